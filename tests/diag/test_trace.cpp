@@ -1,0 +1,129 @@
+#include "trace.h"
+
+#include "fixtures.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using moontest::readFile;
+
+using Trace = moontest::Sandbox;
+
+TEST_F(Trace, WritesOnlyWhileOpen)
+{
+    Trace_EnableLevels(TRACE_ALL);
+    Trace_Print(TRACE_ALL, "before open");
+    ASSERT_NE(Trace_Open("log.txt"), nullptr);
+    Trace_Print(TRACE_ALL, "Trace file for Moonfetch 1.2");
+    Trace_PrintInt(TRACE_ALL, "Wire_Request: result = %d\n", -2147483647 - 1);
+    Trace_PrintString(TRACE_ALL, "Wire_SendCookies: %s = ", "sid");
+    Trace_PrintString(TRACE_ALL, " %s\n", "abc");
+    Trace_PrintInt64(TRACE_ALL, "QueryURL, size = %d\n", 5000000000);
+    Trace_Close();
+    Trace_Print(TRACE_ALL, "after close");
+    Trace_Close();
+    EXPECT_EQ(readFile("log.txt"),
+              "Trace file for Moonfetch 1.2\n"
+              "Wire_Request: result = -2147483648\n"
+              "Wire_SendCookies: sid =  abc\n"
+              "QueryURL, size = 5000000000\n");
+}
+
+TEST_F(Trace, ReopeningStartsAFreshFileAndClosesTheOld)
+{
+    Trace_EnableLevels(TRACE_ALL);
+    std::filesystem::create_directory("sub");
+    moontest::writeFile("a.txt", "old run\n");
+    ASSERT_NE(Trace_Open("a.txt"), nullptr);
+    Trace_Print(TRACE_ALL, "first");
+    ASSERT_NE(Trace_Open("b.txt"), nullptr);
+    Trace_Print(TRACE_ALL, "second");
+    // A log that cannot be opened leaves everything silent, with nothing reported.
+    EXPECT_EQ(Trace_Open("missing/dir/c.txt"), nullptr);
+    Trace_Print(TRACE_ALL, "lost");
+    Trace_Close();
+    EXPECT_EQ(readFile("a.txt"), "first\n");
+    EXPECT_EQ(readFile("b.txt"), "second\n");
+}
+
+TEST(TraceDeathTest, LevelMaskGatesEveryPrint)
+{
+    // The mask is process-wide and never cleared, so this runs in a fresh process.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto run = [] {
+        Trace_Open("gate.txt");
+        Trace_Print(TRACE_ALL, "mask still 0");
+        Trace_EnableLevels(0x6);
+        Trace_PrintInt(0x1, "outside %d\n", 1);
+        Trace_PrintInt(0x3, "one shared bit %d\n", 2);
+        Trace_PrintString(TRACE_ALL, "%s\n", "all");
+        Trace_Close();
+        std::exit(readFile("gate.txt") == "one shared bit 2\nall\n" ? 0 : 1);
+    };
+    std::string dir = std::filesystem::temp_directory_path() / "moonfetch-gate-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+    auto old = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+    EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "");
+    std::filesystem::current_path(old);
+    std::filesystem::remove_all(dir);
+}
+
+using TraceConcurrent = moontest::Sandbox;
+
+// "I <number>" or "T <thread>:" followed only by that thread's letter.
+bool isWholeLine(const std::string& line)
+{
+    if (line.starts_with("I "))
+        return line.size() > 2 && line.find_first_not_of("0123456789", 2) == std::string::npos;
+    if (line.size() < 5 || !line.starts_with("T ") || line[3] != ':')
+        return false;
+    char letter = char('a' + (line[2] - '0'));
+    return line.find_first_not_of(letter, 4) == std::string::npos;
+}
+
+TEST_F(TraceConcurrent, LinesOfManyThreadsNeverMixAndCloseNeverTearsOne)
+{
+    Trace_EnableLevels(TRACE_ALL);
+    ASSERT_NE(Trace_Open("log.txt"), nullptr);
+    constexpr int threads = 6;
+    constexpr int lines = 3000;
+    std::atomic<int> ready{0};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < threads; ++t) {
+        writers.emplace_back([t, &ready] {
+            // Lines longer than a stdio buffer would split if two calls interleaved.
+            std::string body(static_cast<size_t>(100 + 3000 * (t % 3)), char('a' + t));
+            ++ready;
+            for (int i = 0; i < lines; ++i) {
+                if (i % 2)
+                    Trace_PrintString(TRACE_ALL, "T %s\n", (std::to_string(t) + ":" + body).c_str());
+                else
+                    Trace_PrintInt(TRACE_ALL, "I %d\n", t * 100000 + i);
+            }
+        });
+    }
+    moontest::waitFor([&] { return ready == threads; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Trace_Close();
+    for (auto& writer : writers)
+        writer.join();
+
+    std::istringstream log(readFile("log.txt"));
+    std::string line;
+    int count = 0;
+    while (std::getline(log, line)) {
+        ++count;
+        ASSERT_TRUE(isWholeLine(line)) << "torn line " << count << ": " << line.substr(0, 80);
+    }
+    EXPECT_GT(count, 0);
+    EXPECT_LE(count, threads * lines);
+}
+
+}  // namespace

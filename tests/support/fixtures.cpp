@@ -1,0 +1,64 @@
+#include "fixtures.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace moontest {
+
+void Sandbox::SetUp()
+{
+    std::string templ = (std::filesystem::temp_directory_path() / "moonfetch-test-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
+    dir_ = templ;
+    oldCwd_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_);
+    if (const char* home = std::getenv("XDG_CONFIG_HOME")) {
+        hadConfigHome_ = true;
+        oldConfigHome_ = home;
+    }
+    ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+}
+
+void Sandbox::TearDown()
+{
+    std::filesystem::current_path(oldCwd_);
+    if (hadConfigHome_)
+        ::setenv("XDG_CONFIG_HOME", oldConfigHome_.c_str(), 1);
+    else
+        ::unsetenv("XDG_CONFIG_HOME");
+    std::error_code ignored;
+    // Tests make directories read-only to force failures; give the rights back to clean up.
+    for (auto& entry : std::filesystem::recursive_directory_iterator(dir_, ignored))
+        std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(dir_, ignored);
+}
+
+bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return predicate();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void writeFile(const std::string& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+}  // namespace moontest

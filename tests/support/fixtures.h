@@ -1,0 +1,43 @@
+// Test fixtures shared by every suite.
+//
+// Sandbox: each test runs in a fresh temporary directory that is also the current directory
+// (the program's data files lie in the current directory) and the settings folder
+// (XDG_CONFIG_HOME), so no test reads or writes anything of the person running it.
+// The directory and everything in it is removed afterwards.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace moontest {
+
+class Sandbox : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Absolute path of name inside the sandbox.
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+    const std::filesystem::path& dir() const { return dir_; }
+
+private:
+    std::filesystem::path dir_;
+    std::filesystem::path oldCwd_;
+    std::string oldConfigHome_;
+    bool hadConfigHome_ = false;
+};
+
+// Polls predicate every few milliseconds until it holds or timeout passes; returns its last value.
+bool waitFor(const std::function<bool()>& predicate,
+             std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// Whole content of a file as bytes; empty when it cannot be read.
+std::string readFile(const std::string& path);
+// Creates or replaces a file with exactly these bytes.
+void writeFile(const std::string& path, const std::string& bytes);
+
+}  // namespace moontest
