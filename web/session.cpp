@@ -1,0 +1,20 @@
+#include "session.h"
+
+#include "inet.h"
+
+namespace {
+InetSession* sessionHandle = nullptr;
+}
+
+int Wire_Init()
+{
+    // The program opens the session once; a core started again (tests do) keeps it.
+    if (sessionHandle == nullptr)
+        sessionHandle = Inet_Open(WIRE_AGENT);
+    return sessionHandle ? 0 : -1;
+}
+
+InetSession* Wire_Session()
+{
+    return sessionHandle;
+}

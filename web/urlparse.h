@@ -1,0 +1,50 @@
+// URL parsing, local file names, and the in-place string helpers of the web module, the cookie
+// reader and the settings dialogs.
+//
+// Contract:
+// - The caller owns every buffer. Nothing allocates; the pointers handed out point into the
+//   caller's text, which the split functions modify by writing NULs.
+// - Every function is reentrant (no state at all) and may run on any thread at once, each call
+//   on its own buffers. ParseURL writes two trace lines; nothing else has side effects.
+// - Failures are returned: a negative error code (ParseURL, LocalNameFromURL), -1 for "not
+//   found" (the Find helpers) or null (the Split helpers and SkipWhite). Text arguments must
+//   not be null unless a function says so.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int32_t SCHEME_HTTP = 1;
+constexpr int32_t SCHEME_FTP = 2;
+
+constexpr int32_t ERR_NAME_TOO_LONG = static_cast<int32_t>(0x8000000Au);
+constexpr int32_t ERR_BAD_SCHEME = static_cast<int32_t>(0x8000000Cu);
+constexpr int32_t ERR_BAD_URL = static_cast<int32_t>(0x8000000Eu);
+
+// Splits a writable "http://" or "ftp://" URL (scheme in any case) in place into scheme, host,
+// object (behind the host's '/', query kept, may be empty) and port (the default of the scheme,
+// or the number behind a ':' in the host, read like atoi but clamped to the int32_t range).
+// Returns 0, ERR_BAD_SCHEME (hostName and port untouched) or ERR_BAD_URL when no '/' follows the
+// host (objectName null). scheme and objectName are cleared first in every case.
+int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port);
+
+// Writes "<directory>/[<extension>/]<last segment of object>" into out, without the query string;
+// directory may be null or empty (no prefix), the extension folder appears only when byExtension
+// is set and the segment has a non-empty extension. Returns 0, ERR_NAME_TOO_LONG when the name
+// and its NUL do not fit into outSize characters, or ERR_BAD_URL when the segment is "." or ".."
+// (it would name the download directory or its parent); out is untouched on failure.
+int32_t LocalNameFromURL(const char* object, const char* directory, char* out, size_t outSize,
+                         bool byExtension);
+
+// Index of the first ch in text, or -1.
+ptrdiff_t FindChar(char ch, const char* text);
+// Index of the last ch in text, or -1.
+ptrdiff_t FindLastChar(char ch, const char* text);
+// Index of the first CR or LF in text, or -1.
+ptrdiff_t FindLineEnd(const char* text);
+// Ends text at its first ch and returns the rest behind it; null (text unchanged) without ch.
+char* SplitAtChar(char ch, char* text);
+// SplitAtChar at the first CR or LF; after a CR LF the rest begins with the LF.
+char* SplitLine(char* text);
+// First character that is not a space, TAB, LF or CR; null when there is none.
+char* SkipWhite(char* text);
