@@ -1,0 +1,52 @@
+#include "registry.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+int32_t Reg_ReadString(RegRoot root, const char* subKey, const char* name, char* buffer,
+                       uint32_t* size)
+{
+    if (!buffer || !size)
+        return REG_ERROR_INVALID_PARAMETER;
+    int32_t result = RegStore_FindKey(root, subKey);
+    if (result != REG_OK)
+        return result;
+    // Read into a copy: a value that turns out not to fit with its terminator must leave the
+    // caller's default text as it was.
+    std::vector<char> data(std::max<uint32_t>(*size, 1));
+    uint32_t length = *size;
+    result = RegStore_QueryValue(root, subKey, name, nullptr, data.data(), &length);
+    if (result != REG_OK)
+        return result;
+    bool terminated = length > 0 && data[length - 1] == '\0';
+    if (!terminated && length >= *size)
+        return REG_ERROR_MORE_DATA;
+    if (!terminated)
+        data[length++] = '\0';
+    std::memcpy(buffer, data.data(), length);
+    *size = length;
+    return REG_OK;
+}
+
+int32_t Reg_ReadDword(RegRoot root, const char* subKey, const char* name, int32_t* value)
+{
+    int32_t result = RegStore_FindKey(root, subKey);
+    if (result != REG_OK)
+        return result;
+    uint32_t length = sizeof *value;
+    if (RegStore_QueryValue(root, subKey, name, nullptr, value, &length) != REG_OK)
+        return -1;
+    return length < sizeof *value ? -2 : 0;
+}
+
+int32_t Reg_WriteDword(RegRoot root, const char* subKey, const char* name, int32_t value)
+{
+    return RegStore_SetValue(root, subKey, name, REG_DWORD, &value, sizeof value);
+}
+
+int32_t Reg_WriteString(RegRoot root, const char* subKey, const char* name, const char* text)
+{
+    return RegStore_SetValue(root, subKey, name, REG_SZ, text,
+                             static_cast<uint32_t>(std::strlen(text) + 1));
+}

@@ -1,0 +1,62 @@
+// Registry helpers: the four calls through which every setting of the program is read and
+// written, the names of the program's keys and values, and the download options record.
+//
+// Contract:
+// - User-interface thread only, like the record; the helpers keep nothing between calls.
+// - Each helper returns a Win32 error code (0 on success) and reports nothing itself; a caller
+//   whose read fails keeps its default, a failed write is ignored by the caller.
+// - A failed read leaves the caller's buffer or target untouched, with the one exception that
+//   Reg_ReadDword writes the data of a value shorter than 4 bytes before returning -2.
+#pragma once
+
+#include "regstore.h"
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr const char* REG_KEY_MOONFETCH = "Software\\Larkvale\\Moonfetch";
+constexpr const char* REG_KEY_SCHEDULE = "Software\\Larkvale\\Moonfetch\\Schedule";
+constexpr const char* REG_KEY_DIRECTORIES = "Software\\Larkvale\\Moonfetch\\Directories";
+constexpr const char* REG_KEY_COOKIES = "Software\\Larkvale\\Moonfetch\\Cookies";
+
+// Schedule: REG_DWORD hours of the download window.
+constexpr const char* REG_VAL_BEGIN_HOUR = "BeginHour";
+constexpr const char* REG_VAL_END_HOUR = "EndHour";
+// Directories: REG_SZ download directory, REG_DWORD 0/1 options.
+constexpr const char* REG_VAL_DOWNLOAD = "Download";
+constexpr const char* REG_VAL_ASK_EVERY = "AskEvery";
+constexpr const char* REG_VAL_USE_EXTENSION = "UseExtension";
+constexpr const char* REG_VAL_ALLOW_HTML = "AllowHTML";
+// Cookies: REG_DWORD source and "if other" flag, REG_SZ user and file names.
+constexpr const char* REG_VAL_SOURCE = "Source";
+constexpr const char* REG_VAL_IF_OTHER = "IfOther";
+constexpr const char* REG_VAL_USER_NAME = "UserName";
+constexpr const char* REG_VAL_OTHER_NAME = "OtherName";
+
+constexpr int32_t COOKIES_NONE = 0;
+constexpr int32_t COOKIES_NETSCAPE = 1;
+constexpr int32_t COOKIES_SYSTEM = 2;
+
+constexpr size_t COOKIE_FILE_SIZE = 512;
+
+// The options handed to the download core; cleared to zeros at program start.
+struct DownloadOptions {
+    int32_t ifOther;           // Netscape cookies from a file the user named (non-zero)
+    int32_t askNameEveryTime;  // 0 or 1
+    int32_t useDirExtension;   // 0 or 1: sub-directory named after the file's extension
+    int32_t allowHTML;         // 0 or 1: links to HTML pages may be dropped
+    int32_t cookieSource;      // COOKIES_*
+    char cookieFile[COOKIE_FILE_SIZE];  // resolved Netscape cookie file; empty when none
+};
+
+// Reads a value as text into buffer; *size is the capacity in, the bytes returned (terminator
+// included) out. A value that does not fit with its terminator gives REG_ERROR_MORE_DATA.
+int32_t Reg_ReadString(RegRoot root, const char* subKey, const char* name, char* buffer,
+                       uint32_t* size);
+// 0, or the positive code when the key cannot be opened, -1 when the value is missing or longer
+// than 4 bytes, -2 when it is shorter (its bytes are then in *value). The type is not checked.
+int32_t Reg_ReadDword(RegRoot root, const char* subKey, const char* name, int32_t* value);
+// Writes a REG_DWORD, creating the key path.
+int32_t Reg_WriteDword(RegRoot root, const char* subKey, const char* name, int32_t value);
+// Writes a REG_SZ with its terminating NUL, creating the key path.
+int32_t Reg_WriteString(RegRoot root, const char* subKey, const char* name, const char* text);
