@@ -1,0 +1,168 @@
+#include "items.h"
+
+#include "session.h"
+#include "trace.h"
+
+#include <cstring>
+#include <new>
+#include <sys/stat.h>
+#include <type_traits>
+#include <unistd.h>
+
+static_assert(std::is_standard_layout_v<UrlItem> && offsetof(UrlItem, link) == 0,
+              "an item must start with its list link");
+
+ListLink pendingList = {&pendingList, &pendingList};
+ListLink deletedList = {&deletedList, &deletedList};
+ListLink requestList = {&requestList, &requestList};
+
+namespace {
+
+char downloadDir[PATH_CAPACITY];
+
+// Calls visit(item, position) for each item of pendingList; visit may unlink the item.
+template <typename Visit>
+void forEachPending(Visit visit)
+{
+    size_t position = 0;
+    for (ListLink* node = pendingList.next; node != &pendingList;) {
+        ListLink* following = node->next;
+        visit(MOONQ_ItemOf(node), position++);
+        node = following;
+    }
+}
+
+}  // namespace
+
+UrlItem* MOONQ_ItemOf(ListLink* link)
+{
+    return reinterpret_cast<UrlItem*>(link);
+}
+
+UrlItem* MOONQ_NewItem(const char* url)
+{
+    size_t length = std::strlen(url);
+    if (length >= URL_CAPACITY)
+        return nullptr;
+    auto* item = new (std::nothrow) UrlItem{};
+    if (item == nullptr)
+        return nullptr;
+    std::memcpy(item->url, url, length + 1);
+    List_Init(&item->link);
+    List_Append(&pendingList, &item->link);
+    return item;
+}
+
+void MOONQ_FreeItem(UrlItem* item)
+{
+    if (item == nullptr)
+        return;
+    MOONQ_DeleteEmptyFile(item->localPath);
+    delete item;
+}
+
+void MOONQ_FreeList(ListLink* head)
+{
+    while (ListLink* node = List_PopFirst(head))
+        MOONQ_FreeItem(MOONQ_ItemOf(node));
+}
+
+size_t MOONQ_CountItems()
+{
+    return List_Count(&pendingList);
+}
+
+UrlItem* MOONQ_FirstItem()
+{
+    return List_IsEmpty(&pendingList) ? nullptr : MOONQ_ItemOf(pendingList.next);
+}
+
+UrlItem* MOONQ_NextItem(UrlItem* item)
+{
+    ListLink* next = item->link.next;
+    return next == &pendingList ? nullptr : MOONQ_ItemOf(next);
+}
+
+UrlItem* MOONQ_ItemAt(size_t position)
+{
+    UrlItem* item = MOONQ_FirstItem();
+    for (; item != nullptr && position > 0; --position)
+        item = MOONQ_NextItem(item);
+    return item;
+}
+
+void MOONQ_ClickSelect(size_t position, bool extend)
+{
+    forEachPending([&](UrlItem* item, size_t at) {
+        if (at == position)
+            item->flags ^= ITEM_SELECTED;
+        else if (!extend)
+            item->flags &= ~ITEM_SELECTED;
+    });
+}
+
+void MOONQ_SelectAll()
+{
+    forEachPending([](UrlItem* item, size_t) { item->flags |= ITEM_SELECTED; });
+}
+
+void MOONQ_DeleteSelected()
+{
+    MOONQ_FreeList(&deletedList);
+    forEachPending([](UrlItem* item, size_t) {
+        if (item->flags & ITEM_SELECTED) {
+            List_Remove(&item->link);
+            List_Append(&deletedList, &item->link);
+        }
+    });
+}
+
+void MOONQ_UndoDelete()
+{
+    while (ListLink* node = List_PopFirst(&deletedList))
+        List_Append(&pendingList, node);
+}
+
+void MOONQ_DeleteEmptyFile(const char* path)
+{
+    // Only an empty regular file is a placeholder of ours; a directory or a link named by a
+    // stored path is left alone, like any file with data.
+    struct stat info {};
+    if (path[0] != '\0' && ::lstat(path, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0)
+        ::unlink(path);
+}
+
+const char* MOONQ_GetDownloadDir()
+{
+    return downloadDir;
+}
+
+void MOONQ_SetDownloadDir(const char* path)
+{
+    size_t length = std::strlen(path);
+    if (length < sizeof downloadDir)
+        std::memcpy(downloadDir, path, length + 1);
+    Trace_PrintString(TRACE_ALL, "DownloadDir, set default: %s\n", path);
+}
+
+int MOONQ_Start()
+{
+    List_Init(&pendingList);
+    List_Init(&deletedList);
+    List_Init(&requestList);
+    Trace_Open("moonfch_log.txt");
+    Trace_EnableLevels(TRACE_ALL);
+    Trace_Print(TRACE_ALL, "Trace file for Moonfetch 1.2");
+    if (Wire_Init() < 0) {
+        MOONQ_Stop();
+        return -1;
+    }
+    return 0;
+}
+
+void MOONQ_Stop()
+{
+    Trace_Close();
+    MOONQ_FreeList(&deletedList);
+    MOONQ_FreeList(&pendingList);
+}

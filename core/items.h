@@ -1,0 +1,72 @@
+// URL items: the links the person has collected, the three item lists, the download directory,
+// and the start and stop of the download core.
+//
+// Contract:
+// - Every function here runs on the user-interface thread. Worker threads write into the
+//   fields of an item their request holds, but never link or unlink one.
+// - An item is owned by exactly one list at a time, or by whoever removed it until it is freed.
+// - Items are zero-filled at creation; their texts are NUL-terminated and every copy into them
+//   is bounded. A URL that does not fit (2058 characters or more) yields no item.
+// - Failures are returned (null, a negative result), never thrown, and never shown to the person.
+#pragma once
+
+#include "lists.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+constexpr size_t URL_CAPACITY = 2058;    // 2057 characters and the NUL
+constexpr size_t PATH_CAPACITY = 512;
+constexpr size_t STATUS_CAPACITY = 256;
+
+constexpr uint32_t ITEM_VALID = 1;
+constexpr uint32_t ITEM_SELECTED = 2;
+constexpr uint32_t ITEM_FAILED = 4;
+constexpr uint32_t ITEM_EXT_DIR = 8;
+constexpr uint32_t ITEM_NEEDS_FIX = 16;
+
+struct UrlItem {
+    ListLink link;                    // first, so that an item is a list node
+    std::atomic<uint32_t> flags;      // ITEM_* bits; workers and the UI both change them
+    int32_t status;                   // HTTP status or client error number; 0 for a local problem
+    int64_t size;                     // bytes the server reported; 0 when it reported none
+    char statusText[STATUS_CAPACITY];
+    char url[URL_CAPACITY];
+    char localPath[PATH_CAPACITY];    // empty until a local file has been chosen
+};
+
+extern ListLink pendingList;   // what the person sees and what will be downloaded, in order
+extern ListLink deletedList;   // the items of the last Delete, kept for Undo
+extern ListLink requestList;   // query requests started and not yet harvested
+
+// The item whose link this is.
+UrlItem* MOONQ_ItemOf(ListLink* link);
+// Creates an item for url at the end of pendingList; null when url is too long or memory is out.
+UrlItem* MOONQ_NewItem(const char* url);
+// Releases an unlinked item and deletes its local file when that file is empty.
+void MOONQ_FreeItem(UrlItem* item);
+// Frees every item of the list.
+void MOONQ_FreeList(ListLink* head);
+size_t MOONQ_CountItems();
+UrlItem* MOONQ_FirstItem();
+// The item behind item in pendingList, or null after the last.
+UrlItem* MOONQ_NextItem(UrlItem* item);
+// The item at 0-based position of pendingList, or null.
+UrlItem* MOONQ_ItemAt(size_t position);
+// Toggles the item at position; without extend every other item is deselected.
+void MOONQ_ClickSelect(size_t position, bool extend);
+void MOONQ_SelectAll();
+// Moves the selected items to deletedList, freeing what an earlier Delete kept there.
+void MOONQ_DeleteSelected();
+// Puts the deleted items back at the end of pendingList, still selected.
+void MOONQ_UndoDelete();
+// Deletes the regular file at path when it holds no data; a file with data is never touched.
+void MOONQ_DeleteEmptyFile(const char* path);
+const char* MOONQ_GetDownloadDir();
+// Sets the directory for new local files; a path of 512 characters or more is ignored.
+void MOONQ_SetDownloadDir(const char* path);
+// Empties the lists, opens the trace log and the Internet session; 0, or -1 without a session.
+int MOONQ_Start();
+// Closes the trace log and frees every item, deleting the empty placeholder files.
+void MOONQ_Stop();

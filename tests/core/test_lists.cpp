@@ -1,0 +1,105 @@
+#include "lists.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+struct Node {
+    ListLink link;
+    int id;
+};
+
+std::vector<int> ids(const ListLink& head)
+{
+    std::vector<int> out;
+    for (const ListLink* at = head.next; at != &head; at = at->next)
+        out.push_back(reinterpret_cast<const Node*>(at)->id);
+    return out;
+}
+
+// Both directions must agree, or a walk backwards would see another list.
+void expectConsistent(const ListLink& head)
+{
+    size_t forward = List_Count(&head);
+    size_t backward = 0;
+    for (const ListLink* at = head.prev; at != &head; at = at->prev)
+        ++backward;
+    EXPECT_EQ(forward, backward);
+}
+
+class Lists : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        List_Init(&head);
+        for (int i = 0; i < 4; ++i) {
+            nodes[i].id = i;
+            List_Init(&nodes[i].link);
+        }
+    }
+    ListLink head;
+    Node nodes[4];
+};
+
+TEST_F(Lists, EmptyListHasNothingToPopOrCount)
+{
+    EXPECT_TRUE(List_IsEmpty(&head));
+    EXPECT_EQ(List_Count(&head), 0u);
+    EXPECT_EQ(List_PopFirst(&head), nullptr);
+    EXPECT_TRUE(List_IsEmpty(&head));
+}
+
+TEST_F(Lists, OneNodeComesBackDetached)
+{
+    List_Append(&head, &nodes[0].link);
+    EXPECT_FALSE(List_IsEmpty(&head));
+    EXPECT_EQ(List_Count(&head), 1u);
+    ListLink* popped = List_PopFirst(&head);
+    EXPECT_EQ(popped, &nodes[0].link);
+    EXPECT_EQ(popped->next, popped);
+    EXPECT_EQ(popped->prev, popped);
+    EXPECT_TRUE(List_IsEmpty(&head));
+    EXPECT_EQ(head.prev, &head);
+}
+
+TEST_F(Lists, ManyNodesKeepOrderThroughRemoveAndPop)
+{
+    for (auto& node : nodes)
+        List_Append(&head, &node.link);
+    EXPECT_EQ(ids(head), (std::vector<int>{0, 1, 2, 3}));
+
+    List_Remove(&nodes[2].link);   // middle
+    List_Remove(&nodes[3].link);   // last
+    EXPECT_EQ(ids(head), (std::vector<int>{0, 1}));
+    expectConsistent(head);
+
+    List_Append(&head, &nodes[3].link);  // a removed node may be linked again
+    EXPECT_EQ(List_PopFirst(&head), &nodes[0].link);
+    EXPECT_EQ(ids(head), (std::vector<int>{1, 3}));
+    expectConsistent(head);
+}
+
+using ListsDeathTest = Lists;
+
+TEST_F(ListsDeathTest, BrokenInvariantEndsTheProcess)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    List_Append(&head, &nodes[0].link);
+    // Appending a node that is still linked would tie two lists together.
+    EXPECT_DEATH(List_Append(&head, &nodes[0].link), "");
+    // A node whose neighbour no longer points back: removing it would corrupt the neighbour.
+    List_Append(&head, &nodes[1].link);
+    nodes[1].link.prev = &nodes[2].link;
+    EXPECT_DEATH(List_Remove(&nodes[1].link), "");
+    // A last node that does not lead back to the head.
+    ListLink other;
+    List_Init(&other);
+    List_Init(&nodes[3].link);
+    head.prev = &nodes[1].link;
+    nodes[1].link.next = &other;
+    EXPECT_DEATH(List_Append(&head, &nodes[3].link), "");
+}
+
+}  // namespace
