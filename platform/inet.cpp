@@ -2,23 +2,476 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <chrono>
+#include <csignal>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
-
-struct InetSession {
-    std::string agent;
-};
+#include <string_view>
 
 namespace {
 
-// libcurl's global set-up is not thread-safe and must run once per process.
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t DEFAULT_TIMEOUT_MS = 60000;
+// The longest a blocked call sleeps before it looks at its abort flag again.
+constexpr int POLL_SLICE_MS = 50;
+
+thread_local uint32_t lastError = 0;
+
+bool fail(uint32_t error)
+{
+    lastError = error;
+    return false;
+}
+
+// libcurl's codes for the cases the program tells apart; every other code is INET_ERR_INTERNAL.
+struct ErrorMapping {
+    CURLcode code;
+    uint32_t error;
+};
+
+constexpr ErrorMapping ERROR_TABLE[] = {
+    {CURLE_OPERATION_TIMEDOUT, INET_ERR_TIMEOUT},
+    {CURLE_COULDNT_RESOLVE_HOST, INET_ERR_NAME_NOT_RESOLVED},
+    {CURLE_COULDNT_CONNECT, INET_ERR_CANNOT_CONNECT},
+    {CURLE_RECV_ERROR, INET_ERR_CONNECTION_ABORTED},
+    {CURLE_SEND_ERROR, INET_ERR_CONNECTION_ABORTED},
+    {CURLE_PARTIAL_FILE, INET_ERR_CONNECTION_ABORTED},
+    {CURLE_GOT_NOTHING, INET_ERR_CONNECTION_ABORTED},
+    {CURLE_REMOTE_FILE_NOT_FOUND, INET_ERR_FTP_REFUSED},
+    {CURLE_REMOTE_ACCESS_DENIED, INET_ERR_FTP_REFUSED},
+    {CURLE_LOGIN_DENIED, INET_ERR_FTP_REFUSED},
+    {CURLE_FTP_WEIRD_PASS_REPLY, INET_ERR_FTP_REFUSED},
+    {CURLE_FTP_WEIRD_PASV_REPLY, INET_ERR_FTP_REFUSED},
+    {CURLE_FTP_WEIRD_227_FORMAT, INET_ERR_FTP_REFUSED},
+    {CURLE_FTP_CANT_GET_HOST, INET_ERR_FTP_REFUSED},
+    {CURLE_FTP_COULDNT_SET_TYPE, INET_ERR_FTP_REFUSED},
+    {CURLE_FTP_COULDNT_RETR_FILE, INET_ERR_FTP_REFUSED},
+    {CURLE_FTP_PORT_FAILED, INET_ERR_FTP_REFUSED},
+    {CURLE_FTP_COULDNT_USE_REST, INET_ERR_FTP_REFUSED},
+    {CURLE_FTP_PRET_FAILED, INET_ERR_FTP_REFUSED},
+    {CURLE_FTP_BAD_FILE_LIST, INET_ERR_FTP_REFUSED},
+    {CURLE_QUOTE_ERROR, INET_ERR_FTP_REFUSED},
+    {CURLE_ABORTED_BY_CALLBACK, INET_ERR_CANCELLED},
+};
+
+uint32_t errorOf(CURLcode code)
+{
+    for (const ErrorMapping& mapping : ERROR_TABLE)
+        if (mapping.code == code)
+            return mapping.error;
+    return INET_ERR_INTERNAL;
+}
+
+// libcurl's global set-up is not thread-safe and must run once per process. Writing to a
+// connection the peer has closed must give an error, not end the program.
 bool startLibrary()
 {
     static std::once_flag once;
     static bool started = false;
-    std::call_once(once, [] { started = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+    std::call_once(once, [] {
+        std::signal(SIGPIPE, SIG_IGN);
+        started = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    });
     return started;
+}
+
+}  // namespace
+
+struct InetSession {
+    std::string agent;
+    std::atomic<uint32_t> connectTimeout{DEFAULT_TIMEOUT_MS};
+    // The cookie jar that requests without noCookies share, across worker threads.
+    CURLSH* share = nullptr;
+    std::array<std::mutex, CURL_LOCK_DATA_LAST> locks;
+};
+
+enum class HandleKind { CONNECTION, HTTP, FTP_FIND, FTP_FILE };
+
+struct InetHandle {
+    HandleKind kind = HandleKind::CONNECTION;
+    InetSession* session = nullptr;
+    InetAbortFlag* abort = nullptr;
+    uint32_t timeout = DEFAULT_TIMEOUT_MS;
+    // Connection: the server that requests opened from it go to.
+    std::string host;
+    int port = 0;
+    InetService service = INET_SERVICE_HTTP;
+    // Request or file: one transfer on a multi handle of its own.
+    CURL* easy = nullptr;
+    CURLM* multi = nullptr;
+    curl_slist* headers = nullptr;
+    std::string cookies;
+    bool started = false;
+    bool done = false;
+    CURLcode result = CURLE_OK;
+    bool cancelled = false;
+    // Set once the server has been reached; until then libcurl's connect time-out rules.
+    bool connected = false;
+    Clock::time_point lastProgress;
+    // The one chunk of body data held for Inet_Read; libcurl is paused when it brings more
+    // before the chunk is empty.
+    std::string chunk;
+    size_t chunkUsed = 0;
+    bool paused = false;
+    // From the header lines: the last status line and whether its header block has ended.
+    uint32_t status = 0;
+    std::string statusText;
+    bool headersDone = false;
+};
+
+namespace {
+
+bool hasChunk(const InetHandle& handle)
+{
+    return handle.chunkUsed < handle.chunk.size();
+}
+
+bool isHeadersDone(const InetHandle& handle)
+{
+    return handle.headersDone;
+}
+
+bool isNever(const InetHandle&)
+{
+    return false;
+}
+
+void noteProgress(InetHandle* handle)
+{
+    handle->connected = true;
+    handle->lastProgress = Clock::now();
+}
+
+size_t onBody(char* data, size_t size, size_t count, void* user)
+{
+    auto* handle = static_cast<InetHandle*>(user);
+    size_t length = size * count;
+    // A size look-up gets made-up header lines here; it has no body to keep.
+    if (handle->kind == HandleKind::FTP_FIND)
+        return length;
+    if (hasChunk(*handle)) {
+        handle->paused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    handle->chunk.assign(data, length);
+    handle->chunkUsed = 0;
+    noteProgress(handle);
+    return length;
+}
+
+// "HTTP/1.1 404 Not Found": the code and the reason phrase; a new status line (after a 1xx or
+// a redirect) starts a new header block.
+void readStatusLine(InetHandle* handle, std::string_view line)
+{
+    size_t codeAt = line.find(' ');
+    if (codeAt == std::string_view::npos)
+        return;
+    std::string_view rest = line.substr(codeAt + 1);
+    handle->status = 0;
+    size_t digits = 0;
+    for (; digits < rest.size() && digits < 3 && rest[digits] >= '0' && rest[digits] <= '9'; ++digits)
+        handle->status = handle->status * 10 + static_cast<uint32_t>(rest[digits] - '0');
+    rest.remove_prefix(digits);
+    if (!rest.empty() && rest.front() == ' ')
+        rest.remove_prefix(1);
+    handle->statusText.assign(rest.substr(0, rest.find_first_of("\r\n")));
+    handle->headersDone = false;
+}
+
+size_t onHeader(char* data, size_t size, size_t count, void* user)
+{
+    auto* handle = static_cast<InetHandle*>(user);
+    size_t length = size * count;
+    noteProgress(handle);
+    if (handle->kind != HandleKind::HTTP)
+        return length;
+    std::string_view line(data, length);
+    if (line.starts_with("HTTP/"))
+        readStatusLine(handle, line);
+    else if ((line == "\r\n" || line == "\n") && handle->status / 100 != 1)
+        handle->headersDone = true;
+    return length;
+}
+
+// Called when the connection stands and the request is about to go out.
+int onConnected(void* user, char*, char*, int, int)
+{
+    noteProgress(static_cast<InetHandle*>(user));
+    return CURL_PREREQFUNC_OK;
+}
+
+void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* user)
+{
+    static_cast<InetSession*>(user)->locks[data].lock();
+}
+
+void unlockShare(CURL*, curl_lock_data data, void* user)
+{
+    static_cast<InetSession*>(user)->locks[data].unlock();
+}
+
+CURLSH* newCookieShare(InetSession* session)
+{
+    CURLSH* share = curl_share_init();
+    if (share == nullptr)
+        return nullptr;
+    bool ok = curl_share_setopt(share, CURLSHOPT_LOCKFUNC, lockShare) == CURLSHE_OK &&
+              curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, unlockShare) == CURLSHE_OK &&
+              curl_share_setopt(share, CURLSHOPT_USERDATA, session) == CURLSHE_OK &&
+              curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) == CURLSHE_OK;
+    if (!ok) {
+        curl_share_cleanup(share);
+        return nullptr;
+    }
+    return share;
+}
+
+bool isAborted(InetHandle* handle)
+{
+    if (handle->abort != nullptr && handle->abort->load())
+        handle->cancelled = true;
+    return handle->cancelled;
+}
+
+// A handle of the kind the call needs, not aborted; else the call's failure is set.
+bool usable(InetHandle* handle, HandleKind kind)
+{
+    if (handle == nullptr || handle->kind != kind)
+        return fail(INET_ERR_INTERNAL);
+    if (isAborted(handle))
+        return fail(INET_ERR_CANCELLED);
+    return true;
+}
+
+bool usableTransfer(InetHandle* handle)
+{
+    if (handle != nullptr && (handle->kind == HandleKind::HTTP || handle->kind == HandleKind::FTP_FILE))
+        return usable(handle, handle->kind);
+    return fail(INET_ERR_INTERNAL);
+}
+
+// Bytes that may not stand in a URL as they are (spaces, controls, non-ASCII) are escaped.
+void appendEscaped(std::string& url, const char* object)
+{
+    static constexpr char HEX[] = "0123456789ABCDEF";
+    for (const char* at = object; *at != '\0'; ++at) {
+        auto byte = static_cast<unsigned char>(*at);
+        if (byte > 0x20 && byte < 0x7F) {
+            url += *at;
+            continue;
+        }
+        url += '%';
+        url += HEX[byte >> 4];
+        url += HEX[byte & 0x0F];
+    }
+}
+
+// "scheme://host[:port]/object", the port left out when it is the scheme's default.
+std::string urlOf(const InetHandle& connection, const char* object)
+{
+    bool http = connection.service == INET_SERVICE_HTTP;
+    std::string url = http ? "http://" : "ftp://";
+    url += connection.host;
+    if (connection.port != (http ? 80 : 21)) {
+        url += ':';
+        url += std::to_string(connection.port);
+    }
+    url += '/';
+    appendEscaped(url, object);
+    return url;
+}
+
+InetHandle* newHandle(HandleKind kind, InetSession* session, InetAbortFlag* abort)
+{
+    auto* handle = new (std::nothrow) InetHandle;
+    if (handle != nullptr) {
+        handle->kind = kind;
+        handle->session = session;
+        handle->abort = abort;
+    }
+    return handle;
+}
+
+void freeTransfer(InetHandle* handle)
+{
+    if (handle->multi != nullptr && handle->easy != nullptr)
+        curl_multi_remove_handle(handle->multi, handle->easy);
+    curl_easy_cleanup(handle->easy);
+    curl_multi_cleanup(handle->multi);
+    curl_slist_free_all(handle->headers);
+    delete handle;
+}
+
+// A transfer handle for object with the options every request and file shares.
+InetHandle* newTransfer(InetHandle* connection, HandleKind kind, const char* object)
+{
+    InetHandle* handle = newHandle(kind, connection->session, connection->abort);
+    if (handle == nullptr)
+        return nullptr;
+    handle->timeout = connection->timeout;
+    handle->easy = curl_easy_init();
+    handle->multi = curl_multi_init();
+    CURL* easy = handle->easy;
+    std::string url = urlOf(*connection, object);
+    bool ok = easy != nullptr && handle->multi != nullptr &&
+              curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                               static_cast<long>(handle->session->connectTimeout.load())) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_WRITEDATA, handle) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_HEADERDATA, handle) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, onConnected) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_PREREQDATA, handle) == CURLE_OK;
+    if (!ok) {
+        freeTransfer(handle);
+        return nullptr;
+    }
+    return handle;
+}
+
+// Lets libcurl do what it can without waiting and collects the end of the transfer.
+bool perform(InetHandle* handle)
+{
+    int running = 0;
+    if (curl_multi_perform(handle->multi, &running) != CURLM_OK)
+        return fail(INET_ERR_INTERNAL);
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(handle->multi, &queued)) {
+        if (message->msg == CURLMSG_DONE) {
+            handle->done = true;
+            handle->result = message->data.result;
+        }
+    }
+    return true;
+}
+
+// Milliseconds the next wait may last: a poll slice, less when the receive time-out is near,
+// 0 when it has passed. Before the server is reached libcurl's connect time-out rules.
+int waitBudget(const InetHandle& handle)
+{
+    if (!handle.connected)
+        return POLL_SLICE_MS;
+    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - handle.lastProgress);
+    auto left = static_cast<int64_t>(handle.timeout) - waited.count();
+    return static_cast<int>(std::clamp<int64_t>(left, 0, POLL_SLICE_MS));
+}
+
+// Runs the transfer until ready holds or it ends; false on an abort, a time-out without
+// progress or a failure of libcurl itself (a failed transfer is left in result).
+bool pump(InetHandle* handle, bool (*ready)(const InetHandle&))
+{
+    handle->lastProgress = Clock::now();
+    while (true) {
+        if (!perform(handle))
+            return false;
+        if (ready(*handle) || handle->done)
+            return true;
+        if (isAborted(handle))
+            return fail(INET_ERR_CANCELLED);
+        int budget = waitBudget(*handle);
+        if (budget == 0)
+            return fail(INET_ERR_TIMEOUT);
+        if (curl_multi_poll(handle->multi, nullptr, 0, budget, nullptr) != CURLM_OK)
+            return fail(INET_ERR_INTERNAL);
+    }
+}
+
+bool start(InetHandle* handle)
+{
+    if (handle->started)
+        return fail(INET_ERR_INTERNAL);
+    handle->started = true;
+    if (curl_multi_add_handle(handle->multi, handle->easy) != CURLM_OK)
+        return fail(INET_ERR_INTERNAL);
+    return true;
+}
+
+// The transfer's own failure once ready did not come; a clean end is no failure.
+bool endedWell(const InetHandle& handle)
+{
+    if (handle.done && handle.result != CURLE_OK)
+        return fail(errorOf(handle.result));
+    return true;
+}
+
+// Starts an FTP transfer and runs it until ready; the handle, or null (and it is closed).
+InetHandle* runFtp(InetHandle* handle, bool (*ready)(const InetHandle&))
+{
+    long responseSeconds = static_cast<long>((handle->timeout + 999) / 1000);
+    bool ok = curl_easy_setopt(handle->easy, CURLOPT_TRANSFERTEXT, 0L) == CURLE_OK &&
+              curl_easy_setopt(handle->easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, responseSeconds) == CURLE_OK &&
+              start(handle) && pump(handle, ready) && (ready(*handle) || endedWell(*handle));
+    if (ok)
+        return handle;
+    Inet_Close(handle);
+    return nullptr;
+}
+
+bool copyOut(const char* text, char* buffer, size_t size)
+{
+    if (text == nullptr)
+        return fail(INET_ERR_INTERNAL);
+    size_t length = std::strlen(text);
+    if (length >= size)
+        return fail(INET_ERR_INSUFFICIENT_BUFFER);
+    std::memcpy(buffer, text, length + 1);
+    return true;
+}
+
+bool copyInfo(InetHandle* handle, CURLINFO info, char* buffer, size_t size)
+{
+    if (!usable(handle, HandleKind::HTTP))
+        return false;
+    if (!handle->started)
+        return fail(INET_ERR_INTERNAL);
+    const char* text = nullptr;
+    if (curl_easy_getinfo(handle->easy, info, &text) != CURLE_OK)
+        return fail(INET_ERR_INTERNAL);
+    return copyOut(text, buffer, size);
+}
+
+// Adds "name=value" pairs of a "Cookie:" line to the one cookie header of the request.
+void addCookies(InetHandle* request, std::string_view pairs)
+{
+    while (!pairs.empty() && pairs.front() == ' ')
+        pairs.remove_prefix(1);
+    if (pairs.empty())
+        return;
+    if (!request->cookies.empty())
+        request->cookies += "; ";
+    request->cookies += pairs;
+}
+
+bool startsWithNoCase(std::string_view text, std::string_view prefix)
+{
+    return text.size() >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), text.begin(),
+                      [](unsigned char a, unsigned char b) { return std::tolower(a) == std::tolower(b); });
+}
+
+// One header line without its line end: cookies go into the one "Cookie:" header that libcurl
+// also puts the jar's cookies in, anything else is sent as it is.
+bool addHeaderLine(InetHandle* request, std::string_view line)
+{
+    constexpr std::string_view COOKIE = "Cookie:";
+    if (startsWithNoCase(line, COOKIE)) {
+        addCookies(request, line.substr(COOKIE.size()));
+        return curl_easy_setopt(request->easy, CURLOPT_COOKIE, request->cookies.c_str()) == CURLE_OK;
+    }
+    curl_slist* headers = curl_slist_append(request->headers, std::string(line).c_str());
+    if (headers == nullptr)
+        return false;
+    request->headers = headers;
+    return curl_easy_setopt(request->easy, CURLOPT_HTTPHEADER, headers) == CURLE_OK;
 }
 
 }  // namespace
@@ -27,10 +480,223 @@ InetSession* Inet_Open(const char* agent)
 {
     if (agent == nullptr || !startLibrary())
         return nullptr;
-    return new (std::nothrow) InetSession{agent};
+    auto* session = new (std::nothrow) InetSession;
+    if (session == nullptr)
+        return nullptr;
+    session->agent = agent;
+    session->share = newCookieShare(session);
+    if (session->share == nullptr) {
+        delete session;
+        return nullptr;
+    }
+    return session;
 }
 
 const char* Inet_Agent(const InetSession* session)
 {
     return session->agent.c_str();
+}
+
+bool Inet_SetConnectTimeout(InetSession* session, uint32_t milliseconds)
+{
+    if (session == nullptr)
+        return fail(INET_ERR_INTERNAL);
+    session->connectTimeout.store(milliseconds);
+    return true;
+}
+
+InetHandle* Inet_Connect(InetSession* session, const char* host, int port, InetService service,
+                         InetAbortFlag* abort)
+{
+    if (session == nullptr || host == nullptr || *host == '\0' || port <= 0 || port > 65535) {
+        fail(INET_ERR_INTERNAL);
+        return nullptr;
+    }
+    InetHandle* connection = newHandle(HandleKind::CONNECTION, session, abort);
+    if (connection == nullptr) {
+        fail(INET_ERR_INTERNAL);
+        return nullptr;
+    }
+    connection->host = host;
+    connection->port = port;
+    connection->service = service;
+    return connection;
+}
+
+bool Inet_SetTimeouts(InetHandle* handle, uint32_t milliseconds)
+{
+    if (handle == nullptr)
+        return fail(INET_ERR_INTERNAL);
+    handle->timeout = milliseconds;
+    return true;
+}
+
+InetHandle* Inet_HttpOpenRequest(InetHandle* connection, const char* verb, const char* object,
+                                 bool noCookies)
+{
+    if (!usable(connection, HandleKind::CONNECTION))
+        return nullptr;
+    bool head = verb != nullptr && std::strcmp(verb, "HEAD") == 0;
+    bool get = verb != nullptr && std::strcmp(verb, "GET") == 0;
+    if (connection->service != INET_SERVICE_HTTP || object == nullptr || !(head || get)) {
+        fail(INET_ERR_INTERNAL);
+        return nullptr;
+    }
+    InetHandle* request = newTransfer(connection, HandleKind::HTTP, object);
+    if (request == nullptr) {
+        fail(INET_ERR_INTERNAL);
+        return nullptr;
+    }
+    CURL* easy = request->easy;
+    // An empty cookie file name switches libcurl's cookie engine on without reading a file.
+    bool ok = curl_easy_setopt(easy, CURLOPT_USERAGENT, request->session->agent.c_str()) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_NOBODY, head ? 1L : 0L) == CURLE_OK &&
+              (noCookies || (curl_easy_setopt(easy, CURLOPT_SHARE, request->session->share) == CURLE_OK &&
+                             curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "") == CURLE_OK));
+    if (!ok) {
+        Inet_Close(request);
+        fail(INET_ERR_INTERNAL);
+        return nullptr;
+    }
+    return request;
+}
+
+bool Inet_HttpAddHeader(InetHandle* request, const char* header, size_t length)
+{
+    if (!usable(request, HandleKind::HTTP))
+        return false;
+    if (header == nullptr || request->started)
+        return fail(INET_ERR_INTERNAL);
+    std::string_view text(header, length);
+    while (!text.empty()) {
+        size_t end = std::min(text.find_first_of("\r\n"), text.size());
+        if (end > 0 && !addHeaderLine(request, text.substr(0, end)))
+            return fail(INET_ERR_INTERNAL);
+        text.remove_prefix(std::min(end + 1, text.size()));
+    }
+    return true;
+}
+
+bool Inet_HttpSend(InetHandle* request)
+{
+    if (!usable(request, HandleKind::HTTP) || !start(request) || !pump(request, isHeadersDone))
+        return false;
+    return request->headersDone || endedWell(*request);
+}
+
+bool Inet_HttpStatusCode(InetHandle* request, uint32_t* status)
+{
+    if (!usable(request, HandleKind::HTTP))
+        return false;
+    if (request->status == 0)
+        return fail(INET_ERR_INTERNAL);
+    *status = request->status;
+    return true;
+}
+
+bool Inet_HttpStatusText(InetHandle* request, char* buffer, size_t size)
+{
+    if (!usable(request, HandleKind::HTTP))
+        return false;
+    if (request->status == 0)
+        return fail(INET_ERR_INTERNAL);
+    return copyOut(request->statusText.c_str(), buffer, size);
+}
+
+bool Inet_HttpContentLength(InetHandle* request, uint64_t* length)
+{
+    if (!usable(request, HandleKind::HTTP))
+        return false;
+    curl_off_t value = -1;
+    if (curl_easy_getinfo(request->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &value) != CURLE_OK || value < 0)
+        return fail(INET_ERR_INTERNAL);
+    *length = static_cast<uint64_t>(value);
+    return true;
+}
+
+bool Inet_RequestUrl(InetHandle* request, char* buffer, size_t size)
+{
+    return copyInfo(request, CURLINFO_EFFECTIVE_URL, buffer, size);
+}
+
+bool Inet_HttpLocation(InetHandle* request, char* buffer, size_t size)
+{
+    return copyInfo(request, CURLINFO_REDIRECT_URL, buffer, size);
+}
+
+InetHandle* Inet_FtpFindFile(InetHandle* connection, const char* object, uint64_t* size)
+{
+    if (!usable(connection, HandleKind::CONNECTION))
+        return nullptr;
+    if (connection->service != INET_SERVICE_FTP || object == nullptr || size == nullptr) {
+        fail(INET_ERR_INTERNAL);
+        return nullptr;
+    }
+    InetHandle* find = newTransfer(connection, HandleKind::FTP_FIND, object);
+    if (find == nullptr || curl_easy_setopt(find->easy, CURLOPT_NOBODY, 1L) != CURLE_OK) {
+        Inet_Close(find);
+        fail(INET_ERR_INTERNAL);
+        return nullptr;
+    }
+    find = runFtp(find, isNever);
+    if (find == nullptr)
+        return nullptr;
+    // A server that cannot tell the size gives 0, as an HTTP answer without a length does.
+    curl_off_t value = -1;
+    curl_easy_getinfo(find->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &value);
+    *size = value < 0 ? 0 : static_cast<uint64_t>(value);
+    return find;
+}
+
+InetHandle* Inet_FtpOpenFile(InetHandle* connection, const char* object)
+{
+    if (!usable(connection, HandleKind::CONNECTION))
+        return nullptr;
+    if (connection->service != INET_SERVICE_FTP || object == nullptr) {
+        fail(INET_ERR_INTERNAL);
+        return nullptr;
+    }
+    InetHandle* file = newTransfer(connection, HandleKind::FTP_FILE, object);
+    if (file == nullptr) {
+        fail(INET_ERR_INTERNAL);
+        return nullptr;
+    }
+    return runFtp(file, hasChunk);
+}
+
+bool Inet_Read(InetHandle* handle, void* buffer, size_t size, size_t* count)
+{
+    if (!usableTransfer(handle))
+        return false;
+    if (!handle->started || buffer == nullptr || count == nullptr)
+        return fail(INET_ERR_INTERNAL);
+    if (!hasChunk(*handle)) {
+        if (handle->paused) {
+            handle->paused = false;
+            curl_easy_pause(handle->easy, CURLPAUSE_CONT);
+        }
+        if (!pump(handle, hasChunk) || (!hasChunk(*handle) && !endedWell(*handle)))
+            return false;
+    }
+    size_t length = std::min(size, handle->chunk.size() - handle->chunkUsed);
+    std::memcpy(buffer, handle->chunk.data() + handle->chunkUsed, length);
+    handle->chunkUsed += length;
+    *count = length;
+    return true;
+}
+
+void Inet_Close(InetHandle* handle)
+{
+    if (handle == nullptr)
+        return;
+    if (handle->kind == HandleKind::CONNECTION) {
+        delete handle;
+        return;
+    }
+    freeTransfer(handle);
+}
+
+uint32_t Inet_LastError()
+{
+    return lastError;
 }

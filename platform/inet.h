@@ -1,16 +1,85 @@
-// Internet client: the process-wide session that every HTTP and FTP request runs in.
+// Internet client: blocking, pull-style HTTP and FTP requests on the process-wide session.
 //
 // Contract:
-// - Inet_Open is called once, on the user-interface thread, before any worker exists; it
-//   initialises the transfer library for the whole process. The session it returns lives until
-//   the process ends and may then be read from any thread.
-// - The session keeps the agent text that every request of it sends as its User-Agent, exactly.
-// - Failure returns null and reports nothing.
+// - Inet_Open is called once, on the user-interface thread, before any worker exists; it starts
+//   the transfer library for the whole process. The session lives until the process ends and
+//   is then shared by every worker thread; its cookie jar is locked inside.
+// - A handle (connection, HTTP request, FTP file) belongs to the one thread that opened it.
+//   Another thread may only set the InetAbortFlag that the connection was opened with (the
+//   flag must outlive the handle): a blocked call then returns false within about 50 ms with
+//   INET_ERR_CANCELLED, and every later call on that handle fails at once the same way.
+// - Every call that can block waits at most its time-out (milliseconds): the connect
+//   time-out for connecting, the receive time-out since the last data for each answer and
+//   each read.
+// - Failure returns false or null; Inet_LastError then gives the calling thread's error
+//   number, WinInet's numbers for the cases the program tells apart (INET_ERR_*).
+// - Requests send exactly the session's agent text as User-Agent. Redirects are not
+//   followed: the Location is reported, resolved against the request's URL.
+// - A request holds at most one chunk of the answer (16 KiB) however large the file is.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+// WinInet's error numbers for the failures the program tells apart.
+constexpr uint32_t INET_ERR_TIMEOUT = 12002;
+constexpr uint32_t INET_ERR_FTP_REFUSED = 12003;        // e.g. a missing file
+constexpr uint32_t INET_ERR_INTERNAL = 12004;           // anything not told apart
+constexpr uint32_t INET_ERR_NAME_NOT_RESOLVED = 12007;
+constexpr uint32_t INET_ERR_CANCELLED = 12017;          // aborted from another thread
+constexpr uint32_t INET_ERR_CANNOT_CONNECT = 12029;
+constexpr uint32_t INET_ERR_CONNECTION_ABORTED = 12030;  // aborted or reset by the peer
+constexpr uint32_t INET_ERR_INSUFFICIENT_BUFFER = 122;  // an answer does not fit the caller's buffer
+
+enum InetService { INET_SERVICE_HTTP = 1, INET_SERVICE_FTP = 2 };
+
 struct InetSession;
+struct InetHandle;
+
+// Set to true by another thread to abort every blocked call of the handles opened with it.
+using InetAbortFlag = std::atomic<bool>;
 
 // Opens the session with the agent text; null when the transfer library cannot start.
 InetSession* Inet_Open(const char* agent);
-// The agent text the session was opened with.
 const char* Inet_Agent(const InetSession* session);
+// Sets the connect time-out that later connections of the session use (any thread).
+bool Inet_SetConnectTimeout(InetSession* session, uint32_t milliseconds);
+
+// Names the server of later requests; nothing goes on the wire yet. abort may be null.
+InetHandle* Inet_Connect(InetSession* session, const char* host, int port, InetService service,
+                         InetAbortFlag* abort);
+// Sets the send and receive time-outs of a request or file handle. On a connection handle it
+// sets those that requests and files opened from it afterwards start with (default 60000).
+bool Inet_SetTimeouts(InetHandle* handle, uint32_t milliseconds);
+
+// HTTP: opens a request for verb ("HEAD" or "GET") and object (without its leading '/').
+// With noCookies the session's cookie jar is neither sent nor fed.
+InetHandle* Inet_HttpOpenRequest(InetHandle* connection, const char* verb, const char* object,
+                                 bool noCookies);
+// Adds a request header line ("Name: value\r\n"); several "Cookie:" lines are joined with "; ".
+bool Inet_HttpAddHeader(InetHandle* request, const char* header, size_t length);
+// Sends the request and waits for the answer's headers.
+bool Inet_HttpSend(InetHandle* request);
+bool Inet_HttpStatusCode(InetHandle* request, uint32_t* status);
+// The reason phrase of the final status line.
+bool Inet_HttpStatusText(InetHandle* request, char* buffer, size_t size);
+// Fails when the answer has no Content-Length.
+bool Inet_HttpContentLength(InetHandle* request, uint64_t* length);
+// The URL the request went to.
+bool Inet_RequestUrl(InetHandle* request, char* buffer, size_t size);
+// The Location header, resolved against the request's URL.
+bool Inet_HttpLocation(InetHandle* request, char* buffer, size_t size);
+
+// FTP: looks up the size of object (passive, anonymous); a handle to close, or null.
+InetHandle* Inet_FtpFindFile(InetHandle* connection, const char* object, uint64_t* size);
+// FTP: opens object for binary reading (passive, anonymous); a missing file fails here.
+InetHandle* Inet_FtpOpenFile(InetHandle* connection, const char* object);
+
+// Reads up to size bytes of the body; *count 0 means the end of the data.
+bool Inet_Read(InetHandle* handle, void* buffer, size_t size, size_t* count);
+// Closes any handle; null is allowed. A transfer still under way is dropped at once; after a
+// finished FTP transfer the server is told goodbye, which waits at most the time-out of the file.
+void Inet_Close(InetHandle* handle);
+// The error number of the calling thread's last failed call.
+uint32_t Inet_LastError();

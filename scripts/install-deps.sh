@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing Moonfetch need (a no-op when all are
-# present). Runs apt-get as root, through sudo when needed.
+# present). Runs apt-get as root, through sudo when needed. The network tests start nginx and
+# pyftpdlib themselves on loopback ports; the benchmark compares against curl and wget.
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
   libcurl4-openssl-dev
   libgtest-dev libgmock-dev
+  nginx python3-pyftpdlib curl wget
 )
 
 missing=()
@@ -18,5 +20,12 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 echo "Installing: ${missing[*]}"
+# The tests start their own servers; keep the packages from starting system services (nginx
+# on port 80), which may not even be possible on a build machine.
+blocker=/usr/sbin/policy-rc.d
+if [ ! -e "$blocker" ]; then
+  $sudo sh -c "printf '#!/bin/sh\nexit 101\n' > $blocker && chmod +x $blocker"
+  trap '$sudo rm -f "$blocker"' EXIT
+fi
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,197 @@
+// Test servers on 127.0.0.1 for the network tests, each on a free loopback port.
+//
+// - NginxServer and FtpServer run Debian's nginx and pyftpdlib as child processes of the test,
+//   with their configuration, logs and served files inside a folder the test names (normally
+//   one inside its Sandbox). start() waits until the server accepts connections.
+// - ScriptedServer is an in-process server of ours for the misbehaviour real servers won't
+//   show: each connection plays a script of steps, like "read the request, send these bytes,
+//   send 4000 bytes of body, then drop the connection".
+// - StuckListener is a port whose backlog is full: connecting to it hangs until the client's
+//   connect time-out.
+// - Every destructor stops its server and leaves no process or thread behind. The objects are
+//   not copyable; create and destroy them on the test's thread.
+// - Served bodies are pattern bytes (patternBytes): byte i depends on i alone, so a gap, a
+//   repeat or a shift in a download shows, and files of any size can be checked without a copy.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+namespace moontest {
+
+// A loopback port that nobody listens on right now: connecting to it is refused.
+int freePort();
+
+// count bytes of the pattern, starting at offset.
+std::string patternBytes(uint64_t offset, size_t count);
+// Creates or replaces path with size pattern bytes (written in blocks: any size).
+void writePatternFile(const std::string& path, uint64_t size);
+// Success when path holds exactly size pattern bytes; otherwise where it first differs.
+::testing::AssertionResult isPatternFile(const std::string& path, uint64_t size);
+// Success when both files hold the same bytes; otherwise where they first differ.
+::testing::AssertionResult sameFile(const std::string& expected, const std::string& actual);
+
+// A server program run as a child process; the common part of NginxServer and FtpServer.
+class ServerProcess {
+public:
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+    virtual ~ServerProcess();
+
+    // Starts the server (again, when it runs) and waits until it accepts connections; on failure
+    // the message holds the server's own log.
+    ::testing::AssertionResult start();
+    // Stops the server; nothing when it does not run.
+    void stop();
+    int port() const { return port_; }
+    const std::string& dir() const { return dir_; }
+    // Path of name among the served files.
+    std::string file(const std::string& name) const;
+    // Serves name (which may hold '/') with size pattern bytes.
+    void makeFile(const std::string& name, uint64_t size) const;
+    // What the server wrote to its standard output and error.
+    std::string log() const;
+
+protected:
+    // dir: a folder for the server's own files, created when missing; root: the served folder
+    // inside it.
+    ServerProcess(const std::string& dir, const std::string& root);
+    // The command line that runs the server on port (it may write files for it first).
+    virtual std::vector<std::string> command(int port) = 0;
+    // Whether the server says it has bound its port (another program may answer there).
+    virtual bool isUp() const = 0;
+
+private:
+    std::string dir_;
+    std::string root_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+// nginx serving dir/www, in the foreground as the current user, with everything it writes in
+// dir. Locations are added before start(), e.g.
+//   web.addConfig("location = /old { return 301 /new; }");
+// nginx sends absolute Locations unless a block says "absolute_redirect off;".
+class NginxServer : public ServerProcess {
+public:
+    explicit NginxServer(const std::string& dir);
+    // Adds text to the server block (location blocks, directives); takes effect at start().
+    void addConfig(const std::string& text);
+    // Adds "location = from { return status to; }"; relative keeps a path Location as it is.
+    void addRedirect(const std::string& from, const std::string& to, int status = 302,
+                     bool relative = false);
+    // "http://127.0.0.1:<port>/" followed by path (without its leading '/').
+    std::string url(const std::string& path) const;
+
+protected:
+    std::vector<std::string> command(int port) override;
+    bool isUp() const override;
+
+private:
+    std::string extra_;
+};
+
+// pyftpdlib serving dir/files read-only to anonymous users, passive mode on any free port.
+class FtpServer : public ServerProcess {
+public:
+    explicit FtpServer(const std::string& dir);
+    // "ftp://127.0.0.1:<port>/" followed by path.
+    std::string url(const std::string& path) const;
+
+protected:
+    std::vector<std::string> command(int port) override;
+    bool isUp() const override;
+};
+
+// One thing a scripted connection does; make them with the functions below.
+struct Step {
+    enum Kind { READ_REQUEST, SEND, SEND_BODY, ANSWER_BY_VERB, ECHO_REQUEST, SILENT, RESET, PAUSE };
+    Kind kind = READ_REQUEST;
+    std::string text{};    // SEND: the bytes; ANSWER_BY_VERB: the answer to HEAD
+    std::string other{};   // ANSWER_BY_VERB: the answer to any other verb
+    uint64_t count = 0;  // SEND_BODY: bytes; PAUSE: milliseconds
+};
+using Script = std::vector<Step>;
+
+// Reads the request head (up to the blank line) and records it.
+Step readRequest();
+// Sends bytes exactly as given.
+Step sendText(const std::string& bytes);
+// Sends count pattern bytes, from offset 0.
+Step sendBody(uint64_t count);
+// Reads the request, then sends head to a HEAD request and other to any other verb.
+Step answerByVerb(const std::string& head, const std::string& other);
+// Reads the request and answers 200 with the request head as the body.
+Step echoRequest();
+// Answers nothing more until the client leaves or the server stops.
+Step staySilent();
+// Ends the connection with a TCP reset.
+Step resetConnection();
+Step pauseFor(uint64_t milliseconds);
+
+// Connection n (from 0) plays scripts[n], every later one the last script; at the end of its
+// script a connection is closed (a FIN: a body cut short by it ends early).
+//   ScriptedServer server({{readRequest(),
+//                           sendText("HTTP/1.1 200 OK\r\nContent-Length: 10000\r\n\r\n"),
+//                           sendBody(4000)}});
+class ScriptedServer {
+public:
+    explicit ScriptedServer(std::vector<Script> scripts);
+    ~ScriptedServer();
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+    int port() const { return port_; }
+    // "http://127.0.0.1:<port>/" followed by path.
+    std::string url(const std::string& path) const;
+    // The request heads read so far, in the order they arrived.
+    std::vector<std::string> requests() const;
+    int connections() const { return connections_.load(); }
+
+private:
+    void acceptLoop();
+    void serve(int fd, const Script& script);
+    bool play(int& fd, const Step& step);
+    bool readHead(int fd, std::string& head);
+    bool sendAll(int fd, const std::string& bytes);
+    // Waits until fd is ready for events; false when the server stops or time passes.
+    bool waitReady(int fd, short events, int timeoutMs = -1) const;
+    // Reads and drops what the client sends until it leaves or the server stops.
+    void idle(int fd);
+
+    std::vector<Script> scripts_;
+    int listener_ = -1;
+    int wake_[2] = {-1, -1};
+    int port_ = 0;
+    std::atomic<int> connections_{0};
+    mutable std::mutex mutex_;
+    std::vector<std::string> requests_;
+    std::vector<std::thread> workers_;
+    std::thread acceptor_;
+};
+
+// A loopback listener that never accepts and whose queue is full, so that a new connection is
+// never answered.
+class StuckListener {
+public:
+    StuckListener();
+    ~StuckListener();
+    StuckListener(const StuckListener&) = delete;
+    StuckListener& operator=(const StuckListener&) = delete;
+    int port() const { return port_; }
+
+private:
+    int listener_ = -1;
+    int port_ = 0;
+    std::vector<int> fillers_;
+};
+
+}  // namespace moontest
