@@ -11,8 +11,10 @@
 //   not be null unless a function says so.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 constexpr int32_t SCHEME_HTTP = 1;
 constexpr int32_t SCHEME_FTP = 2;
@@ -35,6 +37,15 @@ int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName,
 // (it would name the download directory or its parent); out is untouched on failure.
 int32_t LocalNameFromURL(const char* object, const char* directory, char* out, size_t outSize,
                          bool byExtension);
+
+// Copies text into a fixed buffer, cut to fit; the buffer always ends with a NUL.
+template <size_t N>
+void CopyBounded(char (&to)[N], const char* text)
+{
+    size_t length = std::min(std::strlen(text), N - 1);
+    std::memcpy(to, text, length);
+    to[length] = '\0';
+}
 
 // Index of the first ch in text, or -1.
 ptrdiff_t FindChar(char ch, const char* text);

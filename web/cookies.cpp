@@ -1,0 +1,209 @@
+#include "cookies.h"
+
+#include "inet.h"
+#include "trace.h"
+#include "urlparse.h"
+#include "wire.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// "Cookie: ", '=', CR LF and the NUL take 12; the rest is the margin we have always kept.
+constexpr size_t COOKIE_HEADER_OVERHEAD = 20;
+
+// The fields of a cookie line, in file order.
+enum CookieField {
+    FIELD_DOMAIN,
+    FIELD_DOMAIN_FLAG,
+    FIELD_PATH,
+    FIELD_SECURE,
+    FIELD_EXPIRY,
+    FIELD_NAME,
+    FIELD_VALUE,
+    FIELD_COUNT
+};
+
+// Size of the open file, or -1 when it cannot be measured; the position is back at the start.
+int64_t MeasureFile(FILE* file)
+{
+    if (fseeko(file, 0, SEEK_END) != 0)
+        return -1;
+    const off_t size = ftello(file);
+    if (size < 0 || fseeko(file, 0, SEEK_SET) != 0)
+        return -1;
+    return size;
+}
+
+// ASCII only: no locale may decide which secure flag reads as "FALSE".
+char UpperAscii(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool EqualsNoCase(const char* text, const char* upper)
+{
+    while (*upper && UpperAscii(*text) == *upper) {
+        ++text;
+        ++upper;
+    }
+    return *upper == '\0' && *text == '\0';
+}
+
+// The next line that is neither blank nor a comment, cut at its end, with the cursor behind it;
+// null (cursor at the end) when none is left.
+char* NextCookieLine(CookieStore* store)
+{
+    while (store->cursor < store->size) {
+        char* line = SkipWhite(store->text + store->cursor);
+        if (!line || line - store->text >= store->size) {
+            store->cursor = store->size;
+            return nullptr;
+        }
+        const char* rest = SplitLine(line);
+        store->cursor = rest ? static_cast<int32_t>(rest - store->text) : store->size;
+        if (*line != '#')
+            return line;
+    }
+    return nullptr;
+}
+
+// Cuts line at its first six TABs; the last field keeps any further TAB. False when one is
+// missing (line then ends at its first TAB).
+bool SplitFields(char* line, char* (&fields)[FIELD_COUNT])
+{
+    fields[0] = line;
+    for (int i = 1; i < FIELD_COUNT; ++i) {
+        fields[i] = SplitAtChar('\t', fields[i - 1]);
+        if (!fields[i])
+            return false;
+    }
+    return true;
+}
+
+// The domain is the host's tail, byte for byte; no dot is needed in front of it.
+bool DomainMatches(const char* domain, const char* host)
+{
+    const size_t domainLen = std::strlen(domain);
+    const size_t hostLen = std::strlen(host);
+    return domainLen <= hostLen && std::memcmp(host + hostLen - domainLen, domain, domainLen) == 0;
+}
+
+// The path without its '/' begins the object, not necessarily at a '/'; "/" begins every one.
+bool PathMatches(const char* path, const char* object)
+{
+    const char* prefix = path + 1;
+    return std::strncmp(object, prefix, std::strlen(prefix)) == 0;
+}
+
+// Adds one cookie as a "Cookie:" line of its own; the client joins them with "; ".
+int32_t AddCookieHeader(InetHandle* request, const CookieEntry& cookie)
+{
+    if (std::strlen(cookie.name) + std::strlen(cookie.value) + COOKIE_HEADER_OVERHEAD >
+        COOKIE_HEADER_CAPACITY)
+        return ERR_COOKIE_TOO_LONG;
+    char header[COOKIE_HEADER_CAPACITY];
+    const int length =
+        std::snprintf(header, sizeof header, "Cookie: %s=%s\r\n", cookie.name, cookie.value);
+    Trace_PrintString(TRACE_ALL, "Wire_SendCookies: %s = ", cookie.name);
+    Trace_PrintString(TRACE_ALL, " %s\n", cookie.value);
+    return Inet_HttpAddHeader(request, header, static_cast<size_t>(length)) ? 0 : -1;
+}
+
+}  // namespace
+
+int64_t ReadWholeFile(const char* path, int64_t largest, char** text)
+{
+    *text = nullptr;
+    if (!path)
+        return -1;
+    const FilePtr file(std::fopen(path, "rb"));
+    if (!file)
+        return -2;
+    const int64_t size = MeasureFile(file.get());
+    if (size < 0)
+        return -5;
+    if (size > largest)
+        return -3;
+    const size_t bytes = static_cast<size_t>(size);
+    auto* buffer = static_cast<char*>(std::malloc(bytes + 1));
+    if (!buffer)
+        return -4;
+    if (std::fread(buffer, 1, bytes, file.get()) != bytes) {
+        std::free(buffer);
+        return -5;
+    }
+    buffer[bytes] = '\0';
+    *text = buffer;
+    return size;
+}
+
+int32_t Cookies_Open(CookieStore* store, const char* path)
+{
+    Trace_PrintString(TRACE_ALL, "Cookies_Open, load %s\n", path ? path : "");
+    // The limit keeps every size and offset of the store within 32 bits.
+    store->size = static_cast<int32_t>(ReadWholeFile(path, COOKIE_FILE_LIMIT, &store->text));
+    store->cursor = 0;
+    return store->size < 0 ? store->size : 0;
+}
+
+int32_t Cookies_LoadNetscape(CookieStore* store, CookieEntry* entry)
+{
+    *entry = {false, "", "", "", ""};
+    char* line = NextCookieLine(store);
+    if (!line)
+        return 0;
+    char* fields[FIELD_COUNT];
+    if (!SplitFields(line, fields)) {
+        Trace_PrintString(TRACE_ALL, "Cookies_LoadNetscape, bad line = %s\n", line);
+        return ERR_BAD_COOKIE;
+    }
+    entry->secure = !EqualsNoCase(fields[FIELD_SECURE], "FALSE");
+    entry->domain = fields[FIELD_DOMAIN];
+    entry->path = fields[FIELD_PATH][0] == '/' ? fields[FIELD_PATH] : "/";
+    entry->name = fields[FIELD_NAME];
+    entry->value = fields[FIELD_VALUE];
+    return 1;
+}
+
+int32_t Cookies_NextMatch(CookieStore* store, CookieEntry* entry, const char* host,
+                          const char* object)
+{
+    for (;;) {
+        const int32_t result = Cookies_LoadNetscape(store, entry);
+        if (result != 1 || (DomainMatches(entry->domain, host) && PathMatches(entry->path, object)))
+            return result;
+    }
+}
+
+void Cookies_Close(CookieStore* store)
+{
+    std::free(store->text);
+    store->text = nullptr;
+}
+
+int32_t Wire_SendCookies(WireRequest* request)
+{
+    CookieStore store{};
+    int32_t result = Cookies_Open(&store, request->cookieFile);
+    if (result < 0)
+        return result;
+    CookieEntry cookie;
+    const char* host = request->hostName;
+    const char* object = request->objectName;
+    while ((result = Cookies_NextMatch(&store, &cookie, host, object)) == 1) {
+        // Secure cookies belong to https, which we never speak.
+        if (!cookie.secure && (result = AddCookieHeader(request->hRequest, cookie)) != 0)
+            break;
+    }
+    Cookies_Close(&store);
+    return result;
+}

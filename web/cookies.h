@@ -1,0 +1,59 @@
+// Cookie store: the cookies of a Netscape-format cookies.txt file that an HTTP request sends,
+// and the whole-file reader that loads such a file.
+//
+// Contract:
+// - A CookieStore lives for one walk on one thread: zero it, Cookies_Open, read entries
+//   front to back, Cookies_Close. It owns its text; the texts of an entry point into it (or to
+//   an empty literal) and are valid until the store is closed. Nothing is cached or shared,
+//   so any number of threads may walk the same file at once, each with its own store.
+// - The file is read anew by every Wire_SendCookies; it is never written.
+// - Failures are returned: negative ReadWholeFile codes (-1 no path, -2 cannot open, -3 larger
+//   than allowed, -4 no memory, -5 not read whole), ERR_BAD_COOKIE, ERR_COOKIE_TOO_LONG, or -1
+//   when the client refuses a header. Trace lines go to the trace log at TRACE_ALL.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct WireRequest;
+
+constexpr int32_t ERR_COOKIE_TOO_LONG = static_cast<int32_t>(0x8000000Bu);
+constexpr int32_t ERR_BAD_COOKIE = static_cast<int32_t>(0x8000000Fu);
+
+constexpr int64_t COOKIE_FILE_LIMIT = 0x100000;   // bytes of cookies.txt we are willing to load
+constexpr size_t COOKIE_HEADER_CAPACITY = 512;    // one "Cookie: name=value\r\n" with its NUL
+
+struct CookieStore {
+    char* text;       // the whole file and a NUL; cut into lines and fields while it is read
+    int32_t cursor;   // offset of the first character not yet read
+    int32_t size;     // bytes loaded, or the negative ReadWholeFile code of a failed load
+};
+
+struct CookieEntry {
+    bool secure;          // never sent: our requests are plain HTTP
+    const char* domain;   // must equal the tail of the host name
+    const char* path;     // begins with '/'; "/" matches every object
+    const char* name;
+    const char* value;    // the rest of the line, TABs included
+};
+
+// Loads the whole file at path in binary form into a new buffer of size + 1 bytes ending in a
+// NUL, handed out through *text (release it with std::free). Returns the size, or -1 to -5
+// with *text null; the file is closed on every path.
+int64_t ReadWholeFile(const char* path, int64_t largest, char** text);
+
+// Loads path into a zeroed store; 0, or the negative ReadWholeFile code (also kept in size).
+int32_t Cookies_Open(CookieStore* store, const char* path);
+// Reads the next cookie line into entry: 1, 0 when none is left, or ERR_BAD_COOKIE for a line
+// of fewer than seven TAB-separated fields (the walk may go on behind it).
+int32_t Cookies_LoadNetscape(CookieStore* store, CookieEntry* entry);
+// Like Cookies_LoadNetscape, but skips cookies whose domain and path do not match host and
+// object (the object name without its leading '/').
+int32_t Cookies_NextMatch(CookieStore* store, CookieEntry* entry, const char* host,
+                          const char* object);
+void Cookies_Close(CookieStore* store);
+
+// Adds a "Cookie:" header to the open, unsent request->hRequest for each non-secure cookie of
+// request->cookieFile that matches request->hostName and objectName, in file order. Returns 0
+// when the whole file was walked, else the first failure; headers added before it stay added.
+int32_t Wire_SendCookies(WireRequest* request);

@@ -1,0 +1,45 @@
+#include "linkdrop.h"
+
+#include "urlparse.h"
+
+#include <cstring>
+
+namespace {
+
+// Shortest text that could be a link at all.
+constexpr size_t LINK_TEXT_MINIMUM = 4;
+
+// Endings of web pages: a page is something to read, not to download.
+constexpr const char* PAGE_ENDINGS[] = {".html", ".htm", ".shtml"};
+
+bool EndsWith(const char* text, size_t length, const char* ending)
+{
+    const size_t endingLen = std::strlen(ending);
+    return endingLen <= length && std::memcmp(text + length - endingLen, ending, endingLen) == 0;
+}
+
+bool NamesPage(const char* object)
+{
+    const size_t length = std::strlen(object);
+    for (const char* ending : PAGE_ENDINGS) {
+        if (EndsWith(object, length, ending))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int LinkDropTarget::IsAcceptableLink(const char* text)
+{
+    // strnlen stops one past the limit, so a huge drag costs no more than a long one.
+    const size_t length = strnlen(text, LINK_TEXT_CAPACITY + 1);
+    if (length > LINK_TEXT_CAPACITY || length < LINK_TEXT_MINIMUM || text[length - 1] == '/')
+        return 0;
+    std::memcpy(scratch, text, length + 1);
+    int32_t scheme, port;
+    char *host, *object;
+    if (ParseURL(scratch, &scheme, &host, &object, &port) < 0)
+        return 0;
+    return allowHTML || !NamesPage(object) ? 1 : 0;
+}

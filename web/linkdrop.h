@@ -1,0 +1,25 @@
+// Link drop target: decides, from dragged text alone and without any network access, whether a
+// drag carries a link that Moonfetch can download.
+//
+// Contract:
+// - One drop target per process, used only on the user-interface thread: IsAcceptableLink
+//   parses in the target's one scratch buffer and is not reentrant.
+// - allowHTML is the AllowHTML option; whoever changes the option keeps it up to date.
+// - The dragged text is never changed; the answer is 1 (accept) or 0 (refuse), nothing else.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Longest dragged text we parse: it must fit a request's URL buffer.
+constexpr size_t LINK_TEXT_CAPACITY = 2058;
+
+struct LinkDropTarget {
+    int32_t allowHTML;
+    char scratch[LINK_TEXT_CAPACITY + 1];   // parsed copy of the text under test
+
+    // 1 for an "http://" or "ftp://" link that names something behind the host and, unless
+    // allowHTML is set, does not end in ".html", ".htm" or ".shtml" (case counts, query
+    // included); 0 otherwise. text must not be null.
+    int IsAcceptableLink(const char* text);
+};

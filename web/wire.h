@@ -1,0 +1,60 @@
+// HTTP and FTP requests: one network request for one URL, on behalf of a request worker.
+//
+// Contract:
+// - A WireRequest is embedded, zero-filled, in the worker's request record; only the worker
+//   thread that owns it touches it, except `abort`, which another thread may set to make every
+//   blocked call of the request return at once with a failure.
+// - Calling order per request: Wire_Request; for a download Wire_Read until it returns 1 or a
+//   negative value (the caller takes `bufferCount` bytes of `buffer` and sets it to 0 after
+//   each block); at last Wire_Close.
+// - Results: 1 success, 0 a sixth redirect, -1 a failed client call or an HTTP failure status
+//   (status and statusText say which), or a negative error code (ERR_*). Nothing is thrown.
+#pragma once
+
+#include "inet.h"
+#include "urlparse.h"
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int32_t MODE_QUERY = 0;
+constexpr int32_t MODE_DOWNLOAD = 1;
+constexpr int32_t ERR_BAD_MODE = static_cast<int32_t>(0x80000003u);
+
+// Where the cookies of a request come from.
+constexpr int32_t COOKIES_NONE = 0;
+constexpr int32_t COOKIES_NETSCAPE = 1;   // a Netscape cookies.txt file, `cookieFile`
+constexpr int32_t COOKIES_SYSTEM = 2;     // the session's own cookie jar
+
+constexpr size_t WIRE_BLOCK = 1024;
+constexpr size_t WIRE_URL_CAPACITY = 2058;
+constexpr size_t WIRE_PATH_CAPACITY = 512;
+constexpr size_t WIRE_STATUS_CAPACITY = 256;
+
+struct WireRequest {
+    InetHandle* hConnect;
+    InetHandle* hRequest;         // HTTP request, FTP size look-up or FTP file
+    char* hostName;               // into url
+    char* objectName;             // into url
+    int32_t scheme;
+    int32_t port;
+    int32_t cookieSource;         // COOKIES_*
+    char cookieFile[WIRE_PATH_CAPACITY];
+    int32_t bufferCount;          // bytes of buffer the caller has not taken yet
+    char buffer[WIRE_BLOCK];
+    char url[WIRE_URL_CAPACITY];       // working copy, cut in place by ParseURL
+    char location[WIRE_URL_CAPACITY];  // redirect target, or the final URL after success
+    char statusText[WIRE_STATUS_CAPACITY];
+    uint32_t status;              // HTTP status, or the client's error number
+    uint64_t contentLength;       // 0 when the server named none
+    InetAbortFlag abort;
+};
+
+int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32_t timeout);
+int32_t Wire_HTTP_Request(WireRequest* request, int32_t mode, uint32_t timeout);
+int32_t Wire_FTP_Request(WireRequest* request, int32_t mode, uint32_t timeout);
+// Sets the send and receive time-outs of handle; false at the first that cannot be set.
+bool Wire_SetTimeouts(InetHandle* handle, uint32_t timeout);
+// Reads the next block: 1 at the end, 0 after a block (or while one is untaken), -1 on failure.
+int32_t Wire_Read(WireRequest* request);
+void Wire_Close(WireRequest* request);
