@@ -10,6 +10,7 @@
 #pragma once
 
 #include "regstore.h"
+#include "wire.h"   // COOKIES_*: the requests define what a cookie source means
 
 #include <cstddef>
 #include <cstdint>
@@ -33,11 +34,7 @@ constexpr const char* REG_VAL_IF_OTHER = "IfOther";
 constexpr const char* REG_VAL_USER_NAME = "UserName";
 constexpr const char* REG_VAL_OTHER_NAME = "OtherName";
 
-constexpr int32_t COOKIES_NONE = 0;
-constexpr int32_t COOKIES_NETSCAPE = 1;
-constexpr int32_t COOKIES_SYSTEM = 2;
-
-constexpr size_t COOKIE_FILE_SIZE = 512;
+constexpr size_t COOKIE_FILE_SIZE = WIRE_PATH_CAPACITY;
 
 // The options handed to the download core; cleared to zeros at program start.
 struct DownloadOptions {

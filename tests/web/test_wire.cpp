@@ -1,0 +1,324 @@
+#include "wire.h"
+
+#include "cookies.h"
+#include "session.h"
+#include "trace.h"
+
+#include "fixtures.h"
+#include "servers.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+namespace {
+
+using moontest::readFile;
+using moontest::Step;
+
+constexpr uint32_t LONG_MS = 20000;
+
+// Counts the occurrences of needle in text.
+size_t count(const std::string& text, const std::string& needle)
+{
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+class Wire : public moontest::Sandbox {
+protected:
+    void SetUp() override
+    {
+        Sandbox::SetUp();
+        ASSERT_EQ(Wire_Init(), 0);
+        Trace_EnableLevels(TRACE_ALL);
+        ASSERT_NE(Trace_Open("log.txt"), nullptr);
+        web = std::make_unique<WireRequest>();
+    }
+    void TearDown() override
+    {
+        Wire_Close(web.get());
+        Trace_Close();
+        Sandbox::TearDown();
+    }
+
+    // What the trace log holds since the last call.
+    std::string log()
+    {
+        Trace_Close();
+        std::string text = readFile("log.txt");
+        Trace_Open("log.txt");
+        return text;
+    }
+
+    // Reads the whole body block by block into path; the last Wire_Read result.
+    int32_t readAll(const std::string& path)
+    {
+        FILE* out = std::fopen(path.c_str(), "wb");
+        int32_t r = 0;
+        while ((r = Wire_Read(web.get())) == 0) {
+            EXPECT_LE(web->bufferCount, 1024);
+            // An untaken block is not overwritten by another read.
+            EXPECT_EQ(Wire_Read(web.get()), 0);
+            std::fwrite(web->buffer, 1, size_t(web->bufferCount), out);
+            web->bufferCount = 0;
+        }
+        std::fclose(out);
+        EXPECT_EQ(web->bufferCount, 0);
+        return r;
+    }
+
+    // A fresh record for another request in the same test.
+    void renew(int32_t cookieSource = COOKIES_NONE, const std::string& cookieFile = "")
+    {
+        Wire_Close(web.get());
+        web = std::make_unique<WireRequest>();
+        web->cookieSource = cookieSource;
+        CopyBounded(web->cookieFile, cookieFile.c_str());
+    }
+
+    std::unique_ptr<WireRequest> web;
+};
+
+class WireNginx : public Wire {
+protected:
+    void SetUp() override
+    {
+        Wire::SetUp();
+        nginx = std::make_unique<moontest::NginxServer>(path("nginx"));
+    }
+    void start() { ASSERT_TRUE(nginx->start()); }
+    std::unique_ptr<moontest::NginxServer> nginx;
+};
+
+TEST_F(WireNginx, QueryAndDownloadFilesOfEverySize)
+{
+    const uint64_t sizes[] = {0, 9999, 10000, 3 * 1024 * 1024 + 17};
+    for (uint64_t size : sizes)
+        nginx->makeFile("f" + std::to_string(size), size);
+    start();
+    for (uint64_t size : sizes) {
+        SCOPED_TRACE(size);
+        std::string url = nginx->url("f" + std::to_string(size));
+        renew();
+        ASSERT_EQ(Wire_Request(web.get(), url.c_str(), MODE_QUERY, LONG_MS), 1);
+        EXPECT_EQ(web->status, 200u);
+        EXPECT_STREQ(web->statusText, "OK");
+        EXPECT_EQ(web->contentLength, size);
+        EXPECT_EQ(std::string(web->location), url);
+        EXPECT_EQ(std::string(web->objectName), "f" + std::to_string(size));
+
+        renew();
+        ASSERT_EQ(Wire_Request(web.get(), url.c_str(), MODE_DOWNLOAD, LONG_MS), 1);
+        EXPECT_EQ(readAll("out.bin"), 1);
+        EXPECT_TRUE(moontest::isPatternFile("out.bin", size));
+    }
+    // The scheme is matched in any case.
+    std::string upper = "HTTP://" + nginx->url("f9999").substr(7);
+    renew();
+    EXPECT_EQ(Wire_Request(web.get(), upper.c_str(), MODE_QUERY, LONG_MS), 1);
+}
+
+TEST_F(WireNginx, NotFoundKeepsTheServersWordsWithoutAHostError)
+{
+    start();
+    EXPECT_EQ(Wire_Request(web.get(), nginx->url("missing.zip").c_str(), MODE_QUERY, LONG_MS), -1);
+    EXPECT_EQ(web->status, 404u);
+    EXPECT_STREQ(web->statusText, "Not Found");
+    std::string text = log();
+    EXPECT_NE(text.find("Wire_Request: result = -1\n"), std::string::npos);
+    EXPECT_EQ(text.find("hostError"), std::string::npos);
+}
+
+TEST_F(WireNginx, RedirectChainsFollowFiveHopsAndStopAtTheSixth)
+{
+    nginx->makeFile("target.zip", 1234);
+    // Chain a: absolute Locations; chain b: relative ones, which the client resolves.
+    for (int hop = 1; hop <= 6; ++hop) {
+        std::string next = hop == 6 ? "/target.zip" : "/a" + std::to_string(hop + 1);
+        nginx->addRedirect("/a" + std::to_string(hop), next, hop % 2 ? 302 : 301);
+        std::string nextB = hop == 6 ? "/target.zip" : "/b" + std::to_string(hop + 1);
+        nginx->addRedirect("/b" + std::to_string(hop), nextB, 307, true);
+    }
+    start();
+    for (const char* chain : {"a", "b"}) {
+        for (int first = 6; first >= 1; --first) {
+            SCOPED_TRACE(std::string(chain) + std::to_string(first));
+            int hops = 7 - first;
+            renew();
+            log();
+            int32_t r = Wire_Request(web.get(), nginx->url(chain + std::to_string(first)).c_str(),
+                                     MODE_QUERY, LONG_MS);
+            std::string text = log();
+            if (hops <= 5) {
+                EXPECT_EQ(r, 1);
+                EXPECT_EQ(web->contentLength, 1234u);
+                EXPECT_EQ(std::string(web->location), nginx->url("target.zip"));
+                EXPECT_STREQ(web->objectName, "target.zip");
+            } else {
+                // The sixth answer (from /a6 or /b6) stays in the record.
+                EXPECT_EQ(r, 0);
+                bool absolute = chain[0] == 'a';
+                EXPECT_EQ(web->status, absolute ? 301u : 307u);
+                EXPECT_STREQ(web->statusText, absolute ? "Moved Permanently" : "Temporary Redirect");
+            }
+            size_t followed = size_t(std::min(hops, 5));
+            EXPECT_EQ(count(text, "Wire_Request: http"), 1 + followed);
+        }
+    }
+}
+
+TEST_F(WireNginx, RedirectToFtpAndFtpItself)
+{
+    moontest::FtpServer ftp(path("ftp"));
+    ftp.makeFile("pub/data.bin", 70000);
+    ASSERT_TRUE(ftp.start());
+    nginx->addRedirect("/to-ftp", ftp.url("pub/data.bin"), 302);
+    start();
+
+    ASSERT_EQ(Wire_Request(web.get(), nginx->url("to-ftp").c_str(), MODE_QUERY, LONG_MS), 1);
+    EXPECT_EQ(web->scheme, SCHEME_FTP);
+    EXPECT_EQ(web->contentLength, 70000u);
+    EXPECT_EQ(web->status, 302u);   // an FTP success leaves the redirect's words
+
+    renew();
+    ASSERT_EQ(Wire_Request(web.get(), ftp.url("pub/data.bin").c_str(), MODE_DOWNLOAD, LONG_MS), 1);
+    EXPECT_EQ(readAll("ftp.bin"), 1);
+    EXPECT_TRUE(moontest::isPatternFile("ftp.bin", 70000));
+
+    renew();
+    EXPECT_EQ(Wire_Request(web.get(), ftp.url("pub/none.bin").c_str(), MODE_QUERY, LONG_MS), -1);
+    EXPECT_EQ(web->status, INET_ERR_FTP_REFUSED);
+    EXPECT_STREQ(web->statusText, "WinInet error.");
+}
+
+// What a scripted server answers, and what the request must end with.
+struct ScriptCase {
+    const char* name;
+    std::string answer;
+    int32_t result;
+    uint32_t status;
+    const char* statusText;
+    uint64_t contentLength;
+};
+
+TEST_F(Wire, StatusesOutsideTheUsualOnes)
+{
+    const ScriptCase cases[] = {
+        {"no length", "HTTP/1.1 200 Fine\r\nConnection: close\r\n\r\n", 1, 200, "Fine", 0},
+        {"other 2xx", "HTTP/1.1 203 Elsewhere\r\nContent-Length: 5\r\n\r\n", 1, 203, "Elsewhere", 5},
+        {"not modified", "HTTP/1.1 304 Not Modified\r\n\r\n", -1, 304, "Not Modified", 0},
+        {"multiple choices", "HTTP/1.1 300 Choose\r\nContent-Length: 0\r\n\r\n", -1, 300, "Choose", 0},
+        {"server error", "HTTP/1.1 503 Busy Now\r\nContent-Length: 0\r\n\r\n", -1, 503, "Busy Now", 0},
+        {"relative 303", "HTTP/1.1 303 See Other\r\nLocation: /there/x.zip\r\nContent-Length: 0\r\n\r\n",
+         0, 303, "See Other", 0},
+    };
+    for (const ScriptCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The redirect case answers its own target with the same redirect, six times over.
+        moontest::ScriptedServer server({{moontest::readRequest(), moontest::sendText(c.answer)}});
+        renew();
+        EXPECT_EQ(Wire_Request(web.get(), server.url("x.zip").c_str(), MODE_QUERY, 5000), c.result);
+        EXPECT_EQ(web->status, c.status);
+        EXPECT_STREQ(web->statusText, c.statusText);
+        EXPECT_EQ(web->contentLength, c.contentLength);
+        if (c.result == 0) {
+            EXPECT_EQ(server.connections(), 6);
+            EXPECT_EQ(std::string(web->location), server.url("there/x.zip"));
+        }
+    }
+}
+
+TEST_F(Wire, SilentServerTimesOutAndRefusalIsAClientError)
+{
+    moontest::ScriptedServer silent({{moontest::readRequest(), moontest::staySilent()}});
+    EXPECT_EQ(Wire_Request(web.get(), silent.url("x").c_str(), MODE_QUERY, 300), -1);
+    EXPECT_EQ(web->status, INET_ERR_TIMEOUT);
+    EXPECT_STREQ(web->statusText, "Timeout in HTTP Request.");
+    EXPECT_NE(log().find("Wire_HTTP_Request, hostError = 12002\n"), std::string::npos);
+
+    renew();
+    std::string refused = "http://127.0.0.1:" + std::to_string(moontest::freePort()) + "/x";
+    EXPECT_EQ(Wire_Request(web.get(), refused.c_str(), MODE_QUERY, 5000), -1);
+    EXPECT_EQ(web->status, INET_ERR_CANNOT_CONNECT);
+    EXPECT_STREQ(web->statusText, "WinInet error.");
+
+    renew();
+    EXPECT_EQ(Wire_Request(web.get(), "https://h/x", MODE_QUERY, 5000), ERR_BAD_SCHEME);
+    EXPECT_EQ(Wire_Request(web.get(), "http://host", MODE_QUERY, 5000), ERR_BAD_URL);
+    moontest::ScriptedServer any({{moontest::readRequest()}});
+    EXPECT_EQ(Wire_Request(web.get(), any.url("x").c_str(), 7, 5000), ERR_BAD_MODE);
+}
+
+TEST_F(Wire, BodyCutShortFailsTheReadAndKeepsWhatArrived)
+{
+    moontest::ScriptedServer server({{moontest::readRequest(),
+                                      moontest::sendText("HTTP/1.1 200 OK\r\nContent-Length: 10000\r\n\r\n"),
+                                      moontest::sendBody(4000)}});
+    ASSERT_EQ(Wire_Request(web.get(), server.url("x").c_str(), MODE_DOWNLOAD, 5000), 1);
+    EXPECT_EQ(readAll("cut.bin"), -1);
+    EXPECT_EQ(web->status, INET_ERR_CONNECTION_ABORTED);
+    EXPECT_STREQ(web->statusText, "WinInet error.");
+    EXPECT_TRUE(moontest::isPatternFile("cut.bin", 4000));
+}
+
+TEST_F(Wire, AgentAndCookieHeadersAsTheServerSeesThem)
+{
+    moontest::writeFile("cookies.txt",
+                        "# Netscape HTTP Cookie File\n"
+                        "127.0.0.1\tFALSE\t/\tFALSE\t0\ta\t1\n"
+                        "127.0.0.1\tFALSE\t/\tTRUE\t0\tsecret\tnever\n"
+                        "127.0.0.1\tFALSE\t/other\tFALSE\t0\tc\t3\n"
+                        ".0.0.1\tTRUE\t/x\tfalse\t0\tb\t2\twith tab\n");
+    moontest::ScriptedServer server({{moontest::echoRequest()}});
+    renew(COOKIES_NETSCAPE, path("cookies.txt"));
+    ASSERT_EQ(Wire_Request(web.get(), server.url("x.zip").c_str(), MODE_QUERY, 5000), 1);
+    ASSERT_EQ(server.requests().size(), 1u);
+    std::string head = server.requests()[0];
+    EXPECT_EQ(count(head, "\r\nUser-Agent: Moonfetch/0.0\r\n"), 1u) << head;
+    EXPECT_EQ(count(head, "Cookie:"), 1u) << head;
+    EXPECT_NE(head.find("\r\nCookie: a=1; b=2\twith tab\r\n"), std::string::npos) << head;
+
+    // A bad line fails the request before anything is sent.
+    moontest::writeFile("bad.txt", "127.0.0.1\tFALSE\t/\tFALSE\t0\tname\n");
+    renew(COOKIES_NETSCAPE, path("bad.txt"));
+    EXPECT_EQ(Wire_Request(web.get(), server.url("x.zip").c_str(), MODE_QUERY, 5000), ERR_BAD_COOKIE);
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST_F(WireNginx, CookieFileWrittenByCurlReachesTheServer)
+{
+    nginx->addConfig("location = /login { add_header Set-Cookie \"session=abc123; Path=/\"; return 204; }");
+    start();
+    std::string command = "curl -s -o /dev/null -c " + path("jar.txt") + " " + nginx->url("login");
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    ASSERT_NE(readFile(path("jar.txt")).find("session\tabc123"), std::string::npos);
+
+    moontest::ScriptedServer server({{moontest::echoRequest()}});
+    renew(COOKIES_NETSCAPE, path("jar.txt"));
+    ASSERT_EQ(Wire_Request(web.get(), server.url("file.zip").c_str(), MODE_QUERY, 5000), 1);
+    EXPECT_NE(server.requests().at(0).find("\r\nCookie: session=abc123\r\n"), std::string::npos);
+}
+
+TEST_F(Wire, SessionCookiesOnlyForTheSystemSource)
+{
+    const std::string setCookie =
+        "HTTP/1.1 200 OK\r\nSet-Cookie: jar=from-server; Path=/\r\nContent-Length: 1\r\n\r\n";
+    moontest::ScriptedServer server({{moontest::readRequest(), moontest::sendText(setCookie)},
+                                     {moontest::echoRequest()}});
+    renew(COOKIES_SYSTEM);
+    ASSERT_EQ(Wire_Request(web.get(), server.url("login").c_str(), MODE_QUERY, 5000), 1);
+    renew(COOKIES_NONE);
+    ASSERT_EQ(Wire_Request(web.get(), server.url("a").c_str(), MODE_QUERY, 5000), 1);
+    renew(COOKIES_SYSTEM);
+    ASSERT_EQ(Wire_Request(web.get(), server.url("b").c_str(), MODE_QUERY, 5000), 1);
+    auto heads = server.requests();
+    ASSERT_EQ(heads.size(), 3u);
+    EXPECT_EQ(heads[1].find("Cookie:"), std::string::npos);
+    EXPECT_NE(heads[2].find("\r\nCookie: jar=from-server\r\n"), std::string::npos);
+}
+
+}  // namespace

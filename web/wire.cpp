@@ -1,0 +1,190 @@
+#include "wire.h"
+
+#include "cookies.h"
+#include "session.h"
+#include "trace.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr int MAX_REDIRECTS = 5;
+constexpr const char* TEXT_LIBRARY_ERROR = "WinInet error.";
+
+// Stores the calling thread's client error and its text; always -1.
+int32_t failWith(WireRequest* request, const char* timeoutText)
+{
+    request->status = Inet_LastError();
+    CopyBounded(request->statusText,
+                request->status == INET_ERR_TIMEOUT ? timeoutText : TEXT_LIBRARY_ERROR);
+    return -1;
+}
+
+int32_t httpError(WireRequest* request)
+{
+    failWith(request, "Timeout in HTTP Request.");
+    Trace_PrintInt(TRACE_ALL, "Wire_HTTP_Request, hostError = %d\n", int32_t(request->status));
+    return -1;
+}
+
+int32_t parseWorkingUrl(WireRequest* request)
+{
+    return ParseURL(request->url, &request->scheme, &request->hostName, &request->objectName,
+                    &request->port);
+}
+
+// How an HTTP status is answered: any 2xx is the file, the redirect codes lead elsewhere,
+// everything else (1xx, 300, 304, 4xx, 5xx, ...) is a failure that keeps the server's words.
+enum class StatusKind { Success, Redirect, Failure };
+
+StatusKind classify(uint32_t status)
+{
+    constexpr uint32_t redirects[] = {301, 302, 303, 305, 307, 308};
+    if (status / 100 == 2)
+        return StatusKind::Success;
+    if (std::find(std::begin(redirects), std::end(redirects), status) != std::end(redirects))
+        return StatusKind::Redirect;
+    return StatusKind::Failure;
+}
+
+// Learns what a 2xx answer says of the file: its length (0 when none) and the URL it came from.
+int32_t acceptAnswer(WireRequest* request)
+{
+    uint64_t length = 0;
+    request->contentLength = Inet_HttpContentLength(request->hRequest, &length) ? length : 0;
+    if (!Inet_RequestUrl(request->hRequest, request->location, sizeof request->location))
+        return httpError(request);
+    Trace_PrintString(TRACE_ALL, "Wire_HTTP_Request: OK for %s\n", request->location);
+    return 1;
+}
+
+const char* verbFor(int32_t mode)
+{
+    static constexpr const char* verbs[] = {"HEAD", "GET"};   // MODE_QUERY, MODE_DOWNLOAD
+    return mode == MODE_QUERY || mode == MODE_DOWNLOAD ? verbs[mode] : nullptr;
+}
+
+// Closes any earlier attempt and names the server of this one.
+bool connect(WireRequest* request, InetService service, uint32_t timeout)
+{
+    InetSession* session = Wire_Session();
+    if (!Inet_SetConnectTimeout(session, timeout))
+        return false;
+    Wire_Close(request);
+    request->hConnect = Inet_Connect(session, request->hostName, request->port, service,
+                                     &request->abort);
+    return request->hConnect != nullptr && Wire_SetTimeouts(request->hConnect, timeout);
+}
+
+}  // namespace
+
+int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32_t timeout)
+{
+    if (Wire_Session() == nullptr)
+        return -1;
+    Trace_PrintString(TRACE_ALL, "Wire_Request: %s\n", url);
+    if (std::strlen(url) >= sizeof request->url)
+        return ERR_BAD_URL;
+    CopyBounded(request->url, url);
+    int32_t r = parseWorkingUrl(request);
+    if (r < 0)
+        return r;
+    for (int redirects = 0;; ++redirects) {
+        if (request->scheme == SCHEME_HTTP) {
+            r = Wire_HTTP_Request(request, mode, timeout);
+            if (r == 0 || r == 1) {
+                // After a 2xx the host and object are those of the final URL.
+                CopyBounded(request->url, request->location);
+                int32_t parsed = parseWorkingUrl(request);
+                if (parsed < 0)
+                    return parsed;
+            }
+        } else {
+            r = Wire_FTP_Request(request, mode, timeout);
+        }
+        Trace_PrintInt(TRACE_ALL, "Wire_Request: result = %d\n", r);
+        if (r != 0 || redirects == MAX_REDIRECTS)
+            return r;
+        Trace_PrintString(TRACE_ALL, "Wire_Request: %s\n", request->location);
+    }
+}
+
+int32_t Wire_HTTP_Request(WireRequest* request, int32_t mode, uint32_t timeout)
+{
+    Trace_PrintInt(TRACE_ALL, "Wire_HTTP_Request, timeout = %d msec\n", int32_t(timeout));
+    if (!connect(request, INET_SERVICE_HTTP, timeout))
+        return httpError(request);
+    const char* verb = verbFor(mode);
+    if (verb == nullptr)
+        return ERR_BAD_MODE;
+    // The session's own jar is used only when the person chose it; the Netscape file's cookies
+    // are added as headers instead.
+    bool noCookies = request->cookieSource != COOKIES_SYSTEM;
+    request->hRequest = Inet_HttpOpenRequest(request->hConnect, verb, request->objectName, noCookies);
+    if (request->hRequest == nullptr || !Wire_SetTimeouts(request->hRequest, timeout))
+        return httpError(request);
+    if (request->cookieSource == COOKIES_NETSCAPE) {
+        int32_t cookies = Wire_SendCookies(request);
+        if (cookies < 0)
+            return cookies;
+    }
+    if (!Inet_HttpSend(request->hRequest) || !Inet_HttpStatusCode(request->hRequest, &request->status)
+        || !Inet_HttpStatusText(request->hRequest, request->statusText, sizeof request->statusText))
+        return httpError(request);
+    switch (classify(request->status)) {
+    case StatusKind::Success:
+        return acceptAnswer(request);
+    case StatusKind::Redirect:
+        if (!Inet_HttpLocation(request->hRequest, request->location, sizeof request->location))
+            return httpError(request);
+        return 0;
+    case StatusKind::Failure:
+        break;
+    }
+    return -1;
+}
+
+int32_t Wire_FTP_Request(WireRequest* request, int32_t mode, uint32_t timeout)
+{
+    Trace_PrintInt(TRACE_ALL, "Wire_FTP_Request, timeout = %d msec\n", int32_t(timeout));
+    const char* timeoutText = "Timeout in FTP Request.";
+    if (!connect(request, INET_SERVICE_FTP, timeout))
+        return failWith(request, timeoutText);
+    if (mode == MODE_QUERY) {
+        uint64_t size = 0;
+        request->hRequest = Inet_FtpFindFile(request->hConnect, request->objectName, &size);
+        request->contentLength = size;
+    } else if (mode == MODE_DOWNLOAD) {
+        request->hRequest = Inet_FtpOpenFile(request->hConnect, request->objectName);
+    } else {
+        return ERR_BAD_MODE;
+    }
+    if (request->hRequest == nullptr || !Wire_SetTimeouts(request->hRequest, timeout))
+        return failWith(request, timeoutText);
+    return 1;
+}
+
+bool Wire_SetTimeouts(InetHandle* handle, uint32_t timeout)
+{
+    return Inet_SetTimeouts(handle, timeout);
+}
+
+int32_t Wire_Read(WireRequest* request)
+{
+    if (request->bufferCount > 0)
+        return 0;
+    size_t count = 0;
+    if (!Inet_Read(request->hRequest, request->buffer, sizeof request->buffer, &count))
+        return failWith(request, "Timeout in InternetReadFile.");
+    request->bufferCount = int32_t(count);
+    return count == 0 ? 1 : 0;
+}
+
+void Wire_Close(WireRequest* request)
+{
+    Inet_Close(request->hRequest);
+    request->hRequest = nullptr;
+    Inet_Close(request->hConnect);
+    request->hConnect = nullptr;
+}
