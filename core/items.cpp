@@ -1,9 +1,12 @@
 #include "items.h"
 
 #include "session.h"
+#include "workers.h"
 #include "trace.h"
 
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <sys/stat.h>
 #include <type_traits>
@@ -19,6 +22,7 @@ ListLink requestList = {&requestList, &requestList};
 namespace {
 
 char downloadDir[PATH_CAPACITY];
+std::mutex downloadDirLock;   // the UI writes the directory while workers may read it
 
 // Calls visit(item, position) for each item of pendingList; visit may unlink the item.
 template <typename Visit>
@@ -137,11 +141,19 @@ const char* MOONQ_GetDownloadDir()
     return downloadDir;
 }
 
+void MOONQ_CopyDownloadDir(char* out, size_t size)
+{
+    std::lock_guard guard(downloadDirLock);
+    std::snprintf(out, size, "%s", downloadDir);
+}
+
 void MOONQ_SetDownloadDir(const char* path)
 {
     size_t length = std::strlen(path);
-    if (length < sizeof downloadDir)
+    if (length < sizeof downloadDir) {
+        std::lock_guard guard(downloadDirLock);
         std::memcpy(downloadDir, path, length + 1);
+    }
     Trace_PrintString(TRACE_ALL, "DownloadDir, set default: %s\n", path);
 }
 
@@ -162,6 +174,7 @@ int MOONQ_Start()
 
 void MOONQ_Stop()
 {
+    MOONQ_SuspendWorkers();
     Trace_Close();
     MOONQ_FreeList(&deletedList);
     MOONQ_FreeList(&pendingList);

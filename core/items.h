@@ -64,6 +64,8 @@ void MOONQ_UndoDelete();
 // Deletes the regular file at path when it holds no data; a file with data is never touched.
 void MOONQ_DeleteEmptyFile(const char* path);
 const char* MOONQ_GetDownloadDir();
+// Copies the download directory for a worker thread, which may run while the UI changes it.
+void MOONQ_CopyDownloadDir(char* out, size_t size);
 // Sets the directory for new local files; a path of 512 characters or more is ignored.
 void MOONQ_SetDownloadDir(const char* path);
 // Empties the lists, opens the trace log and the Internet session; 0, or -1 without a session.

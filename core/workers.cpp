@@ -1,0 +1,287 @@
+#include "workers.h"
+
+#include "cookies.h"
+#include "trace.h"
+
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <type_traits>
+
+static_assert(std::is_standard_layout_v<UrlRequest> && offsetof(UrlRequest, link) == 0,
+              "a request must start with its list link");
+
+namespace {
+
+std::mutex itemLock;
+
+constexpr int STOP_WAIT_MS = 1000;
+
+// A failure whose cause lies on our side: the item shows our own words with status 0.
+struct LocalFailure {
+    int32_t code;
+    const char* text;
+    const char* traceFormat;   // null when nothing is traced
+};
+
+constexpr LocalFailure LOCAL_FAILURES[] = {
+    {ERR_BAD_URL, "Badly formatted URL, or not a file!", "Download/Query status, bad URL. %s\n"},
+    {ERR_BAD_COOKIE, "Bad cookie in Netscape cookie file.", "Download/Query status: bad cookie. %s\n"},
+    {ERR_NAME_TOO_LONG, "Local file name too long.", nullptr},
+};
+
+void setItemStatus(UrlItem* item, int32_t status, const char* text)
+{
+    auto lock = MOONQ_LockItem();
+    item->status = status;
+    CopyBounded(item->statusText, text);
+}
+
+// Marks the item failed; a failure of our own replaces the server's words with ours.
+void markFailed(UrlItem* item, int32_t code)
+{
+    item->flags |= ITEM_FAILED;
+    for (const LocalFailure& failure : LOCAL_FAILURES) {
+        if (failure.code != code)
+            continue;
+        setItemStatus(item, 0, failure.text);
+        if (failure.traceFormat)
+            Trace_PrintString(TRACE_ALL, failure.traceFormat, failure.text);
+    }
+}
+
+// After a successful query: the local name, the size and the final URL go into the item.
+int32_t finishQuery(UrlRequest* request)
+{
+    UrlItem* item = request->item;
+    char directory[PATH_CAPACITY];
+    MOONQ_CopyDownloadDir(directory, sizeof directory);
+    char name[LOCAL_NAME_CAPACITY];
+    int32_t r = LocalNameFromURL(request->web.objectName, directory, name, sizeof name,
+                                 (item->flags & ITEM_EXT_DIR) != 0);
+    if (r < 0) {
+        markFailed(item, r);
+        return r;
+    }
+    auto lock = MOONQ_LockItem();
+    CopyBounded(item->localPath, name);
+    item->size = int64_t(request->web.contentLength);
+    Trace_PrintInt64(TRACE_ALL, "QueryURL, size = %d\n", item->size);
+    if (request->web.location[0] != '\0')
+        CopyBounded(item->url, request->web.location);
+    return 1;
+}
+
+// Copies blocks into the open local file until the end, a failure or a cancel.
+int32_t copyAll(UrlRequest* request, uint32_t timeout, int32_t* outcome)
+{
+    const char* path = request->item->localPath;
+    for (;;) {
+        if (request->cancel.load(std::memory_order_acquire)) {
+            Trace_PrintString(TRACE_ALL, "DownloadURL, cancelled %s\n", path);
+            *outcome = RESULT_CANCELLED;
+            return 0;
+        }
+        int32_t r = MOONQ_CopyBlock(request, timeout);
+        if (r < 0)
+            return r;
+        if (r > 0) {
+            Trace_PrintString(TRACE_ALL, "DownloadURL, finished %s\n", path);
+            *outcome = RESULT_DOWNLOADED;
+            return r;
+        }
+    }
+}
+
+// Writes the web request's data into the item's local file.
+int32_t downloadInto(UrlRequest* request, uint32_t timeout, int32_t* outcome)
+{
+    UrlItem* item = request->item;
+    if (item->localPath[0] == '\0')
+        return ERR_LOCAL_FILE;
+    request->localFile = std::fopen(item->localPath, "wb");
+    if (request->localFile == nullptr) {
+        Trace_PrintString(TRACE_ALL, "DownloadURL, failed to open %s\n", item->localPath);
+        setItemStatus(item, item->status, "Could not open local file.");
+        item->flags |= ITEM_NEEDS_FIX;
+        return ERR_LOCAL_FILE;
+    }
+    // A real buffer: glibc ignores the size when it chooses the buffer itself.
+    std::array<char, 64 * 1024> buffer;
+    std::setvbuf(request->localFile, buffer.data(), _IOFBF, buffer.size());
+    int32_t r = copyAll(request, timeout, outcome);
+    // The answer's "200 OK" would hide a transfer that broke off; show what broke it.
+    if (r == -1)
+        setItemStatus(item, int32_t(request->web.status), request->web.statusText);
+    // Data still buffered may fail to reach the disk only now; a file cut short is no download.
+    bool closed = std::fclose(request->localFile) == 0;
+    request->localFile = nullptr;
+    if (!closed && r >= 0 && *outcome == RESULT_DOWNLOADED)
+        return ERR_WRITE_FAILED;
+    return r;
+}
+
+}  // namespace
+
+std::unique_lock<std::mutex> MOONQ_LockItem()
+{
+    return std::unique_lock(itemLock);
+}
+
+UrlItem* MOONQ_AddURL(const char* url, const DownloadOptions* options)
+{
+    UrlItem* item = MOONQ_NewItem(url);
+    if (item == nullptr)
+        return nullptr;
+    if (options->useDirExtension)
+        item->flags |= ITEM_EXT_DIR;
+    UrlRequest* request = nullptr;
+    if (MOONQ_StartRequest(item, options, true, &request) != 0) {
+        List_Remove(&item->link);
+        MOONQ_FreeItem(item);
+        return nullptr;
+    }
+    List_Append(&requestList, &request->link);
+    return item;
+}
+
+int32_t MOONQ_StartRequest(UrlItem* item, const DownloadOptions* options, bool isQuery,
+                           UrlRequest** place)
+{
+    *place = nullptr;
+    auto* request = new (std::nothrow) UrlRequest{};
+    if (request == nullptr)
+        return ERR_NO_MEMORY;
+    List_Init(&request->link);
+    request->item = item;
+    request->isQuery = isQuery;
+    request->web.cookieSource = options->cookieSource;
+    CopyBounded(request->web.cookieFile, options->cookieFile);
+    try {
+        std::thread(MOONQ_WorkerMain, request).detach();
+    } catch (const std::system_error&) {
+        delete request;
+        return ERR_NO_THREAD;
+    }
+    *place = request;
+    return 0;
+}
+
+void MOONQ_WorkerMain(UrlRequest* request)
+{
+    MOONQ_Download(request, WORKER_TIMEOUT_MS);
+}
+
+int32_t MOONQ_Download(UrlRequest* request, uint32_t timeout)
+{
+    UrlItem* item = request->item;
+    Trace_Print(TRACE_ALL, "MOONQ_Download =========================");
+    Trace_PrintString(TRACE_ALL, request->isQuery ? "QueryURL, %s\n" : "DownloadURL, %s\n", item->url);
+    int32_t r = Wire_Request(&request->web, item->url,
+                             request->isQuery ? MODE_QUERY : MODE_DOWNLOAD, timeout);
+    setItemStatus(item, int32_t(request->web.status), request->web.statusText);
+    int32_t outcome = RESULT_FAILED;
+    if (r != 1) {
+        markFailed(item, r);
+    } else {
+        outcome = RESULT_QUERIED;
+        r = request->isQuery ? finishQuery(request) : downloadInto(request, timeout, &outcome);
+    }
+    Wire_Close(&request->web);
+    // The last write: after it the UI may act on the item and release the request.
+    request->result.store(r < 0 ? r : outcome, std::memory_order_release);
+    return 0;
+}
+
+int32_t MOONQ_CopyBlock(UrlRequest* request, uint32_t)
+{
+    WireRequest& web = request->web;
+    int32_t r = Wire_Read(&web);
+    if (r < 0 || web.bufferCount < 1)
+        return r;
+    size_t written = std::fwrite(web.buffer, 1, size_t(web.bufferCount), request->localFile);
+    request->bytesDone.fetch_add(int64_t(written), std::memory_order_relaxed);
+    if (written < size_t(web.bufferCount))
+        return ERR_WRITE_FAILED;
+    web.bufferCount = 0;
+    return r;
+}
+
+void MOONQ_CancelRequest(UrlRequest* request)
+{
+    if (request)
+        request->cancel.store(1, std::memory_order_release);
+}
+
+int32_t MOONQ_StartNextDownload(UrlRequest** place, const DownloadOptions* options)
+{
+    *place = nullptr;
+    UrlItem* item = MOONQ_FirstItem();
+    if (item == nullptr)
+        return 1;
+    uint32_t flags = item->flags;
+    if (!(flags & ITEM_VALID) || (flags & (ITEM_FAILED | ITEM_NEEDS_FIX)))
+        return 1;
+    return MOONQ_StartRequest(item, options, false, place);
+}
+
+int32_t MOONQ_CheckBackDown(UrlRequest* request)
+{
+    int32_t result = request->result.load(std::memory_order_acquire);
+    if (result == RESULT_RUNNING)
+        return 0;
+    UrlItem* item = request->item;
+    List_Remove(&item->link);
+    if (result == RESULT_DOWNLOADED) {
+        MOONQ_FreeItem(item);
+        request->item = nullptr;
+        return result;
+    }
+    if (result == RESULT_FAILED)
+        item->flags |= ITEM_FAILED;
+    List_Append(&pendingList, &item->link);
+    return result;
+}
+
+void MOONQ_AbortRequest(UrlRequest* request)
+{
+    request->web.abort.store(true);
+}
+
+bool MOONQ_StopRequest(UrlRequest* request, int milliseconds)
+{
+    MOONQ_AbortRequest(request);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (request->result.load(std::memory_order_acquire) == RESULT_RUNNING) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+void MOONQ_SuspendWorkers()
+{
+    for (ListLink* node = requestList.next; node != &requestList; node = node->next)
+        MOONQ_AbortRequest(reinterpret_cast<UrlRequest*>(node));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(STOP_WAIT_MS);
+    while (ListLink* node = List_PopFirst(&requestList)) {
+        auto* request = reinterpret_cast<UrlRequest*>(node);
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (MOONQ_StopRequest(request, int(std::max<int64_t>(left.count(), 0)))) {
+            MOONQ_FreeRequest(request);
+        } else {
+            // Its worker may still write into both: they are left to the end of the process.
+            List_Remove(&request->item->link);
+        }
+    }
+}
+
+void MOONQ_FreeRequest(UrlRequest* request)
+{
+    delete request;
+}

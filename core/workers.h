@@ -1,0 +1,82 @@
+// Request workers: every network job (a query that validates a new link, or the download of a
+// valid item into its local file) runs in a detached thread of its own, described by one
+// UrlRequest.
+//
+// Contract:
+// - The user-interface thread creates requests, links them (query requests into requestList),
+//   reads their outcome and releases them; the worker never links, unlinks or frees anything.
+// - The worker writes its item and its request first and `result` last (release); the UI
+//   acts on an item or request only after it has read a non-zero `result` (acquire).
+// - While a worker holds an item, the item's texts, `status` and `size` are written and read
+//   under MOONQ_LockItem; `flags`, `cancel`, `bytesDone` and `result` are atomics.
+// - A request whose worker still runs is never released, nor is its item. At exit running
+//   requests are aborted through the internet client and waited for a short, bounded time.
+// - Failures are returned as negative codes (ERR_*), never thrown.
+#pragma once
+
+#include "items.h"
+#include "registry.h"
+#include "wire.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+
+constexpr int32_t RESULT_RUNNING = 0;
+constexpr int32_t RESULT_QUERIED = 1;
+constexpr int32_t RESULT_DOWNLOADED = 2;
+constexpr int32_t RESULT_FAILED = 3;
+constexpr int32_t RESULT_CANCELLED = 4;
+
+constexpr int32_t ERR_NO_MEMORY = static_cast<int32_t>(0x80000001u);
+constexpr int32_t ERR_LOCAL_FILE = static_cast<int32_t>(0x80000005u);
+constexpr int32_t ERR_WRITE_FAILED = static_cast<int32_t>(0x80000006u);
+constexpr int32_t ERR_NO_THREAD = static_cast<int32_t>(0x8000000Du);
+
+constexpr uint32_t WORKER_TIMEOUT_MS = 60000;
+// Room for a local name that a query builds.
+constexpr size_t LOCAL_NAME_CAPACITY = 260;
+
+struct UrlRequest {
+    ListLink link;                  // in requestList (queries only)
+    UrlItem* item;                  // null once a finished download released its item
+    WireRequest web;
+    FILE* localFile;                // the download's local file while it is written
+    std::atomic<int64_t> bytesDone;
+    std::atomic<int32_t> cancel;    // set by the UI; seen by the worker between blocks
+    std::atomic<int32_t> result;    // RESULT_* or a negative code; 0 while the worker runs
+    int32_t isQuery;
+};
+
+// Guards the texts, status and size of items that workers write; one lock for all items.
+std::unique_lock<std::mutex> MOONQ_LockItem();
+
+// Adds url to pendingList and starts its query in requestList; null when either fails.
+UrlItem* MOONQ_AddURL(const char* url, const DownloadOptions* options);
+// Creates a request for item and starts its worker; 0, ERR_NO_MEMORY or ERR_NO_THREAD.
+int32_t MOONQ_StartRequest(UrlItem* item, const DownloadOptions* options, bool isQuery,
+                           UrlRequest** place);
+// Thread body: runs MOONQ_Download with the workers' time-out.
+void MOONQ_WorkerMain(UrlRequest* request);
+// Runs the request to its end; always 0, the outcome is in `result`.
+int32_t MOONQ_Download(UrlRequest* request, uint32_t timeout);
+// Copies one block into the local file: 1 at the end of the data, 0 after a block, negative on failure.
+int32_t MOONQ_CopyBlock(UrlRequest* request, uint32_t timeout);
+// Asks a download to stop before its next block; null is allowed.
+void MOONQ_CancelRequest(UrlRequest* request);
+// Starts the download of the first pending item: 0 started, 1 when that item is not ready
+// (or there is none), or a negative code.
+int32_t MOONQ_StartNextDownload(UrlRequest** place, const DownloadOptions* options);
+// Acts on a download's outcome (a finished item leaves the list, any other goes to its end);
+// returns the result, 0 while it runs.
+int32_t MOONQ_CheckBackDown(UrlRequest* request);
+// Makes every blocked call of the request's worker fail at once.
+void MOONQ_AbortRequest(UrlRequest* request);
+// Aborts the request and waits up to milliseconds for its worker to end; true when it ended.
+bool MOONQ_StopRequest(UrlRequest* request, int milliseconds);
+// Stops the workers of requestList. A worker that does not end in time keeps its request
+// and item: both leave their lists and are never released.
+void MOONQ_SuspendWorkers();
+// Releases a request whose worker has ended; null is allowed.
+void MOONQ_FreeRequest(UrlRequest* request);

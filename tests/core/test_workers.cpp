@@ -1,0 +1,306 @@
+#include "workers.h"
+
+#include "cookies.h"
+#include "pending.h"
+
+#include "fixtures.h"
+#include "servers.h"
+
+#include <csignal>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <sys/resource.h>
+#include <vector>
+
+namespace {
+
+using moontest::readFile;
+using moontest::waitFor;
+
+class Workers : public moontest::Sandbox {
+protected:
+    void SetUp() override
+    {
+        Sandbox::SetUp();
+        ASSERT_EQ(MOONQ_Start(), 0);
+        MOONQ_SetDownloadDir(path("dl").c_str());
+        std::filesystem::create_directory("dl");
+        nginx = std::make_unique<moontest::NginxServer>(path("nginx"));
+    }
+    void TearDown() override
+    {
+        MOONQ_Stop();
+        nginx.reset();
+        Sandbox::TearDown();
+    }
+    void start() { ASSERT_TRUE(nginx->start()); }
+
+    // The query request most recently added.
+    static UrlRequest* lastQuery() { return reinterpret_cast<UrlRequest*>(requestList.prev); }
+
+    static int32_t resultOf(UrlRequest* request)
+    {
+        EXPECT_TRUE(waitFor([&] { return request->result.load() != RESULT_RUNNING; }));
+        return request->result.load(std::memory_order_acquire);
+    }
+
+    // Adds url and waits for its query; the item.
+    UrlItem* query(const std::string& url, int32_t expected)
+    {
+        UrlItem* item = MOONQ_AddURL(url.c_str(), &options);
+        EXPECT_NE(item, nullptr);
+        EXPECT_EQ(resultOf(lastQuery()), expected) << url;
+        return item;
+    }
+
+    // A valid item at the end of pendingList, downloading url into the sandbox's name.
+    UrlItem* validItem(const std::string& url, const std::string& name)
+    {
+        UrlItem* item = MOONQ_NewItem(url.c_str());
+        item->flags = ITEM_VALID;
+        CopyBounded(item->localPath, path(name).c_str());
+        return item;
+    }
+
+    // Starts the download of the first pending item and waits for it to end.
+    int32_t download(UrlRequest** place)
+    {
+        EXPECT_EQ(MOONQ_StartNextDownload(place, &options), 0);
+        return *place ? resultOf(*place) : RESULT_RUNNING;
+    }
+
+    DownloadOptions options{};
+    std::unique_ptr<moontest::NginxServer> nginx;
+};
+
+TEST_F(Workers, QueryLearnsSizeFinalUrlAndLocalName)
+{
+    nginx->makeFile("pub/setup.zip", 9999);
+    nginx->addRedirect("/latest", "/pub/setup.zip");
+    start();
+    UrlItem* plain = query(nginx->url("pub/setup.zip?id=7"), RESULT_QUERIED);
+    EXPECT_EQ(plain->size, 9999);
+    EXPECT_EQ(plain->status, 200);
+    EXPECT_STREQ(plain->statusText, "OK");
+    EXPECT_EQ(std::string(plain->localPath), path("dl/setup.zip"));
+    EXPECT_EQ(plain->flags & (ITEM_FAILED | ITEM_VALID), 0u);   // the check-back makes it valid
+
+    options.useDirExtension = 1;
+    UrlItem* moved = query(nginx->url("latest"), RESULT_QUERIED);
+    EXPECT_EQ(std::string(moved->url), nginx->url("pub/setup.zip"));
+    EXPECT_EQ(std::string(moved->localPath), path("dl/zip/setup.zip"));
+    EXPECT_TRUE(moved->flags & ITEM_EXT_DIR);
+}
+
+TEST_F(Workers, FailedQueriesShowWhy)
+{
+    for (int hop = 1; hop <= 6; ++hop)
+        nginx->addRedirect("/r" + std::to_string(hop), "/r" + std::to_string(hop + 1));
+    start();
+    UrlItem* missing = query(nginx->url("none.zip"), -1);
+    EXPECT_TRUE(missing->flags & ITEM_FAILED);
+    EXPECT_EQ(missing->status, 404);
+    EXPECT_STREQ(missing->statusText, "Not Found");
+
+    UrlItem* loop = query(nginx->url("r1"), RESULT_FAILED);
+    EXPECT_TRUE(loop->flags & ITEM_FAILED);
+    EXPECT_EQ(loop->status, 302);
+
+    UrlItem* bad = query("http://no-slash", ERR_BAD_URL);
+    EXPECT_TRUE(bad->flags & ITEM_FAILED);
+    EXPECT_EQ(bad->status, 0);
+    EXPECT_STREQ(bad->statusText, "Badly formatted URL, or not a file!");
+}
+
+TEST_F(Workers, LocalNameTooLongEndsAsAFailureNotAsValidating)
+{
+    nginx->makeFile("some-file-name.zip", 10);
+    start();
+    MOONQ_SetDownloadDir((path("") + std::string(250, 'd')).c_str());
+    UrlItem* item = query(nginx->url("some-file-name.zip"), ERR_NAME_TOO_LONG);
+    EXPECT_TRUE(item->flags & ITEM_FAILED);
+    EXPECT_EQ(item->status, 0);
+    EXPECT_STREQ(item->statusText, "Local file name too long.");
+}
+
+TEST_F(Workers, AnswerWithoutLengthIsQueriedWithSizeZero)
+{
+    moontest::ScriptedServer server({{moontest::readRequest(),
+                                      moontest::sendText("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n")}});
+    UrlItem* item = query(server.url("file.bin"), RESULT_QUERIED);
+    EXPECT_EQ(item->size, 0);
+}
+
+TEST_F(Workers, DownloadRunMovesFinishedItemsOutAndOthersToTheEnd)
+{
+    nginx->makeFile("a.bin", 10000);
+    nginx->makeFile("empty.bin", 0);
+    start();
+    validItem(nginx->url("a.bin"), "a.bin");
+    UrlItem* second = validItem(nginx->url("missing.bin"), "missing.bin");
+    UrlItem* third = validItem(nginx->url("empty.bin"), "empty.bin");
+
+    UrlRequest* request = nullptr;
+    EXPECT_EQ(download(&request), RESULT_DOWNLOADED);
+    EXPECT_EQ(request->bytesDone.load(), 10000);
+    EXPECT_EQ(MOONQ_CheckBackDown(request), RESULT_DOWNLOADED);
+    EXPECT_EQ(request->item, nullptr);
+    MOONQ_FreeRequest(request);
+    EXPECT_TRUE(moontest::isPatternFile(path("a.bin"), 10000));   // the file stays
+    EXPECT_EQ(MOONQ_FirstItem(), second);
+
+    EXPECT_EQ(download(&request), -1);   // 404 at download time
+    EXPECT_EQ(MOONQ_CheckBackDown(request), -1);
+    MOONQ_FreeRequest(request);
+    EXPECT_EQ(second->status, 404);
+    EXPECT_TRUE(second->flags & ITEM_FAILED);
+    EXPECT_EQ(MOONQ_FirstItem(), third);
+    EXPECT_EQ(MOONQ_NextItem(third), second);
+
+    // An empty file downloads too, and releasing its item leaves no file behind.
+    EXPECT_EQ(download(&request), RESULT_DOWNLOADED);
+    EXPECT_EQ(MOONQ_CheckBackDown(request), RESULT_DOWNLOADED);
+    MOONQ_FreeRequest(request);
+    EXPECT_FALSE(std::filesystem::exists(path("empty.bin")));
+
+    // A failed item first stops the run, whatever follows it.
+    validItem(nginx->url("a.bin"), "again.bin");
+    EXPECT_EQ(MOONQ_StartNextDownload(&request, &options), 1);
+    EXPECT_EQ(request, nullptr);
+    MOONQ_CancelRequest(nullptr);
+}
+
+TEST_F(Workers, CancelBeforeTheFirstBlockKeepsTheItemValid)
+{
+    moontest::ScriptedServer slow({{moontest::readRequest(), moontest::pauseFor(300),
+                                    moontest::sendText("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n"),
+                                    moontest::sendBody(5000)}});
+    UrlItem* item = validItem(slow.url("f.bin"), "f.bin");
+    validItem(slow.url("g.bin"), "g.bin");
+    UrlRequest* request = nullptr;
+    ASSERT_EQ(MOONQ_StartNextDownload(&request, &options), 0);
+    MOONQ_CancelRequest(request);
+    EXPECT_EQ(resultOf(request), RESULT_CANCELLED);
+    EXPECT_EQ(readFile(path("f.bin")), "");
+    EXPECT_EQ(MOONQ_CheckBackDown(request), RESULT_CANCELLED);
+    MOONQ_FreeRequest(request);
+    EXPECT_EQ(item->flags, ITEM_VALID);
+    EXPECT_EQ(MOONQ_NextItem(MOONQ_FirstItem()), item);
+}
+
+TEST_F(Workers, LocalFileProblems)
+{
+    nginx->makeFile("big.bin", 1 << 20);
+    start();
+    UrlItem* gone = validItem(nginx->url("big.bin"), "vanished/big.bin");
+    UrlRequest* request = nullptr;
+    EXPECT_EQ(download(&request), ERR_LOCAL_FILE);
+    EXPECT_STREQ(gone->statusText, "Could not open local file.");
+    EXPECT_TRUE(gone->flags & ITEM_NEEDS_FIX);
+    EXPECT_EQ(MOONQ_CheckBackDown(request), ERR_LOCAL_FILE);
+    MOONQ_FreeRequest(request);
+    List_Remove(&gone->link);
+    MOONQ_FreeItem(gone);
+
+    UrlItem* unnamed = validItem(nginx->url("big.bin"), "");
+    unnamed->localPath[0] = '\0';
+    EXPECT_EQ(download(&request), ERR_LOCAL_FILE);
+    MOONQ_FreeRequest(request);
+    List_Remove(&unnamed->link);
+    MOONQ_FreeItem(unnamed);
+
+    // A file-size limit stands in for a full disk.
+    validItem(nginx->url("big.bin"), "full.bin");
+    struct rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 100000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    int32_t result = download(&request);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(result, ERR_WRITE_FAILED);
+    MOONQ_FreeRequest(request);
+}
+
+TEST_F(Workers, DroppedConnectionAndHeadThatLies)
+{
+    moontest::ScriptedServer cut({{moontest::readRequest(),
+                                   moontest::sendText("HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\n"),
+                                   moontest::sendBody(3000)}});
+    UrlItem* item = validItem(cut.url("c.bin"), "c.bin");
+    UrlRequest* request = nullptr;
+    EXPECT_EQ(download(&request), -1);
+    EXPECT_EQ(item->status, int32_t(INET_ERR_CONNECTION_ABORTED));
+    EXPECT_TRUE(moontest::isPatternFile(path("c.bin"), 3000));
+    EXPECT_EQ(MOONQ_CheckBackDown(request), -1);
+    EXPECT_EQ(item->flags, ITEM_VALID);   // a read failure is no verdict on the link
+    MOONQ_FreeRequest(request);
+    List_Remove(&item->link);
+    MOONQ_FreeItem(item);
+
+    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n";
+    const std::string missing = "HTTP/1.1 404 Gone Away\r\nContent-Length: 0\r\n\r\n";
+    moontest::ScriptedServer liar({{moontest::answerByVerb(ok, missing)}});
+    UrlItem* queried = query(liar.url("l.bin"), RESULT_QUERIED);
+    EXPECT_EQ(queried->size, 50);
+    UrlRequest* harvested = lastQuery();
+    List_Remove(&harvested->link);
+    MOONQ_FreeRequest(harvested);
+    queried->flags = ITEM_VALID;
+    EXPECT_EQ(download(&request), -1);
+    EXPECT_EQ(queried->status, 404);
+    EXPECT_STREQ(queried->statusText, "Gone Away");
+    MOONQ_FreeRequest(request);
+}
+
+using WorkersConcurrent = Workers;
+
+TEST_F(WorkersConcurrent, FiftyQueriesAtOnceEachEndWithTheirOwnResult)
+{
+    for (int i = 0; i < 50; i += 2)
+        nginx->makeFile("f" + std::to_string(i), uint64_t(1000 + i));
+    start();
+    std::vector<UrlItem*> items;
+    for (int i = 0; i < 50; ++i)
+        items.push_back(MOONQ_AddURL(nginx->url("f" + std::to_string(i)).c_str(), &options));
+    ASSERT_EQ(List_Count(&requestList), 50u);
+    for (ListLink* node = requestList.next; node != &requestList; node = node->next)
+        resultOf(reinterpret_cast<UrlRequest*>(node));
+    for (int i = 0; i < 50; ++i) {
+        auto lock = MOONQ_LockItem();
+        if (i % 2 == 0) {
+            EXPECT_EQ(items[i]->size, 1000 + i);
+            EXPECT_EQ(std::string(items[i]->localPath), path("dl/f" + std::to_string(i)));
+        } else {
+            EXPECT_EQ(items[i]->status, 404);
+            EXPECT_TRUE(items[i]->flags & ITEM_FAILED);
+        }
+    }
+}
+
+TEST_F(WorkersConcurrent, StopEndsWorkersBlockedOnASilentServer)
+{
+    moontest::ScriptedServer silent({{moontest::readRequest(), moontest::staySilent()}});
+    for (int i = 0; i < 3; ++i)
+        MOONQ_AddURL(silent.url("q" + std::to_string(i)).c_str(), &options);
+    UrlItem* item = validItem(silent.url("d.bin"), "d.bin");
+    UrlRequest* download = nullptr;
+    ASSERT_EQ(MOONQ_StartRequest(item, &options, false, &download), 0);
+    ASSERT_TRUE(waitFor([&] { return silent.connections() == 4; }));
+
+    // The download belongs to the run, not to requestList: the run stops it before its item goes.
+    EXPECT_TRUE(MOONQ_StopRequest(download, 1000));
+    EXPECT_EQ(download->result.load(), -1);
+    EXPECT_EQ(item->status, int32_t(INET_ERR_CANCELLED));
+    MOONQ_FreeRequest(download);
+
+    MOONQ_Stop();   // aborts the three queries and frees everything, within its bounded wait
+    EXPECT_TRUE(List_IsEmpty(&requestList));
+    EXPECT_TRUE(List_IsEmpty(&pendingList));
+    ASSERT_EQ(MOONQ_Start(), 0);
+}
+
+}  // namespace
