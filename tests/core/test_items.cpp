@@ -1,6 +1,6 @@
 #include "items.h"
 
-#include "fixtures.h"
+#include "core_fixture.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -12,18 +12,8 @@ namespace {
 using moontest::readFile;
 using moontest::writeFile;
 
-class Items : public moontest::Sandbox {
+class Items : public moontest::CoreSandbox {
 protected:
-    void SetUp() override
-    {
-        Sandbox::SetUp();
-        ASSERT_EQ(MOONQ_Start(), 0);
-    }
-    void TearDown() override
-    {
-        MOONQ_Stop();
-        Sandbox::TearDown();
-    }
 
     // Adds items named "http://h/0", "http://h/1", ...
     void addItems(int count)

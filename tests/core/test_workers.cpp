@@ -3,7 +3,7 @@
 #include "cookies.h"
 #include "pending.h"
 
-#include "fixtures.h"
+#include "core_fixture.h"
 #include "servers.h"
 
 #include <csignal>
@@ -18,12 +18,11 @@ namespace {
 using moontest::readFile;
 using moontest::waitFor;
 
-class Workers : public moontest::Sandbox {
+class Workers : public moontest::CoreSandbox {
 protected:
     void SetUp() override
     {
-        Sandbox::SetUp();
-        ASSERT_EQ(MOONQ_Start(), 0);
+        CoreSandbox::SetUp();
         MOONQ_SetDownloadDir(path("dl").c_str());
         std::filesystem::create_directory("dl");
         nginx = std::make_unique<moontest::NginxServer>(path("nginx"));
@@ -32,7 +31,7 @@ protected:
     {
         MOONQ_Stop();
         nginx.reset();
-        Sandbox::TearDown();
+        CoreSandbox::TearDown();
     }
     void start() { ASSERT_TRUE(nginx->start()); }
 

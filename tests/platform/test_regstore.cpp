@@ -60,18 +60,6 @@ Read query(const char* key, const char* name)
     return read;
 }
 
-// Runs body in a child process; its exit status, or -1 when it did not exit normally.
-int inChild(const std::function<int()>& body)
-{
-    pid_t pid = ::fork();
-    if (pid == 0)
-        ::_exit(body());
-    int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
-
 class RegStore : public moontest::Sandbox {
 protected:
     std::string file() const { return RegStore_FilePath(HKCU); }
@@ -304,8 +292,8 @@ TEST_F(RegStore, FailedWriteLeavesTheFileByteForByte)
     ::chmod(path("config").c_str(), 0755);
     ::chmod((file() + ".lock").c_str(), 0666);
     ::chmod(folder().c_str(), 0555);
-    int code = inChild([] {
-        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+    int code = moontest::inChild([] {
+        if (!moontest::becomeNobody())
             return 100;
         return static_cast<int>(setDword(KEY, "BeginHour", 4));
     });
@@ -315,7 +303,7 @@ TEST_F(RegStore, FailedWriteLeavesTheFileByteForByte)
     ::chmod(folder().c_str(), 0755);
 
     // A write cut off in the middle, as on a full disk.
-    code = inChild([] {
+    code = moontest::inChild([] {
         std::signal(SIGXFSZ, SIG_IGN);
         rlimit limit{16, 16};
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)

@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace moontest {
 
@@ -45,6 +47,23 @@ bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds t
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+int inChild(const std::function<int()>& body)
+{
+    pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(body());
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+bool becomeNobody()
+{
+    constexpr uid_t nobody = 65534;
+    return ::geteuid() != 0 || (::setgid(nobody) == 0 && ::setuid(nobody) == 0);
 }
 
 std::string readFile(const std::string& path)

@@ -35,6 +35,11 @@ private:
 bool waitFor(const std::function<bool()>& predicate,
              std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+// Runs body in a child process; its exit status, or -1 when it did not exit normally.
+int inChild(const std::function<int()>& body);
+// In a child: gives up root for nobody, whom file permissions bind; false when that fails.
+bool becomeNobody();
+
 // Whole content of a file as bytes; empty when it cannot be read.
 std::string readFile(const std::string& path);
 // Creates or replaces a file with exactly these bytes.
