@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <set>
 #include <sstream>
 #include <sys/resource.h>
@@ -16,9 +15,11 @@
 
 namespace {
 
+using namespace std::string_literals;
+using moontest::readFile;
+
 constexpr RegRoot HKCU = REG_ROOT_CURRENT_USER;
 constexpr const char* KEY = "Software\\Larkvale\\Moonfetch\\Schedule";
-constexpr const char* HEADER = "Windows Registry Editor Version 5.00\n\n";
 
 // The stored bytes of a REG_DWORD (the file format is little-endian, as is every host we build on).
 std::string dword(uint32_t number)
@@ -26,15 +27,9 @@ std::string dword(uint32_t number)
     return std::string(reinterpret_cast<const char*>(&number), sizeof number);
 }
 
-std::string withNul(const std::string& text)
-{
-    return text + std::string(1, '\0');
-}
-
 int32_t setBytes(const char* key, const char* name, uint32_t type, const std::string& bytes)
 {
-    return RegStore_SetValue(HKCU, key, name, type, bytes.data(),
-                             static_cast<uint32_t>(bytes.size()));
+    return RegStore_SetValue(HKCU, key, name, type, bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
 int32_t setDword(const char* key, const char* name, uint32_t number)
@@ -80,126 +75,90 @@ protected:
     }
 };
 
-class RegStoreConcurrent : public RegStore {};
-
 TEST_F(RegStore, FileLiesInTheConfigFolderOrBelowHome)
 {
     EXPECT_EQ(file(), path("config/Larkvale/Moonfetch.reg"));
     const char* home = std::getenv("HOME");
-    std::string oldHome = home ? home : "";
+    const std::string oldHome = home ? home : "";
     ::setenv("HOME", path("home").c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", "", 1);
-    EXPECT_EQ(file(), path("home/.config/Larkvale/Moonfetch.reg"));
-    ::unsetenv("XDG_CONFIG_HOME");
-    EXPECT_EQ(file(), path("home/.config/Larkvale/Moonfetch.reg"));
-    if (home)
-        ::setenv("HOME", oldHome.c_str(), 1);
-    else
-        ::unsetenv("HOME");
+    for (const char* config : {"", "relative", static_cast<const char*>(nullptr)}) {
+        config ? ::setenv("XDG_CONFIG_HOME", config, 1) : ::unsetenv("XDG_CONFIG_HOME");
+        EXPECT_EQ(file(), path("home/.config/Larkvale/Moonfetch.reg")) << (config ? config : "unset");
+    }
+    home ? ::setenv("HOME", oldHome.c_str(), 1) : ::unsetenv("HOME");
 }
 
-TEST_F(RegStore, WriteCreatesFolderAndKeyPathInExportFormat)
+TEST_F(RegStore, KeysComeWithTheirAncestorsAndNamesMatchInAnyCase)
 {
     EXPECT_EQ(RegStore_FindKey(HKCU, ""), REG_OK);
     EXPECT_EQ(RegStore_FindKey(HKCU, "Software"), REG_ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(query("Software", "Value").result, REG_ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(std::filesystem::exists(path("config")));  // reading creates nothing
 
-    const char* directories = "Software\\Larkvale\\Moonfetch\\Directories";
-    ASSERT_EQ(setDword(KEY, "BeginHour", 10), REG_OK);
-    ASSERT_EQ(setBytes(directories, "Download", REG_SZ, withNul("C:\\dl \"new\"")), REG_OK);
-    ASSERT_EQ(setBytes(directories, nullptr, REG_QWORD, dword(1) + dword(0)), REG_OK);
-    EXPECT_EQ(moontest::readFile(file()), R"(Windows Registry Editor Version 5.00
-
-[HKEY_CURRENT_USER\Software]
-
-[HKEY_CURRENT_USER\Software\Larkvale]
-
-[HKEY_CURRENT_USER\Software\Larkvale\Moonfetch]
-
-[HKEY_CURRENT_USER\Software\Larkvale\Moonfetch\Directories]
-"Download"="C:\\dl \"new\""
-@=hex(b):01,00,00,00,00,00,00,00
-
-[HKEY_CURRENT_USER\Software\Larkvale\Moonfetch\Schedule]
-"BeginHour"=dword:0000000a
-
-)");
+    ASSERT_EQ(setDword(KEY, "BeginHour", 1), REG_OK);
+    ASSERT_EQ(setDword("SOFTWARE\\larkvale\\MOONFETCH\\schedule", "BEGINHOUR", 7), REG_OK);
+    ASSERT_EQ(setDword("software\\LARKVALE\\Moonfetch\\Directories", "x", 1), REG_OK);
     for (const char* ancestor : {"Software", "Software\\Larkvale", "Software\\Larkvale\\Moonfetch"})
         EXPECT_EQ(RegStore_FindKey(HKCU, ancestor), REG_OK) << ancestor;
     EXPECT_EQ(query("Software\\Larkvale\\Moonfetch", "BeginHour").result, REG_ERROR_FILE_NOT_FOUND);
-}
-
-TEST_F(RegStore, NamesMatchInAnyCaseAndKeepTheirFirstCase)
-{
-    ASSERT_EQ(setDword(KEY, "BeginHour", 1), REG_OK);
-    ASSERT_EQ(setDword("SOFTWARE\\larkvale\\MOONFETCH\\schedule", "BEGINHOUR", 7), REG_OK);
-    ASSERT_EQ(setDword("software\\LARKVALE\\New", "x", 1), REG_OK);
     EXPECT_EQ(query("software\\LARKVALE\\moonfetch\\Schedule", "beginhour").bytes, dword(7));
-    std::string text = moontest::readFile(file());
-    EXPECT_NE(text.find("Schedule]\n\"BeginHour\"=dword:00000007\n\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("[HKEY_CURRENT_USER\\Software\\Larkvale\\New]\n"), std::string::npos) << text;
-    EXPECT_EQ(text.find("BEGINHOUR"), std::string::npos) << text;
-}
+    // Names keep their first case, and the file reads like a tree whatever the order of writing.
+    const std::string text = readFile(file());
+    EXPECT_TRUE(text.ends_with("[HKEY_CURRENT_USER\\Software\\Larkvale\\Moonfetch]\n\n"
+                               "[HKEY_CURRENT_USER\\Software\\Larkvale\\Moonfetch\\Directories]\n\"x\"=dword:00000001\n\n"
+                               "[HKEY_CURRENT_USER\\Software\\Larkvale\\Moonfetch\\Schedule]\n\"BeginHour\"=dword:00000007\n\n"))
+        << text;
 
-TEST_F(RegStore, QueryReportsTypeAndSizeAndRefusesASmallBuffer)
-{
-    ASSERT_EQ(setBytes(KEY, "Blob", REG_BINARY, "12345678"), REG_OK);
-    uint32_t type = 0;
-    uint32_t size = 0;
-    EXPECT_EQ(RegStore_QueryValue(HKCU, KEY, "Blob", &type, nullptr, &size), REG_OK);
-    EXPECT_EQ(type, REG_BINARY);
-    EXPECT_EQ(size, 8u);
-    char buffer[8] = {'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
-    size = 7;
-    EXPECT_EQ(RegStore_QueryValue(HKCU, KEY, "Blob", nullptr, buffer, &size), REG_ERROR_MORE_DATA);
-    EXPECT_EQ(size, 8u);
-    EXPECT_EQ(std::string(buffer, 8), "xxxxxxxx");
-    EXPECT_EQ(RegStore_QueryValue(HKCU, KEY, "Blob", nullptr, buffer, &size), REG_OK);
-    EXPECT_EQ(std::string(buffer, 8), "12345678");
+    EXPECT_EQ(setDword(KEY, "two\nlines", 1), REG_ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(setDword("Software\\a\tb", "x", 1), REG_ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(RegStore, ValuesOfEveryKindRoundTrip)
 {
-    struct Case {
+    struct {
         const char* name;
         uint32_t type;
         std::string bytes;
         const char* line;  // as written in the file
-    };
-    const Case cases[] = {
-        {"Quoted", REG_SZ, withNul("say \"hi\" C:\\dir\\"), R"("Quoted"="say \"hi\" C:\\dir\\")"},
-        {"Bytes", REG_SZ, withNul("caf\xC3\xA9 \xFF"), "\"Bytes\"=\"caf\xC3\xA9 \xFF\""},
-        {"Lines", REG_SZ, withNul("a\nb"), "\"Lines\"=hex(1):61,0a,62,00"},
-        {"Tab", REG_SZ, withNul("\tx\r"), "\"Tab\"=hex(1):09,78,0d,00"},
-        {"Empty", REG_SZ, withNul(""), "\"Empty\"=\"\""},
+    } cases[] = {
+        {"Quoted", REG_SZ, "C:\\dl \"new\"\\\0"s, R"("Quoted"="C:\\dl \"new\"\\")"},
+        {"", REG_QWORD, dword(1) + dword(0), "@=hex(b):01,00,00,00,00,00,00,00"},
+        {"Bytes", REG_SZ, "caf\xC3\xA9 \xFF\0"s, "\"Bytes\"=\"caf\xC3\xA9 \xFF\""},
+        {"Controls", REG_SZ, "a\tb\n\0"s, "\"Controls\"=hex(1):61,09,62,0a,00"},
+        {"Empty", REG_SZ, "\0"s, "\"Empty\"=\"\""},
         {"NoNul", REG_SZ, "ab", "\"NoNul\"=hex(1):61,62"},
         {"Short", REG_DWORD, "\x34\x12", "\"Short\"=hex(4):34,12"},
-        {"Expand", 2, withNul("%HOME%"), "\"Expand\"=hex(2):25,48,4f,4d,45,25,00"},
+        {"Expand", 2, "%HOME%\0"s, "\"Expand\"=hex(2):25,48,4f,4d,45,25,00"},
         {"None", REG_BINARY, "", "\"None\"=hex:"},
         {"na\"me\\", REG_DWORD, dword(0xFFFFFFFF), R"("na\"me\\"=dword:ffffffff)"},
         {"Long", REG_BINARY, std::string(100, '\x5A'), nullptr},
     };
-    for (const Case& c : cases)
+    for (const auto& c : cases)
         ASSERT_EQ(setBytes(KEY, c.name, c.type, c.bytes), REG_OK) << c.name;
-    std::string text = moontest::readFile(file());
-    for (const Case& c : cases) {
+    const std::string text = readFile(file());
+    for (const auto& c : cases) {
         Read read = query(KEY, c.name);
         EXPECT_EQ(read.result, REG_OK) << c.name;
         EXPECT_EQ(read.type, c.type) << c.name;
         EXPECT_EQ(read.bytes, c.bytes) << c.name;
         if (c.line) {
-            EXPECT_NE(text.find(std::string("\n") + c.line + "\n"), std::string::npos) << c.line;
+            EXPECT_NE(text.find("\n"s + c.line + "\n"), std::string::npos) << c.line;
         }
     }
     // Long hex data is wrapped with continuation lines, as the registry editor does.
     std::istringstream lines(text);
     int continued = 0;
-    for (std::string line; std::getline(lines, line);) {
+    for (std::string line; std::getline(lines, line); continued += line.ends_with('\\'))
         EXPECT_LE(line.size(), 80u) << line;
-        continued += !line.empty() && line.back() == '\\';
-    }
     EXPECT_GT(continued, 0);
+
+    // A buffer too small is refused and left alone.
+    uint32_t type = 0, size = 99;
+    char buffer[100] = {'x'};
+    EXPECT_EQ(RegStore_QueryValue(HKCU, KEY, "Long", &type, buffer, &size), REG_ERROR_MORE_DATA);
+    EXPECT_EQ(type, REG_BINARY);
+    EXPECT_EQ(size, 100u);
+    EXPECT_EQ(buffer[0], 'x');
 }
 
 TEST_F(RegStore, HandEditedFileIsRead)
@@ -229,11 +188,10 @@ TEST_F(RegStore, HandEditedFileIsRead)
         EXPECT_EQ(query(KEY, "Extra").bytes, dword(1));
         Read fallback = query(KEY, "");
         EXPECT_EQ(fallback.type, REG_SZ);
-        EXPECT_EQ(fallback.bytes, withNul("default"));
+        EXPECT_EQ(fallback.bytes, "default\0"s);
         EXPECT_EQ(query(cookies, "Blob").bytes, "\x01\x02\x03\xFF");
         EXPECT_EQ(query(cookies, "Big").type, REG_QWORD);
-        EXPECT_EQ(query(cookies, "Path").bytes, withNul("C:\\Temp\\x"));
-        EXPECT_EQ(RegStore_FindKey(HKCU, "Software\\Larkvale"), REG_OK);
+        EXPECT_EQ(query(cookies, "Path").bytes, "C:\\Temp\\x\0"s);
     };
     expectAll();
     ASSERT_EQ(setDword(KEY, "New", 1), REG_OK);
@@ -247,7 +205,7 @@ TEST_F(RegStore, HandEditedFileIsRead)
 
 TEST_F(RegStore, DamagedFileReadsEmptyAndIsKeptAsBadAtTheFirstWrite)
 {
-    const std::string header = HEADER;
+    const std::string header = "Windows Registry Editor Version 5.00\n\n";
     const std::string key = "[HKEY_CURRENT_USER\\Software\\Larkvale]\n";
     const std::string damaged[] = {
         "",
@@ -272,18 +230,17 @@ TEST_F(RegStore, DamagedFileReadsEmptyAndIsKeptAsBadAtTheFirstWrite)
         EXPECT_EQ(RegStore_FindKey(HKCU, "Software"), REG_ERROR_FILE_NOT_FOUND);
         EXPECT_EQ(query("Software\\Larkvale", "a").result, REG_ERROR_FILE_NOT_FOUND);
         ASSERT_EQ(setDword("Software\\Larkvale", "b", 2), REG_OK);
-        EXPECT_EQ(moontest::readFile(file() + ".bad"), text);
-        EXPECT_EQ(moontest::readFile(file()),
-                  header + "[HKEY_CURRENT_USER\\Software]\n\n" + key + "\"b\"=dword:00000002\n\n");
+        EXPECT_EQ(readFile(file() + ".bad"), text);
+        EXPECT_EQ(readFile(file()), header + "[HKEY_CURRENT_USER\\Software]\n\n" + key + "\"b\"=dword:00000002\n\n");
         ASSERT_EQ(setDword("Software\\Larkvale", "c", 3), REG_OK);
-        EXPECT_EQ(moontest::readFile(file() + ".bad"), text);
+        EXPECT_EQ(readFile(file() + ".bad"), text);
     }
 }
 
 TEST_F(RegStore, FailedWriteLeavesTheFileByteForByte)
 {
-    ASSERT_EQ(setBytes(KEY, "Download", REG_SZ, withNul("/home/me/dl")), REG_OK);
-    const std::string before = moontest::readFile(file());
+    ASSERT_EQ(setBytes(KEY, "Download", REG_SZ, "/home/me/dl\0"s), REG_OK);
+    const std::string before = readFile(file());
     const std::set<std::string> entries = folderEntries();
 
     // An unwritable folder. Permissions do not stop root, so the write then runs as nobody,
@@ -298,7 +255,7 @@ TEST_F(RegStore, FailedWriteLeavesTheFileByteForByte)
         return static_cast<int>(setDword(KEY, "BeginHour", 4));
     });
     EXPECT_EQ(code, REG_ERROR_ACCESS_DENIED);
-    EXPECT_EQ(moontest::readFile(file()), before);
+    EXPECT_EQ(readFile(file()), before);
     EXPECT_EQ(folderEntries(), entries);
     ::chmod(folder().c_str(), 0755);
 
@@ -308,12 +265,14 @@ TEST_F(RegStore, FailedWriteLeavesTheFileByteForByte)
         rlimit limit{16, 16};
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
             return 100;
-        return static_cast<int>(setBytes(KEY, "Download", REG_SZ, withNul(std::string(200, 'x'))));
+        return static_cast<int>(setBytes(KEY, "Download", REG_SZ, std::string(200, 'x') + '\0'));
     });
     EXPECT_EQ(code, REG_ERROR_FILE_TOO_LARGE);
-    EXPECT_EQ(moontest::readFile(file()), before);
+    EXPECT_EQ(readFile(file()), before);
     EXPECT_EQ(folderEntries(), entries);
 }
+
+using RegStoreConcurrent = RegStore;
 
 TEST_F(RegStoreConcurrent, ProcessesWritingAtOnceKeepEveryValue)
 {
@@ -335,17 +294,12 @@ TEST_F(RegStoreConcurrent, ProcessesWritingAtOnceKeepEveryValue)
     }
     // Readers take no lock: however the writes interleave, a reader sees a whole file.
     int torn = 0;
-    for (size_t running = children.size(); running > 0;) {
-        torn += query(KEY, "Anchor").bytes != dword(42);
-        for (pid_t& pid : children) {
-            int status = 0;
-            if (pid > 0 && ::waitpid(pid, &status, WNOHANG) == pid) {
-                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-                pid = 0;
-                --running;
-            }
-        }
-        ::usleep(1000);
+    for (pid_t pid : children) {
+        int status = 0;
+        pid_t done = 0;
+        while ((done = ::waitpid(pid, &status, WNOHANG)) == 0)
+            torn += query(KEY, "Anchor").bytes != dword(42);
+        EXPECT_TRUE(done == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     }
     EXPECT_EQ(torn, 0);
     int missing = 0;
