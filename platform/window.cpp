@@ -1,0 +1,589 @@
+// The application object, the main window (menu, accelerators, scroll bar), timers, the event
+// loops and the operations every kind of window shares.
+#include "window_qt.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPixmap>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTimer>
+#include <QUrl>
+#include <QWindow>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+namespace {
+
+QApplication* application = nullptr;
+QEventLoop* mainLoop = nullptr;
+bool quitPosted = false;
+int quitCode = 0;
+bool recordDocuments = false;
+std::vector<std::string> openedDocuments;
+
+constexpr uint32_t SB_TOP = 6, SB_BOTTOM = 7;
+// Win32 marks accelerator commands with 1 in the high word of wParam; menus with 0.
+constexpr uint32_t FROM_ACCELERATOR = 1;
+
+// The scroll requests of the person's actions on the scroll bar.
+struct ScrollRequest {
+    QAbstractSlider::SliderAction action;
+    uint32_t request;
+};
+constexpr ScrollRequest SCROLL_REQUESTS[] = {
+    {QAbstractSlider::SliderSingleStepSub, SB_LINEUP},
+    {QAbstractSlider::SliderSingleStepAdd, SB_LINEDOWN},
+    {QAbstractSlider::SliderPageStepSub, SB_PAGEUP},
+    {QAbstractSlider::SliderPageStepAdd, SB_PAGEDOWN},
+    {QAbstractSlider::SliderMove, SB_THUMBTRACK},
+    {QAbstractSlider::SliderToMinimum, SB_TOP},
+    {QAbstractSlider::SliderToMaximum, SB_BOTTOM},
+};
+
+bool Unset(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value == nullptr || *value == '\0';
+}
+
+// Where a main window opens when the program does not say: as Windows does, three quarters of
+// the screen, but never smaller than a usual small screen.
+QSize DefaultMainSize()
+{
+    QSize size(800, 600);
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        size = size.expandedTo(screen->availableSize() * 3 / 4);
+    return size;
+}
+
+// The program keeps the scroll position: after any request the bar shows what it last set.
+void SendScroll(WinWindow* main, uint32_t request, int position)
+{
+    winqt::Send(main, WM_VSCROLL, winqt::MakeLong(int(request), position), 0);
+    if (winqt::Alive(main) && main->scrollBar->sliderPosition() != main->scrollPos) {
+        main->settingScroll = true;
+        main->scrollBar->setSliderPosition(main->scrollPos);
+        main->settingScroll = false;
+    }
+}
+
+void OnScrollAction(WinWindow* main, int action)
+{
+    if (main->settingScroll)
+        return;
+    for (const ScrollRequest& entry : SCROLL_REQUESTS) {
+        if (entry.action == action) {
+            bool thumb = entry.request == SB_THUMBTRACK;
+            SendScroll(main, entry.request, thumb ? main->scrollBar->sliderPosition() : 0);
+            return;
+        }
+    }
+}
+
+void AddScrollBar(WinWindow* main, QWidget* frame)
+{
+    main->scrollBar = new QScrollBar(Qt::Vertical, frame);
+    main->scrollBar->setRange(0, 0);
+    main->scrollBar->hide();
+    QObject::connect(main->scrollBar, &QAbstractSlider::actionTriggered, main,
+                     [main](int action) { OnScrollAction(main, action); });
+    QObject::connect(main->scrollBar, &QAbstractSlider::sliderReleased, main, [main] {
+        if (!main->settingScroll)
+            SendScroll(main, SB_THUMBPOSITION, main->scrollBar->sliderPosition());
+    });
+}
+
+QMenu* MenuNamed(QMenuBar* bar, const QString& title)
+{
+    for (QAction* action : bar->actions()) {
+        if (action->menu() && action->text() == title)
+            return action->menu();
+    }
+    return bar->addMenu(title);
+}
+
+void AddMenu(WinWindow* main, QWidget* frame, const WinMainTemplate& tpl)
+{
+    main->menuBar = new QMenuBar(frame);
+    main->menuBar->setNativeMenuBar(false);
+    for (size_t i = 0; i < tpl.menuCount; ++i) {
+        const WinMenuItem& item = tpl.menu[i];
+        QAction* action = MenuNamed(main->menuBar, winqt::FromText(item.menu))->addAction(winqt::FromText(item.text));
+        action->setData(item.command);
+        QObject::connect(action, &QAction::triggered, main,
+                         [main, command = item.command] { winqt::Send(main, WM_COMMAND, WPARAM(command), 0); });
+    }
+    // A window without a menu has no menu bar either.
+    main->menuBar->setHidden(tpl.menuCount == 0);
+}
+
+void AddAccelerators(WinWindow* main, QWidget* frame, const WinMainTemplate& tpl)
+{
+    for (size_t i = 0; i < tpl.acceleratorCount; ++i) {
+        const WinAccelerator& accelerator = tpl.accelerators[i];
+        auto* action = new QAction(frame);
+        int key = std::toupper(static_cast<unsigned char>(accelerator.key));
+        action->setShortcut(QKeySequence(Qt::ALT | Qt::Key(key)));
+        action->setShortcutContext(Qt::WindowShortcut);
+        frame->addAction(action);
+        QObject::connect(action, &QAction::triggered, main, [main, command = accelerator.command] {
+            winqt::Send(main, WM_COMMAND, winqt::MakeLong(command, FROM_ACCELERATOR), 0);
+        });
+    }
+}
+
+void SetIcons(QWidget* frame, const WinMainTemplate& tpl)
+{
+    QIcon icon;
+    for (const char* path : {tpl.iconLarge, tpl.iconSmall}) {
+        if (path != nullptr && QFileInfo::exists(winqt::FromText(path)))
+            icon.addFile(winqt::FromText(path));
+    }
+    if (!icon.isNull())
+        frame->setWindowIcon(icon);
+}
+
+// Sends WM_DESTROY to window and then to its children, and silences them all.
+void DestroyTree(WinWindow* window)
+{
+    if (window->dying)
+        return;
+    window->dying = true;
+    winqt::Send(window, WM_DESTROY, 0, 0);
+    std::vector<WinWindow*> children = window->children;
+    for (WinWindow* child : children)
+        DestroyTree(child);
+    window->dead = true;
+    for (auto& [id, timer] : window->timers)
+        timer->stop();
+    if (window->modalLoop != nullptr) {
+        window->ended = true;
+        window->modalLoop->quit();
+    }
+    if (window->top && window->top->isWindow())
+        window->top->hide();
+}
+
+QString WidgetText(QWidget* widget)
+{
+    if (auto* button = qobject_cast<QAbstractButton*>(widget))
+        return button->text();
+    if (auto* edit = qobject_cast<QLineEdit*>(widget))
+        return edit->text();
+    if (auto* label = qobject_cast<QLabel*>(widget))
+        return label->text();
+    if (auto* group = qobject_cast<QGroupBox*>(widget))
+        return group->title();
+    return widget->windowTitle();
+}
+
+void SetWidgetText(QWidget* widget, const QString& text)
+{
+    if (auto* button = qobject_cast<QAbstractButton*>(widget))
+        button->setText(text);
+    else if (auto* edit = qobject_cast<QLineEdit*>(widget))
+        edit->setText(text);
+    else if (auto* label = qobject_cast<QLabel*>(widget))
+        label->setText(text);
+    else if (auto* group = qobject_cast<QGroupBox*>(widget))
+        group->setTitle(text);
+    else
+        widget->setWindowTitle(text);
+}
+
+const std::vector<WinDrawnText> noTexts;
+const std::vector<WinDrawnFill> noFills;
+
+}  // namespace
+
+namespace winqt {
+
+bool Alive(HWND window)
+{
+    return window != nullptr && !window->dead && window->top && window->client;
+}
+
+LRESULT Send(HWND window, uint32_t message, WPARAM wParam, LPARAM lParam)
+{
+    if (window == nullptr || window->dead)
+        return 0;
+    if (window->wndProc != nullptr)
+        return window->wndProc(window, message, wParam, lParam);
+    if (window->dlgProc != nullptr)
+        return window->dlgProc(window, message, wParam, lParam);
+    return 0;
+}
+
+void LayoutFrame(WinWindow* main)
+{
+    QWidget* frame = main->top;
+    int width = frame->width();
+    int height = frame->height();
+    int menuHeight = main->menuBar->isHidden() ? 0 : main->menuBar->sizeHint().height();
+    int barWidth = main->scrollBar->isHidden() ? 0 : main->scrollBar->sizeHint().width();
+    main->menuBar->setGeometry(0, 0, width, menuHeight);
+    main->client->setGeometry(0, menuHeight, std::max(0, width - barWidth), std::max(0, height - menuHeight));
+    main->scrollBar->setGeometry(width - barWidth, menuHeight, barWidth, std::max(0, height - menuHeight));
+}
+
+QString FromText(const char* text)
+{
+    return text == nullptr ? QString() : QString::fromUtf8(text);
+}
+
+size_t CopyText(const QByteArray& text, char* buffer, size_t size)
+{
+    if (buffer == nullptr || size == 0)
+        return 0;
+    size_t length = std::min(size_t(text.size()), size - 1);
+    // Back off to the start of a character rather than leave half of one.
+    while (length > 0 && length < size_t(text.size()) && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80)
+        --length;
+    std::copy_n(text.constData(), length, buffer);
+    buffer[length] = '\0';
+    return length;
+}
+
+uint32_t MakeLong(int low, int high)
+{
+    return uint32_t(uint16_t(low)) | uint32_t(uint16_t(high)) << 16;
+}
+
+QColor ToColour(COLORREF colour)
+{
+    return QColor(int(colour & 0xFF), int(colour >> 8 & 0xFF), int(colour >> 16 & 0xFF));
+}
+
+void ShowAndExpose(QWidget* widget)
+{
+    widget->show();
+    widget->activateWindow();
+    QElapsedTimer waited;
+    waited.start();
+    constexpr auto flags = QEventLoop::ExcludeUserInputEvents | QEventLoop::X11ExcludeTimers;
+    while (widget->isVisible() && !(widget->windowHandle() && widget->windowHandle()->isExposed())
+           && waited.elapsed() < 2000) {
+        QCoreApplication::processEvents(flags);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+}  // namespace winqt
+
+void WinFrame::resizeEvent(QResizeEvent*)
+{
+    if (win != nullptr)
+        winqt::LayoutFrame(win);
+}
+
+// The procedure decides: the window closes only when it destroys itself.
+void WinFrame::closeEvent(QCloseEvent* event)
+{
+    event->ignore();
+    winqt::Send(win, WM_CLOSE, 0, 0);
+}
+
+bool Win_Init(int* argc, char** argv)
+{
+    if (application != nullptr)
+        return true;
+    if (QCoreApplication::instance() != nullptr)
+        return false;
+    // Without a display Qt would abort; the program still runs, unseen.
+    if (Unset("DISPLAY") && Unset("WAYLAND_DISPLAY") && Unset("QT_QPA_PLATFORM"))
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    static char name[] = "moonfetch";
+    static int count = 0;
+    static std::vector<char*> arguments;
+    if (argc != nullptr && argv != nullptr && *argc > 0)
+        arguments.assign(argv, argv + *argc);
+    else
+        arguments.assign(1, name);
+    count = int(arguments.size());
+    arguments.push_back(nullptr);
+    application = new QApplication(count, arguments.data());
+    application->setQuitOnLastWindowClosed(false);
+    return true;
+}
+
+HWND Win_CreateMainWindow(const WinMainTemplate& tpl)
+{
+    if (application == nullptr)
+        return nullptr;
+    auto* frame = new WinFrame;
+    auto* main = new WinWindow(frame, WinKind::Main);
+    main->wndProc = tpl.procedure;
+    frame->setWindowTitle(winqt::FromText(tpl.title));
+    SetIcons(frame, tpl);
+    AddMenu(main, frame, tpl);
+    AddAccelerators(main, frame, tpl);
+
+    auto* client = new WinSurface(frame, Qt::Widget);
+    client->win = main;
+    client->setFocusPolicy(Qt::ClickFocus);
+    main->client = client;
+    AddScrollBar(main, frame);
+
+    frame->win = main;
+    frame->resize(DefaultMainSize());
+    winqt::LayoutFrame(main);
+    return main;
+}
+
+void Win_ShowWindow(HWND window)
+{
+    if (!winqt::Alive(window))
+        return;
+    if (window->top->isWindow())
+        winqt::ShowAndExpose(window->top);
+    else
+        window->top->show();
+}
+
+void Win_DestroyWindow(HWND window)
+{
+    if (window == nullptr || window->dying)
+        return;
+    DestroyTree(window);
+    if (window->parent != nullptr)
+        std::erase(window->parent->children, window);
+    if (window->top) {
+        window->top->hide();
+        window->top->deleteLater();
+    }
+}
+
+int Win_RunMessageLoop()
+{
+    if (!quitPosted && application != nullptr) {
+        QEventLoop loop;
+        mainLoop = &loop;
+        loop.exec();
+        mainLoop = nullptr;
+    }
+    quitPosted = false;
+    return quitCode;
+}
+
+void Win_PostQuitMessage(int exitCode)
+{
+    quitPosted = true;
+    quitCode = exitCode;
+    if (mainLoop != nullptr)
+        mainLoop->exit(exitCode);
+}
+
+void Win_ProcessEvents(int milliseconds)
+{
+    if (application == nullptr)
+        return;
+    if (milliseconds > 0) {
+        QEventLoop loop;
+        QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+WinRect Win_GetClientRect(HWND window)
+{
+    if (!winqt::Alive(window))
+        return WinRect{0, 0, 0, 0};
+    return WinRect{0, 0, window->client->width(), window->client->height()};
+}
+
+WinRect Win_GetWindowRect(HWND window)
+{
+    if (!winqt::Alive(window))
+        return WinRect{0, 0, 0, 0};
+    QWidget* widget = window->top;
+    QRect rect = widget->isWindow() ? widget->frameGeometry()
+                                    : QRect(widget->mapToGlobal(QPoint(0, 0)), widget->size());
+    return WinRect{rect.left(), rect.top(), rect.left() + rect.width(), rect.top() + rect.height()};
+}
+
+void Win_MoveWindow(HWND window, int x, int y, int width, int height)
+{
+    if (winqt::Alive(window))
+        window->top->setGeometry(x, y, std::max(0, width), std::max(0, height));
+}
+
+void Win_Invalidate(HWND window, bool now)
+{
+    if (!winqt::Alive(window))
+        return;
+    if (now)
+        window->client->repaint();
+    else
+        window->client->update();
+}
+
+void Win_SetFocus(HWND window)
+{
+    if (winqt::Alive(window))
+        window->client->setFocus(Qt::OtherFocusReason);
+}
+
+uint32_t Win_SetTimer(HWND window, uint32_t id, uint32_t milliseconds)
+{
+    if (!winqt::Alive(window) || id == 0)
+        return 0;
+    QTimer*& timer = window->timers[id];
+    if (timer == nullptr) {
+        timer = new QTimer(window);
+        timer->setTimerType(Qt::PreciseTimer);
+        QObject::connect(timer, &QTimer::timeout, window, [window, id] { winqt::Send(window, WM_TIMER, id, 0); });
+    }
+    timer->start(int(std::min<uint32_t>(milliseconds, INT32_MAX)));
+    return id;
+}
+
+void Win_KillTimer(HWND window, uint32_t id)
+{
+    if (window == nullptr)
+        return;
+    auto found = window->timers.find(id);
+    if (found != window->timers.end())
+        found->second->stop();
+}
+
+void Win_SetScrollRange(HWND window, int maximum)
+{
+    if (!winqt::Alive(window) || window->scrollBar == nullptr)
+        return;
+    QScrollBar* bar = window->scrollBar;
+    maximum = std::max(0, maximum);
+    window->settingScroll = true;
+    bar->setRange(0, maximum);
+    window->scrollPos = bar->value();
+    window->settingScroll = false;
+    // Showing or hiding the bar changes the client width, which the procedure hears of at once.
+    if (bar->isHidden() == (maximum > 0)) {
+        bar->setHidden(maximum == 0);
+        winqt::LayoutFrame(window);
+    }
+}
+
+void Win_SetScrollPos(HWND window, int position)
+{
+    if (!winqt::Alive(window) || window->scrollBar == nullptr)
+        return;
+    window->settingScroll = true;
+    window->scrollBar->setValue(position);
+    window->scrollPos = window->scrollBar->value();
+    window->settingScroll = false;
+}
+
+int Win_GetScrollPos(HWND window)
+{
+    return winqt::Alive(window) ? window->scrollPos : 0;
+}
+
+void Win_SetWindowText(HWND window, const char* text)
+{
+    if (winqt::Alive(window))
+        SetWidgetText(window->top, winqt::FromText(text));
+}
+
+size_t Win_GetWindowText(HWND window, char* buffer, size_t size)
+{
+    if (!winqt::Alive(window))
+        return winqt::CopyText(QByteArray(), buffer, size);
+    return winqt::CopyText(WidgetText(window->top).toUtf8(), buffer, size);
+}
+
+void Win_EnableWindow(HWND window, bool enable)
+{
+    if (winqt::Alive(window))
+        window->top->setEnabled(enable);
+}
+
+bool Win_IsWindowEnabled(HWND window)
+{
+    // The window's own state, as Windows reports it, whatever its parent's.
+    return winqt::Alive(window) && !window->top->testAttribute(Qt::WA_ForceDisabled);
+}
+
+void Win_OpenDocument(const char* path)
+{
+    if (path == nullptr)
+        return;
+    if (recordDocuments) {
+        openedDocuments.emplace_back(path);
+        return;
+    }
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(winqt::FromText(path)).absoluteFilePath()));
+}
+
+void Win_RecordOpenedDocuments(bool record)
+{
+    recordDocuments = record;
+    if (record)
+        openedDocuments.clear();
+}
+
+const std::vector<std::string>& Win_OpenedDocuments()
+{
+    return openedDocuments;
+}
+
+bool Win_SaveScreenshot(HWND window, const char* path)
+{
+    if (!winqt::Alive(window) || path == nullptr)
+        return false;
+    return window->top->grab().save(winqt::FromText(path), "PNG");
+}
+
+bool Win_ChooseMenu(HWND window, int command)
+{
+    if (!winqt::Alive(window) || window->menuBar == nullptr)
+        return false;
+    for (QAction* menu : window->menuBar->actions()) {
+        for (QAction* item : menu->menu() ? menu->menu()->actions() : QList<QAction*>()) {
+            if (item->data().toInt() == command && item->isEnabled()) {
+                item->trigger();
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+std::string Win_DefaultFontFamily()
+{
+    if (application == nullptr)
+        return {};
+    QFont font = QApplication::font();
+    // Without an installed font Qt draws boxes: it still names a family, but has no letters.
+    if (!QFontMetrics(font).inFont(QChar('A')))
+        return {};
+    return QFontInfo(font).family().toStdString();
+}
+
+const std::vector<WinDrawnText>& Win_LastPaintTexts(HWND window)
+{
+    return window == nullptr ? noTexts : window->paintedTexts;
+}
+
+const std::vector<WinDrawnFill>& Win_LastPaintFills(HWND window)
+{
+    return window == nullptr ? noFills : window->paintedFills;
+}

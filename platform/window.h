@@ -1,0 +1,273 @@
+// Windowing: the main window, dialogs built from templates, painting, timers, the vertical
+// scroll bar, message boxes, file dialogs, opening documents and dropped text.
+//
+// Contract:
+// - The program's own window procedures and dialog procedures receive Win32-style messages
+//   (WM_*, with wParam and lParam packed as Win32 packs them) and call back only through the
+//   functions here; nothing of the toolkit shows through, so the same code could stand on Win32.
+// - Every call here runs on the user-interface thread (the thread that called Win_Init).
+// - A handle (HWND) names a main window, a dialog or a control; it stays valid until the window
+//   is destroyed. Calls on a null handle do nothing and return 0/false/null.
+// - Modal calls (Win_DialogBox, Win_MessageBox, the file dialogs) run a nested event loop, in
+//   which timers keep firing. Tests answer them with a script installed beforehand
+//   (Win_SetModalScript); Win_OpenDocument can be recorded instead of launched.
+// - Sizes and positions in templates are dialog units, converted to pixels from the dialog
+//   font's average character size (x * cx / 4, y * cy / 8).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct WinWindow;
+using HWND = WinWindow*;
+using WPARAM = uintptr_t;
+using LPARAM = intptr_t;
+using LRESULT = intptr_t;
+using COLORREF = uint32_t;
+
+// The window and dialog procedures of the program.
+using WndProc = LRESULT (*)(HWND window, uint32_t message, WPARAM wParam, LPARAM lParam);
+using DlgProc = intptr_t (*)(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);
+
+constexpr COLORREF RGB(int r, int g, int b)
+{
+    return COLORREF(r) | COLORREF(g) << 8 | COLORREF(b) << 16;
+}
+
+// Messages, with Win32's numbers and packing.
+constexpr uint32_t WM_DESTROY = 0x0002;
+constexpr uint32_t WM_SIZE = 0x0005;         // lParam: width low 16 bits, height high 16 bits
+constexpr uint32_t WM_PAINT = 0x000F;
+constexpr uint32_t WM_CLOSE = 0x0010;
+constexpr uint32_t WM_KEYDOWN = 0x0100;      // wParam: the virtual key
+constexpr uint32_t WM_INITDIALOG = 0x0110;
+constexpr uint32_t WM_COMMAND = 0x0111;      // wParam: id low 16 bits, notification high 16
+constexpr uint32_t WM_TIMER = 0x0113;        // wParam: the timer id
+constexpr uint32_t WM_VSCROLL = 0x0115;      // wParam: request low 16 bits, position high 16
+constexpr uint32_t WM_LBUTTONUP = 0x0202;    // lParam: x low 16 bits, y high 16 bits
+constexpr uint32_t WM_LBUTTONDBLCLK = 0x0203;
+
+constexpr uint32_t EN_CHANGE = 0x0300;       // edit box text changed by the person
+constexpr uint32_t BN_CLICKED = 0;
+
+constexpr uint32_t VK_DELETE = 0x2E;
+constexpr uint32_t VK_CONTROL = 0x11;
+constexpr uint32_t VK_RETURN = 0x0D;
+constexpr uint32_t VK_ESCAPE = 0x1B;
+
+constexpr uint32_t SB_LINEUP = 0, SB_LINEDOWN = 1, SB_PAGEUP = 2, SB_PAGEDOWN = 3;
+constexpr uint32_t SB_THUMBPOSITION = 4, SB_THUMBTRACK = 5;
+
+constexpr int IDOK = 1;
+constexpr int IDCANCEL = 2;
+
+// Message box styles.
+constexpr uint32_t MB_OK = 0x0, MB_OKCANCEL = 0x1, MB_ICONEXCLAMATION = 0x30;
+
+// Control kinds of a dialog template.
+enum class WinControl { PushButton, DefPushButton, CheckBox, RadioButton, Edit, Static, ListBox,
+                        Icon, GroupBox };
+
+// Control styles that the templates use.
+constexpr uint32_t WS_DISABLED = 0x08000000;
+constexpr uint32_t WS_TABSTOP = 0x00010000;
+constexpr uint32_t WS_GROUP = 0x00020000;
+
+struct WinControlTemplate {
+    int id;               // -1 for a static without id
+    WinControl kind;
+    const char* text;     // for an icon: the icon's resource name
+    uint32_t style;
+    int x, y, cx, cy;     // dialog units
+};
+
+struct WinDialogTemplate {
+    int id;
+    const char* caption;   // null or "" for none
+    bool child;            // a child strip of its parent (the toolbar) rather than a top-level window
+    int x, y, cx, cy;      // dialog units
+    const char* fontName;
+    int pointSize;
+    const WinControlTemplate* controls;
+    size_t controlCount;
+};
+
+struct WinMenuItem {
+    const char* menu;      // the menu it belongs to, e.g. "&File"
+    const char* text;      // e.g. "E&xit"
+    int command;
+};
+
+struct WinAccelerator {
+    char key;              // a plain character typed with Alt held
+    int command;
+};
+
+struct WinMainTemplate {
+    const char* title;
+    const char* iconLarge;   // resource paths of the icons
+    const char* iconSmall;
+    const WinMenuItem* menu;
+    size_t menuCount;
+    const WinAccelerator* accelerators;
+    size_t acceleratorCount;
+    WndProc procedure;
+};
+
+struct WinRect {
+    int left, top, right, bottom;
+};
+
+// Starts the toolkit for this process (offscreen when there is no display); false on failure.
+bool Win_Init(int* argc, char** argv);
+
+HWND Win_CreateMainWindow(const WinMainTemplate& main);
+void Win_ShowWindow(HWND window);
+// Destroys window (its procedure receives WM_DESTROY) and its children.
+void Win_DestroyWindow(HWND window);
+// Runs the event loop until Win_PostQuitMessage; returns its exit code.
+int Win_RunMessageLoop();
+void Win_PostQuitMessage(int exitCode);
+// Runs the event loop for milliseconds (timers fire meanwhile), then handles what is still
+// waiting; 0 handles only what is waiting now. Tests drive the loop with it.
+void Win_ProcessEvents(int milliseconds);
+
+WinRect Win_GetClientRect(HWND window);
+WinRect Win_GetWindowRect(HWND window);   // in screen pixels
+void Win_MoveWindow(HWND window, int x, int y, int width, int height);
+// Asks for a repaint of the client area; with now, the WM_PAINT is delivered before returning.
+void Win_Invalidate(HWND window, bool now);
+void Win_SetFocus(HWND window);
+bool Win_ControlKeyDown();
+
+// Timers deliver WM_TIMER with their id to the window's procedure; returns the id, 0 on failure.
+uint32_t Win_SetTimer(HWND window, uint32_t id, uint32_t milliseconds);
+void Win_KillTimer(HWND window, uint32_t id);
+
+// The vertical scroll bar: range 0..maximum (hidden while maximum is 0) and position.
+void Win_SetScrollRange(HWND window, int maximum);
+void Win_SetScrollPos(HWND window, int position);
+int Win_GetScrollPos(HWND window);
+
+// Painting, only inside WM_PAINT: text uses the window's default font, left- and top-aligned,
+// with an opaque background in the current background colour.
+struct WinDC;
+WinDC* Win_BeginPaint(HWND window);
+void Win_EndPaint(HWND window, WinDC* dc);
+// A one-pixel black frame filled with white.
+void Win_Rectangle(WinDC* dc, const WinRect& rect);
+void Win_FillRect(WinDC* dc, const WinRect& rect, COLORREF colour);
+void Win_SetBkColor(WinDC* dc, COLORREF colour);
+void Win_SetTextColor(WinDC* dc, COLORREF colour);
+void Win_TextOut(WinDC* dc, int x, int y, const char* text);
+// A raised-and-sunken "bump" edge on all four sides of rect.
+void Win_DrawBumpEdge(WinDC* dc, const WinRect& rect);
+
+// Dialogs. A modeless dialog lives until Win_DestroyWindow; a modal one until Win_EndDialog,
+// and Win_DialogBox returns the result given there. Both receive WM_INITDIALOG with lParam.
+HWND Win_CreateDialog(const WinDialogTemplate& dialog, HWND parent, DlgProc procedure, LPARAM lParam);
+intptr_t Win_DialogBox(const WinDialogTemplate& dialog, HWND owner, DlgProc procedure, LPARAM lParam);
+void Win_EndDialog(HWND dialog, intptr_t result);
+HWND Win_GetDlgItem(HWND dialog, int id);
+void Win_SetWindowText(HWND window, const char* text);
+// Copies at most size - 1 characters and a NUL; returns the length copied.
+size_t Win_GetWindowText(HWND window, char* buffer, size_t size);
+void Win_EnableWindow(HWND window, bool enable);
+bool Win_IsWindowEnabled(HWND window);
+bool Win_IsChecked(HWND button);
+void Win_SetChecked(HWND button, bool checked);
+// Limits what the person can type into an edit box.
+void Win_LimitText(HWND edit, int characters);
+// Makes the button with id the dialog's default (Enter presses it).
+void Win_SetDefaultButton(HWND dialog, int id);
+// Presses a button as the person would: a check box toggles, then WM_COMMAND reaches the dialog.
+void Win_Click(HWND button);
+// Types text into an edit box as the person would: the dialog receives EN_CHANGE.
+void Win_TypeText(HWND edit, const char* text);
+
+// List boxes (one column of texts).
+int Win_ListAddString(HWND list, const char* text);
+int Win_ListGetCurSel(HWND list);
+void Win_ListSetCurSel(HWND list, int index);
+void Win_ListSetTopIndex(HWND list, int index);
+int Win_ListGetTopIndex(HWND list);
+int Win_ListCount(HWND list);
+std::string Win_ListText(HWND list, int index);
+
+// A message box owned by owner (null: none) with the style's buttons and icon; IDOK or IDCANCEL.
+int Win_MessageBox(HWND owner, const char* text, const char* caption, uint32_t style);
+// The save-file dialog: path holds the initial name and receives the chosen one; false on cancel.
+bool Win_SaveFileName(HWND owner, char* path, size_t size);
+// The open-file dialog, starting in the folder of path; false on cancel.
+bool Win_OpenFileName(HWND owner, char* path, size_t size);
+// Opens a document with the desktop's default handler; the result is not reported.
+void Win_OpenDocument(const char* path);
+
+// Dropped text: the target answers each drag with the effects it accepts.
+constexpr uint32_t DROPEFFECT_NONE = 0, DROPEFFECT_COPY = 1, DROPEFFECT_MOVE = 2, DROPEFFECT_LINK = 4;
+struct WinDropTarget {
+    virtual ~WinDropTarget() = default;
+    // text is null when the drag carries no text; returns the effects to show.
+    virtual uint32_t DragEnter(const char* text, uint32_t allowed) = 0;
+    virtual uint32_t DragOver() = 0;
+    virtual void DragLeave() = 0;
+    virtual uint32_t Drop(const char* text) = 0;
+};
+bool Win_RegisterDropTarget(HWND window, WinDropTarget* target);
+
+// Test support. What a modal call meets: its kind, the dialog (for a template dialog) and the
+// texts it shows. The script answers by acting on the dialog (Win_Click, Win_TypeText, ...) or,
+// for the boxes and file dialogs, by returning the result: IDOK/IDCANCEL for a message box,
+// the chosen path ("" = cancel) for a file dialog.
+enum class WinModalKind { Dialog, MessageBox, SaveFile, OpenFile };
+struct WinModal {
+    WinModalKind kind;
+    HWND dialog;            // Dialog only
+    int templateId;         // Dialog only
+    std::string caption;
+    std::string text;       // message box text, or the file dialog's initial path
+};
+struct WinModalAnswer {
+    int button = IDCANCEL;  // MessageBox
+    std::string path;       // SaveFile/OpenFile; empty means cancel
+};
+// Installs a script that answers every modal call until it is replaced or cleared (null).
+void Win_SetModalScript(std::function<WinModalAnswer(const WinModal&)> script);
+// With recording on, Win_OpenDocument only appends the path to Win_OpenedDocuments();
+// switching it on empties that list.
+void Win_RecordOpenedDocuments(bool record);
+const std::vector<std::string>& Win_OpenedDocuments();
+// Writes a PNG of the window as it is shown now; false on failure.
+bool Win_SaveScreenshot(HWND window, const char* path);
+// Test input: delivers the mouse and key messages as the toolkit would, before returning.
+// A click goes to whatever lies at (x, y) of window's client area (a control, the toolbar, the
+// scroll bar right of the client area); a double click is press, release, double click, release,
+// so the procedure hears WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP.
+void Win_SendClick(HWND window, int x, int y, bool control, bool doubleClick);
+// Keys go to the focused control when the focus lies inside window, else to window itself.
+void Win_SendKey(HWND window, uint32_t virtualKey, bool control);
+// Types key with Alt held (an accelerator or a menu's mnemonic) into window, made active first.
+void Win_SendAltChar(HWND window, char key);
+// Chooses the item of the main window's menu bar that sends command; false when there is none.
+bool Win_ChooseMenu(HWND window, int command);
+// The family that painted text uses; "" when no installed font has letters (text shows boxes).
+std::string Win_DefaultFontFamily();
+// Drags text (null: no text) over window and drops it when drop is set; the effects the target
+// answered the drop with (without drop: the effects it showed while over the window).
+uint32_t Win_SendDrag(HWND window, const char* text, uint32_t allowed, bool drop);
+// The text drawn at (x, y) by the last paint of window, with its colours (for list tests).
+struct WinDrawnText {
+    int x, y;
+    std::string text;
+    COLORREF textColour, backColour;
+};
+const std::vector<WinDrawnText>& Win_LastPaintTexts(HWND window);
+// The fills of the last paint (rectangles and their colours).
+struct WinDrawnFill {
+    WinRect rect;
+    COLORREF colour;
+};
+const std::vector<WinDrawnFill>& Win_LastPaintFills(HWND window);

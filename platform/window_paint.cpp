@@ -1,0 +1,107 @@
+// Painting: a WM_PAINT runs inside the widget's paint event, with a DC that wraps its QPainter
+// and records what the procedure draws, so tests can read the last paint back.
+#include "window_qt.h"
+
+#include <QFontMetrics>
+
+namespace {
+
+// The classic 3D colours of a bump edge: a raised outer ring around a sunken inner one.
+const QColor EDGE_LIGHT(227, 227, 227);
+const QColor EDGE_HIGHLIGHT(255, 255, 255);
+const QColor EDGE_SHADOW(160, 160, 160);
+const QColor EDGE_DARK_SHADOW(105, 105, 105);
+
+// Windows rectangles leave out their right and bottom edges, as QRect's width and height do.
+QRect ToQRect(const WinRect& rect)
+{
+    return QRect(rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top);
+}
+
+// One ring of an edge: top and left in one colour, bottom and right in the other.
+void DrawRing(QPainter& painter, const QRect& ring, const QColor& topLeft, const QColor& bottomRight)
+{
+    if (ring.width() <= 0 || ring.height() <= 0)
+        return;
+    painter.fillRect(QRect(ring.left(), ring.top(), ring.width(), 1), topLeft);
+    painter.fillRect(QRect(ring.left(), ring.top(), 1, ring.height()), topLeft);
+    painter.fillRect(QRect(ring.left(), ring.bottom(), ring.width(), 1), bottomRight);
+    painter.fillRect(QRect(ring.right(), ring.top(), 1, ring.height()), bottomRight);
+}
+
+}  // namespace
+
+void WinSurface::paintEvent(QPaintEvent*)
+{
+    if (win == nullptr || win->dead)
+        return;
+    WinDC dc(this);
+    // The main window's class background, the window colour, is erased before every paint.
+    if (win->kind == WinKind::Main)
+        dc.painter.fillRect(rect(), Qt::white);
+    win->paintDC = &dc;
+    winqt::Send(win, WM_PAINT, 0, 0);
+    win->paintDC = nullptr;
+    win->paintedTexts = std::move(dc.texts);
+    win->paintedFills = std::move(dc.fills);
+}
+
+WinDC* Win_BeginPaint(HWND window)
+{
+    return winqt::Alive(window) ? window->paintDC : nullptr;
+}
+
+void Win_EndPaint(HWND, WinDC*)
+{
+}
+
+void Win_Rectangle(WinDC* dc, const WinRect& rect)
+{
+    if (dc == nullptr)
+        return;
+    QRect area = ToQRect(rect);
+    dc->painter.fillRect(area, Qt::white);
+    DrawRing(dc->painter, area, Qt::black, Qt::black);
+    dc->fills.push_back(WinDrawnFill{rect, RGB(255, 255, 255)});
+}
+
+void Win_FillRect(WinDC* dc, const WinRect& rect, COLORREF colour)
+{
+    if (dc == nullptr)
+        return;
+    dc->painter.fillRect(ToQRect(rect), winqt::ToColour(colour));
+    dc->fills.push_back(WinDrawnFill{rect, colour});
+}
+
+void Win_SetBkColor(WinDC* dc, COLORREF colour)
+{
+    if (dc != nullptr)
+        dc->back = colour;
+}
+
+void Win_SetTextColor(WinDC* dc, COLORREF colour)
+{
+    if (dc != nullptr)
+        dc->text = colour;
+}
+
+void Win_TextOut(WinDC* dc, int x, int y, const char* text)
+{
+    if (dc == nullptr || text == nullptr)
+        return;
+    QString line = QString::fromUtf8(text);
+    QFontMetrics metrics = dc->painter.fontMetrics();
+    dc->painter.fillRect(QRect(x, y, metrics.horizontalAdvance(line), metrics.height()), winqt::ToColour(dc->back));
+    dc->painter.setPen(winqt::ToColour(dc->text));
+    dc->painter.drawText(x, y + metrics.ascent(), line);
+    dc->texts.push_back(WinDrawnText{x, y, text, dc->text, dc->back});
+}
+
+void Win_DrawBumpEdge(WinDC* dc, const WinRect& rect)
+{
+    if (dc == nullptr)
+        return;
+    QRect outer = ToQRect(rect);
+    DrawRing(dc->painter, outer, EDGE_LIGHT, EDGE_DARK_SHADOW);
+    DrawRing(dc->painter, outer.adjusted(1, 1, -1, -1), EDGE_SHADOW, EDGE_HIGHLIGHT);
+}

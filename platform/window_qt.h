@@ -1,0 +1,149 @@
+// Inside the windowing layer: what a handle holds and the widgets that turn Qt events into the
+// program's messages. Only the window*.cpp files of platform/ include this header.
+//
+// Ownership: every WinWindow is a QObject child of its widget and dies with it; it is also the
+// context of every signal connection made for it, so no connection outlives it. Destroying a
+// window marks it (and its children) dead at once, so no message reaches a procedure after
+// WM_DESTROY, and deletes the widgets later, from the event loop, because the destruction is
+// often asked for from inside one of the window's own event handlers.
+#pragma once
+
+#include "window.h"
+
+#include <QEventLoop>
+#include <QPainter>
+#include <QPointer>
+#include <QWidget>
+
+#include <map>
+#include <string>
+#include <vector>
+
+class QButtonGroup;
+class QMenuBar;
+class QScrollBar;
+class QTimer;
+
+enum class WinKind { Main, Dialog, Control };
+
+struct WinWindow final : QObject {
+    explicit WinWindow(QWidget* widget, WinKind kind) : QObject(widget), kind(kind), top(widget), client(widget) {}
+
+    WinKind kind;
+    QPointer<QWidget> top;       // what moves, shows and hides: the frame of a main window
+    QPointer<QWidget> client;    // where painting, input and child windows go
+    WinWindow* parent = nullptr;
+    std::vector<WinWindow*> children;
+    int id = 0;                  // control id, or a dialog's template id
+    WndProc wndProc = nullptr;
+    DlgProc dlgProc = nullptr;
+    bool dying = false;          // WM_DESTROY is on its way
+    bool dead = false;           // no more messages
+
+    std::map<uint32_t, QTimer*> timers;
+
+    // Main window.
+    QMenuBar* menuBar = nullptr;
+    QScrollBar* scrollBar = nullptr;
+    int scrollPos = 0;
+    bool settingScroll = false;   // the program, not the person, is moving the scroll bar
+    WinDropTarget* dropTarget = nullptr;
+    uint32_t dragEffect = DROPEFFECT_NONE;
+
+    // Painting: the DC of the paint under way, and what the last completed paint drew.
+    WinDC* paintDC = nullptr;
+    std::vector<WinDrawnText> paintedTexts;
+    std::vector<WinDrawnFill> paintedFills;
+
+    // Dialogs.
+    int defaultId = 0;
+    QEventLoop* modalLoop = nullptr;
+    bool ended = false;
+    intptr_t result = 0;
+
+    // Controls.
+    WinControl control = WinControl::Static;
+    uint32_t style = 0;
+    QButtonGroup* radioGroup = nullptr;
+};
+
+struct WinDC {
+    explicit WinDC(QWidget* widget) : painter(widget) {}
+    QPainter painter;
+    COLORREF back = RGB(255, 255, 255);
+    COLORREF text = RGB(0, 0, 0);
+    std::vector<WinDrawnText> texts;
+    std::vector<WinDrawnFill> fills;
+};
+
+// The client area of a main window, or a whole dialog: paints through the procedure and turns
+// the person's input into messages.
+class WinSurface final : public QWidget {
+public:
+    WinSurface(QWidget* parent, Qt::WindowFlags flags) : QWidget(parent, flags) {}
+    WinWindow* win = nullptr;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dragLeaveEvent(QDragLeaveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+};
+
+// The top-level frame of a main window: menu bar, client area and scroll bar.
+class WinFrame final : public QWidget {
+public:
+    WinWindow* win = nullptr;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+};
+
+namespace winqt {
+
+// A usable window: not null, not destroyed, its widget still there.
+bool Alive(HWND window);
+// Hands a message to the window's procedure; 0 when there is none or the window is dead.
+LRESULT Send(HWND window, uint32_t message, WPARAM wParam, LPARAM lParam);
+// Places the menu bar, client area and scroll bar of a main window inside its frame.
+void LayoutFrame(WinWindow* main);
+
+QString FromText(const char* text);
+// Copies text into buffer (size bytes, NUL included) without cutting a character in two.
+size_t CopyText(const QByteArray& text, char* buffer, size_t size);
+uint32_t MakeLong(int low, int high);
+QColor ToColour(COLORREF colour);
+
+// Shows a top-level window and waits (briefly, running no timers) until it can be painted, so
+// that an immediate repaint right after showing reaches the procedure.
+void ShowAndExpose(QWidget* widget);
+
+// The keyboard modifiers of the input event being handled; outside one, the keyboard's own.
+class InputScope {
+public:
+    explicit InputScope(Qt::KeyboardModifiers modifiers);
+    ~InputScope();
+    InputScope(const InputScope&) = delete;
+    InputScope& operator=(const InputScope&) = delete;
+
+private:
+    bool hadOuter_;
+    Qt::KeyboardModifiers outer_;
+};
+bool ControlHeld();
+
+// Dialog keys: Enter presses the default button, Escape sends IDCANCEL.
+void DialogKey(WinWindow* dialog, QKeyEvent* event);
+// The installed test script's answer, or false when no script is installed.
+bool AskScript(const WinModal& modal, WinModalAnswer* answer);
+
+}  // namespace winqt

@@ -1,0 +1,558 @@
+#include "window.h"
+
+#include "fixtures.h"
+
+#include <cstring>
+#include <functional>
+#include <iterator>
+
+namespace {
+
+using moontest::readFile;
+
+struct Message {
+    HWND window;
+    uint32_t message;
+    WPARAM wParam;
+    LPARAM lParam;
+    bool control;   // Win_ControlKeyDown() while the message was handled
+};
+
+std::vector<Message> messages;
+// What a test's procedures do beyond recording; a true answer means "handled".
+std::function<void(WinDC*)> paintMain;
+std::function<intptr_t(HWND, uint32_t, WPARAM, LPARAM)> dialogHook;
+
+LRESULT MainProc(HWND window, uint32_t message, WPARAM wParam, LPARAM lParam)
+{
+    messages.push_back({window, message, wParam, lParam, Win_ControlKeyDown()});
+    if (message == WM_PAINT && paintMain) {
+        WinDC* dc = Win_BeginPaint(window);
+        paintMain(dc);
+        Win_EndPaint(window, dc);
+    }
+    return 0;
+}
+
+intptr_t DialogProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam)
+{
+    messages.push_back({dialog, message, wParam, lParam, false});
+    return dialogHook ? dialogHook(dialog, message, wParam, lParam) : 0;
+}
+
+std::vector<Message> received(uint32_t message)
+{
+    std::vector<Message> found;
+    for (const Message& m : messages) {
+        if (m.message == message)
+            found.push_back(m);
+    }
+    return found;
+}
+
+int low(uintptr_t value) { return int(value & 0xFFFF); }
+int high(uintptr_t value) { return int(value >> 16 & 0xFFFF); }
+
+constexpr WinMenuItem MENU[] = {
+    {"&File", "E&xit", 105}, {"&Edit", "&Undo", 32774}, {"&Edit", "&Delete", 32773}, {"&Help", "&About ...", 104}};
+constexpr WinAccelerator ACCELERATORS[] = {{'?', 104}, {'/', 104}};
+const WinMainTemplate MAIN = {"Moonfetch window test", "no-such-large.png", nullptr, MENU, std::size(MENU),
+                              ACCELERATORS, std::size(ACCELERATORS), MainProc};
+
+constexpr int ID_CHECK = 1004, ID_ADD = 1048, ID_EDIT = 1049, ID_NOW = 1003, ID_LIST = 1060;
+constexpr int ID_RADIO_A = 1070, ID_RADIO_B = 1071, ID_RADIO_C = 1072, ID_END = 1080;
+constexpr WinControlTemplate CONTROLS[] = {
+    {ID_NOW, WinControl::PushButton, "Download Now", WS_DISABLED | WS_TABSTOP, 8, 16, 40, 16},
+    {ID_CHECK, WinControl::CheckBox, "Download At", WS_TABSTOP, 80, 0, 84, 18},
+    {ID_ADD, WinControl::DefPushButton, "Add:", WS_TABSTOP, 176, 2, 38, 14},
+    {ID_EDIT, WinControl::Edit, "", WS_TABSTOP, 20, 40, 120, 14},
+    {-1, WinControl::Static, "Bytes <b>Downloaded</b>", 0, 7, 60, 100, 8},
+    {ID_LIST, WinControl::ListBox, "", WS_TABSTOP, 7, 70, 80, 24},
+    {ID_RADIO_A, WinControl::RadioButton, "A", WS_GROUP, 100, 70, 30, 10},
+    {ID_RADIO_B, WinControl::RadioButton, "B", 0, 100, 80, 30, 10},
+    {ID_RADIO_C, WinControl::RadioButton, "C", WS_GROUP, 140, 70, 30, 10},
+    {IDOK, WinControl::PushButton, "OK", WS_TABSTOP, 100, 90, 40, 14},
+    {ID_END, WinControl::PushButton, "End", WS_TABSTOP, 150, 90, 40, 14},
+    {-1, WinControl::Icon, "no-such-icon.png", 0, 180, 60, 20, 20},
+};
+const WinDialogTemplate DIALOG = {129, "Download Progress", false, 30, 50, 240, 110, "No Such Font Family", 8,
+                                  CONTROLS, std::size(CONTROLS)};
+const WinDialogTemplate STRIP = {104, nullptr, true, 0, 0, 240, 18, "MS Sans Serif", 8, CONTROLS, 4};
+
+class WindowTest : public moontest::Sandbox {
+protected:
+    void SetUp() override
+    {
+        Sandbox::SetUp();
+        static int argc = 1;
+        static char name[] = "moon_platform_tests";
+        static char* argv[] = {name, nullptr};
+        ASSERT_TRUE(Win_Init(&argc, argv));
+        messages.clear();
+        paintMain = nullptr;
+        dialogHook = nullptr;
+        Win_RecordOpenedDocuments(true);
+    }
+
+    void TearDown() override
+    {
+        Win_SetModalScript(nullptr);
+        for (HWND window : windows_)
+            Win_DestroyWindow(window);
+        Win_ProcessEvents(0);
+        Sandbox::TearDown();
+    }
+
+    HWND showMain()
+    {
+        HWND main = Win_CreateMainWindow(MAIN);
+        windows_.push_back(main);
+        Win_ShowWindow(main);
+        Win_ProcessEvents(0);
+        return main;
+    }
+
+    HWND dialog(const WinDialogTemplate& tpl, HWND parent, LPARAM lParam = 0)
+    {
+        HWND created = Win_CreateDialog(tpl, parent, DialogProc, lParam);
+        if (parent == nullptr)
+            windows_.push_back(created);
+        Win_ShowWindow(created);
+        return created;
+    }
+
+    // Offsets of a control from the corner of its dialog (frame included).
+    static WinRect placeOf(HWND dialog, int id)
+    {
+        WinRect origin = Win_GetWindowRect(dialog);
+        WinRect rect = Win_GetWindowRect(Win_GetDlgItem(dialog, id));
+        return {rect.left - origin.left, rect.top - origin.top, rect.right - origin.left, rect.bottom - origin.top};
+    }
+
+private:
+    std::vector<HWND> windows_;
+};
+
+TEST_F(WindowTest, TextHasARealFont)
+{
+    EXPECT_FALSE(Win_DefaultFontFamily().empty());
+    EXPECT_TRUE(Win_Init(nullptr, nullptr));
+}
+
+TEST_F(WindowTest, ResizeAndPaintReachTheProcedureWithWhatWasDrawn)
+{
+    HWND main = showMain();
+    messages.clear();
+    Win_MoveWindow(main, 0, 0, 640, 480);
+    ASSERT_FALSE(received(WM_SIZE).empty());
+    WinRect client = Win_GetClientRect(main);
+    EXPECT_EQ(client.right, 640);   // no scroll bar while there is nothing to scroll
+    EXPECT_GT(client.bottom, 400);
+    EXPECT_LT(client.bottom, 480);  // the menu bar is not client area
+    EXPECT_EQ(received(WM_SIZE).back().lParam, LPARAM(client.right | client.bottom << 16));
+
+    paintMain = [](WinDC* dc) {
+        Win_Rectangle(dc, WinRect{0, 0, 640, 400});
+        Win_FillRect(dc, WinRect{0, 11, 640, 53}, RGB(255, 150, 0));
+        Win_SetBkColor(dc, RGB(255, 150, 0));
+        Win_SetTextColor(dc, RGB(0, 0, 0));
+        Win_TextOut(dc, 10, 13, "#001, http://example.com/a");
+        Win_SetBkColor(dc, RGB(0, 0, 0));
+        Win_SetTextColor(dc, RGB(255, 255, 255));
+        Win_TextOut(dc, 40, 30, "Validating");
+        Win_DrawBumpEdge(dc, WinRect{0, 11, 640, 53});
+    };
+    messages.clear();
+    Win_Invalidate(main, true);
+    EXPECT_EQ(received(WM_PAINT).size(), 1u);   // painted before returning
+
+    const auto& texts = Win_LastPaintTexts(main);
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0].text, "#001, http://example.com/a");
+    EXPECT_EQ(texts[0].x, 10);
+    EXPECT_EQ(texts[0].y, 13);
+    EXPECT_EQ(texts[0].textColour, RGB(0, 0, 0));
+    EXPECT_EQ(texts[0].backColour, RGB(255, 150, 0));
+    EXPECT_EQ(texts[1].textColour, RGB(255, 255, 255));
+    EXPECT_EQ(texts[1].backColour, RGB(0, 0, 0));
+    const auto& fills = Win_LastPaintFills(main);
+    ASSERT_EQ(fills.size(), 2u);
+    EXPECT_EQ(fills[0].colour, RGB(255, 255, 255));
+    EXPECT_EQ(fills[1].rect.top, 11);
+    EXPECT_EQ(fills[1].rect.bottom, 53);
+    EXPECT_EQ(fills[1].colour, RGB(255, 150, 0));
+
+    // Painting outside WM_PAINT has no DC and draws nothing.
+    EXPECT_EQ(Win_BeginPaint(main), nullptr);
+    ASSERT_TRUE(Win_SaveScreenshot(main, path("main.png").c_str()));
+    EXPECT_EQ(readFile(path("main.png")).substr(0, 8), "\x89PNG\r\n\x1a\n");
+}
+
+TEST_F(WindowTest, ScrollBarShowsOnlyWithARangeAndMovesOnlyWhenTheProgramSaysSo)
+{
+    HWND main = showMain();
+    int fullWidth = Win_GetClientRect(main).right;
+    messages.clear();
+    Win_SetScrollRange(main, 10);
+    int narrowed = Win_GetClientRect(main).right;
+    EXPECT_LT(narrowed, fullWidth);
+    ASSERT_FALSE(received(WM_SIZE).empty());   // the procedure hears of the narrower client area
+    EXPECT_EQ(low(uintptr_t(received(WM_SIZE).back().lParam)), narrowed);
+
+    Win_SetScrollPos(main, 4);
+    EXPECT_EQ(Win_GetScrollPos(main), 4);
+    Win_SetScrollPos(main, 99);
+    EXPECT_EQ(Win_GetScrollPos(main), 10);
+    Win_SetScrollRange(main, 3);
+    EXPECT_EQ(Win_GetScrollPos(main), 3);
+
+    // The person presses the down arrow at the bottom of the bar, right of the client area.
+    Win_SetScrollPos(main, 1);
+    messages.clear();
+    WinRect client = Win_GetClientRect(main);
+    Win_SendClick(main, client.right + 3, client.bottom - 3, false, false);
+    ASSERT_EQ(received(WM_VSCROLL).size(), 1u);
+    EXPECT_EQ(low(received(WM_VSCROLL)[0].wParam), int(SB_LINEDOWN));
+    EXPECT_EQ(Win_GetScrollPos(main), 1);   // this procedure did not move it
+
+    Win_SetScrollRange(main, 0);
+    EXPECT_EQ(Win_GetClientRect(main).right, fullWidth);
+    EXPECT_EQ(Win_GetScrollPos(main), 0);
+}
+
+TEST_F(WindowTest, TimersTickByIdUntilKilledAndRestartWhenSetAgain)
+{
+    HWND main = showMain();
+    EXPECT_EQ(Win_SetTimer(main, 17, 10), 17u);
+    EXPECT_EQ(Win_SetTimer(main, 23, 5000), 23u);
+    auto ticks = [](WPARAM id) {
+        size_t count = 0;
+        for (const Message& m : received(WM_TIMER))
+            count += m.wParam == id;
+        return count;
+    };
+    ASSERT_TRUE(moontest::waitFor([&] { Win_ProcessEvents(5); return ticks(17) >= 3; }));
+    EXPECT_EQ(ticks(23), 0u);
+    EXPECT_EQ(received(WM_TIMER).size(), ticks(17));
+
+    Win_KillTimer(main, 17);
+    Win_SetTimer(main, 23, 10);   // the same id again: restarted with the new period
+    messages.clear();
+    Win_ProcessEvents(120);
+    EXPECT_EQ(ticks(17), 0u);
+    EXPECT_GE(ticks(23), 3u);
+    EXPECT_EQ(Win_SetTimer(nullptr, 5, 10), 0u);
+}
+
+TEST_F(WindowTest, MenuItemsAndAltAcceleratorsSendTheirCommands)
+{
+    HWND main = showMain();
+    messages.clear();
+    EXPECT_TRUE(Win_ChooseMenu(main, 32773));
+    EXPECT_FALSE(Win_ChooseMenu(main, 9999));
+    Win_SendAltChar(main, '?');
+    Win_SendAltChar(main, '/');
+    Win_SendAltChar(main, 'q');   // no accelerator: nothing at all
+    auto commands = received(WM_COMMAND);
+    ASSERT_EQ(commands.size(), 3u);
+    EXPECT_EQ(commands[0].wParam, 32773u);
+    EXPECT_EQ(low(commands[1].wParam), 104);
+    EXPECT_EQ(high(commands[1].wParam), 1);   // from an accelerator
+    EXPECT_EQ(low(commands[2].wParam), 104);
+    EXPECT_TRUE(received(WM_KEYDOWN).empty());
+}
+
+TEST_F(WindowTest, ClicksAndKeysArriveWithPositionAndControlState)
+{
+    HWND main = showMain();
+    Win_SetFocus(main);
+    messages.clear();
+    Win_SendClick(main, 12, 70, false, false);
+    Win_SendClick(main, 30, 115, true, false);
+    auto ups = received(WM_LBUTTONUP);
+    ASSERT_EQ(ups.size(), 2u);
+    EXPECT_EQ(low(uintptr_t(ups[0].lParam)), 12);
+    EXPECT_EQ(high(uintptr_t(ups[0].lParam)), 70);
+    EXPECT_FALSE(ups[0].control);
+    EXPECT_TRUE(ups[1].control);
+    EXPECT_EQ(high(uintptr_t(ups[1].lParam)), 115);
+    EXPECT_FALSE(Win_ControlKeyDown());   // only while the Control-click was handled
+
+    messages.clear();
+    Win_SendClick(main, 5, 90, false, true);
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[0].message, WM_LBUTTONUP);
+    EXPECT_EQ(messages[1].message, WM_LBUTTONDBLCLK);
+    EXPECT_EQ(high(uintptr_t(messages[1].lParam)), 90);
+    EXPECT_EQ(messages[2].message, WM_LBUTTONUP);
+
+    messages.clear();
+    Win_SendKey(main, VK_DELETE, false);
+    Win_SendKey(main, 'A', true);
+    auto keys = received(WM_KEYDOWN);
+    ASSERT_EQ(keys.size(), 2u);
+    EXPECT_EQ(keys[0].wParam, VK_DELETE);
+    EXPECT_FALSE(keys[0].control);
+    EXPECT_EQ(keys[1].wParam, WPARAM('A'));
+    EXPECT_TRUE(keys[1].control);
+}
+
+TEST_F(WindowTest, TemplatesPlaceControlsInDialogUnitsOfTheFont)
+{
+    HWND main = showMain();
+    HWND progress = dialog(DIALOG, main, 77);
+    ASSERT_NE(progress, nullptr);
+    auto inits = received(WM_INITDIALOG);
+    ASSERT_EQ(inits.size(), 1u);
+    EXPECT_EQ(inits[0].lParam, 77);
+
+    // "Download Now" is 40 x 16 units: ten average characters wide, two lines high.
+    WinRect now = placeOf(progress, ID_NOW);
+    int cx = (now.right - now.left) / 10;
+    int cy = (now.bottom - now.top) / 2;
+    ASSERT_GT(cx, 0);
+    ASSERT_GT(cy, 0);
+    EXPECT_EQ(now.right - now.left, 10 * cx);
+    WinRect edit = placeOf(progress, ID_EDIT);
+    EXPECT_EQ(edit.left - now.left, (20 - 8) * cx / 4);
+    EXPECT_EQ(edit.top - now.top, (40 - 16) * cy / 8);
+    EXPECT_EQ(edit.right - edit.left, 120 * cx / 4);
+    WinRect client = Win_GetClientRect(progress);
+    EXPECT_EQ(client.right, 240 * cx / 4);
+    EXPECT_EQ(client.bottom, 110 * cy / 8);
+
+    EXPECT_FALSE(Win_IsWindowEnabled(Win_GetDlgItem(progress, ID_NOW)));
+    EXPECT_TRUE(Win_IsWindowEnabled(Win_GetDlgItem(progress, ID_ADD)));
+    EXPECT_EQ(Win_GetDlgItem(progress, 4242), nullptr);
+    char text[6];
+    EXPECT_EQ(Win_GetWindowText(Win_GetDlgItem(progress, ID_NOW), text, sizeof text), 5u);
+    EXPECT_STREQ(text, "Downl");
+    char label[64];
+    Win_GetWindowText(Win_GetDlgItem(progress, -1), label, sizeof label);
+    EXPECT_STREQ(label, "Bytes <b>Downloaded</b>");   // plain text, never markup
+
+    // The toolbar strip has no frame: its controls lie at their template places from its corner.
+    HWND strip = dialog(STRIP, main);
+    WinRect bar = Win_GetWindowRect(strip);
+    EXPECT_EQ(bar.bottom - bar.top, 18 * cy / 8);
+    EXPECT_EQ(placeOf(strip, ID_NOW).left, 8 * cx / 4);
+    EXPECT_EQ(placeOf(strip, ID_NOW).top, 16 * cy / 8);
+    Win_MoveWindow(strip, 0, 0, Win_GetClientRect(main).right, bar.bottom - bar.top);
+    EXPECT_EQ(Win_GetClientRect(strip).right, Win_GetClientRect(main).right);
+}
+
+TEST_F(WindowTest, ControlsNotifyTheirDialogAsOnWindows)
+{
+    HWND progress = dialog(DIALOG, nullptr);
+    HWND check = Win_GetDlgItem(progress, ID_CHECK);
+    HWND edit = Win_GetDlgItem(progress, ID_EDIT);
+    bool checkedWhenTold = false;
+    dialogHook = [&](HWND, uint32_t message, WPARAM wParam, LPARAM lParam) -> intptr_t {
+        if (message == WM_COMMAND && low(wParam) == ID_CHECK)
+            checkedWhenTold = Win_IsChecked(reinterpret_cast<HWND>(lParam));
+        return 0;
+    };
+    messages.clear();
+    Win_Click(check);
+    ASSERT_EQ(received(WM_COMMAND).size(), 1u);
+    EXPECT_EQ(received(WM_COMMAND)[0].wParam, WPARAM(ID_CHECK | BN_CLICKED << 16));
+    EXPECT_TRUE(checkedWhenTold);
+    Win_SetChecked(check, false);   // the program's own change tells nobody
+    EXPECT_FALSE(Win_IsChecked(check));
+    Win_Click(Win_GetDlgItem(progress, ID_NOW));   // disabled: the person cannot press it
+    EXPECT_EQ(received(WM_COMMAND).size(), 1u);
+
+    messages.clear();
+    Win_LimitText(edit, 12);
+    Win_SetWindowText(edit, "http://");
+    Win_TypeText(edit, "ftp://example.com/file");
+    auto changes = received(WM_COMMAND);
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes[0].wParam, WPARAM(ID_EDIT | EN_CHANGE << 16));
+    EXPECT_EQ(changes[1].lParam, LPARAM(edit));
+    char typed[64];
+    Win_GetWindowText(edit, typed, sizeof typed);
+    EXPECT_STREQ(typed, "ftp://exampl");
+
+    HWND a = Win_GetDlgItem(progress, ID_RADIO_A);
+    HWND b = Win_GetDlgItem(progress, ID_RADIO_B);
+    HWND c = Win_GetDlgItem(progress, ID_RADIO_C);
+    Win_Click(a);
+    Win_Click(c);
+    Win_Click(b);
+    EXPECT_FALSE(Win_IsChecked(a));   // same group as b
+    EXPECT_TRUE(Win_IsChecked(b));
+    EXPECT_TRUE(Win_IsChecked(c));    // a group of its own
+    Win_SetChecked(b, false);
+    EXPECT_FALSE(Win_IsChecked(b));
+
+    HWND list = Win_GetDlgItem(progress, ID_LIST);
+    for (const char* name : {"Netscape", "Mozilla", "None", "Other", "More", "Last"})
+        Win_ListAddString(list, name);
+    EXPECT_EQ(Win_ListCount(list), 6);
+    EXPECT_EQ(Win_ListText(list, 1), "Mozilla");
+    EXPECT_EQ(Win_ListGetCurSel(list), -1);
+    Win_ListSetCurSel(list, 2);
+    EXPECT_EQ(Win_ListGetCurSel(list), 2);
+    Win_ListSetTopIndex(list, 3);
+    EXPECT_EQ(Win_ListGetTopIndex(list), 3);
+}
+
+TEST_F(WindowTest, EnterPressesTheDefaultButtonAndEscapeCancels)
+{
+    HWND progress = dialog(DIALOG, nullptr);
+    Win_SetFocus(Win_GetDlgItem(progress, ID_EDIT));
+    messages.clear();
+    Win_SendKey(progress, VK_RETURN, false);
+    Win_SetDefaultButton(progress, ID_END);
+    Win_SendKey(progress, VK_RETURN, false);
+    Win_EnableWindow(Win_GetDlgItem(progress, ID_END), false);
+    Win_SendKey(progress, VK_RETURN, false);   // a disabled default button: nothing
+    Win_SendKey(progress, VK_ESCAPE, false);
+    auto commands = received(WM_COMMAND);
+    ASSERT_EQ(commands.size(), 3u);
+    EXPECT_EQ(commands[0].wParam, WPARAM(ID_ADD));
+    EXPECT_EQ(commands[0].lParam, LPARAM(Win_GetDlgItem(progress, ID_ADD)));
+    EXPECT_EQ(commands[1].wParam, WPARAM(ID_END));
+    EXPECT_EQ(commands[2].wParam, WPARAM(IDCANCEL));
+}
+
+TEST_F(WindowTest, ModalDialogRunsTimersUntilItsProcedureEndsIt)
+{
+    HWND main = showMain();
+    Win_SetTimer(main, 17, 5);
+    std::vector<WinModal> met;
+    Win_SetModalScript([&](const WinModal& modal) {
+        met.push_back(modal);
+        Win_Click(Win_GetDlgItem(modal.dialog, IDOK));   // left to the platform: nothing happens
+        Win_Click(Win_GetDlgItem(modal.dialog, ID_END));
+        return WinModalAnswer{};
+    });
+    bool ending = false;
+    dialogHook = [&](HWND dialog, uint32_t message, WPARAM wParam, LPARAM) -> intptr_t {
+        if (message == WM_COMMAND && low(wParam) == ID_END)
+            ending = true;
+        if (message == WM_TIMER && ending)
+            Win_EndDialog(dialog, 42);
+        if (message == WM_INITDIALOG)
+            Win_SetTimer(dialog, 5, 20);
+        return message == WM_INITDIALOG;
+    };
+    messages.clear();
+    EXPECT_EQ(Win_DialogBox(DIALOG, main, DialogProc, 9), 42);
+    ASSERT_EQ(met.size(), 1u);
+    EXPECT_EQ(met[0].kind, WinModalKind::Dialog);
+    EXPECT_EQ(met[0].templateId, 129);
+    EXPECT_EQ(met[0].caption, "Download Progress");
+    EXPECT_EQ(received(WM_INITDIALOG)[0].lParam, 9);
+    EXPECT_EQ(received(WM_COMMAND).size(), 2u);
+    size_t mainTicks = 0;
+    for (const Message& m : received(WM_TIMER))
+        mainTicks += m.window == main;
+    EXPECT_GT(mainTicks, 0u);
+    EXPECT_EQ(received(WM_DESTROY).size(), 1u);
+
+    // A dialog ended while it starts returns at once, unshown and unscripted.
+    dialogHook = [](HWND dialog, uint32_t message, WPARAM, LPARAM) -> intptr_t {
+        if (message == WM_INITDIALOG)
+            Win_EndDialog(dialog, 3);
+        return 0;
+    };
+    EXPECT_EQ(Win_DialogBox(DIALOG, main, DialogProc, 0), 3);
+    EXPECT_EQ(met.size(), 1u);
+}
+
+TEST_F(WindowTest, ScriptsAnswerMessageBoxesAndFileDialogs)
+{
+    std::vector<WinModal> met;
+    WinModalAnswer answer;
+    Win_SetModalScript([&](const WinModal& modal) {
+        met.push_back(modal);
+        return answer;
+    });
+    answer.button = IDOK;
+    EXPECT_EQ(Win_MessageBox(nullptr, "Scheduled download will not occur if you quit.", nullptr, MB_OKCANCEL), IDOK);
+    answer.button = IDCANCEL;
+    EXPECT_EQ(Win_MessageBox(nullptr, "Bad cookie file.", "Error in Moonfetch", MB_OK | MB_ICONEXCLAMATION),
+              IDCANCEL);
+    ASSERT_EQ(met.size(), 2u);
+    EXPECT_EQ(met[0].kind, WinModalKind::MessageBox);
+    EXPECT_EQ(met[0].caption, "Error");   // Windows' caption when none is given
+    EXPECT_EQ(met[0].text, "Scheduled download will not occur if you quit.");
+    EXPECT_EQ(met[1].caption, "Error in Moonfetch");
+
+    char file[32] = "/downloads/a.zip";
+    answer.path = "/downloads/b.zip";
+    EXPECT_TRUE(Win_SaveFileName(nullptr, file, sizeof file));
+    EXPECT_STREQ(file, "/downloads/b.zip");
+    EXPECT_EQ(met[2].kind, WinModalKind::SaveFile);
+    EXPECT_EQ(met[2].text, "/downloads/a.zip");
+    answer.path = "/a/name/that/does/not/fit/in/the/buffer.zip";
+    EXPECT_FALSE(Win_SaveFileName(nullptr, file, sizeof file));
+    answer.path.clear();
+    EXPECT_FALSE(Win_OpenFileName(nullptr, file, sizeof file));
+    EXPECT_EQ(met[4].kind, WinModalKind::OpenFile);
+    EXPECT_STREQ(file, "/downloads/b.zip");   // a cancel leaves the name as it was
+
+    Win_OpenDocument("docs/manual.html");
+    EXPECT_EQ(Win_OpenedDocuments(), std::vector<std::string>{"docs/manual.html"});
+}
+
+class LinkTarget : public WinDropTarget {
+public:
+    uint32_t DragEnter(const char* text, uint32_t allowed) override
+    {
+        calls.push_back("enter " + std::string(text ? text : "(none)"));
+        effect = text && std::strncmp(text, "http://", 7) == 0 ? allowed : DROPEFFECT_NONE;
+        return effect;
+    }
+    uint32_t DragOver() override { return effect; }
+    void DragLeave() override { calls.push_back("leave"); }
+    uint32_t Drop(const char* text) override
+    {
+        calls.push_back("drop " + std::string(text ? text : "(none)"));
+        return effect;
+    }
+    std::vector<std::string> calls;
+    uint32_t effect = DROPEFFECT_NONE;
+};
+
+TEST_F(WindowTest, DragsOfAcceptableTextAreDroppedAndOthersRefused)
+{
+    HWND main = showMain();
+    LinkTarget target;
+    EXPECT_EQ(Win_SendDrag(main, "http://example.com/", DROPEFFECT_COPY, true), DROPEFFECT_NONE);  // none yet
+    ASSERT_TRUE(Win_RegisterDropTarget(main, &target));
+    EXPECT_FALSE(Win_RegisterDropTarget(main, &target));
+
+    uint32_t both = DROPEFFECT_COPY | DROPEFFECT_LINK;
+    EXPECT_EQ(Win_SendDrag(main, "http://example.com/a.zip", both, true), both);
+    EXPECT_EQ(Win_SendDrag(main, "<html>page</html>", both, true), DROPEFFECT_NONE);
+    EXPECT_EQ(Win_SendDrag(main, nullptr, both, true), DROPEFFECT_NONE);
+    EXPECT_EQ(Win_SendDrag(main, "http://example.com/b.zip", DROPEFFECT_MOVE, false), DROPEFFECT_MOVE);
+    std::vector<std::string> expected = {"enter http://example.com/a.zip", "drop http://example.com/a.zip",
+                                         "enter <html>page</html>", "enter (none)",
+                                         "enter http://example.com/b.zip", "leave"};
+    EXPECT_EQ(target.calls, expected);
+}
+
+TEST_F(WindowTest, DestroyingAWindowDestroysItsDialogsAndSilencesThem)
+{
+    HWND main = Win_CreateMainWindow(MAIN);
+    Win_ShowWindow(main);
+    HWND strip = dialog(STRIP, main);
+    HWND progress = dialog(DIALOG, main);
+    Win_SetTimer(main, 17, 1);
+    Win_SetTimer(progress, 5, 1);
+    messages.clear();
+    Win_DestroyWindow(main);
+    auto destroyed = received(WM_DESTROY);
+    ASSERT_EQ(destroyed.size(), 3u);
+    EXPECT_EQ(destroyed[0].window, main);   // the window first, then its dialogs
+    EXPECT_TRUE((destroyed[1].window == strip && destroyed[2].window == progress)
+                || (destroyed[1].window == progress && destroyed[2].window == strip));
+    Win_ProcessEvents(30);
+    EXPECT_EQ(messages.size(), 3u);
+}
+
+}  // namespace
