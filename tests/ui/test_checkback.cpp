@@ -1,0 +1,300 @@
+#include "checkback.h"
+
+#include "servers.h"
+#include "ui_fixture.h"
+
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using moontest::readFile;
+using moontest::writeFile;
+namespace fs = std::filesystem;
+using Answer = std::function<WinModalAnswer(const WinModal&)>;
+
+const std::string PAGE_HEAD =
+    "<html>\n<head>\n<title>Moonfetch could not validate URL</title>\n</head>\n<body>\n"
+    "<h1>ERROR - Moonfetch could not validate URL!</h1>\n"
+    "You may need to fill in a form on that website before downloading any files. Please\n"
+    "use your browser to view the link below. You may see informative error\n"
+    "messages, or be asked to register on that website for downloading. If the file begins downloading\n"
+    "immediately then you probably do not have your Cookie preferences set correctly.\n"
+    "You can use the 'Cookies...' menu item in the 'Options' menu to\n"
+    "make sure that cookies are enabled and that they are set up properly for\n"
+    "your browser.\nAfter you have finished,\n"
+    "please try downloading the same file again using Moonfetch.\n"
+    "<p>Please click on the link below to see why Moonfetch could not validate it.\n"
+    "<p>&nbsp;&nbsp;&nbsp; ";
+const char* CONFLICT_MESSAGE = "Local file name matches another name already in the list of URLs "
+                               "to be downloaded. Please choose a new name.";
+
+Answer choose(const std::string& path) { return [=](const WinModal&) { return WinModalAnswer{IDOK, path}; }; }
+Answer cancel() { return [](const WinModal&) { return WinModalAnswer{IDCANCEL, ""}; }; }
+Answer press(int id)
+{
+    return [=](const WinModal& modal) {
+        Win_Click(Win_GetDlgItem(modal.dialog, id));
+        return WinModalAnswer{};
+    };
+}
+
+class CheckBack : public moontest::UiSandbox {
+protected:
+    void SetUp() override
+    {
+        UiSandbox::SetUp();
+        fs::create_directory("dl");
+        MOONQ_SetDownloadDir(path("dl").c_str());
+        nginx = std::make_unique<moontest::NginxServer>(path("nginx"));
+        // Every modal call takes the next answer; one that nobody expected fails the test.
+        Win_SetModalScript([this](const WinModal& modal) {
+            seen.push_back(modal);
+            if (answers.empty()) {
+                ADD_FAILURE() << "unexpected modal: " << modal.caption << " " << modal.text;
+                return WinModalAnswer{};
+            }
+            Answer next = answers.front();
+            answers.pop_front();
+            return next(modal);
+        });
+    }
+    void TearDown() override
+    {
+        nginx.reset();
+        UiSandbox::TearDown();
+    }
+
+    // Adds url and waits for its worker; the item, not yet harvested.
+    UrlItem* queried(const std::string& path)
+    {
+        UrlItem* item = MOONQ_AddURL(nginx->url(path).c_str(), &downloadOptions);
+        auto* request = reinterpret_cast<UrlRequest*>(requestList.prev);
+        EXPECT_TRUE(moontest::waitFor([&] { return request->result.load() != RESULT_RUNNING; }));
+        return item;
+    }
+    int32_t checkBack() { return MOONQ_CheckBackQueries(&downloadOptions); }
+
+    std::unique_ptr<moontest::NginxServer> nginx;
+    std::deque<Answer> answers;
+    std::vector<WinModal> seen;
+};
+
+TEST_F(CheckBack, ValidItemGetsItsPlaceholderAndItsDirectoryBecomesTheDefault)
+{
+    moontest::ScriptedServer silent({{moontest::readRequest(), moontest::staySilent()}});
+    EXPECT_EQ(checkBack(), 2);
+    MOONQ_AddURL(silent.url("slow.bin").c_str(), &downloadOptions);
+    EXPECT_EQ(checkBack(), 0);
+
+    nginx->makeFile("pub/song.mp3", 5000);
+    ASSERT_TRUE(nginx->start());
+    UrlItem* item = queried("pub/song.mp3");
+    UrlItem* missing = queried("missing.bin");
+    MOONQ_SetDownloadDir(path("elsewhere").c_str());
+    EXPECT_EQ(checkBack(), 1);
+    EXPECT_TRUE(seen.empty());
+    EXPECT_EQ(item->flags, ITEM_VALID);
+    EXPECT_TRUE(fs::is_regular_file(path("dl/song.mp3")));
+    EXPECT_EQ(fs::file_size(path("dl/song.mp3")), 0u);
+    EXPECT_EQ(missing->flags, ITEM_FAILED);
+    EXPECT_EQ(missing->status, 404);
+    EXPECT_EQ(MOONQ_GetDownloadDir(), path("dl"));
+    char stored[PATH_CAPACITY] = {};
+    uint32_t size = sizeof stored;
+    EXPECT_EQ(Reg_ReadString(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, REG_VAL_DOWNLOAD, stored, &size), 0);
+    EXPECT_EQ(stored, path("dl"));
+    EXPECT_EQ(List_Count(&requestList), 1u);   // only the silent one is left
+}
+
+TEST_F(CheckBack, SaveDialogWhenTheDirectoryIsEmptyOrAskedForEveryTime)
+{
+    nginx->makeFile("a.mp3", 10);
+    nginx->makeFile("b.mp3", 10);
+    ASSERT_TRUE(nginx->start());
+    MOONQ_SetDownloadDir("");
+    UrlItem* item = queried("a.mp3");
+    fs::create_directory("chosen");
+    answers = {choose(path("chosen/a.mp3"))};
+    EXPECT_EQ(checkBack(), 1);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].kind, WinModalKind::SaveFile);
+    EXPECT_EQ(seen[0].text, "a.mp3");
+    EXPECT_EQ(item->localPath, path("chosen/a.mp3"));
+    EXPECT_TRUE(fs::exists(path("chosen/a.mp3")));
+    EXPECT_EQ(MOONQ_GetDownloadDir(), path("chosen"));
+
+    downloadOptions.askNameEveryTime = 1;
+    queried("b.mp3");
+    answers = {cancel()};
+    EXPECT_EQ(checkBack(), 1);
+    EXPECT_EQ(seen.at(1).text, path("chosen/b.mp3"));
+    EXPECT_EQ(MOONQ_CountItems(), 1u);
+    EXPECT_FALSE(fs::exists(path("chosen/b.mp3")));
+}
+
+TEST_F(CheckBack, NameClashShowsTheMessageAndTheSaveDialogAgain)
+{
+    for (const char* name : {"a/x.bin", "b/x.bin", "c/x.bin"})
+        nginx->makeFile(name, 10);
+    ASSERT_TRUE(nginx->start());
+    queried("a/x.bin");
+    EXPECT_EQ(checkBack(), 1);
+    UrlItem* second = queried("b/x.bin");
+    std::string secondText;
+    answers = {[](const WinModal&) { return WinModalAnswer{IDOK, ""}; },
+               [&](const WinModal& modal) {
+                   secondText = second->statusText;
+                   EXPECT_TRUE(second->flags & ITEM_NEEDS_FIX);
+                   return cancel()(modal);
+               }};
+    EXPECT_EQ(checkBack(), 1);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].kind, WinModalKind::MessageBox);
+    EXPECT_EQ(seen[0].caption, "Attention");
+    EXPECT_EQ(seen[0].text, CONFLICT_MESSAGE);
+    EXPECT_EQ(seen[1].kind, WinModalKind::SaveFile);
+    EXPECT_EQ(seen[1].text, path("dl/x.bin"));
+    EXPECT_EQ(secondText, "File name conflict with other URL!");
+    EXPECT_EQ(MOONQ_CountItems(), 1u);   // the cancelled one is gone
+    EXPECT_TRUE(fs::exists(path("dl/x.bin")));   // and the first keeps its placeholder
+
+    UrlItem* third = queried("c/x.bin");
+    answers = {[](const WinModal&) { return WinModalAnswer{IDOK, ""}; }, choose(path("dl/y.bin"))};
+    EXPECT_EQ(checkBack(), 1);
+    EXPECT_EQ(seen.size(), 4u);
+    EXPECT_EQ(third->localPath, path("dl/y.bin"));
+    EXPECT_EQ(third->flags, ITEM_VALID);
+    EXPECT_TRUE(fs::exists(path("dl/x.bin")));
+}
+
+TEST_F(CheckBack, ExistingFileIsReplacedRenamedOrKept)
+{
+    for (const char* name : {"r.bin", "p.bin", "c.bin"})
+        nginx->makeFile(name, 10);
+    writeFile(path("dl/r.bin"), "old data");
+    writeFile(path("dl/p.bin"), "old data");
+    writeFile(path("dl/c.bin"), "");   // the person's own empty file outlives a Cancel too
+    ASSERT_TRUE(nginx->start());
+    queried("r.bin");
+    UrlItem* renamed = queried("p.bin");
+    queried("c.bin");
+    answers = {[](const WinModal& modal) {
+                   EXPECT_EQ(modal.templateId, IDD_ATTENTION);
+                   EXPECT_EQ(modal.caption, "Attention");
+                   char text[64];
+                   Win_GetWindowText(Win_GetDlgItem(modal.dialog, IDC_PICK_NEW), text, sizeof text);
+                   EXPECT_STREQ(text, "Pick New Name");
+                   return press(IDC_REPLACE)(modal);
+               },
+               press(IDC_PICK_NEW), choose(path("dl/p2.bin")), press(IDC_ATTENTION_CANCEL)};
+    EXPECT_EQ(checkBack(), 1);
+    EXPECT_EQ(seen.size(), 4u);
+    EXPECT_EQ(readFile(path("dl/r.bin")), "");
+    EXPECT_EQ(readFile(path("dl/p.bin")), "old data");
+    EXPECT_EQ(renamed->localPath, path("dl/p2.bin"));
+    EXPECT_TRUE(fs::exists(path("dl/p2.bin")));
+    EXPECT_TRUE(fs::exists(path("dl/c.bin")));
+    EXPECT_EQ(MOONQ_CountItems(), 2u);
+}
+
+TEST_F(CheckBack, ExtensionFolderIsCreatedAndLeftOutOfTheDefault)
+{
+    nginx->makeFile("music/song.mp3", 10);
+    ASSERT_TRUE(nginx->start());
+    downloadOptions.useDirExtension = 1;
+    UrlItem* item = queried("music/song.mp3");
+    EXPECT_EQ(checkBack(), 1);
+    EXPECT_EQ(item->localPath, path("dl/mp3/song.mp3"));
+    EXPECT_TRUE(fs::is_regular_file(path("dl/mp3/song.mp3")));
+    EXPECT_EQ(MOONQ_GetDownloadDir(), path("dl"));
+
+    MOONQ_RememberDownloadDir("/d/docs/song.mp3", &downloadOptions);
+    EXPECT_STREQ(MOONQ_GetDownloadDir(), "/d/docs");
+    MOONQ_RememberDownloadDir("song.mp3", &downloadOptions);
+    EXPECT_STREQ(MOONQ_GetDownloadDir(), "/d/docs");
+    downloadOptions.useDirExtension = 0;
+    MOONQ_RememberDownloadDir("/d/mp3/song.mp3", &downloadOptions);
+    EXPECT_STREQ(MOONQ_GetDownloadDir(), "/d/mp3");
+}
+
+TEST_F(CheckBack, ZeroLengthWritesTheEscapedPageAndOpensItUnlessADirectory)
+{
+    nginx->makeFile("empty.bin", 0);
+    nginx->addConfig("location = /dir/ { return 200 \"\"; }");
+    ASSERT_TRUE(nginx->start());
+    size_t opened = Win_OpenedDocuments().size();   // what earlier tests opened stays listed
+    UrlItem* item = queried("empty.bin?a=1&b=<i>\"x\"");
+    EXPECT_EQ(checkBack(), 1);
+    EXPECT_EQ(item->flags, ITEM_FAILED);
+    EXPECT_STREQ(item->statusText,
+                 "Zero length! May need cookies to download from this site. Or may be link to HTML.");
+    std::string escaped = nginx->url("empty.bin?a=1&amp;b=&lt;i&gt;&quot;x&quot;");
+    EXPECT_EQ(readFile(ASK_BROWSER_PAGE),
+              PAGE_HEAD + "<a href=\"" + escaped + "\">" + escaped + "</a>\n</body>\n</html>\n");
+    ASSERT_EQ(Win_OpenedDocuments().size(), opened + 1);
+    EXPECT_EQ(Win_OpenedDocuments().back(), ASK_BROWSER_PAGE);
+
+    fs::remove(ASK_BROWSER_PAGE);
+    UrlItem* directory = queried("dir/");
+    EXPECT_EQ(checkBack(), 1);
+    EXPECT_STREQ(directory->statusText, "A directory cannot be downloaded.");
+    EXPECT_TRUE(directory->flags & ITEM_FAILED);
+    EXPECT_FALSE(fs::exists(ASK_BROWSER_PAGE));
+
+    fs::create_directory(ASK_BROWSER_PAGE);   // the page cannot be written: nothing opens
+    UrlItem* unwritten = queried("empty.bin");
+    EXPECT_EQ(checkBack(), 1);
+    EXPECT_EQ(unwritten->flags, ITEM_FAILED);
+    EXPECT_EQ(Win_OpenedDocuments().size(), opened + 1);
+}
+
+TEST_F(CheckBack, DoubleClickFixDeletesTheEmptyPlaceholderBeforeAsking)
+{
+    nginx->makeFile("f.bin", 10);
+    ASSERT_TRUE(nginx->start());
+    UrlItem* item = queried("f.bin");
+    ASSERT_EQ(checkBack(), 1);
+    bool placeholderWhileAsked = true;
+    answers = {[&](const WinModal& modal) {
+        placeholderWhileAsked = fs::exists(path("dl/f.bin"));
+        return cancel()(modal);
+    }};
+    EXPECT_EQ(MOONQ_ChooseLocalFile(item, true, &downloadOptions), 0);
+    EXPECT_FALSE(placeholderWhileAsked);
+    EXPECT_EQ(item->localPath, path("dl/f.bin"));
+    EXPECT_EQ(MOONQ_CountItems(), 1u);
+
+    MOONQ_SetCheckBackDialogs({});   // nobody to ask: the same as a cancel
+    EXPECT_EQ(MOONQ_ChooseLocalFile(item, true, &downloadOptions), 0);
+}
+
+TEST_F(CheckBack, PlaceholderCreationFailuresAndParentDirectories)
+{
+    UrlItem* item = MOONQ_NewItem("http://h/x.bin");
+    EXPECT_EQ(MOONQ_ChooseLocalFile(item, false, &downloadOptions), ERR_LOCAL_FILE);
+    CopyBounded(item->localPath, path("later/x.bin").c_str());
+    EXPECT_EQ(MOONQ_CreateLocalFile(item), 2);
+    EXPECT_TRUE(item->flags & ITEM_NEEDS_FIX);
+    EXPECT_STREQ(item->statusText, "Local file creation failed.");
+    item->flags |= ITEM_EXT_DIR;   // the one missing level is made
+    EXPECT_EQ(MOONQ_CreateLocalFile(item), 1);
+    EXPECT_EQ(item->flags & ITEM_NEEDS_FIX, 0u);
+    EXPECT_STREQ(item->statusText, "OK");
+
+    char empty[] = "", bare[] = "x.bin";
+    EXPECT_EQ(MOONQ_MakeParentDir(empty), -1);
+    EXPECT_EQ(MOONQ_MakeParentDir(bare), -1);
+    std::string twoDeep = path("p/q/x.bin");
+    EXPECT_EQ(MOONQ_MakeParentDir(twoDeep.data()), -2);
+    std::string oneDeep = path("p/x.bin");
+    EXPECT_EQ(MOONQ_MakeParentDir(oneDeep.data()), 0);
+    EXPECT_EQ(oneDeep, path("p/x.bin"));
+    EXPECT_TRUE(fs::is_directory(path("p")));
+    EXPECT_EQ(MOONQ_MakeParentDir(oneDeep.data()), -2);
+}
+
+}  // namespace

@@ -1,0 +1,291 @@
+#include "ui_fixture.h"
+
+#include "pending.h"
+#include "servers.h"
+#include "startup.h"
+
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using moontest::readFile;
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        result.push_back(line);
+    return result;
+}
+
+HWND downloadAt()
+{
+    return Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT);
+}
+
+void command(int id)
+{
+    MQUI_WndProc(ui.hwndMain, WM_COMMAND, WPARAM(id), 0);
+}
+
+// The program's whole life in a test: a helper window's timer acts inside the program's own
+// event loop, then closes the main window the way a person would.
+std::function<void()> insideTheLoop;
+
+LRESULT helperProc(HWND window, uint32_t message, WPARAM, LPARAM)
+{
+    if (message == WM_TIMER) {
+        Win_KillTimer(window, 1);
+        insideTheLoop();
+        MQUI_WndProc(ui.hwndMain, WM_CLOSE, 0, 0);
+    }
+    return 0;
+}
+
+int runProgram(const std::function<void()>& whileRunning)
+{
+    insideTheLoop = whileRunning;
+    // An earlier test's main window may have left its quit waiting, as WM_QUIT waits in a
+    // thread's queue: the next loop would end at once. Take it first.
+    Win_PostQuitMessage(0);
+    Win_RunMessageLoop();
+    const WinMainTemplate helper = {"Moonfetch test helper", "", "", nullptr, 0, nullptr, 0,
+                                    helperProc};
+    HWND window = Win_CreateMainWindow(helper);
+    Win_SetTimer(window, 1, 300);
+    ui = UiState{};
+    ui.listTop = 10;
+    ui.visibleRows = 5;
+    static char name[] = "moonfetch";
+    char* argv[] = {name, nullptr};
+    int exitCode = MQUI_Main(1, argv);
+    Win_DestroyWindow(window);
+    return exitCode;
+}
+
+class ShellStart : public moontest::Sandbox {};
+
+TEST_F(ShellStart, StartsInOrderReloadsTheListAndSavesItAtExit)
+{
+    const std::string dir = path("downloads");
+    Reg_WriteString(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, REG_VAL_DOWNLOAD, dir.c_str());
+    Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, REG_VAL_ASK_EVERY, 1);
+    Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, REG_VAL_ALLOW_HTML, 1);
+    ASSERT_EQ(MOONQ_Start(), 0);
+    for (const char* name : {"one.zip", "two.zip", "three.zip"}) {
+        UrlItem* item = MOONQ_NewItem((std::string("http://h/") + name).c_str());
+        item->flags = ITEM_VALID;
+        item->size = 123456;
+        CopyBounded(item->localPath, (dir + "/" + name).c_str());
+    }
+    ASSERT_EQ(MOONQ_SavePending(), 0);
+    MOONQ_Stop();
+    const std::string saved = readFile(PENDING_FILE);
+
+    std::vector<std::string> urls;
+    std::vector<uint32_t> flags;
+    std::string secondRow;
+    uint32_t htmlDrop = 99;
+    int exitCode = runProgram([&] {
+        for (UrlItem* item = MOONQ_FirstItem(); item; item = MOONQ_NextItem(item)) {
+            urls.push_back(item->url);
+            flags.push_back(item->flags);
+        }
+        for (const WinDrawnText& text : Win_LastPaintTexts(ui.hwndMain))
+            if (text.y == ui.listTop + 20 + ROW_HEIGHT - 17 && text.x == 50)
+                secondRow = text.text;
+        // The stored AllowHTML reached the drop target.
+        htmlDrop = Win_SendDrag(ui.hwndMain, "http://h/page.html", DROPEFFECT_COPY, false);
+    });
+    MQUI_SetAllowHTML(0);
+
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(ui.hwndMain, nullptr);
+    EXPECT_EQ(urls, (std::vector<std::string>{"http://h/one.zip", "http://h/two.zip",
+                                              "http://h/three.zip"}));
+    EXPECT_EQ(flags, (std::vector<uint32_t>{ITEM_VALID, ITEM_VALID, ITEM_VALID}));
+    EXPECT_EQ(secondRow, "http://h/two.zip");
+    EXPECT_EQ(htmlDrop, DROPEFFECT_COPY);
+    EXPECT_EQ(readFile(PENDING_FILE), saved);
+
+    const std::vector<std::string> log = lines(readFile("moonfch_log.txt"));
+    ASSERT_GE(log.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + 5),
+              (std::vector<std::string>{"Trace file for Moonfetch 1.2",
+                                        "DownloadDir, set default: " + dir,
+                                        "Options, askNameEveryTime: 1",
+                                        "Options, useDirExtension: 0",
+                                        "Options, allowHTML: 1"}));
+}
+
+TEST_F(ShellStart, SettingsThatCannotBeReadKeepTheirDefaultsAndNothingIsWritten)
+{
+    ASSERT_EQ(MOONQ_Start(), 0);
+    DownloadOptions options{};
+    EXPECT_EQ(LoadSettings(&options), REG_ERROR_FILE_NOT_FOUND);
+    EXPECT_STREQ(MOONQ_GetDownloadDir(), "");
+    EXPECT_EQ(options.askNameEveryTime + options.useDirExtension + options.allowHTML, 0);
+    EXPECT_FALSE(std::filesystem::exists(RegStore_FilePath(REG_ROOT_CURRENT_USER)));
+
+    // A directory that does not fit the 256-byte buffer is not cut: it is not taken at all.
+    Reg_WriteString(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, REG_VAL_DOWNLOAD,
+                    ("/" + std::string(299, 'd')).c_str());
+    Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, REG_VAL_USE_EXTENSION, 1);
+    MOONQ_SetDownloadDir("/before");
+    EXPECT_EQ(LoadSettings(&options), REG_ERROR_MORE_DATA);
+    EXPECT_STREQ(MOONQ_GetDownloadDir(), "");
+    EXPECT_EQ(options.useDirExtension, 1);
+    MOONQ_Stop();
+}
+
+class Shell : public moontest::UiSandbox {
+protected:
+    UrlItem* validItem(const std::string& url, const std::string& name = "file.bin",
+                       int64_t size = 100000)
+    {
+        UrlItem* item = MOONQ_NewItem(url.c_str());
+        item->flags = ITEM_VALID;
+        item->size = size;
+        CopyBounded(item->localPath, path(name).c_str());
+        return item;
+    }
+};
+
+TEST_F(Shell, QuitWarnsOnlyWithItemsPendingAndDownloadAtChecked)
+{
+    std::vector<std::string> boxes;
+    int answer = IDCANCEL;
+    Win_SetModalScript([&](const WinModal& modal) {
+        boxes.push_back(modal.kind == WinModalKind::MessageBox ? modal.text : "not a box");
+        return WinModalAnswer{answer, ""};
+    });
+    Win_SetChecked(downloadAt(), true);
+    EXPECT_TRUE(MQUI_ConfirmQuit());   // nothing pending
+    validItem("http://h/a.zip");
+    MQUI_Refresh();
+    Win_SetChecked(downloadAt(), false);
+    EXPECT_TRUE(MQUI_ConfirmQuit());   // nothing scheduled
+    EXPECT_TRUE(boxes.empty());
+
+    Win_SetChecked(downloadAt(), true);
+    MQUI_WndProc(ui.hwndMain, WM_CLOSE, 0, 0);
+    ASSERT_EQ(boxes, std::vector<std::string>{"Scheduled download will not occur if you quit. "
+                                              "Moonfetch must be running at scheduled time."});
+    ASSERT_NE(ui.hwndMain, nullptr);
+    EXPECT_EQ(readFile(PENDING_FILE).find("http://h/a.zip"), std::string::npos);
+
+    answer = IDOK;
+    command(IDM_EXIT);
+    EXPECT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(ui.hwndMain, nullptr);
+    EXPECT_NE(readFile(PENDING_FILE).find("http://h/a.zip"), std::string::npos);
+}
+
+TEST_F(Shell, DeleteIsRefusedWhileTheWorkTimerRunsAndUndoWorksAnyTime)
+{
+    validItem("http://h/a.zip", "a.zip");
+    validItem("http://h/b.zip", "b.zip");
+    MOONQ_SelectAll();
+    MQUI_Refresh();
+    HWND downloadNow = Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_NOW);
+    EXPECT_TRUE(Win_IsWindowEnabled(downloadNow));
+
+    ui.workTimerId = WORK_TIMER_ID;   // a validation or a download is in flight
+    Win_SendKey(ui.hwndMain, VK_DELETE, false);
+    command(IDM_DELETE);
+    EXPECT_EQ(MOONQ_CountItems(), 2u);
+    // Refused, but the view was refreshed: the buttons show the running work.
+    EXPECT_FALSE(Win_IsWindowEnabled(downloadNow));
+    EXPECT_FALSE(Win_IsWindowEnabled(downloadAt()));
+
+    ui.workTimerId = 0;
+    Win_SendKey(ui.hwndMain, VK_DELETE, false);
+    EXPECT_EQ(MOONQ_CountItems(), 0u);
+    EXPECT_EQ(readFile(PENDING_FILE).find("http://h/a.zip"), std::string::npos);
+    EXPECT_FALSE(Win_IsWindowEnabled(downloadNow));
+
+    ui.workTimerId = WORK_TIMER_ID;
+    command(IDM_UNDO);
+    EXPECT_EQ(MOONQ_CountItems(), 2u);
+    EXPECT_NE(readFile(PENDING_FILE).find("http://h/b.zip"), std::string::npos);
+    ui.workTimerId = 0;
+}
+
+TEST_F(Shell, AboutOpensFromTheHelpMenuAndBothAcceleratorsAndTheManualFromHelp)
+{
+    std::vector<std::string> dialogs;
+    Win_SetModalScript([&](const WinModal& modal) {
+        dialogs.push_back(std::to_string(modal.templateId) + " " + modal.caption);
+        Win_Click(Win_GetDlgItem(modal.dialog, IDOK));
+        return WinModalAnswer{};
+    });
+    ASSERT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_ABOUT));
+    Win_SendAltChar(ui.hwndMain, '?');
+    Win_SendAltChar(ui.hwndMain, '/');
+    EXPECT_EQ(dialogs, std::vector<std::string>(3, "103 About Moonfetch"));
+
+    std::filesystem::create_directory(path("docs"));
+    moontest::writeFile(path("docs/manual.html"), "<html></html>");
+    const size_t opened = Win_OpenedDocuments().size();
+    ASSERT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_MANUAL));
+    ASSERT_EQ(Win_OpenedDocuments().size(), opened + 1);
+    EXPECT_EQ(Win_OpenedDocuments().back(), "docs/manual.html");
+}
+
+TEST_F(Shell, RowsThatFitFollowTheWindowHeightAndAreNeverNegative)
+{
+    auto size = [](int width, int height) {
+        MQUI_WndProc(ui.hwndMain, WM_SIZE, 0, LPARAM(width | height << 16));
+    };
+    size(640, ui.listTop + 3 * ROW_HEIGHT + 43);
+    EXPECT_EQ(ui.visibleRows, 3);
+    const WinRect bar = Win_GetWindowRect(ui.hwndToolbar);
+    EXPECT_EQ(bar.right - bar.left, 640);
+    EXPECT_EQ(bar.bottom - bar.top, ui.toolbarHeight);
+    ui.listTop = 3 * ROW_HEIGHT;   // a toolbar taller than a row: the count would go below 0
+    size(640, 0);
+    EXPECT_EQ(ui.visibleRows, 0);
+    ui.listTop = ui.toolbarHeight + 10;
+
+    // The real window, a little shorter than the top of the list: an item, but no row for it.
+    validItem("http://h/a.zip");
+    const WinRect frame = Win_GetWindowRect(ui.hwndMain);
+    const int around = frame.bottom - frame.top - Win_GetClientRect(ui.hwndMain).bottom;
+    Win_MoveWindow(ui.hwndMain, 0, 0, 640, around + ui.listTop - 5);
+    ASSERT_TRUE(waitForUi([] { return Win_GetClientRect(ui.hwndMain).bottom < ui.listTop; }));
+    MQUI_Refresh();
+    EXPECT_EQ(ui.visibleRows, 0);
+    EXPECT_TRUE(Win_LastPaintTexts(ui.hwndMain).empty());
+    // The one fill is the frame of the whole client area, as it is now.
+    const auto& fills = Win_LastPaintFills(ui.hwndMain);
+    ASSERT_EQ(fills.size(), 1u);
+    EXPECT_EQ(fills[0].rect.bottom, Win_GetClientRect(ui.hwndMain).bottom);
+}
+
+TEST_F(Shell, QuitDuringADownloadStopsItBeforeItsItemIsReleased)
+{
+    moontest::ScriptedServer server(
+        {{moontest::readRequest(),
+          moontest::sendText("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n"),
+          moontest::sendBody(3000), moontest::staySilent()}});
+    validItem(server.url("big.bin"), "big.bin");
+    validItem("http://h/next.zip", "next.zip");
+    MQUI_StartDownloads();
+    ASSERT_NE(ui.currentDownload, nullptr);
+    ASSERT_TRUE(waitForUi([] { return ui.currentDownload->bytesDone.load() >= 3000; }));
+
+    command(IDM_EXIT);
+    EXPECT_EQ(ui.hwndMain, nullptr);
+    EXPECT_EQ(ui.currentDownload, nullptr);
+    const std::string saved = readFile(PENDING_FILE);
+    // Both wait for the next start, the interrupted one still first.
+    EXPECT_LT(saved.find(server.url("big.bin")), saved.find("http://h/next.zip"));
+    EXPECT_NE(saved.find("http://h/next.zip"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,38 @@
+// A sandbox with the core started and the real main window created (offscreen), torn down
+// afterwards. Modal dialogs and message boxes are answered by scripts the test installs
+// (Win_SetModalScript); documents opened are recorded, never launched.
+#pragma once
+
+#include "ui.h"
+
+#include "../core/core_fixture.h"
+
+#include "servers.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace moontest {
+
+class UiSandbox : public CoreSandbox {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Runs the event loop (timers, paints) until predicate holds or timeout passes.
+    bool waitForUi(const std::function<bool()>& predicate,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Runs the event loop for the given time.
+    void pump(int milliseconds);
+};
+
+// A UiSandbox that downloads into "dl" from a loopback nginx (started by the test), and
+// refuses any question it did not expect rather than leaving it hanging.
+class DownloadSandbox : public UiSandbox {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::unique_ptr<NginxServer> nginx;
+};
+
+}  // namespace moontest

@@ -1,0 +1,238 @@
+#include "ui.h"
+
+#include "checkback.h"
+#include "items.h"
+#include "pending.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+namespace {
+
+constexpr const char* BANNER = "Moonfetch V1.2";
+constexpr const char* HINT =
+    "Drag and Drop links from your browser into this window for later downloading.";
+constexpr const char* SUMMARY_FORMAT = "%d files recently downloaded totalling %s bytes.";
+
+// Offsets from a row's base line, and the columns of its texts.
+constexpr int BASE_LINE = 20;
+constexpr int ROW_TOP = -19, ROW_BOTTOM = 23;
+constexpr int FIRST_LINE = -17;
+constexpr int NUMBER_X = 10, URL_X = 50, NOTE_X = 40, SIZE_X = 50;
+constexpr int PATH_AFTER_SIZE_X = 150, PATH_AFTER_STATUS_X = 475;
+constexpr int EMPTY_X = 20, EMPTY_LINE_GAP = 30;
+constexpr int64_t SIZE_IN_BYTES_BELOW = 10000;
+constexpr int PAGE_ROWS = 5;
+
+struct RowColours {
+    bool fill;
+    COLORREF back;   // the fill's colour too, when there is a fill
+    COLORREF text;
+};
+
+// By [selected][problem].
+constexpr RowColours ROW_COLOURS[2][2] = {
+    {{false, COLOUR_WHITE, COLOUR_BLACK}, {true, COLOUR_PROBLEM, COLOUR_BLACK}},
+    {{true, COLOUR_BLACK, COLOUR_WHITE}, {true, COLOUR_BLACK, COLOUR_PROBLEM}},
+};
+
+// What one row shows, copied under the item lock so that the toolkit is never called while a
+// worker waits for it and no text is read half-written.
+struct RowTexts {
+    char url[URL_CAPACITY];
+    char note[STATUS_CAPACITY + 64];
+    int noteX;
+    const char* path;   // null, or localPath below
+    int pathX;
+    char localPath[PATH_CAPACITY];
+};
+
+void DescribeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
+{
+    auto lock = MOONQ_LockItem();
+    std::snprintf(texts->url, sizeof texts->url, "%s", item->url);
+    std::snprintf(texts->localPath, sizeof texts->localPath, "%s", item->localPath);
+    texts->noteX = NOTE_X;
+    texts->path = nullptr;
+    if (flags & ITEM_FAILED) {
+        std::snprintf(texts->note, sizeof texts->note, "Error: %d - %s", item->status,
+                      item->statusText);
+    } else if (flags & ITEM_NEEDS_FIX) {
+        std::snprintf(texts->note, sizeof texts->note, "Status: %d - %s Double-click to fix.",
+                      item->status, item->statusText);
+        texts->path = texts->localPath;
+        texts->pathX = PATH_AFTER_STATUS_X;
+    } else if (flags & ITEM_VALID) {
+        if (item->size < SIZE_IN_BYTES_BELOW)
+            std::snprintf(texts->note, sizeof texts->note, "%" PRId64 " bytes,", item->size);
+        else
+            std::snprintf(texts->note, sizeof texts->note, "%" PRId64 "K,", item->size / 1024);
+        texts->noteX = SIZE_X;
+        texts->path = texts->localPath;
+        texts->pathX = PATH_AFTER_SIZE_X;
+    } else {
+        std::snprintf(texts->note, sizeof texts->note, "Validating");
+    }
+}
+
+void PaintRow(WinDC* dc, const WinRect& client, const UrlItem* item, int32_t number, int y)
+{
+    uint32_t flags = item->flags;
+    const RowColours& colours = ROW_COLOURS[(flags & ITEM_SELECTED) != 0]
+                                           [(flags & (ITEM_FAILED | ITEM_NEEDS_FIX)) != 0];
+    WinRect row = {client.left, y + ROW_TOP, client.right, y + ROW_BOTTOM};
+    if (colours.fill)
+        Win_FillRect(dc, row, colours.back);
+    Win_SetBkColor(dc, colours.back);
+    Win_SetTextColor(dc, colours.text);
+
+    static RowTexts texts;   // large, and only the user-interface thread paints
+    DescribeItem(item, flags, &texts);
+    char numberText[24];
+    std::snprintf(numberText, sizeof numberText, "#%03d, ", number);
+    Win_TextOut(dc, NUMBER_X, y + FIRST_LINE, numberText);
+    Win_TextOut(dc, URL_X, y + FIRST_LINE, texts.url);
+    Win_TextOut(dc, texts.noteX, y, texts.note);
+    if (texts.path)
+        Win_TextOut(dc, texts.pathX, y, texts.path);
+    Win_DrawBumpEdge(dc, row);
+}
+
+void PaintRows(WinDC* dc, const WinRect& client)
+{
+    UrlItem* item = MOONQ_ItemAt(size_t(ui.firstRow));
+    for (int32_t i = 0; item && i < ui.visibleRows; ++i, item = MOONQ_NextItem(item))
+        PaintRow(dc, client, item, ui.firstRow + i + 1, ui.listTop + BASE_LINE + ROW_HEIGHT * i);
+}
+
+void PaintEmptyView(WinDC* dc)
+{
+    Win_SetBkColor(dc, COLOUR_WHITE);
+    Win_SetTextColor(dc, COLOUR_BLACK);
+    int y = ui.listTop + BASE_LINE;
+    Win_TextOut(dc, EMPTY_X, y, BANNER);
+    if (ui.runFileCount > 0) {
+        char count[32];
+        char summary[128];
+        std::snprintf(summary, sizeof summary, SUMMARY_FORMAT, ui.runFileCount,
+                      MQUI_FormatCount(uint64_t(ui.runByteCount), count, sizeof count));
+        y += EMPTY_LINE_GAP;
+        Win_TextOut(dc, EMPTY_X, y, summary);
+    }
+    Win_TextOut(dc, EMPTY_X, y + EMPTY_LINE_GAP, HINT);
+}
+
+int32_t LargestFirstRow()
+{
+    return std::max(ui.itemCount - ui.visibleRows, 0);
+}
+
+// The mouse position's y, as the toolkit packs it: a signed 16-bit value.
+int PointY(LPARAM lParam)
+{
+    return int16_t(uint16_t((uintptr_t(lParam) >> 16) & 0xFFFF));
+}
+
+}  // namespace
+
+void MQUI_PaintList(HWND window)
+{
+    WinDC* dc = Win_BeginPaint(window);
+    if (dc == nullptr)
+        return;
+    WinRect client = Win_GetClientRect(window);
+    Win_Rectangle(dc, client);
+    ui.itemCount = int32_t(MOONQ_CountItems());
+    if (ui.itemCount == 0)
+        PaintEmptyView(dc);
+    else
+        PaintRows(dc, client);
+    Win_EndPaint(window, dc);
+}
+
+void MQUI_Refresh()
+{
+    ui.itemCount = int32_t(MOONQ_CountItems());
+    if (ui.hwndToolbar) {
+        bool enable = ui.itemCount > 0 && ui.workTimerId == 0;
+        Win_EnableWindow(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_NOW), enable);
+        Win_EnableWindow(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT), enable);
+    }
+    Win_Invalidate(ui.hwndMain, true);
+    // Delete and Control+A reach the list after any change to it. Not from the paint itself:
+    // the toolkit also repaints when the person merely clicks into the toolbar's URL box.
+    Win_SetFocus(ui.hwndMain);
+    MQUI_UpdateScrollRange(ui.hwndMain);
+}
+
+void MQUI_UpdateScrollRange(HWND window)
+{
+    int32_t largest = LargestFirstRow();
+    Win_SetScrollRange(window, largest);
+    if (ui.firstRow > largest) {
+        ui.firstRow = largest;
+        Win_SetScrollPos(window, largest);
+    }
+}
+
+void MQUI_Scroll(HWND window, WPARAM wParam, LPARAM)
+{
+    struct Step {
+        uint32_t request;
+        int32_t rows;
+    };
+    static constexpr Step STEPS[] = {
+        {SB_LINEUP, -1}, {SB_LINEDOWN, 1}, {SB_PAGEUP, -PAGE_ROWS}, {SB_PAGEDOWN, PAGE_ROWS},
+    };
+    uint32_t request = uint32_t(wParam & 0xFFFF);
+    int32_t target;
+    if (request == SB_THUMBPOSITION || request == SB_THUMBTRACK) {
+        target = int32_t((wParam >> 16) & 0xFFFF);
+    } else {
+        const Step* step = std::find_if(std::begin(STEPS), std::end(STEPS),
+                                        [request](const Step& s) { return s.request == request; });
+        if (step == std::end(STEPS))
+            return;
+        target = ui.firstRow + step->rows;
+    }
+    MQUI_SetFirstRow(window, target);
+    MQUI_Refresh();
+}
+
+void MQUI_SetFirstRow(HWND window, int32_t index)
+{
+    ui.firstRow = std::clamp(index, 0, LargestFirstRow());
+    Win_SetScrollPos(window, ui.firstRow);
+}
+
+int32_t MQUI_RowFromPoint(LPARAM lParam)
+{
+    return (PointY(lParam) - ui.listTop) / ROW_HEIGHT + ui.firstRow;
+}
+
+void MQUI_ClickRow(LPARAM lParam)
+{
+    int32_t index = MQUI_RowFromPoint(lParam);
+    // A point above the list names no item, as one below the last does.
+    MOONQ_ClickSelect(index < 0 ? SIZE_MAX : size_t(index), Win_ControlKeyDown());
+    MQUI_Refresh();
+}
+
+void MQUI_SelectAll()
+{
+    MOONQ_SelectAll();
+    MQUI_Refresh();
+}
+
+void MQUI_FixRow(LPARAM lParam)
+{
+    int32_t index = MQUI_RowFromPoint(lParam);
+    UrlItem* item = index < 0 ? nullptr : MOONQ_ItemAt(size_t(index));
+    if (item == nullptr)
+        return;
+    MOONQ_ChooseLocalFile(item, true, &downloadOptions);
+    // The chosen name is what the saved list must carry from now on.
+    MOONQ_SavePending();
+    MQUI_Refresh();
+}

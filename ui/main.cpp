@@ -1,0 +1,6 @@
+#include "ui.h"
+
+int main(int argc, char** argv)
+{
+    return MQUI_Main(argc, argv);
+}

@@ -1,0 +1,350 @@
+#include "ui.h"
+
+#include "items.h"
+#include "pending.h"
+#include "startup.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+UiState ui = [] {
+    UiState state{};
+    state.listTop = 10;
+    state.visibleRows = 5;
+    return state;
+}();
+
+DownloadOptions downloadOptions;
+
+namespace {
+
+constexpr const char* TITLE = "Moonfetch";
+constexpr const char* QUIT_WARNING =
+    "Scheduled download will not occur if you quit. Moonfetch must be running at scheduled time.";
+constexpr const char* MANUAL = "docs/manual.html";
+constexpr const char* ICON_LARGE = "icons/moonfetch-32.png";
+constexpr const char* ICON_SMALL = "icons/moonfetch-16.png";
+
+// The icons lie beside the program; their full paths are found once, at window creation.
+char iconLargePath[PATH_CAPACITY];
+char iconSmallPath[PATH_CAPACITY];
+
+constexpr WinMenuItem MAIN_MENU[] = {
+    {"&File", "E&xit", IDM_EXIT},
+    {"&Edit", "&Undo", IDM_UNDO},
+    {"&Edit", "&Delete", IDM_DELETE},
+    {"&Edit", "Select A&ll", IDM_SELECT_ALL},
+    {"&Options", "&Cookies...", IDM_COOKIES},
+    {"&Options", "Download Options...", IDM_OPTIONS},
+    {"&Options", "&Schedule Downloads...", IDM_SCHEDULE},
+    {"&Help", "&About ...", IDM_ABOUT},
+    {"&Help", "&User Manual...", IDM_MANUAL},
+};
+
+constexpr WinAccelerator ACCELERATORS[] = {{'?', IDM_ABOUT}, {'/', IDM_ABOUT}};
+
+const WinControlTemplate ABOUT_CONTROLS[] = {
+    {-1, WinControl::Icon, iconLargePath, 0, 14, 9, 21, 20},
+    {-1, WinControl::Static, "Moonfetch Version 1.1", 0, 41, 10, 119, 8},
+    {IDOK, WinControl::DefPushButton, "OK", WS_TABSTOP | WS_GROUP, 179, 13, 30, 11},
+};
+
+const WinDialogTemplate ABOUT_TEMPLATE = {
+    IDD_ABOUT, "About Moonfetch", false, 20, 30, 225, 111, "System", 8,
+    ABOUT_CONTROLS, std::size(ABOUT_CONTROLS),
+};
+
+int LowWord(uintptr_t value)
+{
+    return int(value & 0xFFFF);
+}
+
+int HighWord(uintptr_t value)
+{
+    return int((value >> 16) & 0xFFFF);
+}
+
+// The folder that holds the running program, where its icons and manual are installed.
+std::filesystem::path ProgramDir()
+{
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
+}
+
+void ResolveProgramFile(const char* name, char* out, size_t size)
+{
+    std::snprintf(out, size, "%s", (ProgramDir() / name).c_str());
+}
+
+// The manual in the current folder wins over the installed one; when neither exists the
+// request still goes out, and its failure is not reported.
+std::string ManualPath()
+{
+    std::error_code error;
+    if (std::filesystem::exists(MANUAL, error))
+        return MANUAL;
+    std::filesystem::path installed = ProgramDir() / MANUAL;
+    return std::filesystem::exists(installed, error) ? installed.string() : MANUAL;
+}
+
+void CloseMainWindow()
+{
+    if (MQUI_ConfirmQuit())
+        Win_DestroyWindow(ui.hwndMain);
+}
+
+void UndoDelete()
+{
+    MOONQ_UndoDelete();
+    MOONQ_SavePending();
+    MQUI_Refresh();
+}
+
+// Refused while a worker may hold one of the items, but the view is refreshed all the same.
+void DeleteSelected()
+{
+    if (ui.workTimerId == 0) {
+        MOONQ_DeleteSelected();
+        MOONQ_SavePending();
+    }
+    MQUI_Refresh();
+}
+
+void ShowAbout()
+{
+    Win_DialogBox(ABOUT_TEMPLATE, ui.hwndMain, MQUI_AboutProc, 0);
+}
+
+void OpenManual()
+{
+    MQUI_OpenDocument(ManualPath().c_str());
+}
+
+// The cookie, options and schedule dialogs come with their settings; until then the menu
+// items are there and do nothing.
+void NotYetAvailable() {}
+
+struct Command {
+    int id;
+    void (*run)();
+};
+
+constexpr Command COMMANDS[] = {
+    {IDM_EXIT, CloseMainWindow},
+    {IDM_UNDO, UndoDelete},
+    {IDM_DELETE, DeleteSelected},
+    {IDM_SELECT_ALL, MQUI_SelectAll},
+    {IDM_COOKIES, NotYetAvailable},
+    {IDM_OPTIONS, NotYetAvailable},
+    {IDM_SCHEDULE, NotYetAvailable},
+    {IDM_ABOUT, ShowAbout},
+    {IDM_MANUAL, OpenManual},
+};
+
+void OnSize(HWND, WPARAM, LPARAM lParam)
+{
+    int32_t rows = (HighWord(uintptr_t(lParam)) - ui.listTop) / ROW_HEIGHT;
+    ui.visibleRows = rows < 0 ? 0 : rows;
+    if (ui.hwndToolbar)
+        Win_MoveWindow(ui.hwndToolbar, 0, 0, LowWord(uintptr_t(lParam)), ui.toolbarHeight);
+    MQUI_Refresh();
+}
+
+void OnPaint(HWND window, WPARAM, LPARAM)
+{
+    MQUI_PaintList(window);
+}
+
+void OnVScroll(HWND window, WPARAM wParam, LPARAM lParam)
+{
+    MQUI_Scroll(window, wParam, lParam);
+}
+
+void OnLButtonUp(HWND, WPARAM, LPARAM lParam)
+{
+    MQUI_ClickRow(lParam);
+}
+
+// The fix may delete and recreate an item's local file: not while a worker may hold it.
+void OnLButtonDblClk(HWND, WPARAM, LPARAM lParam)
+{
+    if (ui.workTimerId == 0)
+        MQUI_FixRow(lParam);
+}
+
+void OnKeyDown(HWND, WPARAM wParam, LPARAM)
+{
+    if (wParam == VK_DELETE)
+        DeleteSelected();
+    else if (wParam == 'A' && Win_ControlKeyDown())
+        MQUI_SelectAll();
+}
+
+// The schedule's timer joins the work timer here when the schedule comes.
+void OnTimer(HWND window, WPARAM wParam, LPARAM)
+{
+    if (wParam == WORK_TIMER_ID)
+        MQUI_TimerTask(window);
+}
+
+void OnCommand(HWND, WPARAM wParam, LPARAM)
+{
+    for (const Command& command : COMMANDS) {
+        if (command.id == LowWord(wParam)) {
+            command.run();
+            return;
+        }
+    }
+}
+
+void OnClose(HWND, WPARAM, LPARAM)
+{
+    CloseMainWindow();
+}
+
+void OnDestroy(HWND, WPARAM, LPARAM)
+{
+    MQUI_Shutdown();
+}
+
+struct MessageHandler {
+    uint32_t message;
+    void (*handle)(HWND window, WPARAM wParam, LPARAM lParam);
+};
+
+constexpr MessageHandler MESSAGES[] = {
+    {WM_SIZE, OnSize},
+    {WM_PAINT, OnPaint},
+    {WM_VSCROLL, OnVScroll},
+    {WM_LBUTTONUP, OnLButtonUp},
+    {WM_LBUTTONDBLCLK, OnLButtonDblClk},
+    {WM_KEYDOWN, OnKeyDown},
+    {WM_TIMER, OnTimer},
+    {WM_COMMAND, OnCommand},
+    {WM_CLOSE, OnClose},
+    {WM_DESTROY, OnDestroy},
+};
+
+// Cancels the current download and waits a moment for its worker. Returns its item when the
+// worker did not end: that item must not be released, as the worker may still write into it.
+UrlItem* StopCurrentDownload()
+{
+    UrlRequest* request = ui.currentDownload;
+    if (request == nullptr)
+        return nullptr;
+    ui.currentDownload = nullptr;
+    MOONQ_CancelRequest(request);
+    if (!MOONQ_StopRequest(request, 1000))
+        return request->item;
+    // A file that completed just now leaves the list; any other keeps its place for next time.
+    if (request->result.load(std::memory_order_acquire) == RESULT_DOWNLOADED)
+        MOONQ_CheckBackDown(request);
+    MOONQ_FreeRequest(request);
+    return nullptr;
+}
+
+}  // namespace
+
+int MQUI_Main(int argc, char** argv)
+{
+    if (!Win_Init(&argc, argv))
+        return 1;
+    downloadOptions = DownloadOptions{};
+    int result = MOONQ_Start();
+    if (result < 0)
+        return result;
+    MOONQ_LoadPending();
+    if (!MQUI_CreateMainWindow())
+        return 0;
+    LoadSettings(&downloadOptions);
+    MQUI_SetAllowHTML(downloadOptions.allowHTML);
+    MQUI_Refresh();
+    MQUI_InstallCheckBackDialogs();
+    return Win_RunMessageLoop();
+}
+
+bool MQUI_CreateMainWindow()
+{
+    ResolveProgramFile(ICON_LARGE, iconLargePath, sizeof iconLargePath);
+    ResolveProgramFile(ICON_SMALL, iconSmallPath, sizeof iconSmallPath);
+    const WinMainTemplate main = {
+        TITLE, iconLargePath, iconSmallPath, MAIN_MENU, std::size(MAIN_MENU),
+        ACCELERATORS, std::size(ACCELERATORS), MQUI_WndProc,
+    };
+    ui.hwndMain = Win_CreateMainWindow(main);
+    if (ui.hwndMain == nullptr)
+        return false;
+    ui.hwndToolbar = Win_CreateDialog(toolbarTemplate, ui.hwndMain, MQUI_ToolbarProc, 0);
+    Win_ShowWindow(ui.hwndToolbar);
+    if (ui.hwndToolbar) {
+        WinRect bar = Win_GetWindowRect(ui.hwndToolbar);
+        ui.toolbarHeight = bar.bottom - bar.top;
+        ui.listTop = ui.toolbarHeight + 10;
+    }
+    Win_ShowWindow(ui.hwndMain);
+    Win_EnableWindow(ui.hwndMain, true);
+    return Win_RegisterDropTarget(ui.hwndMain, MQUI_DropTarget());
+}
+
+LRESULT MQUI_WndProc(HWND window, uint32_t message, WPARAM wParam, LPARAM lParam)
+{
+    for (const MessageHandler& handler : MESSAGES) {
+        if (handler.message == message) {
+            handler.handle(window, wParam, lParam);
+            break;
+        }
+    }
+    return 0;
+}
+
+bool MQUI_ConfirmQuit()
+{
+    if (MOONQ_CountItems() < 1 || !Win_IsChecked(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT)))
+        return true;
+    return Win_MessageBox(nullptr, QUIT_WARNING, nullptr, MB_OKCANCEL) == IDOK;
+}
+
+void MQUI_Shutdown()
+{
+    UrlItem* stillWritten = StopCurrentDownload();
+    MOONQ_SavePending();
+    if (stillWritten)
+        List_Remove(&stillWritten->link);
+    if (ui.rateClock) {
+        RateClock_Free(ui.rateClock);
+        ui.rateClock = nullptr;
+    }
+    MOONQ_Stop();
+    Win_DestroyWindow(ui.hwndProgress);
+    // The other windows go with the main window, and their timers with them.
+    ui.hwndMain = ui.hwndToolbar = ui.hwndProgress = nullptr;
+    ui.workTimerId = ui.scheduleTimerId = 0;
+    Win_PostQuitMessage(0);
+}
+
+void MQUI_ErrorBox(const char* text)
+{
+    Win_MessageBox(ui.hwndMain, text, "Error in Moonfetch", MB_OK | MB_ICONEXCLAMATION);
+}
+
+void MQUI_AttentionBox(const char* text)
+{
+    Win_MessageBox(ui.hwndMain, text, "Attention", MB_OK);
+}
+
+void MQUI_OpenDocument(const char* path)
+{
+    Win_OpenDocument(path);
+}
+
+intptr_t MQUI_AboutProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM)
+{
+    if (message == WM_INITDIALOG)
+        return 1;
+    if (message == WM_COMMAND && (LowWord(wParam) == IDOK || LowWord(wParam) == IDCANCEL)) {
+        Win_EndDialog(dialog, LowWord(wParam));
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,316 @@
+#include "ui.h"
+
+#include "checkback.h"
+#include "pending.h"
+#include "trace.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <iterator>
+#include <new>
+
+namespace {
+
+constexpr WinControlTemplate PROGRESS_CONTROLS[] = {
+    {IDCANCEL, WinControl::PushButton, "Cancel", WS_TABSTOP, 340, 63, 50, 14},
+    {IDC_PROGRESS_URL, WinControl::Static, "Downloading xxx", 0, 7, 7, 383, 20},
+    {IDC_PROGRESS_BYTES, WinControl::Static, "Bytes Downloaded", 0, 7, 49, 236, 14},
+    {IDC_PROGRESS_RATE, WinControl::Static, "Rate", 0, 7, 62, 231, 11},
+};
+
+// Shown in bytes below this size, in K from it on.
+constexpr int64_t BYTES_SHOWN_IN_K = 10000;
+// Elapsed seconds below which a rate would be noise: the rate line keeps its text.
+constexpr double SHORTEST_RATE_SPAN = 0.0001;
+constexpr size_t RATE_TEXT_SIZE = 32;
+// The progress bar's inset from the client area's sides, and its place above the middle.
+constexpr int BAR_INSET = 20, BAR_TOP_ABOVE_MID = 20, BAR_BOTTOM_ABOVE_MID = 10;
+constexpr int DIGITS_PER_GROUP = 3;
+
+int64_t CounterNow()
+{
+    return int64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
+// The item's size, read under the item lock because the worker may be writing its texts.
+int64_t ItemSize(const UrlItem* item)
+{
+    auto lock = MOONQ_LockItem();
+    return item ? item->size : 0;
+}
+
+void ShowDownloadingItem(const UrlItem* item)
+{
+    char url[URL_CAPACITY];
+    {
+        auto lock = MOONQ_LockItem();
+        CopyBounded(url, item->url);
+    }
+    MQUI_ShowDownloading(url);
+}
+
+// The run is over: the dialog and the clock of its last file go.
+void CloseProgress()
+{
+    Win_DestroyWindow(ui.hwndProgress);
+    ui.hwndProgress = nullptr;
+    RateClock_Free(ui.rateClock);
+    ui.rateClock = nullptr;
+}
+
+// After a file ended without an error code: the next pending item, unless "Cancel" was pressed
+// or that item is not ready.
+void ContinueRun()
+{
+    if (ui.stopAfterCurrent || MOONQ_StartNextDownload(&ui.currentDownload, &downloadOptions) != 0) {
+        ui.currentDownload = nullptr;
+        CloseProgress();
+        return;
+    }
+    ShowDownloadingItem(ui.currentDownload->item);
+}
+
+void EndCurrentDownload()
+{
+    MOONQ_FreeRequest(ui.currentDownload);
+    ui.currentDownload = nullptr;
+}
+
+// Harvests the current download; true when it ended (and the pending list changed).
+bool CheckBackDownload()
+{
+    UrlRequest* request = ui.currentDownload;
+    const int64_t size = ItemSize(request->item);   // the item may be released below
+    const int32_t r = MOONQ_CheckBackDown(request);
+    switch (r) {
+    case RESULT_RUNNING:
+        MQUI_ShowProgress(request->bytesDone.load(std::memory_order_relaxed), size);
+        return false;
+    case RESULT_DOWNLOADED:
+        ui.runFileCount += 1;
+        ui.runByteCount += size;
+        [[fallthrough]];
+    case RESULT_FAILED:
+    case RESULT_CANCELLED:
+        EndCurrentDownload();
+        ContinueRun();
+        return true;
+    default:
+        Trace_PrintInt(TRACE_ALL, "MQUI_TimerTask, MOONQ_CheckBackDown unexpectedly returned %d\n", r);
+        if (r > 0)
+            return false;
+        EndCurrentDownload();
+        CloseProgress();
+        return true;
+    }
+}
+
+void StopWorkTimer(HWND window)
+{
+    Win_KillTimer(window, ui.workTimerId);
+    ui.workTimerId = 0;
+}
+
+void SetItemText(HWND dialog, int id, const char* text)
+{
+    Win_SetWindowText(Win_GetDlgItem(dialog, id), text);
+}
+
+void FormatByteLine(int64_t done, int64_t total, char* line, size_t size)
+{
+    if (total >= BYTES_SHOWN_IN_K)
+        std::snprintf(line, size, "Downloaded %" PRId64 "K out of %" PRId64 "K.", done >> 10,
+                      total >> 10);
+    else
+        std::snprintf(line, size, "Downloaded %" PRId64 " bytes out of %" PRId64 " bytes.", done,
+                      total);
+}
+
+// The average rate since the file began and the time the rest would take at it.
+void FormatRateLine(int64_t done, int64_t total, double seconds, char* line, size_t size)
+{
+    const double rate = double(done) / seconds;
+    if (rate <= 1.0) {
+        std::snprintf(line, size, "Bytes/second = 0. Estimated time remaining = FOREVER");
+        return;
+    }
+    char buffer[RATE_TEXT_SIZE];
+    const char* rateText = MQUI_FormatCount(uint64_t(rate), buffer, sizeof buffer);
+    const int64_t left = int64_t(double(total - done) / rate);
+    std::snprintf(line, size,
+                  "Bytes/second = %s. Estimated time remaining = %" PRId64 ":%02" PRId64 ":%02" PRId64,
+                  rateText, left / 3600, (left / 60) % 60, left % 60);
+}
+
+// The bar: red for the share done, black for the rest; a file larger than reported fills it.
+void PaintProgressBar(HWND dialog, const UrlRequest* request)
+{
+    const WinRect client = Win_GetClientRect(dialog);
+    const int mid = client.top + (client.bottom - client.top) / 2;
+    WinRect bar{client.left + BAR_INSET, mid - BAR_TOP_ABOVE_MID, client.right - BAR_INSET,
+                mid - BAR_BOTTOM_ABOVE_MID};
+    const int width = bar.right - bar.left;
+    const int64_t size = ItemSize(request->item);
+    int filled = 0;
+    if (size > 0)
+        filled = int(double(request->bytesDone.load(std::memory_order_relaxed)) * width / double(size));
+    filled = std::clamp(filled, 0, width);
+    WinDC* dc = Win_BeginPaint(dialog);
+    Win_FillRect(dc, WinRect{bar.left, bar.top, bar.left + filled, bar.bottom}, COLOUR_DONE);
+    Win_FillRect(dc, WinRect{bar.left + filled, bar.top, bar.right, bar.bottom}, COLOUR_BLACK);
+    Win_EndPaint(dialog, dc);
+}
+
+}  // namespace
+
+const WinDialogTemplate progressTemplate = {
+    IDD_PROGRESS, "Download Progress", false, 30, 50, 397, 84, "MS Sans Serif", 8,
+    PROGRESS_CONTROLS, std::size(PROGRESS_CONTROLS),
+};
+
+void MQUI_StartWorkTimer()
+{
+    if (ui.workTimerId != 0)
+        return;
+    ui.workTimerId = Win_SetTimer(ui.hwndMain, WORK_TIMER_ID, WORK_TIMER_MS);
+    MQUI_Refresh();
+}
+
+void MQUI_StartDownloads()
+{
+    if (ui.currentDownload != nullptr)
+        return;
+    const int32_t r = MOONQ_StartNextDownload(&ui.currentDownload, &downloadOptions);
+    ui.stopAfterCurrent = false;
+    ui.runByteCount = 0;
+    ui.runFileCount = 0;
+    if (r != 0)
+        return;
+    MQUI_StartWorkTimer();
+    ui.hwndProgress = Win_CreateDialog(progressTemplate, ui.hwndMain, MQUI_ProgressProc, 0);
+    ShowDownloadingItem(ui.currentDownload->item);
+    Win_ShowWindow(ui.hwndProgress);
+}
+
+void MQUI_ShowDownloading(const char* url)
+{
+    if (ui.hwndProgress == nullptr)
+        return;
+    SetItemText(ui.hwndProgress, IDC_PROGRESS_URL, url);
+    RateClock_Free(ui.rateClock);
+    ui.rateClock = RateClock_Start();
+}
+
+void MQUI_TimerTask(HWND window)
+{
+    if (ui.inTimerTask)
+        return;
+    ui.inTimerTask = true;
+    // The download first, then the queries: a run moves on in the tick in which a file ends.
+    const bool changed = ui.currentDownload != nullptr && CheckBackDownload();
+    const int32_t q = MOONQ_CheckBackQueries(&downloadOptions);
+    if (changed || q == 1)
+        MOONQ_SavePending();   // a crash must not lose what the list holds now
+    if (q == 1) {
+        MQUI_Refresh();
+    } else if (q == 2 && ui.currentDownload == nullptr) {
+        StopWorkTimer(window);
+        MQUI_Refresh();
+    } else if (changed) {
+        MQUI_Refresh();
+    }
+    ui.inTimerTask = false;
+}
+
+void MQUI_ShowProgress(int64_t done, int64_t total)
+{
+    if (ui.hwndProgress == nullptr)
+        return;
+    char line[128];
+    FormatByteLine(done, total, line, sizeof line);
+    SetItemText(ui.hwndProgress, IDC_PROGRESS_BYTES, line);
+    const double seconds = RateClock_Seconds(ui.rateClock);
+    if (seconds > SHORTEST_RATE_SPAN) {
+        FormatRateLine(done, total, seconds, line, sizeof line);
+        SetItemText(ui.hwndProgress, IDC_PROGRESS_RATE, line);
+    }
+    Win_Invalidate(ui.hwndProgress, true);
+}
+
+intptr_t MQUI_ProgressProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        return true;
+    case WM_PAINT:
+        if (ui.currentDownload == nullptr || ui.currentDownload->item == nullptr)
+            return false;
+        PaintProgressBar(dialog, ui.currentDownload);
+        return true;
+    case WM_COMMAND:
+        if ((wParam & 0xFFFF) != IDCANCEL)
+            return false;
+        // The worker stops before its next block; the timer task then ends the run.
+        MOONQ_CancelRequest(ui.currentDownload);
+        ui.stopAfterCurrent = true;
+        return true;
+    default:
+        return false;
+    }
+}
+
+char* MQUI_FormatCount(uint64_t value, char* buffer, size_t size)
+{
+    // Too small for a digit and its terminator: the text stays empty.
+    if (size < 2) {
+        if (size == 1)
+            buffer[0] = '\0';
+        return buffer;
+    }
+    size_t p = size - 1;
+    buffer[p] = '\0';
+    if (value == 0) {
+        buffer[--p] = '0';
+        return buffer + p;
+    }
+    int digits = 0;
+    while (value != 0 && p > 0) {
+        buffer[--p] = char('0' + value % 10);
+        value /= 10;
+        if (++digits < DIGITS_PER_GROUP)
+            continue;
+        if (value == 0)
+            break;
+        // Without room for a comma and a digit the commas stop; the digits go on as long as they fit.
+        if (p > 1) {
+            buffer[--p] = ',';
+            digits = 0;
+        }
+    }
+    return buffer + p;
+}
+
+RateClock* RateClock_Start()
+{
+    auto* clock = new (std::nothrow) RateClock{};
+    if (clock == nullptr)
+        return nullptr;
+    using Period = std::chrono::steady_clock::period;
+    clock->frequency = double(Period::den) / double(Period::num);
+    clock->start = CounterNow();
+    return clock;
+}
+
+void RateClock_Free(RateClock* clock)
+{
+    delete clock;
+}
+
+double RateClock_Seconds(const RateClock* clock)
+{
+    if (clock == nullptr)
+        return -999.0;
+    return double(CounterNow() - clock->start) / clock->frequency;
+}

@@ -1,0 +1,167 @@
+#include "ui.h"
+
+#include "linkdrop.h"
+
+#include <cctype>
+#include <iterator>
+
+namespace {
+
+constexpr char URL_PREFIX[] = "http://";
+constexpr size_t URL_PREFIX_LENGTH = sizeof URL_PREFIX - 1;
+// Texts that already name a scheme we speak; typed ones without it get URL_PREFIX.
+constexpr const char* KNOWN_SCHEMES[] = {"http://", "ftp://"};
+
+constexpr WinControlTemplate TOOLBAR_CONTROLS[] = {
+    {IDC_DOWNLOAD_NOW, WinControl::PushButton, "Download Now", WS_DISABLED | WS_TABSTOP, 5, 2, 63, 14},
+    {IDC_DOWNLOAD_AT, WinControl::CheckBox, "Download At 99:99", WS_DISABLED | WS_TABSTOP, 80, 0, 84, 18},
+    {IDC_ADD, WinControl::DefPushButton, "Add:", WS_DISABLED | WS_TABSTOP, 176, 2, 38, 14},
+    {IDC_URL, WinControl::Edit, "", WS_TABSTOP, 213, 2, 268, 14},
+};
+
+bool StartsWithIgnoringCase(const char* text, const char* prefix)
+{
+    for (; *prefix != '\0'; ++text, ++prefix) {
+        const int lower = std::tolower(static_cast<unsigned char>(*text));
+        if (lower != std::tolower(static_cast<unsigned char>(*prefix)))
+            return false;
+    }
+    return true;
+}
+
+bool NamesKnownScheme(const char* text)
+{
+    for (const char* scheme : KNOWN_SCHEMES) {
+        if (StartsWithIgnoringCase(text, scheme))
+            return true;
+    }
+    return false;
+}
+
+// The schedule timer arrives with the schedule module; until then the check mark only records
+// the person's wish, which the quit warning reads.
+void ArmSchedule(bool /*armed*/)
+{
+}
+
+bool DownloadNow(HWND)
+{
+    MQUI_StartDownloads();
+    return true;
+}
+
+bool DownloadAt(HWND dialog)
+{
+    ArmSchedule(Win_IsChecked(Win_GetDlgItem(dialog, IDC_DOWNLOAD_AT)));
+    return true;
+}
+
+// Setting the initial text happens before hwndToolbar is stored, so only the person's edits
+// enable "Add:".
+bool UrlEdited(HWND)
+{
+    Win_EnableWindow(Win_GetDlgItem(ui.hwndToolbar, IDC_ADD), true);
+    return true;
+}
+
+bool AddTypedUrl(HWND dialog)
+{
+    char entry[URL_PREFIX_LENGTH + URL_CAPACITY] = "http://";
+    char* typed = entry + URL_PREFIX_LENGTH;
+    Win_GetWindowText(Win_GetDlgItem(dialog, IDC_URL), typed, URL_CAPACITY);
+    MQUI_AddURL(NamesKnownScheme(typed) ? typed : entry);
+    Win_EnableWindow(Win_GetDlgItem(dialog, IDC_ADD), false);
+    return true;
+}
+
+constexpr uint32_t ANY_NOTIFICATION = 0xFFFFFFFFu;
+
+struct ToolbarCommand {
+    int id;
+    uint32_t notification;
+    bool (*run)(HWND dialog);
+};
+
+// Tried in this order: the first row that matches the command handles it.
+constexpr ToolbarCommand TOOLBAR_COMMANDS[] = {
+    {IDC_DOWNLOAD_NOW, ANY_NOTIFICATION, DownloadNow},
+    {IDC_DOWNLOAD_AT, ANY_NOTIFICATION, DownloadAt},
+    {IDC_URL, EN_CHANGE, UrlEdited},
+    {IDC_ADD, ANY_NOTIFICATION, AddTypedUrl},
+};
+
+bool RunToolbarCommand(HWND dialog, WPARAM wParam)
+{
+    const int id = int(wParam & 0xFFFF);
+    const uint32_t notification = uint32_t(wParam >> 16) & 0xFFFF;
+    for (const auto& command : TOOLBAR_COMMANDS) {
+        const bool anyNotification = command.notification == ANY_NOTIFICATION;
+        if (command.id == id && (anyNotification || command.notification == notification))
+            return command.run(dialog);
+    }
+    return false;
+}
+
+// The main window's drop target: a drag's answer is fixed when it enters, by the link test.
+class UrlDropTarget : public WinDropTarget {
+public:
+    uint32_t DragEnter(const char* text, uint32_t allowed) override
+    {
+        effect_ = DROPEFFECT_NONE;
+        if (text != nullptr && link_.IsAcceptableLink(text))
+            effect_ = allowed;
+        return effect_;
+    }
+    uint32_t DragOver() override { return effect_; }
+    void DragLeave() override { effect_ = DROPEFFECT_NONE; }
+    // A dropped link is added exactly as it came; it keeps its effect until the next drag.
+    uint32_t Drop(const char* text) override
+    {
+        if (effect_ != DROPEFFECT_NONE && text != nullptr)
+            MQUI_AddURL(text);
+        return effect_;
+    }
+    void SetAllowHTML(int32_t allow) { link_.allowHTML = allow; }
+
+private:
+    LinkDropTarget link_{};
+    uint32_t effect_ = DROPEFFECT_NONE;
+};
+
+UrlDropTarget dropTarget;
+
+}  // namespace
+
+const WinDialogTemplate toolbarTemplate = {
+    IDD_TOOLBAR, nullptr, true, 0, 0, 607, 18, "MS Sans Serif", 8,
+    TOOLBAR_CONTROLS, std::size(TOOLBAR_CONTROLS),
+};
+
+intptr_t MQUI_ToolbarProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM)
+{
+    if (message == WM_INITDIALOG) {
+        HWND edit = Win_GetDlgItem(dialog, IDC_URL);
+        Win_LimitText(edit, int(URL_CAPACITY));
+        Win_SetWindowText(edit, URL_PREFIX);
+        Win_SetDefaultButton(dialog, IDC_ADD);
+        return true;
+    }
+    return message == WM_COMMAND && RunToolbarCommand(dialog, wParam);
+}
+
+void MQUI_AddURL(const char* text)
+{
+    // A refused add leaves no trace; the timer stops itself at the next tick.
+    MOONQ_AddURL(text, &downloadOptions);
+    MQUI_StartWorkTimer();
+}
+
+WinDropTarget* MQUI_DropTarget()
+{
+    return &dropTarget;
+}
+
+void MQUI_SetAllowHTML(int32_t allow)
+{
+    dropTarget.SetAllowHTML(allow);
+}

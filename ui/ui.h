@@ -1,0 +1,121 @@
+// The user interface: the main window and its list of pending links, the toolbar and dropped
+// links, the work timer with the download run and its progress dialog, and the dialogs of the
+// local file choice.
+//
+// Contract:
+// - Everything here runs on the user-interface thread; workers never call into it. The UI learns
+//   of their progress only through MQUI_TimerTask on the 200 ms work timer.
+// - UiState is the one record of the interface, shared by the files of this folder.
+// - The window and dialog procedures reach the toolkit only through platform/window.h.
+#pragma once
+
+#include "registry.h"
+#include "window.h"
+#include "workers.h"
+
+#include <cstdint>
+
+// Resource and control ids.
+constexpr int IDS_TITLE = 103, IDS_CLASS = 109, IDS_HINT = 111;
+constexpr int IDD_ABOUT = 103, IDD_TOOLBAR = 104, IDD_PROGRESS = 129, IDD_ATTENTION = 137;
+constexpr int IDM_EXIT = 105, IDM_ABOUT = 104, IDM_UNDO = 32774, IDM_DELETE = 32773,
+              IDM_SELECT_ALL = 32783, IDM_COOKIES = 32777, IDM_OPTIONS = 32780,
+              IDM_SCHEDULE = 32775, IDM_MANUAL = 32785;
+constexpr int IDC_DOWNLOAD_NOW = 1003, IDC_DOWNLOAD_AT = 1004, IDC_ADD = 1048, IDC_URL = 1049;
+constexpr int IDC_PROGRESS_URL = 1002, IDC_PROGRESS_BYTES = 1001, IDC_PROGRESS_RATE = 1055;
+constexpr int IDC_REPLACE = 1030, IDC_PICK_NEW = 1031, IDC_ATTENTION_CANCEL = 1056;
+
+constexpr uint32_t WORK_TIMER_ID = 17;
+constexpr uint32_t WORK_TIMER_MS = 200;
+constexpr int ROW_HEIGHT = 44;
+
+constexpr COLORREF COLOUR_BLACK = RGB(0, 0, 0);
+constexpr COLORREF COLOUR_WHITE = RGB(255, 255, 255);
+constexpr COLORREF COLOUR_PROBLEM = RGB(255, 150, 0);
+constexpr COLORREF COLOUR_DONE = RGB(255, 0, 0);
+
+struct RateClock;
+
+struct UiState {
+    HWND hwndMain;
+    HWND hwndToolbar;
+    int32_t toolbarHeight;
+    int32_t listTop;          // 10 until the toolbar exists, then its height + 10
+    int32_t visibleRows;
+    int32_t firstRow;
+    int32_t itemCount;
+    uint32_t workTimerId;     // 0 while the work timer does not run
+    uint32_t scheduleTimerId;
+    UrlRequest* currentDownload;
+    HWND hwndProgress;
+    bool stopAfterCurrent;
+    int32_t runFileCount;
+    int64_t runByteCount;
+    RateClock* rateClock;
+    bool inTimerTask;
+};
+
+extern UiState ui;
+extern DownloadOptions downloadOptions;
+
+// Application shell (shell.cpp).
+int MQUI_Main(int argc, char** argv);
+bool MQUI_CreateMainWindow();
+LRESULT MQUI_WndProc(HWND window, uint32_t message, WPARAM wParam, LPARAM lParam);
+bool MQUI_ConfirmQuit();
+void MQUI_Shutdown();
+void MQUI_ErrorBox(const char* text);
+void MQUI_AttentionBox(const char* text);
+void MQUI_OpenDocument(const char* path);
+intptr_t MQUI_AboutProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);
+
+// List view (listview.cpp).
+void MQUI_PaintList(HWND window);
+void MQUI_Refresh();
+int32_t MQUI_RowFromPoint(LPARAM lParam);
+void MQUI_ClickRow(LPARAM lParam);
+void MQUI_SelectAll();
+void MQUI_FixRow(LPARAM lParam);
+void MQUI_Scroll(HWND window, WPARAM wParam, LPARAM lParam);
+void MQUI_SetFirstRow(HWND window, int32_t index);
+void MQUI_UpdateScrollRange(HWND window);
+
+// Toolbar and dropped links (toolbar.cpp).
+// The strip of four controls across the top; the shell creates it as a child of the main window.
+extern const WinDialogTemplate toolbarTemplate;
+// Dialog 104, the strip across the top of the main window.
+extern const WinDialogTemplate toolbarTemplate;
+intptr_t MQUI_ToolbarProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);
+void MQUI_AddURL(const char* text);
+// The main window's drop target; its link test reads downloadOptions' allowHTML copy.
+WinDropTarget* MQUI_DropTarget();
+void MQUI_SetAllowHTML(int32_t allow);
+
+// Timer task and download progress (timertask.cpp).
+// The "Download Progress" dialog, modeless, owned by the main window while a run shows it.
+extern const WinDialogTemplate progressTemplate;
+// Counts of the steady clock: where the current file's download began, and counts per second.
+struct RateClock {
+    double frequency;
+    int64_t start;
+};
+void MQUI_TimerTask(HWND window);
+void MQUI_StartDownloads();
+void MQUI_StartWorkTimer();
+void MQUI_ShowDownloading(const char* url);
+void MQUI_ShowProgress(int64_t done, int64_t total);
+intptr_t MQUI_ProgressProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);
+// Writes value with a comma between groups of three digits, from the end of buffer backwards;
+// returns the first character of the text.
+char* MQUI_FormatCount(uint64_t value, char* buffer, size_t size);
+RateClock* RateClock_Start();
+void RateClock_Free(RateClock* clock);
+double RateClock_Seconds(const RateClock* clock);
+
+// Dialogs of the local file choice (localfiles.cpp); installed into the core's check-back.
+int MQUI_AskSaveName(char* path, size_t size);
+int MQUI_AskReplace();
+intptr_t MQUI_AttentionProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);
+void MQUI_NameConflictBox();
+// Hands the dialogs above to the core's check-back.
+void MQUI_InstallCheckBackDialogs();
