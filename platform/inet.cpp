@@ -1,5 +1,7 @@
 #include "inet.h"
 
+#include "regstore.h"
+
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <new>
 #include <string>
@@ -20,6 +23,8 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t DEFAULT_TIMEOUT_MS = 60000;
 // The longest a blocked call sleeps before it looks at its abort flag again.
 constexpr int POLL_SLICE_MS = 50;
+// The session's cookie jar on disk, in the Netscape format, beside the settings file.
+constexpr const char* COOKIE_JAR_NAME = "cookies-session.txt";
 
 thread_local uint32_t lastError = 0;
 
@@ -89,6 +94,8 @@ struct InetSession {
     // The cookie jar that requests without noCookies share, across worker threads.
     CURLSH* share = nullptr;
     std::array<std::mutex, CURL_LOCK_DATA_LAST> locks;
+    // Where the jar is kept between runs; empty when there is no settings folder.
+    std::string jarPath;
 };
 
 enum class HandleKind { CONNECTION, HTTP, FTP_FIND, FTP_FILE };
@@ -230,6 +237,44 @@ CURLSH* newCookieShare(InetSession* session)
         return nullptr;
     }
     return share;
+}
+
+// The jar file in the settings folder, which is created for it; empty when there is none.
+std::string cookieJarPath()
+{
+    std::filesystem::path settings = RegStore_FilePath(REG_ROOT_CURRENT_USER);
+    if (settings.empty())
+        return {};
+    std::error_code error;
+    std::filesystem::create_directories(settings.parent_path(), error);
+    if (error)
+        return {};
+    return (settings.parent_path() / COOKIE_JAR_NAME).string();
+}
+
+// Reads the jar that an earlier run left into the shared cookies; a missing file is an empty jar.
+void loadCookieJar(InetSession* session)
+{
+    CURL* easy = curl_easy_init();
+    if (easy == nullptr)
+        return;
+    if (curl_easy_setopt(easy, CURLOPT_SHARE, session->share) == CURLE_OK &&
+        curl_easy_setopt(easy, CURLOPT_COOKIEFILE, session->jarPath.c_str()) == CURLE_OK)
+        curl_easy_setopt(easy, CURLOPT_COOKIELIST, "RELOAD");
+    curl_easy_cleanup(easy);
+}
+
+// Switches the request's cookie engine on with the session's jar. libcurl writes the whole jar
+// back to the file, under the share's lock, when the request is cleaned up, so what a server
+// set during a query is there for the download and for the next run.
+bool useCookieJar(InetHandle* request)
+{
+    CURL* easy = request->easy;
+    const std::string& jar = request->session->jarPath;
+    // An empty cookie file name switches libcurl's cookie engine on without reading a file.
+    return curl_easy_setopt(easy, CURLOPT_SHARE, request->session->share) == CURLE_OK &&
+           curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "") == CURLE_OK &&
+           (jar.empty() || curl_easy_setopt(easy, CURLOPT_COOKIEJAR, jar.c_str()) == CURLE_OK);
 }
 
 bool isAborted(InetHandle* handle)
@@ -489,6 +534,9 @@ InetSession* Inet_Open(const char* agent)
         delete session;
         return nullptr;
     }
+    session->jarPath = cookieJarPath();
+    if (!session->jarPath.empty())
+        loadCookieJar(session);
     return session;
 }
 
@@ -548,11 +596,9 @@ InetHandle* Inet_HttpOpenRequest(InetHandle* connection, const char* verb, const
         return nullptr;
     }
     CURL* easy = request->easy;
-    // An empty cookie file name switches libcurl's cookie engine on without reading a file.
     bool ok = curl_easy_setopt(easy, CURLOPT_USERAGENT, request->session->agent.c_str()) == CURLE_OK &&
               curl_easy_setopt(easy, CURLOPT_NOBODY, head ? 1L : 0L) == CURLE_OK &&
-              (noCookies || (curl_easy_setopt(easy, CURLOPT_SHARE, request->session->share) == CURLE_OK &&
-                             curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "") == CURLE_OK));
+              (noCookies || useCookieJar(request));
     if (!ok) {
         Inet_Close(request);
         fail(INET_ERR_INTERNAL);

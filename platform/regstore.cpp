@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <pwd.h>
 #include <string_view>
 #include <sys/file.h>
@@ -556,6 +557,29 @@ std::string homeFolder()
     return ".";
 }
 
+// Runs change while holding the store lock, after creating the file's folder.
+int32_t underStoreLock(const std::string& file, const std::function<int32_t()>& change)
+{
+    std::error_code failed;
+    std::filesystem::create_directories(std::filesystem::path(file).parent_path(), failed);
+    if (failed)
+        return codeFromErrno(failed.value());
+    // The lock lives on its own file: the store file is replaced by rename, which would leave a
+    // lock held on it behind on the old inode.
+    int lockFd = ::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lockFd < 0)
+        return codeFromErrno(errno);
+    int err = 0;
+    do
+        err = ::flock(lockFd, LOCK_EX) == 0 ? 0 : errno;
+    while (err == EINTR);
+    int32_t result = codeFromErrno(err);
+    if (result == REG_OK)
+        result = change();
+    ::close(lockFd);  // releases the lock
+    return result;
+}
+
 }  // namespace
 
 std::string RegStore_FilePath(RegRoot root)
@@ -620,24 +644,24 @@ int32_t RegStore_SetValue(RegRoot root, const char* subKey, const char* name, ui
     if ((!data && size > 0) || hasControlChar(path) || hasControlChar(valueName))
         return REG_ERROR_INVALID_PARAMETER;
     std::string file = RegStore_FilePath(root);
-    std::error_code failed;
-    std::filesystem::create_directories(std::filesystem::path(file).parent_path(), failed);
-    if (failed)
-        return codeFromErrno(failed.value());
-    // The lock lives on its own file: the store file is replaced by rename, which would leave a
-    // lock held on it behind on the old inode.
-    int lockFd = ::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lockFd < 0)
-        return codeFromErrno(errno);
-    int err = 0;
-    do
-        err = ::flock(lockFd, LOCK_EX) == 0 ? 0 : errno;
-    while (err == EINTR);
-    int32_t result = codeFromErrno(err);
-    if (result == REG_OK) {
+    return underStoreLock(file, [&] {
         std::string bytes = data ? std::string(static_cast<const char*>(data), size) : std::string();
-        result = updateStore(*info, file, path, valueName, type, std::move(bytes));
-    }
-    ::close(lockFd);  // releases the lock
-    return result;
+        return updateStore(*info, file, path, valueName, type, std::move(bytes));
+    });
+}
+
+int32_t RegStore_CreateFile(RegRoot root)
+{
+    const RootInfo* info = rootInfo(root);
+    if (!info)
+        return REG_ERROR_INVALID_HANDLE;
+    std::string file = RegStore_FilePath(root);
+    return underStoreLock(file, [&] {
+        std::error_code failed;
+        if (std::filesystem::exists(file, failed) || failed)
+            return codeFromErrno(failed.value());
+        RegTree empty;
+        std::string text = formatStore(empty, info->name);
+        return codeFromErrno(Plat_ReplaceFile(file.c_str(), text.data(), text.size()));
+    });
 }

@@ -62,3 +62,7 @@ int32_t RegStore_QueryValue(RegRoot root, const char* subKey, const char* name, 
 // the file is left as it was.
 int32_t RegStore_SetValue(RegRoot root, const char* subKey, const char* name, uint32_t type,
                           const void* data, uint32_t size);
+
+// Creates the root's file, holding no key, when it does not exist yet; an existing file is
+// left as it is.
+int32_t RegStore_CreateFile(RegRoot root);

@@ -190,6 +190,8 @@ void Win_TypeText(HWND edit, const char* text);
 
 // List boxes (one column of texts).
 int Win_ListAddString(HWND list, const char* text);
+// Removes every row.
+void Win_ListResetContent(HWND list);
 int Win_ListGetCurSel(HWND list);
 void Win_ListSetCurSel(HWND list, int index);
 void Win_ListSetTopIndex(HWND list, int index);

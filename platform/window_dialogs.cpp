@@ -469,6 +469,12 @@ int Win_ListAddString(HWND list, const char* text)
     return widget->count() - 1;
 }
 
+void Win_ListResetContent(HWND list)
+{
+    if (QListWidget* widget = ListOf(list))
+        widget->clear();
+}
+
 int Win_ListGetCurSel(HWND list)
 {
     QListWidget* widget = ListOf(list);

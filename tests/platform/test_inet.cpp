@@ -1,11 +1,13 @@
 // Only what the request tests of the web module cannot see through Wire_*: read sizes, buffers
 // too small, interim answers, how a body ends, time-outs, abort and threads.
 #include "inet.h"
+#include "regstore.h"
 
 #include "fixtures.h"
 #include "servers.h"
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <thread>
@@ -301,6 +303,17 @@ TEST_F(InetAbort, BlockedCallsReturnSoonAndLaterCallsFailAtOnce)
         EXPECT_EQ(Inet_HttpOpenRequest(connection.get(), "GET", "f", true), nullptr);
         EXPECT_EQ(Inet_LastError(), INET_ERR_CANCELLED);
     }
+}
+
+TEST_F(Inet, CookieJarIsKeptInTheSettingsFolderForTheNextSession)
+{
+    web->addConfig(R"(location = /set { add_header Set-Cookie "kept=yes; Path=/"; return 200 "ok"; })");
+    web->addConfig(R"(location = /echo { return 200 "$http_cookie"; })");
+    ASSERT_TRUE(web->start());
+    httpGet(session, web->port(), {.object = "set", .noCookies = false});
+    std::filesystem::path jar = RegStore_FilePath(REG_ROOT_CURRENT_USER);
+    EXPECT_NE(readFile(jar.replace_filename("cookies-session.txt")).find("\tkept\tyes"), std::string::npos);
+    EXPECT_EQ(httpGet(newSession(), web->port(), {.object = "echo", .noCookies = false}).body, "kept=yes");
 }
 
 // Run under ThreadSanitizer too.

@@ -1,0 +1,99 @@
+#include "profiles.h"
+
+#include "files.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <string_view>
+
+namespace {
+
+constexpr const char* PROFILE_FILES[] = {
+    ".mozilla/firefox/profiles.ini",
+    ".thunderbird/profiles.ini",
+    ".mozilla/seamonkey/profiles.ini",
+};
+
+bool equalNoCase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
+}
+
+// One [Profile...] section as it is read.
+struct Section {
+    bool isProfile = false;
+    std::string name;
+    std::string path;
+    bool relative = false;
+};
+
+void addProfile(const Section& section, const std::string& folder, std::vector<MozProfile>* profiles)
+{
+    if (!section.isProfile || section.name.empty() || section.path.empty())
+        return;
+    for (const MozProfile& known : *profiles)
+        if (equalNoCase(known.name, section.name))
+            return;
+    std::string directory = section.relative ? folder + PATH_SEP + section.path : section.path;
+    while (directory.size() > 1 && directory.back() == PATH_SEP)
+        directory.pop_back();
+    profiles->push_back({section.name, directory});
+}
+
+void applyLine(std::string_view line, Section* section)
+{
+    size_t equals = line.find('=');
+    if (equals == std::string_view::npos)
+        return;
+    std::string_view key = line.substr(0, equals);
+    std::string value(line.substr(equals + 1));
+    if (equalNoCase(key, "Name"))
+        section->name = value;
+    else if (equalNoCase(key, "Path"))
+        section->path = value;
+    else if (equalNoCase(key, "IsRelative"))
+        section->relative = value == "1";
+}
+
+bool readFile(const std::string& file, const std::string& folder, std::vector<MozProfile>* profiles)
+{
+    std::ifstream in(file);
+    if (!in)
+        return false;
+    Section section;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!line.empty() && line.front() == '[') {
+            addProfile(section, folder, profiles);
+            section = Section{};
+            section.isProfile = line.compare(0, 8, "[Profile") == 0;
+        } else {
+            applyLine(line, &section);
+        }
+    }
+    addProfile(section, folder, profiles);
+    return true;
+}
+
+}  // namespace
+
+bool Profiles_List(std::vector<MozProfile>* profiles)
+{
+    profiles->clear();
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || *home == '\0')
+        return false;
+    bool any = false;
+    for (const char* relative : PROFILE_FILES) {
+        std::string file = std::string(home) + PATH_SEP + relative;
+        std::string folder = file.substr(0, file.rfind(PATH_SEP));
+        any = readFile(file, folder, profiles) || any;
+    }
+    return any;
+}

@@ -1,0 +1,23 @@
+// Mail and browser profiles: the profiles that the Mozilla-family programs list in the
+// profiles.ini files of the person's home, read only.
+//
+// Contract:
+// - Any thread may call; nothing is kept between calls, every call reads the files afresh.
+// - The files, in this order: $HOME/.mozilla/firefox, $HOME/.thunderbird and
+//   $HOME/.mozilla/seamonkey, each "profiles.ini". A profile is a [Profile...] section with a
+//   Name= and a Path= (relative to the file's folder when IsRelative=1).
+// - A name met again in a later file (or section) is skipped: names are unique, as registry
+//   sub-keys are, and compared without regard to case.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct MozProfile {
+    std::string name;
+    std::string directory;   // absolute, without a trailing separator
+};
+
+// Fills profiles in file and section order; false when none of the files could be read
+// (profiles is then empty). An unset HOME counts as no file.
+bool Profiles_List(std::vector<MozProfile>* profiles);
