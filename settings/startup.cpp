@@ -1,28 +1,51 @@
 #include "startup.h"
 
+#include "cookiesource.h"
 #include "items.h"
+#include "options.h"
+#include "schedule.h"
 #include "trace.h"
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
 // Room for the stored directory: a longer value fails to read and leaves the directory empty.
 constexpr uint32_t DOWNLOAD_DIR_BUFFER = 256;
 
-struct StoredOption {
-    const char* name;
-    int32_t DownloadOptions::*field;
-    const char* traceFormat;
-};
+// minute x second x millisecond of the local time: a seed of 0 is possible, and accepted.
+uint32_t LocalTimeSeed()
+{
+    using namespace std::chrono;
+    system_clock::time_point now = system_clock::now();
+    std::time_t seconds = system_clock::to_time_t(now);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    auto millisecond = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+    return uint32_t(local.tm_min) * uint32_t(local.tm_sec) * uint32_t(millisecond);
+}
 
-constexpr StoredOption STORED_OPTIONS[] = {
-    {REG_VAL_ASK_EVERY, &DownloadOptions::askNameEveryTime, "Options, askNameEveryTime: %d\n"},
-    {REG_VAL_USE_EXTENSION, &DownloadOptions::useDirExtension, "Options, useDirExtension: %d\n"},
-    {REG_VAL_ALLOW_HTML, &DownloadOptions::allowHTML, "Options, allowHTML: %d\n"},
-};
+// The settings file is written by every confirmed choice and by the first start itself, so
+// only a machine (or user) on which the program never ran lacks it. A file that cannot be
+// examined counts as present: the person then sees no unexpected dialog.
+bool IsFirstStart()
+{
+    std::error_code error;
+    bool present = std::filesystem::exists(RegStore_FilePath(REG_ROOT_CURRENT_USER), error);
+    return !present && !error;
+}
 
-}  // namespace
+void FirstStart(HWND mainWindow, DownloadOptions* options)
+{
+    CookieSource_Choose(1, mainWindow, options);
+    Schedule_PickStartTime();
+    RegStore_CreateFile(REG_ROOT_CURRENT_USER);
+}
 
-int32_t LoadSettings(DownloadOptions* options)
+int32_t LoadDownloadDir()
 {
     char directory[DOWNLOAD_DIR_BUFFER] = "";
     uint32_t size = sizeof directory;
@@ -31,10 +54,36 @@ int32_t LoadSettings(DownloadOptions* options)
     if (result != REG_OK)
         directory[0] = '\0';
     MOONQ_SetDownloadDir(directory);
+    return result;
+}
 
-    for (const StoredOption& option : STORED_OPTIONS)
-        Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, option.name, &(options->*option.field));
-    for (const StoredOption& option : STORED_OPTIONS)
-        Trace_PrintInt(TRACE_ALL, option.traceFormat, options->*option.field);
+int32_t LaterStart(HWND mainWindow, DownloadOptions* options, void (*setAllowHTML)(int32_t))
+{
+    Schedule_Load();
+    int32_t result = LoadDownloadDir();
+    for (const DownloadOption& option : DOWNLOAD_OPTIONS)
+        Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, option.valueName,
+                      &(options->*option.field));
+    if (setAllowHTML)
+        setAllowHTML(options->allowHTML);
+    for (const DownloadOption& option : DOWNLOAD_OPTIONS)
+        Trace_PrintInt(TRACE_ALL, option.startTrace, options->*option.field);
+    CookieSource_Choose(0, mainWindow, options);
+    return result;
+}
+
+}  // namespace
+
+int32_t LoadSettings(HWND mainWindow, HWND toolbar, DownloadOptions* options,
+                     void (*setAllowHTML)(int32_t))
+{
+    Schedule_Seed(LocalTimeSeed());
+    int32_t result = 0;
+    if (IsFirstStart())
+        FirstStart(mainWindow, options);
+    else
+        result = LaterStart(mainWindow, options, setAllowHTML);
+    if (toolbar)
+        UpdateDownloadAtButton(toolbar);
     return result;
 }

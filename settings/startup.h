@@ -1,19 +1,25 @@
-// Settings start-up: brings the stored download directory and download options into memory
-// once, when the program starts.
+// Settings start-up: brings the stored schedule, download directory, download options and
+// cookie source into memory once, when the program starts.
 //
 // Contract:
 // - User-interface thread only, called once by the shell after the main window and the toolbar
-//   exist and before the event loop runs. The caller owns the options record.
+//   exist and before the event loop runs. The caller owns the options record (zeroed before
+//   the call), the windows and the drop target, whose allowHTML copy it sets through the
+//   callback; the repaint that follows is the caller's too.
+// - The very first start is known by the absence of the settings file: it shows the cookies
+//   dialog first, reads nothing stored, and leaves the settings file behind (holding no value
+//   when the person chose nothing). A later start shows a dialog only while the stored cookie
+//   source fails to load, and writes nothing.
 // - A value that cannot be read keeps its default (the empty directory, option 0); nothing is
-//   reported to the person and nothing is written to the store.
-// - The drop target's copy of allowHTML and the repaint are the caller's: this library sits
-//   below the windows and knows none of them.
+//   reported to the person.
 #pragma once
 
 #include "registry.h"
+#include "window.h"
 
 #include <cstdint>
 
-// Hands the stored download directory to the core and reads the three options into options;
-// returns the result of reading the directory (0, or the store's error code).
-int32_t LoadSettings(DownloadOptions* options);
+// Loads every setting in order; toolbar may be null. Returns the result of reading the
+// download directory (0, or the store's error code; 0 at the very first start).
+int32_t LoadSettings(HWND mainWindow, HWND toolbar, DownloadOptions* options,
+                     void (*setAllowHTML)(int32_t allow));

@@ -1,7 +1,10 @@
 #include "ui.h"
 
+#include "cookiesource.h"
 #include "items.h"
+#include "options.h"
 #include "pending.h"
+#include "schedule.h"
 #include "startup.h"
 
 #include <cstdio>
@@ -121,9 +124,24 @@ void OpenManual()
     MQUI_OpenDocument(ManualPath().c_str());
 }
 
-// The cookie, options and schedule dialogs come with their settings; until then the menu
-// items are there and do nothing.
-void NotYetAvailable() {}
+void ShowSchedule()
+{
+    ScheduleDialogContext context{ui.hwndToolbar, ui.hwndMain, &ui.scheduleTimerId};
+    Win_DialogBox(scheduleTemplate, ui.hwndMain, ScheduleDialogProc, LPARAM(&context));
+}
+
+void ShowOptions()
+{
+    OptionsDialogArgs args = {&downloadOptions, MQUI_SetAllowHTML};
+    Win_DialogBox(optionsTemplate, ui.hwndMain, OptionsDialogProc, LPARAM(&args));
+}
+
+// Requests copy the cookie source when they start: no change while any of them runs.
+void ChooseCookies()
+{
+    if (ui.workTimerId == 0)
+        CookieSource_Choose(1, ui.hwndMain, &downloadOptions);
+}
 
 struct Command {
     int id;
@@ -135,9 +153,9 @@ constexpr Command COMMANDS[] = {
     {IDM_UNDO, UndoDelete},
     {IDM_DELETE, DeleteSelected},
     {IDM_SELECT_ALL, MQUI_SelectAll},
-    {IDM_COOKIES, NotYetAvailable},
-    {IDM_OPTIONS, NotYetAvailable},
-    {IDM_SCHEDULE, NotYetAvailable},
+    {IDM_COOKIES, ChooseCookies},
+    {IDM_OPTIONS, ShowOptions},
+    {IDM_SCHEDULE, ShowSchedule},
     {IDM_ABOUT, ShowAbout},
     {IDM_MANUAL, OpenManual},
 };
@@ -181,11 +199,13 @@ void OnKeyDown(HWND, WPARAM wParam, LPARAM)
         MQUI_SelectAll();
 }
 
-// The schedule's timer joins the work timer here when the schedule comes.
+// The schedule's start begins the same run as "Download Now".
 void OnTimer(HWND window, WPARAM wParam, LPARAM)
 {
     if (wParam == WORK_TIMER_ID)
         MQUI_TimerTask(window);
+    else if (ui.scheduleTimerId != 0 && wParam == ui.scheduleTimerId && Schedule_OnTimer(window))
+        MQUI_StartDownloads();
 }
 
 void OnCommand(HWND, WPARAM wParam, LPARAM)
@@ -257,8 +277,7 @@ int MQUI_Main(int argc, char** argv)
     MOONQ_LoadPending();
     if (!MQUI_CreateMainWindow())
         return 0;
-    LoadSettings(&downloadOptions);
-    MQUI_SetAllowHTML(downloadOptions.allowHTML);
+    LoadSettings(ui.hwndMain, ui.hwndToolbar, &downloadOptions, MQUI_SetAllowHTML);
     MQUI_Refresh();
     MQUI_InstallCheckBackDialogs();
     return Win_RunMessageLoop();

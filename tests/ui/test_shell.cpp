@@ -126,18 +126,21 @@ TEST_F(ShellStart, StartsInOrderReloadsTheListAndSavesItAtExit)
 TEST_F(ShellStart, SettingsThatCannotBeReadKeepTheirDefaultsAndNothingIsWritten)
 {
     ASSERT_EQ(MOONQ_Start(), 0);
+    // The program ran here before: the settings file is there, holding nothing.
+    ASSERT_EQ(RegStore_CreateFile(REG_ROOT_CURRENT_USER), REG_OK);
+    const std::string empty = readFile(RegStore_FilePath(REG_ROOT_CURRENT_USER));
     DownloadOptions options{};
-    EXPECT_EQ(LoadSettings(&options), REG_ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(LoadSettings(nullptr, nullptr, &options, nullptr), REG_ERROR_FILE_NOT_FOUND);
     EXPECT_STREQ(MOONQ_GetDownloadDir(), "");
     EXPECT_EQ(options.askNameEveryTime + options.useDirExtension + options.allowHTML, 0);
-    EXPECT_FALSE(std::filesystem::exists(RegStore_FilePath(REG_ROOT_CURRENT_USER)));
+    EXPECT_EQ(readFile(RegStore_FilePath(REG_ROOT_CURRENT_USER)), empty);
 
     // A directory that does not fit the 256-byte buffer is not cut: it is not taken at all.
     Reg_WriteString(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, REG_VAL_DOWNLOAD,
                     ("/" + std::string(299, 'd')).c_str());
     Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, REG_VAL_USE_EXTENSION, 1);
     MOONQ_SetDownloadDir("/before");
-    EXPECT_EQ(LoadSettings(&options), REG_ERROR_MORE_DATA);
+    EXPECT_EQ(LoadSettings(nullptr, nullptr, &options, nullptr), REG_ERROR_MORE_DATA);
     EXPECT_STREQ(MOONQ_GetDownloadDir(), "");
     EXPECT_EQ(options.useDirExtension, 1);
     MOONQ_Stop();

@@ -1,0 +1,226 @@
+#include "ui_fixture.h"
+
+#include "schedule.h"
+
+#include <filesystem>
+#include <string>
+
+namespace {
+
+int fakeNow = 0;
+int fakeClock() { return fakeNow; }
+// Puts the clock offset seconds after the drawn start time.
+void nowFromStart(int offset) { fakeNow = ((Schedule_GetStartTime() + offset) % 86400 + 86400) % 86400; }
+
+std::string textAt(int second)
+{
+    Schedule_FormatTime(second);
+    return Schedule_GetTimeText();
+}
+
+std::string windowText(HWND window)
+{
+    char text[64];
+    Win_GetWindowText(window, text, sizeof text);
+    return text;
+}
+
+void forgetStore()
+{
+    std::filesystem::remove(RegStore_FilePath(REG_ROOT_CURRENT_USER));
+}
+
+HWND downloadAt() { return Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT); }
+
+int32_t storedHour(const char* name)
+{
+    int32_t value = -1;
+    Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, name, &value);
+    return value;
+}
+
+class Schedule : public moontest::DownloadSandbox {
+protected:
+    void SetUp() override
+    {
+        DownloadSandbox::SetUp();
+        Schedule_SetClock(fakeClock);
+        Schedule_SetBeginHour(1);
+        Schedule_SetEndHour(5);
+    }
+    void TearDown() override
+    {
+        Schedule_StopTimer(ui.hwndMain);
+        Schedule_SetClock(nullptr);
+        DownloadSandbox::TearDown();
+    }
+    // One validated link, waiting for a run.
+    void addReadyItem(const char* name)
+    {
+        MQUI_AddURL(nginx->url(name).c_str());
+        ASSERT_TRUE(waitForUi([] { return ui.workTimerId == 0 && Win_IsWindowEnabled(downloadAt()); }));
+    }
+};
+
+TEST_F(Schedule, GeneratorDrawAndTexts)
+{
+    Schedule_Seed(1);
+    for (int expected : {41, 18467, 6334, 26500, 19169})
+        EXPECT_EQ(Schedule_Random(), expected);
+    Schedule_Seed(1);
+    Schedule_PickStartTime();   // 1 AM + 18467 * 3600 / 32767 seconds
+    EXPECT_EQ(Schedule_GetStartTime(), 3600 + 2028);
+    EXPECT_STREQ(Schedule_GetTimeText(), " 1:33 AM");
+
+    const struct { int begin, end, r1, r2, start; } draws[] = {
+        {3, 3, 32767, 0, 3 * 3600}, {3, 3, 32766, 32766, 3 * 3600 + 3599}, {3, 3, 0, 32767, 4 * 3600},
+        {22, 2, 0, 0, 22 * 3600}, {22, 2, 32766, 32766, 3600 + 3599}, {22, 2, 16384, 16384, 1800},
+        {5, 1, 0, 0, 5 * 3600}, {5, 1, 32766, 32766, 3599}, {5, 1, 32767, 0, 3600},
+        {1, 5, 32767, 32767, 6 * 3600}, {23, 22, 32767, 32767, 23 * 3600}, {23, 23, 0, 32767, 0},
+        {30, 2, 32767, 0, 2 * 3600},   // an hour outside the day counts as Midnight
+    };
+    for (const auto& d : draws)
+        EXPECT_EQ(Schedule_StartFromDraws(d.begin, d.end, d.r1, d.r2), d.start) << d.begin << "-" << d.end;
+
+    EXPECT_EQ(textAt(0), "12:00 AM");
+    EXPECT_EQ(textAt(1800), "12:30 AM");
+    EXPECT_EQ(textAt(43230), "12:00 PM");
+    EXPECT_EQ(textAt(47220), " 1:07 PM");
+    EXPECT_EQ(textAt(86399), "11:59 PM");
+
+    // Stored hours are taken as they are; a missing one keeps the hour before; a bad one is Midnight.
+    forgetStore();
+    Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_BEGIN_HOUR, 22);
+    EXPECT_EQ(Schedule_Load(), 0);
+    EXPECT_EQ(Schedule_GetBeginHour(), 22);
+    EXPECT_EQ(Schedule_GetEndHour(), 5);
+    EXPECT_EQ(Schedule_SetEndHour(-1), 0);
+    EXPECT_EQ(storedHour(REG_VAL_END_HOUR), 0);
+}
+
+TEST_F(Schedule, TimerHalvesTheTimeLeftAndCountsALateTickAsDue)
+{
+    nowFromStart(-19020);
+    EXPECT_EQ(Schedule_StartTimer(ui.hwndMain), SCHEDULE_TIMER_ID);
+    EXPECT_EQ(Schedule_ArmedPeriodMs(), 9510000u);
+    nowFromStart(-9510);
+    EXPECT_EQ(Schedule_OnTimer(ui.hwndMain), 0);
+    EXPECT_EQ(Schedule_ArmedPeriodMs(), 4755000u);
+
+    const struct { int offset, due; uint32_t rearmed; } ticks[] = {
+        {-2, 0, 1000}, {-1, 1, 0}, {0, 1, 0}, {3, 1, 0}, {4, 1, 0}, {5, 0, 86395 * 500u},
+    };
+    for (const auto& t : ticks) {
+        Schedule_StartTimer(ui.hwndMain);
+        nowFromStart(t.offset);
+        EXPECT_EQ(Schedule_OnTimer(ui.hwndMain), t.due) << t.offset;
+        EXPECT_EQ(Schedule_ArmedPeriodMs(), t.rearmed) << t.offset;
+    }
+    // Only a tick forgives lateness: arming just after the start time waits for tomorrow.
+    nowFromStart(1);
+    Schedule_StartTimer(ui.hwndMain);
+    EXPECT_EQ(Schedule_ArmedPeriodMs(), 86399 * 500u);
+    nowFromStart(0);
+    Schedule_StartTimer(ui.hwndMain);
+    EXPECT_EQ(Schedule_ArmedPeriodMs(), 500u);
+}
+
+TEST_F(Schedule, CheckedBoxStartsTheRunOncePerArmingAndUncheckingDisarms)
+{
+    for (const char* name : {"one.zip", "two.zip"})
+        nginx->makeFile(name, 5000);
+    ASSERT_TRUE(nginx->start());
+    addReadyItem("one.zip");
+    nowFromStart(0);
+
+    Win_Click(downloadAt());
+    EXPECT_EQ(ui.scheduleTimerId, SCHEDULE_TIMER_ID);
+    EXPECT_EQ(Schedule_ArmedPeriodMs(), 500u);
+    ASSERT_TRUE(waitForUi([] { return ui.hwndProgress != nullptr; }, std::chrono::seconds(3)));
+    ASSERT_TRUE(waitForUi([] { return MOONQ_CountItems() == 0 && ui.workTimerId == 0; }));
+    EXPECT_TRUE(moontest::isPatternFile(path("dl/one.zip"), 5000));
+    EXPECT_TRUE(Win_IsChecked(downloadAt()));
+
+    addReadyItem("two.zip");
+    pump(1200);
+    EXPECT_EQ(MOONQ_CountItems(), 1u);
+    EXPECT_EQ(ui.currentDownload, nullptr);
+
+    Win_Click(downloadAt());   // unchecked after firing,
+    Win_Click(downloadAt());   // armed again,
+    Win_Click(downloadAt());   // and unchecked before its tick: nothing starts
+    EXPECT_EQ(Schedule_ArmedPeriodMs(), 0u);
+    pump(1200);
+    EXPECT_EQ(MOONQ_CountItems(), 1u);
+
+    Win_Click(downloadAt());   // a new arming fires again
+    ASSERT_TRUE(waitForUi([] { return MOONQ_CountItems() == 0 && ui.workTimerId == 0; }));
+}
+
+TEST_F(Schedule, DialogShowsTheHoursStoresBothOnOkAndRearmsOnlyWhenChecked)
+{
+    Schedule_SetBeginHour(22);
+    Schedule_SetEndHour(23);
+    UpdateDownloadAtButton(ui.hwndToolbar);
+    const std::string before = windowText(downloadAt());
+    EXPECT_EQ(before, std::string("Download at ") + Schedule_GetTimeText());
+    const int start = Schedule_GetStartTime();
+
+    std::string rows[2];
+    int tops[2] = {-1, -1};
+    bool ok = false;
+    int scrollTo[2] = {-1, -1};
+    Win_SetModalScript([&](const WinModal& modal) {
+        EXPECT_EQ(modal.templateId, IDD_SCHEDULE);
+        EXPECT_EQ(modal.caption, "Schedule Download");
+        for (int list = 0; list < 2; ++list) {
+            HWND box = Win_GetDlgItem(modal.dialog, IDC_SCHEDULE_BEGIN + list);
+            for (int row = 0; row < Win_ListCount(box); ++row)
+                rows[list] += Win_ListText(box, row) + ",";
+            tops[list] = Win_ListGetTopIndex(box);
+            if (scrollTo[list] >= 0)
+                Win_ListSetTopIndex(box, scrollTo[list]);
+        }
+        Win_Click(Win_GetDlgItem(modal.dialog, ok ? IDOK : IDCANCEL));
+        return WinModalAnswer{};
+    });
+    EXPECT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_SCHEDULE));
+    EXPECT_EQ(tops[0], 22);
+    EXPECT_EQ(tops[1], 23);
+    const char* hours = "Midnight, 1 AM, 2 AM, 3 AM, 4 AM, 5 AM, 6 AM, 7 AM, 8 AM, 9 AM,10 AM,11 AM,"
+                        "Noon, 1 PM, 2 PM, 3 PM, 4 PM, 5 PM, 6 PM, 7 PM, 8 PM, 9 PM,10 PM,11 PM,";
+    EXPECT_EQ(rows[0], hours);
+    EXPECT_EQ(rows[1], hours);
+    EXPECT_EQ(windowText(downloadAt()), before);   // Cancel changes nothing
+    EXPECT_EQ(Schedule_GetStartTime(), start);
+
+    // OK with the same hours still stores both and draws twice; the second draw stays.
+    Schedule_Seed(7);
+    Schedule_SetBeginHour(22);
+    Schedule_SetEndHour(23);
+    const int expected = Schedule_GetStartTime();
+    Schedule_PickStartTime();
+    ASSERT_NE(Schedule_GetStartTime(), expected);
+    forgetStore();
+    Schedule_Seed(7);
+    ok = true;
+    EXPECT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_SCHEDULE));
+    EXPECT_EQ(Schedule_GetStartTime(), expected);
+    EXPECT_EQ(storedHour(REG_VAL_BEGIN_HOUR), 22);
+    EXPECT_EQ(storedHour(REG_VAL_END_HOUR), 23);
+    EXPECT_EQ(windowText(downloadAt()), std::string("Download at ") + Schedule_GetTimeText());
+    EXPECT_EQ(Schedule_ArmedPeriodMs(), 0u);
+    EXPECT_EQ(ui.scheduleTimerId, 0u);
+
+    Win_SetChecked(downloadAt(), true);
+    fakeNow = 12 * 3600;   // outside the new window, so the time left is hours
+    scrollTo[0] = 20;
+    scrollTo[1] = 3;
+    EXPECT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_SCHEDULE));
+    EXPECT_EQ(storedHour(REG_VAL_BEGIN_HOUR), 20);
+    EXPECT_EQ(storedHour(REG_VAL_END_HOUR), 3);
+    EXPECT_EQ(ui.scheduleTimerId, SCHEDULE_TIMER_ID);
+    EXPECT_EQ(Schedule_ArmedPeriodMs(), uint32_t(Schedule_SecondsLeft()) * 500);
+}
+
+}  // namespace
