@@ -18,6 +18,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -56,6 +57,8 @@ WorkerRun workerDownload(const std::string& url, const std::string& out)
     item->flags = ITEM_VALID;
     CopyBounded(item->localPath, out.c_str());
     DownloadOptions options{};
+    // Each download starts with no other file's writes still on their way to the disk.
+    ::sync();
     long base = residentKiB();
     long peak = base;
     auto start = Clock::now();
@@ -74,6 +77,7 @@ WorkerRun workerDownload(const std::string& url, const std::string& out)
 
 double commandSeconds(const std::string& command)
 {
+    ::sync();
     auto start = Clock::now();
     if (std::system(command.c_str()) != 0)
         std::fprintf(stderr, "failed: %s\n", command.c_str());
