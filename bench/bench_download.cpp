@@ -67,7 +67,9 @@ WorkerRun workerDownload(const std::string& url, const std::string& out)
         return {0, 0, false};
     while (request->result.load(std::memory_order_acquire) == RESULT_RUNNING) {
         peak = std::max(peak, residentKiB());
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        // Reading the process's status competes with the worker; a sparse sample still sees
+        // anything that grows with the file.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     double seconds = secondsSince(start);
     bool ok = MOONQ_CheckBackDown(request) == RESULT_DOWNLOADED;
