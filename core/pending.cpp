@@ -2,13 +2,12 @@
 
 #include "files.h"
 #include "items.h"
+#include "text.h"
 
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <string>
 
 namespace {
@@ -29,25 +28,6 @@ bool readLine(FILE* file, std::string& line)
     MOONQ_TrimNewlines(line.data());
     line.resize(std::strlen(line.c_str()));
     return true;
-}
-
-// The leading decimal number of text, read as atoi reads it but 64 bits wide; saturates
-// instead of overflowing.
-int64_t leadingNumber(const char* text)
-{
-    while (std::isspace(static_cast<unsigned char>(*text)))
-        ++text;
-    bool negative = *text == '-';
-    if (*text == '-' || *text == '+')
-        ++text;
-    uint64_t limit = negative ? uint64_t(std::numeric_limits<int64_t>::max()) + 1
-                              : uint64_t(std::numeric_limits<int64_t>::max());
-    uint64_t value = 0;
-    for (; std::isdigit(static_cast<unsigned char>(*text)); ++text) {
-        unsigned digit = unsigned(*text - '0');
-        value = value > (limit - digit) / 10 ? limit : value * 10 + digit;
-    }
-    return negative ? int64_t(0 - value) : int64_t(value);
 }
 
 // Copies a saved local path into the item; one too long to hold is dropped rather than cut,
@@ -99,7 +79,7 @@ size_t MOONQ_LoadPending()
         setLocalPath(item, line);
         if (!readLine(file, line))
             break;
-        item->size = leadingNumber(line.c_str());
+        item->size = Text_LeadingNumber(line.c_str());
         more = readLine(file, line);
     }
     std::fclose(file);

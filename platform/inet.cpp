@@ -1,12 +1,12 @@
 #include "inet.h"
 
 #include "regstore.h"
+#include "text.h"
 
 #include <curl/curl.h>
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -496,19 +496,12 @@ void addCookies(InetHandle* request, std::string_view pairs)
     request->cookies += pairs;
 }
 
-bool startsWithNoCase(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() &&
-           std::equal(prefix.begin(), prefix.end(), text.begin(),
-                      [](unsigned char a, unsigned char b) { return std::tolower(a) == std::tolower(b); });
-}
-
 // One header line without its line end: cookies go into the one "Cookie:" header that libcurl
 // also puts the jar's cookies in, anything else is sent as it is.
 bool addHeaderLine(InetHandle* request, std::string_view line)
 {
     constexpr std::string_view COOKIE = "Cookie:";
-    if (startsWithNoCase(line, COOKIE)) {
+    if (Text_StartsWithNoCase(line, COOKIE)) {
         addCookies(request, line.substr(COOKIE.size()));
         return curl_easy_setopt(request->easy, CURLOPT_COOKIE, request->cookies.c_str()) == CURLE_OK;
     }

@@ -1,9 +1,9 @@
 #include "profiles.h"
 
 #include "files.h"
+#include "text.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <string_view>
@@ -15,13 +15,6 @@ constexpr const char* PROFILE_FILES[] = {
     ".thunderbird/profiles.ini",
     ".mozilla/seamonkey/profiles.ini",
 };
-
-bool equalNoCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
-}
 
 // One [Profile...] section as it is read.
 struct Section {
@@ -36,7 +29,7 @@ void addProfile(const Section& section, const std::string& folder, std::vector<M
     if (!section.isProfile || section.name.empty() || section.path.empty())
         return;
     for (const MozProfile& known : *profiles)
-        if (equalNoCase(known.name, section.name))
+        if (Text_EqualNoCase(known.name, section.name))
             return;
     std::string directory = section.relative ? folder + PATH_SEP + section.path : section.path;
     while (directory.size() > 1 && directory.back() == PATH_SEP)
@@ -51,11 +44,11 @@ void applyLine(std::string_view line, Section* section)
         return;
     std::string_view key = line.substr(0, equals);
     std::string value(line.substr(equals + 1));
-    if (equalNoCase(key, "Name"))
+    if (Text_EqualNoCase(key, "Name"))
         section->name = value;
-    else if (equalNoCase(key, "Path"))
+    else if (Text_EqualNoCase(key, "Path"))
         section->path = value;
-    else if (equalNoCase(key, "IsRelative"))
+    else if (Text_EqualNoCase(key, "IsRelative"))
         section->relative = value == "1";
 }
 
@@ -86,12 +79,10 @@ bool readFile(const std::string& file, const std::string& folder, std::vector<Mo
 bool Profiles_List(std::vector<MozProfile>* profiles)
 {
     profiles->clear();
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || *home == '\0')
-        return false;
+    std::string home = Text_HomeFolder();
     bool any = false;
     for (const char* relative : PROFILE_FILES) {
-        std::string file = std::string(home) + PATH_SEP + relative;
+        std::string file = home + PATH_SEP + relative;
         std::string folder = file.substr(0, file.rfind(PATH_SEP));
         any = readFile(file, folder, profiles) || any;
     }

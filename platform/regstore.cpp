@@ -1,6 +1,7 @@
 #include "regstore.h"
 
 #include "files.h"
+#include "text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,7 +12,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
-#include <pwd.h>
 #include <string_view>
 #include <sys/file.h>
 #include <unistd.h>
@@ -90,22 +90,6 @@ int32_t codeFromErrno(int err)
     return REG_ERROR_GEN_FAILURE;
 }
 
-char foldAscii(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool sameName(std::string_view a, std::string_view b)
-{
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [](char x, char y) { return foldAscii(x) == foldAscii(y); });
-}
-
-bool startsWithNoCase(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() && sameName(text.substr(0, prefix.size()), prefix);
-}
-
 bool hasControlChar(std::string_view text)
 {
     return std::any_of(text.begin(), text.end(),
@@ -116,7 +100,7 @@ bool hasControlChar(std::string_view text)
 // follows its parent and the file reads like a tree.
 bool keyBefore(const RegKey& a, const RegKey& b)
 {
-    auto rank = [](char c) { return c == '\\' ? -1 : static_cast<unsigned char>(foldAscii(c)); };
+    auto rank = [](char c) { return c == '\\' ? -1 : static_cast<unsigned char>(Text_LowerAscii(c)); };
     return std::lexicographical_compare(a.path.begin(), a.path.end(), b.path.begin(), b.path.end(),
                                         [&](char x, char y) { return rank(x) < rank(y); });
 }
@@ -143,7 +127,7 @@ std::string normalizePath(const char* subKey)
 RegKey& ensureKey(RegTree& tree, std::string_view path)
 {
     for (RegKey& key : tree.keys)
-        if (sameName(key.path, path))
+        if (Text_EqualNoCase(key.path, path))
             return key;
     tree.keys.push_back({std::string(path), {}});
     return tree.keys.back();
@@ -172,7 +156,7 @@ bool keyExists(const RegTree& tree, std::string_view path)
         return true;
     return std::any_of(tree.keys.begin(), tree.keys.end(), [&](const RegKey& key) {
         std::string_view stored = key.path;
-        return startsWithNoCase(stored, path) &&
+        return Text_StartsWithNoCase(stored, path) &&
                (stored.size() == path.size() || stored[path.size()] == '\\');
     });
 }
@@ -180,10 +164,10 @@ bool keyExists(const RegTree& tree, std::string_view path)
 const RegValue* findValue(const RegTree& tree, std::string_view path, std::string_view name)
 {
     for (const RegKey& key : tree.keys) {
-        if (!sameName(key.path, path))
+        if (!Text_EqualNoCase(key.path, path))
             continue;
         for (const RegValue& value : key.values)
-            if (sameName(value.name, name))
+            if (Text_EqualNoCase(value.name, name))
                 return &value;
     }
     return nullptr;
@@ -193,7 +177,7 @@ const RegValue* findValue(const RegTree& tree, std::string_view path, std::strin
 void putValue(RegKey& key, std::string_view name, uint32_t type, std::string data)
 {
     for (RegValue& value : key.values) {
-        if (sameName(value.name, name)) {
+        if (Text_EqualNoCase(value.name, name)) {
             value.type = type;
             value.data = std::move(data);
             return;
@@ -288,13 +272,13 @@ bool parseHexBytes(std::string_view list, std::string& bytes)
 // "hex:" (binary) or "hex(N):" at the start of text; pos is set just past the colon.
 bool parseHexType(std::string_view text, uint32_t& type, size_t& pos)
 {
-    if (startsWithNoCase(text, "hex:")) {
+    if (Text_StartsWithNoCase(text, "hex:")) {
         type = REG_BINARY;
         pos = 4;
         return true;
     }
     size_t close = text.find("):");
-    if (!startsWithNoCase(text, "hex(") || close == std::string_view::npos)
+    if (!Text_StartsWithNoCase(text, "hex(") || close == std::string_view::npos)
         return false;
     pos = close + 2;
     return parseHexNumber(text.substr(4, close - 4), 8, type);
@@ -320,7 +304,7 @@ bool parseData(std::string_view data, LineReader& lines, uint32_t& type, std::st
         bytes += '\0';
         return true;
     }
-    if (startsWithNoCase(data, "dword:")) {
+    if (Text_StartsWithNoCase(data, "dword:")) {
         uint32_t number = 0;
         type = REG_DWORD;
         if (!parseHexNumber(data.substr(6), 8, number))
@@ -367,7 +351,7 @@ bool parseKeyLine(std::string_view line, std::string_view rootName, std::string&
         return false;
     std::string_view inner = line.substr(1, line.size() - 2);
     size_t sep = std::min(inner.find('\\'), inner.size());
-    if (!sameName(inner.substr(0, sep), rootName))
+    if (!Text_EqualNoCase(inner.substr(0, sep), rootName))
         return false;
     path = inner.substr(std::min(sep + 1, inner.size()));
     bool root = sep == inner.size();
@@ -544,19 +528,6 @@ int32_t updateStore(const RootInfo& root, const std::string& file, std::string_v
     return codeFromErrno(Plat_ReplaceFile(file.c_str(), text.data(), text.size()));
 }
 
-std::string homeFolder()
-{
-    const char* home = std::getenv("HOME");
-    if (home && home[0] != '\0')
-        return home;
-    passwd entry{};
-    passwd* found = nullptr;
-    char buffer[4096];
-    if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found)
-        return found->pw_dir;
-    return ".";
-}
-
 // Runs change while holding the store lock, after creating the file's folder.
 int32_t underStoreLock(const std::string& file, const std::function<int32_t()>& change)
 {
@@ -590,7 +561,7 @@ std::string RegStore_FilePath(RegRoot root)
     const char* configHome = std::getenv("XDG_CONFIG_HOME");
     std::string folder = (configHome && configHome[0] == PATH_SEP)
                              ? std::string(configHome)
-                             : homeFolder() + PATH_SEP + ".config";
+                             : Text_HomeFolder() + PATH_SEP + ".config";
     return folder + PATH_SEP + info->folder + PATH_SEP + info->file;
 }
 

@@ -2,6 +2,7 @@
 
 #include "files.h"
 #include "profiles.h"
+#include "text.h"
 #include "trace.h"
 #include "urlparse.h"
 
@@ -9,7 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <iterator>
-#include <strings.h>
 #include <vector>
 
 namespace {
@@ -267,7 +267,7 @@ int32_t Netscape_GetProfileDir(const char* user, char* buffer, uint32_t* size)
     Profiles_List(&profiles);
     for (const MozProfile& profile : profiles) {
         // Registry keys, which these stand for, are found without regard to case.
-        if (strcasecmp(profile.name.c_str(), user) != 0)
+        if (!Text_EqualNoCase(profile.name, user))
             continue;
         uint32_t bytes = uint32_t(profile.directory.size() + 1);
         if (bytes > capacity)

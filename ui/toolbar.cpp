@@ -2,8 +2,8 @@
 
 #include "linkdrop.h"
 #include "schedule.h"
+#include "text.h"
 
-#include <cctype>
 #include <iterator>
 
 namespace {
@@ -22,20 +22,10 @@ constexpr WinControlTemplate TOOLBAR_CONTROLS[] = {
     {IDC_URL, WinControl::Edit, "", WS_TABSTOP, 219, 2, 262, 14},
 };
 
-bool StartsWithIgnoringCase(const char* text, const char* prefix)
-{
-    for (; *prefix != '\0'; ++text, ++prefix) {
-        const int lower = std::tolower(static_cast<unsigned char>(*text));
-        if (lower != std::tolower(static_cast<unsigned char>(*prefix)))
-            return false;
-    }
-    return true;
-}
-
 bool NamesKnownScheme(const char* text)
 {
     for (const char* scheme : KNOWN_SCHEMES) {
-        if (StartsWithIgnoringCase(text, scheme))
+        if (Text_StartsWithNoCase(text, scheme))
             return true;
     }
     return false;

@@ -1,6 +1,7 @@
 #include "cookies.h"
 
 #include "inet.h"
+#include "text.h"
 #include "trace.h"
 #include "urlparse.h"
 #include "wire.h"
@@ -41,21 +42,6 @@ int64_t MeasureFile(FILE* file)
     if (size < 0 || fseeko(file, 0, SEEK_SET) != 0)
         return -1;
     return size;
-}
-
-// ASCII only: no locale may decide which secure flag reads as "FALSE".
-char UpperAscii(char c)
-{
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool EqualsNoCase(const char* text, const char* upper)
-{
-    while (*upper && UpperAscii(*text) == *upper) {
-        ++text;
-        ++upper;
-    }
-    return *upper == '\0' && *text == '\0';
 }
 
 // The next line that is neither blank nor a comment, cut at its end, with the cursor behind it;
@@ -166,7 +152,8 @@ int32_t Cookies_LoadNetscape(CookieStore* store, CookieEntry* entry)
         Trace_PrintString(TRACE_ALL, "Cookies_LoadNetscape, bad line = %s\n", line);
         return ERR_BAD_COOKIE;
     }
-    entry->secure = !EqualsNoCase(fields[FIELD_SECURE], "FALSE");
+    // ASCII only: no locale may decide which secure flag reads as "FALSE".
+    entry->secure = !Text_EqualNoCase(fields[FIELD_SECURE], "FALSE");
     entry->domain = fields[FIELD_DOMAIN];
     entry->path = fields[FIELD_PATH][0] == '/' ? fields[FIELD_PATH] : "/";
     entry->name = fields[FIELD_NAME];

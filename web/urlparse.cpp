@@ -1,6 +1,7 @@
 #include "urlparse.h"
 
 #include "files.h"
+#include "text.h"
 #include "trace.h"
 
 #include <algorithm>
@@ -19,50 +20,19 @@ constexpr SchemeEntry SCHEMES[] = {
     {"ftp://", SCHEME_FTP, 21},
 };
 
-// ASCII only: the locale must not change which URLs are accepted.
-char LowerAscii(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// True when text begins with the lower-case prefix, in any case; stops at text's NUL.
-bool StartsWithNoCase(const char* text, const char* prefix)
-{
-    for (; *prefix; ++text, ++prefix) {
-        if (LowerAscii(*text) != *prefix)
-            return false;
-    }
-    return true;
-}
-
 const SchemeEntry* MatchScheme(const char* url)
 {
     for (const SchemeEntry& entry : SCHEMES) {
-        if (StartsWithNoCase(url, entry.prefix))
+        if (Text_StartsWithNoCase(url, entry.prefix))
             return &entry;
     }
     return nullptr;
 }
 
-// The white space that atoi skips in the "C" locale.
-bool IsAtoiSpace(char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
 // atoi, except that a value beyond the int32_t range is clamped instead of undefined.
 int32_t ReadDecimal(const char* text)
 {
-    while (IsAtoiSpace(*text))
-        ++text;
-    const bool negative = *text == '-';
-    if (*text == '-' || *text == '+')
-        ++text;
-    constexpr int64_t limit = int64_t{INT32_MAX} + 1;
-    int64_t value = 0;
-    for (; *text >= '0' && *text <= '9'; ++text)
-        value = std::min(value * 10 + (*text - '0'), limit);
-    return static_cast<int32_t>(negative ? -value : std::min(value, limit - 1));
+    return static_cast<int32_t>(std::clamp<int64_t>(Text_LeadingNumber(text), INT32_MIN, INT32_MAX));
 }
 
 bool IsLineEnd(char c)

@@ -1,0 +1,63 @@
+#include "text.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+// The white space that atoi skips in the "C" locale.
+bool isAtoiSpace(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+}  // namespace
+
+char Text_LowerAscii(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool Text_EqualNoCase(std::string_view a, std::string_view b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](char x, char y) { return Text_LowerAscii(x) == Text_LowerAscii(y); });
+}
+
+bool Text_StartsWithNoCase(std::string_view text, std::string_view prefix)
+{
+    return text.size() >= prefix.size() && Text_EqualNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+int64_t Text_LeadingNumber(const char* text)
+{
+    while (isAtoiSpace(*text))
+        ++text;
+    bool negative = *text == '-';
+    if (*text == '-' || *text == '+')
+        ++text;
+    uint64_t limit = negative ? uint64_t(std::numeric_limits<int64_t>::max()) + 1
+                              : uint64_t(std::numeric_limits<int64_t>::max());
+    uint64_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        unsigned digit = unsigned(*text - '0');
+        value = value > (limit - digit) / 10 ? limit : value * 10 + digit;
+    }
+    return negative ? int64_t(0 - value) : int64_t(value);
+}
+
+std::string Text_HomeFolder()
+{
+    const char* home = std::getenv("HOME");
+    if (home && home[0] != '\0')
+        return home;
+    passwd entry{};
+    passwd* found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found)
+        return found->pw_dir;
+    return ".";
+}
