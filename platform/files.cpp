@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <string>
 #include <unistd.h>
@@ -46,4 +47,10 @@ int Plat_ReplaceFile(const char* path, const char* data, size_t length)
     if (err != 0)
         ::unlink(temp.c_str());
     return err;
+}
+
+std::string Plat_ProgramDir()
+{
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/self/exe", error).parent_path().string();
 }

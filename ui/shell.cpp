@@ -1,6 +1,7 @@
 #include "ui.h"
 
 #include "cookiesource.h"
+#include "files.h"
 #include "items.h"
 #include "options.h"
 #include "pending.h"
@@ -68,16 +69,9 @@ int HighWord(uintptr_t value)
     return int((value >> 16) & 0xFFFF);
 }
 
-// The folder that holds the running program, where its icons and manual are installed.
-std::filesystem::path ProgramDir()
-{
-    std::error_code error;
-    return std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
-}
-
 void ResolveProgramFile(const char* name, char* out, size_t size)
 {
-    std::snprintf(out, size, "%s", (ProgramDir() / name).c_str());
+    std::snprintf(out, size, "%s", (std::filesystem::path(Plat_ProgramDir()) / name).c_str());
 }
 
 // The manual in the current folder wins over the installed one; when neither exists the
@@ -87,7 +81,7 @@ std::string ManualPath()
     std::error_code error;
     if (std::filesystem::exists(MANUAL, error))
         return MANUAL;
-    std::filesystem::path installed = ProgramDir() / MANUAL;
+    std::filesystem::path installed = std::filesystem::path(Plat_ProgramDir()) / MANUAL;
     return std::filesystem::exists(installed, error) ? installed.string() : MANUAL;
 }
 
