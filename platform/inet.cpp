@@ -109,7 +109,8 @@ struct InetHandle {
     std::string host;
     int port = 0;
     InetService service = INET_SERVICE_HTTP;
-    // Request or file: one transfer on a multi handle of its own.
+    // Request or file: one transfer on a multi handle of its own, to the URL parsed once here.
+    CURLU* url = nullptr;
     CURL* easy = nullptr;
     CURLM* multi = nullptr;
     curl_slist* headers = nullptr;
@@ -301,13 +302,14 @@ bool usableTransfer(InetHandle* handle)
     return fail(INET_ERR_INTERNAL);
 }
 
-// Bytes that may not stand in a URL as they are (spaces, controls, non-ASCII) are escaped.
+// Bytes that may not stand in a URL as they are (spaces, controls, non-ASCII) are escaped, and
+// so is '#': an object has no fragment, all of it goes to the server.
 void appendEscaped(std::string& url, const char* object)
 {
     static constexpr char HEX[] = "0123456789ABCDEF";
     for (const char* at = object; *at != '\0'; ++at) {
         auto byte = static_cast<unsigned char>(*at);
-        if (byte > 0x20 && byte < 0x7F) {
+        if (byte > 0x20 && byte < 0x7F && byte != '#') {
             url += *at;
             continue;
         }
@@ -332,6 +334,38 @@ std::string urlOf(const InetHandle& connection, const char* object)
     return url;
 }
 
+// Whether libcurl reads exactly the connection's server out of url: a host holding URL
+// punctuation or escapes would send the request, and any cookies meant for the host, elsewhere.
+bool namesServerOf(CURLU* url, const InetHandle& connection)
+{
+    char* host = nullptr;
+    char* port = nullptr;
+    bool same = curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+                curl_url_get(url, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK &&
+                connection.host == host && std::to_string(connection.port) == port;
+    curl_free(host);
+    curl_free(port);
+    return same;
+}
+
+// The URL of object on the connection's server, parsed once (libcurl removes dot segments); null
+// when that names another server, or none.
+CURLU* parseUrl(const InetHandle& connection, const char* object)
+{
+    CURLU* url = curl_url();
+    if (url == nullptr) {
+        fail(INET_ERR_INTERNAL);
+        return nullptr;
+    }
+    if (curl_url_set(url, CURLUPART_URL, urlOf(connection, object).c_str(), 0) != CURLUE_OK ||
+        !namesServerOf(url, connection)) {
+        curl_url_cleanup(url);
+        fail(INET_ERR_NAME_NOT_RESOLVED);
+        return nullptr;
+    }
+    return url;
+}
+
 InetHandle* newHandle(HandleKind kind, InetSession* session, InetAbortFlag* abort)
 {
     auto* handle = new (std::nothrow) InetHandle;
@@ -349,23 +383,32 @@ void freeTransfer(InetHandle* handle)
         curl_multi_remove_handle(handle->multi, handle->easy);
     curl_easy_cleanup(handle->easy);
     curl_multi_cleanup(handle->multi);
+    curl_url_cleanup(handle->url);
     curl_slist_free_all(handle->headers);
     delete handle;
 }
 
-// A transfer handle for object with the options every request and file shares.
+// A transfer handle for object with the options every request and file shares; null with the
+// error set.
 InetHandle* newTransfer(InetHandle* connection, HandleKind kind, const char* object)
 {
-    InetHandle* handle = newHandle(kind, connection->session, connection->abort);
-    if (handle == nullptr)
+    CURLU* url = parseUrl(*connection, object);
+    if (url == nullptr)
         return nullptr;
+    InetHandle* handle = newHandle(kind, connection->session, connection->abort);
+    if (handle == nullptr) {
+        curl_url_cleanup(url);
+        fail(INET_ERR_INTERNAL);
+        return nullptr;
+    }
+    handle->url = url;
     handle->timeout = connection->timeout;
     handle->easy = curl_easy_init();
     handle->multi = curl_multi_init();
     CURL* easy = handle->easy;
-    std::string url = urlOf(*connection, object);
+    // Handing libcurl the parsed URL, not its text, leaves it nothing to read differently.
     bool ok = easy != nullptr && handle->multi != nullptr &&
-              curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_CURLU, url) == CURLE_OK &&
               curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
               curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
               curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
@@ -378,6 +421,7 @@ InetHandle* newTransfer(InetHandle* connection, HandleKind kind, const char* obj
               curl_easy_setopt(easy, CURLOPT_PREREQDATA, handle) == CURLE_OK;
     if (!ok) {
         freeTransfer(handle);
+        fail(INET_ERR_INTERNAL);
         return nullptr;
     }
     return handle;
@@ -584,10 +628,8 @@ InetHandle* Inet_HttpOpenRequest(InetHandle* connection, const char* verb, const
         return nullptr;
     }
     InetHandle* request = newTransfer(connection, HandleKind::HTTP, object);
-    if (request == nullptr) {
-        fail(INET_ERR_INTERNAL);
+    if (request == nullptr)
         return nullptr;
-    }
     CURL* easy = request->easy;
     bool ok = curl_easy_setopt(easy, CURLOPT_USERAGENT, request->session->agent.c_str()) == CURLE_OK &&
               curl_easy_setopt(easy, CURLOPT_NOBODY, head ? 1L : 0L) == CURLE_OK &&
@@ -672,7 +714,9 @@ InetHandle* Inet_FtpFindFile(InetHandle* connection, const char* object, uint64_
         return nullptr;
     }
     InetHandle* find = newTransfer(connection, HandleKind::FTP_FIND, object);
-    if (find == nullptr || curl_easy_setopt(find->easy, CURLOPT_NOBODY, 1L) != CURLE_OK) {
+    if (find == nullptr)
+        return nullptr;
+    if (curl_easy_setopt(find->easy, CURLOPT_NOBODY, 1L) != CURLE_OK) {
         Inet_Close(find);
         fail(INET_ERR_INTERNAL);
         return nullptr;
@@ -696,11 +740,7 @@ InetHandle* Inet_FtpOpenFile(InetHandle* connection, const char* object)
         return nullptr;
     }
     InetHandle* file = newTransfer(connection, HandleKind::FTP_FILE, object);
-    if (file == nullptr) {
-        fail(INET_ERR_INTERNAL);
-        return nullptr;
-    }
-    return runFtp(file, hasChunk);
+    return file != nullptr ? runFtp(file, hasChunk) : nullptr;
 }
 
 bool Inet_Read(InetHandle* handle, void* buffer, size_t size, size_t* count)

@@ -49,15 +49,20 @@ const char* Inet_Agent(const InetSession* session);
 // Sets the connect time-out that later connections of the session use (any thread).
 bool Inet_SetConnectTimeout(InetSession* session, uint32_t milliseconds);
 
-// Names the server of later requests; nothing goes on the wire yet. abort may be null.
+// Names the server of later requests; nothing goes on the wire yet. abort may be null. A host
+// that URL readers would take for another server (one holding '#', '?', '@', '/', a backslash,
+// '%' or white space) makes every request or file opened on it fail with
+// INET_ERR_NAME_NOT_RESOLVED before anything is sent.
 InetHandle* Inet_Connect(InetSession* session, const char* host, int port, InetService service,
                          InetAbortFlag* abort);
 // Sets the send and receive time-outs of a request or file handle. On a connection handle it
 // sets those that requests and files opened from it afterwards start with (default 60000).
 bool Inet_SetTimeouts(InetHandle* handle, uint32_t milliseconds);
 
-// HTTP: opens a request for verb ("HEAD" or "GET") and object (without its leading '/').
-// With noCookies the session's cookie jar is neither sent nor fed.
+// HTTP: opens a request for verb ("HEAD" or "GET") and object (without its leading '/'). The
+// object goes to the connection's server whatever it holds: a '?' begins the query, '#' and bytes
+// that may not stand in a URL are escaped, dot segments are removed. With noCookies the
+// session's cookie jar is neither sent nor fed.
 InetHandle* Inet_HttpOpenRequest(InetHandle* connection, const char* verb, const char* object,
                                  bool noCookies);
 // Adds a request header line ("Name: value\r\n"); several "Cookie:" lines are joined with "; ".

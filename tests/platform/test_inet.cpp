@@ -180,12 +180,35 @@ TEST_F(InetScripted, StatusTextIsThatOfTheFinalStatusLine)
     }
 }
 
-TEST_F(InetScripted, ObjectIsEscapedAndOtherHeadersGoAsTheyAre)
+TEST_F(InetScripted, ObjectGoesWholeToTheConnectionsHostAndOtherHeadersAsTheyAre)
 {
     ScriptedServer server({{echoRequest()}});
-    Answer answer = httpGet(session, server.port(), {.object = "a%20b?x=1 y", .headers = {"X-Extra: yes\r\n"}});
-    EXPECT_TRUE(answer.body.starts_with("GET /a%20b?x=1%20y HTTP/1.1\r\n")) << answer.body;
-    EXPECT_NE(answer.body.find("\r\nX-Extra: yes\r\n"), std::string::npos) << answer.body;
+    struct {
+        std::string object, target;
+    } cases[] = {
+        {"a%20b?x=1 y", "/a%20b?x=1%20y"},
+        {"x#@127.0.0.2:1/y", "/x%23@127.0.0.2:1/y"},
+        {"/127.0.0.2:1/x", "//127.0.0.2:1/x"},
+        {"a\\@127.0.0.2/b?c#d@e", "/a\\@127.0.0.2/b?c%23d@e"},
+        {"a/../../b/./c?../d", "/b/c?../d"},
+    };
+    for (const auto& c : cases) {
+        Answer answer = httpGet(session, server.port(), {.object = c.object, .headers = {"X-Extra: yes\r\n"}});
+        EXPECT_TRUE(answer.body.starts_with("GET " + c.target + " HTTP/1.1\r\n")) << answer.body;
+        EXPECT_NE(answer.body.find("\r\nX-Extra: yes\r\n"), std::string::npos) << answer.body;
+    }
+}
+
+TEST_F(InetScripted, HostThatUrlReadersTakeForAnotherServerIsRefusedBeforeSending)
+{
+    ScriptedServer server({{echoRequest()}});
+    for (const char* host : {"me@127.0.0.1", "127.0.0.%31", "127.0.0.1#@127.0.0.2", "127.0.0.1?@x",
+                             "127.0.0.1/x", "127.0.0.1\\x", "127.0.0.1:1", " 127.0.0.1"}) {
+        Handle connection(Inet_Connect(session, host, server.port(), INET_SERVICE_HTTP, nullptr));
+        EXPECT_EQ(Inet_HttpOpenRequest(connection.get(), "GET", "f", true), nullptr) << host;
+        EXPECT_EQ(Inet_LastError(), INET_ERR_NAME_NOT_RESOLVED) << host;
+    }
+    EXPECT_EQ(server.connections(), 0);
 }
 
 TEST_F(InetScripted, HowTheBodyEnds)
