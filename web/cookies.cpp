@@ -44,8 +44,12 @@ int64_t MeasureFile(FILE* file)
     return size;
 }
 
-// The next line that is neither blank nor a comment, cut at its end, with the cursor behind it;
-// null (cursor at the end) when none is left.
+// Browsers and curl write the cookies that scripts may not read (logins, mostly) behind this
+// prefix, which hides them from readers that know only comments.
+constexpr char HTTP_ONLY_PREFIX[] = "#HttpOnly_";
+
+// The next line that is neither blank nor a comment, cut at its end, with the cursor behind it
+// and without an HttpOnly prefix; null (cursor at the end) when none is left.
 char* NextCookieLine(CookieStore* store)
 {
     while (store->cursor < store->size) {
@@ -56,6 +60,8 @@ char* NextCookieLine(CookieStore* store)
         }
         const char* rest = SplitLine(line);
         store->cursor = rest ? static_cast<int32_t>(rest - store->text) : store->size;
+        if (std::strncmp(line, HTTP_ONLY_PREFIX, sizeof HTTP_ONLY_PREFIX - 1) == 0)
+            return line + sizeof HTTP_ONLY_PREFIX - 1;
         if (*line != '#')
             return line;
     }
@@ -75,12 +81,18 @@ bool SplitFields(char* line, char* (&fields)[FIELD_COUNT])
     return true;
 }
 
-// The domain is the host's tail, byte for byte; no dot is needed in front of it.
+// The host is the domain or one of its subdomains, byte for byte: "bank.example" covers
+// "www.bank.example" but never "evilbank.example". A leading dot of the domain says nothing more.
 bool DomainMatches(const char* domain, const char* host)
 {
+    if (*domain == '.')
+        ++domain;
     const size_t domainLen = std::strlen(domain);
     const size_t hostLen = std::strlen(host);
-    return domainLen <= hostLen && std::memcmp(host + hostLen - domainLen, domain, domainLen) == 0;
+    if (domainLen == 0 || domainLen > hostLen ||
+        std::memcmp(host + hostLen - domainLen, domain, domainLen) != 0)
+        return false;
+    return hostLen == domainLen || host[hostLen - domainLen - 1] == '.';
 }
 
 // The path without its '/' begins the object, not necessarily at a '/'; "/" begins every one.

@@ -31,7 +31,7 @@ struct CookieStore {
 
 struct CookieEntry {
     bool secure;          // never sent: our requests are plain HTTP
-    const char* domain;   // must equal the tail of the host name
+    const char* domain;   // the host, or a domain the host lies in (a leading '.' is ignored)
     const char* path;     // begins with '/'; "/" matches every object
     const char* name;
     const char* value;    // the rest of the line, TABs included
@@ -45,7 +45,8 @@ int64_t ReadWholeFile(const char* path, int64_t largest, char** text);
 // Loads path into a zeroed store; 0, or the negative ReadWholeFile code (also kept in size).
 int32_t Cookies_Open(CookieStore* store, const char* path);
 // Reads the next cookie line into entry: 1, 0 when none is left, or ERR_BAD_COOKIE for a line
-// of fewer than seven TAB-separated fields (the walk may go on behind it).
+// of fewer than seven TAB-separated fields (the walk may go on behind it). Lines beginning with
+// '#' are comments, except that "#HttpOnly_" is a prefix of the domain field and is dropped.
 int32_t Cookies_LoadNetscape(CookieStore* store, CookieEntry* entry);
 // Like Cookies_LoadNetscape, but skips cookies whose domain and path do not match host and
 // object (the object name without its leading '/').

@@ -76,7 +76,7 @@ TEST_F(Cookies, LineEndsCommentsWhiteSpaceAndFields)
         {a + "\r" + b + "\r", ab},
         {a + "\n\n\r\n" + b, ab},
         {"# c\n  \t " + a + "\n\t\t#x\n" + b + "\n", ab},
-        {"#HttpOnly_" + a + "\n" + b, "b.com /p m=w\nend"},
+        {"#HttpOnly_" + a + "\n#HttpOnly" + b + "\n#httponly_" + b, "a.com / n=v\nend"},
         // The value runs to the line's end: TABs, '#' and an empty value are all kept.
         {"a.com\tx\t/\tFALSE\tnever\tn\tv1\tv2 #3\n", "a.com / n=v1\tv2 #3\nend"},
         {"a.com\t\t/\tFALSE\t\tn\t\n", "a.com / n=\nend"},
@@ -99,14 +99,16 @@ TEST_F(Cookies, LineEndsCommentsWhiteSpaceAndFields)
         EXPECT_EQ(walk(c.text), c.seen) << c.text.substr(0, 80);
 }
 
-TEST_F(Cookies, DomainIsTheHostsTailAndPathAPrefixOfTheObject)
+TEST_F(Cookies, DomainIsTheHostOrADotBeforeItAndPathAPrefixOfTheObject)
 {
     struct {
         const char *domain, *path, *host, *object;
         bool matches;
     } cases[] = {
-        {".b.c", "/", "a.b.c", "x", true},         {".b.c", "/", "b.c", "x", false},
-        {"b.c", "/", "a.b.c", "x", true},          {"b.c", "/", "xb.c", "x", true},
+        {".b.c", "/", "a.b.c", "x", true},         {".b.c", "/", "b.c", "x", true},
+        {"b.c", "/", "a.b.c", "x", true},          {"b.c", "/", "xb.c", "x", false},
+        {"bank.example", "/", "evilbank.example", "x", false},
+        {".b.c", "/", "xb.c", "x", false},         {".", "/", "b.c.", "x", false},
         {"B.c", "/", "b.c", "x", false},           {"a.b.c", "/", "b.c", "x", false},
         {"b.c", "/", "b.c.d", "x", false},         {"b.c", "/", "b.c", "", true},
         {"b.c", "/dl", "b.c", "dl/a.zip", true},   {"b.c", "/dl", "b.c", "dlx/a.zip", true},

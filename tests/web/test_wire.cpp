@@ -289,18 +289,22 @@ TEST_F(Wire, AgentAndCookieHeadersAsTheServerSeesThem)
     EXPECT_EQ(server.requests().size(), 1u);
 }
 
-TEST_F(WireNginx, CookieFileWrittenByCurlReachesTheServer)
+TEST_F(WireNginx, CookieFileWrittenByCurlReachesTheServerHttpOnlyLoginsToo)
 {
-    nginx->addConfig("location = /login { add_header Set-Cookie \"session=abc123; Path=/\"; return 204; }");
+    nginx->addConfig("location = /login { add_header Set-Cookie \"session=abc123; Path=/\";"
+                     " add_header Set-Cookie \"login=key9; Path=/; HttpOnly\"; return 204; }");
     start();
     std::string command = "curl -s -o /dev/null -c " + path("jar.txt") + " " + nginx->url("login");
     ASSERT_EQ(std::system(command.c_str()), 0);
-    ASSERT_NE(readFile(path("jar.txt")).find("session\tabc123"), std::string::npos);
+    ASSERT_NE(readFile(path("jar.txt")).find("#HttpOnly_127.0.0.1\t"), std::string::npos);
 
     moontest::ScriptedServer server({{moontest::echoRequest()}});
     renew(COOKIES_NETSCAPE, path("jar.txt"));
     ASSERT_EQ(Wire_Request(web.get(), server.url("file.zip").c_str(), MODE_QUERY, 5000), 1);
-    EXPECT_NE(server.requests().at(0).find("\r\nCookie: session=abc123\r\n"), std::string::npos);
+    const std::string head = server.requests().at(0);
+    EXPECT_TRUE(head.find("\r\nCookie: session=abc123; login=key9\r\n") != std::string::npos ||
+                head.find("\r\nCookie: login=key9; session=abc123\r\n") != std::string::npos)
+        << head;
 }
 
 TEST_F(Wire, SessionCookiesOnlyForTheSystemSource)
