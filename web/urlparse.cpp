@@ -55,10 +55,11 @@ ptrdiff_t FindLastBefore(char ch, const char* text, size_t length)
     return -1;
 }
 
-// "." and ".." name the directory itself or its parent, never a file of its own.
-bool IsDotEntry(const char* segment, size_t length)
+// An empty segment, "." and ".." name a directory (the download folder or its parent), never a
+// file of its own.
+bool NamesDirectory(const char* segment, size_t length)
 {
-    return (length == 1 || length == 2) && std::strncmp(segment, "..", length) == 0;
+    return length <= 2 && std::strncmp(segment, "..", length) == 0;
 }
 
 // Ends text at index and returns the rest behind it; null (text unchanged) for index -1.
@@ -100,7 +101,7 @@ int32_t LocalNameFromURL(const char* object, const char* directory, char* out, s
     const size_t start = static_cast<size_t>(FindLastBefore('/', object, end) + 1);
     const char* segment = object + start;
     const size_t segLen = end - start;
-    if (IsDotEntry(segment, segLen))
+    if (NamesDirectory(segment, segLen))
         return ERR_BAD_URL;
 
     const size_t dirLen = directory ? std::strlen(directory) : 0;

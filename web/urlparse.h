@@ -32,9 +32,9 @@ int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName,
 
 // Writes "<directory>/[<extension>/]<last segment of object>" into out, without the query string;
 // directory may be null or empty (no prefix), the extension folder appears only when byExtension
-// is set and the segment has a non-empty extension. Returns 0, ERR_NAME_TOO_LONG when the name
-// and its NUL do not fit into outSize characters, or ERR_BAD_URL when the segment is "." or ".."
-// (it would name the download directory or its parent); out is untouched on failure.
+// is set and the segment has a non-empty extension. Returns 0, ERR_BAD_URL when the segment is
+// empty, "." or ".." (it would name the download directory or its parent), or ERR_NAME_TOO_LONG
+// when the name and its NUL do not fit into outSize characters; out is untouched on failure.
 int32_t LocalNameFromURL(const char* object, const char* directory, char* out, size_t outSize,
                          bool byExtension);
 

@@ -239,9 +239,9 @@ TEST_F(CheckBack, ZeroLengthWritesTheEscapedPageAndOpensItUnlessADirectory)
     EXPECT_EQ(Win_OpenedDocuments().back(), ASK_BROWSER_PAGE);
 
     fs::remove(ASK_BROWSER_PAGE);
-    UrlItem* directory = queried("dir/");
+    UrlItem* directory = queried("dir/");   // no file to name: the query itself fails
     EXPECT_EQ(checkBack(), 1);
-    EXPECT_STREQ(directory->statusText, "A directory cannot be downloaded.");
+    EXPECT_STREQ(directory->statusText, "Badly formatted URL, or not a file!");
     EXPECT_TRUE(directory->flags & ITEM_FAILED);
     EXPECT_FALSE(fs::exists(ASK_BROWSER_PAGE));
 

@@ -86,7 +86,7 @@ std::string localName(const std::string& object, const char* directory, bool byE
     return result == 0 ? std::string(out) : "error " + std::to_string(result);
 }
 
-TEST(LocalName, LastSegmentWithoutQueryInDirectoryOrExtensionFolderIfItFits)
+TEST(LocalName, LastSegmentWithoutQueryInDirectoryOrExtensionFolderIfItNamesAFileAndFits)
 {
     const std::string badUrl = "error " + std::to_string(ERR_BAD_URL);
     const std::string tooLong = "error " + std::to_string(ERR_NAME_TOO_LONG);
@@ -102,7 +102,6 @@ TEST(LocalName, LastSegmentWithoutQueryInDirectoryOrExtensionFolderIfItFits)
         {"a/b/c", nullptr, false, "c"},
         {"a/b/c", "", true, "c"},
         {"get?f=x/y.zip", "d", true, "d/get"},
-        {"dir/", "d", false, "d/"},
         {"%2e%2e", "d", false, "d/%2e%2e"},
         {"Photo.JPG", "d", true, "d/JPG/Photo.JPG"},
         {"file.tar.gz", nullptr, true, "gz/file.tar.gz"},
@@ -110,7 +109,10 @@ TEST(LocalName, LastSegmentWithoutQueryInDirectoryOrExtensionFolderIfItFits)
         {"v1.2/readme", "d", true, "d/readme"},
         {"...", "d", true, "d/..."},
         {"..a", "d", true, "d/a/..a"},
-        // Dot entries would name the directory or its parent.
+        // Empty segments and dot entries would name the directory or its parent.
+        {"dir/", "d", false, badUrl},
+        {"", nullptr, false, badUrl},
+        {"a/?x=1", "/dl", true, badUrl},
         {".", "/dl", false, badUrl},
         {"..", nullptr, true, badUrl},
         {"a/..", "/dl", false, badUrl},
@@ -124,7 +126,7 @@ TEST(LocalName, LastSegmentWithoutQueryInDirectoryOrExtensionFolderIfItFits)
         {"ab.zip", "d", true, tooLong, 12},
         {"ab.", "d", true, "d/ab.", 7},
         {"abc.", "d", true, tooLong, 7},
-        {"", nullptr, false, tooLong, 0},
+        {"f", nullptr, false, tooLong, 1},
     };
     for (const auto& c : cases)
         EXPECT_EQ(localName(c.object, c.directory, c.byExtension, c.outSize), c.name) << c.object;
