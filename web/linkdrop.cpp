@@ -28,6 +28,12 @@ bool NamesPage(const char* object)
     return false;
 }
 
+// Behind a fragment a link may end in anything; what the server is asked for must not end at '/'.
+bool NamesFolder(const char* object)
+{
+    return *object == '\0' || EndsWith(object, std::strlen(object), "/");
+}
+
 }  // namespace
 
 int LinkDropTarget::IsAcceptableLink(const char* text)
@@ -39,7 +45,7 @@ int LinkDropTarget::IsAcceptableLink(const char* text)
     std::memcpy(scratch, text, length + 1);
     int32_t scheme, port;
     char *host, *object;
-    if (ParseURL(scratch, &scheme, &host, &object, &port) < 0)
+    if (ParseURL(scratch, &scheme, &host, &object, &port) < 0 || NamesFolder(object))
         return 0;
     return allowHTML || !NamesPage(object) ? 1 : 0;
 }

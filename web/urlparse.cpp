@@ -62,6 +62,24 @@ bool NamesDirectory(const char* segment, size_t length)
     return length <= 2 && std::strncmp(segment, "..", length) == 0;
 }
 
+// Other URL readers end or reshape the authority at these bytes (fragment, query, user
+// information, a backslash taken for a slash, escapes, white space and controls). A host holding
+// one would name another server to the connection than to the cookie match.
+bool IsHostByte(unsigned char c)
+{
+    return c > ' ' && c != 0x7F && std::strchr("#?@\\%", c) == nullptr;
+}
+
+// Looks at the host name alone: the port text behind a ':' is read like atoi and names no server.
+bool IsSoundHost(const char* host)
+{
+    for (const char* at = host; *at != '\0' && *at != ':'; ++at) {
+        if (!IsHostByte(static_cast<unsigned char>(*at)))
+            return false;
+    }
+    return true;
+}
+
 // Ends text at index and returns the rest behind it; null (text unchanged) for index -1.
 char* CutAt(char* text, ptrdiff_t index)
 {
@@ -84,8 +102,12 @@ int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName,
     *hostName = url + std::strlen(entry->prefix);
     *port = entry->defaultPort;
     *objectName = SplitAtChar('/', *hostName);
-    if (!*objectName)
+    if (!*objectName || !IsSoundHost(*hostName)) {
+        *objectName = nullptr;
         return ERR_BAD_URL;
+    }
+    // The fragment belongs to the browser: the server never sees it, nor does the local name.
+    SplitAtChar('#', *objectName);
     Trace_PrintString(TRACE_ALL, "ParseURL, hostName = %s\n", *hostName);
     Trace_PrintString(TRACE_ALL, "ParseURL, objectName = %s\n", *objectName);
     if (const char* portText = SplitAtChar(':', *hostName))

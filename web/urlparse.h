@@ -24,10 +24,12 @@ constexpr int32_t ERR_BAD_SCHEME = static_cast<int32_t>(0x8000000Cu);
 constexpr int32_t ERR_BAD_URL = static_cast<int32_t>(0x8000000Eu);
 
 // Splits a writable "http://" or "ftp://" URL (scheme in any case) in place into scheme, host,
-// object (behind the host's '/', query kept, may be empty) and port (the default of the scheme,
-// or the number behind a ':' in the host, read like atoi but clamped to the int32_t range).
-// Returns 0, ERR_BAD_SCHEME (hostName and port untouched) or ERR_BAD_URL when no '/' follows the
-// host (objectName null). scheme and objectName are cleared first in every case.
+// object (behind the host's '/', query kept, fragment from '#' cut off, may be empty) and port
+// (the default of the scheme, or the number behind a ':' in the host, read like atoi but clamped
+// to the int32_t range). Returns 0, ERR_BAD_SCHEME (hostName and port untouched) or ERR_BAD_URL
+// (objectName null) when no '/' follows the host or the host name (before any ':') holds '#',
+// '?', '@', '%', a backslash, a space or a control character. scheme and objectName are cleared
+// first in every case.
 int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port);
 
 // Writes "<directory>/[<extension>/]<last segment of object>" into out, without the query string;

@@ -27,21 +27,24 @@ unsigned char patternByte(uint64_t offset)
     return static_cast<unsigned char>(((offset + 1) * 0x9E3779B97F4A7C15ull) >> 56);
 }
 
-sockaddr_in loopback(int port)
+sockaddr_in loopback(int port, const std::string& host = "127.0.0.1")
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
     return address;
 }
 
-// A listening socket on a free loopback port, or -1.
-int listenOnLoopback(int backlog, int* port)
+// A listening socket on host, at wanted or (0) at a free port, or -1.
+int listenOnLoopback(int backlog, int* port, const std::string& host = "127.0.0.1", int wanted = 0)
 {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(0);
+    sockaddr_in address = loopback(wanted, host);
     socklen_t length = sizeof address;
+    int reuse = 1;   // closed connections of an earlier test may still hold a fixed port
+    if (fd >= 0 && wanted != 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         ::listen(fd, backlog) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -368,11 +371,12 @@ Step pauseFor(uint64_t milliseconds)
 
 // ScriptedServer
 
-ScriptedServer::ScriptedServer(std::vector<Script> scripts) : scripts_(std::move(scripts))
+ScriptedServer::ScriptedServer(std::vector<Script> scripts, const std::string& host, int port)
+    : scripts_(std::move(scripts)), host_(host)
 {
-    listener_ = listenOnLoopback(64, &port_);
+    listener_ = listenOnLoopback(64, &port_, host, port);
     if (listener_ < 0 || ::pipe2(wake_, O_CLOEXEC) != 0)
-        throw std::runtime_error("scripted server: no loopback listener");
+        throw std::runtime_error("scripted server: no listener on " + host + ":" + std::to_string(port));
     acceptor_ = std::thread([this] { acceptLoop(); });
 }
 
@@ -391,7 +395,7 @@ ScriptedServer::~ScriptedServer()
 
 std::string ScriptedServer::url(const std::string& path) const
 {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/" + path;
+    return "http://" + host_ + ":" + std::to_string(port_) + "/" + path;
 }
 
 std::vector<std::string> ScriptedServer::requests() const

@@ -5,7 +5,8 @@
 //   one inside its Sandbox). start() waits until the server accepts connections.
 // - ScriptedServer is an in-process server of ours for the misbehaviour real servers won't
 //   show: each connection plays a script of steps, like "read the request, send these bytes,
-//   send 4000 bytes of body, then drop the connection".
+//   send 4000 bytes of body, then drop the connection". It may listen on another loopback
+//   address and a fixed port (below 1024 only for root).
 // - StuckListener is a port whose backlog is full: connecting to it hangs until the client's
 //   connect time-out.
 // - Every destructor stops its server and leaves no process or thread behind. The objects are
@@ -144,13 +145,15 @@ Step pauseFor(uint64_t milliseconds);
 //                           sendBody(4000)}});
 class ScriptedServer {
 public:
-    explicit ScriptedServer(std::vector<Script> scripts);
+    // Listens on host (a loopback address) at port, or at a free port for 0; throws when it cannot.
+    explicit ScriptedServer(std::vector<Script> scripts, const std::string& host = "127.0.0.1",
+                            int port = 0);
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
 
     int port() const { return port_; }
-    // "http://127.0.0.1:<port>/" followed by path.
+    // "http://<host>:<port>/" followed by path.
     std::string url(const std::string& path) const;
     // The request heads read so far, in the order they arrived.
     std::vector<std::string> requests() const;
@@ -168,6 +171,7 @@ private:
     void idle(int fd);
 
     std::vector<Script> scripts_;
+    std::string host_;
     int listener_ = -1;
     int wake_[2] = {-1, -1};
     int port_ = 0;

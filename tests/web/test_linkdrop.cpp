@@ -15,7 +15,7 @@ int accepts(const std::string& text, bool allowHTML)
     return target->IsAcceptableLink(text.c_str());
 }
 
-TEST(LinkDrop, FilesBehindHttpOrFtpHostsAndPagesOnlyWhenAllowed)
+TEST(LinkDrop, FilesBehindHttpOrFtpHostsAndPagesOnlyWhenAllowedWhateverTheFragment)
 {
     struct {
         const char* text;
@@ -36,6 +36,11 @@ TEST(LinkDrop, FilesBehindHttpOrFtpHostsAndPagesOnlyWhenAllowed)
         {"http://server/INDEX.HTML", 1, 1},
         {"http://server/page.html?id=1", 1, 1},
         {"http://server/a.xhtml", 1, 1},
+        // The fragment is the browser's: the server is asked for what stands in front of it.
+        {"http://server/index.html#top", 0, 1},
+        {"http://server/file.zip#index.html", 1, 1},
+        {"http://server/dir/#part2", 0, 0},
+        {"http://127.0.0.77#@bank.example/x.bin", 0, 0},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(accepts(c.text, false), c.htmlOff) << c.text;

@@ -307,6 +307,48 @@ TEST_F(WireNginx, CookieFileWrittenByCurlReachesTheServerHttpOnlyLoginsToo)
         << head;
 }
 
+TEST_F(Wire, HostileHostNeverGetsTheCookiesOfTheHostItSeemsToName)
+{
+    // Behind '#' or '?' the client reads no port, so a host that tucks another name there is
+    // reached on the default one: this test needs to listen on port 80.
+    std::unique_ptr<moontest::ScriptedServer> hostile;
+    try {
+        hostile = std::make_unique<moontest::ScriptedServer>(
+            std::vector<moontest::Script>{{moontest::echoRequest()}}, "127.0.0.77", 80);
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << e.what();
+    }
+    moontest::writeFile("cookies.txt", "bank.example\tFALSE\t/\tFALSE\t0\tbank\tsecret\n"
+                                       "127.0.0.77\tFALSE\t/\tFALSE\t0\tlocal\tplain\n");
+    moontest::ScriptedServer redirect({{moontest::readRequest(),
+                                        moontest::sendText("HTTP/1.1 302 Found\r\nLocation: "
+                                                           "http://127.0.0.77#@bank.example/x.bin\r\n"
+                                                           "Content-Length: 0\r\n\r\n")}});
+    // Each URL and the request line that reaches 127.0.0.77, if any.
+    struct {
+        std::string url;
+        int32_t result;
+        const char* requestLine;
+    } cases[] = {
+        {"http://127.0.0.77#@bank.example/x.bin", ERR_BAD_URL, nullptr},
+        {"http://127.0.0.77?@bank.example/x.bin", ERR_BAD_URL, nullptr},
+        {"http://127.0.0.77/a@bank.example/b\\c?@bank.example/#@bank.example/",
+         1, "HEAD /a@bank.example/b\\c?@bank.example/ HTTP/1.1"},
+        {redirect.url("r"), 1, "HEAD / HTTP/1.1"},
+    };
+    for (const auto& c : cases) {
+        const size_t before = hostile->requests().size();
+        renew(COOKIES_NETSCAPE, path("cookies.txt"));
+        EXPECT_EQ(Wire_Request(web.get(), c.url.c_str(), MODE_QUERY, 5000), c.result) << c.url;
+        const auto heads = hostile->requests();
+        ASSERT_EQ(heads.size(), before + (c.requestLine ? 1 : 0)) << c.url;
+        if (c.requestLine) {
+            EXPECT_TRUE(heads.back().starts_with(std::string(c.requestLine) + "\r\n")) << heads.back();
+            EXPECT_NE(heads.back().find("\r\nCookie: local=plain\r\n"), std::string::npos) << heads.back();
+        }
+    }
+}
+
 TEST_F(Wire, SessionCookiesOnlyForTheSystemSource)
 {
     const std::string setCookie =
