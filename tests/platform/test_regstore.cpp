@@ -39,6 +39,7 @@ int32_t setDword(const char* key, const char* name, uint32_t number)
 
 struct Read {
     int32_t result = 0;
+    int32_t key = 0;  // what opening the key alone gives
     uint32_t type = 0;
     std::string bytes;
 };
@@ -47,7 +48,7 @@ Read query(const char* key, const char* name)
 {
     Read read;
     uint32_t size = 0;
-    read.result = RegStore_QueryValue(HKCU, key, name, &read.type, nullptr, &size);
+    read.result = RegStore_QueryValue(HKCU, key, name, &read.type, nullptr, &size, &read.key);
     if (read.result == REG_OK) {
         read.bytes.resize(size);
         read.result = RegStore_QueryValue(HKCU, key, name, nullptr, read.bytes.data(), &size);
@@ -90,8 +91,8 @@ TEST_F(RegStore, FileLiesInTheConfigFolderOrBelowHome)
 
 TEST_F(RegStore, KeysComeWithTheirAncestorsAndNamesMatchInAnyCase)
 {
-    EXPECT_EQ(RegStore_FindKey(HKCU, ""), REG_OK);
-    EXPECT_EQ(RegStore_FindKey(HKCU, "Software"), REG_ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(query("", "Value").key, REG_OK);
+    EXPECT_EQ(query("Software", "Value").key, REG_ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(query("Software", "Value").result, REG_ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(std::filesystem::exists(path("config")));  // reading creates nothing
 
@@ -99,7 +100,9 @@ TEST_F(RegStore, KeysComeWithTheirAncestorsAndNamesMatchInAnyCase)
     ASSERT_EQ(setDword("SOFTWARE\\larkvale\\MOONFETCH\\schedule", "BEGINHOUR", 7), REG_OK);
     ASSERT_EQ(setDword("software\\LARKVALE\\Moonfetch\\Directories", "x", 1), REG_OK);
     for (const char* ancestor : {"Software", "Software\\Larkvale", "Software\\Larkvale\\Moonfetch"})
-        EXPECT_EQ(RegStore_FindKey(HKCU, ancestor), REG_OK) << ancestor;
+        EXPECT_EQ(query(ancestor, "x").key, REG_OK) << ancestor;
+    for (const char* prefix : {"Soft", "Software\\Larkvale\\Moon", "Software\\Larkvale\\Moonfetch\\Sched"})
+        EXPECT_EQ(query(prefix, "x").key, REG_ERROR_FILE_NOT_FOUND) << prefix;
     EXPECT_EQ(query("Software\\Larkvale\\Moonfetch", "BeginHour").result, REG_ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(query("software\\LARKVALE\\moonfetch\\Schedule", "beginhour").bytes, dword(7));
     // Names keep their first case, and the file reads like a tree whatever the order of writing.
@@ -227,7 +230,7 @@ TEST_F(RegStore, DamagedFileReadsEmptyAndIsKeptAsBadAtTheFirstWrite)
     for (const std::string& text : damaged) {
         SCOPED_TRACE(text);
         putFile(text);
-        EXPECT_EQ(RegStore_FindKey(HKCU, "Software"), REG_ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(query("Software", "a").key, REG_ERROR_FILE_NOT_FOUND);
         EXPECT_EQ(query("Software\\Larkvale", "a").result, REG_ERROR_FILE_NOT_FOUND);
         ASSERT_EQ(setDword("Software\\Larkvale", "b", 2), REG_OK);
         EXPECT_EQ(readFile(file() + ".bad"), text);
