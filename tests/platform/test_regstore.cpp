@@ -5,8 +5,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <sched.h>
 #include <set>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -273,6 +275,28 @@ TEST_F(RegStore, FailedWriteLeavesTheFileByteForByte)
     EXPECT_EQ(code, REG_ERROR_FILE_TOO_LARGE);
     EXPECT_EQ(readFile(file()), before);
     EXPECT_EQ(folderEntries(), entries);
+}
+
+TEST_F(RegStore, FullDiskGivesItsOwnCodeAndLeavesTheFileByteForByte)
+{
+    constexpr int NO_MOUNT = 100;
+    constexpr int DAMAGED = 101;
+    std::filesystem::create_directories(path("config"));
+    // A file system of a few pages over the settings folder, in a mount table of the child's own.
+    int code = moontest::inChild([&] {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", path("config").c_str(), "tmpfs", 0, "size=16k") != 0)
+            return NO_MOUNT;
+        if (setDword(KEY, "BeginHour", 1) != REG_OK)
+            return DAMAGED;
+        const std::string before = readFile(file());
+        const std::set<std::string> entries = folderEntries();
+        int32_t result = setBytes(KEY, "Download", REG_SZ, std::string(64 * 1024, 'x') + '\0');
+        return readFile(file()) == before && folderEntries() == entries ? result : DAMAGED;
+    });
+    if (code == NO_MOUNT)
+        GTEST_SKIP() << "this system refused a private tmpfs, so no full disk could be made";
+    EXPECT_EQ(code, REG_ERROR_DISK_FULL);
 }
 
 using RegStoreConcurrent = RegStore;
