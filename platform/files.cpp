@@ -46,10 +46,10 @@ int finalTarget(const char* path, std::string& target)
         ssize_t length = ::readlink(target.c_str(), link, sizeof link);
         if (length < 0)
             return errno == EINVAL || errno == ENOENT ? 0 : errno;
-        if (length == 0 || static_cast<size_t>(length) == sizeof link)
+        if (static_cast<size_t>(length) == sizeof link)
             return ENAMETOOLONG;
         std::string_view next(link, static_cast<size_t>(length));
-        target = next.front() == PATH_SEP ? std::string(next) : folderOf(target).append(next);
+        target = next.starts_with(PATH_SEP) ? std::string(next) : folderOf(target).append(next);
     }
     return ELOOP;
 }
@@ -68,6 +68,7 @@ std::string randomTag()
     return tag;
 }
 
+// Whether name is one of target's temporary files: its name, ".tmp-" and six letters or digits.
 bool isTempOf(std::string_view name, std::string_view targetName)
 {
     if (name.size() != targetName.size() + TEMP_TAG.size() + TEMP_RANDOM_LENGTH ||
@@ -78,6 +79,7 @@ bool isTempOf(std::string_view name, std::string_view targetName)
                        [](char c) { return TEMP_LETTERS.find(c) != std::string_view::npos; });
 }
 
+// flock(2), taken again when a signal interrupts the wait; 0 or errno.
 int lockFile(int fd, int how)
 {
     int err = 0;
