@@ -11,7 +11,8 @@
 //   a crash leaves the old file intact.
 // - A file that cannot be parsed reads as an empty store; the first write copies it to
 //   "<file>.bad" before replacing it.
-// - Each call reads and parses the file once (regtext.h), in time linear in its size.
+// - Each call reads and parses the file once (regtext.h), in time linear in its size; a write
+//   also sorts the keys.
 // - Every call returns a Win32 error code (REG_OK on success) and reports nothing itself.
 #pragma once
 
