@@ -1,14 +1,149 @@
 #include "files.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
-#include <sys/stat.h>
 #include <string>
+#include <string_view>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+constexpr std::string_view TEMP_TAG = ".tmp-";
+constexpr std::string_view TEMP_LETTERS =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr size_t TEMP_RANDOM_LENGTH = 6;
+// Names tried before giving up when each one is taken.
+constexpr int TEMP_ATTEMPTS = 100;
+// The kernel's own limit on a chain of symbolic links.
+constexpr int MAX_LINK_HOPS = 40;
+
+// The folder part of path with its trailing separator, "./" when there is none.
+std::string folderOf(const std::string& path)
+{
+    size_t folderEnd = path.rfind(PATH_SEP);
+    return folderEnd == std::string::npos ? std::string(".") + PATH_SEP : path.substr(0, folderEnd + 1);
+}
+
+// Follows the symbolic links that path's last level names to the file they finally name, which
+// need not exist. Returns 0, ELOOP for an endless chain, or the errno of a link that cannot be
+// read.
+int finalTarget(const char* path, std::string& target)
+{
+    target = path;
+    for (int hop = 0; hop < MAX_LINK_HOPS; ++hop) {
+        char link[PATH_MAX];
+        ssize_t length = ::readlink(target.c_str(), link, sizeof link);
+        if (length < 0)
+            return errno == EINVAL || errno == ENOENT ? 0 : errno;
+        if (static_cast<size_t>(length) == sizeof link)
+            return ENAMETOOLONG;
+        std::string_view next(link, static_cast<size_t>(length));
+        target = next.starts_with(PATH_SEP) ? std::string(next) : folderOf(target).append(next);
+    }
+    return ELOOP;
+}
+
+// Six letters or digits for a temporary name; the exclusive creation settles a collision.
+std::string randomTag()
+{
+    static std::atomic<uint64_t> calls{0};
+    uint64_t seed = 0;
+    if (::getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed))
+        seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+               (calls.fetch_add(1) << 40) ^ static_cast<uint64_t>(::getpid());
+    std::string tag;
+    for (size_t i = 0; i < TEMP_RANDOM_LENGTH; ++i, seed /= TEMP_LETTERS.size())
+        tag += TEMP_LETTERS[seed % TEMP_LETTERS.size()];
+    return tag;
+}
+
+// Whether name is one of target's temporary files: its name, ".tmp-" and six letters or digits.
+bool isTempOf(std::string_view name, std::string_view targetName)
+{
+    if (name.size() != targetName.size() + TEMP_TAG.size() + TEMP_RANDOM_LENGTH ||
+        !name.starts_with(targetName) || name.substr(targetName.size(), TEMP_TAG.size()) != TEMP_TAG)
+        return false;
+    std::string_view tag = name.substr(name.size() - TEMP_RANDOM_LENGTH);
+    return std::all_of(tag.begin(), tag.end(),
+                       [](char c) { return TEMP_LETTERS.find(c) != std::string_view::npos; });
+}
+
+// flock(2), taken again when a signal interrupts the wait; 0 or errno.
+int lockFile(int fd, int how)
+{
+    int err = 0;
+    do
+        err = ::flock(fd, how) == 0 ? 0 : errno;
+    while (err == EINTR);
+    return err;
+}
+
+// Removes a temporary file that no save holds locked. Under the lock the name still names the
+// inode that was opened: only its own save renames or removes it, and that save is gone.
+void removeIfStale(const std::string& temp)
+{
+    int fd = ::open(temp.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat opened = {};
+    struct stat named = {};
+    if (lockFile(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &opened) == 0 &&
+        S_ISREG(opened.st_mode) && ::lstat(temp.c_str(), &named) == 0 &&
+        named.st_dev == opened.st_dev && named.st_ino == opened.st_ino)
+        ::unlink(temp.c_str());
+    ::close(fd);
+}
+
+// Removes what saves of target killed midway left beside it.
+void removeStaleTemps(const std::string& target)
+{
+    std::string folder = folderOf(target);
+    std::string_view targetName = std::string_view(target).substr(target.rfind(PATH_SEP) + 1);
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr)
+        return;
+    while (const dirent* entry = ::readdir(dir))
+        if (isTempOf(entry->d_name, targetName))
+            removeIfStale(folder + entry->d_name);
+    ::closedir(dir);
+}
+
+// Creates "<target>.tmp-XXXXXX" and locks it. A cleaner may have taken the file for stale
+// between its creation and the lock; then it is unlinked by now and another name is tried.
+int createTemp(const std::string& target, mode_t mode, std::string& temp, int& fd)
+{
+    for (int attempt = 0; attempt < TEMP_ATTEMPTS; ++attempt) {
+        temp = target + std::string(TEMP_TAG) + randomTag();
+        fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        if (fd < 0)
+            return errno;
+        struct stat created = {};
+        int err = lockFile(fd, LOCK_EX);
+        if (err == 0 && ::fstat(fd, &created) != 0)
+            err = errno;
+        if (err == 0 && created.st_nlink > 0)
+            return 0;
+        ::close(fd);
+        if (err != 0) {
+            ::unlink(temp.c_str());
+            return err;
+        }
+    }
+    return EEXIST;
+}
 
 // Writes all of data to fd, retrying short writes; returns 0 or errno.
 int writeAll(int fd, const char* data, size_t length)
@@ -26,26 +161,50 @@ int writeAll(int fd, const char* data, size_t length)
     return 0;
 }
 
+// Makes a rename in the folder survive a power cut, where the file system can; best effort.
+void syncFolderOf(const std::string& target)
+{
+    int fd = ::open(folderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
 }  // namespace
 
 int Plat_ReplaceFile(const char* path, const char* data, size_t length)
 {
-    std::string temp = std::string(path) + ".XXXXXX";
-    int fd = ::mkstemp(temp.data());
-    if (fd < 0)
+    std::string target;
+    int err = finalTarget(path, target);
+    if (err != 0)
+        return err;
+    struct stat old = {};
+    bool replacing = ::stat(target.c_str(), &old) == 0;
+    if (!replacing && errno != ENOENT)
         return errno;
-    int err = writeAll(fd, data, length);
+    removeStaleTemps(target);
+    // A replaced file's mode is set once the temporary file is ours alone; a new one is
+    // created with the mode the umask leaves.
+    std::string temp;
+    int fd = -1;
+    err = createTemp(target, replacing ? S_IRUSR | S_IWUSR : 0666, temp, fd);
+    if (err != 0)
+        return err;
+    err = writeAll(fd, data, length);
+    if (err == 0 && replacing && ::fchmod(fd, old.st_mode & 07777) != 0)
+        err = errno;
     if (err == 0 && ::fsync(fd) != 0)
         err = errno;
-    // mkstemp creates 0600; the saved files are ordinary user files.
-    if (err == 0 && ::fchmod(fd, 0644) != 0)
-        err = errno;
-    if (::close(fd) != 0 && err == 0)
-        err = errno;
-    if (err == 0 && std::rename(temp.c_str(), path) != 0)
+    if (err == 0 && std::rename(temp.c_str(), target.c_str()) != 0)
         err = errno;
     if (err != 0)
         ::unlink(temp.c_str());
+    // The lock goes with the descriptor, so it is held until the temporary name is gone. The
+    // data are on disk already, so closing can no longer lose them.
+    ::close(fd);
+    if (err == 0)
+        syncFolderOf(target);
     return err;
 }
 

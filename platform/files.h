@@ -4,6 +4,14 @@
 // - Any thread may call; nothing here keeps state.
 // - Plat_ReplaceFile never leaves a half-written file under the target's name: either the
 //   new content is complete under that name, or the old file is still there byte for byte.
+// - A path that is a symbolic link stays a link: the file that the chain of links finally names
+//   is replaced (and created when it does not exist yet).
+// - The new content keeps the permission bits of the file it replaces; a new file gets 0666
+//   less the umask. The temporary file is never readable by more people than the final one.
+// - The temporary file is "<target>.tmp-XXXXXX" (six letters or digits) beside the final
+//   target, locked with flock(2) from its creation until it is renamed or removed. Each
+//   replacement first removes the unlocked temporary files of the same target, which a process
+//   killed while saving left behind; one whose save still runs, in any process, is left alone.
 // - Failures are returned as errno values, never thrown.
 #pragma once
 
@@ -13,8 +21,10 @@
 // The one separator between directory and file names.
 constexpr char PATH_SEP = '/';
 
-// Writes data to a temporary file beside path, flushes it to disk and renames it over path.
-// Returns 0, or the errno of the step that failed (the temporary file is then removed).
+// Writes data to a temporary file beside path's final target, flushes it to disk, renames it
+// over the target and syncs the folder. Returns 0, or the errno of the step that failed (the
+// temporary file is then removed). A failure to sync the folder after the rename is not
+// reported: the new content is in place by then and a caller could not undo it.
 int Plat_ReplaceFile(const char* path, const char* data, size_t length);
 // The folder that holds the running program (where its icons and manual are installed); empty
 // when it cannot be found.

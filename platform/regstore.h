@@ -11,20 +11,18 @@
 //   a crash leaves the old file intact.
 // - A file that cannot be parsed reads as an empty store; the first write copies it to
 //   "<file>.bad" before replacing it.
+// - Each call reads and parses the file once (regtext.h), in time linear in its size; a write
+//   also sorts the keys.
 // - Every call returns a Win32 error code (REG_OK on success) and reports nothing itself.
 #pragma once
+
+#include "regtext.h"  // REG_SZ and the other value types
 
 #include <cstdint>
 #include <string>
 
 // The roots the store serves; only the current user's for now.
 enum RegRoot { REG_ROOT_CURRENT_USER };
-
-// Value types; any other number is kept and written back as it is.
-constexpr uint32_t REG_SZ = 1;
-constexpr uint32_t REG_BINARY = 3;
-constexpr uint32_t REG_DWORD = 4;
-constexpr uint32_t REG_QWORD = 11;
 
 // Win32 error codes that the store returns.
 constexpr int32_t REG_OK = 0;
@@ -46,16 +44,14 @@ constexpr int32_t REG_ERROR_MORE_DATA = 234;
 // $HOME/.config standing in when XDG_CONFIG_HOME is unset, empty or relative.
 std::string RegStore_FilePath(RegRoot root);
 
-// REG_OK when the key exists (the root itself always does), REG_ERROR_FILE_NOT_FOUND when not,
-// or the code of a file that cannot be read.
-int32_t RegStore_FindKey(RegRoot root, const char* subKey);
-
-// Reads a value as RegQueryValueExA does: type (may be null) receives its type, size its length
-// in bytes. With data null only type and size are reported. When *size is smaller than the value,
-// returns REG_ERROR_MORE_DATA and leaves data untouched. A missing key or value gives
-// REG_ERROR_FILE_NOT_FOUND.
+// Reads a value as RegOpenKeyExA and RegQueryValueExA do together, from one read of the file:
+// type (may be null) receives its type, size its length in bytes. With data null only type and
+// size are reported. When *size is smaller than the value, returns REG_ERROR_MORE_DATA and leaves
+// data untouched. A missing key or value gives REG_ERROR_FILE_NOT_FOUND. keyResult (may be null)
+// receives what opening the key alone gives: REG_OK when the key exists (the root always does),
+// REG_ERROR_FILE_NOT_FOUND when not, or the code of a failure met before the key was looked up.
 int32_t RegStore_QueryValue(RegRoot root, const char* subKey, const char* name, uint32_t* type,
-                            void* data, uint32_t* size);
+                            void* data, uint32_t* size, int32_t* keyResult = nullptr);
 
 // Stores size bytes as a value of the given type, creating the key and all its ancestors.
 // Names holding a control character are refused with REG_ERROR_INVALID_PARAMETER. On failure

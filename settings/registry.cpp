@@ -9,14 +9,11 @@ int32_t Reg_ReadString(RegRoot root, const char* subKey, const char* name, char*
 {
     if (!buffer || !size)
         return REG_ERROR_INVALID_PARAMETER;
-    int32_t result = RegStore_FindKey(root, subKey);
-    if (result != REG_OK)
-        return result;
     // Read into a copy: a value that turns out not to fit with its terminator must leave the
     // caller's default text as it was.
     std::vector<char> data(std::max<uint32_t>(*size, 1));
     uint32_t length = *size;
-    result = RegStore_QueryValue(root, subKey, name, nullptr, data.data(), &length);
+    int32_t result = RegStore_QueryValue(root, subKey, name, nullptr, data.data(), &length);
     if (result != REG_OK)
         return result;
     bool terminated = length > 0 && data[length - 1] == '\0';
@@ -31,11 +28,12 @@ int32_t Reg_ReadString(RegRoot root, const char* subKey, const char* name, char*
 
 int32_t Reg_ReadDword(RegRoot root, const char* subKey, const char* name, int32_t* value)
 {
-    int32_t result = RegStore_FindKey(root, subKey);
-    if (result != REG_OK)
-        return result;
     uint32_t length = sizeof *value;
-    if (RegStore_QueryValue(root, subKey, name, nullptr, value, &length) != REG_OK)
+    int32_t opened = REG_OK;
+    int32_t result = RegStore_QueryValue(root, subKey, name, nullptr, value, &length, &opened);
+    if (opened != REG_OK)
+        return opened;
+    if (result != REG_OK)
         return -1;
     return length < sizeof *value ? -2 : 0;
 }

@@ -5,8 +5,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <sched.h>
 #include <set>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -39,6 +41,7 @@ int32_t setDword(const char* key, const char* name, uint32_t number)
 
 struct Read {
     int32_t result = 0;
+    int32_t key = 0;  // what opening the key alone gives
     uint32_t type = 0;
     std::string bytes;
 };
@@ -47,7 +50,7 @@ Read query(const char* key, const char* name)
 {
     Read read;
     uint32_t size = 0;
-    read.result = RegStore_QueryValue(HKCU, key, name, &read.type, nullptr, &size);
+    read.result = RegStore_QueryValue(HKCU, key, name, &read.type, nullptr, &size, &read.key);
     if (read.result == REG_OK) {
         read.bytes.resize(size);
         read.result = RegStore_QueryValue(HKCU, key, name, nullptr, read.bytes.data(), &size);
@@ -90,8 +93,8 @@ TEST_F(RegStore, FileLiesInTheConfigFolderOrBelowHome)
 
 TEST_F(RegStore, KeysComeWithTheirAncestorsAndNamesMatchInAnyCase)
 {
-    EXPECT_EQ(RegStore_FindKey(HKCU, ""), REG_OK);
-    EXPECT_EQ(RegStore_FindKey(HKCU, "Software"), REG_ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(query("", "Value").key, REG_OK);
+    EXPECT_EQ(query("Software", "Value").key, REG_ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(query("Software", "Value").result, REG_ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(std::filesystem::exists(path("config")));  // reading creates nothing
 
@@ -99,7 +102,9 @@ TEST_F(RegStore, KeysComeWithTheirAncestorsAndNamesMatchInAnyCase)
     ASSERT_EQ(setDword("SOFTWARE\\larkvale\\MOONFETCH\\schedule", "BEGINHOUR", 7), REG_OK);
     ASSERT_EQ(setDword("software\\LARKVALE\\Moonfetch\\Directories", "x", 1), REG_OK);
     for (const char* ancestor : {"Software", "Software\\Larkvale", "Software\\Larkvale\\Moonfetch"})
-        EXPECT_EQ(RegStore_FindKey(HKCU, ancestor), REG_OK) << ancestor;
+        EXPECT_EQ(query(ancestor, "x").key, REG_OK) << ancestor;
+    for (const char* prefix : {"Soft", "Software\\Larkvale\\Moon", "Software\\Larkvale\\Moonfetch\\Sched"})
+        EXPECT_EQ(query(prefix, "x").key, REG_ERROR_FILE_NOT_FOUND) << prefix;
     EXPECT_EQ(query("Software\\Larkvale\\Moonfetch", "BeginHour").result, REG_ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(query("software\\LARKVALE\\moonfetch\\Schedule", "beginhour").bytes, dword(7));
     // Names keep their first case, and the file reads like a tree whatever the order of writing.
@@ -227,7 +232,7 @@ TEST_F(RegStore, DamagedFileReadsEmptyAndIsKeptAsBadAtTheFirstWrite)
     for (const std::string& text : damaged) {
         SCOPED_TRACE(text);
         putFile(text);
-        EXPECT_EQ(RegStore_FindKey(HKCU, "Software"), REG_ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(query("Software", "a").key, REG_ERROR_FILE_NOT_FOUND);
         EXPECT_EQ(query("Software\\Larkvale", "a").result, REG_ERROR_FILE_NOT_FOUND);
         ASSERT_EQ(setDword("Software\\Larkvale", "b", 2), REG_OK);
         EXPECT_EQ(readFile(file() + ".bad"), text);
@@ -270,6 +275,28 @@ TEST_F(RegStore, FailedWriteLeavesTheFileByteForByte)
     EXPECT_EQ(code, REG_ERROR_FILE_TOO_LARGE);
     EXPECT_EQ(readFile(file()), before);
     EXPECT_EQ(folderEntries(), entries);
+}
+
+TEST_F(RegStore, FullDiskGivesItsOwnCodeAndLeavesTheFileByteForByte)
+{
+    constexpr int NO_MOUNT = 100;
+    constexpr int DAMAGED = 101;
+    std::filesystem::create_directories(path("config"));
+    // A file system of a few pages over the settings folder, in a mount table of the child's own.
+    int code = moontest::inChild([&] {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", path("config").c_str(), "tmpfs", 0, "size=16k") != 0)
+            return NO_MOUNT;
+        if (setDword(KEY, "BeginHour", 1) != REG_OK)
+            return DAMAGED;
+        const std::string before = readFile(file());
+        const std::set<std::string> entries = folderEntries();
+        int32_t result = setBytes(KEY, "Download", REG_SZ, std::string(64 * 1024, 'x') + '\0');
+        return readFile(file()) == before && folderEntries() == entries ? result : DAMAGED;
+    });
+    if (code == NO_MOUNT)
+        GTEST_SKIP() << "this system refused a private tmpfs, so no full disk could be made";
+    EXPECT_EQ(code, REG_ERROR_DISK_FULL);
 }
 
 using RegStoreConcurrent = RegStore;

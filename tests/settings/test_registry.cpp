@@ -4,7 +4,10 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 namespace {
 
@@ -17,6 +20,33 @@ int32_t setBytes(const char* name, uint32_t type, const std::string& bytes)
 }
 
 using RegistryHelpers = moontest::Sandbox;
+
+// How often body opens the settings file. Closes are watched too: inotify merges two equal
+// events in a row.
+int opensOfSettings(const std::function<void()>& body)
+{
+    int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch < 0 || ::inotify_add_watch(watch, RegStore_FilePath(HKCU).c_str(), IN_OPEN | IN_CLOSE) < 0)
+        return -1;
+    body();
+    inotify_event events[16];  // the events of a watched file carry no name: one record each
+    ssize_t length = ::read(watch, events, sizeof events);
+    ::close(watch);
+    int opens = 0;
+    for (ssize_t i = 0; i < length / static_cast<ssize_t>(sizeof *events); ++i)
+        opens += (events[i].mask & IN_OPEN) != 0;
+    return opens;
+}
+
+TEST_F(RegistryHelpers, EachReadOpensTheFileOnce)
+{
+    ASSERT_EQ(Reg_WriteString(HKCU, COOKIES, REG_VAL_OTHER_NAME, "x"), 0);
+    int32_t number = 0;
+    char text[8] = "";
+    uint32_t size = sizeof text;
+    EXPECT_EQ(opensOfSettings([&] { Reg_ReadDword(HKCU, COOKIES, REG_VAL_SOURCE, &number); }), 1);
+    EXPECT_EQ(opensOfSettings([&] { Reg_ReadString(HKCU, COOKIES, REG_VAL_OTHER_NAME, text, &size); }), 1);
+}
 
 TEST_F(RegistryHelpers, ReadDwordChecksOnlyTheSize)
 {

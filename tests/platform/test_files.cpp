@@ -1,0 +1,144 @@
+#include "files.h"
+
+#include "fixtures.h"
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using moontest::readFile;
+using moontest::writeFile;
+
+int replace(const std::string& path, const std::string& text)
+{
+    return Plat_ReplaceFile(path.c_str(), text.data(), text.size());
+}
+
+class ReplaceFile : public moontest::Sandbox {
+protected:
+    std::set<std::string> entries(const std::string& folder) const
+    {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(path(folder)))
+            names.insert(entry.path().filename().string());
+        return names;
+    }
+
+    static unsigned mode(const std::string& file)
+    {
+        return static_cast<unsigned>(fs::status(file).permissions() & fs::perms::all);
+    }
+};
+
+TEST_F(ReplaceFile, ALinkStaysALinkAndItsFinalTargetGetsTheContent)
+{
+    struct {
+        const char* link;    // in "here"
+        const char* points;  // what the link holds
+        const char* target;  // the file that finally gets the content
+    } cases[] = {
+        {"absolute", nullptr, "dotfiles/absolute"},  // null: the absolute path of target
+        {"relative", "../dotfiles/relative", "dotfiles/relative"},
+        {"chain", "relative", "dotfiles/relative"},
+        {"dangling", "../dotfiles/new", "dotfiles/new"},
+    };
+    fs::create_directories(path("here"));
+    fs::create_directories(path("dotfiles"));
+    writeFile(path("dotfiles/absolute"), "old");
+    writeFile(path("dotfiles/relative"), "old");
+    for (const auto& c : cases) {
+        const std::string link = path("here/") + c.link;
+        const std::string points = c.points ? c.points : path(c.target);
+        fs::create_symlink(points, link);
+        ASSERT_EQ(replace(link, std::string("new through ") + c.link), 0) << c.link;
+        std::error_code notALink;
+        EXPECT_EQ(fs::read_symlink(link, notALink), points) << c.link;
+        EXPECT_EQ(readFile(path(c.target)), std::string("new through ") + c.link);
+    }
+    EXPECT_EQ(entries("dotfiles"), (std::set<std::string>{"absolute", "relative", "new"}));
+}
+
+TEST_F(ReplaceFile, AReplacedFileKeepsItsModeAndANewOneFollowsTheUmask)
+{
+    struct {
+        mode_t oldMode;  // 0: no file yet
+        mode_t umask;
+        unsigned expected;
+    } cases[] = {
+        {0600, 022, 0600},
+        {0640, 077, 0640},
+        {0, 077, 0600},
+        {0, 022, 0644},
+    };
+    for (const auto& c : cases) {
+        const std::string file = path("list.txt");
+        fs::remove(file);
+        if (c.oldMode != 0) {
+            writeFile(file, "old");
+            ::chmod(file.c_str(), c.oldMode);
+        }
+        mode_t before = ::umask(c.umask);
+        EXPECT_EQ(replace(file, "new"), 0);
+        ::umask(before);
+        EXPECT_EQ(mode(file), c.expected) << std::oct << c.oldMode << " umask " << c.umask;
+    }
+}
+
+TEST_F(ReplaceFile, ASaveRemovesWhatAKilledSaveLeftBesideItsTarget)
+{
+    writeFile(path("list.txt"), "old");
+    // Killed in the middle of its write: the file size limit ends the process as a kill would.
+    int code = moontest::inChild([&] {
+        rlimit noCore{0, 0}, small{2, 2};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        return replace(path("list.txt"), "a list longer than the limit");
+    });
+    ASSERT_EQ(code, -1);
+    const std::set<std::string> killed = entries(".");
+    ASSERT_EQ(killed.size(), 2u);
+    EXPECT_TRUE(killed.rbegin()->starts_with("list.txt.tmp-")) << *killed.rbegin();
+    writeFile(path("other.txt.tmp-Old123"), "another file's");
+
+    ASSERT_EQ(replace(path("list.txt"), "new"), 0);
+    EXPECT_EQ(readFile(path("list.txt")), "new");
+    EXPECT_EQ(entries("."), (std::set<std::string>{"list.txt", "other.txt.tmp-Old123"}));
+}
+
+// A save that is still writing holds its temporary file locked; the others' clean-up must not
+// take it for stale, not even in the moment between its creation and its lock.
+using ReplaceFileConcurrent = ReplaceFile;
+
+TEST_F(ReplaceFileConcurrent, ProcessesSavingOneFileAtOnceNeverRemoveEachOthersWork)
+{
+    constexpr int CHILDREN = 4;
+    constexpr int SAVES = 200;
+    std::vector<pid_t> children;
+    for (int c = 0; c < CHILDREN; ++c) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            int failures = 0;
+            for (int i = 0; i < SAVES; ++i)
+                failures += replace(path("list.txt"), std::string(4096, static_cast<char>('a' + c))) != 0;
+            ::_exit(failures);
+        }
+        ASSERT_GT(pid, 0);
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        EXPECT_TRUE(::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << WEXITSTATUS(status) << " failed saves";
+    }
+    EXPECT_EQ(entries("."), std::set<std::string>{"list.txt"});
+}
+
+}  // namespace
