@@ -141,6 +141,9 @@ void Win_MoveWindow(HWND window, int x, int y, int width, int height);
 // Asks for a repaint of the client area; with now, the WM_PAINT is delivered before returning.
 void Win_Invalidate(HWND window, bool now);
 void Win_SetFocus(HWND window);
+// Whether the keys typed into window's top-level window go to window or one of its controls
+// (the toolkit keeps that focus while the window is not active).
+bool Win_FocusWithin(HWND window);
 bool Win_ControlKeyDown();
 
 // Timers deliver WM_TIMER with their id to the window's procedure; returns the id, 0 on failure.
@@ -246,8 +249,9 @@ const std::vector<std::string>& Win_OpenedDocuments();
 bool Win_SaveScreenshot(HWND window, const char* path);
 // Test input: delivers the mouse and key messages as the toolkit would, before returning.
 // A click goes to whatever lies at (x, y) of window's client area (a control, the toolbar, the
-// scroll bar right of the client area); a double click is press, release, double click, release,
-// so the procedure hears WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP.
+// scroll bar right of the client area) and gives the focus as a real click does; a double click
+// is press, release, double click, release, so the procedure hears WM_LBUTTONUP,
+// WM_LBUTTONDBLCLK, WM_LBUTTONUP.
 void Win_SendClick(HWND window, int x, int y, bool control, bool doubleClick);
 // Keys go to the focused control when the focus lies inside window, else to window itself.
 void Win_SendKey(HWND window, uint32_t virtualKey, bool control);

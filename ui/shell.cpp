@@ -296,6 +296,8 @@ bool MQUI_CreateMainWindow()
         ui.listTop = ui.toolbarHeight + 10;
     }
     Win_ShowWindow(ui.hwndMain);
+    // Delete and Control+A act on the list until the person clicks into the toolbar.
+    Win_SetFocus(ui.hwndMain);
     Win_EnableWindow(ui.hwndMain, true);
     return Win_RegisterDropTarget(ui.hwndMain, MQUI_DropTarget());
 }
