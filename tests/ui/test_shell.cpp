@@ -146,6 +146,29 @@ TEST_F(ShellStart, SettingsThatCannotBeReadKeepTheirDefaultsAndNothingIsWritten)
     MOONQ_Stop();
 }
 
+TEST_F(ShellStart, ASecondCopyInTheSameFolderIsRefusedAndTouchesNoFileOfTheFirst)
+{
+    ASSERT_EQ(RegStore_CreateFile(REG_ROOT_CURRENT_USER), REG_OK);   // no first-start dialog
+    moontest::writeFile("a.zip", "");                                  // the item's placeholder
+    moontest::writeFile(PENDING_FILE, "saved\nhttp://h/a.zip\n" + path("a.zip") + "\n5000\n");
+    moontest::ProgramProcess first;
+    ASSERT_TRUE(moontest::waitFor(
+        [] { return readFile("moonfch_log.txt").find("Options, allowHTML") != std::string::npos; }));
+    const std::string log = readFile("moonfch_log.txt");
+    std::vector<std::string> boxes;
+    Win_SetModalScript([&](const WinModal& modal) {
+        boxes.push_back(modal.caption + ": " + modal.text);
+        return WinModalAnswer{IDOK, ""};
+    });
+    EXPECT_EQ(runProgram([] {}), 1);
+    Win_SetModalScript(nullptr);
+    EXPECT_EQ(boxes, std::vector<std::string>{
+                         "Error in Moonfetch: Moonfetch is already running in this folder."});
+    EXPECT_EQ(readFile("moonfch_log.txt"), log);
+    EXPECT_EQ(readFile(PENDING_FILE), "saved\nhttp://h/a.zip\n" + path("a.zip") + "\n5000\n");
+    EXPECT_TRUE(std::filesystem::exists("a.zip"));
+}
+
 class Shell : public moontest::UiSandbox {
 protected:
     UrlItem* validItem(const std::string& url, const std::string& name = "file.bin",
