@@ -40,6 +40,7 @@ constexpr COLORREF RGB(int r, int g, int b)
 // Messages, with Win32's numbers and packing.
 constexpr uint32_t WM_DESTROY = 0x0002;
 constexpr uint32_t WM_SIZE = 0x0005;         // lParam: width low 16 bits, height high 16 bits
+constexpr uint32_t WM_ENDSESSION = 0x0016;   // wParam 1: the session ends, the process with it
 constexpr uint32_t WM_PAINT = 0x000F;
 constexpr uint32_t WM_CLOSE = 0x0010;
 constexpr uint32_t WM_KEYDOWN = 0x0100;      // wParam: the virtual key
@@ -128,6 +129,11 @@ HWND Win_CreateMainWindow(const WinMainTemplate& main);
 void Win_ShowWindow(HWND window);
 // Destroys window (its procedure receives WM_DESTROY) and its children.
 void Win_DestroyWindow(HWND window);
+// From now until window is destroyed, SIGTERM (log-out, kill), SIGINT (Ctrl+C) and SIGHUP no
+// longer end the process: each reaches window's procedure as WM_ENDSESSION with wParam 1, from
+// the event loop once no procedure and no modal call runs. Modal windows open at that moment
+// are closed first, as the person would close them. A second such signal ends the process.
+void Win_ListenForEndSession(HWND window);
 // Runs the event loop until Win_PostQuitMessage; returns its exit code.
 int Win_RunMessageLoop();
 void Win_PostQuitMessage(int exitCode);

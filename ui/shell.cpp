@@ -227,6 +227,14 @@ void OnDestroy(HWND, WPARAM, LPARAM)
     MQUI_Shutdown();
 }
 
+// Log-out, a kill or Ctrl+C in the terminal: closed as File, Exit closes, but without asking,
+// since nobody is there to answer.
+void OnEndSession(HWND, WPARAM wParam, LPARAM)
+{
+    if (wParam != 0)
+        Win_DestroyWindow(ui.hwndMain);
+}
+
 struct MessageHandler {
     uint32_t message;
     void (*handle)(HWND window, WPARAM wParam, LPARAM lParam);
@@ -243,6 +251,7 @@ constexpr MessageHandler MESSAGES[] = {
     {WM_COMMAND, OnCommand},
     {WM_CLOSE, OnClose},
     {WM_DESTROY, OnDestroy},
+    {WM_ENDSESSION, OnEndSession},
 };
 
 // Cancels the current download and waits a moment for its worker. Returns its item when the
@@ -273,6 +282,7 @@ int RunProgram()
     MOONQ_LoadPending();
     if (!MQUI_CreateMainWindow())
         return 0;
+    Win_ListenForEndSession(ui.hwndMain);
     LoadSettings(ui.hwndMain, ui.hwndToolbar, &downloadOptions, MQUI_SetAllowHTML);
     MQUI_Refresh();
     MQUI_InstallCheckBackDialogs();
