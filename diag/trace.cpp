@@ -1,25 +1,76 @@
 #include "trace.h"
 
 #include <atomic>
+#include <cerrno>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
-std::mutex logLock;              // guards logStream and every write into it
+std::mutex logLock;              // guards logStream, openLines and every write into the file
 FILE* logStream = nullptr;
 std::atomic<uint32_t> levelMask{0};
+// The start of a line that a thread has begun and not yet ended, by thread.
+std::map<std::thread::id, std::string> openLines;
 
-// Runs write(stream) under the lock when the level passes the gate and the log is open.
-template <typename Write>
-void printGated(uint32_t level, Write write)
+// One write for the whole line: it is in the file as soon as it is complete, and a kill never
+// leaves half of it there.
+void writeLine(const std::string& line)
+{
+    const char* at = line.data();
+    size_t left = line.size();
+    while (left > 0) {
+        ssize_t written = ::write(::fileno(logStream), at, left);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        at += written;
+        left -= size_t(written);
+    }
+}
+
+// When the level passes the gate, adds the text that makeText() returns to the calling thread's
+// line, and writes the line once that text ends it.
+template <typename MakeText>
+void printGated(uint32_t level, MakeText makeText)
 {
     if ((level & levelMask.load(std::memory_order_relaxed)) == 0)
         return;
+    std::string text = makeText();
     std::lock_guard guard(logLock);
+    if (!logStream)
+        return;
+    std::string& line = openLines[std::this_thread::get_id()];
+    line.append(text);
+    if (!line.empty() && line.back() != '\n')
+        return;
+    writeLine(line);
+    openLines.erase(std::this_thread::get_id());
+}
+
+template <typename Value>
+std::string formatted(const char* format, Value value)
+{
+    int length = std::snprintf(nullptr, 0, format, value);
+    if (length <= 0)
+        return {};
+    std::string text(size_t(length), '\0');
+    std::snprintf(text.data(), text.size() + 1, format, value);
+    return text;
+}
+
+// Under logLock. A line still open is dropped: the file holds whole lines only.
+void closeStream()
+{
     if (logStream)
-        write(logStream);
+        std::fclose(logStream);
+    logStream = nullptr;
+    openLines.clear();
 }
 
 }  // namespace
@@ -27,8 +78,7 @@ void printGated(uint32_t level, Write write)
 FILE* Trace_Open(const char* fileName)
 {
     std::lock_guard guard(logLock);
-    if (logStream)
-        std::fclose(logStream);
+    closeStream();
     logStream = std::fopen(fileName, "w");
     return logStream;
 }
@@ -36,9 +86,7 @@ FILE* Trace_Open(const char* fileName)
 void Trace_Close()
 {
     std::lock_guard guard(logLock);
-    if (logStream)
-        std::fclose(logStream);
-    logStream = nullptr;
+    closeStream();
 }
 
 void Trace_EnableLevels(uint32_t mask)
@@ -48,26 +96,28 @@ void Trace_EnableLevels(uint32_t mask)
 
 void Trace_Print(uint32_t level, const char* text)
 {
-    printGated(level, [&](FILE* f) { std::fprintf(f, "%s\n", text); });
+    printGated(level, [&] { return formatted("%s\n", text); });
 }
 
 void Trace_PrintInt(uint32_t level, const char* format, int32_t value)
 {
-    printGated(level, [&](FILE* f) { std::fprintf(f, format, value); });
+    printGated(level, [&] { return formatted(format, value); });
 }
 
 void Trace_PrintInt64(uint32_t level, const char* format, int64_t value)
 {
     // The formats keep the program's "%d"; only the number is written 64 bits wide.
-    std::string_view text(format);
-    size_t at = text.find("%d");
-    std::string line(text.substr(0, at));
-    if (at != std::string_view::npos)
-        line.append(std::to_string(value)).append(text.substr(at + 2));
-    printGated(level, [&](FILE* f) { std::fputs(line.c_str(), f); });
+    printGated(level, [&] {
+        std::string_view text(format);
+        size_t at = text.find("%d");
+        std::string line(text.substr(0, at));
+        if (at != std::string_view::npos)
+            line.append(std::to_string(value)).append(text.substr(at + 2));
+        return line;
+    });
 }
 
 void Trace_PrintString(uint32_t level, const char* format, const char* text)
 {
-    printGated(level, [&](FILE* f) { std::fprintf(f, format, text); });
+    printGated(level, [&] { return formatted(format, text); });
 }

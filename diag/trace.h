@@ -3,12 +3,13 @@
 // Contract:
 // - One process-wide log. Trace_Open/Trace_Close are called by the download core on the
 //   user-interface thread; the print calls may come from any thread at any time.
-// - Every print call writes its whole text in one piece: the texts of two calls never mix,
-//   and Trace_Close never closes the stream under a write in progress.
+// - Each thread's text is gathered into lines; a line reaches the file in one write as soon as
+//   the text that ends it ("\n") is printed, so the log is current while the program runs and
+//   keeps every whole line when the process is killed. A line printed in two calls (the cookie
+//   trace) is never cut by another thread's line; a line still open at Trace_Close is dropped.
+// - Trace_Close never closes the file under a write in progress.
 // - A print is written only while the log is open and level & mask != 0. Nothing is ever
 //   reported: a log that cannot be opened stays closed and every print does nothing.
-// - The stream is buffered and never flushed by a print; lines reach the file when the
-//   buffer fills or the log is closed.
 #pragma once
 
 #include <cstdint>

@@ -166,6 +166,7 @@ void DestroyTree(WinWindow* window)
     if (window->dying)
         return;
     window->dying = true;
+    winqt::ForgetEndSession(window);
     winqt::Send(window, WM_DESTROY, 0, 0);
     std::vector<WinWindow*> children = window->children;
     for (WinWindow* child : children)
@@ -224,6 +225,7 @@ LRESULT Send(HWND window, uint32_t message, WPARAM wParam, LPARAM lParam)
 {
     if (window == nullptr || window->dead)
         return 0;
+    ProgramScope running;
     if (window->wndProc != nullptr)
         return window->wndProc(window, message, wParam, lParam);
     if (window->dlgProc != nullptr)

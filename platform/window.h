@@ -40,6 +40,7 @@ constexpr COLORREF RGB(int r, int g, int b)
 // Messages, with Win32's numbers and packing.
 constexpr uint32_t WM_DESTROY = 0x0002;
 constexpr uint32_t WM_SIZE = 0x0005;         // lParam: width low 16 bits, height high 16 bits
+constexpr uint32_t WM_ENDSESSION = 0x0016;   // wParam 1: the session ends, the process with it
 constexpr uint32_t WM_PAINT = 0x000F;
 constexpr uint32_t WM_CLOSE = 0x0010;
 constexpr uint32_t WM_KEYDOWN = 0x0100;      // wParam: the virtual key
@@ -128,6 +129,11 @@ HWND Win_CreateMainWindow(const WinMainTemplate& main);
 void Win_ShowWindow(HWND window);
 // Destroys window (its procedure receives WM_DESTROY) and its children.
 void Win_DestroyWindow(HWND window);
+// From now until window is destroyed, SIGTERM (log-out, kill), SIGINT (Ctrl+C) and SIGHUP no
+// longer end the process: each reaches window's procedure as WM_ENDSESSION with wParam 1, from
+// the event loop once no procedure and no modal call runs. Modal windows open at that moment
+// are closed first, as the person would close them. A second such signal ends the process.
+void Win_ListenForEndSession(HWND window);
 // Runs the event loop until Win_PostQuitMessage; returns its exit code.
 int Win_RunMessageLoop();
 void Win_PostQuitMessage(int exitCode);
@@ -141,6 +147,9 @@ void Win_MoveWindow(HWND window, int x, int y, int width, int height);
 // Asks for a repaint of the client area; with now, the WM_PAINT is delivered before returning.
 void Win_Invalidate(HWND window, bool now);
 void Win_SetFocus(HWND window);
+// Whether the keys typed into window's top-level window go to window or one of its controls
+// (the toolkit keeps that focus while the window is not active).
+bool Win_FocusWithin(HWND window);
 bool Win_ControlKeyDown();
 
 // Timers deliver WM_TIMER with their id to the window's procedure; returns the id, 0 on failure.
@@ -246,8 +255,9 @@ const std::vector<std::string>& Win_OpenedDocuments();
 bool Win_SaveScreenshot(HWND window, const char* path);
 // Test input: delivers the mouse and key messages as the toolkit would, before returning.
 // A click goes to whatever lies at (x, y) of window's client area (a control, the toolbar, the
-// scroll bar right of the client area); a double click is press, release, double click, release,
-// so the procedure hears WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP.
+// scroll bar right of the client area) and gives the focus as a real click does; a double click
+// is press, release, double click, release, so the procedure hears WM_LBUTTONUP,
+// WM_LBUTTONDBLCLK, WM_LBUTTONUP.
 void Win_SendClick(HWND window, int x, int y, bool control, bool doubleClick);
 // Keys go to the focused control when the focus lies inside window, else to window itself.
 void Win_SendKey(HWND window, uint32_t virtualKey, bool control);

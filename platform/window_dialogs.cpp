@@ -288,6 +288,7 @@ bool FileDialog(HWND owner, char* path, size_t size, bool save)
         // The program checks for an existing file itself.
         dialog.setOption(QFileDialog::DontConfirmOverwrite);
         dialog.selectFile(QString::fromUtf8(path));
+        winqt::ProgramScope modal(&dialog);
         if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
             chosen = dialog.selectedFiles().first();
     }
@@ -309,6 +310,7 @@ int RealMessageBox(HWND owner, const char* text, const char* caption, uint32_t s
     box.setIcon((style & MB_ICONS) == MB_ICONEXCLAMATION ? QMessageBox::Warning : QMessageBox::NoIcon);
     box.setStandardButtons(okCancel ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok);
     box.setEscapeButton(okCancel ? QMessageBox::Cancel : QMessageBox::Ok);
+    winqt::ProgramScope modal(&box);
     return (box.exec() == QMessageBox::Ok || !okCancel) ? IDOK : IDCANCEL;
 }
 
@@ -361,6 +363,7 @@ intptr_t Win_DialogBox(const WinDialogTemplate& dialog, HWND owner, DlgProc proc
     WinDialogTemplate modal = dialog;
     modal.child = false;
     WinWindow* created = BuildDialog(modal, owner, procedure);
+    winqt::ProgramScope running(created->top);
     InitDialog(created, lParam);
     if (!created->ended) {
         created->top->setWindowModality(Qt::ApplicationModal);

@@ -176,10 +176,21 @@ WinDropTarget* TargetOf(WinWindow* window)
 // Where input for window goes: its focus widget when that lies inside it, else its client.
 QWidget* KeyTarget(WinWindow* window)
 {
-    QWidget* focus = window->client->window()->focusWidget();
-    if (focus != nullptr && (focus == window->client || window->client->isAncestorOf(focus)))
-        return focus;
-    return window->client;
+    return Win_FocusWithin(window) ? window->client->window()->focusWidget() : window->client.data();
+}
+
+// What a press does to the focus before the widget sees it: the first widget from the one
+// pressed outwards that takes the focus by clicking gets it.
+void GiveClickFocus(QWidget* pressed)
+{
+    for (QWidget* widget = pressed; widget != nullptr; widget = widget->parentWidget()) {
+        if (widget->isEnabled() && (widget->focusPolicy() & Qt::ClickFocus) == Qt::ClickFocus) {
+            widget->setFocus(Qt::MouseFocusReason);
+            return;
+        }
+        if (widget->isWindow())
+            return;
+    }
 }
 
 void SendKeyPair(QWidget* target, int key, Qt::KeyboardModifiers modifiers, const QString& text)
@@ -334,6 +345,14 @@ bool Win_ControlKeyDown()
     return winqt::ControlHeld();
 }
 
+bool Win_FocusWithin(HWND window)
+{
+    if (!winqt::Alive(window))
+        return false;
+    QWidget* focus = window->client->window()->focusWidget();
+    return focus != nullptr && (focus == window->client || window->client->isAncestorOf(focus));
+}
+
 bool Win_RegisterDropTarget(HWND window, WinDropTarget* target)
 {
     if (!winqt::Alive(window) || target == nullptr || window->dropTarget != nullptr)
@@ -355,6 +374,8 @@ void Win_SendClick(HWND window, int x, int y, bool control, bool doubleClick)
                                      QEvent::MouseButtonDblClick, QEvent::MouseButtonRelease};
     for (size_t i = 0; i < (doubleClick ? 4u : 2u) && target; ++i) {
         bool down = sequence[i] != QEvent::MouseButtonRelease;
+        if (sequence[i] == QEvent::MouseButtonPress)
+            GiveClickFocus(target);
         QMouseEvent event(sequence[i], local, target->mapToGlobal(local), Qt::LeftButton,
                           down ? Qt::LeftButton : Qt::NoButton, modifiers);
         QApplication::sendEvent(target, &event);

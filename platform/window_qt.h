@@ -141,6 +141,21 @@ private:
 };
 bool ControlHeld();
 
+// Program code under way: a procedure that runs, or a modal call (modal: its window). The end
+// of the session reaches the program only while none is; open modal windows are closed for it.
+class ProgramScope {
+public:
+    explicit ProgramScope(QWidget* modal = nullptr);
+    ~ProgramScope();
+    ProgramScope(const ProgramScope&) = delete;
+    ProgramScope& operator=(const ProgramScope&) = delete;
+
+private:
+    bool modal_;
+};
+// window is being destroyed: the end of the session no longer reaches it.
+void ForgetEndSession(WinWindow* window);
+
 // Dialog keys: Enter presses the default button, Escape sends IDCANCEL.
 void DialogKey(WinWindow* dialog, QKeyEvent* event);
 // The installed test script's answer, or false when no script is installed.

@@ -160,9 +160,11 @@ void MQUI_Refresh()
         Win_EnableWindow(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT), enable);
     }
     Win_Invalidate(ui.hwndMain, true);
-    // Delete and Control+A reach the list after any change to it. Not from the paint itself:
-    // the toolkit also repaints when the person merely clicks into the toolbar's URL box.
-    Win_SetFocus(ui.hwndMain);
+    // Delete and Control+A reach the list after any change to it, unless the person works in
+    // the toolbar: a harvested validation must not take the URL box's keys away mid-word.
+    // Not from the paint itself: the toolkit also repaints when the person clicks into the box.
+    if (!Win_FocusWithin(ui.hwndToolbar))
+        Win_SetFocus(ui.hwndMain);
     MQUI_UpdateScrollRange(ui.hwndMain);
 }
 

@@ -2,12 +2,14 @@
 
 #include "cookiesource.h"
 #include "files.h"
+#include "instance.h"
 #include "items.h"
 #include "options.h"
 #include "pending.h"
 #include "schedule.h"
 #include "startup.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -27,6 +29,9 @@ constexpr const char* TITLE = "Moonfetch";
 constexpr const char* QUIT_WARNING =
     "Scheduled download will not occur if you quit. Moonfetch must be running at scheduled time.";
 constexpr const char* MANUAL = "docs/manual.html";
+// Beside the pending list: one copy of the program per folder.
+constexpr const char* LOCK_FILE = "moonfch_lock.txt";
+constexpr const char* ALREADY_RUNNING = "Moonfetch is already running in this folder.";
 constexpr const char* ICON_LARGE = "icons/moonfetch-32.png";
 constexpr const char* ICON_SMALL = "icons/moonfetch-16.png";
 
@@ -222,6 +227,14 @@ void OnDestroy(HWND, WPARAM, LPARAM)
     MQUI_Shutdown();
 }
 
+// Log-out, a kill or Ctrl+C in the terminal: closed as File, Exit closes, but without asking,
+// since nobody is there to answer.
+void OnEndSession(HWND, WPARAM wParam, LPARAM)
+{
+    if (wParam != 0)
+        Win_DestroyWindow(ui.hwndMain);
+}
+
 struct MessageHandler {
     uint32_t message;
     void (*handle)(HWND window, WPARAM wParam, LPARAM lParam);
@@ -238,6 +251,7 @@ constexpr MessageHandler MESSAGES[] = {
     {WM_COMMAND, OnCommand},
     {WM_CLOSE, OnClose},
     {WM_DESTROY, OnDestroy},
+    {WM_ENDSESSION, OnEndSession},
 };
 
 // Cancels the current download and waits a moment for its worker. Returns its item when the
@@ -258,12 +272,9 @@ UrlItem* StopCurrentDownload()
     return nullptr;
 }
 
-}  // namespace
-
-int MQUI_Main(int argc, char** argv)
+// From the core's start to the end of the message loop; returns the process's exit code.
+int RunProgram()
 {
-    if (!Win_Init(&argc, argv))
-        return 1;
     downloadOptions = DownloadOptions{};
     int result = MOONQ_Start();
     if (result < 0)
@@ -271,10 +282,27 @@ int MQUI_Main(int argc, char** argv)
     MOONQ_LoadPending();
     if (!MQUI_CreateMainWindow())
         return 0;
+    Win_ListenForEndSession(ui.hwndMain);
     LoadSettings(ui.hwndMain, ui.hwndToolbar, &downloadOptions, MQUI_SetAllowHTML);
     MQUI_Refresh();
     MQUI_InstallCheckBackDialogs();
     return Win_RunMessageLoop();
+}
+
+}  // namespace
+
+int MQUI_Main(int argc, char** argv)
+{
+    if (!Win_Init(&argc, argv))
+        return 1;
+    // Before the core starts, which truncates the log: a second copy must touch no file.
+    if (Plat_LockInstance(LOCK_FILE) == EWOULDBLOCK) {
+        MQUI_ErrorBox(ALREADY_RUNNING);
+        return 1;
+    }
+    int exitCode = RunProgram();
+    Plat_UnlockInstance();
+    return exitCode;
 }
 
 bool MQUI_CreateMainWindow()
@@ -296,6 +324,8 @@ bool MQUI_CreateMainWindow()
         ui.listTop = ui.toolbarHeight + 10;
     }
     Win_ShowWindow(ui.hwndMain);
+    // Delete and Control+A act on the list until the person clicks into the toolbar.
+    Win_SetFocus(ui.hwndMain);
     Win_EnableWindow(ui.hwndMain, true);
     return Win_RegisterDropTarget(ui.hwndMain, MQUI_DropTarget());
 }

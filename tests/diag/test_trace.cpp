@@ -3,6 +3,7 @@
 #include "fixtures.h"
 
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -75,6 +76,37 @@ TEST(TraceDeathTest, LevelMaskGatesEveryPrint)
     std::filesystem::remove_all(dir);
 }
 
+using TraceKillDeathTest = moontest::Sandbox;
+
+TEST_F(TraceKillDeathTest, EachWholeLineIsInTheFileAtOnceAndSurvivesAKill)
+{
+    GTEST_FLAG_SET(death_test_style, "fast");   // the child keeps this sandbox as its folder
+    const struct {
+        void (*print)();
+        const char* kept;
+    } cases[] = {
+        {[] { Trace_PrintInt(TRACE_ALL, "QueryURL, size = %d\n", 5000); }, "QueryURL, size = 5000\n"},
+        {[] { Trace_PrintString(TRACE_ALL, "Wire_SendCookies: %s = ", "sid"); }, ""},
+        {[] {
+             Trace_PrintString(TRACE_ALL, "Wire_SendCookies: %s = ", "sid");
+             Trace_PrintString(TRACE_ALL, " %s\n", "abc");
+         },
+         "Wire_SendCookies: sid =  abc\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EXIT(
+            {
+                Trace_EnableLevels(TRACE_ALL);
+                Trace_Open("killed.txt");
+                Trace_Print(TRACE_ALL, "Trace file for Moonfetch 1.2");
+                c.print();
+                ::raise(SIGKILL);
+            },
+            ::testing::KilledBySignal(SIGKILL), "");
+        EXPECT_EQ(readFile("killed.txt"), std::string("Trace file for Moonfetch 1.2\n") + c.kept);
+    }
+}
+
 using TraceConcurrent = moontest::Sandbox;
 
 // "I <number>" or "T <thread>:" followed only by that thread's letter.
@@ -98,14 +130,16 @@ TEST_F(TraceConcurrent, LinesOfManyThreadsNeverMixAndCloseNeverTearsOne)
     std::vector<std::thread> writers;
     for (int t = 0; t < threads; ++t) {
         writers.emplace_back([t, &ready] {
-            // Lines longer than a stdio buffer would split if two calls interleaved.
+            // Lines in two calls, some longer than a stdio buffer: no other line may cut one.
             std::string body(static_cast<size_t>(100 + 3000 * (t % 3)), char('a' + t));
             ++ready;
             for (int i = 0; i < lines; ++i) {
-                if (i % 2)
-                    Trace_PrintString(TRACE_ALL, "T %s\n", (std::to_string(t) + ":" + body).c_str());
-                else
+                if (i % 2) {
+                    Trace_PrintString(TRACE_ALL, "T %s:", std::to_string(t).c_str());
+                    Trace_PrintString(TRACE_ALL, "%s\n", body.c_str());
+                } else {
                     Trace_PrintInt(TRACE_ALL, "I %d\n", t * 100000 + i);
+                }
             }
         });
     }

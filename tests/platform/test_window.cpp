@@ -2,6 +2,7 @@
 
 #include "fixtures.h"
 
+#include <csignal>
 #include <cstring>
 #include <functional>
 #include <iterator>
@@ -460,6 +461,27 @@ TEST_F(WindowTest, ModalDialogRunsTimersUntilItsProcedureEndsIt)
     };
     EXPECT_EQ(Win_DialogBox(DIALOG, main, DialogProc, 0), 3);
     EXPECT_EQ(met.size(), 1u);
+}
+
+TEST_F(WindowTest, EndOfSessionClosesTheOpenDialogFirstThenReachesTheMainWindow)
+{
+    HWND main = showMain();
+    Win_ListenForEndSession(main);
+    Win_SetModalScript([](const WinModal&) {
+        ::raise(SIGTERM);
+        return WinModalAnswer{};
+    });
+    dialogHook = [](HWND dialog, uint32_t message, WPARAM wParam, LPARAM) -> intptr_t {
+        if (message == WM_COMMAND && low(wParam) == IDCANCEL)
+            Win_EndDialog(dialog, IDCANCEL);
+        return message == WM_INITDIALOG;
+    };
+    messages.clear();
+    EXPECT_EQ(Win_DialogBox(DIALOG, main, DialogProc, 0), IDCANCEL);
+    EXPECT_TRUE(received(WM_ENDSESSION).empty());   // not under the dialog's caller
+    Win_ProcessEvents(20);
+    ASSERT_EQ(received(WM_ENDSESSION).size(), 1u);
+    EXPECT_EQ(received(WM_ENDSESSION)[0].wParam, 1u);
 }
 
 TEST_F(WindowTest, ScriptsAnswerMessageBoxesAndFileDialogs)

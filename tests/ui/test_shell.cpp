@@ -4,6 +4,7 @@
 #include "servers.h"
 #include "startup.h"
 
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <sstream>
@@ -144,6 +145,46 @@ TEST_F(ShellStart, SettingsThatCannotBeReadKeepTheirDefaultsAndNothingIsWritten)
     EXPECT_STREQ(MOONQ_GetDownloadDir(), "");
     EXPECT_EQ(options.useDirExtension, 1);
     MOONQ_Stop();
+}
+
+TEST_F(ShellStart, ASecondCopyInTheSameFolderIsRefusedAndTouchesNoFileOfTheFirst)
+{
+    ASSERT_EQ(RegStore_CreateFile(REG_ROOT_CURRENT_USER), REG_OK);   // no first-start dialog
+    moontest::writeFile("a.zip", "");                                  // the item's placeholder
+    moontest::writeFile(PENDING_FILE, "saved\nhttp://h/a.zip\n" + path("a.zip") + "\n5000\n");
+    moontest::ProgramProcess first;
+    ASSERT_TRUE(moontest::waitFor(
+        [] { return readFile("moonfch_log.txt").find("Options, allowHTML") != std::string::npos; }));
+    const std::string log = readFile("moonfch_log.txt");
+    std::vector<std::string> boxes;
+    Win_SetModalScript([&](const WinModal& modal) {
+        boxes.push_back(modal.caption + ": " + modal.text);
+        return WinModalAnswer{IDOK, ""};
+    });
+    EXPECT_EQ(runProgram([] {}), 1);
+    Win_SetModalScript(nullptr);
+    EXPECT_EQ(boxes, std::vector<std::string>{
+                         "Error in Moonfetch: Moonfetch is already running in this folder."});
+    EXPECT_EQ(readFile("moonfch_log.txt"), log);
+    EXPECT_EQ(readFile(PENDING_FILE), "saved\nhttp://h/a.zip\n" + path("a.zip") + "\n5000\n");
+    EXPECT_TRUE(std::filesystem::exists("a.zip"));
+}
+
+TEST_F(ShellStart, EndOfSessionSignalsCloseAsExitDoesWithoutAsking)
+{
+    ASSERT_EQ(RegStore_CreateFile(REG_ROOT_CURRENT_USER), REG_OK);
+    const std::string item = "http://h/a.zip\n" + path("a.zip") + "\n5000\n";
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        moontest::writeFile("a.zip", "");
+        moontest::writeFile(PENDING_FILE, "saved\n" + item);
+        std::filesystem::remove("moonfch_log.txt");
+        moontest::ProgramProcess program;
+        ASSERT_TRUE(moontest::waitFor(
+            [] { return readFile("moonfch_log.txt").find("Options, allowHTML") != std::string::npos; }));
+        EXPECT_EQ(program.stop(signal), 0) << signal;
+        EXPECT_EQ(readFile(PENDING_FILE), "1.2, Moonfetch pending URL list for internal use.\n" + item);
+        EXPECT_FALSE(std::filesystem::exists("a.zip")) << signal;   // an empty placeholder goes
+    }
 }
 
 class Shell : public moontest::UiSandbox {

@@ -1,7 +1,16 @@
 #include "ui_fixture.h"
 
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <vector>
+
+extern char** environ;
 
 namespace moontest {
 
@@ -76,6 +85,48 @@ void DownloadSandbox::TearDown()
 {
     UiSandbox::TearDown();
     nginx.reset();
+}
+
+ProgramProcess::ProgramProcess()
+{
+    std::vector<std::string> variables = {"QT_QPA_PLATFORM=offscreen"};
+    for (char** variable = environ; *variable; ++variable) {
+        if (std::strncmp(*variable, "QT_QPA_PLATFORM=", 16) != 0)
+            variables.emplace_back(*variable);
+    }
+    std::vector<char*> envp;
+    for (std::string& variable : variables)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    char program[] = MOON_PROGRAM;
+    char* argv[] = {program, nullptr};
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, program, nullptr, nullptr, argv, envp.data()) == 0)
+        pid_ = pid;
+}
+
+ProgramProcess::~ProgramProcess()
+{
+    if (pid_ > 0)
+        stop(SIGKILL);
+}
+
+int ProgramProcess::stop(int signal, std::chrono::milliseconds timeout)
+{
+    if (pid_ <= 0)
+        return -1;
+    ::kill(pid_, signal);
+    int status = 0;
+    pid_t ended = 0;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while ((ended = ::waitpid(pid_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (ended == 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+    return ended > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace moontest

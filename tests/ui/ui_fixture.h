@@ -35,4 +35,20 @@ protected:
     std::unique_ptr<NginxServer> nginx;
 };
 
+// The real program, started windowless in the current folder with the test's environment;
+// killed at the end of the test if it still runs.
+class ProgramProcess {
+public:
+    ProgramProcess();
+    ~ProgramProcess();
+    ProgramProcess(const ProgramProcess&) = delete;
+    ProgramProcess& operator=(const ProgramProcess&) = delete;
+    // Sends signal and waits for the end: the exit code, or -1 when the program was killed
+    // by a signal or did not end within the timeout.
+    int stop(int signal, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+private:
+    int pid_ = -1;
+};
+
 }  // namespace moontest

@@ -1,0 +1,44 @@
+#include "instance.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+int lockFd = -1;
+
+}  // namespace
+
+int Plat_LockInstance(const char* path)
+{
+    Plat_UnlockInstance();
+    // Close-on-exec: a browser started from here must not keep the folder locked after we end.
+    int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return errno;
+    int error = 0;
+    do
+        error = ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+    while (error == EINTR);
+    if (error != 0) {
+        ::close(fd);
+        return error;
+    }
+    // Whose lock it is, for a person who wonders; the lock itself does not depend on it.
+    char id[32];
+    int length = std::snprintf(id, sizeof id, "%ld\n", long(::getpid()));
+    bool noted = ::ftruncate(fd, 0) == 0 && ::write(fd, id, size_t(length)) == length;
+    static_cast<void>(noted);
+    lockFd = fd;
+    return 0;
+}
+
+void Plat_UnlockInstance()
+{
+    if (lockFd >= 0)
+        ::close(lockFd);
+    lockFd = -1;
+}

@@ -1,0 +1,162 @@
+// The end of the session: SIGTERM (log-out, kill), SIGINT (Ctrl+C) and SIGHUP become the main
+// window's WM_ENDSESSION. The handler only writes a byte into a pipe; the event loop reads it
+// and hands the message to the procedure once no program code runs, so the program closes from
+// its own message loop, never from inside a dialog or a procedure it interrupted.
+#include "window_qt.h"
+
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <iterator>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int END_SIGNALS[] = {SIGTERM, SIGINT, SIGHUP};
+
+int signalPipe[2] = {-1, -1};
+int programDepth = 0;          // procedures and modal calls under way
+bool endPending = false;       // a signal came and the message has not been handed on yet
+bool deliveryQueued = false;
+std::vector<QPointer<QWidget>> openModals;
+
+// The signal handler: a write is all that is safe there.
+void OnEndSignal(int number)
+{
+    int saved = errno;
+    unsigned char byte = static_cast<unsigned char>(number);
+    bool written = ::write(signalPipe[1], &byte, 1) == 1;   // a full pipe already says it
+    static_cast<void>(written);
+    errno = saved;
+}
+
+// Listens while its window lives; gives the signals back their earlier actions when it ends.
+class SessionListener final : public QObject {
+public:
+    explicit SessionListener(WinWindow* window);
+    ~SessionListener() override { Restore(); }
+    void Restore();
+    WinWindow* const window;
+
+private:
+    struct sigaction earlier_[std::size(END_SIGNALS)] = {};
+    bool installed_ = false;
+};
+
+QPointer<SessionListener> listener;
+
+void Deliver()
+{
+    deliveryQueued = false;
+    if (!endPending || programDepth > 0 || !listener)
+        return;
+    endPending = false;
+    winqt::Send(listener->window, WM_ENDSESSION, 1, 0);
+}
+
+// The message goes out from the event loop, once nothing of the program is under way.
+void TryDeliver()
+{
+    if (!endPending || programDepth > 0 || !listener || deliveryQueued)
+        return;
+    deliveryQueued = true;
+    QTimer::singleShot(0, listener, Deliver);
+}
+
+void DrainPipe()
+{
+    unsigned char bytes[16];
+    while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
+    }
+}
+
+// Modal windows are closed as the person closes them; the program decides what that means.
+void OnSignalByte()
+{
+    DrainPipe();
+    endPending = true;
+    std::vector<QPointer<QWidget>> modals = openModals;
+    for (const QPointer<QWidget>& modal : modals) {
+        if (modal)
+            modal->close();
+    }
+    TryDeliver();
+}
+
+SessionListener::SessionListener(WinWindow* window) : QObject(window), window(window)
+{
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
+    QObject::connect(notifier, &QSocketNotifier::activated, this, OnSignalByte);
+    struct sigaction action = {};
+    action.sa_handler = OnEndSignal;
+    sigemptyset(&action.sa_mask);
+    // Once: a second signal ends the process at once, for the person who will not wait.
+    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    for (size_t i = 0; i < std::size(END_SIGNALS); ++i)
+        ::sigaction(END_SIGNALS[i], &action, &earlier_[i]);
+    installed_ = true;
+}
+
+void SessionListener::Restore()
+{
+    if (!installed_)
+        return;
+    for (size_t i = 0; i < std::size(END_SIGNALS); ++i)
+        ::sigaction(END_SIGNALS[i], &earlier_[i], nullptr);
+    installed_ = false;
+}
+
+bool OpenPipe()
+{
+    if (signalPipe[0] >= 0)
+        return true;
+    return ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0;
+}
+
+}  // namespace
+
+namespace winqt {
+
+ProgramScope::ProgramScope(QWidget* modal) : modal_(modal != nullptr)
+{
+    ++programDepth;
+    if (modal == nullptr)
+        return;
+    openModals.push_back(modal);
+    // Opened after the end came: closed as soon as its loop runs.
+    if (endPending)
+        QTimer::singleShot(0, modal, [modal] { modal->close(); });
+}
+
+ProgramScope::~ProgramScope()
+{
+    if (modal_)
+        openModals.pop_back();
+    if (--programDepth == 0)
+        TryDeliver();
+}
+
+void ForgetEndSession(WinWindow* window)
+{
+    if (!listener || listener->window != window)
+        return;
+    listener->Restore();
+    listener->deleteLater();
+    listener = nullptr;
+}
+
+}  // namespace winqt
+
+void Win_ListenForEndSession(HWND window)
+{
+    if (!winqt::Alive(window) || !OpenPipe())
+        return;
+    delete listener.data();
+    DrainPipe();   // signals of an earlier listener's time
+    endPending = deliveryQueued = false;
+    listener = new SessionListener(window);
+}
