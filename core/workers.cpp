@@ -102,7 +102,7 @@ int32_t downloadInto(UrlRequest* request, uint32_t timeout, int32_t* outcome)
     UrlItem* item = request->item;
     if (item->localPath[0] == '\0')
         return ERR_LOCAL_FILE;
-    request->localFile = std::fopen(item->localPath, "wb");
+    request->localFile = MOONQ_OpenLocalFile(item->localPath);
     if (request->localFile == nullptr) {
         Trace_PrintString(TRACE_ALL, "DownloadURL, failed to open %s\n", item->localPath);
         setItemStatus(item, item->status, "Could not open local file.");

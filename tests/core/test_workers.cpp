@@ -192,15 +192,21 @@ TEST_F(Workers, LocalFileProblems)
 {
     nginx->makeFile("big.bin", 1 << 20);
     start();
-    UrlItem* gone = validItem(nginx->url("big.bin"), "vanished/big.bin");
     UrlRequest* request = nullptr;
-    EXPECT_EQ(download(&request), ERR_LOCAL_FILE);
-    EXPECT_STREQ(gone->statusText, "Could not open local file.");
-    EXPECT_TRUE(gone->flags & ITEM_NEEDS_FIX);
-    EXPECT_EQ(MOONQ_CheckBackDown(request), ERR_LOCAL_FILE);
-    MOONQ_FreeRequest(request);
-    List_Remove(&gone->link);
-    MOONQ_FreeItem(gone);
+    // A folder gone meanwhile, and a link planted at the name, which is never followed.
+    std::filesystem::create_directory("outside");
+    std::filesystem::create_symlink("outside/planted.txt", path("link.bin"));
+    for (const char* name : {"vanished/big.bin", "link.bin"}) {
+        UrlItem* unopened = validItem(nginx->url("big.bin"), name);
+        ASSERT_EQ(download(&request), ERR_LOCAL_FILE) << name;
+        EXPECT_STREQ(unopened->statusText, "Could not open local file.");
+        EXPECT_TRUE(unopened->flags & ITEM_NEEDS_FIX);
+        EXPECT_EQ(MOONQ_CheckBackDown(request), ERR_LOCAL_FILE);
+        MOONQ_FreeRequest(request);
+        List_Remove(&unopened->link);
+        MOONQ_FreeItem(unopened);
+    }
+    EXPECT_FALSE(std::filesystem::exists("outside/planted.txt"));
 
     UrlItem* unnamed = validItem(nginx->url("big.bin"), "");
     unnamed->localPath[0] = '\0';
