@@ -26,6 +26,9 @@ constexpr uint32_t ITEM_SELECTED = 2;
 constexpr uint32_t ITEM_FAILED = 4;
 constexpr uint32_t ITEM_EXT_DIR = 8;
 constexpr uint32_t ITEM_NEEDS_FIX = 16;
+// The last download of a valid item broke off (statusText says why and how far); the item
+// stays ready for the next run. Kept in memory only: the pending-list file does not hold it.
+constexpr uint32_t ITEM_BROKEN_OFF = 32;
 
 struct UrlItem {
     ListLink link;                    // first, so that an item is a list node
