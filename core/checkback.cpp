@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -111,18 +113,32 @@ bool askIntoItem(UrlItem* item)
 
 FILE* openPlaceholder(UrlItem* item)
 {
-    FILE* file = std::fopen(item->localPath, "wb");
+    FILE* file = MOONQ_OpenLocalFile(item->localPath);
     if (file == nullptr && (item->flags & ITEM_EXT_DIR) && MOONQ_MakeParentDir(item->localPath) == 0)
-        file = std::fopen(item->localPath, "wb");
+        file = MOONQ_OpenLocalFile(item->localPath);
     return file;
 }
 
-bool fileExists(const char* path)
+// What lies at a local name. A link counts as existing whatever it points to (or to nothing)
+// and is never followed; only a file or a link may give way to the download.
+enum class Occupant { None, File, Link, Unusable };
+
+Occupant occupantOf(const char* path)
 {
-    FILE* file = std::fopen(path, "rb");
-    if (file)
-        std::fclose(file);
-    return file != nullptr;
+    struct stat info {};
+    if (::lstat(path, &info) != 0)
+        return Occupant::None;
+    if (S_ISREG(info.st_mode))
+        return Occupant::File;
+    return S_ISLNK(info.st_mode) ? Occupant::Link : Occupant::Unusable;
+}
+
+// The name is taken by a folder or a device, or nothing could be created there.
+int32_t creationFailed(UrlItem* item)
+{
+    item->flags |= ITEM_NEEDS_FIX;
+    setStatusText(item, CREATION_FAILED_TEXT);
+    return 2;
 }
 
 // A successful query: a non-zero size makes the item valid with its local file, a zero size is
@@ -212,19 +228,22 @@ int32_t MOONQ_CreateLocalFile(UrlItem* item)
             dialogs.nameConflict();
         return 2;
     }
-    if (fileExists(item->localPath)) {
+    const Occupant occupant = occupantOf(item->localPath);
+    if (occupant == Occupant::Unusable)
+        return creationFailed(item);
+    if (occupant != Occupant::None) {
         int answer = askReplace();
         if (answer == PICK_NEW_NAME)
             return 2;
         if (answer != REPLACE_EXISTING)
             return 0;
+        // A link gives way itself: what it points to is not this download's to overwrite.
+        if (occupant == Occupant::Link)
+            ::unlink(item->localPath);
     }
     FILE* file = openPlaceholder(item);
-    if (file == nullptr) {
-        item->flags |= ITEM_NEEDS_FIX;
-        setStatusText(item, CREATION_FAILED_TEXT);
-        return 2;
-    }
+    if (file == nullptr)
+        return creationFailed(item);
     std::fclose(file);
     if (item->flags.fetch_and(~ITEM_NEEDS_FIX) & ITEM_NEEDS_FIX)
         setStatusText(item, FIXED_TEXT);

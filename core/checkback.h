@@ -42,7 +42,9 @@ int32_t MOONQ_CheckBackQueries(const DownloadOptions* options);
 // 1 ready, 0 the person cancelled, ERR_LOCAL_FILE when there is no path and nobody was asked.
 int32_t MOONQ_ChooseLocalFile(UrlItem* item, bool ask, const DownloadOptions* options);
 // Creates the empty placeholder at the item's localPath: 1 ready, 2 ask for another name,
-// 0 cancelled by the person, ERR_LOCAL_FILE when localPath is empty.
+// 0 cancelled by the person, ERR_LOCAL_FILE when localPath is empty. A file or a link (even a
+// dangling one) at the name is replaced only when the person agrees, a link by a file of its
+// own, never followed; a folder or device there makes the name unusable (2, ITEM_NEEDS_FIX).
 int32_t MOONQ_CreateLocalFile(UrlItem* item);
 // Creates the one directory that holds path (path is restored): 0 created, -1 when path is
 // empty or has no separator, -2 when it could not be created or already exists.

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <new>
 #include <sys/stat.h>
@@ -134,6 +135,17 @@ void MOONQ_DeleteEmptyFile(const char* path)
     struct stat info {};
     if (path[0] != '\0' && ::lstat(path, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0)
         ::unlink(path);
+}
+
+FILE* MOONQ_OpenLocalFile(const char* path)
+{
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr)
+        ::close(fd);
+    return file;
 }
 
 const char* MOONQ_GetDownloadDir()

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 constexpr size_t URL_CAPACITY = 2058;    // 2057 characters and the NUL
 constexpr size_t PATH_CAPACITY = 512;
@@ -25,6 +26,9 @@ constexpr uint32_t ITEM_SELECTED = 2;
 constexpr uint32_t ITEM_FAILED = 4;
 constexpr uint32_t ITEM_EXT_DIR = 8;
 constexpr uint32_t ITEM_NEEDS_FIX = 16;
+// The last download of a valid item broke off (statusText says why and how far); the item
+// stays ready for the next run. Kept in memory only: the pending-list file does not hold it.
+constexpr uint32_t ITEM_BROKEN_OFF = 32;
 
 struct UrlItem {
     ListLink link;                    // first, so that an item is a list node
@@ -63,6 +67,9 @@ void MOONQ_DeleteSelected();
 void MOONQ_UndoDelete();
 // Deletes the regular file at path when it holds no data; a file with data is never touched.
 void MOONQ_DeleteEmptyFile(const char* path);
+// Creates path, or truncates it, for writing; a link at path is never followed (null then, as
+// for any failure, with errno set). Any thread may call.
+FILE* MOONQ_OpenLocalFile(const char* path);
 const char* MOONQ_GetDownloadDir();
 // Copies the download directory for a worker thread, which may run while the UI changes it.
 void MOONQ_CopyDownloadDir(char* out, size_t size);

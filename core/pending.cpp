@@ -4,6 +4,7 @@
 #include "items.h"
 #include "text.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -79,7 +80,8 @@ size_t MOONQ_LoadPending()
         setLocalPath(item, line);
         if (!readLine(file, line))
             break;
-        item->size = Text_LeadingNumber(line.c_str());
+        // No file has a negative size: an edited line reads as unknown.
+        item->size = std::max<int64_t>(Text_LeadingNumber(line.c_str()), 0);
         more = readLine(file, line);
     }
     std::fclose(file);

@@ -4,7 +4,8 @@
 // - User-interface thread only: the shell loads once at start (after MOONQ_Start) and saves
 //   whenever the set of valid items changes and at exit (before MOONQ_Stop).
 // - The file is a header line, then three lines per valid item: URL, local path, size in
-//   decimal. Lines are read whole whatever their length; LF and CR LF both end a line.
+//   decimal. Lines are read whole whatever their length; LF and CR LF both end a line. A
+//   negative size reads as 0 (unknown); a path too long for an item reads as empty.
 // - A save replaces the file atomically: a failed save (full disk, no rights) leaves the
 //   previous file byte for byte. Nothing is ever reported to the person.
 #pragma once

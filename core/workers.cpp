@@ -3,10 +3,15 @@
 #include "cookies.h"
 #include "trace.h"
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
+#include <cinttypes>
 #include <cstring>
 #include <new>
+#include <string>
+#include <sys/stat.h>
 #include <system_error>
 #include <thread>
 #include <type_traits>
@@ -96,13 +101,99 @@ int32_t copyAll(UrlRequest* request, uint32_t timeout, int32_t* outcome)
     }
 }
 
+// Ends a download that did not leave the whole file: the item says why and stays ready for the
+// next run.
+int32_t breakOff(UrlItem* item, int32_t code, int32_t status, const char* text,
+                 const char* traceFormat)
+{
+    Trace_PrintString(TRACE_ALL, traceFormat, item->localPath);
+    setItemStatus(item, status, text);
+    item->flags |= ITEM_BROKEN_OFF;
+    return code;
+}
+
+int32_t writeFailed(UrlItem* item, int error)
+{
+    std::string text = error == ENOSPC
+                           ? "Could not write the local file: disk full."
+                           : "Could not write the local file: " +
+                                 std::error_code(error, std::generic_category()).message() + ".";
+    return breakOff(item, ERR_WRITE_FAILED, 0, text.c_str(), "DownloadURL, write failed %s\n");
+}
+
+// The bytes the download should bring: the answer's own length, else what the query learnt.
+int64_t announcedSize(const UrlRequest* request)
+{
+    if (request->web.contentLength > 0)
+        return int64_t(std::min<uint64_t>(request->web.contentLength, INT64_MAX));
+    auto lock = MOONQ_LockItem();
+    return request->item->size;
+}
+
+// The client's failure in readable words, with how far the download got.
+int32_t readFailed(UrlRequest* request)
+{
+    const uint32_t error = request->web.status;
+    const int64_t done = request->bytesDone.load(std::memory_order_relaxed);
+    const int64_t total = announcedSize(request);
+    char text[STATUS_CAPACITY];
+    if (total > 0)
+        std::snprintf(text, sizeof text, "%s after %" PRId64 " of %" PRId64 " bytes.",
+                      Inet_ErrorText(error), done, total);
+    else
+        std::snprintf(text, sizeof text, "%s after %" PRId64 " bytes.", Inet_ErrorText(error), done);
+    return breakOff(request->item, -1, int32_t(error), text, "DownloadURL, broke off %s\n");
+}
+
+// After the last block: the data is out of the stream's buffer and its file still has a name,
+// so closing it leaves the file on disk. 1, or the failure.
+int32_t settle(UrlRequest* request)
+{
+    if (std::fflush(request->localFile) != 0)
+        return writeFailed(request->item, errno);
+    struct stat info {};
+    if (::fstat(::fileno(request->localFile), &info) == 0 && info.st_nlink == 0)
+        return breakOff(request->item, ERR_WRITE_FAILED, 0,
+                        "The local file was removed during the download.",
+                        "DownloadURL, local file removed %s\n");
+    return 1;
+}
+
+// A clean end of the connection is no proof of a whole file: as many bytes must have come as
+// were announced. 1, or ERR_SHORT_TRANSFER.
+int32_t checkComplete(UrlRequest* request)
+{
+    const int64_t done = request->bytesDone.load(std::memory_order_relaxed);
+    const int64_t total = announcedSize(request);
+    if (done >= total)
+        return 1;
+    char text[STATUS_CAPACITY];
+    std::snprintf(text, sizeof text, "Transfer ended early: %" PRId64 " of %" PRId64 " bytes.",
+                  done, total);
+    return breakOff(request->item, ERR_SHORT_TRANSFER, int32_t(request->web.status), text,
+                    "DownloadURL, ended early %s\n");
+}
+
+// Copies every block, then makes sure the whole file landed on disk under its name.
+int32_t fillLocalFile(UrlRequest* request, uint32_t timeout, int32_t* outcome)
+{
+    int32_t r = copyAll(request, timeout, outcome);
+    if (r == -1)
+        return readFailed(request);
+    if (r == ERR_WRITE_FAILED)
+        return writeFailed(request->item, request->writeError);
+    if (*outcome != RESULT_DOWNLOADED)
+        return r;
+    return settle(request);
+}
+
 // Writes the web request's data into the item's local file.
 int32_t downloadInto(UrlRequest* request, uint32_t timeout, int32_t* outcome)
 {
     UrlItem* item = request->item;
     if (item->localPath[0] == '\0')
         return ERR_LOCAL_FILE;
-    request->localFile = std::fopen(item->localPath, "wb");
+    request->localFile = MOONQ_OpenLocalFile(item->localPath);
     if (request->localFile == nullptr) {
         Trace_PrintString(TRACE_ALL, "DownloadURL, failed to open %s\n", item->localPath);
         setItemStatus(item, item->status, "Could not open local file.");
@@ -112,16 +203,14 @@ int32_t downloadInto(UrlRequest* request, uint32_t timeout, int32_t* outcome)
     // A real buffer: glibc ignores the size when it chooses the buffer itself.
     std::array<char, 64 * 1024> buffer;
     std::setvbuf(request->localFile, buffer.data(), _IOFBF, buffer.size());
-    int32_t r = copyAll(request, timeout, outcome);
-    // The answer's "200 OK" would hide a transfer that broke off; show what broke it.
-    if (r == -1)
-        setItemStatus(item, int32_t(request->web.status), request->web.statusText);
-    // Data still buffered may fail to reach the disk only now; a file cut short is no download.
-    bool closed = std::fclose(request->localFile) == 0;
+    int32_t r = fillLocalFile(request, timeout, outcome);
+    const bool whole = r >= 0 && *outcome == RESULT_DOWNLOADED;
+    const bool closed = std::fclose(request->localFile) == 0;
+    const int closeError = errno;
     request->localFile = nullptr;
-    if (!closed && r >= 0 && *outcome == RESULT_DOWNLOADED)
-        return ERR_WRITE_FAILED;
-    return r;
+    if (whole && !closed)
+        return writeFailed(item, closeError);
+    return whole ? checkComplete(request) : r;
 }
 
 }  // namespace
@@ -204,8 +293,10 @@ int32_t MOONQ_CopyBlock(UrlRequest* request, uint32_t)
         return r;
     size_t written = std::fwrite(web.buffer, 1, size_t(web.bufferCount), request->localFile);
     request->bytesDone.fetch_add(int64_t(written), std::memory_order_relaxed);
-    if (written < size_t(web.bufferCount))
+    if (written < size_t(web.bufferCount)) {
+        request->writeError = errno;
         return ERR_WRITE_FAILED;
+    }
     web.bufferCount = 0;
     return r;
 }
@@ -225,6 +316,7 @@ int32_t MOONQ_StartNextDownload(UrlRequest** place, const DownloadOptions* optio
     uint32_t flags = item->flags;
     if (!(flags & ITEM_VALID) || (flags & (ITEM_FAILED | ITEM_NEEDS_FIX)))
         return 1;
+    item->flags &= ~ITEM_BROKEN_OFF;   // before the worker exists: this attempt starts afresh
     return MOONQ_StartRequest(item, options, false, place);
 }
 

@@ -11,6 +11,10 @@
 //   under MOONQ_LockItem; `flags`, `cancel`, `bytesDone` and `result` are atomics.
 // - A request whose worker still runs is never released, nor is its item. At exit running
 //   requests are aborted through the internet client and waited for a short, bounded time.
+// - A download that ends without its whole file (the connection broke off, the data did not
+//   reach the disk, fewer bytes came than announced) leaves the item valid with
+//   ITEM_BROKEN_OFF and a text that says why and how far it got; what was written stays on
+//   disk. Starting a download of the item clears the flag.
 // - Failures are returned as negative codes (ERR_*), never thrown.
 #pragma once
 
@@ -31,8 +35,13 @@ constexpr int32_t RESULT_CANCELLED = 4;
 
 constexpr int32_t ERR_NO_MEMORY = static_cast<int32_t>(0x80000001u);
 constexpr int32_t ERR_LOCAL_FILE = static_cast<int32_t>(0x80000005u);
+// The data did not all reach the local file: a short write, a failed flush or close (a full
+// disk), or the file was removed during the download.
 constexpr int32_t ERR_WRITE_FAILED = static_cast<int32_t>(0x80000006u);
 constexpr int32_t ERR_NO_THREAD = static_cast<int32_t>(0x8000000Du);
+// The connection ended cleanly before as many bytes had arrived as were announced (the
+// answer's own length, else the size the query learnt).
+constexpr int32_t ERR_SHORT_TRANSFER = static_cast<int32_t>(0x80000010u);
 
 constexpr uint32_t WORKER_TIMEOUT_MS = 60000;
 // Room for a local name that a query builds.
@@ -44,6 +53,7 @@ struct UrlRequest {
     WireRequest web;
     FILE* localFile;                // the download's local file while it is written
     std::atomic<int64_t> bytesDone;
+    int writeError;                 // errno of a failed write into localFile
     std::atomic<int32_t> cancel;    // set by the UI; seen by the worker between blocks
     std::atomic<int32_t> result;    // RESULT_* or a negative code; 0 while the worker runs
     int32_t isQuery;

@@ -65,6 +65,22 @@ constexpr ErrorMapping ERROR_TABLE[] = {
     {CURLE_ABORTED_BY_CALLBACK, INET_ERR_CANCELLED},
 };
 
+struct ErrorText {
+    uint32_t error;
+    const char* text;
+};
+
+constexpr ErrorText ERROR_TEXTS[] = {
+    {INET_ERR_TIMEOUT, "The operation timed out"},
+    {INET_ERR_FTP_REFUSED, "An extended error was returned from the server"},
+    {INET_ERR_INTERNAL, "An internal error occurred in the Internet client"},
+    {INET_ERR_NAME_NOT_RESOLVED, "The server name could not be resolved"},
+    {INET_ERR_CANCELLED, "The operation was canceled"},
+    {INET_ERR_CANNOT_CONNECT, "A connection with the server could not be established"},
+    {INET_ERR_CONNECTION_ABORTED, "The connection with the server was terminated abnormally"},
+    {INET_ERR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small"},
+};
+
 uint32_t errorOf(CURLcode code)
 {
     for (const ErrorMapping& mapping : ERROR_TABLE)
@@ -778,4 +794,12 @@ void Inet_Close(InetHandle* handle)
 uint32_t Inet_LastError()
 {
     return lastError;
+}
+
+const char* Inet_ErrorText(uint32_t error)
+{
+    for (const ErrorText& entry : ERROR_TEXTS)
+        if (entry.error == error)
+            return entry.text;
+    return "An unknown error occurred in the Internet client";
 }

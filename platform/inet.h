@@ -91,3 +91,6 @@ bool Inet_Read(InetHandle* handle, void* buffer, size_t size, size_t* count);
 void Inet_Close(InetHandle* handle);
 // The error number of the calling thread's last failed call.
 uint32_t Inet_LastError();
+// The error number in readable words (no final period); any thread. A number the client does
+// not give has a text of its own too.
+const char* Inet_ErrorText(uint32_t error);

@@ -25,6 +25,9 @@ constexpr int EMPTY_X = 20, EMPTY_LINE_GAP = 30;
 constexpr int64_t SIZE_IN_BYTES_BELOW = 10000;
 constexpr int PAGE_ROWS = 5;
 
+// Rows with these flags are painted as problems.
+constexpr uint32_t PROBLEM_FLAGS = ITEM_FAILED | ITEM_NEEDS_FIX | ITEM_BROKEN_OFF;
+
 struct RowColours {
     bool fill;
     COLORREF back;   // the fill's colour too, when there is a fill
@@ -63,6 +66,12 @@ void DescribeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
                       item->status, item->statusText);
         texts->path = texts->localPath;
         texts->pathX = PATH_AFTER_STATUS_X;
+    } else if (flags & ITEM_BROKEN_OFF) {
+        // The size would say "ready"; the person sees what stopped the last download instead.
+        std::snprintf(texts->note, sizeof texts->note, "Download broke off: %d - %s",
+                      item->status, item->statusText);
+        texts->path = texts->localPath;
+        texts->pathX = PATH_AFTER_STATUS_X;
     } else if (flags & ITEM_VALID) {
         if (item->size < SIZE_IN_BYTES_BELOW)
             std::snprintf(texts->note, sizeof texts->note, "%" PRId64 " bytes,", item->size);
@@ -80,7 +89,7 @@ void PaintRow(WinDC* dc, const WinRect& client, const UrlItem* item, int32_t num
 {
     uint32_t flags = item->flags;
     const RowColours& colours = ROW_COLOURS[(flags & ITEM_SELECTED) != 0]
-                                           [(flags & (ITEM_FAILED | ITEM_NEEDS_FIX)) != 0];
+                                           [(flags & PROBLEM_FLAGS) != 0];
     WinRect row = {client.left, y + ROW_TOP, client.right, y + ROW_BOTTOM};
     if (colours.fill)
         Win_FillRect(dc, row, colours.back);

@@ -29,6 +29,16 @@ constexpr size_t RATE_TEXT_SIZE = 32;
 constexpr int BAR_INSET = 20, BAR_TOP_ABOVE_MID = 20, BAR_BOTTOM_ABOVE_MID = 10;
 constexpr int DIGITS_PER_GROUP = 3;
 
+// A count from a double: none below 0 (a file larger than reported has no time left), and
+// saturated where int64 ends, whatever sizes a pending list claims.
+int64_t CountOf(double value)
+{
+    constexpr double LARGEST = 9.2e18;   // below 2^63, so every value up to it converts
+    if (!(value > 0.0))
+        return 0;
+    return value < LARGEST ? int64_t(value) : int64_t(LARGEST);
+}
+
 int64_t CounterNow()
 {
     return int64_t(std::chrono::steady_clock::now().time_since_epoch().count());
@@ -90,7 +100,7 @@ bool CheckBackDownload()
         return false;
     case RESULT_DOWNLOADED:
         ui.runFileCount += 1;
-        ui.runByteCount += size;
+        ui.runByteCount += std::min(std::max<int64_t>(size, 0), INT64_MAX - ui.runByteCount);
         [[fallthrough]];
     case RESULT_FAILED:
     case RESULT_CANCELLED:
@@ -137,8 +147,8 @@ void FormatRateLine(int64_t done, int64_t total, double seconds, char* line, siz
         return;
     }
     char buffer[RATE_TEXT_SIZE];
-    const char* rateText = MQUI_FormatCount(uint64_t(rate), buffer, sizeof buffer);
-    const int64_t left = int64_t(double(total - done) / rate);
+    const char* rateText = MQUI_FormatCount(uint64_t(CountOf(rate)), buffer, sizeof buffer);
+    const int64_t left = CountOf((double(total) - double(done)) / rate);
     std::snprintf(line, size,
                   "Bytes/second = %s. Estimated time remaining = %" PRId64 ":%02" PRId64 ":%02" PRId64,
                   rateText, left / 3600, (left / 60) % 60, left % 60);
@@ -153,10 +163,10 @@ void PaintProgressBar(HWND dialog, const UrlRequest* request)
                 mid - BAR_BOTTOM_ABOVE_MID};
     const int width = bar.right - bar.left;
     const int64_t size = ItemSize(request->item);
-    int filled = 0;
+    double share = 0.0;
     if (size > 0)
-        filled = int(double(request->bytesDone.load(std::memory_order_relaxed)) * width / double(size));
-    filled = std::clamp(filled, 0, width);
+        share = double(request->bytesDone.load(std::memory_order_relaxed)) * width / double(size);
+    const int filled = int(std::clamp(share, 0.0, double(width)));
     WinDC* dc = Win_BeginPaint(dialog);
     Win_FillRect(dc, WinRect{bar.left, bar.top, bar.left + filled, bar.bottom}, COLOUR_DONE);
     Win_FillRect(dc, WinRect{bar.left + filled, bar.top, bar.right, bar.bottom}, COLOUR_BLACK);

@@ -2,6 +2,7 @@
 
 #include "cookies.h"
 #include "pending.h"
+#include "trace.h"
 
 #include "core_fixture.h"
 #include "servers.h"
@@ -176,6 +177,7 @@ TEST_F(Workers, CancelBeforeTheFirstBlockKeepsTheItemValid)
                                     moontest::sendText("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n"),
                                     moontest::sendBody(5000)}});
     UrlItem* item = validItem(slow.url("f.bin"), "f.bin");
+    item->flags |= ITEM_BROKEN_OFF;   // an earlier attempt's; this one starts afresh
     validItem(slow.url("g.bin"), "g.bin");
     UrlRequest* request = nullptr;
     ASSERT_EQ(MOONQ_StartNextDownload(&request, &options), 0);
@@ -191,16 +193,23 @@ TEST_F(Workers, CancelBeforeTheFirstBlockKeepsTheItemValid)
 TEST_F(Workers, LocalFileProblems)
 {
     nginx->makeFile("big.bin", 1 << 20);
+    nginx->makeFile("small.bin", 1000);
     start();
-    UrlItem* gone = validItem(nginx->url("big.bin"), "vanished/big.bin");
     UrlRequest* request = nullptr;
-    EXPECT_EQ(download(&request), ERR_LOCAL_FILE);
-    EXPECT_STREQ(gone->statusText, "Could not open local file.");
-    EXPECT_TRUE(gone->flags & ITEM_NEEDS_FIX);
-    EXPECT_EQ(MOONQ_CheckBackDown(request), ERR_LOCAL_FILE);
-    MOONQ_FreeRequest(request);
-    List_Remove(&gone->link);
-    MOONQ_FreeItem(gone);
+    // A folder gone meanwhile, and a link planted at the name, which is never followed.
+    std::filesystem::create_directory("outside");
+    std::filesystem::create_symlink("outside/planted.txt", path("link.bin"));
+    for (const char* name : {"vanished/big.bin", "link.bin"}) {
+        UrlItem* unopened = validItem(nginx->url("big.bin"), name);
+        ASSERT_EQ(download(&request), ERR_LOCAL_FILE) << name;
+        EXPECT_STREQ(unopened->statusText, "Could not open local file.");
+        EXPECT_TRUE(unopened->flags & ITEM_NEEDS_FIX);
+        EXPECT_EQ(MOONQ_CheckBackDown(request), ERR_LOCAL_FILE);
+        MOONQ_FreeRequest(request);
+        List_Remove(&unopened->link);
+        MOONQ_FreeItem(unopened);
+    }
+    EXPECT_FALSE(std::filesystem::exists("outside/planted.txt"));
 
     UrlItem* unnamed = validItem(nginx->url("big.bin"), "");
     unnamed->localPath[0] = '\0';
@@ -209,8 +218,22 @@ TEST_F(Workers, LocalFileProblems)
     List_Remove(&unnamed->link);
     MOONQ_FreeItem(unnamed);
 
-    // A file-size limit stands in for a full disk.
-    validItem(nginx->url("big.bin"), "full.bin");
+    // A full disk, whether a write shows it or only the flush of the last buffered block: the
+    // item stays ready for the next run and says why.
+    for (const char* name : {"big.bin", "small.bin"}) {
+        UrlItem* full = validItem(nginx->url(name), "");
+        CopyBounded(full->localPath, "/dev/full");
+        EXPECT_EQ(download(&request), ERR_WRITE_FAILED) << name;
+        EXPECT_EQ(MOONQ_CheckBackDown(request), ERR_WRITE_FAILED);
+        MOONQ_FreeRequest(request);
+        EXPECT_EQ(full->status, 0);
+        EXPECT_STREQ(full->statusText, "Could not write the local file: disk full.");
+        EXPECT_EQ(full->flags, ITEM_VALID | ITEM_BROKEN_OFF);
+        List_Remove(&full->link);
+        MOONQ_FreeItem(full);
+    }
+
+    UrlItem* limited = validItem(nginx->url("big.bin"), "limited.bin");
     struct rlimit old {};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
     auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -221,25 +244,60 @@ TEST_F(Workers, LocalFileProblems)
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(result, ERR_WRITE_FAILED);
+    EXPECT_STREQ(limited->statusText, "Could not write the local file: File too large.");
     MOONQ_FreeRequest(request);
+    Trace_Close();
+    EXPECT_NE(readFile("moonfch_log.txt").find("DownloadURL, write failed /dev/full\n"), std::string::npos);
 }
 
-TEST_F(Workers, DroppedConnectionAndHeadThatLies)
+TEST_F(Workers, DownloadsThatBreakOffStayReadySayingWhyAndHowFar)
 {
-    moontest::ScriptedServer cut({{moontest::readRequest(),
-                                   moontest::sendText("HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\n"),
-                                   moontest::sendBody(3000)}});
-    UrlItem* item = validItem(cut.url("c.bin"), "c.bin");
-    UrlRequest* request = nullptr;
-    EXPECT_EQ(download(&request), -1);
-    EXPECT_EQ(item->status, int32_t(INET_ERR_CONNECTION_ABORTED));
-    EXPECT_TRUE(moontest::isPatternFile(path("c.bin"), 3000));
-    EXPECT_EQ(MOONQ_CheckBackDown(request), -1);
-    EXPECT_EQ(item->flags, ITEM_VALID);   // a read failure is no verdict on the link
-    MOONQ_FreeRequest(request);
-    List_Remove(&item->link);
-    MOONQ_FreeItem(item);
+    using namespace moontest;
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\n";
+    const std::string noLength = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n";
+    struct Case {
+        const char* name;
+        Script script;
+        bool removeFolder;   // once 3000 bytes came
+        int32_t result, status;
+        const char* text;
+    } cases[] = {
+        {"cut", {readRequest(), sendText(head), sendBody(3000)}, false, -1, 12030,
+         "The connection with the server was terminated abnormally after 3000 of 9000 bytes."},
+        {"clean end without a length", {readRequest(), sendText(noLength), sendBody(3000)}, false,
+         ERR_SHORT_TRANSFER, 200, "Transfer ended early: 3000 of 9000 bytes."},
+        {"folder removed", {readRequest(), sendText(head), sendBody(3000), pauseFor(300), sendBody(6000)},
+         true, ERR_WRITE_FAILED, 0, "The local file was removed during the download."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::create_directory("part");
+        ScriptedServer server({c.script});
+        UrlItem* item = validItem(server.url("c.bin"), "part/c.bin");
+        item->size = 9000;   // what the query learnt
+        UrlRequest* request = nullptr;
+        ASSERT_EQ(MOONQ_StartNextDownload(&request, &options), 0);
+        if (c.removeFolder) {
+            ASSERT_TRUE(waitFor([&] { return request->bytesDone.load() >= 3000; }));
+            std::filesystem::remove_all("part");
+        }
+        ASSERT_EQ(resultOf(request), c.result);
+        EXPECT_EQ(MOONQ_CheckBackDown(request), c.result);
+        MOONQ_FreeRequest(request);
+        EXPECT_EQ(item->status, c.status);
+        EXPECT_STREQ(item->statusText, c.text);
+        EXPECT_EQ(item->flags, ITEM_VALID | ITEM_BROKEN_OFF);
+        if (!c.removeFolder) {
+            EXPECT_TRUE(isPatternFile(path("part/c.bin"), 3000));   // kept for a later resume
+        }
+        List_Remove(&item->link);
+        MOONQ_FreeItem(item);
+        std::filesystem::remove_all("part");
+    }
+}
 
+TEST_F(Workers, HeadThatLiesGetsTheAnswerToTheGet)
+{
     const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n";
     const std::string missing = "HTTP/1.1 404 Gone Away\r\nContent-Length: 0\r\n\r\n";
     moontest::ScriptedServer liar({{moontest::answerByVerb(ok, missing)}});
@@ -249,6 +307,7 @@ TEST_F(Workers, DroppedConnectionAndHeadThatLies)
     List_Remove(&harvested->link);
     MOONQ_FreeRequest(harvested);
     queried->flags = ITEM_VALID;
+    UrlRequest* request = nullptr;
     EXPECT_EQ(download(&request), -1);
     EXPECT_EQ(queried->status, 404);
     EXPECT_STREQ(queried->statusText, "Gone Away");

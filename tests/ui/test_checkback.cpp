@@ -173,15 +173,18 @@ TEST_F(CheckBack, NameClashShowsTheMessageAndTheSaveDialogAgain)
 
 TEST_F(CheckBack, ExistingFileIsReplacedRenamedOrKept)
 {
-    for (const char* name : {"r.bin", "p.bin", "c.bin"})
+    for (const char* name : {"r.bin", "p.bin", "c.bin", "l.bin"})
         nginx->makeFile(name, 10);
     writeFile(path("dl/r.bin"), "old data");
     writeFile(path("dl/p.bin"), "old data");
     writeFile(path("dl/c.bin"), "");   // the person's own empty file outlives a Cancel too
+    fs::create_directory("outside");
+    fs::create_symlink("../outside/planted.txt", path("dl/l.bin"));   // dangling, yet it exists
     ASSERT_TRUE(nginx->start());
     queried("r.bin");
     UrlItem* renamed = queried("p.bin");
     queried("c.bin");
+    queried("l.bin");
     answers = {[](const WinModal& modal) {
                    EXPECT_EQ(modal.templateId, IDD_ATTENTION);
                    EXPECT_EQ(modal.caption, "Attention");
@@ -190,15 +193,18 @@ TEST_F(CheckBack, ExistingFileIsReplacedRenamedOrKept)
                    EXPECT_STREQ(text, "Pick New Name");
                    return press(IDC_REPLACE)(modal);
                },
-               press(IDC_PICK_NEW), choose(path("dl/p2.bin")), press(IDC_ATTENTION_CANCEL)};
+               press(IDC_PICK_NEW), choose(path("dl/p2.bin")), press(IDC_ATTENTION_CANCEL),
+               press(IDC_REPLACE)};
     EXPECT_EQ(checkBack(), 1);
-    EXPECT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen.size(), 5u);
+    EXPECT_EQ(fs::symlink_status(path("dl/l.bin")).type(), fs::file_type::regular);   // the link gave way
+    EXPECT_FALSE(fs::exists("outside/planted.txt"));
     EXPECT_EQ(readFile(path("dl/r.bin")), "");
     EXPECT_EQ(readFile(path("dl/p.bin")), "old data");
     EXPECT_EQ(renamed->localPath, path("dl/p2.bin"));
     EXPECT_TRUE(fs::exists(path("dl/p2.bin")));
     EXPECT_TRUE(fs::exists(path("dl/c.bin")));
-    EXPECT_EQ(MOONQ_CountItems(), 2u);
+    EXPECT_EQ(MOONQ_CountItems(), 3u);
 }
 
 TEST_F(CheckBack, ExtensionFolderIsCreatedAndLeftOutOfTheDefault)
@@ -284,6 +290,10 @@ TEST_F(CheckBack, PlaceholderCreationFailuresAndParentDirectories)
     EXPECT_EQ(MOONQ_CreateLocalFile(item), 1);
     EXPECT_EQ(item->flags & ITEM_NEEDS_FIX, 0u);
     EXPECT_STREQ(item->statusText, "OK");
+    fs::create_directory(path("folder.bin"));   // never offered for replacement
+    CopyBounded(item->localPath, path("folder.bin").c_str());
+    EXPECT_EQ(MOONQ_CreateLocalFile(item), 2);
+    EXPECT_STREQ(item->statusText, "Local file creation failed.");
 
     char empty[] = "", bare[] = "x.bin";
     EXPECT_EQ(MOONQ_MakeParentDir(empty), -1);

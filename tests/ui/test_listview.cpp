@@ -105,6 +105,8 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
     item("http://h/chosen.zip", ITEM_VALID | ITEM_SELECTED, int64_t(5) << 32, 200, "OK", "chosen.zip");
     item("http://h/both.zip", ITEM_VALID | ITEM_FAILED | ITEM_NEEDS_FIX | ITEM_SELECTED, 0, 12002,
          "The operation timed out");
+    item("http://h/cut.zip", ITEM_VALID | ITEM_BROKEN_OFF, 200000, 0,
+         "Could not write the local file: disk full.", "cut.zip");
     MQUI_Refresh();
 
     struct Row {
@@ -127,6 +129,8 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
         {"http://h/chosen.zip", 50, "20971520K,", path("chosen.zip"), 150, white, black, black},
         {"http://h/both.zip", 40, "Error: 12002 - The operation timed out", "", 0, orange, black,
          black},
+        {"http://h/cut.zip", 40, "Download broke off: 0 - Could not write the local file: disk full.",
+         path("cut.zip"), 475, black, orange, orange},
     };
     for (int i = 0; i < int(std::size(rows)); ++i) {
         SCOPED_TRACE(rows[i].url);

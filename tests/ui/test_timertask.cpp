@@ -131,7 +131,25 @@ TEST_F(TimerTask, ByteAndRateLines)
               "Bytes/second = 1,000. Estimated time remaining = 1:02:05");
     MQUI_ShowProgress(done, done - rest);   // more came than the query reported
     EXPECT_EQ(dialogText(IDC_PROGRESS_RATE),
-              "Bytes/second = 1,000. Estimated time remaining = -1:-2:-5");
+              "Bytes/second = 1,000. Estimated time remaining = 0:00:00");
+    // Whatever sizes an edited pending list claims, the lines stay defined.
+    MQUI_ShowProgress(INT64_MAX, INT64_MIN);
+    EXPECT_TRUE(dialogText(IDC_PROGRESS_RATE).ends_with("remaining = 0:00:00"));
+    clockStartedAgo(0.001);
+    MQUI_ShowProgress(INT64_MAX, INT64_MAX);
+    EXPECT_EQ(dialogText(IDC_PROGRESS_RATE),
+              "Bytes/second = 9,200,000,000,000,000,000. Estimated time remaining = 0:00:00");
+    UrlRequest claimsOneByte{};   // far more came than the list claimed: the bar is all red
+    claimsOneByte.item = MOONQ_NewItem("http://h/x");
+    claimsOneByte.item->size = 1;
+    claimsOneByte.bytesDone = INT64_MAX;
+    ui.currentDownload = &claimsOneByte;
+    Win_ShowWindow(ui.hwndProgress);
+    MQUI_ShowProgress(INT64_MAX, 1);
+    ui.currentDownload = nullptr;
+    ASSERT_EQ(Win_LastPaintFills(ui.hwndProgress).size(), 2u);
+    EXPECT_EQ(Win_LastPaintFills(ui.hwndProgress)[1].rect.left,
+              Win_LastPaintFills(ui.hwndProgress)[1].rect.right);
     clockStartedAgo(100000);
     MQUI_ShowProgress(int64_t(1) << 40, int64_t(1) << 41);
     EXPECT_EQ(dialogText(IDC_PROGRESS_BYTES), "Downloaded 1073741824K out of 2147483648K.");
