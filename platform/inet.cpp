@@ -721,6 +721,22 @@ bool Inet_HttpLocation(InetHandle* request, char* buffer, size_t size)
     return copyInfo(request, CURLINFO_REDIRECT_URL, buffer, size);
 }
 
+bool Inet_HttpHeader(InetHandle* request, const char* name, char* buffer, size_t size)
+{
+    if (!usable(request, HandleKind::HTTP))
+        return false;
+    if (!request->started || name == nullptr)
+        return fail(INET_ERR_INTERNAL);
+    // Request -1 is the last answer of the transfer; its interim (1xx) headers are not asked.
+    curl_header* header = nullptr;
+    if (curl_easy_header(request->easy, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK)
+        return fail(INET_ERR_HEADER_NOT_FOUND);
+    if (header->amount > 1 &&
+        curl_easy_header(request->easy, name, header->amount - 1, CURLH_HEADER, -1, &header) != CURLHE_OK)
+        return fail(INET_ERR_HEADER_NOT_FOUND);
+    return copyOut(header->value, buffer, size);
+}
+
 InetHandle* Inet_FtpFindFile(InetHandle* connection, const char* object, uint64_t* size)
 {
     if (!usable(connection, HandleKind::CONNECTION))

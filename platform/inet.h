@@ -33,7 +33,8 @@ constexpr uint32_t INET_ERR_NAME_NOT_RESOLVED = 12007;
 constexpr uint32_t INET_ERR_CANCELLED = 12017;          // aborted from another thread
 constexpr uint32_t INET_ERR_CANNOT_CONNECT = 12029;
 constexpr uint32_t INET_ERR_CONNECTION_ABORTED = 12030;  // aborted or reset by the peer
-constexpr uint32_t INET_ERR_INSUFFICIENT_BUFFER = 122;  // an answer does not fit the caller's buffer
+constexpr uint32_t INET_ERR_INSUFFICIENT_BUFFER = 122;
+constexpr uint32_t INET_ERR_HEADER_NOT_FOUND = 12150;  // an answer does not fit the caller's buffer
 
 enum InetService { INET_SERVICE_HTTP = 1, INET_SERVICE_FTP = 2 };
 
@@ -78,6 +79,9 @@ bool Inet_HttpContentLength(InetHandle* request, uint64_t* length);
 bool Inet_RequestUrl(InetHandle* request, char* buffer, size_t size);
 // The Location header, resolved against the request's URL.
 bool Inet_HttpLocation(InetHandle* request, char* buffer, size_t size);
+// The value of the final answer's header name (any case; the last one when it repeats),
+// without the white space around it; INET_ERR_HEADER_NOT_FOUND when the answer has none.
+bool Inet_HttpHeader(InetHandle* request, const char* name, char* buffer, size_t size);
 
 // FTP: looks up the size of object (passive, anonymous); a handle to close, or null.
 InetHandle* Inet_FtpFindFile(InetHandle* connection, const char* object, uint64_t* size);

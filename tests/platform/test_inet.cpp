@@ -58,6 +58,7 @@ struct Request {
     std::vector<std::string> headers{};
     size_t readSize = 1024;
     InetAbortFlag* abort = nullptr;
+    const char* header = "ETag";   // read into Answer::header once the answer has come
 };
 
 struct Answer {
@@ -66,6 +67,7 @@ struct Answer {
     uint32_t status = 0;
     std::string statusText;
     std::string body;
+    std::string header;   // "<none>" when the answer has no such header
 };
 
 // Reads the body to its end or the first failure; no read may return more than it was asked.
@@ -102,6 +104,8 @@ Answer httpGet(InetSession* session, int port, const Request& request = {})
     char text[256];
     if (Inet_HttpStatusText(handle.get(), text, sizeof text))
         answer.statusText = text;
+    char value[64];
+    answer.header = Inet_HttpHeader(handle.get(), request.header, value, sizeof value) ? value : "<none>";
     readBody(handle.get(), request.readSize, answer);
     return answer;
 }
@@ -155,19 +159,22 @@ TEST_F(Inet, NothingExceedsTheSizeTheCallerGives)
 // Our own server, for what real servers won't do.
 using InetScripted = Inet;
 
-TEST_F(InetScripted, StatusTextIsThatOfTheFinalStatusLine)
+TEST_F(InetScripted, StatusTextAndHeadersAreThoseOfTheFinalAnswer)
 {
     // An interim answer arrives on its own, so that a client taking it for the answer shows.
     struct {
         std::string interim, final;
         uint32_t status;
         std::string text;
+        std::string etag;
     } cases[] = {
-        {"HTTP/1.1 100 Continue\r\n\r\n", "HTTP/1.1 200 Fine Today\r\n", 200, "Fine Today"},
-        {"HTTP/1.1 103 Early Hints\r\nLink: </a.css>\r\n\r\n", "HTTP/1.1 404 Gone Fishing\r\n", 404,
-         "Gone Fishing"},
-        {"", "HTTP/1.1 200\r\n", 200, ""},
-        {"", "HTTP/1.0 200 Old But Fine\r\n", 200, "Old But Fine"},
+        {"HTTP/1.1 100 Continue\r\n\r\n", "HTTP/1.1 200 Fine Today\r\nETag:  \"a\" \r\n", 200,
+         "Fine Today", "\"a\""},
+        {"HTTP/1.1 103 Early Hints\r\nETag: \"early\"\r\n\r\n", "HTTP/1.1 404 Gone Fishing\r\n", 404,
+         "Gone Fishing", "<none>"},
+        {"", "HTTP/1.1 200\r\netag: \"1\"\r\nETag: \"2\"\r\n", 200, "", "\"2\""},
+        {"", "HTTP/1.0 200 Old But Fine\r\nETag: \"much-too-long-for-the-sixty-four-bytes-that-the-caller-gives-to-hold-it\"\r\n",
+         200, "Old But Fine", "<none>"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.final);
@@ -176,6 +183,7 @@ TEST_F(InetScripted, StatusTextIsThatOfTheFinalStatusLine)
         Answer answer = httpGet(session, server.port());
         EXPECT_EQ(answer.status, c.status);
         EXPECT_EQ(answer.statusText, c.text);
+        EXPECT_EQ(answer.header, c.etag);
         EXPECT_EQ(answer.error, 0u);
     }
 }
