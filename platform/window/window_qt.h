@@ -1,5 +1,5 @@
 // Inside the windowing layer: what a handle holds and the widgets that turn Qt events into the
-// program's messages. Only the window*.cpp files of platform/ include this header.
+// program's messages. Only the window*.cpp files beside it include this header.
 //
 // Ownership: every WinWindow is a QObject child of its widget and dies with it; it is also the
 // context of every signal connection made for it, so no connection outlives it. Destroying a
