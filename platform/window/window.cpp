@@ -9,15 +9,12 @@
 #include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QFontInfo>
-#include <QFontMetrics>
 #include <QGroupBox>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
-#include <QPixmap>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTimer>
@@ -35,8 +32,6 @@ QApplication* application = nullptr;
 QEventLoop* mainLoop = nullptr;
 bool quitPosted = false;
 int quitCode = 0;
-bool recordDocuments = false;
-std::vector<std::string> openedDocuments;
 
 constexpr uint32_t SB_TOP = 6, SB_BOTTOM = 7;
 // Win32 marks accelerator commands with 1 in the high word of wParam; menus with 0.
@@ -209,12 +204,11 @@ void SetWidgetText(QWidget* widget, const QString& text)
         widget->setWindowTitle(text);
 }
 
-const std::vector<WinDrawnText> noTexts;
-const std::vector<WinDrawnFill> noFills;
-
 }  // namespace
 
 namespace winqt {
+
+Observer* observer = nullptr;
 
 bool Alive(HWND window)
 {
@@ -392,19 +386,6 @@ void Win_PostQuitMessage(int exitCode)
         mainLoop->exit(exitCode);
 }
 
-void Win_ProcessEvents(int milliseconds)
-{
-    if (application == nullptr)
-        return;
-    if (milliseconds > 0) {
-        QEventLoop loop;
-        QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    QCoreApplication::processEvents();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
 WinRect Win_GetClientRect(HWND window)
 {
     if (!winqt::Alive(window))
@@ -528,64 +509,7 @@ void Win_OpenDocument(const char* path)
 {
     if (path == nullptr)
         return;
-    if (recordDocuments) {
-        openedDocuments.emplace_back(path);
+    if (winqt::observer != nullptr && winqt::observer->TakeDocument(path))
         return;
-    }
     QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(winqt::FromText(path)).absoluteFilePath()));
-}
-
-void Win_RecordOpenedDocuments(bool record)
-{
-    recordDocuments = record;
-    if (record)
-        openedDocuments.clear();
-}
-
-const std::vector<std::string>& Win_OpenedDocuments()
-{
-    return openedDocuments;
-}
-
-bool Win_SaveScreenshot(HWND window, const char* path)
-{
-    if (!winqt::Alive(window) || path == nullptr)
-        return false;
-    return window->top->grab().save(winqt::FromText(path), "PNG");
-}
-
-bool Win_ChooseMenu(HWND window, int command)
-{
-    if (!winqt::Alive(window) || window->menuBar == nullptr)
-        return false;
-    for (QAction* menu : window->menuBar->actions()) {
-        for (QAction* item : menu->menu() ? menu->menu()->actions() : QList<QAction*>()) {
-            if (item->data().toInt() == command && item->isEnabled()) {
-                item->trigger();
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-std::string Win_DefaultFontFamily()
-{
-    if (application == nullptr)
-        return {};
-    QFont font = QApplication::font();
-    // Without an installed font Qt draws boxes: it still names a family, but has no letters.
-    if (!QFontMetrics(font).inFont(QChar('A')))
-        return {};
-    return QFontInfo(font).family().toStdString();
-}
-
-const std::vector<WinDrawnText>& Win_LastPaintTexts(HWND window)
-{
-    return window == nullptr ? noTexts : window->paintedTexts;
-}
-
-const std::vector<WinDrawnFill>& Win_LastPaintFills(HWND window)
-{
-    return window == nullptr ? noFills : window->paintedFills;
 }

@@ -1,5 +1,5 @@
-// Dialogs built from templates, their controls and keys, the modal loop, message boxes, the
-// file dialogs and the scripts that answer modal calls in tests.
+// Dialogs built from templates, their controls and keys, the modal loop, message boxes and the
+// file dialogs.
 #include "window_qt.h"
 
 #include <QApplication>
@@ -23,8 +23,6 @@
 namespace {
 
 using winqt::FromText;
-
-std::function<WinModalAnswer(const WinModal&)> modalScript;
 
 constexpr int ICON_SIZE = 32;
 constexpr uint32_t MB_BUTTONS = 0xF, MB_ICONS = 0xF0;
@@ -267,18 +265,17 @@ QAbstractButton* ButtonOf(HWND button)
     return winqt::Alive(button) ? qobject_cast<QAbstractButton*>(button->top.data()) : nullptr;
 }
 
-// Runs a file dialog, or asks the script; path receives the choice when it fits.
+// Runs a file dialog, unless the observer answers it; path receives the choice when it fits.
 bool FileDialog(HWND owner, char* path, size_t size, bool save)
 {
     if (path == nullptr || size == 0)
         return false;
     QString caption = save ? "Save As" : "Open";
     QString chosen;
-    WinModalAnswer answer;
-    if (winqt::AskScript(WinModal{save ? WinModalKind::SaveFile : WinModalKind::OpenFile, nullptr, 0,
-                                  caption.toStdString(), path},
-                         &answer)) {
-        chosen = QString::fromStdString(answer.path);
+    std::string answer;
+    if (winqt::observer != nullptr
+        && winqt::observer->AnswerFileDialog(save, caption.toUtf8().constData(), path, &answer)) {
+        chosen = QString::fromStdString(answer);
     } else {
         QFileDialog dialog(winqt::Alive(owner) ? owner->top->window() : nullptr, caption);
         // Qt's own dialog: the same on every desktop, and usable offscreen.
@@ -335,16 +332,6 @@ void DialogKey(WinWindow* dialog, QKeyEvent* event)
     event->accept();
 }
 
-bool AskScript(const WinModal& modal, WinModalAnswer* answer)
-{
-    if (!modalScript)
-        return false;
-    // The script may replace itself while it runs.
-    auto script = modalScript;
-    *answer = script(modal);
-    return true;
-}
-
 }  // namespace winqt
 
 HWND Win_CreateDialog(const WinDialogTemplate& dialog, HWND parent, DlgProc procedure, LPARAM lParam)
@@ -370,11 +357,11 @@ intptr_t Win_DialogBox(const WinDialogTemplate& dialog, HWND owner, DlgProc proc
         winqt::ShowAndExpose(created->top);
         QEventLoop loop;
         created->modalLoop = &loop;
-        if (modalScript) {
-            WinModal meeting{WinModalKind::Dialog, created, dialog.id, dialog.caption ? dialog.caption : "", ""};
-            QTimer::singleShot(0, created, [meeting] {
-                WinModalAnswer ignored;
-                winqt::AskScript(meeting, &ignored);
+        if (winqt::observer != nullptr) {
+            std::string caption = dialog.caption ? dialog.caption : "";
+            QTimer::singleShot(0, created, [created, id = dialog.id, caption] {
+                if (winqt::observer != nullptr)
+                    winqt::observer->DialogWaits(created, id, caption.c_str());
             });
         }
         while (!created->ended)
@@ -445,22 +432,6 @@ void Win_SetDefaultButton(HWND dialog, int id)
         if (auto* button = qobject_cast<QPushButton*>(control->top.data()))
             button->setDefault(control->id == id);
     }
-}
-
-void Win_Click(HWND button)
-{
-    if (QAbstractButton* widget = ButtonOf(button))
-        widget->click();
-}
-
-void Win_TypeText(HWND edit, const char* text)
-{
-    auto* widget = winqt::Alive(edit) ? qobject_cast<QLineEdit*>(edit->top.data()) : nullptr;
-    if (widget == nullptr || !widget->isEnabled() || widget->isReadOnly())
-        return;
-    // The person selects what is there and types over it: one change, one notification.
-    widget->selectAll();
-    widget->insert(FromText(text));
 }
 
 int Win_ListAddString(HWND list, const char* text)
@@ -536,9 +507,9 @@ int Win_MessageBox(HWND owner, const char* text, const char* caption, uint32_t s
     // Windows' caption when the program gives none.
     if (caption == nullptr)
         caption = "Error";
-    WinModalAnswer answer;
-    if (winqt::AskScript(WinModal{WinModalKind::MessageBox, nullptr, 0, caption, text ? text : ""}, &answer))
-        return answer.button;
+    int button = IDCANCEL;
+    if (winqt::observer != nullptr && winqt::observer->AnswerMessageBox(text ? text : "", caption, &button))
+        return button;
     return RealMessageBox(owner, text, caption, style);
 }
 
@@ -550,9 +521,4 @@ bool Win_SaveFileName(HWND owner, char* path, size_t size)
 bool Win_OpenFileName(HWND owner, char* path, size_t size)
 {
     return FileDialog(owner, path, size, false);
-}
-
-void Win_SetModalScript(std::function<WinModalAnswer(const WinModal&)> script)
-{
-    modalScript = std::move(script);
 }

@@ -1,5 +1,4 @@
-// Input: the person's mouse, keys and drags become the program's messages, and the test calls
-// that stand in for the person send the same Qt events through the same handlers.
+// Input: the person's mouse, keys and drags become the program's messages.
 #include "window_qt.h"
 
 #include <QApplication>
@@ -8,7 +7,6 @@
 #include <QDragLeaveEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
-#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMimeData>
@@ -20,17 +18,14 @@
 
 namespace {
 
+using winqt::VK_F1;
+
 constexpr WPARAM MK_LBUTTON = 0x1, MK_SHIFT = 0x4, MK_CONTROL = 0x8;
-constexpr uint32_t VK_F1 = 0x70;
 
 std::optional<Qt::KeyboardModifiers> inputModifiers;
 
-// Virtual keys that differ from Qt's key codes; letters and digits share their codes.
-struct KeyName {
-    uint32_t virtualKey;
-    Qt::Key key;
-};
-constexpr KeyName KEYS[] = {
+// The keys behind KEY_NAMES.
+constexpr winqt::KeyName KEYS[] = {
     {0x08, Qt::Key_Backspace}, {0x09, Qt::Key_Tab},      {VK_RETURN, Qt::Key_Return},
     {VK_RETURN, Qt::Key_Enter}, {0x10, Qt::Key_Shift},    {VK_CONTROL, Qt::Key_Control},
     {0x12, Qt::Key_Alt},       {VK_ESCAPE, Qt::Key_Escape}, {0x20, Qt::Key_Space},
@@ -40,45 +35,17 @@ constexpr KeyName KEYS[] = {
     {VK_DELETE, Qt::Key_Delete},
 };
 
-bool SharesCode(int key)
-{
-    return (key >= Qt::Key_A && key <= Qt::Key_Z) || (key >= Qt::Key_0 && key <= Qt::Key_9);
-}
-
 uint32_t VirtualKeyOf(int key)
 {
-    if (SharesCode(key))
+    if (winqt::SharesCode(key))
         return uint32_t(key);
     if (key >= Qt::Key_F1 && key <= Qt::Key_F24)
         return VK_F1 + uint32_t(key - Qt::Key_F1);
-    for (const KeyName& name : KEYS) {
+    for (const winqt::KeyName& name : KEYS) {
         if (name.key == key)
             return name.virtualKey;
     }
     return 0;
-}
-
-int QtKeyOf(uint32_t virtualKey)
-{
-    if (SharesCode(int(virtualKey)))
-        return int(virtualKey);
-    if (virtualKey >= VK_F1 && virtualKey < VK_F1 + 24)
-        return Qt::Key_F1 + int(virtualKey - VK_F1);
-    for (const KeyName& name : KEYS) {
-        if (name.virtualKey == virtualKey)
-            return name.key;
-    }
-    return 0;
-}
-
-// The text a key types: letters in lower case (control characters with Control), digits, space.
-QString KeyText(int key, bool control)
-{
-    if (key >= Qt::Key_A && key <= Qt::Key_Z)
-        return QString(QChar(control ? key - Qt::Key_A + 1 : key - Qt::Key_A + 'a'));
-    if ((key >= Qt::Key_0 && key <= Qt::Key_9) || key == Qt::Key_Space)
-        return control ? QString() : QString(QChar(key));
-    return {};
 }
 
 WPARAM MouseKeys(const QMouseEvent* event)
@@ -121,16 +88,6 @@ uint32_t EffectsOf(Qt::DropActions actions)
     return effects;
 }
 
-Qt::DropActions ActionsOf(uint32_t effects)
-{
-    Qt::DropActions actions = Qt::IgnoreAction;
-    for (const EffectName& name : EFFECTS) {
-        if (effects & name.effect)
-            actions |= name.action;
-    }
-    return actions;
-}
-
 // A drag's text: plain text, else the first link of a link list exactly as the source wrote it.
 std::optional<std::string> DraggedText(const QMimeData* data)
 {
@@ -150,7 +107,7 @@ std::optional<std::string> DraggedText(const QMimeData* data)
 // they allow; refuses it when they allow none.
 void Answer(QDropEvent* event, uint32_t effects)
 {
-    Qt::DropActions allowed = ActionsOf(effects) & event->possibleActions();
+    Qt::DropActions allowed = winqt::ActionsOf(effects) & event->possibleActions();
     if (!allowed) {
         event->ignore();
         return;
@@ -173,52 +130,26 @@ WinDropTarget* TargetOf(WinWindow* window)
     return window != nullptr && !window->dead ? window->dropTarget : nullptr;
 }
 
-// Where input for window goes: its focus widget when that lies inside it, else its client.
-QWidget* KeyTarget(WinWindow* window)
-{
-    return Win_FocusWithin(window) ? window->client->window()->focusWidget() : window->client.data();
-}
-
-// What a press does to the focus before the widget sees it: the first widget from the one
-// pressed outwards that takes the focus by clicking gets it.
-void GiveClickFocus(QWidget* pressed)
-{
-    for (QWidget* widget = pressed; widget != nullptr; widget = widget->parentWidget()) {
-        if (widget->isEnabled() && (widget->focusPolicy() & Qt::ClickFocus) == Qt::ClickFocus) {
-            widget->setFocus(Qt::MouseFocusReason);
-            return;
-        }
-        if (widget->isWindow())
-            return;
-    }
-}
-
-void SendKeyPair(QWidget* target, int key, Qt::KeyboardModifiers modifiers, const QString& text)
-{
-    QPointer<QWidget> receiver(target);
-    QKeyEvent press(QEvent::KeyPress, key, modifiers, text);
-    QApplication::sendEvent(receiver, &press);
-    if (!receiver)
-        return;
-    QKeyEvent release(QEvent::KeyRelease, key, modifiers, text);
-    QApplication::sendEvent(receiver, &release);
-}
-
-// The widget under a point given in window's client coordinates, and the point in its own.
-QWidget* WidgetAt(WinWindow* window, int x, int y, QPoint* local)
-{
-    QWidget* top = window->top;
-    QPoint inTop = window->client->mapTo(top, QPoint(x, y));
-    QWidget* target = top->childAt(inTop);
-    if (target == nullptr)
-        target = window->client->rect().contains(x, y) ? window->client.data() : top;
-    *local = target->mapFrom(top, inTop);
-    return target;
-}
-
 }  // namespace
 
 namespace winqt {
+
+const std::span<const KeyName> KEY_NAMES(KEYS);
+
+bool SharesCode(int key)
+{
+    return (key >= Qt::Key_A && key <= Qt::Key_Z) || (key >= Qt::Key_0 && key <= Qt::Key_9);
+}
+
+Qt::DropActions ActionsOf(uint32_t effects)
+{
+    Qt::DropActions actions = Qt::IgnoreAction;
+    for (const EffectName& name : EFFECTS) {
+        if (effects & name.effect)
+            actions |= name.action;
+    }
+    return actions;
+}
 
 InputScope::InputScope(Qt::KeyboardModifiers modifiers)
     : hadOuter_(inputModifiers.has_value()), outer_(inputModifiers.value_or(Qt::NoModifier))
@@ -360,74 +291,4 @@ bool Win_RegisterDropTarget(HWND window, WinDropTarget* target)
     window->dropTarget = target;
     window->client->setAcceptDrops(true);
     return true;
-}
-
-void Win_SendClick(HWND window, int x, int y, bool control, bool doubleClick)
-{
-    if (!winqt::Alive(window))
-        return;
-    QPoint local;
-    QPointer<QWidget> target = WidgetAt(window, x, y, &local);
-    Qt::KeyboardModifiers modifiers = control ? Qt::ControlModifier : Qt::NoModifier;
-    // Qt's order for a double click: press, release, double click, release.
-    const QEvent::Type sequence[] = {QEvent::MouseButtonPress, QEvent::MouseButtonRelease,
-                                     QEvent::MouseButtonDblClick, QEvent::MouseButtonRelease};
-    for (size_t i = 0; i < (doubleClick ? 4u : 2u) && target; ++i) {
-        bool down = sequence[i] != QEvent::MouseButtonRelease;
-        if (sequence[i] == QEvent::MouseButtonPress)
-            GiveClickFocus(target);
-        QMouseEvent event(sequence[i], local, target->mapToGlobal(local), Qt::LeftButton,
-                          down ? Qt::LeftButton : Qt::NoButton, modifiers);
-        QApplication::sendEvent(target, &event);
-    }
-}
-
-void Win_SendKey(HWND window, uint32_t virtualKey, bool control)
-{
-    int key = QtKeyOf(virtualKey);
-    if (!winqt::Alive(window) || key == 0)
-        return;
-    SendKeyPair(KeyTarget(window), key, control ? Qt::ControlModifier : Qt::NoModifier, KeyText(key, control));
-}
-
-void Win_SendAltChar(HWND window, char key)
-{
-    if (!winqt::Alive(window))
-        return;
-    // Window shortcuts answer only in the active window, as the person's keys reach only that.
-    QWidget* top = window->top->window();
-    top->activateWindow();
-    QElapsedTimer waited;
-    waited.start();
-    while (!top->isActiveWindow() && waited.elapsed() < 1000)
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::X11ExcludeTimers, 5);
-    int code = std::toupper(static_cast<unsigned char>(key));
-    SendKeyPair(KeyTarget(window), code, Qt::AltModifier, QString(QChar(key)));
-}
-
-uint32_t Win_SendDrag(HWND window, const char* text, uint32_t allowed, bool drop)
-{
-    if (!winqt::Alive(window) || window->dropTarget == nullptr)
-        return DROPEFFECT_NONE;
-    QWidget* client = window->client;
-    QMimeData data;
-    if (text != nullptr)
-        data.setText(QString::fromUtf8(text));
-    QPoint at = client->rect().center();
-    Qt::DropActions actions = ActionsOf(allowed);
-    QDragEnterEvent enter(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(client, &enter);
-    // Qt, like OLE, neither moves nor drops on a window that refused the drag at its entry.
-    if (!enter.isAccepted())
-        return DROPEFFECT_NONE;
-    QDragMoveEvent move(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(client, &move);
-    if (!drop || !move.isAccepted()) {
-        QDragLeaveEvent leave;
-        QApplication::sendEvent(client, &leave);
-        return drop ? DROPEFFECT_NONE : window->dragEffect;
-    }
-    QDropEvent dropped(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(client, &dropped);
-    return dropped.isAccepted() ? window->dragEffect : DROPEFFECT_NONE;
 }

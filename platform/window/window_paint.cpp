@@ -1,5 +1,5 @@
-// Painting: a WM_PAINT runs inside the widget's paint event, with a DC that wraps its QPainter
-// and records what the procedure draws, so tests can read the last paint back.
+// Painting: a WM_PAINT runs inside the widget's paint event, with a DC that wraps its QPainter.
+// An installed observer sees what the procedure draws.
 #include "window_qt.h"
 
 #include <QFontMetrics>
@@ -35,15 +35,17 @@ void WinSurface::paintEvent(QPaintEvent*)
 {
     if (win == nullptr || win->dead)
         return;
-    WinDC dc(this);
+    WinDC dc(win, this);
     // The main window's class background, the window colour, is erased before every paint.
     if (win->kind == WinKind::Main)
         dc.painter.fillRect(rect(), Qt::white);
+    if (winqt::observer != nullptr)
+        winqt::observer->PaintBegins(win);
     win->paintDC = &dc;
     winqt::Send(win, WM_PAINT, 0, 0);
     win->paintDC = nullptr;
-    win->paintedTexts = std::move(dc.texts);
-    win->paintedFills = std::move(dc.fills);
+    if (winqt::observer != nullptr)
+        winqt::observer->PaintEnds(win);
 }
 
 WinDC* Win_BeginPaint(HWND window)
@@ -62,7 +64,8 @@ void Win_Rectangle(WinDC* dc, const WinRect& rect)
     QRect area = ToQRect(rect);
     dc->painter.fillRect(area, Qt::white);
     DrawRing(dc->painter, area, Qt::black, Qt::black);
-    dc->fills.push_back(WinDrawnFill{rect, RGB(255, 255, 255)});
+    if (winqt::observer != nullptr)
+        winqt::observer->FillDrawn(dc->window, rect, RGB(255, 255, 255));
 }
 
 void Win_FillRect(WinDC* dc, const WinRect& rect, COLORREF colour)
@@ -70,7 +73,8 @@ void Win_FillRect(WinDC* dc, const WinRect& rect, COLORREF colour)
     if (dc == nullptr)
         return;
     dc->painter.fillRect(ToQRect(rect), winqt::ToColour(colour));
-    dc->fills.push_back(WinDrawnFill{rect, colour});
+    if (winqt::observer != nullptr)
+        winqt::observer->FillDrawn(dc->window, rect, colour);
 }
 
 void Win_SetBkColor(WinDC* dc, COLORREF colour)
@@ -94,7 +98,8 @@ void Win_TextOut(WinDC* dc, int x, int y, const char* text)
     dc->painter.fillRect(QRect(x, y, metrics.horizontalAdvance(line), metrics.height()), winqt::ToColour(dc->back));
     dc->painter.setPen(winqt::ToColour(dc->text));
     dc->painter.drawText(x, y + metrics.ascent(), line);
-    dc->texts.push_back(WinDrawnText{x, y, text, dc->text, dc->back});
+    if (winqt::observer != nullptr)
+        winqt::observer->TextDrawn(dc->window, x, y, text, dc->text, dc->back);
 }
 
 void Win_DrawBumpEdge(WinDC* dc, const WinRect& rect)

@@ -1,5 +1,5 @@
 // Inside the windowing layer: what a handle holds and the widgets that turn Qt events into the
-// program's messages. Only the window*.cpp files beside it include this header.
+// program's messages. Only the windowing's own files and its test support include this header.
 //
 // Ownership: every WinWindow is a QObject child of its widget and dies with it; it is also the
 // context of every signal connection made for it, so no connection outlives it. Destroying a
@@ -16,6 +16,7 @@
 #include <QWidget>
 
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -50,10 +51,8 @@ struct WinWindow final : QObject {
     WinDropTarget* dropTarget = nullptr;
     uint32_t dragEffect = DROPEFFECT_NONE;
 
-    // Painting: the DC of the paint under way, and what the last completed paint drew.
+    // Painting: the DC of the paint under way.
     WinDC* paintDC = nullptr;
-    std::vector<WinDrawnText> paintedTexts;
-    std::vector<WinDrawnFill> paintedFills;
 
     // Dialogs.
     int defaultId = 0;
@@ -68,12 +67,11 @@ struct WinWindow final : QObject {
 };
 
 struct WinDC {
-    explicit WinDC(QWidget* widget) : painter(widget) {}
+    WinDC(WinWindow* window, QWidget* widget) : window(window), painter(widget) {}
+    WinWindow* window;
     QPainter painter;
     COLORREF back = RGB(255, 255, 255);
     COLORREF text = RGB(0, 0, 0);
-    std::vector<WinDrawnText> texts;
-    std::vector<WinDrawnFill> fills;
 };
 
 // The client area of a main window, or a whole dialog: paints through the procedure and turns
@@ -109,6 +107,40 @@ protected:
 };
 
 namespace winqt {
+
+// Watches what the windows show and may stand in for the person at modal calls. The program
+// installs none, so nothing is recorded or answered; the test support library installs one.
+struct Observer {
+    virtual ~Observer() = default;
+    // A paint of window begins, draws texts and fills, and ends.
+    virtual void PaintBegins(WinWindow* window) = 0;
+    virtual void TextDrawn(WinWindow* window, int x, int y, const char* text, COLORREF textColour,
+                           COLORREF backColour) = 0;
+    virtual void FillDrawn(WinWindow* window, const WinRect& rect, COLORREF colour) = 0;
+    virtual void PaintEnds(WinWindow* window) = 0;
+    // A modal template dialog has been shown and waits for the person.
+    virtual void DialogWaits(WinWindow* dialog, int templateId, const char* caption) = 0;
+    // Each answers in the person's place and returns true, or returns false to let the person
+    // answer: the button of a message box, the path chosen in a file dialog ("" = cancel).
+    virtual bool AnswerMessageBox(const char* text, const char* caption, int* button) = 0;
+    virtual bool AnswerFileDialog(bool save, const char* caption, const char* initialPath,
+                                  std::string* chosen) = 0;
+    // true when it took the document instead of the desktop's handler.
+    virtual bool TakeDocument(const char* path) = 0;
+};
+extern Observer* observer;
+
+// Virtual keys that differ from Qt's key codes; letters, digits and F1..F24 are computed.
+struct KeyName {
+    uint32_t virtualKey;
+    Qt::Key key;
+};
+extern const std::span<const KeyName> KEY_NAMES;
+constexpr uint32_t VK_F1 = 0x70;
+// Letters and digits have the same code as virtual keys and as Qt keys.
+bool SharesCode(int key);
+// The drop actions of Qt for a set of drop effects.
+Qt::DropActions ActionsOf(uint32_t effects);
 
 // A usable window: not null, not destroyed, its widget still there.
 bool Alive(HWND window);
@@ -158,7 +190,5 @@ void ForgetEndSession(WinWindow* window);
 
 // Dialog keys: Enter presses the default button, Escape sends IDCANCEL.
 void DialogKey(WinWindow* dialog, QKeyEvent* event);
-// The installed test script's answer, or false when no script is installed.
-bool AskScript(const WinModal& modal, WinModalAnswer* answer);
 
 }  // namespace winqt

@@ -8,6 +8,7 @@
 #include "../core/core_fixture.h"
 
 #include "servers.h"
+#include "window_testing.h"
 
 #include <chrono>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "window.h"
+#include "window_testing.h"
 
 #include "fixtures.h"
 

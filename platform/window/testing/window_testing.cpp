@@ -1,0 +1,209 @@
+// The observer that records every paint and opened document and hands modal calls to the
+// installed script, and the calls of the test support that need no input events.
+#include "window_testing.h"
+
+#include "window_qt.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPixmap>
+#include <QTimer>
+
+#include <map>
+#include <utility>
+
+namespace {
+
+struct Paint {
+    std::vector<WinDrawnText> texts;
+    std::vector<WinDrawnFill> fills;
+};
+
+class Recorder final : public winqt::Observer {
+public:
+    void PaintBegins(WinWindow* window) override { drawing_[window] = Paint{}; }
+    void TextDrawn(WinWindow* window, int x, int y, const char* text, COLORREF textColour,
+                   COLORREF backColour) override
+    {
+        drawing_[window].texts.push_back(WinDrawnText{x, y, text, textColour, backColour});
+    }
+    void FillDrawn(WinWindow* window, const WinRect& rect, COLORREF colour) override
+    {
+        drawing_[window].fills.push_back(WinDrawnFill{rect, colour});
+    }
+    void PaintEnds(WinWindow* window) override;
+    void DialogWaits(WinWindow* dialog, int templateId, const char* caption) override
+    {
+        WinModalAnswer ignored;
+        ask(WinModal{WinModalKind::Dialog, dialog, templateId, caption, ""}, &ignored);
+    }
+    bool AnswerMessageBox(const char* text, const char* caption, int* button) override
+    {
+        WinModalAnswer answer;
+        if (!ask(WinModal{WinModalKind::MessageBox, nullptr, 0, caption, text}, &answer))
+            return false;
+        *button = answer.button;
+        return true;
+    }
+    bool AnswerFileDialog(bool save, const char* caption, const char* initialPath,
+                          std::string* chosen) override
+    {
+        WinModalAnswer answer;
+        WinModalKind kind = save ? WinModalKind::SaveFile : WinModalKind::OpenFile;
+        if (!ask(WinModal{kind, nullptr, 0, caption, initialPath}, &answer))
+            return false;
+        *chosen = answer.path;
+        return true;
+    }
+    bool TakeDocument(const char* path) override
+    {
+        if (recordDocuments)
+            documents.emplace_back(path);
+        return recordDocuments;
+    }
+
+    // The last completed paint of window; empty when it never painted.
+    const Paint& painted(HWND window) const
+    {
+        static const Paint none;
+        auto found = painted_.find(window);
+        return found == painted_.end() ? none : found->second;
+    }
+
+    std::function<WinModalAnswer(const WinModal&)> script;
+    bool recordDocuments = false;
+    std::vector<std::string> documents;
+
+private:
+    // The script's answer, or false when no script is installed.
+    bool ask(const WinModal& modal, WinModalAnswer* answer)
+    {
+        if (!script)
+            return false;
+        // The script may replace itself while it runs.
+        auto running = script;
+        *answer = running(modal);
+        return true;
+    }
+
+    std::map<const WinWindow*, Paint> drawing_;
+    std::map<const WinWindow*, Paint> painted_;
+};
+
+void Recorder::PaintEnds(WinWindow* window)
+{
+    auto drawn = drawing_.extract(window);
+    bool first = !painted_.contains(window);
+    painted_[window] = std::move(drawn.mapped());
+    // A destroyed window's paint goes with it: another window may come at the same address.
+    if (first)
+        QObject::connect(window, &QObject::destroyed, [this, window] { painted_.erase(window); });
+}
+
+// Installed before main runs and never removed: the windowing may call it until the very end.
+Recorder* Install()
+{
+    auto* recorder = new Recorder;
+    winqt::observer = recorder;
+    return recorder;
+}
+
+Recorder* const recorder = Install();
+
+}  // namespace
+
+void Win_ProcessEvents(int milliseconds)
+{
+    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
+        return;
+    if (milliseconds > 0) {
+        QEventLoop loop;
+        QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+void Win_Click(HWND button)
+{
+    auto* widget = winqt::Alive(button) ? qobject_cast<QAbstractButton*>(button->top.data()) : nullptr;
+    if (widget != nullptr)
+        widget->click();
+}
+
+void Win_TypeText(HWND edit, const char* text)
+{
+    auto* widget = winqt::Alive(edit) ? qobject_cast<QLineEdit*>(edit->top.data()) : nullptr;
+    if (widget == nullptr || !widget->isEnabled() || widget->isReadOnly())
+        return;
+    // The person selects what is there and types over it: one change, one notification.
+    widget->selectAll();
+    widget->insert(winqt::FromText(text));
+}
+
+void Win_SetModalScript(std::function<WinModalAnswer(const WinModal&)> script)
+{
+    recorder->script = std::move(script);
+}
+
+void Win_RecordOpenedDocuments(bool record)
+{
+    recorder->recordDocuments = record;
+    if (record)
+        recorder->documents.clear();
+}
+
+const std::vector<std::string>& Win_OpenedDocuments()
+{
+    return recorder->documents;
+}
+
+bool Win_SaveScreenshot(HWND window, const char* path)
+{
+    if (!winqt::Alive(window) || path == nullptr)
+        return false;
+    return window->top->grab().save(winqt::FromText(path), "PNG");
+}
+
+std::string Win_DefaultFontFamily()
+{
+    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
+        return {};
+    QFont font = QApplication::font();
+    // Without an installed font Qt draws boxes: it still names a family, but has no letters.
+    if (!QFontMetrics(font).inFont(QChar('A')))
+        return {};
+    return QFontInfo(font).family().toStdString();
+}
+
+bool Win_ChooseMenu(HWND window, int command)
+{
+    if (!winqt::Alive(window) || window->menuBar == nullptr)
+        return false;
+    for (QAction* menu : window->menuBar->actions()) {
+        for (QAction* item : menu->menu() ? menu->menu()->actions() : QList<QAction*>()) {
+            if (item->data().toInt() == command && item->isEnabled()) {
+                item->trigger();
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+const std::vector<WinDrawnText>& Win_LastPaintTexts(HWND window)
+{
+    return recorder->painted(window).texts;
+}
+
+const std::vector<WinDrawnFill>& Win_LastPaintFills(HWND window)
+{
+    return recorder->painted(window).fills;
+}

@@ -1,0 +1,85 @@
+// Test support for the windowing: stands in for the person (clicks, keys, drags, menus, answers
+// to modal calls), runs the event loop, and tells what the windows showed (the texts and fills
+// of the last paint, the documents opened, screenshots). Linked by tests only, never by the
+// program.
+//
+// Contract:
+// - The same thread rules as window.h: the user-interface thread only.
+// - Linking this library installs its observer into the windowing before main runs: from then
+//   on every paint is recorded, and modal calls go to the installed script when there is one.
+//   Without a script a modal call waits for the person, as in the program.
+// - Input is delivered through the same Qt events and handlers as the person's, before the call
+//   returns.
+#pragma once
+
+#include "window.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// Runs the event loop for milliseconds (timers fire meanwhile), then handles what is still
+// waiting; 0 handles only what is waiting now. Tests drive the loop with it.
+void Win_ProcessEvents(int milliseconds);
+
+// Presses a button as the person would: a check box toggles, then WM_COMMAND reaches the dialog.
+void Win_Click(HWND button);
+// Types text into an edit box as the person would: the dialog receives EN_CHANGE.
+void Win_TypeText(HWND edit, const char* text);
+
+// What a modal call meets: its kind, the dialog (for a template dialog) and the texts it shows.
+// The script answers by acting on the dialog (Win_Click, Win_TypeText, ...) or, for the boxes
+// and file dialogs, by returning the result: IDOK/IDCANCEL for a message box, the chosen path
+// ("" = cancel) for a file dialog.
+enum class WinModalKind { Dialog, MessageBox, SaveFile, OpenFile };
+struct WinModal {
+    WinModalKind kind;
+    HWND dialog;            // Dialog only
+    int templateId;         // Dialog only
+    std::string caption;
+    std::string text;       // message box text, or the file dialog's initial path
+};
+struct WinModalAnswer {
+    int button = IDCANCEL;  // MessageBox
+    std::string path;       // SaveFile/OpenFile; empty means cancel
+};
+// Installs a script that answers every modal call until it is replaced or cleared (null).
+void Win_SetModalScript(std::function<WinModalAnswer(const WinModal&)> script);
+// With recording on, Win_OpenDocument only appends the path to Win_OpenedDocuments();
+// switching it on empties that list.
+void Win_RecordOpenedDocuments(bool record);
+const std::vector<std::string>& Win_OpenedDocuments();
+
+// Writes a PNG of the window as it is shown now; false on failure.
+bool Win_SaveScreenshot(HWND window, const char* path);
+// The family that painted text uses; "" when no installed font has letters (text shows boxes).
+std::string Win_DefaultFontFamily();
+
+// A click goes to whatever lies at (x, y) of window's client area (a control, the toolbar, the
+// scroll bar right of the client area) and gives the focus as a real click does; a double click
+// is press, release, double click, release, so the procedure hears WM_LBUTTONUP,
+// WM_LBUTTONDBLCLK, WM_LBUTTONUP.
+void Win_SendClick(HWND window, int x, int y, bool control, bool doubleClick);
+// Keys go to the focused control when the focus lies inside window, else to window itself.
+void Win_SendKey(HWND window, uint32_t virtualKey, bool control);
+// Types key with Alt held (an accelerator or a menu's mnemonic) into window, made active first.
+void Win_SendAltChar(HWND window, char key);
+// Chooses the item of the main window's menu bar that sends command; false when there is none.
+bool Win_ChooseMenu(HWND window, int command);
+// Drags text (null: no text) over window and drops it when drop is set; the effects the target
+// answered the drop with (without drop: the effects it showed while over the window).
+uint32_t Win_SendDrag(HWND window, const char* text, uint32_t allowed, bool drop);
+
+// The text drawn at (x, y) by the last paint of window, with its colours (for list tests).
+struct WinDrawnText {
+    int x, y;
+    std::string text;
+    COLORREF textColour, backColour;
+};
+const std::vector<WinDrawnText>& Win_LastPaintTexts(HWND window);
+// The fills of the last paint (rectangles and their colours).
+struct WinDrawnFill {
+    WinRect rect;
+    COLORREF colour;
+};
+const std::vector<WinDrawnFill>& Win_LastPaintFills(HWND window);
