@@ -1,56 +1,34 @@
-// Cookie source: the dialog "Select Source for Cookies" (dialog 135) in which the person chooses
-// where the cookies of HTTP requests come from, and the load that resolves and checks that
-// choice into the options record.
+// Cookie source: the load that resolves and checks the stored choice of where the cookies of
+// HTTP requests come from into the options record, and the lookup of the Netscape users'
+// profiles. The dialog that makes the choice is the user interface's (cookiesdialog.h).
 //
 // Contract:
-// - User-interface thread only; one cookies dialog at a time (it is modal).
-// - The caller owns the options record and the main window; both are passed in and must
-//   outlive the call. Only CookieSource_Load changes cookieSource, ifOther and cookieFile; only
-//   the dialog's OK writes the stored choice.
-// - Failures are told to the person in an error box owned by the main window (caption "Error in
-//   Moonfetch"); a stored value that cannot be read is returned silently as its positive code.
+// - User-interface thread only. The caller owns the options record; only CookieSource_Load
+//   changes cookieSource, ifOther and cookieFile.
+// - The load knows no window: what it must tell the person it hands to the caller's tell
+//   callback (the program shows it in an error box, caption "Error in Moonfetch"); a stored
+//   value that cannot be read is returned silently as its positive code.
 // - The Netscape users are the profiles of the Mozilla-family programs (profiles.h); a user's
 //   cookie file is "cookies.txt" in the profile directory.
 #pragma once
 
 #include "registry.h"
-#include "window.h"
 
 #include <cstdint>
-
-constexpr int IDD_COOKIES = 135;
-constexpr int IDC_COOKIES_NONE = 1025, IDC_COOKIES_NETSCAPE = 1026, IDC_COOKIES_SYSTEM = 1027;
-constexpr int IDC_COOKIE_USERS = 1029;
-constexpr int IDC_COOKIE_BY_USER = 1051, IDC_COOKIE_BY_FILE = 1052;
-constexpr int IDC_COOKIE_FILE = 1053, IDC_COOKIE_BROWSE = 1054;
+#include <functional>
 
 // Sizes of the buffers the choice is read into.
 constexpr uint32_t COOKIE_USER_SIZE = 256;
 constexpr uint32_t COOKIE_PATH_SIZE = 260;
 
-// Shows the dialog first when showFirst is non-zero, then loads the choice, showing the dialog
-// again as long as the load fails; the last load's result (0 or a positive store error code).
-int32_t CookieSource_Choose(int showFirst, HWND mainWindow, DownloadOptions* options);
+// Tells the person why the load failed, before the load returns its result.
+using CookieSourceTell = std::function<void(const char* text)>;
+
 // Reads the stored choice, resolves and checks the cookie file; 0, a positive store error code
-// (nothing shown), or -1/-2 after an error box.
-int32_t CookieSource_Load(HWND mainWindow, DownloadOptions* options);
-// Fills the one-row users list and scrolls the stored user to its top; 0, or the error code
-// when no profile list exists (the list is then left as it was).
-int32_t Netscape_ListUsers(HWND dialog, int listId);
+// (nothing told), or -1/-2 after telling the person why.
+int32_t CookieSource_Load(DownloadOptions* options, const CookieSourceTell& tell);
+// Reads the text value name of the stored choice into buffer (capacity bytes); the store's result.
+int32_t CookieSource_ReadString(const char* name, char* buffer, uint32_t capacity);
 // The profile directory of user into buffer; *size is the capacity in, the bytes of the result
 // with its terminator out (0 on failure). 0, or -1 when the user or the profiles are not found.
 int32_t Netscape_GetProfileDir(const char* user, char* buffer, uint32_t* size);
-
-// Runs dialog 135 modally; 1 for OK, 2 for Cancel.
-intptr_t CookieSource_RunDialog(HWND mainWindow, DownloadOptions* options);
-// The procedure of dialog 135; WM_INITDIALOG's lParam is the CookiesDialogArgs.
-struct CookiesDialogArgs {
-    HWND mainWindow;
-    DownloadOptions* options;
-};
-intptr_t CookiesDialogProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);
-// Enables or disables the controls of the Netscape group.
-void EnableNetscapeControls(HWND dialog, bool enable);
-// The open-file dialog owned by mainWindow, starting with the name in path; 1 when the person
-// chose a file (now in path), else 0.
-int BrowseForCookieFile(HWND mainWindow, char* path, uint32_t size);

@@ -1,9 +1,5 @@
 #include "options.h"
 
-#include "trace.h"
-
-#include <iterator>
-
 const DownloadOption DOWNLOAD_OPTIONS[3] = {
     {IDC_ASK_EVERY, REG_VAL_ASK_EVERY, &DownloadOptions::askNameEveryTime,
      "Options, askNameEveryTime: %d\n", "Options, askNameEveryTime: %d\n"},
@@ -12,68 +8,3 @@ const DownloadOption DOWNLOAD_OPTIONS[3] = {
     {IDC_ALLOW_HTML, REG_VAL_ALLOW_HTML, &DownloadOptions::allowHTML,
      "Options, allow HTML: %d\n", "Options, allowHTML: %d\n"},
 };
-
-namespace {
-
-constexpr WinControlTemplate OPTIONS_CONTROLS[] = {
-    {IDC_ASK_EVERY, WinControl::CheckBox, "Ask for saved file name every time.",
-     WS_GROUP | WS_TABSTOP, 7, 7, 266, 10},
-    {IDC_USE_EXTENSION, WinControl::CheckBox,
-     "Place in directories based on extension, eg. \"...\\mp3\\song.mp3\".", WS_TABSTOP, 7, 21,
-     266, 10},
-    {IDC_ALLOW_HTML, WinControl::CheckBox, "Allow HTML files to be downloaded.", WS_TABSTOP, 7,
-     35, 266, 10},
-    {IDOK, WinControl::DefPushButton, "OK", WS_GROUP | WS_TABSTOP, 169, 55, 50, 14},
-    {IDCANCEL, WinControl::PushButton, "Cancel", WS_TABSTOP, 223, 55, 50, 14},
-};
-
-// The dialog is modal and there is one at a time: its arguments live here between
-// WM_INITDIALOG and the button that ends it.
-const OptionsDialogArgs* openArgs = nullptr;
-
-bool IsDlgButtonChecked(HWND dialog, int id)
-{
-    return Win_IsChecked(Win_GetDlgItem(dialog, id));
-}
-
-void ApplyChecks(HWND dialog)
-{
-    DownloadOptions* options = openArgs->options;
-    for (const DownloadOption& option : DOWNLOAD_OPTIONS)
-        options->*option.field = IsDlgButtonChecked(dialog, option.controlId) ? 1 : 0;
-    if (openArgs->setAllowHTML)
-        openArgs->setAllowHTML(options->allowHTML);
-    for (const DownloadOption& option : DOWNLOAD_OPTIONS)
-        Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, option.valueName,
-                       options->*option.field);
-    for (const DownloadOption& option : DOWNLOAD_OPTIONS)
-        Trace_PrintInt(TRACE_ALL, option.dialogTrace, options->*option.field);
-}
-
-}  // namespace
-
-const WinDialogTemplate optionsTemplate = {
-    IDD_OPTIONS, "Download Options", false, 20, 30, 280, 76, "MS Sans Serif", 8,
-    OPTIONS_CONTROLS, std::size(OPTIONS_CONTROLS),
-};
-
-intptr_t OptionsDialogProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == WM_INITDIALOG) {
-        openArgs = reinterpret_cast<const OptionsDialogArgs*>(lParam);
-        for (const DownloadOption& option : DOWNLOAD_OPTIONS)
-            Win_SetChecked(Win_GetDlgItem(dialog, option.controlId),
-                           openArgs->options->*option.field != 0);
-        return 1;
-    }
-    if (message != WM_COMMAND || openArgs == nullptr)
-        return 0;
-    int command = int(wParam & 0xFFFF);
-    if (command == IDOK)
-        ApplyChecks(dialog);
-    if (command != IDOK && command != IDCANCEL)
-        return 0;
-    openArgs = nullptr;
-    Win_EndDialog(dialog, command);
-    return 1;
-}

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <ctime>
-#include <iterator>
 
 namespace {
 
@@ -15,17 +14,12 @@ constexpr int HOURS_PER_DAY = 24;
 constexpr int LATE_TICK_SECONDS = 5;
 constexpr int DUE_AHEAD_SECONDS = 2;
 constexpr uint32_t SHORTEST_PERIOD_MS = 500;
-constexpr size_t BUTTON_TEXT_SIZE = 32;
-constexpr size_t HOUR_TEXT_SIZE = 16;
 
 uint32_t randomState = 1;
 int beginHour = 1;
 int endHour = 5;
 int startTime = 0;
 char startText[SCHEDULE_TEXT_SIZE] = "";
-uint32_t timerHandle = 0;
-uint32_t armedPeriod = 0;
-ScheduleDialogContext dialogContext{};
 
 int LocalSecondOfDay()
 {
@@ -51,54 +45,7 @@ int32_t StoreHour(int* target, const char* name, int hour)
     return Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, name, *target);
 }
 
-void HourText(int hour, char* text, size_t size)
-{
-    if (hour % 12 == 0)
-        std::snprintf(text, size, "%s", hour == 0 ? "Midnight" : "Noon");
-    else
-        std::snprintf(text, size, "%2d %cM", hour % 12, hour < 12 ? 'A' : 'P');
-}
-
-void FillHourLists(HWND dialog)
-{
-    HWND begin = Win_GetDlgItem(dialog, IDC_SCHEDULE_BEGIN);
-    HWND end = Win_GetDlgItem(dialog, IDC_SCHEDULE_END);
-    char text[HOUR_TEXT_SIZE];
-    for (int hour = 0; hour < HOURS_PER_DAY; ++hour) {
-        HourText(hour, text, sizeof text);
-        Win_ListAddString(begin, text);
-        Win_ListAddString(end, text);
-    }
-    Win_ListSetTopIndex(begin, beginHour);
-    Win_ListSetTopIndex(end, endHour);
-}
-
-// The second draw, by the end hour's setter, is the start time that stays.
-void AcceptHours(HWND dialog)
-{
-    Schedule_SetBeginHour(Win_ListGetTopIndex(Win_GetDlgItem(dialog, IDC_SCHEDULE_BEGIN)));
-    Schedule_SetEndHour(Win_ListGetTopIndex(Win_GetDlgItem(dialog, IDC_SCHEDULE_END)));
-    UpdateDownloadAtButton(dialogContext.toolbar);
-    HWND downloadAt = Win_GetDlgItem(dialogContext.toolbar, IDC_SCHEDULE_DOWNLOAD_AT);
-    if (Win_IsChecked(downloadAt) && dialogContext.timerId != nullptr)
-        *dialogContext.timerId = Schedule_StartTimer(dialogContext.mainWindow);
-}
-
-constexpr WinControlTemplate SCHEDULE_CONTROLS[] = {
-    {-1, WinControl::Static, "Downloading will start at a random time between:", 0, 7, 7, 218, 9},
-    {IDC_SCHEDULE_BEGIN, WinControl::ListBox, "", WS_TABSTOP, 30, 21, 60, 10},
-    {-1, WinControl::Static, "and", 0, 102, 22, 18, 8},
-    {IDC_SCHEDULE_END, WinControl::ListBox, "", WS_TABSTOP, 128, 21, 60, 10},
-    {IDOK, WinControl::DefPushButton, "OK", WS_TABSTOP | WS_GROUP, 56, 38, 50, 14},
-    {IDCANCEL, WinControl::PushButton, "Cancel", WS_TABSTOP, 126, 38, 50, 14},
-};
-
 }  // namespace
-
-const WinDialogTemplate scheduleTemplate = {
-    IDD_SCHEDULE, "Schedule Download", false, 0, 0, 232, 60, "MS Sans Serif", 8,
-    SCHEDULE_CONTROLS, std::size(SCHEDULE_CONTROLS),
-};
 
 void Schedule_Seed(uint32_t seed)
 {
@@ -178,6 +125,14 @@ void Schedule_FormatTime(int secondOfDay)
     std::snprintf(startText, sizeof startText, "%2u:%02u %cM", hour12, minutes, hours < 12 ? 'A' : 'P');
 }
 
+void Schedule_HourText(int hour, char* text, size_t size)
+{
+    if (hour % 12 == 0)
+        std::snprintf(text, size, "%s", hour == 0 ? "Midnight" : "Noon");
+    else
+        std::snprintf(text, size, "%2d %cM", hour % 12, hour < 12 ? 'A' : 'P');
+}
+
 int Schedule_SecondOfDay()
 {
     return readClock();
@@ -194,60 +149,14 @@ void Schedule_SetClock(int (*secondOfDay)())
     readClock = secondOfDay != nullptr ? secondOfDay : LocalSecondOfDay;
 }
 
-uint32_t Schedule_StartTimer(HWND window)
+uint32_t Schedule_TimerPeriodMs(int secondsLeft)
 {
-    const int left = Schedule_SecondsLeft();
-    Schedule_StopTimer(window);
-    const uint32_t period = uint32_t(left) * (1000 / 2);
-    armedPeriod = period == 0 ? SHORTEST_PERIOD_MS : period;
-    timerHandle = Win_SetTimer(window, SCHEDULE_TIMER_ID, armedPeriod);
-    return SCHEDULE_TIMER_ID;
-}
-
-void Schedule_StopTimer(HWND window)
-{
-    if (timerHandle != 0)
-        Win_KillTimer(window, SCHEDULE_TIMER_ID);
-    timerHandle = 0;
-    armedPeriod = 0;
-}
-
-uint32_t Schedule_ArmedPeriodMs()
-{
-    return timerHandle != 0 ? armedPeriod : 0;
+    const uint32_t period = uint32_t(secondsLeft) * (1000 / 2);
+    return period == 0 ? SHORTEST_PERIOD_MS : period;
 }
 
 // Every arming is one-shot; a tick that came a little late still counts as on time.
-int Schedule_OnTimer(HWND window)
+bool Schedule_IsDue(int secondsLeft)
 {
-    Schedule_StopTimer(window);
-    const int left = Schedule_SecondsLeft();
-    if (left < DUE_AHEAD_SECONDS || left > SECONDS_PER_DAY - LATE_TICK_SECONDS)
-        return 1;
-    Schedule_StartTimer(window);
-    return 0;
-}
-
-void UpdateDownloadAtButton(HWND toolbar)
-{
-    char text[BUTTON_TEXT_SIZE];
-    std::snprintf(text, sizeof text, "Download at %s", startText);
-    Win_SetWindowText(Win_GetDlgItem(toolbar, IDC_SCHEDULE_DOWNLOAD_AT), text);
-}
-
-intptr_t ScheduleDialogProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == WM_INITDIALOG) {
-        const auto* context = reinterpret_cast<const ScheduleDialogContext*>(lParam);
-        dialogContext = context != nullptr ? *context : ScheduleDialogContext{};
-        FillHourLists(dialog);
-        return 1;
-    }
-    const int command = int(wParam & 0xFFFF);
-    if (message != WM_COMMAND || (command != IDOK && command != IDCANCEL))
-        return 0;
-    if (command == IDOK)
-        AcceptHours(dialog);
-    Win_EndDialog(dialog, command);
-    return 1;
+    return secondsLeft < DUE_AHEAD_SECONDS || secondsLeft > SECONDS_PER_DAY - LATE_TICK_SECONDS;
 }

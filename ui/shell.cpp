@@ -1,12 +1,12 @@
 #include "ui.h"
 
-#include "cookiesource.h"
+#include "cookiesdialog.h"
 #include "files.h"
 #include "instance.h"
 #include "items.h"
-#include "options.h"
+#include "optionsdialog.h"
 #include "pending.h"
-#include "schedule.h"
+#include "scheduledialog.h"
 #include "startup.h"
 
 #include <cerrno>

@@ -1,7 +1,7 @@
 #include "ui.h"
 
 #include "linkdrop.h"
-#include "schedule.h"
+#include "scheduledialog.h"
 #include "text.h"
 
 #include <iterator>

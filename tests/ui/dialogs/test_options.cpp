@@ -1,8 +1,8 @@
 #include "ui_fixture.h"
 
-#include "cookiesource.h"
-#include "options.h"
-#include "schedule.h"
+#include "cookiesdialog.h"
+#include "optionsdialog.h"
+#include "scheduledialog.h"
 #include "startup.h"
 #include "trace.h"
 

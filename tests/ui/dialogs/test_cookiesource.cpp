@@ -1,6 +1,6 @@
 #include "ui_fixture.h"
 
-#include "cookiesource.h"
+#include "cookiesdialog.h"
 #include "servers.h"
 
 #include <cstdio>
@@ -200,7 +200,7 @@ TEST_F(CookieSource, LoadFollowsTheFailureTable)
         store(row.source, row.ifOther, row.user, row.other ? other.c_str() : nullptr);
         boxes.clear();
         CopyBounded(downloadOptions.cookieFile, "old");
-        EXPECT_EQ(CookieSource_Load(ui.hwndMain, &downloadOptions), row.result);
+        EXPECT_EQ(CookieSource_Load(&downloadOptions, MQUI_ErrorBox), row.result);
         EXPECT_EQ(boxes, row.box ? std::vector<std::string>{row.box} : std::vector<std::string>{});
         EXPECT_EQ(downloadOptions.cookieFile, resolve(row.cookieFile));
     }
@@ -242,7 +242,7 @@ TEST_F(CookieSource, DialogListsTheProfilesWithTheStoredUserOnTop)
     writeFile(carolDir() + "/cookies.txt", "");
     writeFile(path("picked.txt"), "");
     store(1, 0, "carol", "typed.txt");
-    ASSERT_EQ(CookieSource_Load(ui.hwndMain, &downloadOptions), 0);
+    ASSERT_EQ(CookieSource_Load(&downloadOptions, MQUI_ErrorBox), 0);
     browseAnswer = path("picked.txt");
     actions.push_back([this](HWND dialog) {
         const std::vector<std::string> users{"alice", "bob", "carol", "dave"};
@@ -289,7 +289,7 @@ TEST_F(CookieSource, WithoutCookiesTheSecretIsRefused)
 {
     startCookieServer();
     store(COOKIES_NONE, 0, nullptr, nullptr);
-    ASSERT_EQ(CookieSource_Load(ui.hwndMain, &downloadOptions), 0);
+    ASSERT_EQ(CookieSource_Load(&downloadOptions, MQUI_ErrorBox), 0);
     EXPECT_TRUE(validates(nginx->url("login.bin")));
     EXPECT_FALSE(validates(nginx->url("secret.bin")));
 }
@@ -301,7 +301,7 @@ TEST_F(CookieSource, NetscapeFileFromCurlOpensTheSecret)
         "curl -s -o /dev/null -c '" + path("jar.txt") + "' '" + nginx->url("login.bin") + "'";
     ASSERT_EQ(std::system(command.c_str()), 0);
     store(COOKIES_NETSCAPE, 1, nullptr, path("jar.txt").c_str());
-    ASSERT_EQ(CookieSource_Load(ui.hwndMain, &downloadOptions), 0);
+    ASSERT_EQ(CookieSource_Load(&downloadOptions, MQUI_ErrorBox), 0);
     ASSERT_TRUE(validates(nginx->url("secret.bin")));
     downloadSecret();
 }
@@ -310,7 +310,7 @@ TEST_F(CookieSource, SessionJarPassesTheCookieOfTheFirstAnswer)
 {
     startCookieServer();
     store(COOKIES_SYSTEM, 0, nullptr, nullptr);
-    ASSERT_EQ(CookieSource_Load(ui.hwndMain, &downloadOptions), 0);
+    ASSERT_EQ(CookieSource_Load(&downloadOptions, MQUI_ErrorBox), 0);
     ASSERT_TRUE(validates(nginx->url("login.bin")));
     ASSERT_TRUE(validates(nginx->url("secret.bin")));
     downloadSecret();

@@ -1,9 +1,9 @@
 #include "startup.h"
 
-#include "cookiesource.h"
+#include "cookiesdialog.h"
 #include "items.h"
 #include "options.h"
-#include "schedule.h"
+#include "scheduledialog.h"
 #include "trace.h"
 
 #include <chrono>

@@ -1,0 +1,43 @@
+// The schedule's windows: the "Schedule Download" dialog that chooses the hour window, the
+// one-shot timer 23 on the main window that waits for the start time, and the toolbar's
+// "Download At" text.
+//
+// Contract:
+// - User-interface thread only. This module owns the timer handle; the hours, the start time
+//   and the timer's arithmetic are the schedule's (schedule.h).
+// - It knows no window of its own: the caller hands in the main window (which owns timer 23)
+//   and the toolbar (whose check box 1004 is the only record of being armed).
+// - A failed SetTimer is not reported.
+#pragma once
+
+#include "schedule.h"
+#include "window.h"
+
+#include <cstdint>
+
+constexpr uint32_t SCHEDULE_TIMER_ID = 23;
+constexpr int IDD_SCHEDULE = 132;
+constexpr int IDC_SCHEDULE_BEGIN = 1017, IDC_SCHEDULE_END = 1018;
+// The toolbar's "Download At" check box.
+constexpr int IDC_SCHEDULE_DOWNLOAD_AT = 1004;
+
+// What the dialog acts on; handed to it as the lParam of the dialog box.
+struct ScheduleDialogContext {
+    HWND toolbar;
+    HWND mainWindow;
+    uint32_t* timerId;   // receives 23 when OK re-arms
+};
+
+// Dialog 132 "Schedule Download".
+extern const WinDialogTemplate scheduleTemplate;
+
+// Arms timer 23 on window for half of the time left (500 ms when none is left); returns 23.
+uint32_t Schedule_StartTimer(HWND window);
+void Schedule_StopTimer(HWND window);
+// The period of the armed timer in milliseconds; 0 when it is not armed.
+uint32_t Schedule_ArmedPeriodMs();
+// Timer 23 ticked: 1 when the start time has come (the timer stays off), 0 after re-arming.
+int Schedule_OnTimer(HWND window);
+// Shows "Download at <start time>" on the toolbar's check box.
+void UpdateDownloadAtButton(HWND toolbar);
+intptr_t ScheduleDialogProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);
