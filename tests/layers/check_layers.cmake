@@ -1,0 +1,66 @@
+# The rules of the layers, held against the link facts that configuring wrote (cmake -D
+# FACTS=<link_facts.cmake> -P check_layers.cmake). Every broken rule is reported; any fails.
+cmake_minimum_required(VERSION 3.25)
+include(${FACTS})
+
+# The libraries from the bottom up: each may link only libraries of a lower layer.
+set(LAYER_moon_diag 0)
+set(LAYER_moon_platform 0)
+set(LAYER_moon_window 0)
+set(LAYER_moon_web 1)
+set(LAYER_moon_settings 2)
+set(LAYER_moon_core 3)
+set(LAYER_moon_dialogs 4)
+set(LAYER_moon_ui 5)
+
+# Nothing of the toolkit may reach these, nor the windowing: the layers below the user interface
+# and their test programs. The core's are built in every configuration.
+set(WINDOWLESS moon_diag moon_platform moon_web moon_settings moon_core
+    moon_diag_tests moon_platform_tests moon_web_tests moon_settings_tests moon_core_tests moon_bench)
+set(REQUIRED moon_core moon_core_tests moon_platform)
+
+set(QT_PATTERN "^Qt[0-9]*::")
+set(CURL_TARGET CURL::libcurl)
+set(WINDOW_FOLDER_PATTERN "^platform/window(/|$)")
+set(failures "")
+
+foreach(target IN LISTS REQUIRED)
+  if(NOT target IN_LIST MOON_TARGETS)
+    list(APPEND failures "${target} is not in the build")
+  endif()
+endforeach()
+
+foreach(target IN LISTS WINDOWLESS)
+  foreach(item IN LISTS CLOSURE_${target})
+    if(item MATCHES "${QT_PATTERN}" OR item MATCHES "^moon_window")
+      list(APPEND failures "${target} links ${item}: Qt and the windowing stay above it")
+    endif()
+  endforeach()
+endforeach()
+
+foreach(target IN LISTS MOON_TARGETS)
+  foreach(item IN LISTS LINKS_${target})
+    if(item MATCHES "${QT_PATTERN}" AND NOT DIR_${target} MATCHES "${WINDOW_FOLDER_PATTERN}")
+      list(APPEND failures "${target} (${DIR_${target}}) links ${item}: only the windowing sees Qt")
+    endif()
+    if(item STREQUAL CURL_TARGET AND NOT target STREQUAL "moon_platform")
+      list(APPEND failures "${target} links ${item}: only the system library sees libcurl")
+    endif()
+    if(DEFINED LAYER_${target} AND DEFINED LAYER_${item} AND NOT LAYER_${item} LESS LAYER_${target})
+      list(APPEND failures "${target} links ${item}, which is not below it")
+    endif()
+  endforeach()
+  # Linked PRIVATE, a library reaches its users' link as $<LINK_ONLY:...>, never their compiles.
+  foreach(item IN LISTS HANDED_${target})
+    if(item MATCHES "${QT_PATTERN}" OR item STREQUAL CURL_TARGET)
+      list(APPEND failures "${target} hands ${item} on to whoever links it: link it PRIVATE")
+    endif()
+  endforeach()
+endforeach()
+
+if(failures)
+  list(JOIN failures "\n  " text)
+  message(FATAL_ERROR "The layers are broken:\n  ${text}")
+endif()
+list(LENGTH MOON_TARGETS count)
+message(STATUS "Layers hold over ${count} targets")
