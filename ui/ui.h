@@ -83,9 +83,8 @@ void MQUI_SetFirstRow(HWND window, int32_t index);
 void MQUI_UpdateScrollRange(HWND window);
 
 // Toolbar and dropped links (toolbar.cpp).
-// The strip of four controls across the top; the shell creates it as a child of the main window.
-extern const WinDialogTemplate toolbarTemplate;
-// Dialog 104, the strip across the top of the main window.
+// Dialog 104, the strip of four controls across the top; the shell creates it as a child of the
+// main window.
 extern const WinDialogTemplate toolbarTemplate;
 intptr_t MQUI_ToolbarProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);
 void MQUI_AddURL(const char* text);
