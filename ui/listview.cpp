@@ -140,7 +140,7 @@ int32_t LargestFirstRow()
 // The mouse position's y, as the toolkit packs it: a signed 16-bit value.
 int PointY(LPARAM lParam)
 {
-    return int16_t(uint16_t((uintptr_t(lParam) >> 16) & 0xFFFF));
+    return int16_t(HIWORD(uintptr_t(lParam)));
 }
 
 }  // namespace
@@ -196,10 +196,10 @@ void MQUI_Scroll(HWND window, WPARAM wParam, LPARAM)
     static constexpr Step STEPS[] = {
         {SB_LINEUP, -1}, {SB_LINEDOWN, 1}, {SB_PAGEUP, -PAGE_ROWS}, {SB_PAGEDOWN, PAGE_ROWS},
     };
-    uint32_t request = uint32_t(wParam & 0xFFFF);
+    uint32_t request = LOWORD(wParam);
     int32_t target;
     if (request == SB_THUMBPOSITION || request == SB_THUMBTRACK) {
-        target = int32_t((wParam >> 16) & 0xFFFF);
+        target = int32_t(HIWORD(wParam));
     } else {
         const Step* step = std::find_if(std::begin(STEPS), std::end(STEPS),
                                         [request](const Step& s) { return s.request == request; });

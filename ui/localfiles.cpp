@@ -52,7 +52,7 @@ intptr_t MQUI_AttentionProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM
     if (message != WM_COMMAND)
         return 0;
     for (const AttentionButton& button : ATTENTION_BUTTONS) {
-        if (button.id == int(wParam & 0xFFFF)) {
+        if (button.id == LOWORD(wParam)) {
             Win_EndDialog(dialog, button.result);
             return 1;
         }

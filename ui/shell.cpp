@@ -64,16 +64,6 @@ const WinDialogTemplate ABOUT_TEMPLATE = {
     ABOUT_CONTROLS, std::size(ABOUT_CONTROLS),
 };
 
-int LowWord(uintptr_t value)
-{
-    return int(value & 0xFFFF);
-}
-
-int HighWord(uintptr_t value)
-{
-    return int((value >> 16) & 0xFFFF);
-}
-
 void ResolveProgramFile(const char* name, char* out, size_t size)
 {
     std::snprintf(out, size, "%s", (std::filesystem::path(Plat_ProgramDir()) / name).c_str());
@@ -161,10 +151,10 @@ constexpr Command COMMANDS[] = {
 
 void OnSize(HWND, WPARAM, LPARAM lParam)
 {
-    int32_t rows = (HighWord(uintptr_t(lParam)) - ui.listTop) / ROW_HEIGHT;
+    int32_t rows = (HIWORD(uintptr_t(lParam)) - ui.listTop) / ROW_HEIGHT;
     ui.visibleRows = rows < 0 ? 0 : rows;
     if (ui.hwndToolbar)
-        Win_MoveWindow(ui.hwndToolbar, 0, 0, LowWord(uintptr_t(lParam)), ui.toolbarHeight);
+        Win_MoveWindow(ui.hwndToolbar, 0, 0, LOWORD(uintptr_t(lParam)), ui.toolbarHeight);
     MQUI_Refresh();
 }
 
@@ -210,7 +200,7 @@ void OnTimer(HWND window, WPARAM wParam, LPARAM)
 void OnCommand(HWND, WPARAM wParam, LPARAM)
 {
     for (const Command& command : COMMANDS) {
-        if (command.id == LowWord(wParam)) {
+        if (command.id == LOWORD(wParam)) {
             command.run();
             return;
         }
@@ -385,8 +375,8 @@ intptr_t MQUI_AboutProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM)
 {
     if (message == WM_INITDIALOG)
         return 1;
-    if (message == WM_COMMAND && (LowWord(wParam) == IDOK || LowWord(wParam) == IDCANCEL)) {
-        Win_EndDialog(dialog, LowWord(wParam));
+    if (message == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
+        Win_EndDialog(dialog, LOWORD(wParam));
         return 1;
     }
     return 0;

@@ -260,7 +260,7 @@ intptr_t MQUI_ProgressProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM)
         PaintProgressBar(dialog, ui.currentDownload);
         return true;
     case WM_COMMAND:
-        if ((wParam & 0xFFFF) != IDCANCEL)
+        if (LOWORD(wParam) != IDCANCEL)
             return false;
         // The worker stops before its next block; the timer task then ends the run.
         MOONQ_CancelRequest(ui.currentDownload);

@@ -83,8 +83,8 @@ constexpr ToolbarCommand TOOLBAR_COMMANDS[] = {
 
 bool RunToolbarCommand(HWND dialog, WPARAM wParam)
 {
-    const int id = int(wParam & 0xFFFF);
-    const uint32_t notification = uint32_t(wParam >> 16) & 0xFFFF;
+    const int id = LOWORD(wParam);
+    const uint32_t notification = HIWORD(wParam);
     for (const auto& command : TOOLBAR_COMMANDS) {
         const bool anyNotification = command.notification == ANY_NOTIFICATION;
         if (command.id == id && (anyNotification || command.notification == notification))

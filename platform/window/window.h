@@ -37,6 +37,17 @@ constexpr COLORREF RGB(int r, int g, int b)
     return COLORREF(r) | COLORREF(g) << 8 | COLORREF(b) << 16;
 }
 
+// The halves of a packed wParam or lParam: its low 16 bits and the 16 bits above them.
+constexpr uint16_t LOWORD(uintptr_t value)
+{
+    return uint16_t(value & 0xFFFF);
+}
+
+constexpr uint16_t HIWORD(uintptr_t value)
+{
+    return uint16_t(value >> 16 & 0xFFFF);
+}
+
 // Messages, with Win32's numbers and packing.
 constexpr uint32_t WM_DESTROY = 0x0002;
 constexpr uint32_t WM_SIZE = 0x0005;         // lParam: width low 16 bits, height high 16 bits

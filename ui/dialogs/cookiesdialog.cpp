@@ -207,7 +207,7 @@ intptr_t CookiesDialogProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM 
         return 1;
     }
     if (message == WM_COMMAND && openDialog != nullptr)
-        return onCommand(dialog, int(wParam & 0xFFFF)) ? 1 : 0;
+        return onCommand(dialog, LOWORD(wParam)) ? 1 : 0;
     return 0;
 }
 

@@ -59,7 +59,7 @@ intptr_t OptionsDialogProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM 
     }
     if (message != WM_COMMAND || openArgs == nullptr)
         return 0;
-    int command = int(wParam & 0xFFFF);
+    int command = LOWORD(wParam);
     if (command == IDOK)
         ApplyChecks(dialog);
     if (command != IDOK && command != IDCANCEL)

@@ -101,7 +101,7 @@ intptr_t ScheduleDialogProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM
         FillHourLists(dialog);
         return 1;
     }
-    const int command = int(wParam & 0xFFFF);
+    const int command = LOWORD(wParam);
     if (message != WM_COMMAND || (command != IDOK && command != IDCANCEL))
         return 0;
     if (command == IDOK)
