@@ -21,7 +21,7 @@ int endHour = 5;
 int startTime = 0;
 char startText[SCHEDULE_TEXT_SIZE] = "";
 
-int LocalSecondOfDay()
+int localSecondOfDay()
 {
     std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -29,18 +29,18 @@ int LocalSecondOfDay()
     return (local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec;
 }
 
-int (*readClock)() = LocalSecondOfDay;
+int (*readClock)() = localSecondOfDay;
 
 // The store never holds an hour outside the day unless someone edited it; such an hour is
 // Midnight, as the setters treat it.
-int ValidHour(int hour)
+int validHour(int hour)
 {
     return hour >= 0 && hour < HOURS_PER_DAY ? hour : 0;
 }
 
-int32_t StoreHour(int* target, const char* name, int hour)
+int32_t storeHour(int* target, const char* name, int hour)
 {
-    *target = ValidHour(hour);
+    *target = validHour(hour);
     Schedule_PickStartTime();
     return Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, name, *target);
 }
@@ -68,12 +68,12 @@ int Schedule_Load()
 
 int32_t Schedule_SetBeginHour(int hour)
 {
-    return StoreHour(&beginHour, REG_VAL_BEGIN_HOUR, hour);
+    return storeHour(&beginHour, REG_VAL_BEGIN_HOUR, hour);
 }
 
 int32_t Schedule_SetEndHour(int hour)
 {
-    return StoreHour(&endHour, REG_VAL_END_HOUR, hour);
+    return storeHour(&endHour, REG_VAL_END_HOUR, hour);
 }
 
 int Schedule_GetBeginHour()
@@ -107,8 +107,8 @@ void Schedule_PickStartTime()
 // The divisor is the largest draw, so only that extreme draw reaches the end of the window.
 int Schedule_StartFromDraws(int begin, int end, int r1, int r2)
 {
-    begin = ValidHour(begin);
-    int span = ValidHour(end) - begin;
+    begin = validHour(begin);
+    int span = validHour(end) - begin;
     if (span < 0)
         span += HOURS_PER_DAY;
     const int hourOffset = r1 * span / SCHEDULE_RANDOM_MAX;
@@ -146,7 +146,7 @@ int Schedule_SecondsLeft()
 
 void Schedule_SetClock(int (*secondOfDay)())
 {
-    readClock = secondOfDay != nullptr ? secondOfDay : LocalSecondOfDay;
+    readClock = secondOfDay != nullptr ? secondOfDay : localSecondOfDay;
 }
 
 uint32_t Schedule_TimerPeriodMs(int secondsLeft)

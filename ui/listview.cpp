@@ -51,7 +51,7 @@ struct RowTexts {
     char localPath[PATH_CAPACITY];
 };
 
-void DescribeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
+void describeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
 {
     auto lock = MOONQ_LockItem();
     std::snprintf(texts->url, sizeof texts->url, "%s", item->url);
@@ -85,7 +85,7 @@ void DescribeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
     }
 }
 
-void PaintRow(WinDC* dc, const WinRect& client, const UrlItem* item, int32_t number, int y)
+void paintRow(WinDC* dc, const WinRect& client, const UrlItem* item, int32_t number, int y)
 {
     uint32_t flags = item->flags;
     const RowColours& colours = ROW_COLOURS[(flags & ITEM_SELECTED) != 0]
@@ -97,7 +97,7 @@ void PaintRow(WinDC* dc, const WinRect& client, const UrlItem* item, int32_t num
     Win_SetTextColor(dc, colours.text);
 
     static RowTexts texts;   // large, and only the user-interface thread paints
-    DescribeItem(item, flags, &texts);
+    describeItem(item, flags, &texts);
     char numberText[24];
     std::snprintf(numberText, sizeof numberText, "#%03d, ", number);
     Win_TextOut(dc, NUMBER_X, y + FIRST_LINE, numberText);
@@ -108,14 +108,14 @@ void PaintRow(WinDC* dc, const WinRect& client, const UrlItem* item, int32_t num
     Win_DrawBumpEdge(dc, row);
 }
 
-void PaintRows(WinDC* dc, const WinRect& client)
+void paintRows(WinDC* dc, const WinRect& client)
 {
     UrlItem* item = MOONQ_ItemAt(size_t(ui.firstRow));
     for (int32_t i = 0; item && i < ui.visibleRows; ++i, item = MOONQ_NextItem(item))
-        PaintRow(dc, client, item, ui.firstRow + i + 1, ui.listTop + BASE_LINE + ROW_HEIGHT * i);
+        paintRow(dc, client, item, ui.firstRow + i + 1, ui.listTop + BASE_LINE + ROW_HEIGHT * i);
 }
 
-void PaintEmptyView(WinDC* dc)
+void paintEmptyView(WinDC* dc)
 {
     Win_SetBkColor(dc, COLOUR_WHITE);
     Win_SetTextColor(dc, COLOUR_BLACK);
@@ -132,13 +132,13 @@ void PaintEmptyView(WinDC* dc)
     Win_TextOut(dc, EMPTY_X, y + EMPTY_LINE_GAP, HINT);
 }
 
-int32_t LargestFirstRow()
+int32_t largestFirstRow()
 {
     return std::max(ui.itemCount - ui.visibleRows, 0);
 }
 
 // The mouse position's y, as the toolkit packs it: a signed 16-bit value.
-int PointY(LPARAM lParam)
+int pointY(LPARAM lParam)
 {
     return int16_t(HIWORD(uintptr_t(lParam)));
 }
@@ -154,9 +154,9 @@ void MQUI_PaintList(HWND window)
     Win_Rectangle(dc, client);
     ui.itemCount = int32_t(MOONQ_CountItems());
     if (ui.itemCount == 0)
-        PaintEmptyView(dc);
+        paintEmptyView(dc);
     else
-        PaintRows(dc, client);
+        paintRows(dc, client);
     Win_EndPaint(window, dc);
 }
 
@@ -179,7 +179,7 @@ void MQUI_Refresh()
 
 void MQUI_UpdateScrollRange(HWND window)
 {
-    int32_t largest = LargestFirstRow();
+    int32_t largest = largestFirstRow();
     Win_SetScrollRange(window, largest);
     if (ui.firstRow > largest) {
         ui.firstRow = largest;
@@ -213,13 +213,13 @@ void MQUI_Scroll(HWND window, WPARAM wParam, LPARAM)
 
 void MQUI_SetFirstRow(HWND window, int32_t index)
 {
-    ui.firstRow = std::clamp(index, 0, LargestFirstRow());
+    ui.firstRow = std::clamp(index, 0, largestFirstRow());
     Win_SetScrollPos(window, ui.firstRow);
 }
 
 int32_t MQUI_RowFromPoint(LPARAM lParam)
 {
-    return (PointY(lParam) - ui.listTop) / ROW_HEIGHT + ui.firstRow;
+    return (pointY(lParam) - ui.listTop) / ROW_HEIGHT + ui.firstRow;
 }
 
 void MQUI_ClickRow(LPARAM lParam)

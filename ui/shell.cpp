@@ -64,14 +64,14 @@ const WinDialogTemplate ABOUT_TEMPLATE = {
     ABOUT_CONTROLS, std::size(ABOUT_CONTROLS),
 };
 
-void ResolveProgramFile(const char* name, char* out, size_t size)
+void resolveProgramFile(const char* name, char* out, size_t size)
 {
     std::snprintf(out, size, "%s", (std::filesystem::path(Plat_ProgramDir()) / name).c_str());
 }
 
 // The manual in the current folder wins over the installed one; when neither exists the
 // request still goes out, and its failure is not reported.
-std::string ManualPath()
+std::string manualPath()
 {
     std::error_code error;
     if (std::filesystem::exists(MANUAL, error))
@@ -80,13 +80,13 @@ std::string ManualPath()
     return std::filesystem::exists(installed, error) ? installed.string() : MANUAL;
 }
 
-void CloseMainWindow()
+void closeMainWindow()
 {
     if (MQUI_ConfirmQuit())
         Win_DestroyWindow(ui.hwndMain);
 }
 
-void UndoDelete()
+void undoDelete()
 {
     MOONQ_UndoDelete();
     MOONQ_SavePending();
@@ -94,7 +94,7 @@ void UndoDelete()
 }
 
 // Refused while a worker may hold one of the items, but the view is refreshed all the same.
-void DeleteSelected()
+void deleteSelected()
 {
     if (ui.workTimerId == 0) {
         MOONQ_DeleteSelected();
@@ -103,30 +103,30 @@ void DeleteSelected()
     MQUI_Refresh();
 }
 
-void ShowAbout()
+void showAbout()
 {
     Win_DialogBox(ABOUT_TEMPLATE, ui.hwndMain, MQUI_AboutProc, 0);
 }
 
-void OpenManual()
+void openManual()
 {
-    MQUI_OpenDocument(ManualPath().c_str());
+    MQUI_OpenDocument(manualPath().c_str());
 }
 
-void ShowSchedule()
+void showSchedule()
 {
     ScheduleDialogContext context{ui.hwndToolbar, ui.hwndMain, &ui.scheduleTimerId};
     Win_DialogBox(scheduleTemplate, ui.hwndMain, ScheduleDialogProc, LPARAM(&context));
 }
 
-void ShowOptions()
+void showOptions()
 {
     OptionsDialogArgs args = {&downloadOptions, MQUI_SetAllowHTML};
     Win_DialogBox(optionsTemplate, ui.hwndMain, OptionsDialogProc, LPARAM(&args));
 }
 
 // Requests copy the cookie source when they start: no change while any of them runs.
-void ChooseCookies()
+void chooseCookies()
 {
     if (ui.workTimerId == 0)
         CookieSource_Choose(1, ui.hwndMain, &downloadOptions);
@@ -138,18 +138,18 @@ struct Command {
 };
 
 constexpr Command COMMANDS[] = {
-    {IDM_EXIT, CloseMainWindow},
-    {IDM_UNDO, UndoDelete},
-    {IDM_DELETE, DeleteSelected},
+    {IDM_EXIT, closeMainWindow},
+    {IDM_UNDO, undoDelete},
+    {IDM_DELETE, deleteSelected},
     {IDM_SELECT_ALL, MQUI_SelectAll},
-    {IDM_COOKIES, ChooseCookies},
-    {IDM_OPTIONS, ShowOptions},
-    {IDM_SCHEDULE, ShowSchedule},
-    {IDM_ABOUT, ShowAbout},
-    {IDM_MANUAL, OpenManual},
+    {IDM_COOKIES, chooseCookies},
+    {IDM_OPTIONS, showOptions},
+    {IDM_SCHEDULE, showSchedule},
+    {IDM_ABOUT, showAbout},
+    {IDM_MANUAL, openManual},
 };
 
-void OnSize(HWND, WPARAM, LPARAM lParam)
+void onSize(HWND, WPARAM, LPARAM lParam)
 {
     int32_t rows = (HIWORD(uintptr_t(lParam)) - ui.listTop) / ROW_HEIGHT;
     ui.visibleRows = rows < 0 ? 0 : rows;
@@ -158,38 +158,38 @@ void OnSize(HWND, WPARAM, LPARAM lParam)
     MQUI_Refresh();
 }
 
-void OnPaint(HWND window, WPARAM, LPARAM)
+void onPaint(HWND window, WPARAM, LPARAM)
 {
     MQUI_PaintList(window);
 }
 
-void OnVScroll(HWND window, WPARAM wParam, LPARAM lParam)
+void onVScroll(HWND window, WPARAM wParam, LPARAM lParam)
 {
     MQUI_Scroll(window, wParam, lParam);
 }
 
-void OnLButtonUp(HWND, WPARAM, LPARAM lParam)
+void onLButtonUp(HWND, WPARAM, LPARAM lParam)
 {
     MQUI_ClickRow(lParam);
 }
 
 // The fix may delete and recreate an item's local file: not while a worker may hold it.
-void OnLButtonDblClk(HWND, WPARAM, LPARAM lParam)
+void onLButtonDblClk(HWND, WPARAM, LPARAM lParam)
 {
     if (ui.workTimerId == 0)
         MQUI_FixRow(lParam);
 }
 
-void OnKeyDown(HWND, WPARAM wParam, LPARAM)
+void onKeyDown(HWND, WPARAM wParam, LPARAM)
 {
     if (wParam == VK_DELETE)
-        DeleteSelected();
+        deleteSelected();
     else if (wParam == 'A' && Win_ControlKeyDown())
         MQUI_SelectAll();
 }
 
 // The schedule's start begins the same run as "Download Now".
-void OnTimer(HWND window, WPARAM wParam, LPARAM)
+void onTimer(HWND window, WPARAM wParam, LPARAM)
 {
     if (wParam == WORK_TIMER_ID)
         MQUI_TimerTask(window);
@@ -197,7 +197,7 @@ void OnTimer(HWND window, WPARAM wParam, LPARAM)
         MQUI_StartDownloads();
 }
 
-void OnCommand(HWND, WPARAM wParam, LPARAM)
+void onCommand(HWND, WPARAM wParam, LPARAM)
 {
     for (const Command& command : COMMANDS) {
         if (command.id == LOWORD(wParam)) {
@@ -207,19 +207,19 @@ void OnCommand(HWND, WPARAM wParam, LPARAM)
     }
 }
 
-void OnClose(HWND, WPARAM, LPARAM)
+void onClose(HWND, WPARAM, LPARAM)
 {
-    CloseMainWindow();
+    closeMainWindow();
 }
 
-void OnDestroy(HWND, WPARAM, LPARAM)
+void onDestroy(HWND, WPARAM, LPARAM)
 {
     MQUI_Shutdown();
 }
 
 // Log-out, a kill or Ctrl+C in the terminal: closed as File, Exit closes, but without asking,
 // since nobody is there to answer.
-void OnEndSession(HWND, WPARAM wParam, LPARAM)
+void onEndSession(HWND, WPARAM wParam, LPARAM)
 {
     if (wParam != 0)
         Win_DestroyWindow(ui.hwndMain);
@@ -231,22 +231,22 @@ struct MessageHandler {
 };
 
 constexpr MessageHandler MESSAGES[] = {
-    {WM_SIZE, OnSize},
-    {WM_PAINT, OnPaint},
-    {WM_VSCROLL, OnVScroll},
-    {WM_LBUTTONUP, OnLButtonUp},
-    {WM_LBUTTONDBLCLK, OnLButtonDblClk},
-    {WM_KEYDOWN, OnKeyDown},
-    {WM_TIMER, OnTimer},
-    {WM_COMMAND, OnCommand},
-    {WM_CLOSE, OnClose},
-    {WM_DESTROY, OnDestroy},
-    {WM_ENDSESSION, OnEndSession},
+    {WM_SIZE, onSize},
+    {WM_PAINT, onPaint},
+    {WM_VSCROLL, onVScroll},
+    {WM_LBUTTONUP, onLButtonUp},
+    {WM_LBUTTONDBLCLK, onLButtonDblClk},
+    {WM_KEYDOWN, onKeyDown},
+    {WM_TIMER, onTimer},
+    {WM_COMMAND, onCommand},
+    {WM_CLOSE, onClose},
+    {WM_DESTROY, onDestroy},
+    {WM_ENDSESSION, onEndSession},
 };
 
 // Cancels the current download and waits a moment for its worker. Returns its item when the
 // worker did not end: that item must not be released, as the worker may still write into it.
-UrlItem* StopCurrentDownload()
+UrlItem* stopCurrentDownload()
 {
     UrlRequest* request = ui.currentDownload;
     if (request == nullptr)
@@ -263,7 +263,7 @@ UrlItem* StopCurrentDownload()
 }
 
 // From the core's start to the end of the message loop; returns the process's exit code.
-int RunProgram()
+int runProgram()
 {
     downloadOptions = DownloadOptions{};
     int result = MOONQ_Start();
@@ -290,15 +290,15 @@ int MQUI_Main(int argc, char** argv)
         MQUI_ErrorBox(ALREADY_RUNNING);
         return 1;
     }
-    int exitCode = RunProgram();
+    int exitCode = runProgram();
     Plat_UnlockInstance();
     return exitCode;
 }
 
 bool MQUI_CreateMainWindow()
 {
-    ResolveProgramFile(ICON_LARGE, iconLargePath, sizeof iconLargePath);
-    ResolveProgramFile(ICON_SMALL, iconSmallPath, sizeof iconSmallPath);
+    resolveProgramFile(ICON_LARGE, iconLargePath, sizeof iconLargePath);
+    resolveProgramFile(ICON_SMALL, iconSmallPath, sizeof iconSmallPath);
     const WinMainTemplate main = {
         TITLE, iconLargePath, iconSmallPath, MAIN_MENU, std::size(MAIN_MENU),
         ACCELERATORS, std::size(ACCELERATORS), MQUI_WndProc,
@@ -340,7 +340,7 @@ bool MQUI_ConfirmQuit()
 
 void MQUI_Shutdown()
 {
-    UrlItem* stillWritten = StopCurrentDownload();
+    UrlItem* stillWritten = stopCurrentDownload();
     MOONQ_SavePending();
     if (stillWritten)
         List_Remove(&stillWritten->link);

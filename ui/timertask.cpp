@@ -31,7 +31,7 @@ constexpr int DIGITS_PER_GROUP = 3;
 
 // A count from a double: none below 0 (a file larger than reported has no time left), and
 // saturated where int64 ends, whatever sizes a pending list claims.
-int64_t CountOf(double value)
+int64_t countOf(double value)
 {
     constexpr double LARGEST = 9.2e18;   // below 2^63, so every value up to it converts
     if (!(value > 0.0))
@@ -39,19 +39,19 @@ int64_t CountOf(double value)
     return value < LARGEST ? int64_t(value) : int64_t(LARGEST);
 }
 
-int64_t CounterNow()
+int64_t counterNow()
 {
     return int64_t(std::chrono::steady_clock::now().time_since_epoch().count());
 }
 
 // The item's size, read under the item lock because the worker may be writing its texts.
-int64_t ItemSize(const UrlItem* item)
+int64_t itemSize(const UrlItem* item)
 {
     auto lock = MOONQ_LockItem();
     return item ? item->size : 0;
 }
 
-void ShowDownloadingItem(const UrlItem* item)
+void showDownloadingItem(const UrlItem* item)
 {
     char url[URL_CAPACITY];
     {
@@ -62,7 +62,7 @@ void ShowDownloadingItem(const UrlItem* item)
 }
 
 // The run is over: the dialog and the clock of its last file go.
-void CloseProgress()
+void closeProgress()
 {
     Win_DestroyWindow(ui.hwndProgress);
     ui.hwndProgress = nullptr;
@@ -72,27 +72,27 @@ void CloseProgress()
 
 // After a file ended without an error code: the next pending item, unless "Cancel" was pressed
 // or that item is not ready.
-void ContinueRun()
+void continueRun()
 {
     if (ui.stopAfterCurrent || MOONQ_StartNextDownload(&ui.currentDownload, &downloadOptions) != 0) {
         ui.currentDownload = nullptr;
-        CloseProgress();
+        closeProgress();
         return;
     }
-    ShowDownloadingItem(ui.currentDownload->item);
+    showDownloadingItem(ui.currentDownload->item);
 }
 
-void EndCurrentDownload()
+void endCurrentDownload()
 {
     MOONQ_FreeRequest(ui.currentDownload);
     ui.currentDownload = nullptr;
 }
 
 // Harvests the current download; true when it ended (and the pending list changed).
-bool CheckBackDownload()
+bool checkBackDownload()
 {
     UrlRequest* request = ui.currentDownload;
-    const int64_t size = ItemSize(request->item);   // the item may be released below
+    const int64_t size = itemSize(request->item);   // the item may be released below
     const int32_t r = MOONQ_CheckBackDown(request);
     switch (r) {
     case RESULT_RUNNING:
@@ -104,31 +104,31 @@ bool CheckBackDownload()
         [[fallthrough]];
     case RESULT_FAILED:
     case RESULT_CANCELLED:
-        EndCurrentDownload();
-        ContinueRun();
+        endCurrentDownload();
+        continueRun();
         return true;
     default:
         Trace_PrintInt(TRACE_ALL, "MQUI_TimerTask, MOONQ_CheckBackDown unexpectedly returned %d\n", r);
         if (r > 0)
             return false;
-        EndCurrentDownload();
-        CloseProgress();
+        endCurrentDownload();
+        closeProgress();
         return true;
     }
 }
 
-void StopWorkTimer(HWND window)
+void stopWorkTimer(HWND window)
 {
     Win_KillTimer(window, ui.workTimerId);
     ui.workTimerId = 0;
 }
 
-void SetItemText(HWND dialog, int id, const char* text)
+void setItemText(HWND dialog, int id, const char* text)
 {
     Win_SetWindowText(Win_GetDlgItem(dialog, id), text);
 }
 
-void FormatByteLine(int64_t done, int64_t total, char* line, size_t size)
+void formatByteLine(int64_t done, int64_t total, char* line, size_t size)
 {
     if (total >= BYTES_SHOWN_IN_K)
         std::snprintf(line, size, "Downloaded %" PRId64 "K out of %" PRId64 "K.", done >> 10,
@@ -139,7 +139,7 @@ void FormatByteLine(int64_t done, int64_t total, char* line, size_t size)
 }
 
 // The average rate since the file began and the time the rest would take at it.
-void FormatRateLine(int64_t done, int64_t total, double seconds, char* line, size_t size)
+void formatRateLine(int64_t done, int64_t total, double seconds, char* line, size_t size)
 {
     const double rate = double(done) / seconds;
     if (rate <= 1.0) {
@@ -147,22 +147,22 @@ void FormatRateLine(int64_t done, int64_t total, double seconds, char* line, siz
         return;
     }
     char buffer[RATE_TEXT_SIZE];
-    const char* rateText = MQUI_FormatCount(uint64_t(CountOf(rate)), buffer, sizeof buffer);
-    const int64_t left = CountOf((double(total) - double(done)) / rate);
+    const char* rateText = MQUI_FormatCount(uint64_t(countOf(rate)), buffer, sizeof buffer);
+    const int64_t left = countOf((double(total) - double(done)) / rate);
     std::snprintf(line, size,
                   "Bytes/second = %s. Estimated time remaining = %" PRId64 ":%02" PRId64 ":%02" PRId64,
                   rateText, left / 3600, (left / 60) % 60, left % 60);
 }
 
 // The bar: red for the share done, black for the rest; a file larger than reported fills it.
-void PaintProgressBar(HWND dialog, const UrlRequest* request)
+void paintProgressBar(HWND dialog, const UrlRequest* request)
 {
     const WinRect client = Win_GetClientRect(dialog);
     const int mid = client.top + (client.bottom - client.top) / 2;
     WinRect bar{client.left + BAR_INSET, mid - BAR_TOP_ABOVE_MID, client.right - BAR_INSET,
                 mid - BAR_BOTTOM_ABOVE_MID};
     const int width = bar.right - bar.left;
-    const int64_t size = ItemSize(request->item);
+    const int64_t size = itemSize(request->item);
     double share = 0.0;
     if (size > 0)
         share = double(request->bytesDone.load(std::memory_order_relaxed)) * width / double(size);
@@ -200,7 +200,7 @@ void MQUI_StartDownloads()
         return;
     MQUI_StartWorkTimer();
     ui.hwndProgress = Win_CreateDialog(progressTemplate, ui.hwndMain, MQUI_ProgressProc, 0);
-    ShowDownloadingItem(ui.currentDownload->item);
+    showDownloadingItem(ui.currentDownload->item);
     Win_ShowWindow(ui.hwndProgress);
 }
 
@@ -208,7 +208,7 @@ void MQUI_ShowDownloading(const char* url)
 {
     if (ui.hwndProgress == nullptr)
         return;
-    SetItemText(ui.hwndProgress, IDC_PROGRESS_URL, url);
+    setItemText(ui.hwndProgress, IDC_PROGRESS_URL, url);
     RateClock_Free(ui.rateClock);
     ui.rateClock = RateClock_Start();
 }
@@ -219,14 +219,14 @@ void MQUI_TimerTask(HWND window)
         return;
     ui.inTimerTask = true;
     // The download first, then the queries: a run moves on in the tick in which a file ends.
-    const bool changed = ui.currentDownload != nullptr && CheckBackDownload();
+    const bool changed = ui.currentDownload != nullptr && checkBackDownload();
     const int32_t q = MOONQ_CheckBackQueries(&downloadOptions);
     if (changed || q == 1)
         MOONQ_SavePending();   // a crash must not lose what the list holds now
     if (q == 1) {
         MQUI_Refresh();
     } else if (q == 2 && ui.currentDownload == nullptr) {
-        StopWorkTimer(window);
+        stopWorkTimer(window);
         MQUI_Refresh();
     } else if (changed) {
         MQUI_Refresh();
@@ -239,12 +239,12 @@ void MQUI_ShowProgress(int64_t done, int64_t total)
     if (ui.hwndProgress == nullptr)
         return;
     char line[128];
-    FormatByteLine(done, total, line, sizeof line);
-    SetItemText(ui.hwndProgress, IDC_PROGRESS_BYTES, line);
+    formatByteLine(done, total, line, sizeof line);
+    setItemText(ui.hwndProgress, IDC_PROGRESS_BYTES, line);
     const double seconds = RateClock_Seconds(ui.rateClock);
     if (seconds > SHORTEST_RATE_SPAN) {
-        FormatRateLine(done, total, seconds, line, sizeof line);
-        SetItemText(ui.hwndProgress, IDC_PROGRESS_RATE, line);
+        formatRateLine(done, total, seconds, line, sizeof line);
+        setItemText(ui.hwndProgress, IDC_PROGRESS_RATE, line);
     }
     Win_Invalidate(ui.hwndProgress, true);
 }
@@ -257,7 +257,7 @@ intptr_t MQUI_ProgressProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM)
     case WM_PAINT:
         if (ui.currentDownload == nullptr || ui.currentDownload->item == nullptr)
             return false;
-        PaintProgressBar(dialog, ui.currentDownload);
+        paintProgressBar(dialog, ui.currentDownload);
         return true;
     case WM_COMMAND:
         if (LOWORD(wParam) != IDCANCEL)
@@ -309,7 +309,7 @@ RateClock* RateClock_Start()
         return nullptr;
     using Period = std::chrono::steady_clock::period;
     clock->frequency = double(Period::den) / double(Period::num);
-    clock->start = CounterNow();
+    clock->start = counterNow();
     return clock;
 }
 
@@ -322,5 +322,5 @@ double RateClock_Seconds(const RateClock* clock)
 {
     if (clock == nullptr)
         return -999.0;
-    return double(CounterNow() - clock->start) / clock->frequency;
+    return double(counterNow() - clock->start) / clock->frequency;
 }

@@ -22,7 +22,7 @@ constexpr WinControlTemplate TOOLBAR_CONTROLS[] = {
     {IDC_URL, WinControl::Edit, "", WS_TABSTOP, 219, 2, 262, 14},
 };
 
-bool NamesKnownScheme(const char* text)
+bool namesKnownScheme(const char* text)
 {
     for (const char* scheme : KNOWN_SCHEMES) {
         if (Text_StartsWithNoCase(text, scheme))
@@ -31,14 +31,14 @@ bool NamesKnownScheme(const char* text)
     return false;
 }
 
-bool DownloadNow(HWND)
+bool downloadNow(HWND)
 {
     MQUI_StartDownloads();
     return true;
 }
 
 // The box has toggled itself already; its check mark is the schedule's only record of being armed.
-bool DownloadAt(HWND dialog)
+bool downloadAt(HWND dialog)
 {
     if (Win_IsChecked(Win_GetDlgItem(dialog, IDC_DOWNLOAD_AT)))
         ui.scheduleTimerId = Schedule_StartTimer(ui.hwndMain);
@@ -49,18 +49,18 @@ bool DownloadAt(HWND dialog)
 
 // Setting the initial text happens before hwndToolbar is stored, so only the person's edits
 // enable "Add:".
-bool UrlEdited(HWND)
+bool urlEdited(HWND)
 {
     Win_EnableWindow(Win_GetDlgItem(ui.hwndToolbar, IDC_ADD), true);
     return true;
 }
 
-bool AddTypedUrl(HWND dialog)
+bool addTypedUrl(HWND dialog)
 {
     char entry[URL_PREFIX_LENGTH + URL_CAPACITY] = "http://";
     char* typed = entry + URL_PREFIX_LENGTH;
     Win_GetWindowText(Win_GetDlgItem(dialog, IDC_URL), typed, URL_CAPACITY);
-    MQUI_AddURL(NamesKnownScheme(typed) ? typed : entry);
+    MQUI_AddURL(namesKnownScheme(typed) ? typed : entry);
     Win_EnableWindow(Win_GetDlgItem(dialog, IDC_ADD), false);
     return true;
 }
@@ -75,13 +75,13 @@ struct ToolbarCommand {
 
 // Tried in this order: the first row that matches the command handles it.
 constexpr ToolbarCommand TOOLBAR_COMMANDS[] = {
-    {IDC_DOWNLOAD_NOW, ANY_NOTIFICATION, DownloadNow},
-    {IDC_DOWNLOAD_AT, ANY_NOTIFICATION, DownloadAt},
-    {IDC_URL, EN_CHANGE, UrlEdited},
-    {IDC_ADD, ANY_NOTIFICATION, AddTypedUrl},
+    {IDC_DOWNLOAD_NOW, ANY_NOTIFICATION, downloadNow},
+    {IDC_DOWNLOAD_AT, ANY_NOTIFICATION, downloadAt},
+    {IDC_URL, EN_CHANGE, urlEdited},
+    {IDC_ADD, ANY_NOTIFICATION, addTypedUrl},
 };
 
-bool RunToolbarCommand(HWND dialog, WPARAM wParam)
+bool runToolbarCommand(HWND dialog, WPARAM wParam)
 {
     const int id = LOWORD(wParam);
     const uint32_t notification = HIWORD(wParam);
@@ -137,7 +137,7 @@ intptr_t MQUI_ToolbarProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM)
         Win_SetDefaultButton(dialog, IDC_ADD);
         return true;
     }
-    return message == WM_COMMAND && RunToolbarCommand(dialog, wParam);
+    return message == WM_COMMAND && runToolbarCommand(dialog, wParam);
 }
 
 void MQUI_AddURL(const char* text)

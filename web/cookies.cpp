@@ -34,7 +34,7 @@ enum CookieField {
 };
 
 // Size of the open file, or -1 when it cannot be measured; the position is back at the start.
-int64_t MeasureFile(FILE* file)
+int64_t measureFile(FILE* file)
 {
     if (fseeko(file, 0, SEEK_END) != 0)
         return -1;
@@ -50,7 +50,7 @@ constexpr char HTTP_ONLY_PREFIX[] = "#HttpOnly_";
 
 // The next line that is neither blank nor a comment, cut at its end, with the cursor behind it
 // and without an HttpOnly prefix; null (cursor at the end) when none is left.
-char* NextCookieLine(CookieStore* store)
+char* nextCookieLine(CookieStore* store)
 {
     while (store->cursor < store->size) {
         char* line = SkipWhite(store->text + store->cursor);
@@ -70,7 +70,7 @@ char* NextCookieLine(CookieStore* store)
 
 // Cuts line at its first six TABs; the last field keeps any further TAB. False when one is
 // missing (line then ends at its first TAB).
-bool SplitFields(char* line, char* (&fields)[FIELD_COUNT])
+bool splitFields(char* line, char* (&fields)[FIELD_COUNT])
 {
     fields[0] = line;
     for (int i = 1; i < FIELD_COUNT; ++i) {
@@ -83,7 +83,7 @@ bool SplitFields(char* line, char* (&fields)[FIELD_COUNT])
 
 // The host is the domain or one of its subdomains, byte for byte: "bank.example" covers
 // "www.bank.example" but never "evilbank.example". A leading dot of the domain says nothing more.
-bool DomainMatches(const char* domain, const char* host)
+bool domainMatches(const char* domain, const char* host)
 {
     if (*domain == '.')
         ++domain;
@@ -96,14 +96,14 @@ bool DomainMatches(const char* domain, const char* host)
 }
 
 // The path without its '/' begins the object, not necessarily at a '/'; "/" begins every one.
-bool PathMatches(const char* path, const char* object)
+bool pathMatches(const char* path, const char* object)
 {
     const char* prefix = path + 1;
     return std::strncmp(object, prefix, std::strlen(prefix)) == 0;
 }
 
 // Adds one cookie as a "Cookie:" line of its own; the client joins them with "; ".
-int32_t AddCookieHeader(InetHandle* request, const CookieEntry& cookie)
+int32_t addCookieHeader(InetHandle* request, const CookieEntry& cookie)
 {
     if (std::strlen(cookie.name) + std::strlen(cookie.value) + COOKIE_HEADER_OVERHEAD >
         COOKIE_HEADER_CAPACITY)
@@ -126,7 +126,7 @@ int64_t ReadWholeFile(const char* path, int64_t largest, char** text)
     const FilePtr file(std::fopen(path, "rb"));
     if (!file)
         return -2;
-    const int64_t size = MeasureFile(file.get());
+    const int64_t size = measureFile(file.get());
     if (size < 0)
         return -5;
     if (size > largest)
@@ -156,11 +156,11 @@ int32_t Cookies_Open(CookieStore* store, const char* path)
 int32_t Cookies_LoadNetscape(CookieStore* store, CookieEntry* entry)
 {
     *entry = {false, "", "", "", ""};
-    char* line = NextCookieLine(store);
+    char* line = nextCookieLine(store);
     if (!line)
         return 0;
     char* fields[FIELD_COUNT];
-    if (!SplitFields(line, fields)) {
+    if (!splitFields(line, fields)) {
         Trace_PrintString(TRACE_ALL, "Cookies_LoadNetscape, bad line = %s\n", line);
         return ERR_BAD_COOKIE;
     }
@@ -178,7 +178,7 @@ int32_t Cookies_NextMatch(CookieStore* store, CookieEntry* entry, const char* ho
 {
     for (;;) {
         const int32_t result = Cookies_LoadNetscape(store, entry);
-        if (result != 1 || (DomainMatches(entry->domain, host) && PathMatches(entry->path, object)))
+        if (result != 1 || (domainMatches(entry->domain, host) && pathMatches(entry->path, object)))
             return result;
     }
 }
@@ -200,7 +200,7 @@ int32_t Wire_SendCookies(WireRequest* request)
     const char* object = request->objectName;
     while ((result = Cookies_NextMatch(&store, &cookie, host, object)) == 1) {
         // Secure cookies belong to https, which we never speak.
-        if (!cookie.secure && (result = AddCookieHeader(request->hRequest, cookie)) != 0)
+        if (!cookie.secure && (result = addCookieHeader(request->hRequest, cookie)) != 0)
             break;
     }
     Cookies_Close(&store);

@@ -12,26 +12,26 @@ constexpr size_t LINK_TEXT_MINIMUM = 4;
 // Endings of web pages: a page is something to read, not to download.
 constexpr const char* PAGE_ENDINGS[] = {".html", ".htm", ".shtml"};
 
-bool EndsWith(const char* text, size_t length, const char* ending)
+bool endsWith(const char* text, size_t length, const char* ending)
 {
     const size_t endingLen = std::strlen(ending);
     return endingLen <= length && std::memcmp(text + length - endingLen, ending, endingLen) == 0;
 }
 
-bool NamesPage(const char* object)
+bool namesPage(const char* object)
 {
     const size_t length = std::strlen(object);
     for (const char* ending : PAGE_ENDINGS) {
-        if (EndsWith(object, length, ending))
+        if (endsWith(object, length, ending))
             return true;
     }
     return false;
 }
 
 // Behind a fragment a link may end in anything; what the server is asked for must not end at '/'.
-bool NamesFolder(const char* object)
+bool namesFolder(const char* object)
 {
-    return *object == '\0' || EndsWith(object, std::strlen(object), "/");
+    return *object == '\0' || endsWith(object, std::strlen(object), "/");
 }
 
 }  // namespace
@@ -45,7 +45,7 @@ int LinkDropTarget::IsAcceptableLink(const char* text)
     std::memcpy(scratch, text, length + 1);
     int32_t scheme, port;
     char *host, *object;
-    if (ParseURL(scratch, &scheme, &host, &object, &port) < 0 || NamesFolder(object))
+    if (ParseURL(scratch, &scheme, &host, &object, &port) < 0 || namesFolder(object))
         return 0;
-    return allowHTML || !NamesPage(object) ? 1 : 0;
+    return allowHTML || !namesPage(object) ? 1 : 0;
 }

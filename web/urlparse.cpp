@@ -20,7 +20,7 @@ constexpr SchemeEntry SCHEMES[] = {
     {"ftp://", SCHEME_FTP, 21},
 };
 
-const SchemeEntry* MatchScheme(const char* url)
+const SchemeEntry* matchScheme(const char* url)
 {
     for (const SchemeEntry& entry : SCHEMES) {
         if (Text_StartsWithNoCase(url, entry.prefix))
@@ -30,23 +30,23 @@ const SchemeEntry* MatchScheme(const char* url)
 }
 
 // atoi, except that a value beyond the int32_t range is clamped instead of undefined.
-int32_t ReadDecimal(const char* text)
+int32_t readDecimal(const char* text)
 {
     return static_cast<int32_t>(std::clamp<int64_t>(Text_LeadingNumber(text), INT32_MIN, INT32_MAX));
 }
 
-bool IsLineEnd(char c)
+bool isLineEnd(char c)
 {
     return c == '\r' || c == '\n';
 }
 
-bool IsWhite(char c)
+bool isWhite(char c)
 {
-    return c == ' ' || c == '\t' || IsLineEnd(c);
+    return c == ' ' || c == '\t' || isLineEnd(c);
 }
 
 // Index of the last ch among text[0, length), or -1.
-ptrdiff_t FindLastBefore(char ch, const char* text, size_t length)
+ptrdiff_t findLastBefore(char ch, const char* text, size_t length)
 {
     for (size_t i = length; i > 0; --i) {
         if (text[i - 1] == ch)
@@ -57,7 +57,7 @@ ptrdiff_t FindLastBefore(char ch, const char* text, size_t length)
 
 // An empty segment, "." and ".." name a directory (the download folder or its parent), never a
 // file of its own.
-bool NamesDirectory(const char* segment, size_t length)
+bool namesDirectory(const char* segment, size_t length)
 {
     return length <= 2 && std::strncmp(segment, "..", length) == 0;
 }
@@ -65,23 +65,23 @@ bool NamesDirectory(const char* segment, size_t length)
 // Other URL readers end or reshape the authority at these bytes (fragment, query, user
 // information, a backslash taken for a slash, escapes, white space and controls). A host holding
 // one would name another server to the connection than to the cookie match.
-bool IsHostByte(unsigned char c)
+bool isHostByte(unsigned char c)
 {
     return c > ' ' && c != 0x7F && std::strchr("#?@\\%", c) == nullptr;
 }
 
 // Looks at the host name alone: the port text behind a ':' is read like atoi and names no server.
-bool IsSoundHost(const char* host)
+bool isSoundHost(const char* host)
 {
     for (const char* at = host; *at != '\0' && *at != ':'; ++at) {
-        if (!IsHostByte(static_cast<unsigned char>(*at)))
+        if (!isHostByte(static_cast<unsigned char>(*at)))
             return false;
     }
     return true;
 }
 
 // Ends text at index and returns the rest behind it; null (text unchanged) for index -1.
-char* CutAt(char* text, ptrdiff_t index)
+char* cutAt(char* text, ptrdiff_t index)
 {
     if (index < 0)
         return nullptr;
@@ -95,14 +95,14 @@ int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName,
 {
     *scheme = 0;
     *objectName = nullptr;
-    const SchemeEntry* entry = MatchScheme(url);
+    const SchemeEntry* entry = matchScheme(url);
     if (!entry)
         return ERR_BAD_SCHEME;
     *scheme = entry->scheme;
     *hostName = url + std::strlen(entry->prefix);
     *port = entry->defaultPort;
     *objectName = SplitAtChar('/', *hostName);
-    if (!*objectName || !IsSoundHost(*hostName)) {
+    if (!*objectName || !isSoundHost(*hostName)) {
         *objectName = nullptr;
         return ERR_BAD_URL;
     }
@@ -111,7 +111,7 @@ int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName,
     Trace_PrintString(TRACE_ALL, "ParseURL, hostName = %s\n", *hostName);
     Trace_PrintString(TRACE_ALL, "ParseURL, objectName = %s\n", *objectName);
     if (const char* portText = SplitAtChar(':', *hostName))
-        *port = ReadDecimal(portText);
+        *port = readDecimal(portText);
     return 0;
 }
 
@@ -120,15 +120,15 @@ int32_t LocalNameFromURL(const char* object, const char* directory, char* out, s
 {
     const ptrdiff_t query = FindChar('?', object);
     const size_t end = query >= 0 ? static_cast<size_t>(query) : std::strlen(object);
-    const size_t start = static_cast<size_t>(FindLastBefore('/', object, end) + 1);
+    const size_t start = static_cast<size_t>(findLastBefore('/', object, end) + 1);
     const char* segment = object + start;
     const size_t segLen = end - start;
-    if (NamesDirectory(segment, segLen))
+    if (namesDirectory(segment, segLen))
         return ERR_BAD_URL;
 
     const size_t dirLen = directory ? std::strlen(directory) : 0;
     size_t total = segLen + (dirLen > 0 ? dirLen + 1 : 0);
-    const ptrdiff_t dot = byExtension ? FindLastBefore('.', segment, segLen) : -1;
+    const ptrdiff_t dot = byExtension ? findLastBefore('.', segment, segLen) : -1;
     const size_t extLen = dot >= 0 ? segLen - static_cast<size_t>(dot) - 1 : 0;
     if (dot >= 0)
         total += extLen + 1;  // counted even for an empty extension, which adds no folder
@@ -171,17 +171,17 @@ ptrdiff_t FindLineEnd(const char* text)
 
 char* SplitAtChar(char ch, char* text)
 {
-    return CutAt(text, FindChar(ch, text));
+    return cutAt(text, FindChar(ch, text));
 }
 
 char* SplitLine(char* text)
 {
-    return CutAt(text, FindLineEnd(text));
+    return cutAt(text, FindLineEnd(text));
 }
 
 char* SkipWhite(char* text)
 {
-    while (IsWhite(*text))
+    while (isWhite(*text))
         ++text;
     return *text ? text : nullptr;
 }

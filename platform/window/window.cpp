@@ -52,7 +52,7 @@ constexpr ScrollRequest SCROLL_REQUESTS[] = {
     {QAbstractSlider::SliderToMaximum, SB_BOTTOM},
 };
 
-bool Unset(const char* name)
+bool unset(const char* name)
 {
     const char* value = std::getenv(name);
     return value == nullptr || *value == '\0';
@@ -60,7 +60,7 @@ bool Unset(const char* name)
 
 // Where a main window opens when the program does not say: as Windows does, three quarters of
 // the screen, but never smaller than a usual small screen.
-QSize DefaultMainSize()
+QSize defaultMainSize()
 {
     QSize size(800, 600);
     if (QScreen* screen = QGuiApplication::primaryScreen())
@@ -69,7 +69,7 @@ QSize DefaultMainSize()
 }
 
 // The program keeps the scroll position: after any request the bar shows what it last set.
-void SendScroll(WinWindow* main, uint32_t request, int position)
+void sendScroll(WinWindow* main, uint32_t request, int position)
 {
     winqt::Send(main, WM_VSCROLL, winqt::MakeLong(int(request), position), 0);
     if (winqt::Alive(main) && main->scrollBar->sliderPosition() != main->scrollPos) {
@@ -79,33 +79,33 @@ void SendScroll(WinWindow* main, uint32_t request, int position)
     }
 }
 
-void OnScrollAction(WinWindow* main, int action)
+void onScrollAction(WinWindow* main, int action)
 {
     if (main->settingScroll)
         return;
     for (const ScrollRequest& entry : SCROLL_REQUESTS) {
         if (entry.action == action) {
             bool thumb = entry.request == SB_THUMBTRACK;
-            SendScroll(main, entry.request, thumb ? main->scrollBar->sliderPosition() : 0);
+            sendScroll(main, entry.request, thumb ? main->scrollBar->sliderPosition() : 0);
             return;
         }
     }
 }
 
-void AddScrollBar(WinWindow* main, QWidget* frame)
+void addScrollBar(WinWindow* main, QWidget* frame)
 {
     main->scrollBar = new QScrollBar(Qt::Vertical, frame);
     main->scrollBar->setRange(0, 0);
     main->scrollBar->hide();
     QObject::connect(main->scrollBar, &QAbstractSlider::actionTriggered, main,
-                     [main](int action) { OnScrollAction(main, action); });
+                     [main](int action) { onScrollAction(main, action); });
     QObject::connect(main->scrollBar, &QAbstractSlider::sliderReleased, main, [main] {
         if (!main->settingScroll)
-            SendScroll(main, SB_THUMBPOSITION, main->scrollBar->sliderPosition());
+            sendScroll(main, SB_THUMBPOSITION, main->scrollBar->sliderPosition());
     });
 }
 
-QMenu* MenuNamed(QMenuBar* bar, const QString& title)
+QMenu* menuNamed(QMenuBar* bar, const QString& title)
 {
     for (QAction* action : bar->actions()) {
         if (action->menu() && action->text() == title)
@@ -114,13 +114,13 @@ QMenu* MenuNamed(QMenuBar* bar, const QString& title)
     return bar->addMenu(title);
 }
 
-void AddMenu(WinWindow* main, QWidget* frame, const WinMainTemplate& tpl)
+void addMenu(WinWindow* main, QWidget* frame, const WinMainTemplate& tpl)
 {
     main->menuBar = new QMenuBar(frame);
     main->menuBar->setNativeMenuBar(false);
     for (size_t i = 0; i < tpl.menuCount; ++i) {
         const WinMenuItem& item = tpl.menu[i];
-        QAction* action = MenuNamed(main->menuBar, winqt::FromText(item.menu))->addAction(winqt::FromText(item.text));
+        QAction* action = menuNamed(main->menuBar, winqt::FromText(item.menu))->addAction(winqt::FromText(item.text));
         action->setData(item.command);
         QObject::connect(action, &QAction::triggered, main,
                          [main, command = item.command] { winqt::Send(main, WM_COMMAND, WPARAM(command), 0); });
@@ -129,7 +129,7 @@ void AddMenu(WinWindow* main, QWidget* frame, const WinMainTemplate& tpl)
     main->menuBar->setHidden(tpl.menuCount == 0);
 }
 
-void AddAccelerators(WinWindow* main, QWidget* frame, const WinMainTemplate& tpl)
+void addAccelerators(WinWindow* main, QWidget* frame, const WinMainTemplate& tpl)
 {
     for (size_t i = 0; i < tpl.acceleratorCount; ++i) {
         const WinAccelerator& accelerator = tpl.accelerators[i];
@@ -144,7 +144,7 @@ void AddAccelerators(WinWindow* main, QWidget* frame, const WinMainTemplate& tpl
     }
 }
 
-void SetIcons(QWidget* frame, const WinMainTemplate& tpl)
+void setIcons(QWidget* frame, const WinMainTemplate& tpl)
 {
     QIcon icon;
     for (const char* path : {tpl.iconLarge, tpl.iconSmall}) {
@@ -156,7 +156,7 @@ void SetIcons(QWidget* frame, const WinMainTemplate& tpl)
 }
 
 // Sends WM_DESTROY to window and then to its children, and silences them all.
-void DestroyTree(WinWindow* window)
+void destroyTree(WinWindow* window)
 {
     if (window->dying)
         return;
@@ -165,7 +165,7 @@ void DestroyTree(WinWindow* window)
     winqt::Send(window, WM_DESTROY, 0, 0);
     std::vector<WinWindow*> children = window->children;
     for (WinWindow* child : children)
-        DestroyTree(child);
+        destroyTree(child);
     window->dead = true;
     for (auto& [id, timer] : window->timers)
         timer->stop();
@@ -177,7 +177,7 @@ void DestroyTree(WinWindow* window)
         window->top->hide();
 }
 
-QString WidgetText(QWidget* widget)
+QString widgetText(QWidget* widget)
 {
     if (auto* button = qobject_cast<QAbstractButton*>(widget))
         return button->text();
@@ -190,7 +190,7 @@ QString WidgetText(QWidget* widget)
     return widget->windowTitle();
 }
 
-void SetWidgetText(QWidget* widget, const QString& text)
+void setWidgetText(QWidget* widget, const QString& text)
 {
     if (auto* button = qobject_cast<QAbstractButton*>(widget))
         button->setText(text);
@@ -303,7 +303,7 @@ bool Win_Init(int* argc, char** argv)
     if (QCoreApplication::instance() != nullptr)
         return false;
     // Without a display Qt would abort; the program still runs, unseen.
-    if (Unset("DISPLAY") && Unset("WAYLAND_DISPLAY") && Unset("QT_QPA_PLATFORM"))
+    if (unset("DISPLAY") && unset("WAYLAND_DISPLAY") && unset("QT_QPA_PLATFORM"))
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     static char name[] = "moonfetch";
     static int count = 0;
@@ -327,18 +327,18 @@ HWND Win_CreateMainWindow(const WinMainTemplate& tpl)
     auto* main = new WinWindow(frame, WinKind::Main);
     main->wndProc = tpl.procedure;
     frame->setWindowTitle(winqt::FromText(tpl.title));
-    SetIcons(frame, tpl);
-    AddMenu(main, frame, tpl);
-    AddAccelerators(main, frame, tpl);
+    setIcons(frame, tpl);
+    addMenu(main, frame, tpl);
+    addAccelerators(main, frame, tpl);
 
     auto* client = new WinSurface(frame, Qt::Widget);
     client->win = main;
     client->setFocusPolicy(Qt::ClickFocus);
     main->client = client;
-    AddScrollBar(main, frame);
+    addScrollBar(main, frame);
 
     frame->win = main;
-    frame->resize(DefaultMainSize());
+    frame->resize(defaultMainSize());
     winqt::LayoutFrame(main);
     return main;
 }
@@ -357,7 +357,7 @@ void Win_DestroyWindow(HWND window)
 {
     if (window == nullptr || window->dying)
         return;
-    DestroyTree(window);
+    destroyTree(window);
     if (window->parent != nullptr)
         std::erase(window->parent->children, window);
     if (window->top) {
@@ -483,14 +483,14 @@ int Win_GetScrollPos(HWND window)
 void Win_SetWindowText(HWND window, const char* text)
 {
     if (winqt::Alive(window))
-        SetWidgetText(window->top, winqt::FromText(text));
+        setWidgetText(window->top, winqt::FromText(text));
 }
 
 size_t Win_GetWindowText(HWND window, char* buffer, size_t size)
 {
     if (!winqt::Alive(window))
         return winqt::CopyText(QByteArray(), buffer, size);
-    return winqt::CopyText(WidgetText(window->top).toUtf8(), buffer, size);
+    return winqt::CopyText(widgetText(window->top).toUtf8(), buffer, size);
 }
 
 void Win_EnableWindow(HWND window, bool enable)

@@ -36,7 +36,7 @@ struct BaseUnits {
     }
 };
 
-QFont DialogFont(const WinDialogTemplate& tpl)
+QFont dialogFont(const WinDialogTemplate& tpl)
 {
     QFont font = QApplication::font();
     QString family = FromText(tpl.fontName);
@@ -47,7 +47,7 @@ QFont DialogFont(const WinDialogTemplate& tpl)
     return font;
 }
 
-void SendCommand(WinWindow* dialog, int id, uint32_t notification, WinWindow* control)
+void sendCommand(WinWindow* dialog, int id, uint32_t notification, WinWindow* control)
 {
     winqt::Send(dialog, WM_COMMAND, winqt::MakeLong(id, int(notification)), LPARAM(control));
 }
@@ -59,15 +59,15 @@ struct GroupState {
     int radiosGroup = -1;
 };
 
-QWidget* MakeButton(WinWindow* dialog, WinWindow* control, QAbstractButton* button)
+QWidget* makeButton(WinWindow* dialog, WinWindow* control, QAbstractButton* button)
 {
     QObject::connect(button, &QAbstractButton::clicked, control, [dialog, control] {
-        SendCommand(dialog, control->id, BN_CLICKED, control);
+        sendCommand(dialog, control->id, BN_CLICKED, control);
     });
     return button;
 }
 
-QWidget* MakePushButton(WinWindow* dialog, WinWindow* control, const WinControlTemplate& tpl, QWidget* parent)
+QWidget* makePushButton(WinWindow* dialog, WinWindow* control, const WinControlTemplate& tpl, QWidget* parent)
 {
     auto* button = new QPushButton(FromText(tpl.text), parent);
     // Enter goes to the dialog, which knows its default button (the person's focus aside).
@@ -77,10 +77,10 @@ QWidget* MakePushButton(WinWindow* dialog, WinWindow* control, const WinControlT
         if (dialog->defaultId == 0)
             dialog->defaultId = tpl.id;
     }
-    return MakeButton(dialog, control, button);
+    return makeButton(dialog, control, button);
 }
 
-QWidget* MakeRadioButton(WinWindow* dialog, WinWindow* control, const WinControlTemplate& tpl, QWidget* parent,
+QWidget* makeRadioButton(WinWindow* dialog, WinWindow* control, const WinControlTemplate& tpl, QWidget* parent,
                          GroupState& groups)
 {
     auto* button = new QRadioButton(FromText(tpl.text), parent);
@@ -90,20 +90,20 @@ QWidget* MakeRadioButton(WinWindow* dialog, WinWindow* control, const WinControl
     }
     groups.radios->addButton(button);
     control->radioGroup = groups.radios;
-    return MakeButton(dialog, control, button);
+    return makeButton(dialog, control, button);
 }
 
-QWidget* MakeEdit(WinWindow* dialog, WinWindow* control, const WinControlTemplate& tpl, QWidget* parent)
+QWidget* makeEdit(WinWindow* dialog, WinWindow* control, const WinControlTemplate& tpl, QWidget* parent)
 {
     auto* edit = new QLineEdit(FromText(tpl.text), parent);
     // As on Windows, every change of the text notifies, the program's own included.
     QObject::connect(edit, &QLineEdit::textChanged, control, [dialog, control] {
-        SendCommand(dialog, control->id, EN_CHANGE, control);
+        sendCommand(dialog, control->id, EN_CHANGE, control);
     });
     return edit;
 }
 
-QWidget* MakeStatic(const WinControlTemplate& tpl, QWidget* parent)
+QWidget* makeStatic(const WinControlTemplate& tpl, QWidget* parent)
 {
     auto* label = new QLabel(parent);
     label->setTextFormat(Qt::PlainText);
@@ -113,7 +113,7 @@ QWidget* MakeStatic(const WinControlTemplate& tpl, QWidget* parent)
     return label;
 }
 
-QWidget* MakeIcon(const WinControlTemplate& tpl, QWidget* parent)
+QWidget* makeIcon(const WinControlTemplate& tpl, QWidget* parent)
 {
     auto* label = new QLabel(parent);
     QPixmap pixmap(FromText(tpl.text));
@@ -122,32 +122,32 @@ QWidget* MakeIcon(const WinControlTemplate& tpl, QWidget* parent)
     return label;
 }
 
-QWidget* MakeWidget(WinWindow* dialog, WinWindow* control, const WinControlTemplate& tpl, QWidget* parent,
+QWidget* makeWidget(WinWindow* dialog, WinWindow* control, const WinControlTemplate& tpl, QWidget* parent,
                     GroupState& groups)
 {
     switch (tpl.kind) {
     case WinControl::PushButton:
     case WinControl::DefPushButton:
-        return MakePushButton(dialog, control, tpl, parent);
+        return makePushButton(dialog, control, tpl, parent);
     case WinControl::CheckBox:
-        return MakeButton(dialog, control, new QCheckBox(FromText(tpl.text), parent));
+        return makeButton(dialog, control, new QCheckBox(FromText(tpl.text), parent));
     case WinControl::RadioButton:
-        return MakeRadioButton(dialog, control, tpl, parent, groups);
+        return makeRadioButton(dialog, control, tpl, parent, groups);
     case WinControl::Edit:
-        return MakeEdit(dialog, control, tpl, parent);
+        return makeEdit(dialog, control, tpl, parent);
     case WinControl::Static:
-        return MakeStatic(tpl, parent);
+        return makeStatic(tpl, parent);
     case WinControl::ListBox:
         return new QListWidget(parent);
     case WinControl::Icon:
-        return MakeIcon(tpl, parent);
+        return makeIcon(tpl, parent);
     case WinControl::GroupBox:
         return new QGroupBox(FromText(tpl.text), parent);
     }
     return new QWidget(parent);
 }
 
-void AddControl(WinWindow* dialog, const WinControlTemplate& tpl, const BaseUnits& units, GroupState& groups)
+void addControl(WinWindow* dialog, const WinControlTemplate& tpl, const BaseUnits& units, GroupState& groups)
 {
     if (tpl.style & WS_GROUP)
         ++groups.group;
@@ -158,7 +158,7 @@ void AddControl(WinWindow* dialog, const WinControlTemplate& tpl, const BaseUnit
     control->control = tpl.kind;
     control->style = tpl.style;
     control->parent = dialog;
-    QWidget* widget = MakeWidget(dialog, control, tpl, dialog->client, groups);
+    QWidget* widget = makeWidget(dialog, control, tpl, dialog->client, groups);
     control->setParent(widget);
     control->top = widget;
     control->client = widget;
@@ -170,7 +170,7 @@ void AddControl(WinWindow* dialog, const WinControlTemplate& tpl, const BaseUnit
     dialog->children.push_back(control);
 }
 
-WinWindow* BuildDialog(const WinDialogTemplate& tpl, HWND parent, DlgProc procedure)
+WinWindow* buildDialog(const WinDialogTemplate& tpl, HWND parent, DlgProc procedure)
 {
     bool child = tpl.child && winqt::Alive(parent);
     QWidget* qtParent = !winqt::Alive(parent) ? nullptr : child ? parent->client.data() : parent->top->window();
@@ -183,7 +183,7 @@ WinWindow* BuildDialog(const WinDialogTemplate& tpl, HWND parent, DlgProc proced
     if (dialog->parent != nullptr)
         dialog->parent->children.push_back(dialog);
 
-    QFont font = DialogFont(tpl);
+    QFont font = dialogFont(tpl);
     surface->setFont(font);
     QFontMetrics metrics(font);
     BaseUnits units{metrics.averageCharWidth(), metrics.height()};
@@ -192,7 +192,7 @@ WinWindow* BuildDialog(const WinDialogTemplate& tpl, HWND parent, DlgProc proced
     surface->setAutoFillBackground(child);
     GroupState groups;
     for (size_t i = 0; i < tpl.controlCount; ++i)
-        AddControl(dialog, tpl.controls[i], units, groups);
+        addControl(dialog, tpl.controls[i], units, groups);
 
     QRect rect = units.toPixels(tpl.x, tpl.y, tpl.cx, tpl.cy);
     if (child) {
@@ -206,7 +206,7 @@ WinWindow* BuildDialog(const WinDialogTemplate& tpl, HWND parent, DlgProc proced
     return dialog;
 }
 
-WinWindow* FirstTabStop(WinWindow* dialog)
+WinWindow* firstTabStop(WinWindow* dialog)
 {
     for (WinWindow* control : dialog->children) {
         if (control->kind == WinKind::Control && (control->style & WS_TABSTOP) && control->top->isEnabled())
@@ -216,14 +216,14 @@ WinWindow* FirstTabStop(WinWindow* dialog)
 }
 
 // WM_INITDIALOG; a true answer puts the focus on the first control the person can tab to.
-void InitDialog(WinWindow* dialog, LPARAM lParam)
+void initDialog(WinWindow* dialog, LPARAM lParam)
 {
-    WinWindow* first = FirstTabStop(dialog);
+    WinWindow* first = firstTabStop(dialog);
     if (winqt::Send(dialog, WM_INITDIALOG, WPARAM(first), lParam) != 0 && first != nullptr && !first->dead)
         first->client->setFocus(Qt::OtherFocusReason);
 }
 
-WinWindow* ControlOf(WinWindow* dialog, QWidget* widget)
+WinWindow* controlOf(WinWindow* dialog, QWidget* widget)
 {
     for (WinWindow* control : dialog->children) {
         if (control->kind == WinKind::Control && control->top == widget)
@@ -232,41 +232,41 @@ WinWindow* ControlOf(WinWindow* dialog, QWidget* widget)
     return nullptr;
 }
 
-bool IsPushButton(const WinWindow* control)
+bool isPushButton(const WinWindow* control)
 {
     return control->control == WinControl::PushButton || control->control == WinControl::DefPushButton;
 }
 
 // Enter: the push button that has the focus, else the default button when it is enabled, else
 // IDOK, as the dialog manager of Windows decides.
-void PressDefault(WinWindow* dialog)
+void pressDefault(WinWindow* dialog)
 {
     QWidget* focus = dialog->client->window()->focusWidget();
-    if (WinWindow* focused = focus ? ControlOf(dialog, focus) : nullptr; focused && IsPushButton(focused)) {
-        SendCommand(dialog, focused->id, BN_CLICKED, focused);
+    if (WinWindow* focused = focus ? controlOf(dialog, focus) : nullptr; focused && isPushButton(focused)) {
+        sendCommand(dialog, focused->id, BN_CLICKED, focused);
         return;
     }
     if (dialog->defaultId == 0) {
-        SendCommand(dialog, IDOK, BN_CLICKED, Win_GetDlgItem(dialog, IDOK));
+        sendCommand(dialog, IDOK, BN_CLICKED, Win_GetDlgItem(dialog, IDOK));
         return;
     }
     WinWindow* button = Win_GetDlgItem(dialog, dialog->defaultId);
     if (button == nullptr || button->top->isEnabled())
-        SendCommand(dialog, dialog->defaultId, BN_CLICKED, button);
+        sendCommand(dialog, dialog->defaultId, BN_CLICKED, button);
 }
 
-QListWidget* ListOf(HWND list)
+QListWidget* listOf(HWND list)
 {
     return winqt::Alive(list) ? qobject_cast<QListWidget*>(list->top.data()) : nullptr;
 }
 
-QAbstractButton* ButtonOf(HWND button)
+QAbstractButton* buttonOf(HWND button)
 {
     return winqt::Alive(button) ? qobject_cast<QAbstractButton*>(button->top.data()) : nullptr;
 }
 
 // Runs a file dialog, unless the observer answers it; path receives the choice when it fits.
-bool FileDialog(HWND owner, char* path, size_t size, bool save)
+bool fileDialog(HWND owner, char* path, size_t size, bool save)
 {
     if (path == nullptr || size == 0)
         return false;
@@ -297,7 +297,7 @@ bool FileDialog(HWND owner, char* path, size_t size, bool save)
     return true;
 }
 
-int RealMessageBox(HWND owner, const char* text, const char* caption, uint32_t style)
+int realMessageBox(HWND owner, const char* text, const char* caption, uint32_t style)
 {
     bool okCancel = (style & MB_BUTTONS) == MB_OKCANCEL;
     QMessageBox box(winqt::Alive(owner) ? owner->top->window() : nullptr);
@@ -320,10 +320,10 @@ void DialogKey(WinWindow* dialog, QKeyEvent* event)
     switch (event->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        PressDefault(dialog);
+        pressDefault(dialog);
         break;
     case Qt::Key_Escape:
-        SendCommand(dialog, IDCANCEL, BN_CLICKED, Win_GetDlgItem(dialog, IDCANCEL));
+        sendCommand(dialog, IDCANCEL, BN_CLICKED, Win_GetDlgItem(dialog, IDCANCEL));
         break;
     default:
         // A dialog's keys stay in the dialog, even when it is a strip of the main window.
@@ -338,8 +338,8 @@ HWND Win_CreateDialog(const WinDialogTemplate& dialog, HWND parent, DlgProc proc
 {
     if (QApplication::instance() == nullptr)
         return nullptr;
-    WinWindow* created = BuildDialog(dialog, parent, procedure);
-    InitDialog(created, lParam);
+    WinWindow* created = buildDialog(dialog, parent, procedure);
+    initDialog(created, lParam);
     return created;
 }
 
@@ -349,9 +349,9 @@ intptr_t Win_DialogBox(const WinDialogTemplate& dialog, HWND owner, DlgProc proc
         return -1;
     WinDialogTemplate modal = dialog;
     modal.child = false;
-    WinWindow* created = BuildDialog(modal, owner, procedure);
+    WinWindow* created = buildDialog(modal, owner, procedure);
     winqt::ProgramScope running(created->top);
-    InitDialog(created, lParam);
+    initDialog(created, lParam);
     if (!created->ended) {
         created->top->setWindowModality(Qt::ApplicationModal);
         winqt::ShowAndExpose(created->top);
@@ -398,13 +398,13 @@ HWND Win_GetDlgItem(HWND dialog, int id)
 
 bool Win_IsChecked(HWND button)
 {
-    QAbstractButton* widget = ButtonOf(button);
+    QAbstractButton* widget = buttonOf(button);
     return widget != nullptr && widget->isChecked();
 }
 
 void Win_SetChecked(HWND button, bool checked)
 {
-    QAbstractButton* widget = ButtonOf(button);
+    QAbstractButton* widget = buttonOf(button);
     if (widget == nullptr)
         return;
     // An exclusive group would keep its one checked button; the program may clear it.
@@ -436,7 +436,7 @@ void Win_SetDefaultButton(HWND dialog, int id)
 
 int Win_ListAddString(HWND list, const char* text)
 {
-    QListWidget* widget = ListOf(list);
+    QListWidget* widget = listOf(list);
     if (widget == nullptr)
         return -1;
     widget->addItem(FromText(text));
@@ -445,13 +445,13 @@ int Win_ListAddString(HWND list, const char* text)
 
 void Win_ListResetContent(HWND list)
 {
-    if (QListWidget* widget = ListOf(list))
+    if (QListWidget* widget = listOf(list))
         widget->clear();
 }
 
 int Win_ListGetCurSel(HWND list)
 {
-    QListWidget* widget = ListOf(list);
+    QListWidget* widget = listOf(list);
     if (widget == nullptr || widget->selectedItems().isEmpty())
         return -1;
     return widget->row(widget->selectedItems().first());
@@ -459,7 +459,7 @@ int Win_ListGetCurSel(HWND list)
 
 void Win_ListSetCurSel(HWND list, int index)
 {
-    QListWidget* widget = ListOf(list);
+    QListWidget* widget = listOf(list);
     if (widget == nullptr)
         return;
     if (index < 0 || index >= widget->count()) {
@@ -473,7 +473,7 @@ void Win_ListSetCurSel(HWND list, int index)
 // The list scrolls by whole items, so its scroll bar's value is the index of the top item.
 void Win_ListSetTopIndex(HWND list, int index)
 {
-    QListWidget* widget = ListOf(list);
+    QListWidget* widget = listOf(list);
     if (widget == nullptr)
         return;
     widget->doItemsLayout();
@@ -482,19 +482,19 @@ void Win_ListSetTopIndex(HWND list, int index)
 
 int Win_ListGetTopIndex(HWND list)
 {
-    QListWidget* widget = ListOf(list);
+    QListWidget* widget = listOf(list);
     return widget == nullptr ? -1 : widget->verticalScrollBar()->value();
 }
 
 int Win_ListCount(HWND list)
 {
-    QListWidget* widget = ListOf(list);
+    QListWidget* widget = listOf(list);
     return widget == nullptr ? 0 : widget->count();
 }
 
 std::string Win_ListText(HWND list, int index)
 {
-    QListWidget* widget = ListOf(list);
+    QListWidget* widget = listOf(list);
     if (widget == nullptr || index < 0 || index >= widget->count())
         return {};
     return widget->item(index)->text().toStdString();
@@ -510,15 +510,15 @@ int Win_MessageBox(HWND owner, const char* text, const char* caption, uint32_t s
     int button = IDCANCEL;
     if (winqt::observer != nullptr && winqt::observer->AnswerMessageBox(text ? text : "", caption, &button))
         return button;
-    return RealMessageBox(owner, text, caption, style);
+    return realMessageBox(owner, text, caption, style);
 }
 
 bool Win_SaveFileName(HWND owner, char* path, size_t size)
 {
-    return FileDialog(owner, path, size, true);
+    return fileDialog(owner, path, size, true);
 }
 
 bool Win_OpenFileName(HWND owner, char* path, size_t size)
 {
-    return FileDialog(owner, path, size, false);
+    return fileDialog(owner, path, size, false);
 }

@@ -35,7 +35,7 @@ constexpr winqt::KeyName KEYS[] = {
     {VK_DELETE, Qt::Key_Delete},
 };
 
-uint32_t VirtualKeyOf(int key)
+uint32_t virtualKeyOf(int key)
 {
     if (winqt::SharesCode(key))
         return uint32_t(key);
@@ -48,7 +48,7 @@ uint32_t VirtualKeyOf(int key)
     return 0;
 }
 
-WPARAM MouseKeys(const QMouseEvent* event)
+WPARAM mouseKeys(const QMouseEvent* event)
 {
     WPARAM keys = 0;
     if (event->buttons() & Qt::LeftButton)
@@ -60,14 +60,14 @@ WPARAM MouseKeys(const QMouseEvent* event)
     return keys;
 }
 
-void SendMouse(WinWindow* window, uint32_t message, QMouseEvent* event)
+void sendMouse(WinWindow* window, uint32_t message, QMouseEvent* event)
 {
     event->accept();
     if (event->button() != Qt::LeftButton)
         return;
     winqt::InputScope scope(event->modifiers());
     QPoint at = event->position().toPoint();
-    winqt::Send(window, message, MouseKeys(event), LPARAM(winqt::MakeLong(at.x(), at.y())));
+    winqt::Send(window, message, mouseKeys(event), LPARAM(winqt::MakeLong(at.x(), at.y())));
 }
 
 // Drop effects and Qt's drop actions, bit by bit.
@@ -78,7 +78,7 @@ struct EffectName {
 constexpr EffectName EFFECTS[] = {
     {DROPEFFECT_COPY, Qt::CopyAction}, {DROPEFFECT_MOVE, Qt::MoveAction}, {DROPEFFECT_LINK, Qt::LinkAction}};
 
-uint32_t EffectsOf(Qt::DropActions actions)
+uint32_t effectsOf(Qt::DropActions actions)
 {
     uint32_t effects = DROPEFFECT_NONE;
     for (const EffectName& name : EFFECTS) {
@@ -89,7 +89,7 @@ uint32_t EffectsOf(Qt::DropActions actions)
 }
 
 // A drag's text: plain text, else the first link of a link list exactly as the source wrote it.
-std::optional<std::string> DraggedText(const QMimeData* data)
+std::optional<std::string> draggedText(const QMimeData* data)
 {
     if (data == nullptr)
         return std::nullopt;
@@ -105,7 +105,7 @@ std::optional<std::string> DraggedText(const QMimeData* data)
 
 // Accepts the drag with the proposed action when the target's effects allow it, else with one
 // they allow; refuses it when they allow none.
-void Answer(QDropEvent* event, uint32_t effects)
+void answer(QDropEvent* event, uint32_t effects)
 {
     Qt::DropActions allowed = winqt::ActionsOf(effects) & event->possibleActions();
     if (!allowed) {
@@ -125,7 +125,7 @@ void Answer(QDropEvent* event, uint32_t effects)
     event->accept();
 }
 
-WinDropTarget* TargetOf(WinWindow* window)
+WinDropTarget* targetOf(WinWindow* window)
 {
     return window != nullptr && !window->dead ? window->dropTarget : nullptr;
 }
@@ -187,12 +187,12 @@ void WinSurface::mousePressEvent(QMouseEvent* event)
 
 void WinSurface::mouseReleaseEvent(QMouseEvent* event)
 {
-    SendMouse(win, WM_LBUTTONUP, event);
+    sendMouse(win, WM_LBUTTONUP, event);
 }
 
 void WinSurface::mouseDoubleClickEvent(QMouseEvent* event)
 {
-    SendMouse(win, WM_LBUTTONDBLCLK, event);
+    sendMouse(win, WM_LBUTTONDBLCLK, event);
 }
 
 // The wheel moves the main window's scroll bar, which asks the procedure as the person would.
@@ -212,7 +212,7 @@ void WinSurface::keyPressEvent(QKeyEvent* event)
         winqt::DialogKey(win, event);
         return;
     }
-    uint32_t virtualKey = VirtualKeyOf(event->key());
+    uint32_t virtualKey = virtualKeyOf(event->key());
     // Keys with Alt are system keys on Windows: menus and accelerators, not WM_KEYDOWN.
     if (virtualKey == 0 || event->modifiers().testFlag(Qt::AltModifier)) {
         event->ignore();
@@ -232,43 +232,43 @@ void WinSurface::closeEvent(QCloseEvent* event)
 
 void WinSurface::dragEnterEvent(QDragEnterEvent* event)
 {
-    WinDropTarget* target = TargetOf(win);
+    WinDropTarget* target = targetOf(win);
     if (target == nullptr) {
         event->ignore();
         return;
     }
-    std::optional<std::string> text = DraggedText(event->mimeData());
-    win->dragEffect = target->DragEnter(text ? text->c_str() : nullptr, EffectsOf(event->possibleActions()));
-    Answer(event, win->dragEffect);
+    std::optional<std::string> text = draggedText(event->mimeData());
+    win->dragEffect = target->DragEnter(text ? text->c_str() : nullptr, effectsOf(event->possibleActions()));
+    answer(event, win->dragEffect);
 }
 
 void WinSurface::dragMoveEvent(QDragMoveEvent* event)
 {
-    WinDropTarget* target = TargetOf(win);
+    WinDropTarget* target = targetOf(win);
     if (target == nullptr) {
         event->ignore();
         return;
     }
     win->dragEffect = target->DragOver();
-    Answer(event, win->dragEffect);
+    answer(event, win->dragEffect);
 }
 
 void WinSurface::dragLeaveEvent(QDragLeaveEvent*)
 {
-    if (WinDropTarget* target = TargetOf(win))
+    if (WinDropTarget* target = targetOf(win))
         target->DragLeave();
 }
 
 void WinSurface::dropEvent(QDropEvent* event)
 {
-    WinDropTarget* target = TargetOf(win);
+    WinDropTarget* target = targetOf(win);
     if (target == nullptr) {
         event->ignore();
         return;
     }
-    std::optional<std::string> text = DraggedText(event->mimeData());
+    std::optional<std::string> text = draggedText(event->mimeData());
     win->dragEffect = target->Drop(text ? text->c_str() : nullptr);
-    Answer(event, win->dragEffect);
+    answer(event, win->dragEffect);
 }
 
 bool Win_ControlKeyDown()

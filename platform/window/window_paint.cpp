@@ -13,13 +13,13 @@ const QColor EDGE_SHADOW(160, 160, 160);
 const QColor EDGE_DARK_SHADOW(105, 105, 105);
 
 // Windows rectangles leave out their right and bottom edges, as QRect's width and height do.
-QRect ToQRect(const WinRect& rect)
+QRect toQRect(const WinRect& rect)
 {
     return QRect(rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top);
 }
 
 // One ring of an edge: top and left in one colour, bottom and right in the other.
-void DrawRing(QPainter& painter, const QRect& ring, const QColor& topLeft, const QColor& bottomRight)
+void drawRing(QPainter& painter, const QRect& ring, const QColor& topLeft, const QColor& bottomRight)
 {
     if (ring.width() <= 0 || ring.height() <= 0)
         return;
@@ -61,9 +61,9 @@ void Win_Rectangle(WinDC* dc, const WinRect& rect)
 {
     if (dc == nullptr)
         return;
-    QRect area = ToQRect(rect);
+    QRect area = toQRect(rect);
     dc->painter.fillRect(area, Qt::white);
-    DrawRing(dc->painter, area, Qt::black, Qt::black);
+    drawRing(dc->painter, area, Qt::black, Qt::black);
     if (winqt::observer != nullptr)
         winqt::observer->FillDrawn(dc->window, rect, RGB(255, 255, 255));
 }
@@ -72,7 +72,7 @@ void Win_FillRect(WinDC* dc, const WinRect& rect, COLORREF colour)
 {
     if (dc == nullptr)
         return;
-    dc->painter.fillRect(ToQRect(rect), winqt::ToColour(colour));
+    dc->painter.fillRect(toQRect(rect), winqt::ToColour(colour));
     if (winqt::observer != nullptr)
         winqt::observer->FillDrawn(dc->window, rect, colour);
 }
@@ -106,7 +106,7 @@ void Win_DrawBumpEdge(WinDC* dc, const WinRect& rect)
 {
     if (dc == nullptr)
         return;
-    QRect outer = ToQRect(rect);
-    DrawRing(dc->painter, outer, EDGE_LIGHT, EDGE_DARK_SHADOW);
-    DrawRing(dc->painter, outer.adjusted(1, 1, -1, -1), EDGE_SHADOW, EDGE_HIGHLIGHT);
+    QRect outer = toQRect(rect);
+    drawRing(dc->painter, outer, EDGE_LIGHT, EDGE_DARK_SHADOW);
+    drawRing(dc->painter, outer.adjusted(1, 1, -1, -1), EDGE_SHADOW, EDGE_HIGHLIGHT);
 }

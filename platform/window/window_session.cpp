@@ -25,7 +25,7 @@ bool deliveryQueued = false;
 std::vector<QPointer<QWidget>> openModals;
 
 // The signal handler: a write is all that is safe there.
-void OnEndSignal(int number)
+void onEndSignal(int number)
 {
     int saved = errno;
     unsigned char byte = static_cast<unsigned char>(number);
@@ -49,7 +49,7 @@ private:
 
 QPointer<SessionListener> listener;
 
-void Deliver()
+void deliver()
 {
     deliveryQueued = false;
     if (!endPending || programDepth > 0 || !listener)
@@ -59,15 +59,15 @@ void Deliver()
 }
 
 // The message goes out from the event loop, once nothing of the program is under way.
-void TryDeliver()
+void tryDeliver()
 {
     if (!endPending || programDepth > 0 || !listener || deliveryQueued)
         return;
     deliveryQueued = true;
-    QTimer::singleShot(0, listener, Deliver);
+    QTimer::singleShot(0, listener, deliver);
 }
 
-void DrainPipe()
+void drainPipe()
 {
     unsigned char bytes[16];
     while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
@@ -75,24 +75,24 @@ void DrainPipe()
 }
 
 // Modal windows are closed as the person closes them; the program decides what that means.
-void OnSignalByte()
+void onSignalByte()
 {
-    DrainPipe();
+    drainPipe();
     endPending = true;
     std::vector<QPointer<QWidget>> modals = openModals;
     for (const QPointer<QWidget>& modal : modals) {
         if (modal)
             modal->close();
     }
-    TryDeliver();
+    tryDeliver();
 }
 
 SessionListener::SessionListener(WinWindow* window) : QObject(window), window(window)
 {
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
-    QObject::connect(notifier, &QSocketNotifier::activated, this, OnSignalByte);
+    QObject::connect(notifier, &QSocketNotifier::activated, this, onSignalByte);
     struct sigaction action = {};
-    action.sa_handler = OnEndSignal;
+    action.sa_handler = onEndSignal;
     sigemptyset(&action.sa_mask);
     // Once: a second signal ends the process at once, for the person who will not wait.
     action.sa_flags = SA_RESTART | SA_RESETHAND;
@@ -110,7 +110,7 @@ void SessionListener::Restore()
     installed_ = false;
 }
 
-bool OpenPipe()
+bool openPipe()
 {
     if (signalPipe[0] >= 0)
         return true;
@@ -137,7 +137,7 @@ ProgramScope::~ProgramScope()
     if (modal_)
         openModals.pop_back();
     if (--programDepth == 0)
-        TryDeliver();
+        tryDeliver();
 }
 
 void ForgetEndSession(WinWindow* window)
@@ -153,10 +153,10 @@ void ForgetEndSession(WinWindow* window)
 
 void Win_ListenForEndSession(HWND window)
 {
-    if (!winqt::Alive(window) || !OpenPipe())
+    if (!winqt::Alive(window) || !openPipe())
         return;
     delete listener.data();
-    DrainPipe();   // signals of an earlier listener's time
+    drainPipe();   // signals of an earlier listener's time
     endPending = deliveryQueued = false;
     listener = new SessionListener(window);
 }

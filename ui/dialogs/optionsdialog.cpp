@@ -22,16 +22,16 @@ constexpr WinControlTemplate OPTIONS_CONTROLS[] = {
 // WM_INITDIALOG and the button that ends it.
 const OptionsDialogArgs* openArgs = nullptr;
 
-bool IsDlgButtonChecked(HWND dialog, int id)
+bool isChecked(HWND dialog, int id)
 {
     return Win_IsChecked(Win_GetDlgItem(dialog, id));
 }
 
-void ApplyChecks(HWND dialog)
+void applyChecks(HWND dialog)
 {
     DownloadOptions* options = openArgs->options;
     for (const DownloadOption& option : DOWNLOAD_OPTIONS)
-        options->*option.field = IsDlgButtonChecked(dialog, option.controlId) ? 1 : 0;
+        options->*option.field = isChecked(dialog, option.controlId) ? 1 : 0;
     if (openArgs->setAllowHTML)
         openArgs->setAllowHTML(options->allowHTML);
     for (const DownloadOption& option : DOWNLOAD_OPTIONS)
@@ -61,7 +61,7 @@ intptr_t OptionsDialogProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM 
         return 0;
     int command = LOWORD(wParam);
     if (command == IDOK)
-        ApplyChecks(dialog);
+        applyChecks(dialog);
     if (command != IDOK && command != IDCANCEL)
         return 0;
     openArgs = nullptr;

@@ -13,7 +13,7 @@ uint32_t timerHandle = 0;
 uint32_t armedPeriod = 0;
 ScheduleDialogContext dialogContext{};
 
-void FillHourLists(HWND dialog)
+void fillHourLists(HWND dialog)
 {
     HWND begin = Win_GetDlgItem(dialog, IDC_SCHEDULE_BEGIN);
     HWND end = Win_GetDlgItem(dialog, IDC_SCHEDULE_END);
@@ -28,7 +28,7 @@ void FillHourLists(HWND dialog)
 }
 
 // The second draw, by the end hour's setter, is the start time that stays.
-void AcceptHours(HWND dialog)
+void acceptHours(HWND dialog)
 {
     Schedule_SetBeginHour(Win_ListGetTopIndex(Win_GetDlgItem(dialog, IDC_SCHEDULE_BEGIN)));
     Schedule_SetEndHour(Win_ListGetTopIndex(Win_GetDlgItem(dialog, IDC_SCHEDULE_END)));
@@ -98,14 +98,14 @@ intptr_t ScheduleDialogProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM
     if (message == WM_INITDIALOG) {
         const auto* context = reinterpret_cast<const ScheduleDialogContext*>(lParam);
         dialogContext = context != nullptr ? *context : ScheduleDialogContext{};
-        FillHourLists(dialog);
+        fillHourLists(dialog);
         return 1;
     }
     const int command = LOWORD(wParam);
     if (message != WM_COMMAND || (command != IDOK && command != IDCANCEL))
         return 0;
     if (command == IDOK)
-        AcceptHours(dialog);
+        acceptHours(dialog);
     Win_EndDialog(dialog, command);
     return 1;
 }

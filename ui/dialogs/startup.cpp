@@ -17,7 +17,7 @@ namespace {
 constexpr uint32_t DOWNLOAD_DIR_BUFFER = 256;
 
 // minute x second x millisecond of the local time: a seed of 0 is possible, and accepted.
-uint32_t LocalTimeSeed()
+uint32_t localTimeSeed()
 {
     using namespace std::chrono;
     system_clock::time_point now = system_clock::now();
@@ -31,21 +31,21 @@ uint32_t LocalTimeSeed()
 // The settings file is written by every confirmed choice and by the first start itself, so
 // only a machine (or user) on which the program never ran lacks it. A file that cannot be
 // examined counts as present: the person then sees no unexpected dialog.
-bool IsFirstStart()
+bool isFirstStart()
 {
     std::error_code error;
     bool present = std::filesystem::exists(RegStore_FilePath(REG_ROOT_CURRENT_USER), error);
     return !present && !error;
 }
 
-void FirstStart(HWND mainWindow, DownloadOptions* options)
+void firstStart(HWND mainWindow, DownloadOptions* options)
 {
     CookieSource_Choose(1, mainWindow, options);
     Schedule_PickStartTime();
     RegStore_CreateFile(REG_ROOT_CURRENT_USER);
 }
 
-int32_t LoadDownloadDir()
+int32_t loadDownloadDir()
 {
     char directory[DOWNLOAD_DIR_BUFFER] = "";
     uint32_t size = sizeof directory;
@@ -57,10 +57,10 @@ int32_t LoadDownloadDir()
     return result;
 }
 
-int32_t LaterStart(HWND mainWindow, DownloadOptions* options, void (*setAllowHTML)(int32_t))
+int32_t laterStart(HWND mainWindow, DownloadOptions* options, void (*setAllowHTML)(int32_t))
 {
     Schedule_Load();
-    int32_t result = LoadDownloadDir();
+    int32_t result = loadDownloadDir();
     for (const DownloadOption& option : DOWNLOAD_OPTIONS)
         Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, option.valueName,
                       &(options->*option.field));
@@ -77,12 +77,12 @@ int32_t LaterStart(HWND mainWindow, DownloadOptions* options, void (*setAllowHTM
 int32_t LoadSettings(HWND mainWindow, HWND toolbar, DownloadOptions* options,
                      void (*setAllowHTML)(int32_t))
 {
-    Schedule_Seed(LocalTimeSeed());
+    Schedule_Seed(localTimeSeed());
     int32_t result = 0;
-    if (IsFirstStart())
-        FirstStart(mainWindow, options);
+    if (isFirstStart())
+        firstStart(mainWindow, options);
     else
-        result = LaterStart(mainWindow, options, setAllowHTML);
+        result = laterStart(mainWindow, options, setAllowHTML);
     if (toolbar)
         UpdateDownloadAtButton(toolbar);
     return result;

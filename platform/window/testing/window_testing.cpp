@@ -107,14 +107,14 @@ void Recorder::PaintEnds(WinWindow* window)
 }
 
 // Installed before main runs and never removed: the windowing may call it until the very end.
-Recorder* Install()
+Recorder* install()
 {
     auto* recorder = new Recorder;
     winqt::observer = recorder;
     return recorder;
 }
 
-Recorder* const recorder = Install();
+Recorder* const recorder = install();
 
 }  // namespace
 

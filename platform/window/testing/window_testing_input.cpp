@@ -18,7 +18,7 @@ namespace {
 
 using winqt::VK_F1;
 
-int QtKeyOf(uint32_t virtualKey)
+int qtKeyOf(uint32_t virtualKey)
 {
     if (winqt::SharesCode(int(virtualKey)))
         return int(virtualKey);
@@ -32,7 +32,7 @@ int QtKeyOf(uint32_t virtualKey)
 }
 
 // The text a key types: letters in lower case (control characters with Control), digits, space.
-QString KeyText(int key, bool control)
+QString keyText(int key, bool control)
 {
     if (key >= Qt::Key_A && key <= Qt::Key_Z)
         return QString(QChar(control ? key - Qt::Key_A + 1 : key - Qt::Key_A + 'a'));
@@ -42,14 +42,14 @@ QString KeyText(int key, bool control)
 }
 
 // Where input for window goes: its focus widget when that lies inside it, else its client.
-QWidget* KeyTarget(WinWindow* window)
+QWidget* keyTarget(WinWindow* window)
 {
     return Win_FocusWithin(window) ? window->client->window()->focusWidget() : window->client.data();
 }
 
 // What a press does to the focus before the widget sees it: the first widget from the one
 // pressed outwards that takes the focus by clicking gets it.
-void GiveClickFocus(QWidget* pressed)
+void giveClickFocus(QWidget* pressed)
 {
     for (QWidget* widget = pressed; widget != nullptr; widget = widget->parentWidget()) {
         if (widget->isEnabled() && (widget->focusPolicy() & Qt::ClickFocus) == Qt::ClickFocus) {
@@ -61,7 +61,7 @@ void GiveClickFocus(QWidget* pressed)
     }
 }
 
-void SendKeyPair(QWidget* target, int key, Qt::KeyboardModifiers modifiers, const QString& text)
+void sendKeyPair(QWidget* target, int key, Qt::KeyboardModifiers modifiers, const QString& text)
 {
     QPointer<QWidget> receiver(target);
     QKeyEvent press(QEvent::KeyPress, key, modifiers, text);
@@ -73,7 +73,7 @@ void SendKeyPair(QWidget* target, int key, Qt::KeyboardModifiers modifiers, cons
 }
 
 // The widget under a point given in window's client coordinates, and the point in its own.
-QWidget* WidgetAt(WinWindow* window, int x, int y, QPoint* local)
+QWidget* widgetAt(WinWindow* window, int x, int y, QPoint* local)
 {
     QWidget* top = window->top;
     QPoint inTop = window->client->mapTo(top, QPoint(x, y));
@@ -91,7 +91,7 @@ void Win_SendClick(HWND window, int x, int y, bool control, bool doubleClick)
     if (!winqt::Alive(window))
         return;
     QPoint local;
-    QPointer<QWidget> target = WidgetAt(window, x, y, &local);
+    QPointer<QWidget> target = widgetAt(window, x, y, &local);
     Qt::KeyboardModifiers modifiers = control ? Qt::ControlModifier : Qt::NoModifier;
     // Qt's order for a double click: press, release, double click, release.
     const QEvent::Type sequence[] = {QEvent::MouseButtonPress, QEvent::MouseButtonRelease,
@@ -99,7 +99,7 @@ void Win_SendClick(HWND window, int x, int y, bool control, bool doubleClick)
     for (size_t i = 0; i < (doubleClick ? 4u : 2u) && target; ++i) {
         bool down = sequence[i] != QEvent::MouseButtonRelease;
         if (sequence[i] == QEvent::MouseButtonPress)
-            GiveClickFocus(target);
+            giveClickFocus(target);
         QMouseEvent event(sequence[i], local, target->mapToGlobal(local), Qt::LeftButton,
                           down ? Qt::LeftButton : Qt::NoButton, modifiers);
         QApplication::sendEvent(target, &event);
@@ -108,10 +108,10 @@ void Win_SendClick(HWND window, int x, int y, bool control, bool doubleClick)
 
 void Win_SendKey(HWND window, uint32_t virtualKey, bool control)
 {
-    int key = QtKeyOf(virtualKey);
+    int key = qtKeyOf(virtualKey);
     if (!winqt::Alive(window) || key == 0)
         return;
-    SendKeyPair(KeyTarget(window), key, control ? Qt::ControlModifier : Qt::NoModifier, KeyText(key, control));
+    sendKeyPair(keyTarget(window), key, control ? Qt::ControlModifier : Qt::NoModifier, keyText(key, control));
 }
 
 void Win_SendAltChar(HWND window, char key)
@@ -126,7 +126,7 @@ void Win_SendAltChar(HWND window, char key)
     while (!top->isActiveWindow() && waited.elapsed() < 1000)
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::X11ExcludeTimers, 5);
     int code = std::toupper(static_cast<unsigned char>(key));
-    SendKeyPair(KeyTarget(window), code, Qt::AltModifier, QString(QChar(key)));
+    sendKeyPair(keyTarget(window), code, Qt::AltModifier, QString(QChar(key)));
 }
 
 uint32_t Win_SendDrag(HWND window, const char* text, uint32_t allowed, bool drop)

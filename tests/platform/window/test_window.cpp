@@ -24,7 +24,7 @@ std::vector<Message> messages;
 std::function<void(WinDC*)> paintMain;
 std::function<intptr_t(HWND, uint32_t, WPARAM, LPARAM)> dialogHook;
 
-LRESULT MainProc(HWND window, uint32_t message, WPARAM wParam, LPARAM lParam)
+LRESULT mainProc(HWND window, uint32_t message, WPARAM wParam, LPARAM lParam)
 {
     messages.push_back({window, message, wParam, lParam, Win_ControlKeyDown()});
     if (message == WM_PAINT && paintMain) {
@@ -35,7 +35,7 @@ LRESULT MainProc(HWND window, uint32_t message, WPARAM wParam, LPARAM lParam)
     return 0;
 }
 
-intptr_t DialogProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam)
+intptr_t dialogProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam)
 {
     messages.push_back({dialog, message, wParam, lParam, false});
     return dialogHook ? dialogHook(dialog, message, wParam, lParam) : 0;
@@ -58,7 +58,7 @@ constexpr WinMenuItem MENU[] = {
     {"&File", "E&xit", 105}, {"&Edit", "&Undo", 32774}, {"&Edit", "&Delete", 32773}, {"&Help", "&About ...", 104}};
 constexpr WinAccelerator ACCELERATORS[] = {{'?', 104}, {'/', 104}};
 const WinMainTemplate MAIN = {"Moonfetch window test", "no-such-large.png", nullptr, MENU, std::size(MENU),
-                              ACCELERATORS, std::size(ACCELERATORS), MainProc};
+                              ACCELERATORS, std::size(ACCELERATORS), mainProc};
 
 constexpr int ID_CHECK = 1004, ID_ADD = 1048, ID_EDIT = 1049, ID_NOW = 1003, ID_LIST = 1060;
 constexpr int ID_RADIO_A = 1070, ID_RADIO_B = 1071, ID_RADIO_C = 1072, ID_END = 1080;
@@ -115,7 +115,7 @@ protected:
 
     HWND dialog(const WinDialogTemplate& tpl, HWND parent, LPARAM lParam = 0)
     {
-        HWND created = Win_CreateDialog(tpl, parent, DialogProc, lParam);
+        HWND created = Win_CreateDialog(tpl, parent, dialogProc, lParam);
         if (parent == nullptr)
             windows_.push_back(created);
         Win_ShowWindow(created);
@@ -440,7 +440,7 @@ TEST_F(WindowTest, ModalDialogRunsTimersUntilItsProcedureEndsIt)
         return message == WM_INITDIALOG;
     };
     messages.clear();
-    EXPECT_EQ(Win_DialogBox(DIALOG, main, DialogProc, 9), 42);
+    EXPECT_EQ(Win_DialogBox(DIALOG, main, dialogProc, 9), 42);
     ASSERT_EQ(met.size(), 1u);
     EXPECT_EQ(met[0].kind, WinModalKind::Dialog);
     EXPECT_EQ(met[0].templateId, 129);
@@ -459,7 +459,7 @@ TEST_F(WindowTest, ModalDialogRunsTimersUntilItsProcedureEndsIt)
             Win_EndDialog(dialog, 3);
         return 0;
     };
-    EXPECT_EQ(Win_DialogBox(DIALOG, main, DialogProc, 0), 3);
+    EXPECT_EQ(Win_DialogBox(DIALOG, main, dialogProc, 0), 3);
     EXPECT_EQ(met.size(), 1u);
 }
 
@@ -477,7 +477,7 @@ TEST_F(WindowTest, EndOfSessionClosesTheOpenDialogFirstThenReachesTheMainWindow)
         return message == WM_INITDIALOG;
     };
     messages.clear();
-    EXPECT_EQ(Win_DialogBox(DIALOG, main, DialogProc, 0), IDCANCEL);
+    EXPECT_EQ(Win_DialogBox(DIALOG, main, dialogProc, 0), IDCANCEL);
     EXPECT_TRUE(received(WM_ENDSESSION).empty());   // not under the dialog's caller
     Win_ProcessEvents(20);
     ASSERT_EQ(received(WM_ENDSESSION).size(), 1u);
