@@ -6,7 +6,7 @@
 // - Everything here runs on the user-interface thread; workers never call into it. The UI learns
 //   of their progress only through MQUI_TimerTask on the 200 ms work timer.
 // - UiState is the one record of the interface, shared by the files of this folder.
-// - The window and dialog procedures reach the toolkit only through platform/window.h.
+// - The window and dialog procedures reach the toolkit only through window.h (platform/window/).
 #pragma once
 
 #include "registry.h"
