@@ -17,6 +17,7 @@ struct SchemeEntry {
 
 constexpr SchemeEntry SCHEMES[] = {
     {"http://", SCHEME_HTTP, 80},
+    {"https://", SCHEME_HTTPS, 443},
     {"ftp://", SCHEME_FTP, 21},
 };
 

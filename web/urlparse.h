@@ -18,18 +18,19 @@
 
 constexpr int32_t SCHEME_HTTP = 1;
 constexpr int32_t SCHEME_FTP = 2;
+constexpr int32_t SCHEME_HTTPS = 3;
 
 constexpr int32_t ERR_NAME_TOO_LONG = static_cast<int32_t>(0x8000000Au);
 constexpr int32_t ERR_BAD_SCHEME = static_cast<int32_t>(0x8000000Cu);
 constexpr int32_t ERR_BAD_URL = static_cast<int32_t>(0x8000000Eu);
 
-// Splits a writable "http://" or "ftp://" URL (scheme in any case) in place into scheme, host,
-// object (behind the host's '/', query kept, fragment from '#' cut off, may be empty) and port
-// (the default of the scheme, or the number behind a ':' in the host, read like atoi but clamped
-// to the int32_t range). Returns 0, ERR_BAD_SCHEME (hostName and port untouched) or ERR_BAD_URL
-// (objectName null) when no '/' follows the host or the host name (before any ':') holds '#',
-// '?', '@', '%', a backslash, a space or a control character. scheme and objectName are cleared
-// first in every case.
+// Splits a writable "http://", "https://" or "ftp://" URL (scheme in any case) in place into
+// scheme, host, object (behind the host's '/', query kept, fragment from '#' cut off, may be
+// empty) and port (80, 443 or 21, or the number behind a ':' in the host, read like atoi but
+// clamped to the int32_t range). Returns 0, ERR_BAD_SCHEME (hostName and port untouched) or
+// ERR_BAD_URL (objectName null) when no '/' follows the host or the host name (before any ':')
+// holds '#', '?', '@', '%', a backslash, a space or a control character. scheme and objectName
+// are cleared first in every case.
 int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port);
 
 // Writes "<directory>/[<extension>/]<last segment of object>" into out, without the query string;

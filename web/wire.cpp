@@ -5,6 +5,7 @@
 #include "trace.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -12,12 +13,22 @@ namespace {
 constexpr int MAX_REDIRECTS = 5;
 constexpr const char* TEXT_LIBRARY_ERROR = "WinInet error.";
 
+// A refused certificate or secure connection is the person's to judge: it gets its own words.
+bool isTellingError(uint32_t error)
+{
+    return Inet_IsCertificateError(error) || error == INET_ERR_SECURE_CHANNEL;
+}
+
 // Stores the calling thread's client error and its text; always -1.
 int32_t failWith(WireRequest* request, const char* timeoutText)
 {
     request->status = Inet_LastError();
-    CopyBounded(request->statusText,
-                request->status == INET_ERR_TIMEOUT ? timeoutText : TEXT_LIBRARY_ERROR);
+    if (isTellingError(request->status))
+        std::snprintf(request->statusText, sizeof request->statusText, "%s.",
+                      Inet_ErrorText(request->status));
+    else
+        CopyBounded(request->statusText,
+                    request->status == INET_ERR_TIMEOUT ? timeoutText : TEXT_LIBRARY_ERROR);
     return -1;
 }
 
@@ -65,6 +76,11 @@ const char* verbFor(int32_t mode)
     return mode == MODE_QUERY || mode == MODE_DOWNLOAD ? verbs[mode] : nullptr;
 }
 
+bool isHttpScheme(int32_t scheme)
+{
+    return scheme == SCHEME_HTTP || scheme == SCHEME_HTTPS;
+}
+
 // Closes any earlier attempt and names the server of this one.
 bool connect(WireRequest* request, InetService service, uint32_t timeout)
 {
@@ -91,7 +107,7 @@ int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32
     if (r < 0)
         return r;
     for (int redirects = 0;; ++redirects) {
-        if (request->scheme == SCHEME_HTTP) {
+        if (isHttpScheme(request->scheme)) {
             r = Wire_HTTP_Request(request, mode, timeout);
             if (r == 0 || r == 1) {
                 // After a 2xx the host and object are those of the final URL.
@@ -113,7 +129,8 @@ int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32
 int32_t Wire_HTTP_Request(WireRequest* request, int32_t mode, uint32_t timeout)
 {
     Trace_PrintInt(TRACE_ALL, "Wire_HTTP_Request, timeout = %d msec\n", int32_t(timeout));
-    if (!connect(request, INET_SERVICE_HTTP, timeout))
+    const InetService service = request->scheme == SCHEME_HTTPS ? INET_SERVICE_HTTPS : INET_SERVICE_HTTP;
+    if (!connect(request, service, timeout))
         return httpError(request);
     const char* verb = verbFor(mode);
     if (verb == nullptr)

@@ -1,4 +1,4 @@
-// HTTP and FTP requests: one network request for one URL, on behalf of a request worker.
+// HTTP, HTTPS and FTP requests: one network request for one URL, on behalf of a request worker.
 //
 // Contract:
 // - A WireRequest is embedded, zero-filled, in the worker's request record; only the worker
@@ -9,6 +9,8 @@
 //   each block); at last Wire_Close.
 // - Results: 1 success, 0 a sixth redirect, -1 a failed client call or an HTTP failure status
 //   (status and statusText say which), or a negative error code (ERR_*). Nothing is thrown.
+//   A refused certificate or secure connection has the client's own words as its statusText.
+// - Redirects are followed between http, https and ftp alike.
 #pragma once
 
 #include "inet.h"

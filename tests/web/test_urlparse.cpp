@@ -32,6 +32,8 @@ TEST(UrlParse, SplitsSchemeHostObjectAndPortWithoutFragmentAndRefusesHostsReadOt
     } cases[] = {
         {"HTTP://Host.Name/a/B.zip", "Host.Name", "a/B.zip", 0, SCHEME_HTTP, 80},
         {"fTp://server/pub/file.tar.gz", "server", "pub/file.tar.gz", 0, SCHEME_FTP, 21},
+        {"hTTps://Host/x", "Host", "x", 0, SCHEME_HTTPS, 443},
+        {"https://h:8443/x", "h", "x", 0, SCHEME_HTTPS, 8443},
         {"http://server/", "server", "", 0, SCHEME_HTTP, 80},
         {"http://server/get?f=a/b.zip&x=%41", "server", "get?f=a/b.zip&x=%41", 0, SCHEME_HTTP, 80},
         {"ftp://server:2121/x", "server", "x", 0, SCHEME_FTP, 2121},
@@ -56,7 +58,7 @@ TEST(UrlParse, SplitsSchemeHostObjectAndPortWithoutFragmentAndRefusesHostsReadOt
         {"http://a\x7f/x", "a\x7f", nullptr, ERR_BAD_URL, SCHEME_HTTP, 80},
         {"ftp://server:21", "server:21", nullptr, ERR_BAD_URL, SCHEME_FTP, 21},
         // Other schemes leave the text, the host and the port alone.
-        {"https://server/x", nullptr, nullptr, ERR_BAD_SCHEME, 0, -1},
+        {"httpss://server/x", nullptr, nullptr, ERR_BAD_SCHEME, 0, -1},
         {"file:///etc/passwd", nullptr, nullptr, ERR_BAD_SCHEME, 0, -1},
         {"http:/server/x", nullptr, nullptr, ERR_BAD_SCHEME, 0, -1},
         {" http://server/x", nullptr, nullptr, ERR_BAD_SCHEME, 0, -1},
@@ -82,7 +84,7 @@ TEST_F(UrlParseTrace, HostLineShowsThePortAndFailuresWriteNothing)
 {
     ASSERT_NE(Trace_Open(path("log.txt").c_str()), nullptr);
     Trace_EnableLevels(TRACE_ALL);
-    Parsed("https://server/x");
+    Parsed("file:///x");
     Parsed("http://server");
     Parsed("http://127.0.0.77#@bank.example/x.bin");
     Parsed("http://server:8080/dir/f.zip?q=1#top");
