@@ -363,6 +363,49 @@ TEST_F(Wire, StatusesOutsideTheUsualOnes)
     }
 }
 
+TEST_F(Wire, QueryWhoseHeadTellsNoSizeAsksForTheFirstByteAndTakesThatAnswer)
+{
+    const std::string refused = "HTTP/1.1 405 Not Allowed\r\nContent-Length: 0\r\n\r\n";
+    const std::string partial = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-0/123456\r\n"
+                                "Content-Length: 1\r\n\r\nX";
+    // A huge whole answer: reading it would take longer than the test's time-out.
+    const std::string whole = "HTTP/1.1 200 Whole\r\nContent-Length: 1000000000000\r\n\r\n";
+    const struct {
+        const char* name;
+        std::string head, get;
+        int32_t result;
+        uint32_t status;
+        const char* statusText;
+        uint64_t contentLength;
+    } cases[] = {
+        {"405, then 206", refused, partial, 1, 206, "Partial Content", 123456},
+        {"501, then 200", "HTTP/1.1 501 Not Implemented\r\nContent-Length: 0\r\n\r\n", whole, 1, 200, "Whole",
+         1000000000000},
+        {"no length, then 206", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n", partial, 1, 206,
+         "Partial Content", 123456},
+        {"range of unknown size", refused,
+         "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-0/*\r\nContent-Length: 1\r\n\r\nX", 1, 206,
+         "Partial Content", 0},
+        {"refused twice", refused, "HTTP/1.1 405 Still Not\r\nContent-Length: 0\r\n\r\n", -1, 405, "Still Not", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        moontest::ScriptedServer server({{moontest::readRequest(), moontest::sendText(c.head)},
+                                         {moontest::readRequest(), moontest::sendText(c.get),
+                                          moontest::sendBody(1 << 20), moontest::staySilent()}});
+        renew();
+        EXPECT_EQ(Wire_Request(web.get(), server.url("x.zip").c_str(), MODE_QUERY, 2000), c.result);
+        EXPECT_EQ(web->status, c.status);
+        EXPECT_STREQ(web->statusText, c.statusText);
+        EXPECT_EQ(web->contentLength, c.contentLength);
+        const auto heads = server.requests();
+        ASSERT_EQ(heads.size(), 2u);
+        EXPECT_TRUE(heads[0].starts_with("HEAD /x.zip ")) << heads[0];
+        EXPECT_TRUE(heads[1].starts_with("GET /x.zip ")) << heads[1];
+        EXPECT_NE(heads[1].find("\r\nRange: bytes=0-0\r\n"), std::string::npos) << heads[1];
+    }
+}
+
 TEST_F(Wire, SilentServerTimesOutAndRefusalIsAClientError)
 {
     moontest::ScriptedServer silent({{moontest::readRequest(), moontest::staySilent()}});
