@@ -153,6 +153,53 @@ TEST(LocalName, LastSegmentWithoutQueryInDirectoryOrExtensionFolderIfItNamesAFil
     EXPECT_STREQ(out, "keepme");
 }
 
+// The local name from a Content-Disposition value, or "error <code>".
+std::string serverName(const std::string& disposition, const char* directory, bool byExtension,
+                       size_t outSize = 260)
+{
+    char out[600];
+    std::memset(out, '#', sizeof out);
+    const int32_t result = LocalNameFromDisposition(disposition.c_str(), directory, out, outSize, byExtension);
+    return result == 0 ? std::string(out) : "error " + std::to_string(result);
+}
+
+TEST(LocalName, ServerGivenNameIsItsSafeLastComponentCutInFrontOfItsExtension)
+{
+    const std::string none = "error " + std::to_string(ERR_BAD_URL);
+    const std::string eAcute = "\xC3\xA9";
+    std::string longStem, cutStem;
+    for (int i = 0; i < 200; ++i)
+        longStem += eAcute;
+    for (int i = 0; i < 125; ++i)   // 251 bytes would fit; the cut may not split a character
+        cutStem += eAcute;
+    struct {
+        std::string disposition;
+        const char* directory;
+        bool byExtension;
+        std::string name;
+        size_t outSize = 260;
+    } cases[] = {
+        {"attachment; filename=report.pdf", "d", false, "d/report.pdf"},
+        {"attachment;filename = \"with \\\"quotes\\\".zip\" ; size=3", "d", true, "d/zip/with \"quotes\".zip"},
+        {"attachment; filename*=UTF-8''%E2%82%AC%20rates.pdf; filename=\"EUR rates.pdf\"", "d", true,
+         "d/pdf/\xE2\x82\xAC rates.pdf"},
+        {"attachment; filename*=ISO-8859-1''caf%E9.txt; filename=cafe.txt", nullptr, false, "cafe.txt"},
+        {"attachment; filename=\"../../etc/passwd\"", "d", false, "d/passwd"},
+        {"attachment; filename=..\\..\\setup.exe", "d", true, "d/exe/setup.exe"},
+        {"attachment; filename*=UTF-8''..%2F..%2Fa%00b%0A.iso", "d", false, "d/ab.iso"},
+        {"attachment; filename=\"\"", "d", false, none},
+        {"attachment; filename=\"a/..\"", "d", false, none},
+        {"attachment; filename*=UTF-8''.", "d", false, none},
+        {"attachment", "d", false, none},
+        {"attachment; filename=" + std::string(300, 'n') + ".zip", "/dl", true,
+         "/dl/zip/" + std::string(247, 'n') + ".zip"},
+        {"attachment; filename=" + longStem + ".zip", "/dl", false, "/dl/" + cutStem + ".zip"},
+        {"attachment; filename=a.much-too-long", "d", false, "error " + std::to_string(ERR_NAME_TOO_LONG), 12},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(serverName(c.disposition, c.directory, c.byExtension, c.outSize), c.name) << c.disposition;
+}
+
 // What the parsers above do not reach yet: bytes above 127 and a vertical tab, which is no white space.
 TEST(StringHelpers, FindLastCharAndSkipWhite)
 {
