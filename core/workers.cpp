@@ -58,6 +58,17 @@ void markFailed(UrlItem* item, int32_t code)
     }
 }
 
+// The name the answer that decided gives the file (Content-Disposition) when a safe one is left,
+// else the final URL's last segment.
+int32_t localNameFor(WireRequest* web, const char* directory, char* name, size_t size, bool byExtension)
+{
+    char disposition[WIRE_URL_CAPACITY];
+    if (Inet_HttpHeader(web->hRequest, "Content-Disposition", disposition, sizeof disposition) &&
+        LocalNameFromDisposition(disposition, directory, name, size, byExtension) == 0)
+        return 0;
+    return LocalNameFromURL(web->objectName, directory, name, size, byExtension);
+}
+
 // After a successful query: the local name, the size and the final URL go into the item.
 int32_t finishQuery(UrlRequest* request)
 {
@@ -65,8 +76,7 @@ int32_t finishQuery(UrlRequest* request)
     char directory[PATH_CAPACITY];
     MOONQ_CopyDownloadDir(directory, sizeof directory);
     char name[LOCAL_NAME_CAPACITY];
-    int32_t r = LocalNameFromURL(request->web.objectName, directory, name, sizeof name,
-                                 (item->flags & ITEM_EXT_DIR) != 0);
+    int32_t r = localNameFor(&request->web, directory, name, sizeof name, (item->flags & ITEM_EXT_DIR) != 0);
     if (r < 0) {
         markFailed(item, r);
         return r;

@@ -15,6 +15,8 @@
 //   reach the disk, fewer bytes came than announced) leaves the item valid with
 //   ITEM_BROKEN_OFF and a text that says why and how far it got; what was written stays on
 //   disk. Starting a download of the item clears the flag.
+// - A query names the local file as the answer that decided does (Content-Disposition) when
+//   a safe name is left of it, else after the final URL's last segment.
 // - Failures are returned as negative codes (ERR_*), never thrown.
 #pragma once
 

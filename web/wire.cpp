@@ -5,19 +5,32 @@
 #include "trace.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace {
 
 constexpr int MAX_REDIRECTS = 5;
 constexpr const char* TEXT_LIBRARY_ERROR = "WinInet error.";
+// Asked of a server that will not tell the size on a HEAD: the first byte, and with it the size.
+constexpr char RANGE_FIRST_BYTE[] = "Range: bytes=0-0\r\n";
+
+// A refused certificate or secure connection is the person's to judge: it gets its own words.
+bool isTellingError(uint32_t error)
+{
+    return Inet_IsCertificateError(error) || error == INET_ERR_SECURE_CHANNEL;
+}
 
 // Stores the calling thread's client error and its text; always -1.
 int32_t failWith(WireRequest* request, const char* timeoutText)
 {
     request->status = Inet_LastError();
-    CopyBounded(request->statusText,
-                request->status == INET_ERR_TIMEOUT ? timeoutText : TEXT_LIBRARY_ERROR);
+    if (isTellingError(request->status))
+        std::snprintf(request->statusText, sizeof request->statusText, "%s.",
+                      Inet_ErrorText(request->status));
+    else
+        CopyBounded(request->statusText,
+                    request->status == INET_ERR_TIMEOUT ? timeoutText : TEXT_LIBRARY_ERROR);
     return -1;
 }
 
@@ -59,10 +72,49 @@ int32_t acceptAnswer(WireRequest* request)
     return 1;
 }
 
+// The file's size from a partial answer's "Content-Range: bytes 0-0/<size>"; 0 when it gives none.
+uint64_t rangeTotal(InetHandle* answer)
+{
+    char range[128];
+    if (!Inet_HttpHeader(answer, "Content-Range", range, sizeof range))
+        return 0;
+    const ptrdiff_t slash = FindChar('/', range);
+    uint64_t total = 0;
+    const char* digit = range + slash + 1;
+    for (; slash >= 0 && *digit >= '0' && *digit <= '9' && total <= (UINT64_MAX - 9) / 10; ++digit)
+        total = total * 10 + uint64_t(*digit - '0');
+    return slash >= 0 && *digit == '\0' ? total : 0;
+}
+
+// The answer to a GET of the first byte decides: a partial one tells the size in its range, a
+// whole one in its length, and nothing more of its body is read.
+int32_t acceptFirstByte(WireRequest* request)
+{
+    const int32_t r = acceptAnswer(request);
+    if (r == 1 && request->status == 206)
+        request->contentLength = rangeTotal(request->hRequest);
+    return r;
+}
+
+// Whether a HEAD answer leaves the size untold: HEAD refused, or a success without a length.
+bool headTellsNoSize(WireRequest* request)
+{
+    uint64_t length = 0;
+    if (request->status == 405 || request->status == 501)
+        return true;
+    return classify(request->status) == StatusKind::Success &&
+           !Inet_HttpContentLength(request->hRequest, &length);
+}
+
 const char* verbFor(int32_t mode)
 {
     static constexpr const char* verbs[] = {"HEAD", "GET"};   // MODE_QUERY, MODE_DOWNLOAD
     return mode == MODE_QUERY || mode == MODE_DOWNLOAD ? verbs[mode] : nullptr;
+}
+
+bool isHttpScheme(int32_t scheme)
+{
+    return scheme == SCHEME_HTTP || scheme == SCHEME_HTTPS;
 }
 
 // Closes any earlier attempt and names the server of this one.
@@ -75,6 +127,30 @@ bool connect(WireRequest* request, InetService service, uint32_t timeout)
     request->hConnect = Inet_Connect(session, request->hostName, request->port, service,
                                      &request->abort);
     return request->hConnect != nullptr && Wire_SetTimeouts(request->hConnect, timeout);
+}
+
+// Opens one request on the connection, with the Netscape file's cookies and header (when not
+// null), sends it and reads the answer's status; 1, or the failure to return. A request of an
+// earlier attempt on the connection is closed first.
+int32_t ask(WireRequest* request, const char* verb, const char* header, uint32_t timeout)
+{
+    Inet_Close(request->hRequest);
+    // The session's own jar is used only when the person chose it; the Netscape file's cookies
+    // are added as headers instead.
+    bool noCookies = request->cookieSource != COOKIES_SYSTEM;
+    request->hRequest = Inet_HttpOpenRequest(request->hConnect, verb, request->objectName, noCookies);
+    if (request->hRequest == nullptr || !Wire_SetTimeouts(request->hRequest, timeout) ||
+        (header != nullptr && !Inet_HttpAddHeader(request->hRequest, header, std::strlen(header))))
+        return httpError(request);
+    if (request->cookieSource == COOKIES_NETSCAPE) {
+        int32_t cookies = Wire_SendCookies(request);
+        if (cookies < 0)
+            return cookies;
+    }
+    if (!Inet_HttpSend(request->hRequest) || !Inet_HttpStatusCode(request->hRequest, &request->status)
+        || !Inet_HttpStatusText(request->hRequest, request->statusText, sizeof request->statusText))
+        return httpError(request);
+    return 1;
 }
 
 }  // namespace
@@ -91,7 +167,7 @@ int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32
     if (r < 0)
         return r;
     for (int redirects = 0;; ++redirects) {
-        if (request->scheme == SCHEME_HTTP) {
+        if (isHttpScheme(request->scheme)) {
             r = Wire_HTTP_Request(request, mode, timeout);
             if (r == 0 || r == 1) {
                 // After a 2xx the host and object are those of the final URL.
@@ -113,28 +189,24 @@ int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32
 int32_t Wire_HTTP_Request(WireRequest* request, int32_t mode, uint32_t timeout)
 {
     Trace_PrintInt(TRACE_ALL, "Wire_HTTP_Request, timeout = %d msec\n", int32_t(timeout));
-    if (!connect(request, INET_SERVICE_HTTP, timeout))
+    const InetService service = request->scheme == SCHEME_HTTPS ? INET_SERVICE_HTTPS : INET_SERVICE_HTTP;
+    if (!connect(request, service, timeout))
         return httpError(request);
     const char* verb = verbFor(mode);
     if (verb == nullptr)
         return ERR_BAD_MODE;
-    // The session's own jar is used only when the person chose it; the Netscape file's cookies
-    // are added as headers instead.
-    bool noCookies = request->cookieSource != COOKIES_SYSTEM;
-    request->hRequest = Inet_HttpOpenRequest(request->hConnect, verb, request->objectName, noCookies);
-    if (request->hRequest == nullptr || !Wire_SetTimeouts(request->hRequest, timeout))
-        return httpError(request);
-    if (request->cookieSource == COOKIES_NETSCAPE) {
-        int32_t cookies = Wire_SendCookies(request);
-        if (cookies < 0)
-            return cookies;
+    int32_t r = ask(request, verb, nullptr, timeout);
+    const bool rangeAsked = r == 1 && mode == MODE_QUERY && headTellsNoSize(request);
+    if (rangeAsked) {
+        Trace_PrintInt(TRACE_ALL, "Wire_HTTP_Request: HEAD answer %d tells no size, GET of byte 0\n",
+                       int32_t(request->status));
+        r = ask(request, "GET", RANGE_FIRST_BYTE, timeout);
     }
-    if (!Inet_HttpSend(request->hRequest) || !Inet_HttpStatusCode(request->hRequest, &request->status)
-        || !Inet_HttpStatusText(request->hRequest, request->statusText, sizeof request->statusText))
-        return httpError(request);
+    if (r != 1)
+        return r;
     switch (classify(request->status)) {
     case StatusKind::Success:
-        return acceptAnswer(request);
+        return rangeAsked ? acceptFirstByte(request) : acceptAnswer(request);
     case StatusKind::Redirect:
         if (!Inet_HttpLocation(request->hRequest, request->location, sizeof request->location))
             return httpError(request);

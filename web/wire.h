@@ -1,4 +1,4 @@
-// HTTP and FTP requests: one network request for one URL, on behalf of a request worker.
+// HTTP, HTTPS and FTP requests: one network request for one URL, on behalf of a request worker.
 //
 // Contract:
 // - A WireRequest is embedded, zero-filled, in the worker's request record; only the worker
@@ -9,6 +9,12 @@
 //   each block); at last Wire_Close.
 // - Results: 1 success, 0 a sixth redirect, -1 a failed client call or an HTTP failure status
 //   (status and statusText say which), or a negative error code (ERR_*). Nothing is thrown.
+//   A refused certificate or secure connection has the client's own words as its statusText.
+// - Redirects are followed between http, https and ftp alike. A query whose HEAD is refused (405,
+//   501) or tells no length asks again with a GET of the first byte ("Range: bytes=0-0") and
+//   reads none of its body; the size is then the range's total (206) or the length (200).
+// - After a success, hRequest holds the answer that decided until Wire_Close: its headers
+//   (Inet_HttpHeader) describe the file.
 #pragma once
 
 #include "inet.h"

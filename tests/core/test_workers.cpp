@@ -314,6 +314,34 @@ TEST_F(Workers, HeadThatLiesGetsTheAnswerToTheGet)
     MOONQ_FreeRequest(request);
 }
 
+TEST_F(Workers, AnswerThatDecidedNamesTheLocalFileWhenItGivesASafeName)
+{
+    const std::string refused = "HTTP/1.1 405 Not Allowed\r\nContent-Length: 0\r\n"
+                                "Content-Disposition: attachment; filename=wrong.bin\r\n\r\n";
+    const struct {
+        std::string head, get;
+        std::string localName;
+    } cases[] = {
+        {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n"
+         "Content-Disposition: attachment; filename*=UTF-8''r%C3%A9sum%C3%A9.pdf\r\n\r\n",
+         "", "dl/pdf/r\xC3\xA9sum\xC3\xA9.pdf"},
+        {refused,
+         "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-0/10\r\nContent-Length: 1\r\n"
+         "Content-Disposition: attachment; filename=\"../right.iso\"\r\n\r\nX",
+         "dl/iso/right.iso"},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\nContent-Disposition: attachment; filename=\"\"\r\n\r\n",
+         "", "dl/bin/file.bin"},
+    };
+    options.useDirExtension = 1;
+    for (const auto& c : cases) {
+        moontest::ScriptedServer server({{moontest::readRequest(), moontest::sendText(c.head)},
+                                         {moontest::readRequest(), moontest::sendText(c.get)}});
+        UrlItem* item = query(server.url("get/file.bin?id=3"), RESULT_QUERIED);
+        EXPECT_EQ(std::string(item->localPath), path(c.localName));
+        EXPECT_EQ(item->size, 10);
+    }
+}
+
 using WorkersConcurrent = Workers;
 
 TEST_F(WorkersConcurrent, FiftyQueriesAtOnceEachEndWithTheirOwnResult)

@@ -96,6 +96,38 @@ bool hasExited(pid_t pid)
     return ::waitpid(pid, &status, WNOHANG) == pid;
 }
 
+// Runs args to its end with its output going to logPath; true when it exited with 0.
+bool runToEnd(std::vector<std::string> args, const std::string& logPath)
+{
+    pid_t pid = spawn(std::move(args), logPath);
+    int status = 0;
+    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// openssl with args, in folder; on failure the message holds what it said.
+::testing::AssertionResult openssl(const std::string& folder, std::vector<std::string> args)
+{
+    args.insert(args.begin(), "/usr/bin/openssl");
+    if (runToEnd(args, folder + "/openssl.log"))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "openssl " << args[1] << " failed:\n"
+                                         << readFile(folder + "/openssl.log");
+}
+
+// A new P-256 key as folder/name.key and, for the subject, a signing request (name.csr) or,
+// with selfSigned, an authority's certificate (name.crt).
+::testing::AssertionResult newKey(const std::string& folder, const std::string& name,
+                                  const std::string& subject, bool selfSigned)
+{
+    std::vector<std::string> args = {"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                                     "-nodes", "-keyout", folder + "/" + name + ".key", "-subj", subject};
+    if (selfSigned)
+        args.insert(args.end(), {"-x509", "-days", "2", "-out", folder + "/" + name + ".crt"});
+    else
+        args.insert(args.end(), {"-out", folder + "/" + name + ".csr"});
+    return openssl(folder, args);
+}
+
 void terminate(pid_t pid)
 {
     ::kill(pid, SIGTERM);
@@ -259,6 +291,30 @@ void NginxServer::addConfig(const std::string& text)
     extra_ += "        " + text + "\n";
 }
 
+::testing::AssertionResult NginxServer::useTls(Certificate certificate)
+{
+    const std::string folder = dir() + "/tls";
+    std::filesystem::create_directories(folder);
+    const bool stranger = certificate == Certificate::UNKNOWN_AUTHORITY;
+    const std::string names = certificate == Certificate::WRONG_NAME ? "DNS:other.example"
+                                                                      : "IP:127.0.0.1,DNS:localhost";
+    writeFile(folder + "/server.ext", "subjectAltName=" + names + "\n");
+    // An out-of-date certificate ends a day before it begins.
+    const std::string days = certificate == Certificate::EXPIRED ? "-1" : "2";
+    const std::string signer = folder + (stranger ? "/stranger" : "/authority");
+    auto made = newKey(folder, "authority", "/CN=Moonfetch test authority", true);
+    if (made && stranger)
+        made = newKey(folder, "stranger", "/CN=Stranger authority", true);
+    if (made)
+        made = newKey(folder, "server", "/CN=Moonfetch test server", false);
+    if (made)
+        made = openssl(folder, {"x509", "-req", "-in", folder + "/server.csr", "-CA", signer + ".crt",
+                                "-CAkey", signer + ".key", "-days", days, "-extfile",
+                                folder + "/server.ext", "-out", folder + "/server.crt"});
+    tls_ = made;
+    return made;
+}
+
 void NginxServer::addRedirect(const std::string& from, const std::string& to, int status, bool relative)
 {
     addConfig("location = " + from + " { " + (relative ? "absolute_redirect off; " : "") + "return " +
@@ -267,7 +323,7 @@ void NginxServer::addRedirect(const std::string& from, const std::string& to, in
 
 std::string NginxServer::url(const std::string& path) const
 {
-    return "http://127.0.0.1:" + std::to_string(port()) + "/" + path;
+    return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port()) + "/" + path;
 }
 
 bool NginxServer::isUp() const
@@ -297,7 +353,10 @@ std::vector<std::string> NginxServer::command(int port)
         "    default_type application/octet-stream;\n"
         "    sendfile on;\n"
         "    server {\n"
-        "        listen 127.0.0.1:" + std::to_string(port) + ";\n"
+        "        listen 127.0.0.1:" + std::to_string(port) + (tls_ ? " ssl" : "") + ";\n" +
+        (tls_ ? "        ssl_certificate " + d + "/tls/server.crt;\n"
+                "        ssl_certificate_key " + d + "/tls/server.key;\n"
+              : "") +
         "        root " + file("") + ";\n" +
         extra_ +
         "    }\n"

@@ -77,6 +77,14 @@ private:
     int port_ = 0;
 };
 
+// The certificate that an nginx speaking TLS shows.
+enum class Certificate {
+    GOOD,                // made by the server's own authority for 127.0.0.1 and localhost
+    UNKNOWN_AUTHORITY,   // made for 127.0.0.1 by an authority that nobody is told to trust
+    WRONG_NAME,          // made by the server's own authority for another host
+    EXPIRED,             // made by the server's own authority for 127.0.0.1, out of date
+};
+
 // nginx serving dir/www, in the foreground as the current user, with everything it writes in
 // dir. Locations are added before start(), e.g.
 //   web.addConfig("location = /old { return 301 /new; }");
@@ -84,12 +92,17 @@ private:
 class NginxServer : public ServerProcess {
 public:
     explicit NginxServer(const std::string& dir);
+    // Speaks https from the next start() on, showing certificate. A throw-away authority
+    // (authorityFile()) and the certificate are made in dir/tls with the openssl command.
+    ::testing::AssertionResult useTls(Certificate certificate = Certificate::GOOD);
+    // The certificate of the server's own authority (PEM), for a client to trust.
+    std::string authorityFile() const { return dir() + "/tls/authority.crt"; }
     // Adds text to the server block (location blocks, directives); takes effect at start().
     void addConfig(const std::string& text);
     // Adds "location = from { return status to; }"; relative keeps a path Location as it is.
     void addRedirect(const std::string& from, const std::string& to, int status = 302,
                      bool relative = false);
-    // "http://127.0.0.1:<port>/" followed by path (without its leading '/').
+    // "http://127.0.0.1:<port>/" ("https://" with TLS) followed by path (without its leading '/').
     std::string url(const std::string& path) const;
 
 protected:
@@ -98,6 +111,7 @@ protected:
 
 private:
     std::string extra_;
+    bool tls_ = false;
 };
 
 // pyftpdlib serving dir/files read-only to anonymous users, passive mode on any free port.

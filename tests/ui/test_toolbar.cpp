@@ -87,6 +87,8 @@ TEST_F(Toolbar, TypedTextGetsHttpInFrontOnlyWhenItNamesNoScheme)
         {"http://" + hostPath, "http://" + hostPath},
         {"HTTP://" + hostPath, "HTTP://" + hostPath},
         {"Http://" + hostPath, "Http://" + hostPath},
+        {"https://" + hostPath, "https://" + hostPath},
+        {"HTTPS://" + hostPath, "HTTPS://" + hostPath},
         {"ftp://" + hostPath, "ftp://" + hostPath},
         {"FTP://" + hostPath, "FTP://" + hostPath},
         {"ftp:/" + hostPath, "http://ftp:/" + hostPath},
@@ -103,10 +105,13 @@ TEST_F(Toolbar, TypedTextGetsHttpInFrontOnlyWhenItNamesNoScheme)
 TEST_F(Toolbar, AcceptableDragTakesTheSourcesEffectsAndAddsTheTextAsDropped)
 {
     // Nobody listens there, so no answer replaces the link with the server's final URL.
+    const std::string secure = "https://127.0.0.1:" + std::to_string(moontest::freePort()) + "/file.zip";
+    EXPECT_EQ(Win_SendDrag(ui.hwndMain, secure.c_str(), DROPEFFECT_COPY, true), DROPEFFECT_COPY);
+    EXPECT_EQ(lastUrl(), secure);
     const std::string url = "HTTP://127.0.0.1:" + std::to_string(moontest::freePort()) + "/file.zip";
     EXPECT_EQ(Win_SendDrag(ui.hwndMain, url.c_str(), DROPEFFECT_COPY | DROPEFFECT_LINK, true),
               DROPEFFECT_COPY | DROPEFFECT_LINK);
-    EXPECT_EQ(MOONQ_CountItems(), 1u);
+    EXPECT_EQ(MOONQ_CountItems(), 2u);
     EXPECT_EQ(lastUrl(), url);
     EXPECT_NE(ui.workTimerId, 0u);
     ASSERT_TRUE(waitForUi([] { return ui.workTimerId == 0; }));
@@ -116,7 +121,7 @@ TEST_F(Toolbar, AcceptableDragTakesTheSourcesEffectsAndAddsTheTextAsDropped)
     EXPECT_EQ(Win_SendDrag(ui.hwndMain, nginx->url("other.zip").c_str(), DROPEFFECT_MOVE, false),
               DROPEFFECT_MOVE);
     EXPECT_EQ(MQUI_DropTarget()->DragOver(), DROPEFFECT_NONE);
-    EXPECT_EQ(MOONQ_CountItems(), 1u);
+    EXPECT_EQ(MOONQ_CountItems(), 2u);
 }
 
 TEST_F(Toolbar, PagesAndNonLinksAreRefusedUnlessPagesAreAllowed)

@@ -15,7 +15,7 @@ int accepts(const std::string& text, bool allowHTML)
     return target->IsAcceptableLink(text.c_str());
 }
 
-TEST(LinkDrop, FilesBehindHttpOrFtpHostsAndPagesOnlyWhenAllowedWhateverTheFragment)
+TEST(LinkDrop, FilesBehindHttpHttpsOrFtpHostsAndPagesOnlyWhenAllowedWhateverTheFragment)
 {
     struct {
         const char* text;
@@ -25,7 +25,10 @@ TEST(LinkDrop, FilesBehindHttpOrFtpHostsAndPagesOnlyWhenAllowedWhateverTheFragme
         {"http://server/", 0, 0},
         {"http://server/dir/", 0, 0},
         {"http://server", 0, 0},
-        {"https://server/file.zip", 0, 0},
+        {"https://server/file.zip", 1, 1},
+        {"HTTPS://server/a.htm", 0, 1},
+        {"https://server/", 0, 0},
+        {"file:///file.zip", 0, 0},
         {" http://server/file.zip", 0, 0},
         {"abc", 0, 0},
         {"", 0, 0},

@@ -32,6 +32,8 @@ TEST(UrlParse, SplitsSchemeHostObjectAndPortWithoutFragmentAndRefusesHostsReadOt
     } cases[] = {
         {"HTTP://Host.Name/a/B.zip", "Host.Name", "a/B.zip", 0, SCHEME_HTTP, 80},
         {"fTp://server/pub/file.tar.gz", "server", "pub/file.tar.gz", 0, SCHEME_FTP, 21},
+        {"hTTps://Host/x", "Host", "x", 0, SCHEME_HTTPS, 443},
+        {"https://h:8443/x", "h", "x", 0, SCHEME_HTTPS, 8443},
         {"http://server/", "server", "", 0, SCHEME_HTTP, 80},
         {"http://server/get?f=a/b.zip&x=%41", "server", "get?f=a/b.zip&x=%41", 0, SCHEME_HTTP, 80},
         {"ftp://server:2121/x", "server", "x", 0, SCHEME_FTP, 2121},
@@ -56,7 +58,7 @@ TEST(UrlParse, SplitsSchemeHostObjectAndPortWithoutFragmentAndRefusesHostsReadOt
         {"http://a\x7f/x", "a\x7f", nullptr, ERR_BAD_URL, SCHEME_HTTP, 80},
         {"ftp://server:21", "server:21", nullptr, ERR_BAD_URL, SCHEME_FTP, 21},
         // Other schemes leave the text, the host and the port alone.
-        {"https://server/x", nullptr, nullptr, ERR_BAD_SCHEME, 0, -1},
+        {"httpss://server/x", nullptr, nullptr, ERR_BAD_SCHEME, 0, -1},
         {"file:///etc/passwd", nullptr, nullptr, ERR_BAD_SCHEME, 0, -1},
         {"http:/server/x", nullptr, nullptr, ERR_BAD_SCHEME, 0, -1},
         {" http://server/x", nullptr, nullptr, ERR_BAD_SCHEME, 0, -1},
@@ -82,7 +84,7 @@ TEST_F(UrlParseTrace, HostLineShowsThePortAndFailuresWriteNothing)
 {
     ASSERT_NE(Trace_Open(path("log.txt").c_str()), nullptr);
     Trace_EnableLevels(TRACE_ALL);
-    Parsed("https://server/x");
+    Parsed("file:///x");
     Parsed("http://server");
     Parsed("http://127.0.0.77#@bank.example/x.bin");
     Parsed("http://server:8080/dir/f.zip?q=1#top");
@@ -149,6 +151,53 @@ TEST(LocalName, LastSegmentWithoutQueryInDirectoryOrExtensionFolderIfItNamesAFil
     EXPECT_EQ(LocalNameFromURL("toolong", nullptr, out, 7, false), ERR_NAME_TOO_LONG);
     EXPECT_EQ(LocalNameFromURL("..", nullptr, out, sizeof out, false), ERR_BAD_URL);
     EXPECT_STREQ(out, "keepme");
+}
+
+// The local name from a Content-Disposition value, or "error <code>".
+std::string serverName(const std::string& disposition, const char* directory, bool byExtension,
+                       size_t outSize = 260)
+{
+    char out[600];
+    std::memset(out, '#', sizeof out);
+    const int32_t result = LocalNameFromDisposition(disposition.c_str(), directory, out, outSize, byExtension);
+    return result == 0 ? std::string(out) : "error " + std::to_string(result);
+}
+
+TEST(LocalName, ServerGivenNameIsItsSafeLastComponentCutInFrontOfItsExtension)
+{
+    const std::string none = "error " + std::to_string(ERR_BAD_URL);
+    const std::string eAcute = "\xC3\xA9";
+    std::string longStem, cutStem;
+    for (int i = 0; i < 200; ++i)
+        longStem += eAcute;
+    for (int i = 0; i < 125; ++i)   // 251 bytes would fit; the cut may not split a character
+        cutStem += eAcute;
+    struct {
+        std::string disposition;
+        const char* directory;
+        bool byExtension;
+        std::string name;
+        size_t outSize = 260;
+    } cases[] = {
+        {"attachment; filename=report.pdf", "d", false, "d/report.pdf"},
+        {"attachment;filename = \"with \\\"quotes\\\".zip\" ; size=3", "d", true, "d/zip/with \"quotes\".zip"},
+        {"attachment; filename*=UTF-8''%E2%82%AC%20rates.pdf; filename=\"EUR rates.pdf\"", "d", true,
+         "d/pdf/\xE2\x82\xAC rates.pdf"},
+        {"attachment; filename*=ISO-8859-1''caf%E9.txt; filename=cafe.txt", nullptr, false, "cafe.txt"},
+        {"attachment; filename=\"../../etc/passwd\"", "d", false, "d/passwd"},
+        {"attachment; filename=..\\..\\setup.exe", "d", true, "d/exe/setup.exe"},
+        {"attachment; filename*=UTF-8''..%2F..%2Fa%00b%0A.iso", "d", false, "d/ab.iso"},
+        {"attachment; filename=\"\"", "d", false, none},
+        {"attachment; filename=\"a/..\"", "d", false, none},
+        {"attachment; filename*=UTF-8''.", "d", false, none},
+        {"attachment", "d", false, none},
+        {"attachment; filename=" + std::string(300, 'n') + ".zip", "/dl", true,
+         "/dl/zip/" + std::string(247, 'n') + ".zip"},
+        {"attachment; filename=" + longStem + ".zip", "/dl", false, "/dl/" + cutStem + ".zip"},
+        {"attachment; filename=a.much-too-long", "d", false, "error " + std::to_string(ERR_NAME_TOO_LONG), 12},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(serverName(c.disposition, c.directory, c.byExtension, c.outSize), c.name) << c.disposition;
 }
 
 // What the parsers above do not reach yet: bytes above 127 and a vertical tab, which is no white space.

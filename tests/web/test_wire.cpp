@@ -7,8 +7,11 @@
 #include "fixtures.h"
 #include "servers.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -91,35 +94,163 @@ protected:
         nginx = std::make_unique<moontest::NginxServer>(path("nginx"));
     }
     void start() { ASSERT_TRUE(nginx->start()); }
+    // An nginx in the sandbox's folder name that speaks https with certificate; the client
+    // trusts its authority.
+    std::unique_ptr<moontest::NginxServer> tlsServer(const std::string& name,
+                                                     moontest::Certificate certificate = moontest::Certificate::GOOD)
+    {
+        auto server = std::make_unique<moontest::NginxServer>(path(name));
+        EXPECT_TRUE(server->useTls(certificate));
+        ::setenv("CURL_CA_BUNDLE", server->authorityFile().c_str(), 1);
+        return server;
+    }
     std::unique_ptr<moontest::NginxServer> nginx;
 };
 
-TEST_F(WireNginx, QueryAndDownloadFilesOfEverySize)
+TEST_F(WireNginx, QueryAndDownloadFilesOfEverySizeOverHttpAndHttps)
 {
     const uint64_t sizes[] = {0, 9999, 10000, 3 * 1024 * 1024 + 17};
-    for (uint64_t size : sizes)
-        nginx->makeFile("f" + std::to_string(size), size);
-    start();
+    auto secure = tlsServer("tls");
     for (uint64_t size : sizes) {
-        SCOPED_TRACE(size);
-        std::string url = nginx->url("f" + std::to_string(size));
-        renew();
-        ASSERT_EQ(Wire_Request(web.get(), url.c_str(), MODE_QUERY, LONG_MS), 1);
-        EXPECT_EQ(web->status, 200u);
-        EXPECT_STREQ(web->statusText, "OK");
-        EXPECT_EQ(web->contentLength, size);
-        EXPECT_EQ(std::string(web->location), url);
-        EXPECT_EQ(std::string(web->objectName), "f" + std::to_string(size));
+        nginx->makeFile("f" + std::to_string(size), size);
+        secure->makeFile("f" + std::to_string(size), size);
+    }
+    start();
+    ASSERT_TRUE(secure->start());
+    for (const moontest::NginxServer* server : {nginx.get(), secure.get()}) {
+        for (uint64_t size : sizes) {
+            std::string url = server->url("f" + std::to_string(size));
+            SCOPED_TRACE(url);
+            renew();
+            ASSERT_EQ(Wire_Request(web.get(), url.c_str(), MODE_QUERY, LONG_MS), 1);
+            EXPECT_EQ(web->status, 200u);
+            EXPECT_STREQ(web->statusText, "OK");
+            EXPECT_EQ(web->contentLength, size);
+            EXPECT_EQ(std::string(web->location), url);
+            EXPECT_EQ(std::string(web->objectName), "f" + std::to_string(size));
 
-        renew();
-        ASSERT_EQ(Wire_Request(web.get(), url.c_str(), MODE_DOWNLOAD, LONG_MS), 1);
-        EXPECT_EQ(readAll("out.bin"), 1);
-        EXPECT_TRUE(moontest::isPatternFile("out.bin", size));
+            renew();
+            ASSERT_EQ(Wire_Request(web.get(), url.c_str(), MODE_DOWNLOAD, LONG_MS), 1);
+            EXPECT_EQ(readAll("out.bin"), 1);
+            EXPECT_TRUE(moontest::isPatternFile("out.bin", size));
+        }
     }
     // The scheme is matched in any case.
-    std::string upper = "HTTP://" + nginx->url("f9999").substr(7);
-    renew();
-    EXPECT_EQ(Wire_Request(web.get(), upper.c_str(), MODE_QUERY, LONG_MS), 1);
+    for (std::string url : {nginx->url("f9999"), secure->url("f9999")}) {
+        std::transform(url.begin(), url.begin() + 5, url.begin(), ::toupper);
+        renew();
+        EXPECT_EQ(Wire_Request(web.get(), url.c_str(), MODE_QUERY, LONG_MS), 1) << url;
+    }
+}
+
+TEST_F(WireNginx, RedirectsBetweenHttpAndHttpsEndWithTheSchemeOfTheFinalUrl)
+{
+    nginx->makeFile("plain.bin", 1000);
+    start();
+    auto secure = tlsServer("tls");
+    secure->makeFile("secure.bin", 2000);
+    secure->addRedirect("/to-plain", nginx->url("plain.bin"), 301);
+    ASSERT_TRUE(secure->start());
+    auto redirectTo = [](const std::string& url) {
+        return moontest::Script{moontest::readRequest(),
+                                moontest::sendText("HTTP/1.1 302 Found\r\nLocation: " + url +
+                                                   "\r\nContent-Length: 0\r\n\r\n")};
+    };
+    moontest::ScriptedServer toSecure({redirectTo(secure->url("secure.bin"))});
+    moontest::ScriptedServer throughSecure({redirectTo(secure->url("to-plain"))});
+    const struct {
+        std::string url, final;
+        int32_t scheme;
+        uint64_t size;
+    } cases[] = {
+        {toSecure.url("a"), secure->url("secure.bin"), SCHEME_HTTPS, 2000},
+        {secure->url("to-plain"), nginx->url("plain.bin"), SCHEME_HTTP, 1000},
+        {throughSecure.url("b"), nginx->url("plain.bin"), SCHEME_HTTP, 1000},
+    };
+    for (const auto& c : cases) {
+        renew();
+        ASSERT_EQ(Wire_Request(web.get(), c.url.c_str(), MODE_QUERY, LONG_MS), 1) << c.url;
+        EXPECT_EQ(std::string(web->location), c.final);
+        EXPECT_EQ(web->scheme, c.scheme);
+        EXPECT_EQ(web->contentLength, c.size);
+    }
+}
+
+TEST_F(WireNginx, CertificatesAreCheckedAgainstTheNamedAuthoritiesAndAFailureSaysWhy)
+{
+    using moontest::Certificate;
+    nginx->makeFile("f", 10);
+    start();
+    std::map<Certificate, std::unique_ptr<moontest::NginxServer>> servers;
+    for (Certificate kind : {Certificate::GOOD, Certificate::UNKNOWN_AUTHORITY, Certificate::WRONG_NAME,
+                             Certificate::EXPIRED}) {
+        servers[kind] = tlsServer("tls" + std::to_string(int(kind)), kind);
+        servers[kind]->makeFile("f", 10);
+        ASSERT_TRUE(servers[kind]->start());
+    }
+    const std::string notTrusted = "The certificate is not trusted.";
+    // Which authorities a variable names: the server's own, none, or a file that is not there.
+    const std::string own = "own", missing = "/nonexistent/authorities.pem";
+    const struct {
+        Certificate certificate;
+        std::string caBundle, certFile;
+        uint32_t status;
+        const char* text;
+    } cases[] = {
+        {Certificate::GOOD, own, "", 200, "OK"},
+        {Certificate::GOOD, "", own, 200, "OK"},
+        {Certificate::GOOD, "", "", INET_ERR_CERT_AUTHORITY, notTrusted.c_str()},
+        {Certificate::GOOD, missing, own, INET_ERR_CERT_AUTHORITY, notTrusted.c_str()},
+        {Certificate::UNKNOWN_AUTHORITY, own, "", INET_ERR_CERT_AUTHORITY, notTrusted.c_str()},
+        {Certificate::WRONG_NAME, own, "", INET_ERR_CERT_NAME, "The certificate belongs to another host name."},
+        {Certificate::EXPIRED, own, "", INET_ERR_CERT_DATE, "The certificate has expired or is not yet valid."},
+    };
+    for (const auto& c : cases) {
+        const moontest::NginxServer& server = *servers[c.certificate];
+        SCOPED_TRACE(std::to_string(int(c.certificate)) + " " + c.caBundle + " " + c.certFile);
+        auto setVariable = [&](const char* name, const std::string& value) {
+            if (value.empty())
+                ::unsetenv(name);
+            else
+                ::setenv(name, (value == own ? server.authorityFile() : value).c_str(), 1);
+        };
+        setVariable("CURL_CA_BUNDLE", c.caBundle);
+        setVariable("SSL_CERT_FILE", c.certFile);
+        const std::string url = server.url("f");
+        for (int32_t mode : {MODE_QUERY, MODE_DOWNLOAD}) {
+            renew();
+            EXPECT_EQ(Wire_Request(web.get(), url.c_str(), mode, LONG_MS), c.status == 200 ? 1 : -1);
+            EXPECT_EQ(web->status, c.status);
+            EXPECT_STREQ(web->statusText, c.text);
+            EXPECT_EQ(Inet_IsCertificateError(web->status), c.status != 200);
+        }
+    }
+    // Speaking TLS to a server that does not is no certificate's fault.
+    const std::string plain = "https://" + nginx->url("f").substr(7);
+    EXPECT_EQ(Wire_Request(web.get(), plain.c_str(), MODE_QUERY, LONG_MS), -1);
+    EXPECT_EQ(web->status, INET_ERR_SECURE_CHANNEL);
+    EXPECT_STREQ(web->statusText, "The secure connection could not be established.");
+    EXPECT_FALSE(Inet_IsCertificateError(web->status));
+    EXPECT_NE(log().find("Wire_HTTP_Request, hostError = 12157\n"), std::string::npos);
+}
+
+TEST_F(WireNginx, SecureCookiesTravelOverHttpsOnly)
+{
+    moontest::writeFile("cookies.txt", "127.0.0.1\tFALSE\t/\tFALSE\t0\tplain\t1\n"
+                                       "127.0.0.1\tFALSE\t/\tTRUE\t0\tsecret\t2\n");
+    const char* echo = R"(location = /echo { return 200 "$http_cookie"; })";
+    nginx->addConfig(echo);
+    start();
+    auto secure = tlsServer("tls");
+    secure->addConfig(echo);
+    ASSERT_TRUE(secure->start());
+    for (const auto& [url, cookies] : {std::pair{nginx->url("echo"), "plain=1"},
+                                       std::pair{secure->url("echo"), "plain=1; secret=2"}}) {
+        renew(COOKIES_NETSCAPE, path("cookies.txt"));
+        ASSERT_EQ(Wire_Request(web.get(), url.c_str(), MODE_DOWNLOAD, LONG_MS), 1);
+        EXPECT_EQ(readAll("echo.txt"), 1);
+        EXPECT_EQ(readFile("echo.txt"), cookies) << url;
+    }
 }
 
 TEST_F(WireNginx, NotFoundKeepsTheServersWordsWithoutAHostError)
@@ -232,6 +363,49 @@ TEST_F(Wire, StatusesOutsideTheUsualOnes)
     }
 }
 
+TEST_F(Wire, QueryWhoseHeadTellsNoSizeAsksForTheFirstByteAndTakesThatAnswer)
+{
+    const std::string refused = "HTTP/1.1 405 Not Allowed\r\nContent-Length: 0\r\n\r\n";
+    const std::string partial = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-0/123456\r\n"
+                                "Content-Length: 1\r\n\r\nX";
+    // A huge whole answer: reading it would take longer than the test's time-out.
+    const std::string whole = "HTTP/1.1 200 Whole\r\nContent-Length: 1000000000000\r\n\r\n";
+    const struct {
+        const char* name;
+        std::string head, get;
+        int32_t result;
+        uint32_t status;
+        const char* statusText;
+        uint64_t contentLength;
+    } cases[] = {
+        {"405, then 206", refused, partial, 1, 206, "Partial Content", 123456},
+        {"501, then 200", "HTTP/1.1 501 Not Implemented\r\nContent-Length: 0\r\n\r\n", whole, 1, 200, "Whole",
+         1000000000000},
+        {"no length, then 206", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n", partial, 1, 206,
+         "Partial Content", 123456},
+        {"range of unknown size", refused,
+         "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-0/*\r\nContent-Length: 1\r\n\r\nX", 1, 206,
+         "Partial Content", 0},
+        {"refused twice", refused, "HTTP/1.1 405 Still Not\r\nContent-Length: 0\r\n\r\n", -1, 405, "Still Not", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        moontest::ScriptedServer server({{moontest::readRequest(), moontest::sendText(c.head)},
+                                         {moontest::readRequest(), moontest::sendText(c.get),
+                                          moontest::sendBody(1 << 20), moontest::staySilent()}});
+        renew();
+        EXPECT_EQ(Wire_Request(web.get(), server.url("x.zip").c_str(), MODE_QUERY, 2000), c.result);
+        EXPECT_EQ(web->status, c.status);
+        EXPECT_STREQ(web->statusText, c.statusText);
+        EXPECT_EQ(web->contentLength, c.contentLength);
+        const auto heads = server.requests();
+        ASSERT_EQ(heads.size(), 2u);
+        EXPECT_TRUE(heads[0].starts_with("HEAD /x.zip ")) << heads[0];
+        EXPECT_TRUE(heads[1].starts_with("GET /x.zip ")) << heads[1];
+        EXPECT_NE(heads[1].find("\r\nRange: bytes=0-0\r\n"), std::string::npos) << heads[1];
+    }
+}
+
 TEST_F(Wire, SilentServerTimesOutAndRefusalIsAClientError)
 {
     moontest::ScriptedServer silent({{moontest::readRequest(), moontest::staySilent()}});
@@ -247,7 +421,7 @@ TEST_F(Wire, SilentServerTimesOutAndRefusalIsAClientError)
     EXPECT_STREQ(web->statusText, "WinInet error.");
 
     renew();
-    EXPECT_EQ(Wire_Request(web.get(), "https://h/x", MODE_QUERY, 5000), ERR_BAD_SCHEME);
+    EXPECT_EQ(Wire_Request(web.get(), "file:///x", MODE_QUERY, 5000), ERR_BAD_SCHEME);
     EXPECT_EQ(Wire_Request(web.get(), "http://host", MODE_QUERY, 5000), ERR_BAD_URL);
     moontest::ScriptedServer any({{moontest::readRequest()}});
     EXPECT_EQ(Wire_Request(web.get(), any.url("x").c_str(), 7, 5000), ERR_BAD_MODE);
