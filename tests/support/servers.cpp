@@ -10,6 +10,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,9 +76,14 @@ pid_t spawn(std::vector<std::string> args, const std::string& logPath)
     argv.push_back(nullptr);
     int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const pid_t parent = ::getpid();
     pid_t pid = ::fork();
     if (pid == 0) {
         // Only async-signal-safe calls between fork and exec: the test process has threads.
+        // A server outlives no test or benchmark, even one that crashed.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(127);
         ::dup2(input, 0);
         ::dup2(log, 1);
         ::dup2(log, 2);

@@ -9,7 +9,8 @@
 //   address and a fixed port (below 1024 only for root).
 // - StuckListener is a port whose backlog is full: connecting to it hangs until the client's
 //   connect time-out.
-// - Every destructor stops its server and leaves no process or thread behind. The objects are
+// - Every destructor stops its server and leaves no process or thread behind; a server process
+//   also ends when the process that started it dies. The objects are
 //   not copyable; create and destroy them on the test's thread.
 // - Served bodies are pattern bytes (patternBytes): byte i depends on i alone, so a gap, a
 //   repeat or a shift in a download shows, and files of any size can be checked without a copy.
