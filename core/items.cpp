@@ -1,5 +1,6 @@
 #include "items.h"
 
+#include "pending.h"
 #include "session.h"
 #include "workers.h"
 #include "trace.h"
@@ -187,6 +188,7 @@ int MOONQ_Start()
 void MOONQ_Stop()
 {
     MOONQ_SuspendWorkers();
+    MOONQ_FinishSaves();
     Trace_Close();
     MOONQ_FreeList(&deletedList);
     MOONQ_FreeList(&pendingList);

@@ -222,7 +222,7 @@ void MQUI_TimerTask(HWND window)
     const bool changed = ui.currentDownload != nullptr && CheckBackDownload();
     const int32_t q = MOONQ_CheckBackQueries(&downloadOptions);
     if (changed || q == 1)
-        MOONQ_SavePending();   // a crash must not lose what the list holds now
+        MOONQ_SavePendingSoon();   // a crash must not lose what the list holds now
     if (q == 1) {
         MQUI_Refresh();
     } else if (q == 2 && ui.currentDownload == nullptr) {
