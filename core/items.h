@@ -80,6 +80,10 @@ void MOONQ_DeleteEmptyFile(const char* path);
 // Creates path, or truncates it, for writing; a link at path is never followed (null then, as
 // for any failure, with errno set). Any thread may call.
 FILE* MOONQ_OpenLocalFile(const char* path);
+// Opens path for writing behind its first keep bytes, cutting off anything after them; with
+// keep 0 as MOONQ_OpenLocalFile. A file that is no longer there or holds fewer than keep bytes
+// is not opened (null, errno ENOENT). Any thread may call.
+FILE* MOONQ_OpenLocalFileAt(const char* path, int64_t keep);
 const char* MOONQ_GetDownloadDir();
 // Copies the download directory for a worker thread, which may run while the UI changes it.
 void MOONQ_CopyDownloadDir(char* out, size_t size);

@@ -58,7 +58,38 @@ void ShowDownloadingItem(const UrlItem* item)
         auto lock = MOONQ_LockItem();
         CopyBounded(url, item->url);
     }
+    ui.savedPart = item->partDone.load(std::memory_order_relaxed);
     MQUI_ShowDownloading(url);
+}
+
+// The rate counts only the bytes of the download's latest try: the first from where it began
+// in the file, on the clock started with the file; a retry from the moment it is seen, on a
+// clock started then.
+void FollowAttempt(const UrlRequest* request)
+{
+    const int32_t attempt = request->attempt.load(std::memory_order_acquire);
+    if (attempt == ui.shownAttempt)
+        return;
+    const bool first = ui.shownAttempt == 0;
+    ui.shownAttempt = attempt;
+    if (first) {
+        ui.rateBase = request->resumedFrom.load(std::memory_order_relaxed);
+        return;
+    }
+    ui.rateBase = request->bytesDone.load(std::memory_order_relaxed);
+    RateClock_Free(ui.rateClock);
+    ui.rateClock = RateClock_Start();
+}
+
+// A part the worker has just made durable goes into the list at once, so that even a killed
+// program continues it at the next start.
+void SaveRecordedPart(const UrlItem* item)
+{
+    const int64_t part = item->partDone.load(std::memory_order_relaxed);
+    if (part == ui.savedPart)
+        return;
+    ui.savedPart = part;
+    MOONQ_SavePendingSoon();
 }
 
 // The run is over: the dialog and the clock of its last file go.
@@ -96,6 +127,8 @@ bool CheckBackDownload()
     const int32_t r = MOONQ_CheckBackDown(request);
     switch (r) {
     case RESULT_RUNNING:
+        FollowAttempt(request);
+        SaveRecordedPart(request->item);
         MQUI_ShowProgress(request->bytesDone.load(std::memory_order_relaxed), size);
         return false;
     case RESULT_DOWNLOADED:
@@ -138,10 +171,11 @@ void FormatByteLine(int64_t done, int64_t total, char* line, size_t size)
                       total);
 }
 
-// The average rate since the file began and the time the rest would take at it.
-void FormatRateLine(int64_t done, int64_t total, double seconds, char* line, size_t size)
+// The average rate since the clock started (with base bytes done then) and the time the rest
+// would take at it.
+void FormatRateLine(int64_t done, int64_t total, int64_t base, double seconds, char* line, size_t size)
 {
-    const double rate = double(done) / seconds;
+    const double rate = (double(done) - double(base)) / seconds;
     if (rate <= 1.0) {
         std::snprintf(line, size, "Bytes/second = 0. Estimated time remaining = FOREVER");
         return;
@@ -211,6 +245,8 @@ void MQUI_ShowDownloading(const char* url)
     SetItemText(ui.hwndProgress, IDC_PROGRESS_URL, url);
     RateClock_Free(ui.rateClock);
     ui.rateClock = RateClock_Start();
+    ui.shownAttempt = 0;
+    ui.rateBase = 0;
 }
 
 void MQUI_TimerTask(HWND window)
@@ -243,7 +279,7 @@ void MQUI_ShowProgress(int64_t done, int64_t total)
     SetItemText(ui.hwndProgress, IDC_PROGRESS_BYTES, line);
     const double seconds = RateClock_Seconds(ui.rateClock);
     if (seconds > SHORTEST_RATE_SPAN) {
-        FormatRateLine(done, total, seconds, line, sizeof line);
+        FormatRateLine(done, total, ui.rateBase, seconds, line, sizeof line);
         SetItemText(ui.hwndProgress, IDC_PROGRESS_RATE, line);
     }
     Win_Invalidate(ui.hwndProgress, true);
