@@ -416,6 +416,8 @@ TEST_F(Workers, CancelledDownloadContinuesWhereItStoppedUnlessTheFileChanged)
             std::filesystem::last_write_time(file, std::filesystem::last_write_time(file) + std::chrono::hours(1));
         }
         ASSERT_EQ(download(&request), RESULT_DOWNLOADED);
+        EXPECT_EQ(request->resumedFrom.load(), changed ? 0 : part);   // progress counts from there
+        EXPECT_EQ(request->bytesDone.load(), int64_t(size));
         EXPECT_EQ(MOONQ_CheckBackDown(request), RESULT_DOWNLOADED);
         MOONQ_FreeRequest(request);
         EXPECT_TRUE(moontest::sameFile(nginx->file("slow/big.bin"), path("dl/big.bin")));

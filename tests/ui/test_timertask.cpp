@@ -136,6 +136,13 @@ TEST_F(TimerTask, ByteAndRateLines)
     EXPECT_EQ(dialogText(IDC_PROGRESS_BYTES), "Downloaded 97705K out of 101345K.");
     EXPECT_EQ(dialogText(IDC_PROGRESS_RATE),
               "Bytes/second = 1,000. Estimated time remaining = 1:02:05");
+    ui.rateBase = 50025000;   // a resumed try: only its own bytes make the rate
+    clockStartedAgo(50000);
+    MQUI_ShowProgress(done, done + rest);
+    EXPECT_EQ(dialogText(IDC_PROGRESS_RATE),
+              "Bytes/second = 1,000. Estimated time remaining = 1:02:05");
+    ui.rateBase = 0;
+    clockStartedAgo(100000);
     MQUI_ShowProgress(done, done - rest);   // more came than the query reported
     EXPECT_EQ(dialogText(IDC_PROGRESS_RATE),
               "Bytes/second = 1,000. Estimated time remaining = 0:00:00");
