@@ -13,10 +13,10 @@
 #include <new>
 #include <string>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <system_error>
 #include <thread>
 #include <type_traits>
+#include <unistd.h>
 
 static_assert(std::is_standard_layout_v<UrlRequest> && offsetof(UrlRequest, link) == 0,
               "a request must start with its list link");
@@ -97,18 +97,11 @@ int32_t finishQuery(UrlRequest* request)
     return 1;
 }
 
-// Makes the bytes written so far durable and records them as the item's part. False when they
-// could not be made so.
-bool recordPart(UrlRequest* request, int64_t written)
-{
-    if (std::fflush(request->localFile) != 0 || ::fdatasync(::fileno(request->localFile)) != 0)
-        return false;
-    request->item->partDone.store(written, std::memory_order_relaxed);
-    return true;
-}
-
-// While the download runs, the part on disk is recorded now and then, so that even a killed
-// process leaves a part the next start may continue.
+// While the download runs, the part written is recorded now and then, so that even a killed
+// process leaves a part the next start may continue. The bytes are handed to the system, which
+// keeps them when the process dies; waiting for the disk here would hold up the download
+// itself, so a crash of the whole machine may leave the file shorter than recorded, and the
+// next start then writes it from its start.
 struct PartRecorder {
     int64_t bytes = 0;
     Clock::time_point when = Clock::now();
@@ -120,7 +113,8 @@ struct PartRecorder {
             return;
         bytes = done;
         when = Clock::now();
-        recordPart(request, done);
+        if (std::fflush(request->localFile) == 0)
+            request->item->partDone.store(done, std::memory_order_relaxed);
     }
 };
 
@@ -233,15 +227,16 @@ int32_t fillLocalFile(UrlRequest* request, uint32_t timeout, int32_t* outcome)
     return settle(request);
 }
 
-// Records what a download that did not end whole leaves on disk: the part it wrote, durable;
-// nothing when the file is gone from its folder.
+// Records what a download that did not end whole leaves on disk: the part that reached the
+// file (what a full disk kept in the stream's buffer is not part of it), once it is on the disk
+// itself; nothing when the file is gone from its folder.
 void keepPart(UrlRequest* request)
 {
-    struct stat info {};
     const int fd = ::fileno(request->localFile);
     std::fflush(request->localFile);
-    if (::fstat(fd, &info) != 0 || info.st_nlink == 0 || !recordPart(request, info.st_size))
-        request->item->partDone.store(0, std::memory_order_relaxed);
+    struct stat info {};
+    const bool kept = ::fstat(fd, &info) == 0 && info.st_nlink > 0 && ::fdatasync(fd) == 0;
+    request->item->partDone.store(kept ? int64_t(info.st_size) : 0, std::memory_order_relaxed);
 }
 
 // The answer decided where its data go: from the start, the file now holds the version that

@@ -19,8 +19,9 @@
 //   holds them, is no longer than the item's size, and the item names its version (HTTP: a
 //   strong ETag, else Last-Modified; FTP: the size alone); otherwise, or when the server sends
 //   the whole file, the file is written from its start. A file longer than partDone is cut back
-//   to it. The part is recorded only once it is on disk (fflush, fdatasync): every few seconds
-//   while the download runs, and when it breaks off or is cancelled. A download writing from
+//   to it. A part is recorded only once its bytes have left the stream (fflush): every few
+//   seconds while the download runs, for a process that gets killed; and once they are on the
+//   disk too (fdatasync) when the download breaks off or is cancelled. A download writing from
 //   the start takes the version its answer names.
 // - A dropped connection, a time-out, an early end, and HTTP 408, 429 and 5xx are tried again
 //   up to three times, after 1, 4 and 16 seconds (or the answer's Retry-After, at most 60),
