@@ -240,7 +240,7 @@ void keepPart(UrlRequest* request)
 }
 
 // The answer decided where its data go: from the start, the file now holds the version that
-// answer names; and the progress starts where this try starts.
+// answer names, of the size it names; and the progress starts where this try starts.
 void beginWriting(UrlRequest* request, int64_t from)
 {
     UrlItem* item = request->item;
@@ -249,6 +249,8 @@ void beginWriting(UrlRequest* request, int64_t from)
         item->partDone.store(0, std::memory_order_relaxed);
         CopyBounded(item->etag, request->web.etag);
         CopyBounded(item->lastModified, request->web.lastModified);
+        if (request->web.contentLength > 0)
+            item->size = int64_t(std::min<uint64_t>(request->web.contentLength, INT64_MAX));
     }
     request->bytesDone.store(from, std::memory_order_relaxed);
     request->resumedFrom.store(from, std::memory_order_relaxed);

@@ -22,7 +22,7 @@
 //   to it. A part is recorded only once its bytes have left the stream (fflush): every few
 //   seconds while the download runs, for a process that gets killed; and once they are on the
 //   disk too (fdatasync) when the download breaks off or is cancelled. A download writing from
-//   the start takes the version its answer names.
+//   the start takes the version and the size (when named) its answer names.
 // - A dropped connection, a time-out, an early end, and HTTP 408, 429 and 5xx are tried again
 //   up to three times, after 1, 4 and 16 seconds (or the answer's Retry-After, at most 60),
 //   each time continuing the part on disk. Other failures are not retried. A cancel or an

@@ -321,12 +321,16 @@ TEST_F(Workers, FailuresThatMayPassAreTriedAgainEachTryContinuingThePart)
         int32_t result;
         std::vector<const char*> ranges;   // the Range each request asked for ("" for none)
         const char* waits;                  // the retry waits traced, in order
+        int64_t checkedSize = 9000;         // the size the query learnt
     } cases[] = {
         {"cut twice",
          {{readRequest(), sendText(whole), sendBody(3000)},
           {readRequest(), rest(3000), sendBody(3000, 3000)},
           {readRequest(), rest(6000), sendBody(3000, 6000)}},
          RESULT_DOWNLOADED, {"", "bytes=3000-", "bytes=6000-"}, "1 4 "},
+        {"grown since it was checked",
+         {{readRequest(), sendText(whole), sendBody(3000)}, {readRequest(), rest(3000), sendBody(6000, 3000)}},
+         RESULT_DOWNLOADED, {"", "bytes=3000-"}, "1 ", 5000},
         {"server without ranges",
          {{readRequest(), sendText(whole), sendBody(3000)}, {readRequest(), sendText(whole), sendBody(9000)}},
          RESULT_DOWNLOADED, {"", "bytes=3000-"}, "1 "},
@@ -342,7 +346,7 @@ TEST_F(Workers, FailuresThatMayPassAreTriedAgainEachTryContinuingThePart)
         SCOPED_TRACE(c.name);
         ScriptedServer server(c.scripts);
         UrlItem* item = validItem(server.url("r.bin"), "r.bin");
-        item->size = 9000;
+        item->size = c.checkedSize;
         CopyBounded(item->etag, "\"v1\"");
         Trace_Open("moonfch_log.txt");
         UrlRequest* request = nullptr;
