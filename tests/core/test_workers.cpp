@@ -377,6 +377,57 @@ TEST_F(Workers, FailuresThatMayPassAreTriedAgainEachTryContinuingThePart)
     }
 }
 
+TEST_F(Workers, OnlyAPartWrittenForTheItemsVersionIsContinued)
+{
+    using namespace moontest;
+    const std::string whole = "HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\n";
+    const Script rest = {readRequest(),
+                         sendText("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 3000-8999/9000\r\n"
+                                  "Content-Length: 6000\r\n\r\n"),
+                         sendBody(6000, 3000)};
+    const Script wholeFile = {readRequest(), sendText(whole), sendBody(9000)};
+    const char* date = "Wed, 21 Oct 2015 07:28:00 GMT";
+    const struct {
+        const char* name;
+        const char* etag;
+        const char* modified;
+        int64_t part, onDisk;
+        const char* asked;   // the Range and If-Range lines sent, "" when none
+        Script answer;
+    } cases[] = {
+        {"its own part", "\"v1\"", "", 3000, 3000, "Range: bytes=3000-\r\nIf-Range: \"v1\"", rest},
+        {"written past the last record", "\"v1\"", "", 3000, 5000, "Range: bytes=3000-\r\nIf-Range: \"v1\"", rest},
+        {"a date names the version", "", date, 3000, 3000,
+         "Range: bytes=3000-\r\nIf-Range: Wed, 21 Oct 2015 07:28:00 GMT", rest},
+        {"a weak ETag is no version", "W/\"v1\"", "", 3000, 3000, "", wholeFile},
+        {"no version", "", "", 3000, 3000, "", wholeFile},
+        {"the file lost data", "\"v1\"", "", 3000, 2000, "", wholeFile},
+        {"longer than the whole file", "\"v1\"", "", 3000, 9500, "", wholeFile},
+        {"a file that is not ours", "\"v1\"", "", 0, 3000, "", wholeFile},
+        {"complete already", "\"v1\"", "", 9000, 9000, "Range: bytes=9000-\r\nIf-Range: \"v1\"",
+         {readRequest(), sendText("HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */9000\r\n"
+                                  "Content-Length: 0\r\n\r\n")}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server({c.answer});
+        writeFile(path("p.bin"), patternBytes(0, size_t(c.onDisk)));
+        UrlItem* item = validItem(server.url("p.bin"), "p.bin");
+        item->size = 9000;
+        CopyBounded(item->etag, c.etag);
+        CopyBounded(item->lastModified, c.modified);
+        item->partDone = c.part;
+        UrlRequest* request = nullptr;
+        ASSERT_EQ(download(&request), RESULT_DOWNLOADED);
+        EXPECT_EQ(MOONQ_CheckBackDown(request), RESULT_DOWNLOADED);
+        MOONQ_FreeRequest(request);
+        const std::string head = server.requests().at(0);
+        EXPECT_EQ(head.find("Range:") != std::string::npos, c.asked[0] != '\0') << head;
+        EXPECT_NE(head.find(c.asked), std::string::npos) << head;
+        EXPECT_TRUE(isPatternFile(path("p.bin"), 9000));
+    }
+}
+
 // The Range and the body bytes of each GET in an access log.
 std::vector<std::pair<std::string, int64_t>> gets(const std::string& log)
 {
