@@ -59,6 +59,8 @@ void ShowDownloadingItem(const UrlItem* item)
         CopyBounded(url, item->url);
     }
     ui.savedPart = item->partDone.load(std::memory_order_relaxed);
+    ui.shownAttempt = 0;
+    ui.rateBase = 0;
     MQUI_ShowDownloading(url);
 }
 
@@ -81,7 +83,7 @@ void FollowAttempt(const UrlRequest* request)
     ui.rateClock = RateClock_Start();
 }
 
-// A part the worker has just made durable goes into the list at once, so that even a killed
+// A part the worker has just recorded goes into the list at once, so that even a killed
 // program continues it at the next start.
 void SaveRecordedPart(const UrlItem* item)
 {
@@ -245,8 +247,6 @@ void MQUI_ShowDownloading(const char* url)
     SetItemText(ui.hwndProgress, IDC_PROGRESS_URL, url);
     RateClock_Free(ui.rateClock);
     ui.rateClock = RateClock_Start();
-    ui.shownAttempt = 0;
-    ui.rateBase = 0;
 }
 
 void MQUI_TimerTask(HWND window)

@@ -5,8 +5,7 @@
 #include "trace.h"
 
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
