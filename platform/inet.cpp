@@ -854,7 +854,7 @@ InetHandle* Inet_FtpFindFile(InetHandle* connection, const char* object, uint64_
     return find;
 }
 
-InetHandle* Inet_FtpOpenFile(InetHandle* connection, const char* object)
+InetHandle* Inet_FtpOpenFile(InetHandle* connection, const char* object, uint64_t offset)
 {
     if (!usable(connection, HandleKind::CONNECTION))
         return nullptr;
@@ -863,7 +863,14 @@ InetHandle* Inet_FtpOpenFile(InetHandle* connection, const char* object)
         return nullptr;
     }
     InetHandle* file = newTransfer(connection, HandleKind::FTP_FILE, object);
-    return file != nullptr ? runFtp(file, hasChunk) : nullptr;
+    if (file == nullptr)
+        return nullptr;
+    if (curl_easy_setopt(file->easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(offset)) != CURLE_OK) {
+        Inet_Close(file);
+        fail(INET_ERR_INTERNAL);
+        return nullptr;
+    }
+    return runFtp(file, hasChunk);
 }
 
 bool Inet_Read(InetHandle* handle, void* buffer, size_t size, size_t* count)

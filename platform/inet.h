@@ -95,8 +95,9 @@ bool Inet_HttpHeader(InetHandle* request, const char* name, char* buffer, size_t
 
 // FTP: looks up the size of object (passive, anonymous); a handle to close, or null.
 InetHandle* Inet_FtpFindFile(InetHandle* connection, const char* object, uint64_t* size);
-// FTP: opens object for binary reading (passive, anonymous); a missing file fails here.
-InetHandle* Inet_FtpOpenFile(InetHandle* connection, const char* object);
+// FTP: opens object for binary reading (passive, anonymous) from byte offset on (the server is
+// asked to restart there); a missing file fails here, and so does an offset past its end.
+InetHandle* Inet_FtpOpenFile(InetHandle* connection, const char* object, uint64_t offset = 0);
 
 // Reads up to size bytes of the body; *count 0 means the end of the data.
 bool Inet_Read(InetHandle* handle, void* buffer, size_t size, size_t* count);

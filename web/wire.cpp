@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -61,7 +63,19 @@ StatusKind classify(uint32_t status)
     return StatusKind::Failure;
 }
 
-// Learns what a 2xx answer says of the file: its length (0 when none) and the URL it came from.
+// A header of the answer that names the file's version; empty when there is none that fits and
+// holds no control character (it would end a field of the pending list).
+template <size_t N>
+void readValidator(InetHandle* answer, const char* name, char (&value)[N])
+{
+    if (!Inet_HttpHeader(answer, name, value, N) ||
+        std::any_of(value, value + std::strlen(value),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
+        value[0] = '\0';
+}
+
+// Learns what a 2xx answer says of the file: its length (0 when none), the URL it came from and
+// its version.
 int32_t acceptAnswer(WireRequest* request)
 {
     uint64_t length = 0;
@@ -69,21 +83,134 @@ int32_t acceptAnswer(WireRequest* request)
     if (!Inet_RequestUrl(request->hRequest, request->location, sizeof request->location))
         return httpError(request);
     Trace_PrintString(TRACE_ALL, "Wire_HTTP_Request: OK for %s\n", request->location);
+    readValidator(request->hRequest, "ETag", request->etag);
+    readValidator(request->hRequest, "Last-Modified", request->lastModified);
     return 1;
+}
+
+// Reads the decimal number at text into value and steps past it; false when there is none.
+bool readNumber(const char*& text, int64_t* value)
+{
+    char* end = nullptr;
+    if (*text < '0' || *text > '9')
+        return false;
+    *value = std::strtoll(text, &end, 10);
+    text = end;
+    return true;
+}
+
+// The answer's "Content-Range: bytes first-last/total" ("*" for either side gives -1); false
+// when it has none that reads so.
+bool readContentRange(InetHandle* answer, int64_t* first, int64_t* last, int64_t* total)
+{
+    char value[128];
+    if (!Inet_HttpHeader(answer, "Content-Range", value, sizeof value) || std::strncmp(value, "bytes ", 6) != 0)
+        return false;
+    const char* at = value + 6;
+    *first = *last = *total = -1;
+    if (*at == '*')
+        ++at;
+    else if (!readNumber(at, first) || *at++ != '-' || !readNumber(at, last))
+        return false;
+    if (*at++ != '/')
+        return false;
+    return (at[0] == '*' && at[1] == '\0') || (readNumber(at, total) && *at == '\0');
+}
+
+// Whether a 206 or 416 answer still speaks of the version that the held part came from: a
+// validator it names must be the one sent.
+bool sameVersion(const WireRequest* request)
+{
+    const bool etagSent = request->ifRange[0] == '"' || std::strncmp(request->ifRange, "W/", 2) == 0;
+    const char* named = etagSent ? request->etag : request->lastModified;
+    return named[0] == '\0' || std::strcmp(named, request->ifRange) == 0;
+}
+
+// A total that fits what the query learnt (an unknown one fits anything).
+bool expectedTotal(const WireRequest* request, int64_t total)
+{
+    return request->expectedSize <= 0 || total == request->expectedSize;
+}
+
+enum class RangeAnswer { NotPartial, Taken, Refused };
+
+// What a download that asked for the rest of a file got: exactly that rest (206), word that the
+// file held was whole already (416), the whole file (200), or something else. With Taken the
+// request is done (contentLength is the whole file's size); with Refused it must start over.
+RangeAnswer takeRangeAnswer(WireRequest* request, int32_t* result)
+{
+    const uint32_t status = request->status;
+    if (status != 206 && status != 416) {
+        if (status / 100 == 2)
+            request->resumeFrom = 0;   // the server sends the file from its start
+        return RangeAnswer::NotPartial;
+    }
+    int64_t first = 0, last = 0, total = 0;
+    if (!readContentRange(request->hRequest, &first, &last, &total))
+        return RangeAnswer::Refused;
+    if (status == 206) {
+        const int64_t end = total >= 0 ? total : last + 1;
+        if (first != request->resumeFrom || last + 1 != end || !expectedTotal(request, end))
+            return RangeAnswer::Refused;
+        *result = acceptAnswer(request);
+        request->contentLength = uint64_t(end);
+    } else {
+        if (total != request->resumeFrom || !expectedTotal(request, total))
+            return RangeAnswer::Refused;
+        *result = acceptAnswer(request);
+        request->contentLength = uint64_t(total);
+        request->complete = true;
+    }
+    return *result == 1 && !sameVersion(request) ? RangeAnswer::Refused : RangeAnswer::Taken;
+}
+
+// The headers that ask for the part of the file behind the bytes held, if it is still their
+// version; empty when the whole file is to come.
+std::string restHeaders(WireRequest* request)
+{
+    if (request->resumeFrom <= 0 || request->ifRange[0] == '\0') {
+        request->resumeFrom = 0;
+        return {};
+    }
+    Trace_PrintInt64(TRACE_ALL, "Wire_HTTP_Request, resume from %d\n", request->resumeFrom);
+    return "Range: bytes=" + std::to_string(request->resumeFrom) + "-\r\nIf-Range: " +
+           request->ifRange + "\r\n";
+}
+
+// The seconds a failure answer asks to wait (Retry-After given in seconds), else -1.
+int32_t retryAfterOf(InetHandle* answer)
+{
+    char value[32];
+    const char* at = value;
+    int64_t seconds = 0;
+    if (!Inet_HttpHeader(answer, "Retry-After", value, sizeof value) || !readNumber(at, &seconds) || *at != '\0')
+        return -1;
+    return int32_t(std::min<int64_t>(seconds, INT32_MAX));
+}
+
+// An FTP download continues only while the server's size is the one the query learnt; with
+// an unknown size it starts over.
+bool checkFtpResume(WireRequest* request)
+{
+    if (request->resumeFrom <= 0)
+        return true;
+    uint64_t size = 0;
+    InetHandle* find = Inet_FtpFindFile(request->hConnect, request->objectName, &size);
+    if (find == nullptr)
+        return false;
+    Inet_Close(find);
+    if (request->expectedSize <= 0 || int64_t(size) != request->expectedSize || int64_t(size) < request->resumeFrom)
+        request->resumeFrom = 0;
+    else
+        Trace_PrintInt64(TRACE_ALL, "Wire_FTP_Request, resume from %d\n", request->resumeFrom);
+    return true;
 }
 
 // The file's size from a partial answer's "Content-Range: bytes 0-0/<size>"; 0 when it gives none.
 uint64_t rangeTotal(InetHandle* answer)
 {
-    char range[128];
-    if (!Inet_HttpHeader(answer, "Content-Range", range, sizeof range))
-        return 0;
-    const ptrdiff_t slash = FindChar('/', range);
-    uint64_t total = 0;
-    const char* digit = range + slash + 1;
-    for (; slash >= 0 && *digit >= '0' && *digit <= '9' && total <= (UINT64_MAX - 9) / 10; ++digit)
-        total = total * 10 + uint64_t(*digit - '0');
-    return slash >= 0 && *digit == '\0' ? total : 0;
+    int64_t first = 0, last = 0, total = 0;
+    return readContentRange(answer, &first, &last, &total) && total > 0 ? uint64_t(total) : 0;
 }
 
 // The answer to a GET of the first byte decides: a partial one tells the size in its range, a
@@ -189,13 +316,15 @@ int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32
 int32_t Wire_HTTP_Request(WireRequest* request, int32_t mode, uint32_t timeout)
 {
     Trace_PrintInt(TRACE_ALL, "Wire_HTTP_Request, timeout = %d msec\n", int32_t(timeout));
+    request->retryAfter = -1;
     const InetService service = request->scheme == SCHEME_HTTPS ? INET_SERVICE_HTTPS : INET_SERVICE_HTTP;
     if (!connect(request, service, timeout))
         return httpError(request);
     const char* verb = verbFor(mode);
     if (verb == nullptr)
         return ERR_BAD_MODE;
-    int32_t r = ask(request, verb, nullptr, timeout);
+    const std::string rest = mode == MODE_DOWNLOAD ? restHeaders(request) : std::string();
+    int32_t r = ask(request, verb, rest.empty() ? nullptr : rest.c_str(), timeout);
     const bool rangeAsked = r == 1 && mode == MODE_QUERY && headTellsNoSize(request);
     if (rangeAsked) {
         Trace_PrintInt(TRACE_ALL, "Wire_HTTP_Request: HEAD answer %d tells no size, GET of byte 0\n",
@@ -204,6 +333,20 @@ int32_t Wire_HTTP_Request(WireRequest* request, int32_t mode, uint32_t timeout)
     }
     if (r != 1)
         return r;
+    if (mode == MODE_DOWNLOAD && request->resumeFrom > 0) {
+        int32_t result = 1;
+        switch (takeRangeAnswer(request, &result)) {
+        case RangeAnswer::Taken:
+            return result;
+        case RangeAnswer::Refused:
+            Trace_Print(TRACE_ALL, "Wire_HTTP_Request, resume refused: from the start");
+            request->resumeFrom = 0;
+            request->complete = false;
+            return Wire_HTTP_Request(request, mode, timeout);
+        case RangeAnswer::NotPartial:
+            break;
+        }
+    }
     switch (classify(request->status)) {
     case StatusKind::Success:
         return rangeAsked ? acceptFirstByte(request) : acceptAnswer(request);
@@ -214,6 +357,7 @@ int32_t Wire_HTTP_Request(WireRequest* request, int32_t mode, uint32_t timeout)
     case StatusKind::Failure:
         break;
     }
+    request->retryAfter = retryAfterOf(request->hRequest);
     return -1;
 }
 
@@ -228,7 +372,10 @@ int32_t Wire_FTP_Request(WireRequest* request, int32_t mode, uint32_t timeout)
         request->hRequest = Inet_FtpFindFile(request->hConnect, request->objectName, &size);
         request->contentLength = size;
     } else if (mode == MODE_DOWNLOAD) {
-        request->hRequest = Inet_FtpOpenFile(request->hConnect, request->objectName);
+        if (!checkFtpResume(request))
+            return failWith(request, timeoutText);
+        request->hRequest = Inet_FtpOpenFile(request->hConnect, request->objectName,
+                                             uint64_t(request->resumeFrom));
     } else {
         return ERR_BAD_MODE;
     }
@@ -246,6 +393,8 @@ int32_t Wire_Read(WireRequest* request)
 {
     if (request->bufferCount > 0)
         return 0;
+    if (request->complete)
+        return 1;
     size_t count = 0;
     if (!Inet_Read(request->hRequest, request->buffer, sizeof request->buffer, &count))
         return failWith(request, "Timeout in InternetReadFile.");

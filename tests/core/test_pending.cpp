@@ -1,6 +1,7 @@
 #include "pending.h"
 
 #include "items.h"
+#include "urlparse.h"
 
 #include "core_fixture.h"
 
@@ -22,10 +23,14 @@ struct Saved {
     std::string url;
     std::string path;
     int64_t size;
+    std::string etag{};
+    std::string modified{};
+    int64_t part = 0;
     bool operator==(const Saved&) const = default;
     friend std::ostream& operator<<(std::ostream& out, const Saved& s)
     {
-        return out << "{" << s.url.substr(0, 40) << ", " << s.path.substr(0, 40) << ", " << s.size << "}";
+        return out << "{" << s.url.substr(0, 40) << ", " << s.path.substr(0, 40) << ", " << s.size
+                   << ", " << s.etag << ", " << s.modified << ", " << s.part << "}";
     }
 };
 
@@ -48,7 +53,8 @@ protected:
         std::vector<Saved> out;
         for (UrlItem* item = MOONQ_FirstItem(); item; item = MOONQ_NextItem(item)) {
             EXPECT_EQ(item->flags, ITEM_VALID) << item->url;
-            out.push_back({item->url, item->localPath, item->size});
+            out.push_back({item->url, item->localPath, item->size, item->etag, item->lastModified,
+                           item->partDone.load()});
         }
         return out;
     }
@@ -138,6 +144,33 @@ TEST_F(Pending, SizesAreReadLikeAtoiButSixtyFourBitsWide)
     EXPECT_EQ(items(), (std::vector<Saved>{{"http://h/4g", "/e", (int64_t(1) << 32) + 1}}));
 }
 
+TEST_F(Pending, VersionAndPartRideOnTheSizeLineWhereAnAtoiReaderSeesOnlyTheSize)
+{
+    UrlItem* item = add("http://h/v.zip", ITEM_VALID, "/v.zip", 200000);
+    CopyBounded(item->etag, "\"5f1-a2\"");
+    CopyBounded(item->lastModified, "Wed, 21 Oct 2015 07:28:00 GMT");
+    item->partDone = 150000;
+    add("http://h/w.zip", ITEM_VALID, "/w.zip", 7)->partDone = 0;
+    ASSERT_EQ(MOONQ_SavePending(), 0);
+    EXPECT_EQ(readFile(PENDING_FILE), HEADER +
+              "http://h/v.zip\n/v.zip\n200000\tetag=\"5f1-a2\"\tmodified=Wed, 21 Oct 2015 07:28:00 GMT"
+              "\tpart=150000\n"
+              "http://h/w.zip\n/w.zip\n7\n");
+    restart();
+    EXPECT_EQ(MOONQ_LoadPending(), 2u);
+    // Fields in any order, unknown ones, a negative part, and values that cannot be stored.
+    EXPECT_EQ(loadFrom(HEADER + "http://h/x\n/x\n9\tpart=-4\tnew=1\tmodified=Mon\tetag=" +
+                       std::string(ETAG_CAPACITY, 'e') + "\n"
+                       "http://h/y\n/y\n8\tetag=\"a\x01\"\tpart=3\r\n"),
+              2u);
+    EXPECT_EQ(items(), (std::vector<Saved>{
+                           {"http://h/v.zip", "/v.zip", 200000, "\"5f1-a2\"",
+                            "Wed, 21 Oct 2015 07:28:00 GMT", 150000},
+                           {"http://h/w.zip", "/w.zip", 7},
+                           {"http://h/x", "/x", 9, "", "Mon", 0},
+                           {"http://h/y", "/y", 8, "", "", 3}}));
+}
+
 TEST_F(Pending, LongestFieldsRoundTripWholeWithoutShiftingLaterItems)
 {
     std::string url = "http://h/" + std::string(2057 - 9, 'u');
@@ -159,6 +192,26 @@ TEST_F(Pending, OversizedLinesNeverSpillIntoOtherFields)
     EXPECT_EQ(loadFrom(HEADER + "http://h/1\n" + hugePath + "\n4\n" + hugeUrl + "\n/q\n5\nhttp://h/3\n/r\n6\n"),
               1u);
     EXPECT_EQ(items(), (std::vector<Saved>{{"http://h/1", "", 4}}));
+}
+
+using PendingConcurrent = Pending;
+
+TEST_F(PendingConcurrent, HandedOffSavesNeverLandAfterALaterOneAndStopWaitsForThem)
+{
+    for (int i = 0; i < 200; ++i) {
+        add("http://h/" + std::to_string(i), ITEM_VALID, "/p", i);
+        MOONQ_SavePendingSoon();
+    }
+    MOONQ_FreeList(&pendingList);
+    add("http://h/last", ITEM_VALID, "/p", 1);
+    ASSERT_EQ(MOONQ_SavePending(), 0);
+    MOONQ_FinishSaves();
+    EXPECT_EQ(readFile(PENDING_FILE), HEADER + "http://h/last\n/p\n1\n");
+
+    add("http://h/after", ITEM_VALID, "/p", 2);
+    MOONQ_SavePendingSoon();
+    MOONQ_FinishSaves();
+    EXPECT_EQ(readFile(PENDING_FILE), HEADER + "http://h/last\n/p\n1\nhttp://h/after\n/p\n2\n");
 }
 
 class PendingSaveFailure : public Pending {

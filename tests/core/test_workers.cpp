@@ -8,10 +8,13 @@
 #include "servers.h"
 
 #include <csignal>
+#include <chrono>
 #include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <sys/resource.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -250,7 +253,7 @@ TEST_F(Workers, LocalFileProblems)
     EXPECT_NE(readFile("moonfch_log.txt").find("DownloadURL, write failed /dev/full\n"), std::string::npos);
 }
 
-TEST_F(Workers, DownloadsThatBreakOffStayReadySayingWhyAndHowFar)
+TEST_F(Workers, DownloadsThatBreakOffStayReadySayingWhyAndHowFarAndKeepTheirPart)
 {
     using namespace moontest;
     const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\n";
@@ -258,16 +261,17 @@ TEST_F(Workers, DownloadsThatBreakOffStayReadySayingWhyAndHowFar)
     struct Case {
         const char* name;
         Script script;
-        bool removeFolder;   // once 3000 bytes came
+        bool removeFolder;   // once 3000 bytes came; else the test cancels the wait for a retry
         int32_t result, status;
         const char* text;
+        int64_t part;
     } cases[] = {
-        {"cut", {readRequest(), sendText(head), sendBody(3000)}, false, -1, 12030,
-         "The connection with the server was terminated abnormally after 3000 of 9000 bytes."},
+        {"cut", {readRequest(), sendText(head), sendBody(3000)}, false, RESULT_CANCELLED, 12030,
+         "The connection with the server was terminated abnormally after 3000 of 9000 bytes.", 3000},
         {"clean end without a length", {readRequest(), sendText(noLength), sendBody(3000)}, false,
-         ERR_SHORT_TRANSFER, 200, "Transfer ended early: 3000 of 9000 bytes."},
+         RESULT_CANCELLED, 200, "Transfer ended early: 3000 of 9000 bytes.", 3000},
         {"folder removed", {readRequest(), sendText(head), sendBody(3000), pauseFor(300), sendBody(6000)},
-         true, ERR_WRITE_FAILED, 0, "The local file was removed during the download."},
+         true, ERR_WRITE_FAILED, 0, "The local file was removed during the download.", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -280,13 +284,18 @@ TEST_F(Workers, DownloadsThatBreakOffStayReadySayingWhyAndHowFar)
         if (c.removeFolder) {
             ASSERT_TRUE(waitFor([&] { return request->bytesDone.load() >= 3000; }));
             std::filesystem::remove_all("part");
+        } else {
+            ASSERT_TRUE(waitFor([&] { return (item->flags & ITEM_BROKEN_OFF) != 0; }));
+            MOONQ_CancelRequest(request);
         }
         ASSERT_EQ(resultOf(request), c.result);
+        EXPECT_EQ(server.connections(), 1);
         EXPECT_EQ(MOONQ_CheckBackDown(request), c.result);
         MOONQ_FreeRequest(request);
         EXPECT_EQ(item->status, c.status);
         EXPECT_STREQ(item->statusText, c.text);
         EXPECT_EQ(item->flags, ITEM_VALID | ITEM_BROKEN_OFF);
+        EXPECT_EQ(item->partDone.load(), c.part);
         if (!c.removeFolder) {
             EXPECT_TRUE(isPatternFile(path("part/c.bin"), 3000));   // kept for a later resume
         }
@@ -294,6 +303,214 @@ TEST_F(Workers, DownloadsThatBreakOffStayReadySayingWhyAndHowFar)
         MOONQ_FreeItem(item);
         std::filesystem::remove_all("part");
     }
+}
+
+TEST_F(Workers, FailuresThatMayPassAreTriedAgainEachTryContinuingThePart)
+{
+    using namespace moontest;
+    const std::string whole = "HTTP/1.1 200 OK\r\nETag: \"v1\"\r\nContent-Length: 9000\r\n\r\n";
+    auto rest = [](int from) {
+        return sendText("HTTP/1.1 206 Partial Content\r\nETag: \"v1\"\r\nContent-Range: bytes " +
+                        std::to_string(from) + "-8999/9000\r\nContent-Length: " +
+                        std::to_string(9000 - from) + "\r\n\r\n");
+    };
+    const std::string busy = "HTTP/1.1 503 Busy\r\nRetry-After: 0\r\nContent-Length: 0\r\n\r\n";
+    struct Case {
+        const char* name;
+        std::vector<Script> scripts;   // one per connection
+        int32_t result;
+        std::vector<const char*> ranges;   // the Range each request asked for ("" for none)
+        const char* waits;                  // the retry waits traced, in order
+        int64_t checkedSize = 9000;         // the size the query learnt
+    } cases[] = {
+        {"cut twice",
+         {{readRequest(), sendText(whole), sendBody(3000)},
+          {readRequest(), rest(3000), sendBody(3000, 3000)},
+          {readRequest(), rest(6000), sendBody(3000, 6000)}},
+         RESULT_DOWNLOADED, {"", "bytes=3000-", "bytes=6000-"}, "1 4 "},
+        {"grown since it was checked",
+         {{readRequest(), sendText(whole), sendBody(3000)}, {readRequest(), rest(3000), sendBody(6000, 3000)}},
+         RESULT_DOWNLOADED, {"", "bytes=3000-"}, "1 ", 5000},
+        {"server without ranges",
+         {{readRequest(), sendText(whole), sendBody(3000)}, {readRequest(), sendText(whole), sendBody(9000)}},
+         RESULT_DOWNLOADED, {"", "bytes=3000-"}, "1 "},
+        {"busy, then asks for a second",
+         {{readRequest(), sendText("HTTP/1.1 503 Busy\r\nRetry-After: 1\r\nContent-Length: 0\r\n\r\n")},
+          {readRequest(), sendText(whole), sendBody(9000)}},
+         RESULT_DOWNLOADED, {"", ""}, "1 "},
+        {"not found", {{readRequest(), sendText("HTTP/1.1 404 Gone\r\nContent-Length: 0\r\n\r\n")}},
+         -1, {""}, ""},
+        {"busy every time", {{readRequest(), sendText(busy)}}, -1, {"", "", "", ""}, "0 0 0 "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server(c.scripts);
+        UrlItem* item = validItem(server.url("r.bin"), "r.bin");
+        item->size = c.checkedSize;
+        CopyBounded(item->etag, "\"v1\"");
+        Trace_Open("moonfch_log.txt");
+        UrlRequest* request = nullptr;
+        ASSERT_EQ(download(&request), c.result);
+        EXPECT_EQ(MOONQ_CheckBackDown(request), c.result);
+        MOONQ_FreeRequest(request);
+        Trace_Close();
+        std::string waits;
+        const std::string log = readFile("moonfch_log.txt");
+        for (size_t at = log.find("retry in "); at != std::string::npos; at = log.find("retry in ", at + 1))
+            waits += log.substr(at + 9, log.find(' ', at + 9) - at - 9) + " ";
+        EXPECT_EQ(waits, c.waits);
+        const auto heads = server.requests();
+        ASSERT_EQ(heads.size(), c.ranges.size());
+        for (size_t i = 0; i < heads.size(); ++i) {
+            const std::string range = c.ranges[i];
+            const std::string asked =
+                range.empty() ? "Range:" : "\r\nRange: " + range + "\r\nIf-Range: \"v1\"\r\n";
+            EXPECT_EQ(heads[i].find(asked) != std::string::npos, !range.empty()) << heads[i];
+        }
+        if (c.result == RESULT_DOWNLOADED) {
+            EXPECT_TRUE(isPatternFile(path("r.bin"), 9000));
+        } else {
+            EXPECT_EQ(item->flags, ITEM_VALID | (c.waits[0] ? ITEM_BROKEN_OFF : ITEM_FAILED));
+            List_Remove(&item->link);
+            MOONQ_FreeItem(item);
+        }
+    }
+}
+
+TEST_F(Workers, OnlyAPartWrittenForTheItemsVersionIsContinued)
+{
+    using namespace moontest;
+    const std::string whole = "HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\n";
+    const Script rest = {readRequest(),
+                         sendText("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 3000-8999/9000\r\n"
+                                  "Content-Length: 6000\r\n\r\n"),
+                         sendBody(6000, 3000)};
+    const Script wholeFile = {readRequest(), sendText(whole), sendBody(9000)};
+    const char* date = "Wed, 21 Oct 2015 07:28:00 GMT";
+    const struct {
+        const char* name;
+        const char* etag;
+        const char* modified;
+        int64_t part, onDisk;
+        const char* asked;   // the Range and If-Range lines sent, "" when none
+        Script answer;
+    } cases[] = {
+        {"its own part", "\"v1\"", "", 3000, 3000, "Range: bytes=3000-\r\nIf-Range: \"v1\"", rest},
+        {"written past the last record", "\"v1\"", "", 3000, 5000, "Range: bytes=3000-\r\nIf-Range: \"v1\"", rest},
+        {"a date names the version", "", date, 3000, 3000,
+         "Range: bytes=3000-\r\nIf-Range: Wed, 21 Oct 2015 07:28:00 GMT", rest},
+        {"a weak ETag is no version", "W/\"v1\"", "", 3000, 3000, "", wholeFile},
+        {"no version", "", "", 3000, 3000, "", wholeFile},
+        {"the file lost data", "\"v1\"", "", 3000, 2000, "", wholeFile},
+        {"longer than the whole file", "\"v1\"", "", 3000, 9500, "", wholeFile},
+        {"a file that is not ours", "\"v1\"", "", 0, 3000, "", wholeFile},
+        {"complete already", "\"v1\"", "", 9000, 9000, "Range: bytes=9000-\r\nIf-Range: \"v1\"",
+         {readRequest(), sendText("HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */9000\r\n"
+                                  "Content-Length: 0\r\n\r\n")}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server({c.answer});
+        writeFile(path("p.bin"), patternBytes(0, size_t(c.onDisk)));
+        UrlItem* item = validItem(server.url("p.bin"), "p.bin");
+        item->size = 9000;
+        CopyBounded(item->etag, c.etag);
+        CopyBounded(item->lastModified, c.modified);
+        item->partDone = c.part;
+        UrlRequest* request = nullptr;
+        ASSERT_EQ(download(&request), RESULT_DOWNLOADED);
+        EXPECT_EQ(MOONQ_CheckBackDown(request), RESULT_DOWNLOADED);
+        MOONQ_FreeRequest(request);
+        const std::string head = server.requests().at(0);
+        EXPECT_EQ(head.find("Range:") != std::string::npos, c.asked[0] != '\0') << head;
+        EXPECT_NE(head.find(c.asked), std::string::npos) << head;
+        EXPECT_TRUE(isPatternFile(path("p.bin"), 9000));
+    }
+}
+
+// The Range and the body bytes of each GET in an access log.
+std::vector<std::pair<std::string, int64_t>> gets(const std::string& log)
+{
+    std::vector<std::pair<std::string, int64_t>> out;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string request, range, status, bytes;
+        if (line.starts_with("GET ") && std::getline(fields, request, '\t') && std::getline(fields, range, '\t') &&
+            std::getline(fields, status, '\t') && std::getline(fields, bytes))
+            out.emplace_back(range, std::stoll(bytes));
+    }
+    return out;
+}
+
+TEST_F(Workers, CancelledDownloadContinuesWhereItStoppedUnlessTheFileChanged)
+{
+    const uint64_t size = 2 << 20;
+    nginx->makeFile("slow/big.bin", size);
+    // Slow only for whole files: a cancel falls in the middle, and the rest comes at once.
+    nginx->addConfig("location /slow/ { if ($http_range = \"\") { set $limit_rate 1m; } }");
+    start();
+    for (bool changed : {false, true}) {
+        SCOPED_TRACE(changed ? "changed on the server" : "unchanged");
+        UrlItem* item = query(nginx->url("slow/big.bin"), RESULT_QUERIED);   // learns the version
+        UrlRequest* request = lastQuery();
+        List_Remove(&request->link);
+        MOONQ_FreeRequest(request);
+        item->flags = ITEM_VALID;
+        ASSERT_EQ(MOONQ_StartNextDownload(&request, &options), 0);
+        ASSERT_TRUE(waitFor([&] { return request->bytesDone.load() >= int64_t(size / 2); }));
+        MOONQ_CancelRequest(request);
+        ASSERT_EQ(resultOf(request), RESULT_CANCELLED);
+        MOONQ_CheckBackDown(request);
+        MOONQ_FreeRequest(request);
+        const int64_t part = item->partDone.load();
+        ASSERT_GE(part, int64_t(size / 2));
+        if (changed) {
+            moontest::writeFile(nginx->file("slow/big.bin"), moontest::patternBytes(7, size));
+            auto file = nginx->file("slow/big.bin");
+            std::filesystem::last_write_time(file, std::filesystem::last_write_time(file) + std::chrono::hours(1));
+        }
+        ASSERT_EQ(download(&request), RESULT_DOWNLOADED);
+        EXPECT_EQ(request->resumedFrom.load(), changed ? 0 : part);   // progress counts from there
+        EXPECT_EQ(request->bytesDone.load(), int64_t(size));
+        EXPECT_EQ(MOONQ_CheckBackDown(request), RESULT_DOWNLOADED);
+        MOONQ_FreeRequest(request);
+        EXPECT_TRUE(moontest::sameFile(nginx->file("slow/big.bin"), path("dl/big.bin")));
+        std::vector<std::pair<std::string, int64_t>> sent;
+        ASSERT_TRUE(waitFor([&] { return (sent = gets(nginx->accessLog())).size() == (changed ? 4u : 2u); }));
+        const auto& [range, bytes] = sent.back();
+        EXPECT_EQ(range, "bytes=" + std::to_string(part) + "-");
+        if (changed) {
+            EXPECT_EQ(bytes, int64_t(size));   // the range was refused: the whole new file
+        } else {
+            EXPECT_LT(sent[0].second + bytes - int64_t(size), int64_t(size) * 6 / 10);
+        }
+    }
+}
+
+TEST_F(Workers, CancelledFtpDownloadContinuesWhereItStopped)
+{
+    const uint64_t size = 512 * 1024;
+    moontest::FtpServer ftp(path("ftp"), size / 2);   // half the file a second
+    ftp.makeFile("pub/f.bin", size);
+    ASSERT_TRUE(ftp.start());
+    UrlItem* item = validItem(ftp.url("pub/f.bin"), "f.bin");
+    item->size = int64_t(size);
+    UrlRequest* request = nullptr;
+    ASSERT_EQ(MOONQ_StartNextDownload(&request, &options), 0);
+    ASSERT_TRUE(waitFor([&] { return request->bytesDone.load() >= int64_t(size / 2); }));
+    MOONQ_CancelRequest(request);
+    ASSERT_EQ(resultOf(request), RESULT_CANCELLED);
+    MOONQ_CheckBackDown(request);
+    MOONQ_FreeRequest(request);
+    const int64_t part = item->partDone.load();
+    ASSERT_GE(part, int64_t(size / 2));
+    ASSERT_EQ(download(&request), RESULT_DOWNLOADED);
+    MOONQ_FreeRequest(request);
+    EXPECT_TRUE(moontest::isPatternFile(path("f.bin"), size));
+    const std::string log = ftp.log();
+    const std::string last = log.substr(log.rfind("completed=1 bytes="));
+    EXPECT_EQ(std::stoll(last.substr(18)), int64_t(size) - part) << last;
 }
 
 TEST_F(Workers, HeadThatLiesGetsTheAnswerToTheGet)

@@ -285,10 +285,11 @@ TEST_F(InetScripted, TimeOutsWhileConnectingAndAfterTheFtpGreeting)
 
 using InetFtp = Inet;
 
-TEST_F(InetFtp, EmptyFileHasSizeZeroAndAFileMissingFailsAtOpen)
+TEST_F(InetFtp, EmptyFileHasSizeZeroAFileMissingFailsAtOpenAndAnOffsetSkipsItsStart)
 {
     FtpServer ftp(path("ftp"));
     ftp.makeFile("empty", 0);
+    ftp.makeFile("full", 5000);
     ASSERT_TRUE(ftp.start());
     Handle connection(Inet_Connect(session, "127.0.0.1", ftp.port(), INET_SERVICE_FTP, nullptr));
     uint64_t found = 99;
@@ -302,6 +303,12 @@ TEST_F(InetFtp, EmptyFileHasSizeZeroAndAFileMissingFailsAtOpen)
     EXPECT_EQ(answer.body, "");
     EXPECT_EQ(Inet_FtpOpenFile(connection.get(), "missing"), nullptr);
     EXPECT_EQ(Inet_LastError(), INET_ERR_FTP_REFUSED);
+
+    Handle rest(Inet_FtpOpenFile(connection.get(), "full", 3000));
+    ASSERT_TRUE(rest) << Inet_LastError();
+    Answer tail;
+    readBody(rest.get(), 1024, tail);
+    EXPECT_TRUE(tail.body == patternBytes(3000, 2000)) << tail.body.size();
 }
 
 using InetAbort = Inet;

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,9 +76,14 @@ pid_t spawn(std::vector<std::string> args, const std::string& logPath)
     argv.push_back(nullptr);
     int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const pid_t parent = ::getpid();
     pid_t pid = ::fork();
     if (pid == 0) {
         // Only async-signal-safe calls between fork and exec: the test process has threads.
+        // A server outlives no test or benchmark, even one that crashed.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(127);
         ::dup2(input, 0);
         ::dup2(log, 1);
         ::dup2(log, 2);
@@ -326,6 +332,11 @@ std::string NginxServer::url(const std::string& path) const
     return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port()) + "/" + path;
 }
 
+std::string NginxServer::accessLog() const
+{
+    return readFile(dir() + "/access.log");
+}
+
 bool NginxServer::isUp() const
 {
     // nginx writes its pid file only after it has bound its port.
@@ -344,7 +355,8 @@ std::vector<std::string> NginxServer::command(int port)
         "error_log stderr notice;\n"
         "events { worker_connections 1024; }\n"
         "http {\n"
-        "    access_log " + d + "/access.log;\n"
+        "    log_format moon '$request\\t$http_range\\t$status\\t$body_bytes_sent';\n"
+        "    access_log " + d + "/access.log moon;\n"
         "    client_body_temp_path " + d + "/tmp/body;\n"
         "    proxy_temp_path " + d + "/tmp/proxy;\n"
         "    fastcgi_temp_path " + d + "/tmp/fastcgi;\n"
@@ -367,7 +379,10 @@ std::vector<std::string> NginxServer::command(int port)
 
 // FtpServer
 
-FtpServer::FtpServer(const std::string& dir) : ServerProcess(dir, "files") {}
+FtpServer::FtpServer(const std::string& dir, uint64_t bytesPerSecond)
+    : ServerProcess(dir, "files"), rate_(bytesPerSecond)
+{
+}
 
 std::string FtpServer::url(const std::string& path) const
 {
@@ -382,8 +397,23 @@ bool FtpServer::isUp() const
 std::vector<std::string> FtpServer::command(int port)
 {
     // Debian's module is seen by Debian's interpreter, not necessarily by a python3 on PATH.
-    return {"/usr/bin/python3", "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", std::to_string(port),
-            "-d", file("")};
+    if (rate_ == 0)
+        return {"/usr/bin/python3", "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", std::to_string(port),
+                "-d", file("")};
+    // The command line has no rate limit: the same server, with the throttled data channel.
+    static const char* const SCRIPT =
+        "import sys\n"
+        "from pyftpdlib.authorizers import DummyAuthorizer\n"
+        "from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler\n"
+        "from pyftpdlib.log import config_logging\n"
+        "from pyftpdlib.servers import FTPServer\n"
+        "config_logging()\n"
+        "ThrottledDTPHandler.write_limit = int(sys.argv[3])\n"
+        "FTPHandler.dtp_handler = ThrottledDTPHandler\n"
+        "FTPHandler.authorizer = DummyAuthorizer()\n"
+        "FTPHandler.authorizer.add_anonymous(sys.argv[2])\n"
+        "FTPServer(('127.0.0.1', int(sys.argv[1])), FTPHandler).serve_forever()\n";
+    return {"/usr/bin/python3", "-c", SCRIPT, std::to_string(port), file(""), std::to_string(rate_)};
 }
 
 // Steps
@@ -398,9 +428,9 @@ Step sendText(const std::string& bytes)
     return {Step::SEND, bytes};
 }
 
-Step sendBody(uint64_t count)
+Step sendBody(uint64_t count, uint64_t offset)
 {
-    return {Step::SEND_BODY, "", "", count};
+    return {Step::SEND_BODY, "", "", count, offset};
 }
 
 Step answerByVerb(const std::string& head, const std::string& other)
@@ -509,7 +539,8 @@ bool ScriptedServer::play(int& fd, const Step& step)
         return sendAll(fd, step.text);
     case Step::SEND_BODY:
         for (uint64_t offset = 0; offset < step.count; offset += BLOCK)
-            if (!sendAll(fd, patternBytes(offset, static_cast<size_t>(std::min<uint64_t>(BLOCK, step.count - offset)))))
+            if (!sendAll(fd, patternBytes(step.offset + offset,
+                                          static_cast<size_t>(std::min<uint64_t>(BLOCK, step.count - offset)))))
                 return false;
         return true;
     case Step::ANSWER_BY_VERB:

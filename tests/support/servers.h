@@ -9,7 +9,8 @@
 //   address and a fixed port (below 1024 only for root).
 // - StuckListener is a port whose backlog is full: connecting to it hangs until the client's
 //   connect time-out.
-// - Every destructor stops its server and leaves no process or thread behind. The objects are
+// - Every destructor stops its server and leaves no process or thread behind; a server process
+//   also ends when the process that started it dies. The objects are
 //   not copyable; create and destroy them on the test's thread.
 // - Served bodies are pattern bytes (patternBytes): byte i depends on i alone, so a gap, a
 //   repeat or a shift in a download shows, and files of any size can be checked without a copy.
@@ -104,6 +105,9 @@ public:
                      bool relative = false);
     // "http://127.0.0.1:<port>/" ("https://" with TLS) followed by path (without its leading '/').
     std::string url(const std::string& path) const;
+    // The access log, a line per request: the request line, the Range header ("-" when none),
+    // the status and the body bytes sent, separated by TABs.
+    std::string accessLog() const;
 
 protected:
     std::vector<std::string> command(int port) override;
@@ -114,16 +118,20 @@ private:
     bool tls_ = false;
 };
 
-// pyftpdlib serving dir/files read-only to anonymous users, passive mode on any free port.
+// pyftpdlib serving dir/files read-only to anonymous users, passive mode on any free port;
+// with bytesPerSecond, each transfer is held to that rate.
 class FtpServer : public ServerProcess {
 public:
-    explicit FtpServer(const std::string& dir);
+    explicit FtpServer(const std::string& dir, uint64_t bytesPerSecond = 0);
     // "ftp://127.0.0.1:<port>/" followed by path.
     std::string url(const std::string& path) const;
 
 protected:
     std::vector<std::string> command(int port) override;
     bool isUp() const override;
+
+private:
+    uint64_t rate_;
 };
 
 // One thing a scripted connection does; make them with the functions below.
@@ -133,6 +141,7 @@ struct Step {
     std::string text{};    // SEND: the bytes; ANSWER_BY_VERB: the answer to HEAD
     std::string other{};   // ANSWER_BY_VERB: the answer to any other verb
     uint64_t count = 0;  // SEND_BODY: bytes; PAUSE: milliseconds
+    uint64_t offset = 0;  // SEND_BODY: where in the pattern the bytes begin
 };
 using Script = std::vector<Step>;
 
@@ -140,8 +149,8 @@ using Script = std::vector<Step>;
 Step readRequest();
 // Sends bytes exactly as given.
 Step sendText(const std::string& bytes);
-// Sends count pattern bytes, from offset 0.
-Step sendBody(uint64_t count);
+// Sends count pattern bytes, those of a file from offset on.
+Step sendBody(uint64_t count, uint64_t offset = 0);
 // Reads the request, then sends head to a HEAD request and other to any other verb.
 Step answerByVerb(const std::string& head, const std::string& other);
 // Reads the request and answers 200 with the request head as the body.

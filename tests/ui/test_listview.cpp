@@ -74,9 +74,9 @@ protected:
     void SetUp() override
     {
         UiSandbox::SetUp();
-        // Room for eight rows, whatever size the desktop gave the window.
-        Win_MoveWindow(ui.hwndMain, 40, 40, 900, ui.listTop + 8 * ROW_HEIGHT + 80);
-        ASSERT_TRUE(waitForUi([] { return ui.visibleRows >= 8; }));
+        // Room for nine rows, whatever size the desktop gave the window.
+        Win_MoveWindow(ui.hwndMain, 40, 40, 900, ui.listTop + 9 * ROW_HEIGHT + 80);
+        ASSERT_TRUE(waitForUi([] { return ui.visibleRows >= 9; }));
         Win_SetModalScript([](const WinModal&) { return WinModalAnswer{}; });
     }
 
@@ -107,6 +107,7 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
          "The operation timed out");
     item("http://h/cut.zip", ITEM_VALID | ITEM_BROKEN_OFF, 200000, 0,
          "Could not write the local file: disk full.", "cut.zip");
+    item("http://h/part.zip", ITEM_VALID, 2 << 20, 200, "OK", "part.zip")->partDone = 1536 * 1024;
     MQUI_Refresh();
 
     struct Row {
@@ -131,6 +132,7 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
          black},
         {"http://h/cut.zip", 40, "Download broke off: 0 - Could not write the local file: disk full.",
          path("cut.zip"), 475, black, orange, orange},
+        {"http://h/part.zip", 50, "1536K of 2048K done,", path("part.zip"), 475, black, white, std::nullopt},
     };
     for (int i = 0; i < int(std::size(rows)); ++i) {
         SCOPED_TRACE(rows[i].url);

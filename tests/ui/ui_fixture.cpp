@@ -87,7 +87,7 @@ void DownloadSandbox::TearDown()
     nginx.reset();
 }
 
-ProgramProcess::ProgramProcess()
+ProgramProcess::ProgramProcess(const char* program)
 {
     std::vector<std::string> variables = {"QT_QPA_PLATFORM=offscreen"};
     for (char** variable = environ; *variable; ++variable) {
@@ -98,8 +98,8 @@ ProgramProcess::ProgramProcess()
     for (std::string& variable : variables)
         envp.push_back(variable.data());
     envp.push_back(nullptr);
-    char program[] = MOON_PROGRAM;
-    char* argv[] = {program, nullptr};
+    std::string name = program;
+    char* argv[] = {name.data(), nullptr};
     pid_t pid = -1;
     if (::posix_spawn(&pid, program, nullptr, nullptr, argv, envp.data()) == 0)
         pid_ = pid;

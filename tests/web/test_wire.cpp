@@ -439,6 +439,56 @@ TEST_F(Wire, BodyCutShortFailsTheReadAndKeepsWhatArrived)
     EXPECT_TRUE(moontest::isPatternFile("cut.bin", 4000));
 }
 
+TEST_F(Wire, AnswersToARangeAreTakenOnlyWhenTheyAreExactlyTheRestOfTheSameFile)
+{
+    using moontest::sendText;
+    const std::string whole = "HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\n";
+    auto partial = [](const std::string& range, const std::string& etag) {
+        return "HTTP/1.1 206 Partial Content\r\nETag: " + etag + "\r\nContent-Range: bytes " + range +
+               "\r\nContent-Length: 0\r\n\r\n";
+    };
+    const struct {
+        const char* name;
+        std::string answer;
+        int64_t resumeFrom, expectedSize;   // what the request offers
+        int64_t from;                       // where the data handed out begin; -1: starts over
+        uint64_t contentLength;
+    } cases[] = {
+        {"the rest", partial("3000-8999/9000", "\"v1\""), 3000, 9000, 3000, 9000},
+        {"the rest, total unknown", partial("3000-8999/*", "\"v1\""), 3000, 0, 3000, 9000},
+        {"elsewhere", partial("0-8999/9000", "\"v1\""), 3000, 9000, -1, 9000},
+        {"up to another size", partial("3000-9999/10000", "\"v1\""), 3000, 9000, -1, 9000},
+        {"not to the end", partial("3000-5999/9000", "\"v1\""), 3000, 9000, -1, 9000},
+        {"another version", partial("3000-8999/9000", "\"v2\""), 3000, 9000, -1, 9000},
+        {"held whole already",
+         "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */9000\r\nContent-Length: 5\r\n\r\nnope!",
+         9000, 9000, 9000, 9000},
+        {"held more than there is",
+         "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */2000\r\nContent-Length: 0\r\n\r\n",
+         3000, 9000, -1, 9000},
+        {"whole file instead", whole, 3000, 9000, 0, 9000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        moontest::ScriptedServer server({{moontest::readRequest(), sendText(c.answer)},
+                                         {moontest::readRequest(), sendText(whole), moontest::sendBody(9000)}});
+        renew();
+        web->resumeFrom = c.resumeFrom;
+        web->expectedSize = c.expectedSize;
+        CopyBounded(web->ifRange, "\"v1\"");
+        ASSERT_EQ(Wire_Request(web.get(), server.url("f").c_str(), MODE_DOWNLOAD, 5000), 1);
+        EXPECT_EQ(web->resumeFrom, std::max<int64_t>(c.from, 0));
+        EXPECT_EQ(web->contentLength, c.contentLength);
+        EXPECT_EQ(server.connections(), c.from < 0 ? 2 : 1);
+        if (c.from < 0) {
+            EXPECT_EQ(server.requests().back().find("Range:"), std::string::npos);
+        }
+        if (c.from == c.resumeFrom) {
+            EXPECT_EQ(Wire_Read(web.get()), 1);   // these carry no byte of the file, a 416 body least
+        }
+    }
+}
+
 TEST_F(Wire, AgentAndCookieHeadersAsTheServerSeesThem)
 {
     moontest::writeFile("cookies.txt",
