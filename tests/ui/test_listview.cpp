@@ -9,16 +9,10 @@
 
 namespace {
 
-// A row's base line, as the list paints it: the URL's line above it, the note's on it.
+// Visible row's base line, as the list paints it: the URL's line above it, the note's on it.
 int baseLine(int row)
 {
     return ui.listTop + 20 + ROW_HEIGHT * row;
-}
-
-// A point in the middle of visible row i.
-int rowY(int row)
-{
-    return ui.listTop + ROW_HEIGHT * row + ROW_HEIGHT / 2;
 }
 
 // The text of the last paint at (x, y), if any.
@@ -207,9 +201,9 @@ TEST_F(ListView, ClicksSelectTheRowUnderThePointerControlAddsAndFewRowsNeverScro
     MQUI_WndProc(ui.hwndMain, WM_VSCROLL, SB_PAGEDOWN, 0);
     EXPECT_EQ(ui.firstRow, 0);
 
-    Win_SendClick(ui.hwndMain, 300, rowY(1), false, false);
+    Win_SendClick(ui.hwndMain, 300, baseLine(1), false, false);
     EXPECT_EQ(selection(), (Sel{false, true, false, false}));
-    Win_SendClick(ui.hwndMain, 5, rowY(3), true, false);
+    Win_SendClick(ui.hwndMain, 5, baseLine(3), true, false);
     EXPECT_EQ(selection(), (Sel{false, true, false, true}));
     // The strip between the toolbar and the first row counts as the first row.
     Win_SendClick(ui.hwndMain, 300, ui.listTop - 5, false, false);
@@ -220,13 +214,13 @@ TEST_F(ListView, ClicksSelectTheRowUnderThePointerControlAddsAndFewRowsNeverScro
     EXPECT_EQ(selection(), (Sel{true, true, true, true}));
     Win_SendKey(ui.hwndMain, 'A', false);
     EXPECT_EQ(selection(), (Sel{true, true, true, true}));
-    Win_SendClick(ui.hwndMain, 300, rowY(6), false, false);   // below the last item
+    Win_SendClick(ui.hwndMain, 300, baseLine(6), false, false);   // below the last item
     EXPECT_EQ(selection(), (Sel{false, false, false, false}));
 
     // Scrolled down by one, the top row is the second item.
     ui.visibleRows = 2;
     MQUI_SetFirstRow(ui.hwndMain, 1);
-    Win_SendClick(ui.hwndMain, 300, rowY(0), false, false);
+    Win_SendClick(ui.hwndMain, 300, baseLine(0), false, false);
     EXPECT_EQ(selection(), (Sel{false, true, false, false}));
 }
 
@@ -253,7 +247,7 @@ TEST_F(ListView, KeysTypedIntoTheUrlBoxStayThereThroughRepaintsAndHarvestedValid
     EXPECT_EQ(text(), "");
     EXPECT_EQ(selection(), (std::vector<bool>{false, false}));
 
-    Win_SendClick(ui.hwndMain, 300, rowY(3), false, false);   // into the list, below its items
+    Win_SendClick(ui.hwndMain, 300, baseLine(3), false, false);   // into the list, below its items
     Win_SendKey(ui.hwndMain, 'A', true);
     EXPECT_EQ(selection(), (std::vector<bool>{true, true}));
 }
@@ -268,13 +262,13 @@ TEST_F(ListView, DoubleClickAsksForANewNameOnlyOnAnItemAndOnlyWhileNothingRuns)
         asked.push_back(modal.kind == WinModalKind::SaveFile ? modal.text : "other");
         return WinModalAnswer{IDOK, chosen};
     });
-    Win_SendClick(ui.hwndMain, 300, rowY(2), false, true);   // below the last item
+    Win_SendClick(ui.hwndMain, 300, baseLine(2), false, true);   // below the last item
     ui.workTimerId = WORK_TIMER_ID;                          // a worker may hold the item
-    Win_SendClick(ui.hwndMain, 300, rowY(0), false, true);
+    Win_SendClick(ui.hwndMain, 300, baseLine(0), false, true);
     EXPECT_TRUE(asked.empty());
     ui.workTimerId = 0;
 
-    Win_SendClick(ui.hwndMain, 300, rowY(0), false, true);
+    Win_SendClick(ui.hwndMain, 300, baseLine(0), false, true);
     ASSERT_EQ(asked, std::vector<std::string>{path("a.zip")});
     EXPECT_STREQ(MOONQ_FirstItem()->localPath, chosen.c_str());
     EXPECT_EQ(paintedAt(150, baseLine(0))->text, chosen);
