@@ -41,7 +41,7 @@ protected:
     }
 };
 
-TEST_F(Toolbar, AddIsEnabledOnlyByAnEditAndDisabledAgainByEachAdd)
+TEST_F(Toolbar, AddTakesTheTypedTextWithHttpInFrontWhenItNamesNoSchemeOnceAfterEachEdit)
 {
     EXPECT_EQ(editText(), "http://");
     EXPECT_FALSE(Win_IsWindowEnabled(control(IDC_ADD)));
@@ -52,20 +52,6 @@ TEST_F(Toolbar, AddIsEnabledOnlyByAnEditAndDisabledAgainByEachAdd)
     ui.hwndToolbar = toolbar;
     EXPECT_FALSE(Win_IsWindowEnabled(control(IDC_ADD)));
 
-    const std::string url = nowhere("http://", "file.zip");
-    typeAndAdd(url);
-    EXPECT_EQ(lastUrl(), url);
-    EXPECT_FALSE(Win_IsWindowEnabled(control(IDC_ADD)));
-    EXPECT_EQ(editText(), url);   // the text stays for the next edit
-    EXPECT_NE(ui.workTimerId, 0u);
-    Win_Click(control(IDC_ADD));   // the same text cannot go in twice without an edit
-    EXPECT_EQ(MOONQ_CountItems(), 1u);
-    Win_TypeText(control(IDC_URL), "x");
-    EXPECT_TRUE(Win_IsWindowEnabled(control(IDC_ADD)));
-}
-
-TEST_F(Toolbar, TypedTextGetsHttpInFrontOnlyWhenItNamesNoScheme)
-{
     const std::string hostPath = nowhere("", "file.zip");
     const struct {
         std::string typed, added;
@@ -78,9 +64,16 @@ TEST_F(Toolbar, TypedTextGetsHttpInFrontOnlyWhenItNamesNoScheme)
     size_t count = 0;
     for (const auto& c : cases) {
         typeAndAdd(c.typed);
+        EXPECT_NE(ui.workTimerId, 0u);
         EXPECT_EQ(MOONQ_CountItems(), ++count) << c.typed;
         EXPECT_EQ(lastUrl(), c.added) << c.typed;
+        EXPECT_FALSE(Win_IsWindowEnabled(control(IDC_ADD)));
+        EXPECT_EQ(editText(), c.typed);   // the text stays for the next edit
     }
+    Win_Click(control(IDC_ADD));   // the same text cannot go in twice without an edit
+    EXPECT_EQ(MOONQ_CountItems(), count);
+    Win_TypeText(control(IDC_URL), "x");
+    EXPECT_TRUE(Win_IsWindowEnabled(control(IDC_ADD)));
 }
 
 TEST_F(Toolbar, DropAddsTheLinkAsItCameWithTheSourcesEffectsAndRefusalsAreFixedAtEntry)
