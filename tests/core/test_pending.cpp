@@ -90,7 +90,8 @@ TEST_F(Pending, ReadingTakesWhatTheFileHoldsAsFarAsItCanBeTrusted)
         {"empty", "", {}},
         {"header only", HEADER, {}},
         {"any header", "9.9, something else entirely\nhttp://h/x\n/p\n5\n", {"http://h/x|/p|5|||0"}},
-        {"cut short", HEADER + "http://h/1\n/p1\n1\nhttp://h/2\n/p2\n", {"http://h/1|/p1|1|||0", "http://h/2|/p2|0|||0"}},
+        {"cut short", HEADER + "http://h/1\n/p1\n1\nhttp://h/2\n/p2\n",
+         {"http://h/1|/p1|1|||0", "http://h/2|/p2|0|||0"}},
         {"no line end at all", HEADER + "http://h/3", {"http://h/3||0|||0"}},
         // Sizes read like atoi, but 64 bits wide, and none is negative.
         {"sizes", HEADER + "http://h/big\n/a\n5000000000\r\nhttp://h/neg\r\n/b\r\n  -99999999999999999999999xyz\r\n"

@@ -96,13 +96,13 @@ TEST_F(Workers, QueryFillsInTheItemOrSaysWhyItFailed)
         {"http://no-slash", {}, false, ERR_BAD_URL, 0, 0, "Badly formatted URL, or not a file!", "", "", ITEM_FAILED},
         {std::string(250, 'n') + ".zip", {answer(OK_9000)}, false, ERR_NAME_TOO_LONG, 0, 0,
          "Local file name too long.", "", "", ITEM_FAILED},
-        {"f.bin", {answer(head("200 OK", "Connection: close\r\n"))}, false, RESULT_QUERIED, 0, 200, "OK", "dl/f.bin", "",
-         0},
+        {"f.bin", {answer(head("200 OK", "Connection: close\r\n"))}, false, RESULT_QUERIED, 0, 200, "OK",
+         "dl/f.bin", "", 0},
         // The name the answer gives, when a safe one is left of it.
         {"get/file.bin?id=3", {answer(head("200 OK", named + "filename*=UTF-8''r%C3%A9sum%C3%A9.pdf\r\n"))}, true,
          RESULT_QUERIED, 10, 200, "OK", "dl/pdf/r\xC3\xA9sum\xC3\xA9.pdf", "", ITEM_EXT_DIR},
-        {"get/file.bin?id=3", {answer(head("200 OK", named + "filename=\"\"\r\n"))}, true, RESULT_QUERIED, 10, 200, "OK",
-         "dl/bin/file.bin", "", ITEM_EXT_DIR},
+        {"get/file.bin?id=3", {answer(head("200 OK", named + "filename=\"\"\r\n"))}, true, RESULT_QUERIED, 10, 200,
+         "OK", "dl/bin/file.bin", "", ITEM_EXT_DIR},
     };
     for (const auto& c : cases) {
         ScriptedServer server(c.scripts);
@@ -196,7 +196,8 @@ TEST_F(Workers, DownloadThatEndsShortStaysReadySayingWhyAndKeepsThePartOnDisk)
         item->flags |= ITEM_BROKEN_OFF;                                  // an earlier try's
         UrlRequest* request = nullptr;
         ASSERT_EQ(MOONQ_StartNextDownload(&request, &options), 0);
-        ASSERT_TRUE(c.action != CANCEL_WHEN_BROKEN_OFF || waitFor([&] { return (item->flags & ITEM_BROKEN_OFF) != 0; }));
+        auto brokenOff = [&] { return (item->flags & ITEM_BROKEN_OFF) != 0; };
+        ASSERT_TRUE(c.action != CANCEL_WHEN_BROKEN_OFF || waitFor(brokenOff));
         if (c.action == CANCEL_AT_ONCE || c.action == CANCEL_WHEN_BROKEN_OFF)
             MOONQ_CancelRequest(request);
         if (c.action == REMOVE_FOLDER_AT_3000) {
@@ -242,8 +243,9 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
     const std::string tagged = head("200 OK", "ETag: \"v1\"\r\nContent-Length: 9000\r\n");
     // The rest of the file from from on, of which count bytes come.
     auto rest = [](int from, int count) {
-        return answer(head("206 Partial Content", "ETag: \"v1\"\r\nContent-Range: bytes " + std::to_string(from) +
-                                                      "-8999/9000\r\nContent-Length: " + std::to_string(9000 - from) + "\r\n"),
+        const std::string range = "Content-Range: bytes " + std::to_string(from) + "-8999/9000\r\n";
+        return answer(head("206 Partial Content", "ETag: \"v1\"\r\n" + range + "Content-Length: " +
+                                                      std::to_string(9000 - from) + "\r\n"),
                       uint64_t(count), uint64_t(from));
     };
     const Script whole = answer(tagged, 9000), cut = answer(tagged, 3000);
@@ -261,8 +263,8 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
         uint32_t flags;                      // when the item stays
     } cases[] = {
         {"its own part", "\"v1\"", "", 3000, 3000, 9000, {rest(3000, 6000)}, RESULT_DOWNLOADED, {ownPart}, "", 3000, 0},
-        {"written past the last record", "\"v1\"", "", 3000, 5000, 9000, {rest(3000, 6000)}, RESULT_DOWNLOADED, {ownPart}, "",
-         3000, 0},
+        {"written past the last record", "\"v1\"", "", 3000, 5000, 9000, {rest(3000, 6000)}, RESULT_DOWNLOADED,
+         {ownPart}, "", 3000, 0},
         {"a date names the version", "", date, 3000, 3000, 9000, {rest(3000, 6000)}, RESULT_DOWNLOADED,
          {"bytes=3000- " + date}, "", 3000, 0},
         {"a weak ETag is no version", "W/\"v1\"", "", 3000, 3000, 9000, {whole}, RESULT_DOWNLOADED, {""}, "", 0, 0},
@@ -276,8 +278,8 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
         // Retries continue the part the try before left, of the version its answer named.
         {"cut twice", "", "", 0, 0, 9000, {cut, rest(3000, 3000), rest(6000, 3000)}, RESULT_DOWNLOADED,
          {"", ownPart, "bytes=6000- \"v1\""}, "1 4 ", 6000, 0},
-        {"grown since it was checked", "", "", 0, 0, 5000, {cut, rest(3000, 6000)}, RESULT_DOWNLOADED, {"", ownPart}, "1 ",
-         3000, 0},
+        {"grown since it was checked", "", "", 0, 0, 5000, {cut, rest(3000, 6000)}, RESULT_DOWNLOADED,
+         {"", ownPart}, "1 ", 3000, 0},
         {"server without ranges", "", "", 0, 0, 9000, {cut, whole}, RESULT_DOWNLOADED, {"", ownPart}, "1 ", 0, 0},
         {"busy, then asks for a second", "", "", 0, 0, 9000,
          {answer(head("503 Busy", "Retry-After: 1\r\nContent-Length: 0\r\n")), whole}, RESULT_DOWNLOADED, {"", ""},

@@ -118,9 +118,9 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
         char number[16];
         std::snprintf(number, sizeof number, "#%03d, ", i + 1);
         const int y = baseLine(i);
-        for (auto [x, top, text] : {std::tuple{10, y - 17, std::string(number)}, std::tuple{50, y - 17, std::string(r.url)},
-                                    std::tuple{r.noteX, y, std::string(r.note)},
-                                    std::tuple{r.pathX, y, r.pathX ? path(r.name) : ""}}) {
+        using At = std::tuple<int, int, std::string>;
+        for (auto [x, top, text] : {At{10, y - 17, number}, At{50, y - 17, r.url}, At{r.noteX, y, r.note},
+                                    At{r.pathX, y, r.pathX ? path(r.name) : ""}}) {
             if (text.empty())
                 continue;
             auto painted = paintedAt(x, top);
@@ -152,7 +152,8 @@ TEST_F(ListView, EmptyViewShowsTheBannerTheRunSummaryAndTheHint)
     ui.runFileCount = 3;
     ui.runByteCount = 1048576;
     MQUI_Refresh();
-    EXPECT_EQ(lines(), (std::vector<std::string>{banner, "3 files recently downloaded totalling 1,048,576 bytes.", hint}));
+    const std::string summary = "3 files recently downloaded totalling 1,048,576 bytes.";
+    EXPECT_EQ(lines(), (std::vector<std::string>{banner, summary, hint}));
 }
 
 TEST_F(ListView, NumbersPassThreeDigitsScrollingClampsAndNoRowsFitNoneArePainted)

@@ -188,7 +188,9 @@ TEST_F(TimerTask, CancelMidFileOrAFailureCodeEndsTheRunBeforeTheNextFile)
     const int mid = client.top + (client.bottom - client.top) / 2;
     const int left = client.left + 20, right = client.right - 20;
     const int filled = int(20000.0 * (right - left) / 100000.0);
-    auto fill = [](const WinDrawnFill& f) { return std::tuple(f.rect.left, f.rect.top, f.rect.right, f.rect.bottom, f.colour); };
+    auto fill = [](const WinDrawnFill& f) {
+        return std::tuple(f.rect.left, f.rect.top, f.rect.right, f.rect.bottom, f.colour);
+    };
     const auto& fills = Win_LastPaintFills(ui.hwndProgress);
     ASSERT_EQ(fills.size(), 2u);
     EXPECT_EQ(fill(fills[0]), std::tuple(left, mid - 20, left + filled, mid - 10, COLOUR_DONE));

@@ -21,7 +21,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
     // Runs the event loop (timers, paints) until predicate holds or timeout passes.
-    bool waitForUi(const std::function<bool()>& predicate, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool waitForUi(const std::function<bool()>& predicate,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Runs the event loop for the given time.
     void pump(int milliseconds);
 };
