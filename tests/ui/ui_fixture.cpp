@@ -6,7 +6,6 @@
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
-#include <thread>
 
 extern char** environ;
 
@@ -107,10 +106,7 @@ int ProgramProcess::stop(int signal, std::chrono::milliseconds timeout)
     ::kill(pid_, signal);
     int status = 0;
     pid_t ended = 0;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while ((ended = ::waitpid(pid_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (ended == 0) {
+    if (!waitFor([&] { return (ended = ::waitpid(pid_, &status, WNOHANG)) != 0; }, timeout)) {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, &status, 0);
     }
