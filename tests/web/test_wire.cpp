@@ -59,14 +59,14 @@ std::string seen(const ScriptedServer& server)
 struct End {
     int32_t result = 1;
     uint32_t status = 200;
-    const char* text = "OK";
+    std::string text = "OK";
     uint64_t length = 0;
 };
 
 // One request, like the cases of a test-data file: what a scripted server sends, what the request
 // asks, and what it must end with. Every download offers a part of the file's version "v1".
 struct Case {
-    const char* name;
+    std::string name;
     std::vector<Script> scripts = {};   // connection n plays scripts[n], later ones the last
     std::string path = "x";             // on the scripted server; or a whole URL
     int32_t mode = MODE_QUERY;
@@ -132,9 +132,10 @@ protected:
         web->resumeFrom = c.from;
         web->expectedSize = c.size;
         CopyBounded(web->ifRange, "\"v1\"");
-        const bool scripted = c.path.find("://") == std::string::npos;
-        const std::string url = scripted ? server.url(c.path) : c.path;
-        const std::string final = c.final.empty() ? url : c.final.find("://") == std::string::npos ? server.url(c.final) : c.final;
+        auto whole = [&](const std::string& path) {
+            return path.find("://") == std::string::npos ? server.url(path) : path;
+        };
+        const std::string url = whole(c.path), final = whole(c.final.empty() ? c.path : c.final);
         EXPECT_EQ(Wire_Request(web.get(), url.c_str(), c.mode, c.timeout), c.end.result);
         std::string body;
         if (c.mode == MODE_DOWNLOAD && c.end.result == 1) {
@@ -142,7 +143,7 @@ protected:
             EXPECT_TRUE(body == (c.body.empty() ? patternBytes(uint64_t(c.at), c.bytes) : c.body)) << body.size();
         }
         EXPECT_EQ(web->status, c.end.status);
-        EXPECT_STREQ(web->statusText, c.end.text);
+        EXPECT_EQ(std::string(web->statusText), c.end.text);
         EXPECT_EQ(web->contentLength, c.end.length);
         EXPECT_EQ(web->resumeFrom, c.at);
         if (c.end.result >= 0 && web->scheme != SCHEME_FTP) {
@@ -154,7 +155,7 @@ protected:
                                    : final.starts_with("ftp") ? SCHEME_FTP : SCHEME_HTTP);
         }
         const std::string served = seen(server);
-        if (scripted) {
+        if (url.starts_with(server.url(""))) {
             EXPECT_EQ(server.connections(), c.connections);
         }
         if (!c.seen.empty()) {
@@ -162,6 +163,9 @@ protected:
         }
         Trace_Close();
         const std::string text = readFile("log.txt");
+        // A URL that cannot be parsed leaves no trace of its parts.
+        EXPECT_EQ(text.find("ParseURL") == std::string::npos,
+                  c.end.result == ERR_BAD_URL || c.end.result == ERR_BAD_SCHEME);
         for (std::string traced : c.traced) {
             if (traced.find("URL/") != std::string::npos)
                 traced.replace(traced.find("URL/"), 4, server.url(""));
@@ -202,9 +206,17 @@ TEST_F(Wire, OutcomesOfRequests)
     ASSERT_TRUE(secure->start());
 
     const std::string ok = head("200 OK"), refused = head("405 Not Allowed");
-    const std::string partial = head("206 Partial Content", "Content-Range: bytes 0-0/123456\r\nContent-Length: 1") + "X";
+    auto firstOf = [](const std::string& total) {
+        return head("206 Partial Content", "Content-Range: bytes 0-0/" + total + "\r\nContent-Length: 1") + "X";
+    };
     const Script whole = {readRequest(), sendText(head("200 OK", "Content-Length: 9000")), sendBody(9000)};
-    const End wholeFile = {1, 200, "OK", 9000}, ftpDone = {1, 0, ""}, ftpRefused = {-1, INET_ERR_FTP_REFUSED, "WinInet error."};
+    const End wholeFile = {1, 200, "OK", 9000}, ftpDone = {1, 0, ""};
+    const End ftpRefused = {-1, INET_ERR_FTP_REFUSED, "WinInet error."};
+    // A failure status and its words, as the server sent them.
+    auto failing = [](const std::string& line, std::vector<std::string> traced = {}) {
+        return Case{.name = line, .scripts = {answer(head(line))},
+                    .end = {-1, uint32_t(std::stoul(line)), line.substr(4)}, .traced = traced};
+    };
     // A query whose HEAD gets headAnswer asks for the first byte, which gets text with far more
     // body behind it than the client may read.
     auto firstByte = [](const char* name, const std::string& headAnswer, const std::string& text, End end) {
@@ -223,7 +235,8 @@ TEST_F(Wire, OutcomesOfRequests)
                     .size = 9000, .end = wholeFile, .connections = 2, .seen = askRest + "\nGET /x", .bytes = 9000};
     };
     auto range = [](const std::string& range, const std::string& etag = "\"v1\"") {
-        return head("206 Partial Content", "ETag: " + etag + "\r\nContent-Range: bytes " + range + "\r\nContent-Length: 0");
+        return head("206 Partial Content",
+                    "ETag: " + etag + "\r\nContent-Range: bytes " + range + "\r\nContent-Length: 0");
     };
     const std::string unsatisfiable = "416 Range Not Satisfiable";
     // A query with the cookie file text.
@@ -239,32 +252,31 @@ TEST_F(Wire, OutcomesOfRequests)
     const Case cases[] = {
         {.name = "other 2xx", .scripts = {answer(head("203 Elsewhere", "Content-Length: 5"))},
          .end = {1, 203, "Elsewhere", 5}},
-        {.name = "304", .scripts = {answer(head("304 Not Modified", ""))}, .end = {-1, 304, "Not Modified"}},
-        {.name = "300", .scripts = {answer(head("300 Choose"))}, .end = {-1, 300, "Choose"}},
-        {.name = "503", .scripts = {answer(head("503 Busy Now"))}, .end = {-1, 503, "Busy Now"}},
-        {.name = "404", .scripts = {answer(head("404 Not Found"))}, .end = {-1, 404, "Not Found"},
-         .traced = {"Wire_Request: URL/x\n", "Wire_Request: result = -1\n"}},
+        failing("304 Not Modified"), failing("300 Choose"), failing("503 Busy Now"),
+        failing("404 Not Found", {"Wire_Request: URL/x\nParseURL, hostName = 127.0.0.1:", "ParseURL, objectName = x\n",
+                                  "Wire_Request: result = -1\n"}),
         {.name = "sixth redirect", .scripts = {redirect("303 See Other", "/there/x")}, .end = {0, 303, "See Other"},
          .connections = 6, .final = "there/x"},
         {.name = "five redirects",
-         .scripts = {redirect("301 Moved Permanently", "/b"), redirect("302 Found", "/c"), redirect("305 Use Proxy", "/d"),
-                     redirect("307 Temporary Redirect", "/e"), redirect("308 Permanent Redirect", "/f"),
+         .scripts = {redirect("301 Moved Permanently", "/b"), redirect("302 Found", "/c"),
+                     redirect("305 Use Proxy", "/d"), redirect("307 Temporary Redirect", "/e"),
+                     redirect("308 Permanent Redirect", "/f"),
                      answer(head("200 OK", "Content-Length: 1234"))},
          .path = "a", .end = {1, 200, "OK", 1234}, .connections = 6, .final = "f",
          .traced = {"Wire_Request: URL/a\n", "Wire_Request: result = 0\nWire_Request: URL/b\n"}},
-        firstByte("405, then 206", refused, partial, {1, 206, "Partial Content", 123456}),
+        firstByte("405, then 206", refused, firstOf("123456"), {1, 206, "Partial Content", 123456}),
         firstByte("501, then 200", head("501 Not Implemented"), head("200 Whole", "Content-Length: 1000000000000"),
                   {1, 200, "Whole", 1000000000000}),
-        firstByte("no length, then 206", head("200 OK", "Connection: close"), partial, {1, 206, "Partial Content", 123456}),
+        firstByte("no length, then 206", head("200 OK", "Connection: close"), firstOf("123456"),
+                  {1, 206, "Partial Content", 123456}),
         firstByte("no length twice", head("200 OK", "Connection: close"), head("200 Fine", "Connection: close"),
                   {1, 200, "Fine"}),
-        firstByte("range of unknown size", refused,
-                  head("206 Partial Content", "Content-Range: bytes 0-0/*\r\nContent-Length: 1") + "X",
-                  {1, 206, "Partial Content"}),
+        firstByte("range of unknown size", refused, firstOf("*"), {1, 206, "Partial Content"}),
         firstByte("refused twice", refused, head("405 Still Not"), {-1, 405, "Still Not"}),
         // Failures before an answer, and while the body comes.
         {.name = "silent", .scripts = {{readRequest(), staySilent()}}, .timeout = 300,
-         .end = {-1, INET_ERR_TIMEOUT, "Timeout in HTTP Request."}, .traced = {"Wire_HTTP_Request, hostError = 12002\n"}},
+         .end = {-1, INET_ERR_TIMEOUT, "Timeout in HTTP Request."},
+         .traced = {"Wire_HTTP_Request, hostError = 12002\n"}},
         {.name = "refused", .path = "http://127.0.0.1:1/x", .end = {-1, INET_ERR_CANNOT_CONNECT, "WinInet error."}},
         {.name = "other scheme", .path = "file:///x", .end = {ERR_BAD_SCHEME, 0, ""}},
         {.name = "no object", .path = "http://host", .end = {ERR_BAD_URL, 0, ""}},
