@@ -19,6 +19,7 @@ namespace {
 using namespace moontest;
 
 constexpr uint32_t LONG_MS = 20000;
+constexpr uint64_t ANY = UINT64_MAX;   // any number of bytes: a reset may drop what was under way
 
 // An answer head: the status line, the header fields (CR LF between them) and the blank line.
 std::string head(const std::string& status, const std::string& fields = "Content-Length: 0")
@@ -79,6 +80,7 @@ struct Case {
     std::string final = "";             // the location after success or a sixth redirect, if not the URL
     int64_t at = 0;                     // resumeFrom afterwards: where the data handed out belong
     uint64_t bytes = 0;                 // download: the pattern bytes from there that Wire_Read hands out
+    int32_t readEnd = 1;                // and its last result
     std::string body = "";              // download: the body instead of pattern bytes
     std::vector<std::string> traced = {};   // texts of the log, "URL/" standing for the scripted server's
 };
@@ -139,8 +141,9 @@ protected:
         EXPECT_EQ(Wire_Request(web.get(), url.c_str(), c.mode, c.timeout), c.end.result);
         std::string body;
         if (c.mode == MODE_DOWNLOAD && c.end.result == 1) {
-            EXPECT_EQ(readAll(body), 1);
-            EXPECT_TRUE(body == (c.body.empty() ? patternBytes(uint64_t(c.at), c.bytes) : c.body)) << body.size();
+            EXPECT_EQ(readAll(body), c.readEnd);
+            const uint64_t bytes = c.bytes == ANY ? body.size() : c.bytes;
+            EXPECT_TRUE(body == (c.body.empty() ? patternBytes(uint64_t(c.at), bytes) : c.body)) << body.size();
         }
         EXPECT_EQ(web->status, c.end.status);
         EXPECT_EQ(std::string(web->statusText), c.end.text);
@@ -212,6 +215,7 @@ TEST_F(Wire, OutcomesOfRequests)
     const Script whole = {readRequest(), sendText(head("200 OK", "Content-Length: 9000")), sendBody(9000)};
     const End wholeFile = {1, 200, "OK", 9000}, ftpDone = {1, 0, ""};
     const End ftpRefused = {-1, INET_ERR_FTP_REFUSED, "WinInet error."};
+    const std::string head10000 = head("200 OK", "Content-Length: 10000");
     // A failure status and its words, as the server sent them.
     auto failing = [](const std::string& line, std::vector<std::string> traced = {}) {
         return Case{.name = line, .scripts = {answer(head(line))},
@@ -269,14 +273,26 @@ TEST_F(Wire, OutcomesOfRequests)
                   {1, 200, "Whole", 1000000000000}),
         firstByte("no length, then 206", head("200 OK", "Connection: close"), firstOf("123456"),
                   {1, 206, "Partial Content", 123456}),
-        firstByte("no length twice", head("200 OK", "Connection: close"), head("200 Fine", "Connection: close"),
-                  {1, 200, "Fine"}),
         firstByte("range of unknown size", refused, firstOf("*"), {1, 206, "Partial Content"}),
         firstByte("refused twice", refused, head("405 Still Not"), {-1, 405, "Still Not"}),
-        // Failures before an answer, and while the body comes.
+        // Failures before an answer, and how a body ends.
         {.name = "silent", .scripts = {{readRequest(), staySilent()}}, .timeout = 300,
          .end = {-1, INET_ERR_TIMEOUT, "Timeout in HTTP Request."},
          .traced = {"Wire_HTTP_Request, hostError = 12002\n"}},
+        {.name = "closed unanswered", .scripts = {{readRequest()}}, .mode = MODE_DOWNLOAD,
+         .end = {-1, INET_ERR_CONNECTION_ABORTED, "WinInet error."}},
+        {.name = "closed, no length", .scripts = {{readRequest(), sendText(head("200 OK", "Connection: close")),
+                                                   sendBody(5000)}},
+         .mode = MODE_DOWNLOAD, .bytes = 5000},
+        {.name = "closed early", .scripts = {{readRequest(), sendText(head10000), sendBody(4000)}},
+         .mode = MODE_DOWNLOAD, .end = {1, INET_ERR_CONNECTION_ABORTED, "WinInet error.", 10000}, .bytes = 4000, .readEnd = -1},
+        {.name = "reset", .scripts = {{readRequest(), sendText(head10000), sendBody(4000), pauseFor(100),
+                                       resetConnection()}},
+         .mode = MODE_DOWNLOAD, .end = {1, INET_ERR_CONNECTION_ABORTED, "WinInet error.", 10000}, .bytes = ANY,
+         .readEnd = -1},
+        {.name = "silent body", .scripts = {{readRequest(), sendText(head10000), sendBody(3000), staySilent()}},
+         .mode = MODE_DOWNLOAD, .timeout = 300, .end = {1, INET_ERR_TIMEOUT, "Timeout in InternetReadFile.", 10000},
+         .bytes = 3000, .readEnd = -1},
         {.name = "refused", .path = "http://127.0.0.1:1/x", .end = {-1, INET_ERR_CANNOT_CONNECT, "WinInet error."}},
         {.name = "other scheme", .path = "file:///x", .end = {ERR_BAD_SCHEME, 0, ""}},
         {.name = "no object", .path = "http://host", .end = {ERR_BAD_URL, 0, ""}},
