@@ -65,7 +65,7 @@ TEST(UrlParse, SplitsSchemeHostObjectAndPortWithoutFragmentAndRefusesHostsReadOt
         EXPECT_EQ(p.port, c.port) << c.url;
     }
     // Other schemes leave the text, the host and the port alone.
-    for (const char* url : {"httpss://server/x", "file:///etc/passwd", "http:/server/x", " http://server/x", "htt", ""}) {
+    for (const char* url : {"httpss://x/y", "file:///etc/passwd", "http:/server/x", " http://server/x", "htt", ""}) {
         Parsed p(url);
         EXPECT_EQ(p.result, ERR_BAD_SCHEME) << url;
         EXPECT_TRUE(p.scheme == 0 && p.host == nullptr && p.object == nullptr && p.port == -1) << url;
