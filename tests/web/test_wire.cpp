@@ -187,7 +187,7 @@ std::unique_ptr<NginxServer> tlsServer(const std::string& folder, Certificate ce
     return server;
 }
 
-TEST_F(Wire, OutcomesOfRequests)
+TEST_F(Wire, EveryCaseEndsWithItsResultStatusBodyAndWhatTheServerSaw)
 {
     // Real servers: nginx over http and https, with redirects between them, and an FTP server.
     const uint64_t big = 3 * 1024 * 1024 + 17;
