@@ -144,11 +144,6 @@ void terminate(pid_t pid)
     ::waitpid(pid, &status, 0);
 }
 
-std::string describeDifference(uint64_t offset, const std::string& what)
-{
-    return what + " first differs at byte " + std::to_string(offset);
-}
-
 // Compares two streams block by block; expected yields the reference bytes of a block.
 ::testing::AssertionResult compareBlocks(std::ifstream& actual, uint64_t expectedSize,
                                          const std::function<std::string(uint64_t, size_t)>& expected)
@@ -165,7 +160,7 @@ std::string describeDifference(uint64_t offset, const std::string& what)
         std::string want = expected(offset, got);
         for (size_t i = 0; i < got; ++i)
             if (block[i] != want[i])
-                return ::testing::AssertionFailure() << describeDifference(offset + i, "content");
+                return ::testing::AssertionFailure() << "content first differs at byte " << offset + i;
         offset += got;
     }
     if (offset != expectedSize)
@@ -190,16 +185,6 @@ std::string patternBytes(uint64_t offset, size_t count)
     for (size_t i = 0; i < count; ++i)
         bytes[i] = static_cast<char>(patternByte(offset + i));
     return bytes;
-}
-
-void writePatternFile(const std::string& path, uint64_t size)
-{
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    for (uint64_t offset = 0; offset < size; offset += BLOCK) {
-        std::string block = patternBytes(offset, static_cast<size_t>(std::min<uint64_t>(BLOCK, size - offset)));
-        out.write(block.data(), static_cast<std::streamsize>(block.size()));
-    }
 }
 
 ::testing::AssertionResult isPatternFile(const std::string& path, uint64_t size)
@@ -277,7 +262,12 @@ std::string ServerProcess::file(const std::string& name) const
 
 void ServerProcess::makeFile(const std::string& name, uint64_t size) const
 {
-    writePatternFile(file(name), size);
+    std::filesystem::create_directories(std::filesystem::path(file(name)).parent_path());
+    std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
+    for (uint64_t offset = 0; offset < size; offset += BLOCK) {
+        std::string block = patternBytes(offset, static_cast<size_t>(std::min<uint64_t>(BLOCK, size - offset)));
+        out.write(block.data(), static_cast<std::streamsize>(block.size()));
+    }
 }
 
 std::string ServerProcess::log() const
@@ -414,48 +404,6 @@ std::vector<std::string> FtpServer::command(int port)
         "FTPHandler.authorizer.add_anonymous(sys.argv[2])\n"
         "FTPServer(('127.0.0.1', int(sys.argv[1])), FTPHandler).serve_forever()\n";
     return {"/usr/bin/python3", "-c", SCRIPT, std::to_string(port), file(""), std::to_string(rate_)};
-}
-
-// Steps
-
-Step readRequest()
-{
-    return {Step::READ_REQUEST};
-}
-
-Step sendText(const std::string& bytes)
-{
-    return {Step::SEND, bytes};
-}
-
-Step sendBody(uint64_t count, uint64_t offset)
-{
-    return {Step::SEND_BODY, "", "", count, offset};
-}
-
-Step answerByVerb(const std::string& head, const std::string& other)
-{
-    return {Step::ANSWER_BY_VERB, head, other};
-}
-
-Step echoRequest()
-{
-    return {Step::ECHO_REQUEST};
-}
-
-Step staySilent()
-{
-    return {Step::SILENT};
-}
-
-Step resetConnection()
-{
-    return {Step::RESET};
-}
-
-Step pauseFor(uint64_t milliseconds)
-{
-    return {Step::PAUSE, "", "", milliseconds};
 }
 
 // ScriptedServer

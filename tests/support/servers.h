@@ -34,8 +34,6 @@ int freePort();
 
 // count bytes of the pattern, starting at offset.
 std::string patternBytes(uint64_t offset, size_t count);
-// Creates or replaces path with size pattern bytes (written in blocks: any size).
-void writePatternFile(const std::string& path, uint64_t size);
 // Success when path holds exactly size pattern bytes; otherwise where it first differs.
 ::testing::AssertionResult isPatternFile(const std::string& path, uint64_t size);
 // Success when both files hold the same bytes; otherwise where they first differ.
@@ -146,20 +144,23 @@ struct Step {
 using Script = std::vector<Step>;
 
 // Reads the request head (up to the blank line) and records it.
-Step readRequest();
+inline Step readRequest() { return {Step::READ_REQUEST}; }
 // Sends bytes exactly as given.
-Step sendText(const std::string& bytes);
+inline Step sendText(const std::string& bytes) { return {Step::SEND, bytes}; }
 // Sends count pattern bytes, those of a file from offset on.
-Step sendBody(uint64_t count, uint64_t offset = 0);
+inline Step sendBody(uint64_t count, uint64_t offset = 0) { return {Step::SEND_BODY, "", "", count, offset}; }
 // Reads the request, then sends head to a HEAD request and other to any other verb.
-Step answerByVerb(const std::string& head, const std::string& other);
+inline Step answerByVerb(const std::string& head, const std::string& other)
+{
+    return {Step::ANSWER_BY_VERB, head, other};
+}
 // Reads the request and answers 200 with the request head as the body.
-Step echoRequest();
+inline Step echoRequest() { return {Step::ECHO_REQUEST}; }
 // Answers nothing more until the client leaves or the server stops.
-Step staySilent();
+inline Step staySilent() { return {Step::SILENT}; }
 // Ends the connection with a TCP reset.
-Step resetConnection();
-Step pauseFor(uint64_t milliseconds);
+inline Step resetConnection() { return {Step::RESET}; }
+inline Step pauseFor(uint64_t milliseconds) { return {Step::PAUSE, "", "", milliseconds}; }
 
 // Connection n (from 0) plays scripts[n], every later one the last script; at the end of its
 // script a connection is closed (a FIN: a body cut short by it ends early).
