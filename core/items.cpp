@@ -1,9 +1,11 @@
 #include "items.h"
 
+#include "pending.h"
 #include "session.h"
 #include "workers.h"
 #include "trace.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -148,6 +150,24 @@ FILE* MOONQ_OpenLocalFile(const char* path)
     return file;
 }
 
+FILE* MOONQ_OpenLocalFileAt(const char* path, int64_t keep)
+{
+    if (keep <= 0)
+        return MOONQ_OpenLocalFile(path);
+    int fd = ::open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat info {};
+    FILE* file = nullptr;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < keep)
+        errno = ENOENT;
+    else if (::ftruncate(fd, keep) == 0 && ::lseek(fd, keep, SEEK_SET) == keep)
+        file = ::fdopen(fd, "wb");
+    if (file == nullptr)
+        ::close(fd);
+    return file;
+}
+
 const char* MOONQ_GetDownloadDir()
 {
     return downloadDir;
@@ -187,6 +207,7 @@ int MOONQ_Start()
 void MOONQ_Stop()
 {
     MOONQ_SuspendWorkers();
+    MOONQ_FinishSaves();
     Trace_Close();
     MOONQ_FreeList(&deletedList);
     MOONQ_FreeList(&pendingList);

@@ -20,6 +20,9 @@
 constexpr size_t URL_CAPACITY = 2058;    // 2057 characters and the NUL
 constexpr size_t PATH_CAPACITY = 512;
 constexpr size_t STATUS_CAPACITY = 256;
+// Room for the validators that name a file's version (a longer one is not kept).
+constexpr size_t ETAG_CAPACITY = 128;
+constexpr size_t DATE_CAPACITY = 64;
 
 constexpr uint32_t ITEM_VALID = 1;
 constexpr uint32_t ITEM_SELECTED = 2;
@@ -38,6 +41,13 @@ struct UrlItem {
     char statusText[STATUS_CAPACITY];
     char url[URL_CAPACITY];
     char localPath[PATH_CAPACITY];    // empty until a local file has been chosen
+    // The version of the file that the query, or the answer of the last download, saw: the
+    // server's ETag and Last-Modified, each empty when the server named none.
+    char etag[ETAG_CAPACITY];
+    char lastModified[DATE_CAPACITY];
+    // Bytes at the start of the local file that a download of this version wrote and flushed;
+    // only these are ever continued. 0 when none (the empty placeholder, or a file not ours).
+    std::atomic<int64_t> partDone;
 };
 
 extern ListLink pendingList;   // what the person sees and what will be downloaded, in order
@@ -70,6 +80,10 @@ void MOONQ_DeleteEmptyFile(const char* path);
 // Creates path, or truncates it, for writing; a link at path is never followed (null then, as
 // for any failure, with errno set). Any thread may call.
 FILE* MOONQ_OpenLocalFile(const char* path);
+// Opens path for writing behind its first keep bytes, cutting off anything after them; with
+// keep 0 as MOONQ_OpenLocalFile. A file that is no longer there or holds fewer than keep bytes
+// is not opened (null, errno ENOENT). Any thread may call.
+FILE* MOONQ_OpenLocalFileAt(const char* path, int64_t keep);
 const char* MOONQ_GetDownloadDir();
 // Copies the download directory for a worker thread, which may run while the UI changes it.
 void MOONQ_CopyDownloadDir(char* out, size_t size);
@@ -77,5 +91,6 @@ void MOONQ_CopyDownloadDir(char* out, size_t size);
 void MOONQ_SetDownloadDir(const char* path);
 // Empties the lists, opens the trace log and the Internet session; 0, or -1 without a session.
 int MOONQ_Start();
-// Closes the trace log and frees every item, deleting the empty placeholder files.
+// Stops the workers, waits for the pending-list saves still being written, closes the trace log
+// and frees every item, deleting the empty placeholder files.
 void MOONQ_Stop();

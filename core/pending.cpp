@@ -3,17 +3,31 @@
 #include "files.h"
 #include "items.h"
 #include "text.h"
+#include "workers.h"
 
 #include <algorithm>
+#include <charconv>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
 
 namespace {
 
 constexpr const char* PENDING_HEADER = "1.2, Moonfetch pending URL list for internal use.\n";
+// The fields after the size, each "\t<key>=<value>".
+constexpr std::string_view ETAG_KEY = "etag=";
+constexpr std::string_view MODIFIED_KEY = "modified=";
+constexpr std::string_view PART_KEY = "part=";
+// Room in the text for an item's numbers, keys and line ends besides its texts.
+constexpr size_t ITEM_OVERHEAD = 64;
 
 // Reads the next whole line, any length, into line; false at the end of the file.
 bool readLine(FILE* file, std::string& line)
@@ -39,6 +53,121 @@ void setLocalPath(UrlItem* item, const std::string& path)
         std::memcpy(item->localPath, path.c_str(), path.size() + 1);
 }
 
+// A validator as it may be stored: it fits and holds no control character (a TAB would end
+// its field).
+template <size_t N>
+void setValidator(char (&to)[N], std::string_view value)
+{
+    const bool clean = std::none_of(value.begin(), value.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+    });
+    if (clean && value.size() < N) {
+        std::memcpy(to, value.data(), value.size());
+        to[value.size()] = '\0';
+    }
+}
+
+// The fields behind the size: the version and the part, unknown ones skipped.
+void readSizeFields(UrlItem* item, std::string_view line)
+{
+    for (size_t tab = line.find('\t'); tab != std::string_view::npos;) {
+        const size_t next = line.find('\t', tab + 1);
+        const std::string_view field = line.substr(tab + 1, next - tab - 1);
+        if (field.starts_with(ETAG_KEY))
+            setValidator(item->etag, field.substr(ETAG_KEY.size()));
+        else if (field.starts_with(MODIFIED_KEY))
+            setValidator(item->lastModified, field.substr(MODIFIED_KEY.size()));
+        else if (field.starts_with(PART_KEY))
+            item->partDone = std::max<int64_t>(Text_LeadingNumber(std::string(field.substr(PART_KEY.size())).c_str()), 0);
+        tab = next;
+    }
+}
+
+void appendNumber(std::string& text, int64_t value)
+{
+    char digits[24];
+    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    text.append(digits, size_t(end - digits));
+}
+
+void appendField(std::string& text, std::string_view key, const char* value)
+{
+    if (value[0] != '\0')
+        text.append("\t").append(key).append(value);
+}
+
+void appendItem(std::string& text, const UrlItem* item)
+{
+    text.append(item->url).append("\n");
+    text.append(item->localPath).append("\n");
+    appendNumber(text, item->size);
+    appendField(text, ETAG_KEY, item->etag);
+    appendField(text, MODIFIED_KEY, item->lastModified);
+    const int64_t part = item->partDone.load(std::memory_order_relaxed);
+    if (part > 0) {
+        text.append("\t").append(PART_KEY);
+        appendNumber(text, part);
+    }
+    text.append("\n");
+}
+
+// The whole file's text. Under the item lock: a download worker may be writing its item's
+// version meanwhile.
+std::string pendingText()
+{
+    auto lock = MOONQ_LockItem();
+    size_t room = std::strlen(PENDING_HEADER);
+    for (UrlItem* item = MOONQ_FirstItem(); item != nullptr; item = MOONQ_NextItem(item))
+        if (item->flags & ITEM_VALID)
+            room += std::strlen(item->url) + std::strlen(item->localPath) + std::strlen(item->etag) +
+                    std::strlen(item->lastModified) + ITEM_OVERHEAD;
+    std::string text;
+    text.reserve(room);
+    text.append(PENDING_HEADER);
+    for (UrlItem* item = MOONQ_FirstItem(); item != nullptr; item = MOONQ_NextItem(item))
+        if (item->flags & ITEM_VALID)
+            appendItem(text, item);
+    return text;
+}
+
+// The one thread that writes handed-off saves, and what it has still to write.
+struct Saver {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::thread thread;
+    std::string path;       // absolute, taken at the hand-off
+    std::string text;
+    bool queued = false;
+    bool writing = false;
+    bool stopping = false;
+};
+
+Saver saver;
+
+int writeText(const std::string& path, const std::string& text)
+{
+    return Plat_ReplaceFile(path.c_str(), text.data(), text.size());
+}
+
+void saverMain()
+{
+    std::unique_lock lock(saver.lock);
+    for (;;) {
+        saver.changed.wait(lock, [] { return saver.queued || saver.stopping; });
+        if (!saver.queued)
+            return;
+        std::string path = std::move(saver.path);
+        std::string text = std::move(saver.text);
+        saver.queued = false;
+        saver.writing = true;
+        lock.unlock();
+        writeText(path, text);
+        lock.lock();
+        saver.writing = false;
+        saver.changed.notify_all();
+    }
+}
+
 }  // namespace
 
 void MOONQ_TrimNewlines(char* line)
@@ -50,15 +179,51 @@ void MOONQ_TrimNewlines(char* line)
 
 int MOONQ_SavePending()
 {
-    std::string content = PENDING_HEADER;
-    for (UrlItem* item = MOONQ_FirstItem(); item != nullptr; item = MOONQ_NextItem(item)) {
-        if (!(item->flags & ITEM_VALID))
-            continue;
-        content.append(item->url).append("\n");
-        content.append(item->localPath).append("\n");
-        content.append(std::to_string(item->size)).append("\n");
+    std::string text = pendingText();
+    std::unique_lock lock(saver.lock);
+    // This text is newer than one still waiting, and is written after the one being written.
+    saver.queued = false;
+    saver.changed.wait(lock, [] { return !saver.writing; });
+    return writeText(PENDING_FILE, text);
+}
+
+void MOONQ_SavePendingSoon()
+{
+    std::string text = pendingText();
+    std::error_code error;
+    std::string path = std::filesystem::absolute(PENDING_FILE, error).string();
+    std::unique_lock lock(saver.lock);
+    if (!error && !saver.thread.joinable()) {
+        try {
+            saver.thread = std::thread(saverMain);
+        } catch (const std::system_error&) {
+            error = std::make_error_code(std::errc::resource_unavailable_try_again);
+        }
     }
-    return Plat_ReplaceFile(PENDING_FILE, content.data(), content.size());
+    if (error) {
+        lock.unlock();
+        MOONQ_SavePending();
+        return;
+    }
+    saver.path = std::move(path);
+    saver.text = std::move(text);
+    saver.queued = true;
+    saver.changed.notify_all();
+}
+
+void MOONQ_FinishSaves()
+{
+    {
+        std::lock_guard lock(saver.lock);
+        if (!saver.thread.joinable())
+            return;
+        saver.stopping = true;
+        saver.changed.notify_all();
+    }
+    saver.thread.join();
+    std::lock_guard lock(saver.lock);
+    saver.thread = std::thread();
+    saver.stopping = false;
 }
 
 size_t MOONQ_LoadPending()
@@ -82,6 +247,7 @@ size_t MOONQ_LoadPending()
             break;
         // No file has a negative size: an edited line reads as unknown.
         item->size = std::max<int64_t>(Text_LeadingNumber(line.c_str()), 0);
+        readSizeFields(item, line);
         more = readLine(file, line);
     }
     std::fclose(file);

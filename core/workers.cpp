@@ -1,6 +1,7 @@
 #include "workers.h"
 
 #include "cookies.h"
+#include "text.h"
 #include "trace.h"
 
 #include <algorithm>
@@ -15,15 +16,29 @@
 #include <system_error>
 #include <thread>
 #include <type_traits>
+#include <unistd.h>
 
 static_assert(std::is_standard_layout_v<UrlRequest> && offsetof(UrlRequest, link) == 0,
               "a request must start with its list link");
 
+static_assert(ETAG_CAPACITY == WIRE_ETAG_CAPACITY && DATE_CAPACITY == WIRE_DATE_CAPACITY,
+              "an item holds the validators a request learns");
+
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 std::mutex itemLock;
 
 constexpr int STOP_WAIT_MS = 1000;
+// Waits before the retries of a download, and the longest a server's Retry-After may ask for.
+constexpr int RETRY_WAIT_SECONDS[MAX_RETRIES] = {1, 4, 16};
+constexpr int RETRY_AFTER_CAP_SECONDS = 60;
+constexpr auto WAIT_SLICE = std::chrono::milliseconds(10);
+// A running download records its part on disk when this much came and this long passed since
+// the last record.
+constexpr int64_t PART_RECORD_BYTES = 1 << 20;
+constexpr auto PART_RECORD_INTERVAL = std::chrono::seconds(2);
 
 // A failure whose cause lies on our side: the item shows our own words with status 0.
 struct LocalFailure {
@@ -58,6 +73,17 @@ void markFailed(UrlItem* item, int32_t code)
     }
 }
 
+// The name the answer that decided gives the file (Content-Disposition) when a safe one is left,
+// else the final URL's last segment.
+int32_t localNameFor(WireRequest* web, const char* directory, char* name, size_t size, bool byExtension)
+{
+    char disposition[WIRE_URL_CAPACITY];
+    if (Inet_HttpHeader(web->hRequest, "Content-Disposition", disposition, sizeof disposition) &&
+        LocalNameFromDisposition(disposition, directory, name, size, byExtension) == 0)
+        return 0;
+    return LocalNameFromURL(web->objectName, directory, name, size, byExtension);
+}
+
 // After a successful query: the local name, the size and the final URL go into the item.
 int32_t finishQuery(UrlRequest* request)
 {
@@ -65,8 +91,7 @@ int32_t finishQuery(UrlRequest* request)
     char directory[PATH_CAPACITY];
     MOONQ_CopyDownloadDir(directory, sizeof directory);
     char name[LOCAL_NAME_CAPACITY];
-    int32_t r = LocalNameFromURL(request->web.objectName, directory, name, sizeof name,
-                                 (item->flags & ITEM_EXT_DIR) != 0);
+    int32_t r = localNameFor(&request->web, directory, name, sizeof name, (item->flags & ITEM_EXT_DIR) != 0);
     if (r < 0) {
         markFailed(item, r);
         return r;
@@ -77,13 +102,37 @@ int32_t finishQuery(UrlRequest* request)
     Trace_PrintInt64(TRACE_ALL, "QueryURL, size = %d\n", item->size);
     if (request->web.location[0] != '\0')
         CopyBounded(item->url, request->web.location);
+    CopyBounded(item->etag, request->web.etag);
+    CopyBounded(item->lastModified, request->web.lastModified);
     return 1;
 }
+
+// While the download runs, the part written is recorded now and then, so that even a killed
+// process leaves a part the next start may continue. The bytes are handed to the system, which
+// keeps them when the process dies; waiting for the disk here would hold up the download
+// itself, so a crash of the whole machine may leave the file shorter than recorded, and the
+// next start then writes it from its start.
+struct PartRecorder {
+    int64_t bytes = 0;
+    Clock::time_point when = Clock::now();
+
+    void update(UrlRequest* request)
+    {
+        const int64_t done = request->bytesDone.load(std::memory_order_relaxed);
+        if (done - bytes < PART_RECORD_BYTES || Clock::now() - when < PART_RECORD_INTERVAL)
+            return;
+        bytes = done;
+        when = Clock::now();
+        if (std::fflush(request->localFile) == 0)
+            request->item->partDone.store(done, std::memory_order_relaxed);
+    }
+};
 
 // Copies blocks into the open local file until the end, a failure or a cancel.
 int32_t copyAll(UrlRequest* request, uint32_t timeout, int32_t* outcome)
 {
     const char* path = request->item->localPath;
+    PartRecorder recorder{request->bytesDone.load(std::memory_order_relaxed)};
     for (;;) {
         if (request->cancel.load(std::memory_order_acquire)) {
             Trace_PrintString(TRACE_ALL, "DownloadURL, cancelled %s\n", path);
@@ -98,6 +147,7 @@ int32_t copyAll(UrlRequest* request, uint32_t timeout, int32_t* outcome)
             *outcome = RESULT_DOWNLOADED;
             return r;
         }
+        recorder.update(request);
     }
 }
 
@@ -187,30 +237,200 @@ int32_t fillLocalFile(UrlRequest* request, uint32_t timeout, int32_t* outcome)
     return settle(request);
 }
 
-// Writes the web request's data into the item's local file.
+// Records what a download that did not end whole leaves on disk: the part that reached the
+// file (what a full disk kept in the stream's buffer is not part of it), once it is on the disk
+// itself; nothing when the file is gone from its folder.
+void keepPart(UrlRequest* request)
+{
+    const int fd = ::fileno(request->localFile);
+    std::fflush(request->localFile);
+    struct stat info {};
+    const bool kept = ::fstat(fd, &info) == 0 && info.st_nlink > 0 && ::fdatasync(fd) == 0;
+    request->item->partDone.store(kept ? int64_t(info.st_size) : 0, std::memory_order_relaxed);
+}
+
+// The answer decided where its data go: from the start, the file now holds the version that
+// answer names, of the size it names; and the progress starts where this try starts.
+void beginWriting(UrlRequest* request, int64_t from)
+{
+    UrlItem* item = request->item;
+    if (from == 0) {
+        auto lock = MOONQ_LockItem();
+        item->partDone.store(0, std::memory_order_relaxed);
+        CopyBounded(item->etag, request->web.etag);
+        CopyBounded(item->lastModified, request->web.lastModified);
+        if (request->web.contentLength > 0)
+            item->size = int64_t(std::min<uint64_t>(request->web.contentLength, INT64_MAX));
+    }
+    request->bytesDone.store(from, std::memory_order_relaxed);
+    request->resumedFrom.store(from, std::memory_order_relaxed);
+    request->attempt.fetch_add(1, std::memory_order_release);
+}
+
+// Writes the web request's data into the item's local file, behind the part the answer
+// continues.
 int32_t downloadInto(UrlRequest* request, uint32_t timeout, int32_t* outcome)
 {
     UrlItem* item = request->item;
     if (item->localPath[0] == '\0')
         return ERR_LOCAL_FILE;
-    request->localFile = MOONQ_OpenLocalFile(item->localPath);
+    const int64_t from = request->web.resumeFrom;
+    request->localFile = MOONQ_OpenLocalFileAt(item->localPath, from);
+    if (request->localFile == nullptr && from > 0) {
+        item->partDone.store(0, std::memory_order_relaxed);
+        return breakOff(item, ERR_WRITE_FAILED, 0, "The local file was removed during the download.",
+                        "DownloadURL, local file removed %s\n");
+    }
     if (request->localFile == nullptr) {
         Trace_PrintString(TRACE_ALL, "DownloadURL, failed to open %s\n", item->localPath);
         setItemStatus(item, item->status, "Could not open local file.");
         item->flags |= ITEM_NEEDS_FIX;
         return ERR_LOCAL_FILE;
     }
+    beginWriting(request, from);
     // A real buffer: glibc ignores the size when it chooses the buffer itself.
     std::array<char, 64 * 1024> buffer;
     std::setvbuf(request->localFile, buffer.data(), _IOFBF, buffer.size());
     int32_t r = fillLocalFile(request, timeout, outcome);
+    if (r >= 0 && *outcome == RESULT_DOWNLOADED)
+        r = checkComplete(request);
     const bool whole = r >= 0 && *outcome == RESULT_DOWNLOADED;
+    if (!whole)
+        keepPart(request);
     const bool closed = std::fclose(request->localFile) == 0;
     const int closeError = errno;
     request->localFile = nullptr;
     if (whole && !closed)
         return writeFailed(item, closeError);
-    return whole ? checkComplete(request) : r;
+    return r;
+}
+
+// The version that a part of the item's file may be continued with: a strong ETag, else the
+// date; empty when the item names neither (a weak ETag never matches a range).
+const char* versionOf(const UrlItem* item)
+{
+    if (item->etag[0] != '\0' && std::strncmp(item->etag, "W/", 2) != 0)
+        return item->etag;
+    return item->lastModified;
+}
+
+// The bytes at the start of the local file that the next try may keep (0: write it whole).
+int64_t partToKeep(const UrlItem* item, bool ftp)
+{
+    const int64_t part = item->partDone.load(std::memory_order_relaxed);
+    const bool known = ftp ? item->size > 0 : versionOf(item)[0] != '\0';
+    struct stat info {};
+    if (part <= 0 || !known || ::lstat(item->localPath, &info) != 0 || !S_ISREG(info.st_mode))
+        return 0;
+    if (info.st_size < part || (item->size > 0 && info.st_size > item->size))
+        return 0;
+    return part;
+}
+
+// Offers the server the part of the file already on disk.
+void offerPart(UrlRequest* request)
+{
+    UrlItem* item = request->item;
+    WireRequest& web = request->web;
+    web.bufferCount = 0;
+    web.complete = false;
+    web.etag[0] = web.lastModified[0] = '\0';
+    auto lock = MOONQ_LockItem();
+    const bool ftp = Text_StartsWithNoCase(item->url, "ftp://");
+    web.expectedSize = item->size;
+    CopyBounded(web.ifRange, versionOf(item));
+    web.resumeFrom = partToKeep(item, ftp);
+}
+
+// Failures that may go away by themselves: the connection dropped or timed out, the data ended
+// early, or the server was busy or asked to be tried later.
+bool worthRetrying(const UrlRequest* request, int32_t r)
+{
+    if (r == ERR_SHORT_TRANSFER)
+        return true;
+    if (r != -1)
+        return false;
+    const uint32_t status = request->web.status;
+    return status == INET_ERR_TIMEOUT || status == INET_ERR_CONNECTION_ABORTED || status == 408 ||
+           status == 429 || status / 100 == 5;
+}
+
+// Seconds before the retry-th retry (from 0): the server's Retry-After, else the next wait.
+int retryWait(const UrlRequest* request, int retry)
+{
+    const int32_t asked = request->web.status < 600 ? request->web.retryAfter : -1;
+    return asked >= 0 ? std::min(asked, RETRY_AFTER_CAP_SECONDS) : RETRY_WAIT_SECONDS[retry];
+}
+
+// Waits before a retry; false when a cancel or an abort came first.
+bool waitToRetry(UrlRequest* request, int seconds)
+{
+    const auto until = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < until) {
+        if (request->cancel.load(std::memory_order_acquire) || request->web.abort.load())
+            return false;
+        std::this_thread::sleep_for(WAIT_SLICE);
+    }
+    return true;
+}
+
+// One try: the request for what is still missing, then its data into the local file.
+int32_t downloadOnce(UrlRequest* request, uint32_t timeout, int32_t* outcome, bool* answered)
+{
+    UrlItem* item = request->item;
+    item->flags &= ~ITEM_BROKEN_OFF;
+    offerPart(request);
+    int32_t r = Wire_Request(&request->web, item->url, MODE_DOWNLOAD, timeout);
+    setItemStatus(item, int32_t(request->web.status), request->web.statusText);
+    *answered = r == 1;
+    if (r != 1)
+        return r;
+    *outcome = RESULT_QUERIED;
+    return downloadInto(request, timeout, outcome);
+}
+
+// Downloads the item, trying again after failures that may go away.
+int32_t downloadWithRetries(UrlRequest* request, uint32_t timeout, int32_t* outcome)
+{
+    UrlItem* item = request->item;
+    for (int retry = 0;; ++retry) {
+        *outcome = RESULT_FAILED;
+        bool answered = false;
+        int32_t r = downloadOnce(request, timeout, outcome, &answered);
+        Wire_Close(&request->web);
+        const bool again = r < 0 && worthRetrying(request, r);
+        if (!answered && !again)
+            markFailed(item, r);
+        if (!again)
+            return r;
+        item->flags |= ITEM_BROKEN_OFF;   // what the row shows while the next try waits
+        if (retry == MAX_RETRIES)
+            return r;
+        const int seconds = retryWait(request, retry);
+        Trace_PrintInt(TRACE_ALL, "DownloadURL, retry in %d seconds\n", seconds);
+        if (!waitToRetry(request, seconds)) {
+            if (!request->cancel.load(std::memory_order_acquire))
+                return r;
+            Trace_PrintString(TRACE_ALL, "DownloadURL, cancelled %s\n", item->localPath);
+            *outcome = RESULT_CANCELLED;
+            return 0;
+        }
+        Trace_PrintInt(TRACE_ALL, "DownloadURL, retry %d\n", retry + 1);
+    }
+}
+
+// Validates the item: the answer's words, and on success its size, final URL and local name.
+int32_t runQuery(UrlRequest* request, uint32_t timeout, int32_t* outcome)
+{
+    UrlItem* item = request->item;
+    int32_t r = Wire_Request(&request->web, item->url, MODE_QUERY, timeout);
+    setItemStatus(item, int32_t(request->web.status), request->web.statusText);
+    if (r != 1) {
+        markFailed(item, r);
+        return r;
+    }
+    *outcome = RESULT_QUERIED;
+    return finishQuery(request);
 }
 
 }  // namespace
@@ -269,16 +489,9 @@ int32_t MOONQ_Download(UrlRequest* request, uint32_t timeout)
     UrlItem* item = request->item;
     Trace_Print(TRACE_ALL, "MOONQ_Download =========================");
     Trace_PrintString(TRACE_ALL, request->isQuery ? "QueryURL, %s\n" : "DownloadURL, %s\n", item->url);
-    int32_t r = Wire_Request(&request->web, item->url,
-                             request->isQuery ? MODE_QUERY : MODE_DOWNLOAD, timeout);
-    setItemStatus(item, int32_t(request->web.status), request->web.statusText);
     int32_t outcome = RESULT_FAILED;
-    if (r != 1) {
-        markFailed(item, r);
-    } else {
-        outcome = RESULT_QUERIED;
-        r = request->isQuery ? finishQuery(request) : downloadInto(request, timeout, &outcome);
-    }
+    int32_t r = request->isQuery ? runQuery(request, timeout, &outcome)
+                                 : downloadWithRetries(request, timeout, &outcome);
     Wire_Close(&request->web);
     // The last write: after it the UI may act on the item and release the request.
     request->result.store(r < 0 ? r : outcome, std::memory_order_release);

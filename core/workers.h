@@ -15,6 +15,23 @@
 //   reach the disk, fewer bytes came than announced) leaves the item valid with
 //   ITEM_BROKEN_OFF and a text that says why and how far it got; what was written stays on
 //   disk. Starting a download of the item clears the flag.
+// - A query names the local file as the answer that decided does (Content-Disposition) when
+//   a safe name is left of it, else after the final URL's last segment.
+// - A download continues the item's local file after its partDone bytes when the file still
+//   holds them, is no longer than the item's size, and the item names its version (HTTP: a
+//   strong ETag, else Last-Modified; FTP: the size alone); otherwise, or when the server sends
+//   the whole file, the file is written from its start. A file longer than partDone is cut back
+//   to it. A part is recorded only once its bytes have left the stream (fflush): every few
+//   seconds while the download runs, for a process that gets killed; and once they are on the
+//   disk too (fdatasync) when the download breaks off or is cancelled. A download writing from
+//   the start takes the version and the size (when named) its answer names.
+// - A dropped connection, a time-out, an early end, and HTTP 408, 429 and 5xx are tried again
+//   up to three times, after 1, 4 and 16 seconds (or the answer's Retry-After, at most 60),
+//   each time continuing the part on disk. Other failures are not retried. A cancel or an
+//   abort ends a wait at once. A download whose last try failed ends broken off.
+// - bytesDone counts from the start of the file, resumed part included; `attempt` counts the
+//   tries that have begun writing, and changes only after bytesDone and resumedFrom hold where
+//   the try began.
 // - Failures are returned as negative codes (ERR_*), never thrown.
 #pragma once
 
@@ -44,6 +61,7 @@ constexpr int32_t ERR_NO_THREAD = static_cast<int32_t>(0x8000000Du);
 constexpr int32_t ERR_SHORT_TRANSFER = static_cast<int32_t>(0x80000010u);
 
 constexpr uint32_t WORKER_TIMEOUT_MS = 60000;
+constexpr int MAX_RETRIES = 3;
 // Room for a local name that a query builds.
 constexpr size_t LOCAL_NAME_CAPACITY = 260;
 
@@ -53,6 +71,8 @@ struct UrlRequest {
     WireRequest web;
     FILE* localFile;                // the download's local file while it is written
     std::atomic<int64_t> bytesDone;
+    std::atomic<int32_t> attempt;   // download tries that have begun writing
+    std::atomic<int64_t> resumedFrom;   // where in the file the latest of them began
     int writeError;                 // errno of a failed write into localFile
     std::atomic<int32_t> cancel;    // set by the UI; seen by the worker between blocks
     std::atomic<int32_t> result;    // RESULT_* or a negative code; 0 while the worker runs

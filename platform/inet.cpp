@@ -9,6 +9,7 @@
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -34,10 +35,21 @@ bool fail(uint32_t error)
     return false;
 }
 
-// libcurl's codes for the cases the program tells apart; every other code is INET_ERR_INTERNAL.
+// What OpenSSL, which libcurl verifies with, says of a certificate it refused. A refused host
+// name comes with the chain's verdict (sound) or, when libcurl checks the name first, with the
+// "unspecified" value it starts from.
+constexpr long VERIFY_ANY = -1;
+constexpr long VERIFY_OK = 0;
+constexpr long VERIFY_UNSPECIFIED = 1;
+constexpr long VERIFY_NOT_YET_VALID = 9;
+constexpr long VERIFY_EXPIRED = 10;
+
+// libcurl's codes (and, for a refused certificate, OpenSSL's verdict) for the cases the program
+// tells apart; the first row that matches decides, every other code is INET_ERR_INTERNAL.
 struct ErrorMapping {
     CURLcode code;
     uint32_t error;
+    long verify = VERIFY_ANY;
 };
 
 constexpr ErrorMapping ERROR_TABLE[] = {
@@ -63,11 +75,19 @@ constexpr ErrorMapping ERROR_TABLE[] = {
     {CURLE_FTP_BAD_FILE_LIST, INET_ERR_FTP_REFUSED},
     {CURLE_QUOTE_ERROR, INET_ERR_FTP_REFUSED},
     {CURLE_ABORTED_BY_CALLBACK, INET_ERR_CANCELLED},
+    {CURLE_PEER_FAILED_VERIFICATION, INET_ERR_CERT_NAME, VERIFY_OK},
+    {CURLE_PEER_FAILED_VERIFICATION, INET_ERR_CERT_NAME, VERIFY_UNSPECIFIED},
+    {CURLE_PEER_FAILED_VERIFICATION, INET_ERR_CERT_DATE, VERIFY_NOT_YET_VALID},
+    {CURLE_PEER_FAILED_VERIFICATION, INET_ERR_CERT_DATE, VERIFY_EXPIRED},
+    {CURLE_PEER_FAILED_VERIFICATION, INET_ERR_CERT_AUTHORITY},
+    {CURLE_SSL_CACERT_BADFILE, INET_ERR_CERT_AUTHORITY},
+    {CURLE_SSL_CONNECT_ERROR, INET_ERR_SECURE_CHANNEL},
 };
 
 struct ErrorText {
     uint32_t error;
     const char* text;
+    bool certificate = false;   // a refused certificate: asking again cannot mend it
 };
 
 constexpr ErrorText ERROR_TEXTS[] = {
@@ -79,14 +99,26 @@ constexpr ErrorText ERROR_TEXTS[] = {
     {INET_ERR_CANNOT_CONNECT, "A connection with the server could not be established"},
     {INET_ERR_CONNECTION_ABORTED, "The connection with the server was terminated abnormally"},
     {INET_ERR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small"},
+    {INET_ERR_CERT_AUTHORITY, "The certificate is not trusted", true},
+    {INET_ERR_CERT_NAME, "The certificate belongs to another host name", true},
+    {INET_ERR_CERT_DATE, "The certificate has expired or is not yet valid", true},
+    {INET_ERR_SECURE_CHANNEL, "The secure connection could not be established"},
 };
 
-uint32_t errorOf(CURLcode code)
+uint32_t errorOf(CURLcode code, long verify = VERIFY_ANY)
 {
     for (const ErrorMapping& mapping : ERROR_TABLE)
-        if (mapping.code == code)
+        if (mapping.code == code && (mapping.verify == VERIFY_ANY || mapping.verify == verify))
             return mapping.error;
     return INET_ERR_INTERNAL;
+}
+
+const ErrorText* findErrorText(uint32_t error)
+{
+    for (const ErrorText& entry : ERROR_TEXTS)
+        if (entry.error == error)
+            return &entry;
+    return nullptr;
 }
 
 // libcurl's global set-up is not thread-safe and must run once per process. Writing to a
@@ -335,13 +367,38 @@ void appendEscaped(std::string& url, const char* object)
     }
 }
 
+struct ServiceScheme {
+    InetService service;
+    const char* prefix;
+    int defaultPort;
+};
+
+constexpr ServiceScheme SERVICE_SCHEMES[] = {
+    {INET_SERVICE_HTTP, "http://", 80},
+    {INET_SERVICE_HTTPS, "https://", 443},
+    {INET_SERVICE_FTP, "ftp://", 21},
+};
+
+const ServiceScheme& schemeOf(InetService service)
+{
+    for (const ServiceScheme& scheme : SERVICE_SCHEMES)
+        if (scheme.service == service)
+            return scheme;
+    return SERVICE_SCHEMES[0];
+}
+
+bool isHttp(InetService service)
+{
+    return service == INET_SERVICE_HTTP || service == INET_SERVICE_HTTPS;
+}
+
 // "scheme://host[:port]/object", the port left out when it is the scheme's default.
 std::string urlOf(const InetHandle& connection, const char* object)
 {
-    bool http = connection.service == INET_SERVICE_HTTP;
-    std::string url = http ? "http://" : "ftp://";
+    const ServiceScheme& scheme = schemeOf(connection.service);
+    std::string url = scheme.prefix;
     url += connection.host;
-    if (connection.port != (http ? 80 : 21)) {
+    if (connection.port != scheme.defaultPort) {
         url += ':';
         url += std::to_string(connection.port);
     }
@@ -500,11 +557,21 @@ bool start(InetHandle* handle)
     return true;
 }
 
+// OpenSSL's verdict on the server's certificate, as far as the transfer got; VERIFY_ANY when
+// there is none to tell.
+long verdictOf(const InetHandle& handle)
+{
+    long verify = VERIFY_ANY;
+    if (curl_easy_getinfo(handle.easy, CURLINFO_SSL_VERIFYRESULT, &verify) != CURLE_OK)
+        return VERIFY_ANY;
+    return verify;
+}
+
 // The transfer's own failure once ready did not come; a clean end is no failure.
 bool endedWell(const InetHandle& handle)
 {
     if (handle.done && handle.result != CURLE_OK)
-        return fail(errorOf(handle.result));
+        return fail(errorOf(handle.result, verdictOf(handle)));
     return true;
 }
 
@@ -542,6 +609,27 @@ bool copyInfo(InetHandle* handle, CURLINFO info, char* buffer, size_t size)
     if (curl_easy_getinfo(handle->easy, info, &text) != CURLE_OK)
         return fail(INET_ERR_INTERNAL);
     return copyOut(text, buffer, size);
+}
+
+// The authorities' file that curl's own tool would take from the environment; null for the
+// system's store.
+const char* authorityFile()
+{
+    for (const char* name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}) {
+        const char* file = std::getenv(name);
+        if (file != nullptr && *file != '\0')
+            return file;
+    }
+    return nullptr;
+}
+
+// The server must show a certificate that a trusted authority made for the host.
+bool verifyServer(CURL* easy)
+{
+    const char* authorities = authorityFile();
+    return curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+           curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
+           (authorities == nullptr || curl_easy_setopt(easy, CURLOPT_CAINFO, authorities) == CURLE_OK);
 }
 
 // Adds "name=value" pairs of a "Cookie:" line to the one cookie header of the request.
@@ -639,7 +727,7 @@ InetHandle* Inet_HttpOpenRequest(InetHandle* connection, const char* verb, const
         return nullptr;
     bool head = verb != nullptr && std::strcmp(verb, "HEAD") == 0;
     bool get = verb != nullptr && std::strcmp(verb, "GET") == 0;
-    if (connection->service != INET_SERVICE_HTTP || object == nullptr || !(head || get)) {
+    if (!isHttp(connection->service) || object == nullptr || !(head || get)) {
         fail(INET_ERR_INTERNAL);
         return nullptr;
     }
@@ -647,8 +735,11 @@ InetHandle* Inet_HttpOpenRequest(InetHandle* connection, const char* verb, const
     if (request == nullptr)
         return nullptr;
     CURL* easy = request->easy;
+    // HTTP/2 has no reason phrase, and the status text is what a person reads.
     bool ok = curl_easy_setopt(easy, CURLOPT_USERAGENT, request->session->agent.c_str()) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1)) == CURLE_OK &&
               curl_easy_setopt(easy, CURLOPT_NOBODY, head ? 1L : 0L) == CURLE_OK &&
+              (connection->service != INET_SERVICE_HTTPS || verifyServer(easy)) &&
               (noCookies || useCookieJar(request));
     if (!ok) {
         Inet_Close(request);
@@ -763,7 +854,7 @@ InetHandle* Inet_FtpFindFile(InetHandle* connection, const char* object, uint64_
     return find;
 }
 
-InetHandle* Inet_FtpOpenFile(InetHandle* connection, const char* object)
+InetHandle* Inet_FtpOpenFile(InetHandle* connection, const char* object, uint64_t offset)
 {
     if (!usable(connection, HandleKind::CONNECTION))
         return nullptr;
@@ -772,7 +863,14 @@ InetHandle* Inet_FtpOpenFile(InetHandle* connection, const char* object)
         return nullptr;
     }
     InetHandle* file = newTransfer(connection, HandleKind::FTP_FILE, object);
-    return file != nullptr ? runFtp(file, hasChunk) : nullptr;
+    if (file == nullptr)
+        return nullptr;
+    if (curl_easy_setopt(file->easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(offset)) != CURLE_OK) {
+        Inet_Close(file);
+        fail(INET_ERR_INTERNAL);
+        return nullptr;
+    }
+    return runFtp(file, hasChunk);
 }
 
 bool Inet_Read(InetHandle* handle, void* buffer, size_t size, size_t* count)
@@ -814,8 +912,12 @@ uint32_t Inet_LastError()
 
 const char* Inet_ErrorText(uint32_t error)
 {
-    for (const ErrorText& entry : ERROR_TEXTS)
-        if (entry.error == error)
-            return entry.text;
-    return "An unknown error occurred in the Internet client";
+    const ErrorText* entry = findErrorText(error);
+    return entry != nullptr ? entry->text : "An unknown error occurred in the Internet client";
+}
+
+bool Inet_IsCertificateError(uint32_t error)
+{
+    const ErrorText* entry = findErrorText(error);
+    return entry != nullptr && entry->certificate;
 }

@@ -1,4 +1,4 @@
-// Internet client: blocking, pull-style HTTP and FTP requests on the process-wide session.
+// Internet client: blocking, pull-style HTTP, HTTPS and FTP requests on the process-wide session.
 //
 // Contract:
 // - Inet_Open is called once, on the user-interface thread, before any worker exists; it starts
@@ -16,8 +16,12 @@
 //   each read.
 // - Failure returns false or null; Inet_LastError then gives the calling thread's error
 //   number, WinInet's numbers for the cases the program tells apart (INET_ERR_*).
-// - Requests send exactly the session's agent text as User-Agent. Redirects are not
-//   followed: the Location is reported, resolved against the request's URL.
+// - Requests send exactly the session's agent text as User-Agent, over HTTP/1.1. Redirects are
+//   not followed: the Location is reported, resolved against the request's URL.
+// - HTTPS always verifies the server's certificate and that it names the host, against the
+//   authorities of the file named by CURL_CA_BUNDLE, else SSL_CERT_FILE (read for each request),
+//   else the system's store. A certificate that fails ends the request with its own error
+//   (Inet_IsCertificateError); there is no unverified way.
 // - A request holds at most one chunk of the answer (16 KiB) however large the file is.
 #pragma once
 
@@ -35,8 +39,14 @@ constexpr uint32_t INET_ERR_CANNOT_CONNECT = 12029;
 constexpr uint32_t INET_ERR_CONNECTION_ABORTED = 12030;  // aborted or reset by the peer
 constexpr uint32_t INET_ERR_INSUFFICIENT_BUFFER = 122;
 constexpr uint32_t INET_ERR_HEADER_NOT_FOUND = 12150;  // an answer does not fit the caller's buffer
+// The server's certificate was refused: its authority is not trusted (or the authorities cannot
+// be read), it names another host, or it is outside its dates.
+constexpr uint32_t INET_ERR_CERT_AUTHORITY = 12045;
+constexpr uint32_t INET_ERR_CERT_NAME = 12038;
+constexpr uint32_t INET_ERR_CERT_DATE = 12037;
+constexpr uint32_t INET_ERR_SECURE_CHANNEL = 12157;     // no secure connection could be agreed
 
-enum InetService { INET_SERVICE_HTTP = 1, INET_SERVICE_FTP = 2 };
+enum InetService { INET_SERVICE_HTTP = 1, INET_SERVICE_FTP = 2, INET_SERVICE_HTTPS = 3 };
 
 struct InetSession;
 struct InetHandle;
@@ -60,7 +70,7 @@ InetHandle* Inet_Connect(InetSession* session, const char* host, int port, InetS
 // sets those that requests and files opened from it afterwards start with (default 60000).
 bool Inet_SetTimeouts(InetHandle* handle, uint32_t milliseconds);
 
-// HTTP: opens a request for verb ("HEAD" or "GET") and object (without its leading '/'). The
+// HTTP or HTTPS: opens a request for verb ("HEAD" or "GET") and object (without its leading '/'). The
 // object goes to the connection's server whatever it holds: a '?' begins the query, '#' and bytes
 // that may not stand in a URL are escaped, dot segments are removed. With noCookies the
 // session's cookie jar is neither sent nor fed.
@@ -85,8 +95,9 @@ bool Inet_HttpHeader(InetHandle* request, const char* name, char* buffer, size_t
 
 // FTP: looks up the size of object (passive, anonymous); a handle to close, or null.
 InetHandle* Inet_FtpFindFile(InetHandle* connection, const char* object, uint64_t* size);
-// FTP: opens object for binary reading (passive, anonymous); a missing file fails here.
-InetHandle* Inet_FtpOpenFile(InetHandle* connection, const char* object);
+// FTP: opens object for binary reading (passive, anonymous) from byte offset on (the server is
+// asked to restart there); a missing file fails here, and so does an offset past its end.
+InetHandle* Inet_FtpOpenFile(InetHandle* connection, const char* object, uint64_t offset = 0);
 
 // Reads up to size bytes of the body; *count 0 means the end of the data.
 bool Inet_Read(InetHandle* handle, void* buffer, size_t size, size_t* count);
@@ -98,3 +109,5 @@ uint32_t Inet_LastError();
 // The error number in readable words (no final period); any thread. A number the client does
 // not give has a text of its own too.
 const char* Inet_ErrorText(uint32_t error);
+// Whether the error is a refused certificate, which asking again cannot mend.
+bool Inet_IsCertificateError(uint32_t error);

@@ -131,6 +131,10 @@ int32_t updateStore(const RootInfo& root, const std::string& file, std::string_v
     int32_t result = loadStore(root, file, store);
     if (result != REG_OK)
         return result;
+    // Stored already as given: nothing to replace, and no sync to wait for.
+    const RegValue* stored = RegText_FindValue(store.tree, path, name);
+    if (!store.damaged && stored && stored->type == type && stored->data == data)
+        return REG_OK;
     if (store.damaged) {
         std::string bad = file + ".bad";
         int err = Plat_ReplaceFile(bad.c_str(), store.damagedText.data(), store.damagedText.size());

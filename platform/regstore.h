@@ -8,7 +8,8 @@
 // - Called from the user-interface thread; nothing here keeps state between calls. Other
 //   processes may write the same file at the same time: a write holds an advisory lock, reads
 //   the file afresh, applies its one change and replaces the file whole, so no change is lost and
-//   a crash leaves the old file intact.
+//   a crash leaves the old file intact. A value already stored with the same type and bytes is
+//   not written again: the file stays as it is.
 // - A file that cannot be parsed reads as an empty store; the first write copies it to
 //   "<file>.bad" before replacing it.
 // - Each call reads and parses the file once (regtext.h), in time linear in its size; a write

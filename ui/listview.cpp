@@ -72,6 +72,18 @@ void describeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
                       item->status, item->statusText);
         texts->path = texts->localPath;
         texts->pathX = PATH_AFTER_STATUS_X;
+    } else if ((flags & ITEM_VALID) && item->partDone.load(std::memory_order_relaxed) > 0) {
+        // A part is on disk: the next run continues it.
+        const int64_t part = item->partDone.load(std::memory_order_relaxed);
+        if (item->size < SIZE_IN_BYTES_BELOW)
+            std::snprintf(texts->note, sizeof texts->note, "%" PRId64 " of %" PRId64 " bytes done,",
+                          part, item->size);
+        else
+            std::snprintf(texts->note, sizeof texts->note, "%" PRId64 "K of %" PRId64 "K done,",
+                          part / 1024, item->size / 1024);
+        texts->noteX = SIZE_X;
+        texts->path = texts->localPath;
+        texts->pathX = PATH_AFTER_STATUS_X;
     } else if (flags & ITEM_VALID) {
         if (item->size < SIZE_IN_BYTES_BELOW)
             std::snprintf(texts->note, sizeof texts->note, "%" PRId64 " bytes,", item->size);

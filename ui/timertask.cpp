@@ -58,7 +58,40 @@ void showDownloadingItem(const UrlItem* item)
         auto lock = MOONQ_LockItem();
         CopyBounded(url, item->url);
     }
+    ui.savedPart = item->partDone.load(std::memory_order_relaxed);
+    ui.shownAttempt = 0;
+    ui.rateBase = 0;
     MQUI_ShowDownloading(url);
+}
+
+// The rate counts only the bytes of the download's latest try: the first from where it began
+// in the file, on the clock started with the file; a retry from the moment it is seen, on a
+// clock started then.
+void followAttempt(const UrlRequest* request)
+{
+    const int32_t attempt = request->attempt.load(std::memory_order_acquire);
+    if (attempt == ui.shownAttempt)
+        return;
+    const bool first = ui.shownAttempt == 0;
+    ui.shownAttempt = attempt;
+    if (first) {
+        ui.rateBase = request->resumedFrom.load(std::memory_order_relaxed);
+        return;
+    }
+    ui.rateBase = request->bytesDone.load(std::memory_order_relaxed);
+    RateClock_Free(ui.rateClock);
+    ui.rateClock = RateClock_Start();
+}
+
+// A part the worker has just recorded goes into the list at once, so that even a killed
+// program continues it at the next start.
+void saveRecordedPart(const UrlItem* item)
+{
+    const int64_t part = item->partDone.load(std::memory_order_relaxed);
+    if (part == ui.savedPart)
+        return;
+    ui.savedPart = part;
+    MOONQ_SavePendingSoon();
 }
 
 // The run is over: the dialog and the clock of its last file go.
@@ -96,6 +129,8 @@ bool checkBackDownload()
     const int32_t r = MOONQ_CheckBackDown(request);
     switch (r) {
     case RESULT_RUNNING:
+        followAttempt(request);
+        saveRecordedPart(request->item);
         MQUI_ShowProgress(request->bytesDone.load(std::memory_order_relaxed), size);
         return false;
     case RESULT_DOWNLOADED:
@@ -138,10 +173,11 @@ void formatByteLine(int64_t done, int64_t total, char* line, size_t size)
                       total);
 }
 
-// The average rate since the file began and the time the rest would take at it.
-void formatRateLine(int64_t done, int64_t total, double seconds, char* line, size_t size)
+// The average rate since the clock started (with base bytes done then) and the time the rest
+// would take at it.
+void formatRateLine(int64_t done, int64_t total, int64_t base, double seconds, char* line, size_t size)
 {
-    const double rate = double(done) / seconds;
+    const double rate = (double(done) - double(base)) / seconds;
     if (rate <= 1.0) {
         std::snprintf(line, size, "Bytes/second = 0. Estimated time remaining = FOREVER");
         return;
@@ -222,7 +258,7 @@ void MQUI_TimerTask(HWND window)
     const bool changed = ui.currentDownload != nullptr && checkBackDownload();
     const int32_t q = MOONQ_CheckBackQueries(&downloadOptions);
     if (changed || q == 1)
-        MOONQ_SavePending();   // a crash must not lose what the list holds now
+        MOONQ_SavePendingSoon();   // a crash must not lose what the list holds now
     if (q == 1) {
         MQUI_Refresh();
     } else if (q == 2 && ui.currentDownload == nullptr) {
@@ -243,7 +279,7 @@ void MQUI_ShowProgress(int64_t done, int64_t total)
     setItemText(ui.hwndProgress, IDC_PROGRESS_BYTES, line);
     const double seconds = RateClock_Seconds(ui.rateClock);
     if (seconds > SHORTEST_RATE_SPAN) {
-        formatRateLine(done, total, seconds, line, sizeof line);
+        formatRateLine(done, total, ui.rateBase, seconds, line, sizeof line);
         setItemText(ui.hwndProgress, IDC_PROGRESS_RATE, line);
     }
     Win_Invalidate(ui.hwndProgress, true);

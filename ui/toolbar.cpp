@@ -11,7 +11,7 @@ namespace {
 constexpr char URL_PREFIX[] = "http://";
 constexpr size_t URL_PREFIX_LENGTH = sizeof URL_PREFIX - 1;
 // Texts that already name a scheme we speak; typed ones without it get URL_PREFIX.
-constexpr const char* KNOWN_SCHEMES[] = {"http://", "ftp://"};
+constexpr const char* KNOWN_SCHEMES[] = {"http://", "https://", "ftp://"};
 
 // "Download At" is 16 units wider than the classic layout, and "Add:" and the URL box move
 // right by 6: the Linux fonts are wider, and "Download at 12:59 PM" must not be cut off.

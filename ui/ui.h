@@ -53,6 +53,11 @@ struct UiState {
     int64_t runByteCount;
     RateClock* rateClock;
     bool inTimerTask;
+    // The current download as the timer task last saw it: its try (the rate clock restarts with
+    // each), the bytes done when the clock restarted, and the part last saved with the list.
+    int32_t shownAttempt;
+    int64_t rateBase;
+    int64_t savedPart;
 };
 
 extern UiState ui;

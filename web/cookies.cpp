@@ -198,9 +198,10 @@ int32_t Wire_SendCookies(WireRequest* request)
     CookieEntry cookie;
     const char* host = request->hostName;
     const char* object = request->objectName;
+    // A secure cookie never travels where others could read it.
+    const bool secureChannel = request->scheme == SCHEME_HTTPS;
     while ((result = Cookies_NextMatch(&store, &cookie, host, object)) == 1) {
-        // Secure cookies belong to https, which we never speak.
-        if (!cookie.secure && (result = addCookieHeader(request->hRequest, cookie)) != 0)
+        if ((secureChannel || !cookie.secure) && (result = addCookieHeader(request->hRequest, cookie)) != 0)
             break;
     }
     Cookies_Close(&store);

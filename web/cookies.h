@@ -30,7 +30,7 @@ struct CookieStore {
 };
 
 struct CookieEntry {
-    bool secure;          // never sent: our requests are plain HTTP
+    bool secure;          // sent over https only
     const char* domain;   // the host, or a domain the host lies in (a leading '.' is ignored)
     const char* path;     // begins with '/'; "/" matches every object
     const char* name;
@@ -54,7 +54,8 @@ int32_t Cookies_NextMatch(CookieStore* store, CookieEntry* entry, const char* ho
                           const char* object);
 void Cookies_Close(CookieStore* store);
 
-// Adds a "Cookie:" header to the open, unsent request->hRequest for each non-secure cookie of
-// request->cookieFile that matches request->hostName and objectName, in file order. Returns 0
+// Adds a "Cookie:" header to the open, unsent request->hRequest for each cookie of
+// request->cookieFile that matches request->hostName and objectName, in file order; secure
+// cookies only when the request's scheme is https. Returns 0
 // when the whole file was walked, else the first failure; headers added before it stay added.
 int32_t Wire_SendCookies(WireRequest* request);

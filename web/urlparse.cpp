@@ -17,6 +17,7 @@ struct SchemeEntry {
 
 constexpr SchemeEntry SCHEMES[] = {
     {"http://", SCHEME_HTTP, 80},
+    {"https://", SCHEME_HTTPS, 443},
     {"ftp://", SCHEME_FTP, 21},
 };
 
@@ -80,6 +81,181 @@ bool isSoundHost(const char* host)
     return true;
 }
 
+// Characters that "<directory>/[<extension>/]<segment>" takes, without its NUL. The dot of an
+// empty extension is counted as if it made a folder.
+size_t localNameLength(const char* segment, size_t segLen, const char* directory, bool byExtension)
+{
+    const size_t dirLen = directory ? std::strlen(directory) : 0;
+    size_t total = segLen + (dirLen > 0 ? dirLen + 1 : 0);
+    const ptrdiff_t dot = byExtension ? findLastBefore('.', segment, segLen) : -1;
+    if (dot >= 0)
+        total += segLen - static_cast<size_t>(dot);
+    return total;
+}
+
+// Writes "<directory>/[<extension>/]<segment>" and a NUL; out has room for it.
+void composeLocalName(const char* segment, size_t segLen, const char* directory, char* out,
+                      bool byExtension)
+{
+    const size_t dirLen = directory ? std::strlen(directory) : 0;
+    const ptrdiff_t dot = byExtension ? findLastBefore('.', segment, segLen) : -1;
+    const size_t extLen = dot >= 0 ? segLen - static_cast<size_t>(dot) - 1 : 0;
+    char* write = out;
+    auto append = [&write](const char* text, size_t length, bool separator) {
+        std::memcpy(write, text, length);
+        write += length;
+        if (separator)
+            *write++ = PATH_SEP;
+    };
+    if (dirLen > 0)
+        append(directory, dirLen, true);
+    if (extLen > 0)
+        append(segment + dot + 1, extLen, true);
+    append(segment, segLen, false);
+    *write = '\0';
+}
+
+// Room for a server's file name while it is read and made safe: a header value fits whole.
+constexpr size_t DISPOSITION_CAPACITY = 2060;
+
+const char* skipSpaces(const char* at)
+{
+    while (*at == ' ' || *at == '\t')
+        ++at;
+    return at;
+}
+
+// Reads the parameter value at `at` into out: a quoted string (backslash escapes one
+// character) or a token up to ';' without its trailing white space. Returns where the value
+// ends; *fits is false when it did not fit into outSize characters with its NUL.
+const char* readParameterValue(const char* at, char* out, size_t outSize, bool* fits)
+{
+    size_t length = 0;
+    auto put = [&](char c) {
+        if (length + 1 < outSize)
+            out[length] = c;
+        ++length;
+    };
+    if (*at == '"') {
+        for (++at; *at != '\0' && *at != '"'; ++at)
+            put(*at == '\\' && at[1] != '\0' ? *++at : *at);
+        at += *at == '"';
+    } else {
+        for (; *at != '\0' && *at != ';'; ++at)
+            put(*at);
+        while (length > 0 && length < outSize && (out[length - 1] == ' ' || out[length - 1] == '\t'))
+            --length;
+    }
+    *fits = length < outSize;
+    out[std::min(length, outSize - 1)] = '\0';
+    return at;
+}
+
+// Copies the value of the header value's first parameter called name (any case) into out;
+// false when there is none or it does not fit. The disposition type carries no '=' and is
+// passed over like any other word without one.
+bool findParameter(const char* value, const char* name, char* out, size_t outSize)
+{
+    const size_t nameLen = std::strlen(name);
+    for (const char* at = value; *at != '\0';) {
+        const char* start = skipSpaces(at);
+        at = start + std::strcspn(start, "=;");
+        size_t length = static_cast<size_t>(at - start);
+        while (length > 0 && (start[length - 1] == ' ' || start[length - 1] == '\t'))
+            --length;
+        if (*at == '=') {
+            bool fits = false;
+            at = readParameterValue(skipSpaces(at + 1), out, outSize, &fits);
+            if (fits && length == nameLen && Text_EqualNoCase({start, length}, name))
+                return true;
+        }
+        at += std::strcspn(at, ";");
+        at += *at == ';';
+    }
+    return false;
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = Text_LowerAscii(c);
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// Decodes an RFC 5987 value ("UTF-8'<language>'<percent-escaped text>") in place; its length,
+// which may count decoded NULs, or 0 for another character set or a value of another form.
+size_t decodeExtendedValue(char* value)
+{
+    const ptrdiff_t charsetEnd = FindChar('\'', value);
+    if (charsetEnd < 0 || !Text_EqualNoCase({value, static_cast<size_t>(charsetEnd)}, "UTF-8"))
+        return 0;
+    const ptrdiff_t languageEnd = FindChar('\'', value + charsetEnd + 1);
+    if (languageEnd < 0)
+        return 0;
+    size_t length = 0;
+    for (const char* at = value + charsetEnd + languageEnd + 2; *at != '\0'; ++at) {
+        const int high = *at == '%' ? hexValue(at[1]) : -1;
+        const int low = high >= 0 ? hexValue(at[2]) : -1;
+        if (low >= 0) {
+            value[length++] = static_cast<char>(high * 16 + low);
+            at += 2;
+        } else {
+            value[length++] = *at;
+        }
+    }
+    return length;
+}
+
+// The file name that a Content-Disposition value gives, into name; its length (decoded NULs
+// count), 0 when it gives none. The extended form wins when it can be read.
+size_t dispositionName(const char* disposition, char* name, size_t size)
+{
+    if (findParameter(disposition, "filename*", name, size)) {
+        if (const size_t length = decodeExtendedValue(name))
+            return length;
+    }
+    return findParameter(disposition, "filename", name, size) ? std::strlen(name) : 0;
+}
+
+// Keeps the last path component of name[0, length) ('/' or backslash before it), without
+// control characters, at the front of name; the new length.
+size_t makeSafeName(char* name, size_t length)
+{
+    size_t start = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (name[i] == '/' || name[i] == '\\')
+            start = i + 1;
+    }
+    size_t kept = 0;
+    for (size_t i = start; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (c >= ' ' && c != 0x7F)
+            name[kept++] = name[i];
+    }
+    name[kept] = '\0';
+    return kept;
+}
+
+// Drops at least excess characters from the end of the name's stem (what stands in front of
+// its last dot), stepping back to the start of a UTF-8 character; false when no character of
+// the stem would be left.
+bool cutStem(char* name, size_t* length, size_t excess)
+{
+    const ptrdiff_t dot = findLastBefore('.', name, *length);
+    const size_t stem = dot >= 0 ? static_cast<size_t>(dot) : *length;
+    if (excess >= stem)
+        return false;
+    size_t keep = stem - excess;
+    while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
+        --keep;
+    if (keep == 0)
+        return false;
+    std::memmove(name + keep, name + stem, *length - stem + 1);
+    *length -= stem - keep;
+    return true;
+}
+
 // Ends text at index and returns the rest behind it; null (text unchanged) for index -1.
 char* cutAt(char* text, ptrdiff_t index)
 {
@@ -125,29 +301,23 @@ int32_t LocalNameFromURL(const char* object, const char* directory, char* out, s
     const size_t segLen = end - start;
     if (namesDirectory(segment, segLen))
         return ERR_BAD_URL;
-
-    const size_t dirLen = directory ? std::strlen(directory) : 0;
-    size_t total = segLen + (dirLen > 0 ? dirLen + 1 : 0);
-    const ptrdiff_t dot = byExtension ? findLastBefore('.', segment, segLen) : -1;
-    const size_t extLen = dot >= 0 ? segLen - static_cast<size_t>(dot) - 1 : 0;
-    if (dot >= 0)
-        total += extLen + 1;  // counted even for an empty extension, which adds no folder
-    if (total >= outSize)
+    if (localNameLength(segment, segLen, directory, byExtension) >= outSize)
         return ERR_NAME_TOO_LONG;
+    composeLocalName(segment, segLen, directory, out, byExtension);
+    return 0;
+}
 
-    char* write = out;
-    auto append = [&write](const char* text, size_t length, bool separator) {
-        std::memcpy(write, text, length);
-        write += length;
-        if (separator)
-            *write++ = PATH_SEP;
-    };
-    if (dirLen > 0)
-        append(directory, dirLen, true);
-    if (extLen > 0)
-        append(segment + dot + 1, extLen, true);
-    append(segment, segLen, false);
-    *write = '\0';
+int32_t LocalNameFromDisposition(const char* disposition, const char* directory, char* out,
+                                 size_t outSize, bool byExtension)
+{
+    char name[DISPOSITION_CAPACITY];
+    size_t length = makeSafeName(name, dispositionName(disposition, name, sizeof name));
+    if (namesDirectory(name, length))
+        return ERR_BAD_URL;
+    const size_t total = localNameLength(name, length, directory, byExtension);
+    if (total >= outSize && !cutStem(name, &length, total - outSize + 1))
+        return ERR_NAME_TOO_LONG;
+    composeLocalName(name, length, directory, out, byExtension);
     return 0;
 }
 

@@ -1,5 +1,5 @@
-// URL parsing, local file names, and the in-place string helpers of the web module, the cookie
-// reader and the settings dialogs.
+// URL parsing, local file names (from the URL, or from the name a server gives), and the in-place
+// string helpers of the web module, the cookie reader and the settings dialogs.
 //
 // Contract:
 // - The caller owns every buffer. Nothing allocates; the pointers handed out point into the
@@ -18,18 +18,19 @@
 
 constexpr int32_t SCHEME_HTTP = 1;
 constexpr int32_t SCHEME_FTP = 2;
+constexpr int32_t SCHEME_HTTPS = 3;
 
 constexpr int32_t ERR_NAME_TOO_LONG = static_cast<int32_t>(0x8000000Au);
 constexpr int32_t ERR_BAD_SCHEME = static_cast<int32_t>(0x8000000Cu);
 constexpr int32_t ERR_BAD_URL = static_cast<int32_t>(0x8000000Eu);
 
-// Splits a writable "http://" or "ftp://" URL (scheme in any case) in place into scheme, host,
-// object (behind the host's '/', query kept, fragment from '#' cut off, may be empty) and port
-// (the default of the scheme, or the number behind a ':' in the host, read like atoi but clamped
-// to the int32_t range). Returns 0, ERR_BAD_SCHEME (hostName and port untouched) or ERR_BAD_URL
-// (objectName null) when no '/' follows the host or the host name (before any ':') holds '#',
-// '?', '@', '%', a backslash, a space or a control character. scheme and objectName are cleared
-// first in every case.
+// Splits a writable "http://", "https://" or "ftp://" URL (scheme in any case) in place into
+// scheme, host, object (behind the host's '/', query kept, fragment from '#' cut off, may be
+// empty) and port (80, 443 or 21, or the number behind a ':' in the host, read like atoi but
+// clamped to the int32_t range). Returns 0, ERR_BAD_SCHEME (hostName and port untouched) or
+// ERR_BAD_URL (objectName null) when no '/' follows the host or the host name (before any ':')
+// holds '#', '?', '@', '%', a backslash, a space or a control character. scheme and objectName
+// are cleared first in every case.
 int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port);
 
 // Writes "<directory>/[<extension>/]<last segment of object>" into out, without the query string;
@@ -39,6 +40,16 @@ int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName,
 // when the name and its NUL do not fit into outSize characters; out is untouched on failure.
 int32_t LocalNameFromURL(const char* object, const char* directory, char* out, size_t outSize,
                          bool byExtension);
+
+// Like LocalNameFromURL, but with the file name that a Content-Disposition header value gives
+// ("attachment; filename=a.zip", or RFC 6266's filename*=UTF-8''<percent-escaped name>, which
+// wins). Only the name's last path component is used ('/' and backslash both separate), without
+// control characters; a name too long for out is cut in front of its extension, never inside a
+// UTF-8 character. Returns 0, ERR_BAD_URL when the value names no usable file (no name, or an
+// empty one, "." or "..", once made safe), or ERR_NAME_TOO_LONG when even a one-character stem
+// does not fit; out is untouched on failure.
+int32_t LocalNameFromDisposition(const char* disposition, const char* directory, char* out,
+                                 size_t outSize, bool byExtension);
 
 // Copies text into a fixed buffer, cut to fit; the buffer always ends with a NUL.
 template <size_t N>

@@ -5,19 +5,34 @@
 #include "trace.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
 constexpr int MAX_REDIRECTS = 5;
 constexpr const char* TEXT_LIBRARY_ERROR = "WinInet error.";
+// Asked of a server that will not tell the size on a HEAD: the first byte, and with it the size.
+constexpr char RANGE_FIRST_BYTE[] = "Range: bytes=0-0\r\n";
+
+// A refused certificate or secure connection is the person's to judge: it gets its own words.
+bool isTellingError(uint32_t error)
+{
+    return Inet_IsCertificateError(error) || error == INET_ERR_SECURE_CHANNEL;
+}
 
 // Stores the calling thread's client error and its text; always -1.
 int32_t failWith(WireRequest* request, const char* timeoutText)
 {
     request->status = Inet_LastError();
-    CopyBounded(request->statusText,
-                request->status == INET_ERR_TIMEOUT ? timeoutText : TEXT_LIBRARY_ERROR);
+    if (isTellingError(request->status))
+        std::snprintf(request->statusText, sizeof request->statusText, "%s.",
+                      Inet_ErrorText(request->status));
+    else
+        CopyBounded(request->statusText,
+                    request->status == INET_ERR_TIMEOUT ? timeoutText : TEXT_LIBRARY_ERROR);
     return -1;
 }
 
@@ -48,7 +63,19 @@ StatusKind classify(uint32_t status)
     return StatusKind::Failure;
 }
 
-// Learns what a 2xx answer says of the file: its length (0 when none) and the URL it came from.
+// A header of the answer that names the file's version; empty when there is none that fits and
+// holds no control character (it would end a field of the pending list).
+template <size_t N>
+void readValidator(InetHandle* answer, const char* name, char (&value)[N])
+{
+    if (!Inet_HttpHeader(answer, name, value, N) ||
+        std::any_of(value, value + std::strlen(value),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
+        value[0] = '\0';
+}
+
+// Learns what a 2xx answer says of the file: its length (0 when none), the URL it came from and
+// its version.
 int32_t acceptAnswer(WireRequest* request)
 {
     uint64_t length = 0;
@@ -56,13 +83,165 @@ int32_t acceptAnswer(WireRequest* request)
     if (!Inet_RequestUrl(request->hRequest, request->location, sizeof request->location))
         return httpError(request);
     Trace_PrintString(TRACE_ALL, "Wire_HTTP_Request: OK for %s\n", request->location);
+    readValidator(request->hRequest, "ETag", request->etag);
+    readValidator(request->hRequest, "Last-Modified", request->lastModified);
     return 1;
+}
+
+// Reads the decimal number at text into value and steps past it; false when there is none.
+bool readNumber(const char*& text, int64_t* value)
+{
+    char* end = nullptr;
+    if (*text < '0' || *text > '9')
+        return false;
+    *value = std::strtoll(text, &end, 10);
+    text = end;
+    return true;
+}
+
+// The answer's "Content-Range: bytes first-last/total" ("*" for either side gives -1); false
+// when it has none that reads so.
+bool readContentRange(InetHandle* answer, int64_t* first, int64_t* last, int64_t* total)
+{
+    char value[128];
+    if (!Inet_HttpHeader(answer, "Content-Range", value, sizeof value) || std::strncmp(value, "bytes ", 6) != 0)
+        return false;
+    const char* at = value + 6;
+    *first = *last = *total = -1;
+    if (*at == '*')
+        ++at;
+    else if (!readNumber(at, first) || *at++ != '-' || !readNumber(at, last))
+        return false;
+    if (*at++ != '/')
+        return false;
+    return (at[0] == '*' && at[1] == '\0') || (readNumber(at, total) && *at == '\0');
+}
+
+// Whether a 206 or 416 answer still speaks of the version that the held part came from: a
+// validator it names must be the one sent.
+bool sameVersion(const WireRequest* request)
+{
+    const bool etagSent = request->ifRange[0] == '"' || std::strncmp(request->ifRange, "W/", 2) == 0;
+    const char* named = etagSent ? request->etag : request->lastModified;
+    return named[0] == '\0' || std::strcmp(named, request->ifRange) == 0;
+}
+
+// A total that fits what the query learnt (an unknown one fits anything).
+bool expectedTotal(const WireRequest* request, int64_t total)
+{
+    return request->expectedSize <= 0 || total == request->expectedSize;
+}
+
+enum class RangeAnswer { NotPartial, Taken, Refused };
+
+// What a download that asked for the rest of a file got: exactly that rest (206), word that the
+// file held was whole already (416), the whole file (200), or something else. With Taken the
+// request is done (contentLength is the whole file's size); with Refused it must start over.
+RangeAnswer takeRangeAnswer(WireRequest* request, int32_t* result)
+{
+    const uint32_t status = request->status;
+    if (status != 206 && status != 416) {
+        if (status / 100 == 2)
+            request->resumeFrom = 0;   // the server sends the file from its start
+        return RangeAnswer::NotPartial;
+    }
+    int64_t first = 0, last = 0, total = 0;
+    if (!readContentRange(request->hRequest, &first, &last, &total))
+        return RangeAnswer::Refused;
+    if (status == 206) {
+        const int64_t end = total >= 0 ? total : last + 1;
+        if (first != request->resumeFrom || last + 1 != end || !expectedTotal(request, end))
+            return RangeAnswer::Refused;
+        *result = acceptAnswer(request);
+        request->contentLength = uint64_t(end);
+    } else {
+        if (total != request->resumeFrom || !expectedTotal(request, total))
+            return RangeAnswer::Refused;
+        *result = acceptAnswer(request);
+        request->contentLength = uint64_t(total);
+        request->complete = true;
+    }
+    return *result == 1 && !sameVersion(request) ? RangeAnswer::Refused : RangeAnswer::Taken;
+}
+
+// The headers that ask for the part of the file behind the bytes held, if it is still their
+// version; empty when the whole file is to come.
+std::string restHeaders(WireRequest* request)
+{
+    if (request->resumeFrom <= 0 || request->ifRange[0] == '\0') {
+        request->resumeFrom = 0;
+        return {};
+    }
+    Trace_PrintInt64(TRACE_ALL, "Wire_HTTP_Request, resume from %d\n", request->resumeFrom);
+    return "Range: bytes=" + std::to_string(request->resumeFrom) + "-\r\nIf-Range: " +
+           request->ifRange + "\r\n";
+}
+
+// The seconds a failure answer asks to wait (Retry-After given in seconds), else -1.
+int32_t retryAfterOf(InetHandle* answer)
+{
+    char value[32];
+    const char* at = value;
+    int64_t seconds = 0;
+    if (!Inet_HttpHeader(answer, "Retry-After", value, sizeof value) || !readNumber(at, &seconds) || *at != '\0')
+        return -1;
+    return int32_t(std::min<int64_t>(seconds, INT32_MAX));
+}
+
+// An FTP download continues only while the server's size is the one the query learnt; with
+// an unknown size it starts over.
+bool checkFtpResume(WireRequest* request)
+{
+    if (request->resumeFrom <= 0)
+        return true;
+    uint64_t size = 0;
+    InetHandle* find = Inet_FtpFindFile(request->hConnect, request->objectName, &size);
+    if (find == nullptr)
+        return false;
+    Inet_Close(find);
+    if (request->expectedSize <= 0 || int64_t(size) != request->expectedSize || int64_t(size) < request->resumeFrom)
+        request->resumeFrom = 0;
+    else
+        Trace_PrintInt64(TRACE_ALL, "Wire_FTP_Request, resume from %d\n", request->resumeFrom);
+    return true;
+}
+
+// The file's size from a partial answer's "Content-Range: bytes 0-0/<size>"; 0 when it gives none.
+uint64_t rangeTotal(InetHandle* answer)
+{
+    int64_t first = 0, last = 0, total = 0;
+    return readContentRange(answer, &first, &last, &total) && total > 0 ? uint64_t(total) : 0;
+}
+
+// The answer to a GET of the first byte decides: a partial one tells the size in its range, a
+// whole one in its length, and nothing more of its body is read.
+int32_t acceptFirstByte(WireRequest* request)
+{
+    const int32_t r = acceptAnswer(request);
+    if (r == 1 && request->status == 206)
+        request->contentLength = rangeTotal(request->hRequest);
+    return r;
+}
+
+// Whether a HEAD answer leaves the size untold: HEAD refused, or a success without a length.
+bool headTellsNoSize(WireRequest* request)
+{
+    uint64_t length = 0;
+    if (request->status == 405 || request->status == 501)
+        return true;
+    return classify(request->status) == StatusKind::Success &&
+           !Inet_HttpContentLength(request->hRequest, &length);
 }
 
 const char* verbFor(int32_t mode)
 {
     static constexpr const char* verbs[] = {"HEAD", "GET"};   // MODE_QUERY, MODE_DOWNLOAD
     return mode == MODE_QUERY || mode == MODE_DOWNLOAD ? verbs[mode] : nullptr;
+}
+
+bool isHttpScheme(int32_t scheme)
+{
+    return scheme == SCHEME_HTTP || scheme == SCHEME_HTTPS;
 }
 
 // Closes any earlier attempt and names the server of this one.
@@ -75,6 +254,30 @@ bool connect(WireRequest* request, InetService service, uint32_t timeout)
     request->hConnect = Inet_Connect(session, request->hostName, request->port, service,
                                      &request->abort);
     return request->hConnect != nullptr && Wire_SetTimeouts(request->hConnect, timeout);
+}
+
+// Opens one request on the connection, with the Netscape file's cookies and header (when not
+// null), sends it and reads the answer's status; 1, or the failure to return. A request of an
+// earlier attempt on the connection is closed first.
+int32_t ask(WireRequest* request, const char* verb, const char* header, uint32_t timeout)
+{
+    Inet_Close(request->hRequest);
+    // The session's own jar is used only when the person chose it; the Netscape file's cookies
+    // are added as headers instead.
+    bool noCookies = request->cookieSource != COOKIES_SYSTEM;
+    request->hRequest = Inet_HttpOpenRequest(request->hConnect, verb, request->objectName, noCookies);
+    if (request->hRequest == nullptr || !Wire_SetTimeouts(request->hRequest, timeout) ||
+        (header != nullptr && !Inet_HttpAddHeader(request->hRequest, header, std::strlen(header))))
+        return httpError(request);
+    if (request->cookieSource == COOKIES_NETSCAPE) {
+        int32_t cookies = Wire_SendCookies(request);
+        if (cookies < 0)
+            return cookies;
+    }
+    if (!Inet_HttpSend(request->hRequest) || !Inet_HttpStatusCode(request->hRequest, &request->status)
+        || !Inet_HttpStatusText(request->hRequest, request->statusText, sizeof request->statusText))
+        return httpError(request);
+    return 1;
 }
 
 }  // namespace
@@ -91,7 +294,7 @@ int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32
     if (r < 0)
         return r;
     for (int redirects = 0;; ++redirects) {
-        if (request->scheme == SCHEME_HTTP) {
+        if (isHttpScheme(request->scheme)) {
             r = Wire_HTTP_Request(request, mode, timeout);
             if (r == 0 || r == 1) {
                 // After a 2xx the host and object are those of the final URL.
@@ -113,28 +316,40 @@ int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32
 int32_t Wire_HTTP_Request(WireRequest* request, int32_t mode, uint32_t timeout)
 {
     Trace_PrintInt(TRACE_ALL, "Wire_HTTP_Request, timeout = %d msec\n", int32_t(timeout));
-    if (!connect(request, INET_SERVICE_HTTP, timeout))
+    request->retryAfter = -1;
+    const InetService service = request->scheme == SCHEME_HTTPS ? INET_SERVICE_HTTPS : INET_SERVICE_HTTP;
+    if (!connect(request, service, timeout))
         return httpError(request);
     const char* verb = verbFor(mode);
     if (verb == nullptr)
         return ERR_BAD_MODE;
-    // The session's own jar is used only when the person chose it; the Netscape file's cookies
-    // are added as headers instead.
-    bool noCookies = request->cookieSource != COOKIES_SYSTEM;
-    request->hRequest = Inet_HttpOpenRequest(request->hConnect, verb, request->objectName, noCookies);
-    if (request->hRequest == nullptr || !Wire_SetTimeouts(request->hRequest, timeout))
-        return httpError(request);
-    if (request->cookieSource == COOKIES_NETSCAPE) {
-        int32_t cookies = Wire_SendCookies(request);
-        if (cookies < 0)
-            return cookies;
+    const std::string rest = mode == MODE_DOWNLOAD ? restHeaders(request) : std::string();
+    int32_t r = ask(request, verb, rest.empty() ? nullptr : rest.c_str(), timeout);
+    const bool rangeAsked = r == 1 && mode == MODE_QUERY && headTellsNoSize(request);
+    if (rangeAsked) {
+        Trace_PrintInt(TRACE_ALL, "Wire_HTTP_Request: HEAD answer %d tells no size, GET of byte 0\n",
+                       int32_t(request->status));
+        r = ask(request, "GET", RANGE_FIRST_BYTE, timeout);
     }
-    if (!Inet_HttpSend(request->hRequest) || !Inet_HttpStatusCode(request->hRequest, &request->status)
-        || !Inet_HttpStatusText(request->hRequest, request->statusText, sizeof request->statusText))
-        return httpError(request);
+    if (r != 1)
+        return r;
+    if (mode == MODE_DOWNLOAD && request->resumeFrom > 0) {
+        int32_t result = 1;
+        switch (takeRangeAnswer(request, &result)) {
+        case RangeAnswer::Taken:
+            return result;
+        case RangeAnswer::Refused:
+            Trace_Print(TRACE_ALL, "Wire_HTTP_Request, resume refused: from the start");
+            request->resumeFrom = 0;
+            request->complete = false;
+            return Wire_HTTP_Request(request, mode, timeout);
+        case RangeAnswer::NotPartial:
+            break;
+        }
+    }
     switch (classify(request->status)) {
     case StatusKind::Success:
-        return acceptAnswer(request);
+        return rangeAsked ? acceptFirstByte(request) : acceptAnswer(request);
     case StatusKind::Redirect:
         if (!Inet_HttpLocation(request->hRequest, request->location, sizeof request->location))
             return httpError(request);
@@ -142,6 +357,7 @@ int32_t Wire_HTTP_Request(WireRequest* request, int32_t mode, uint32_t timeout)
     case StatusKind::Failure:
         break;
     }
+    request->retryAfter = retryAfterOf(request->hRequest);
     return -1;
 }
 
@@ -156,7 +372,10 @@ int32_t Wire_FTP_Request(WireRequest* request, int32_t mode, uint32_t timeout)
         request->hRequest = Inet_FtpFindFile(request->hConnect, request->objectName, &size);
         request->contentLength = size;
     } else if (mode == MODE_DOWNLOAD) {
-        request->hRequest = Inet_FtpOpenFile(request->hConnect, request->objectName);
+        if (!checkFtpResume(request))
+            return failWith(request, timeoutText);
+        request->hRequest = Inet_FtpOpenFile(request->hConnect, request->objectName,
+                                             uint64_t(request->resumeFrom));
     } else {
         return ERR_BAD_MODE;
     }
@@ -174,6 +393,8 @@ int32_t Wire_Read(WireRequest* request)
 {
     if (request->bufferCount > 0)
         return 0;
+    if (request->complete)
+        return 1;
     size_t count = 0;
     if (!Inet_Read(request->hRequest, request->buffer, sizeof request->buffer, &count))
         return failWith(request, "Timeout in InternetReadFile.");

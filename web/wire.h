@@ -1,4 +1,4 @@
-// HTTP and FTP requests: one network request for one URL, on behalf of a request worker.
+// HTTP, HTTPS and FTP requests: one network request for one URL, on behalf of a request worker.
 //
 // Contract:
 // - A WireRequest is embedded, zero-filled, in the worker's request record; only the worker
@@ -9,6 +9,19 @@
 //   each block); at last Wire_Close.
 // - Results: 1 success, 0 a sixth redirect, -1 a failed client call or an HTTP failure status
 //   (status and statusText say which), or a negative error code (ERR_*). Nothing is thrown.
+//   A refused certificate or secure connection has the client's own words as its statusText.
+// - Redirects are followed between http, https and ftp alike. A query whose HEAD is refused (405,
+//   501) or tells no length asks again with a GET of the first byte ("Range: bytes=0-0") and
+//   reads none of its body; the size is then the range's total (206) or the length (200).
+// - After a success, hRequest holds the answer that decided until Wire_Close: its headers
+//   (Inet_HttpHeader) describe the file.
+// - A download may continue a file the caller holds in part (resumeFrom, ifRange,
+//   expectedSize). HTTP asks for the rest only if the file is still the version of that part
+//   ("Range" with "If-Range"); an answer that is not exactly the rest of that version (a 206
+//   starting elsewhere, of another size or version, a 416 for a file not complete) makes the
+//   request start over for the whole file. FTP continues only while the server's size is the
+//   expected one. After Wire_Request, resumeFrom tells where the data that Wire_Read hands out
+//   belong in the file.
 #pragma once
 
 #include "inet.h"
@@ -30,6 +43,8 @@ constexpr size_t WIRE_BLOCK = 1024;
 constexpr size_t WIRE_URL_CAPACITY = 2058;
 constexpr size_t WIRE_PATH_CAPACITY = 512;
 constexpr size_t WIRE_STATUS_CAPACITY = 256;
+constexpr size_t WIRE_ETAG_CAPACITY = 128;
+constexpr size_t WIRE_DATE_CAPACITY = 64;
 
 struct WireRequest {
     InetHandle* hConnect;
@@ -46,8 +61,21 @@ struct WireRequest {
     char location[WIRE_URL_CAPACITY];  // redirect target, or the final URL after success
     char statusText[WIRE_STATUS_CAPACITY];
     uint32_t status;              // HTTP status, or the client's error number
-    uint64_t contentLength;       // 0 when the server named none
+    uint64_t contentLength;       // 0 when the server named none; the whole file after a resume
     InetAbortFlag abort;
+    // Download: set by the caller, the bytes of the file it holds already (0: all are wanted),
+    // the version they came with (an ETag, else a Last-Modified date) and the file's size as the
+    // query learnt it (0: unknown). Afterwards resumeFrom is where the answer's data begin: the
+    // same offset, or 0 when the whole file comes.
+    int64_t resumeFrom;
+    int64_t expectedSize;
+    char ifRange[WIRE_ETAG_CAPACITY];
+    // The version a 2xx answer names, each empty when it has none that may be kept (too long,
+    // or holding a control character).
+    char etag[WIRE_ETAG_CAPACITY];
+    char lastModified[WIRE_DATE_CAPACITY];
+    int32_t retryAfter;           // after an HTTP failure: its Retry-After in seconds, else -1
+    bool complete;                // the part held was the whole file: Wire_Read ends at once
 };
 
 int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32_t timeout);

@@ -6,6 +6,9 @@
 
 #include "fixtures.h"
 
+#include <csignal>
+#include <sys/resource.h>
+
 namespace moontest {
 
 class CoreSandbox : public Sandbox {
@@ -21,5 +24,21 @@ protected:
         Sandbox::TearDown();
     }
 };
+
+// Runs body while no file may grow past bytes, which fails writes as a full disk does; its result.
+template <class Body>
+auto withFileSizeLimit(rlim_t bytes, Body body)
+{
+    struct rlimit old {};
+    getrlimit(RLIMIT_FSIZE, &old);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = old;
+    limited.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limited);
+    auto result = body();
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    return result;
+}
 
 }  // namespace moontest

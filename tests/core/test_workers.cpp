@@ -1,68 +1,65 @@
 #include "workers.h"
 
-#include "cookies.h"
 #include "pending.h"
 #include "trace.h"
 
 #include "core_fixture.h"
 #include "servers.h"
 
-#include <csignal>
 #include <filesystem>
-#include <memory>
 #include <string>
-#include <sys/resource.h>
 #include <vector>
 
 namespace {
 
-using moontest::readFile;
-using moontest::waitFor;
+using namespace moontest;
 
-class Workers : public moontest::CoreSandbox {
+// An answer's head: the status line and the given header lines, each ending in CRLF.
+std::string head(const std::string& status, const std::string& headers = "")
+{
+    return "HTTP/1.1 " + status + "\r\n" + headers + "\r\n";
+}
+
+// A connection that reads the request and answers with text, then count bytes of the file from offset.
+Script answer(const std::string& text, uint64_t count = 0, uint64_t offset = 0)
+{
+    return {readRequest(), sendText(text), sendBody(count, offset)};
+}
+
+const std::string OK_9000 = head("200 OK", "Content-Length: 9000\r\n");
+
+int32_t resultOf(UrlRequest* request)
+{
+    EXPECT_TRUE(waitFor([&] { return request->result.load() != RESULT_RUNNING; }));
+    return request->result.load(std::memory_order_acquire);
+}
+
+// Hands an ended download back to the lists, as the timer task does; what that returned.
+int32_t checkBack(UrlRequest* request)
+{
+    const int32_t r = MOONQ_CheckBackDown(request);
+    MOONQ_FreeRequest(request);
+    return r;
+}
+
+class Workers : public CoreSandbox {
 protected:
     void SetUp() override
     {
         CoreSandbox::SetUp();
         MOONQ_SetDownloadDir(path("dl").c_str());
         std::filesystem::create_directory("dl");
-        nginx = std::make_unique<moontest::NginxServer>(path("nginx"));
     }
-    void TearDown() override
-    {
-        MOONQ_Stop();
-        nginx.reset();
-        CoreSandbox::TearDown();
-    }
-    void start() { ASSERT_TRUE(nginx->start()); }
-
-    // The query request most recently added.
-    static UrlRequest* lastQuery() { return reinterpret_cast<UrlRequest*>(requestList.prev); }
-
-    static int32_t resultOf(UrlRequest* request)
-    {
-        EXPECT_TRUE(waitFor([&] { return request->result.load() != RESULT_RUNNING; }));
-        return request->result.load(std::memory_order_acquire);
-    }
-
-    // Adds url and waits for its query; the item.
-    UrlItem* query(const std::string& url, int32_t expected)
-    {
-        UrlItem* item = MOONQ_AddURL(url.c_str(), &options);
-        EXPECT_NE(item, nullptr);
-        EXPECT_EQ(resultOf(lastQuery()), expected) << url;
-        return item;
-    }
-
-    // A valid item at the end of pendingList, downloading url into the sandbox's name.
-    UrlItem* validItem(const std::string& url, const std::string& name)
+    // A valid item at the end of pendingList, downloading url into name: in the sandbox when
+    // relative, as it is when absolute or empty.
+    UrlItem* validItem(const std::string& url, const std::string& name, int64_t size = 0)
     {
         UrlItem* item = MOONQ_NewItem(url.c_str());
         item->flags = ITEM_VALID;
-        CopyBounded(item->localPath, path(name).c_str());
+        item->size = size;
+        CopyBounded(item->localPath, name.empty() || name[0] == '/' ? name.c_str() : path(name).c_str());
         return item;
     }
-
     // Starts the download of the first pending item and waits for it to end.
     int32_t download(UrlRequest** place)
     {
@@ -71,277 +68,296 @@ protected:
     }
 
     DownloadOptions options{};
-    std::unique_ptr<moontest::NginxServer> nginx;
 };
 
-TEST_F(Workers, QueryLearnsSizeFinalUrlAndLocalName)
+TEST_F(Workers, QueryFillsInTheItemOrSaysWhyItFailed)
 {
-    nginx->makeFile("pub/setup.zip", 9999);
-    nginx->addRedirect("/latest", "/pub/setup.zip");
-    start();
-    UrlItem* plain = query(nginx->url("pub/setup.zip?id=7"), RESULT_QUERIED);
-    EXPECT_EQ(plain->size, 9999);
-    EXPECT_EQ(plain->status, 200);
-    EXPECT_STREQ(plain->statusText, "OK");
-    EXPECT_EQ(std::string(plain->localPath), path("dl/setup.zip"));
-    EXPECT_EQ(plain->flags & (ITEM_FAILED | ITEM_VALID), 0u);   // the check-back makes it valid
-
-    options.useDirExtension = 1;
-    UrlItem* moved = query(nginx->url("latest"), RESULT_QUERIED);
-    EXPECT_EQ(std::string(moved->url), nginx->url("pub/setup.zip"));
-    EXPECT_EQ(std::string(moved->localPath), path("dl/zip/setup.zip"));
-    EXPECT_TRUE(moved->flags & ITEM_EXT_DIR);
+    const std::string named = "Content-Length: 10\r\nContent-Disposition: attachment; ";
+    const struct {
+        std::string url;   // on the server, or whole
+        std::vector<Script> scripts;
+        bool extDir;
+        int32_t result;
+        int64_t size;
+        int32_t status;
+        const char* text;
+        std::string local;      // in the sandbox; "" for none
+        std::string finalUrl;   // on the server; "" when the URL stays
+        uint32_t flags;
+    } cases[] = {
+        {"pub/setup.zip?id=7", {answer(head("200 OK", "Content-Length: 9999\r\n"))}, false, RESULT_QUERIED, 9999, 200,
+         "OK", "dl/setup.zip", "", 0},
+        {"latest", {answer(head("302 Found", "Location: /pub/setup.zip\r\nContent-Length: 0\r\n")), answer(OK_9000)},
+         true, RESULT_QUERIED, 9000, 200, "OK", "dl/zip/setup.zip", "pub/setup.zip", ITEM_EXT_DIR},
+        {"none.zip", {answer(head("404 Not Found", "Content-Length: 0\r\n"))}, false, -1, 0, 404, "Not Found", "", "",
+         ITEM_FAILED},
+        {"r", {answer(head("302 Found", "Location: /r\r\nContent-Length: 0\r\n"))}, false, RESULT_FAILED, 0, 302,
+         "Found", "", "", ITEM_FAILED},
+        {"http://no-slash", {}, false, ERR_BAD_URL, 0, 0, "Badly formatted URL, or not a file!", "", "", ITEM_FAILED},
+        {std::string(250, 'n') + ".zip", {answer(OK_9000)}, false, ERR_NAME_TOO_LONG, 0, 0,
+         "Local file name too long.", "", "", ITEM_FAILED},
+        {"f.bin", {answer(head("200 OK", "Connection: close\r\n"))}, false, RESULT_QUERIED, 0, 200, "OK",
+         "dl/f.bin", "", 0},
+        // The name the answer gives, when a safe one is left of it.
+        {"get/file.bin?id=3", {answer(head("200 OK", named + "filename*=UTF-8''r%C3%A9sum%C3%A9.pdf\r\n"))}, true,
+         RESULT_QUERIED, 10, 200, "OK", "dl/pdf/r\xC3\xA9sum\xC3\xA9.pdf", "", ITEM_EXT_DIR},
+        {"get/file.bin?id=3", {answer(head("200 OK", named + "filename=\"\"\r\n"))}, true, RESULT_QUERIED, 10, 200,
+         "OK", "dl/bin/file.bin", "", ITEM_EXT_DIR},
+    };
+    for (const auto& c : cases) {
+        ScriptedServer server(c.scripts);
+        const std::string url = c.url.find("://") != std::string::npos ? c.url : server.url(c.url);
+        SCOPED_TRACE(url.substr(0, 80));
+        options.useDirExtension = c.extDir;
+        UrlItem* item = MOONQ_AddURL(url.c_str(), &options);
+        ASSERT_NE(item, nullptr);
+        EXPECT_EQ(resultOf(reinterpret_cast<UrlRequest*>(requestList.prev)), c.result);
+        EXPECT_EQ(item->size, c.size);
+        EXPECT_EQ(item->status, c.status);
+        EXPECT_STREQ(item->statusText, c.text);
+        EXPECT_EQ(std::string(item->localPath), c.local.empty() ? "" : path(c.local));
+        EXPECT_EQ(std::string(item->url), c.finalUrl.empty() ? url : server.url(c.finalUrl));
+        EXPECT_EQ(item->flags.load(), c.flags);   // the check-back makes a queried item valid
+    }
 }
 
-TEST_F(Workers, FailedQueriesShowWhy)
+TEST_F(Workers, DownloadRunReleasesFinishedItemsMovesOthersToTheEndAndStopsAtAFailedOne)
 {
-    for (int hop = 1; hop <= 6; ++hop)
-        nginx->addRedirect("/r" + std::to_string(hop), "/r" + std::to_string(hop + 1));
-    start();
-    UrlItem* missing = query(nginx->url("none.zip"), -1);
-    EXPECT_TRUE(missing->flags & ITEM_FAILED);
-    EXPECT_EQ(missing->status, 404);
-    EXPECT_STREQ(missing->statusText, "Not Found");
-
-    UrlItem* loop = query(nginx->url("r1"), RESULT_FAILED);
-    EXPECT_TRUE(loop->flags & ITEM_FAILED);
-    EXPECT_EQ(loop->status, 302);
-
-    UrlItem* bad = query("http://no-slash", ERR_BAD_URL);
-    EXPECT_TRUE(bad->flags & ITEM_FAILED);
-    EXPECT_EQ(bad->status, 0);
-    EXPECT_STREQ(bad->statusText, "Badly formatted URL, or not a file!");
-}
-
-TEST_F(Workers, LocalNameTooLongEndsAsAFailureNotAsValidating)
-{
-    nginx->makeFile("some-file-name.zip", 10);
-    start();
-    MOONQ_SetDownloadDir((path("") + std::string(250, 'd')).c_str());
-    UrlItem* item = query(nginx->url("some-file-name.zip"), ERR_NAME_TOO_LONG);
-    EXPECT_TRUE(item->flags & ITEM_FAILED);
-    EXPECT_EQ(item->status, 0);
-    EXPECT_STREQ(item->statusText, "Local file name too long.");
-}
-
-TEST_F(Workers, AnswerWithoutLengthIsQueriedWithSizeZero)
-{
-    moontest::ScriptedServer server({{moontest::readRequest(),
-                                      moontest::sendText("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n")}});
-    UrlItem* item = query(server.url("file.bin"), RESULT_QUERIED);
-    EXPECT_EQ(item->size, 0);
-}
-
-TEST_F(Workers, DownloadRunMovesFinishedItemsOutAndOthersToTheEnd)
-{
-    nginx->makeFile("a.bin", 10000);
-    nginx->makeFile("empty.bin", 0);
-    start();
-    validItem(nginx->url("a.bin"), "a.bin");
-    UrlItem* second = validItem(nginx->url("missing.bin"), "missing.bin");
-    UrlItem* third = validItem(nginx->url("empty.bin"), "empty.bin");
-
+    NginxServer nginx(path("nginx"));
+    nginx.makeFile("a.bin", 10000);
+    nginx.makeFile("empty.bin", 0);
+    ASSERT_TRUE(nginx.start());
+    validItem(nginx.url("a.bin"), "a.bin");
+    UrlItem* missing = validItem(nginx.url("missing.bin"), "missing.bin");
+    UrlItem* empty = validItem(nginx.url("empty.bin"), "empty.bin");
     UrlRequest* request = nullptr;
     EXPECT_EQ(download(&request), RESULT_DOWNLOADED);
     EXPECT_EQ(request->bytesDone.load(), 10000);
     EXPECT_EQ(MOONQ_CheckBackDown(request), RESULT_DOWNLOADED);
     EXPECT_EQ(request->item, nullptr);
     MOONQ_FreeRequest(request);
-    EXPECT_TRUE(moontest::isPatternFile(path("a.bin"), 10000));   // the file stays
-    EXPECT_EQ(MOONQ_FirstItem(), second);
-
-    EXPECT_EQ(download(&request), -1);   // 404 at download time
-    EXPECT_EQ(MOONQ_CheckBackDown(request), -1);
-    MOONQ_FreeRequest(request);
-    EXPECT_EQ(second->status, 404);
-    EXPECT_TRUE(second->flags & ITEM_FAILED);
-    EXPECT_EQ(MOONQ_FirstItem(), third);
-    EXPECT_EQ(MOONQ_NextItem(third), second);
-
+    EXPECT_TRUE(isPatternFile(path("a.bin"), 10000));   // the file stays
+    EXPECT_EQ(download(&request), -1);
+    EXPECT_EQ(checkBack(request), -1);
+    EXPECT_EQ(MOONQ_FirstItem(), empty);
+    EXPECT_EQ(MOONQ_NextItem(empty), missing);
     // An empty file downloads too, and releasing its item leaves no file behind.
     EXPECT_EQ(download(&request), RESULT_DOWNLOADED);
-    EXPECT_EQ(MOONQ_CheckBackDown(request), RESULT_DOWNLOADED);
-    MOONQ_FreeRequest(request);
+    EXPECT_EQ(checkBack(request), RESULT_DOWNLOADED);
     EXPECT_FALSE(std::filesystem::exists(path("empty.bin")));
-
-    // A failed item first stops the run, whatever follows it.
-    validItem(nginx->url("a.bin"), "again.bin");
+    // The failed item, first now, stops the run whatever follows it.
+    validItem(nginx.url("a.bin"), "again.bin");
     EXPECT_EQ(MOONQ_StartNextDownload(&request, &options), 1);
     EXPECT_EQ(request, nullptr);
     MOONQ_CancelRequest(nullptr);
 }
 
-TEST_F(Workers, CancelBeforeTheFirstBlockKeepsTheItemValid)
+TEST_F(Workers, DownloadThatEndsShortStaysReadySayingWhyAndKeepsThePartOnDisk)
 {
-    moontest::ScriptedServer slow({{moontest::readRequest(), moontest::pauseFor(300),
-                                    moontest::sendText("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n"),
-                                    moontest::sendBody(5000)}});
-    UrlItem* item = validItem(slow.url("f.bin"), "f.bin");
-    item->flags |= ITEM_BROKEN_OFF;   // an earlier attempt's; this one starts afresh
-    validItem(slow.url("g.bin"), "g.bin");
-    UrlRequest* request = nullptr;
-    ASSERT_EQ(MOONQ_StartNextDownload(&request, &options), 0);
-    MOONQ_CancelRequest(request);
-    EXPECT_EQ(resultOf(request), RESULT_CANCELLED);
-    EXPECT_EQ(readFile(path("f.bin")), "");
-    EXPECT_EQ(MOONQ_CheckBackDown(request), RESULT_CANCELLED);
-    MOONQ_FreeRequest(request);
-    EXPECT_EQ(item->flags, ITEM_VALID);
-    EXPECT_EQ(MOONQ_NextItem(MOONQ_FirstItem()), item);
-}
-
-TEST_F(Workers, LocalFileProblems)
-{
-    nginx->makeFile("big.bin", 1 << 20);
-    nginx->makeFile("small.bin", 1000);
-    start();
-    UrlRequest* request = nullptr;
-    // A folder gone meanwhile, and a link planted at the name, which is never followed.
+    const Script whole = answer(OK_9000, 9000);
+    enum Action { WAIT, CANCEL_AT_ONCE, CANCEL_WHEN_BROKEN_OFF, REMOVE_FOLDER_AT_3000, LIMIT_FILES_TO_100000 };
+    const struct {
+        const char* name;
+        Script script;
+        std::string local;
+        Action action;
+        int32_t result, status;
+        const char* text;
+        uint32_t flags;
+        int64_t part;
+    } cases[] = {
+        {"cancelled before the first block", {readRequest(), pauseFor(300), sendText(OK_9000), sendBody(9000)},
+         "part/c.bin", CANCEL_AT_ONCE, RESULT_CANCELLED, 200, "OK", ITEM_VALID, 0},
+        {"cut", answer(OK_9000, 3000), "part/c.bin", CANCEL_WHEN_BROKEN_OFF, RESULT_CANCELLED, 12030,
+         "The connection with the server was terminated abnormally after 3000 of 9000 bytes.",
+         ITEM_VALID | ITEM_BROKEN_OFF, 3000},
+        {"clean end without a length", answer(head("200 OK", "Connection: close\r\n"), 3000), "part/c.bin",
+         CANCEL_WHEN_BROKEN_OFF, RESULT_CANCELLED, 200, "Transfer ended early: 3000 of 9000 bytes.",
+         ITEM_VALID | ITEM_BROKEN_OFF, 3000},
+        {"folder removed", {readRequest(), sendText(OK_9000), sendBody(3000), pauseFor(300), sendBody(6000, 3000)},
+         "part/c.bin", REMOVE_FOLDER_AT_3000, ERR_WRITE_FAILED, 0, "The local file was removed during the download.",
+         ITEM_VALID | ITEM_BROKEN_OFF, 0},
+        {"file too large", answer(head("200 OK", "Content-Length: 1048576\r\n"), 1 << 20), "part/c.bin",
+         LIMIT_FILES_TO_100000, ERR_WRITE_FAILED, 0, "Could not write the local file: File too large.",
+         ITEM_VALID | ITEM_BROKEN_OFF, 100000},
+        {"disk full at the last flush", whole, "/dev/full", WAIT, ERR_WRITE_FAILED, 0,
+         "Could not write the local file: disk full.", ITEM_VALID | ITEM_BROKEN_OFF, 0},
+        {"a link planted at the name, never followed", whole, "link.bin", WAIT, ERR_LOCAL_FILE, 200,
+         "Could not open local file.", ITEM_VALID | ITEM_NEEDS_FIX, 0},
+        {"no name", whole, "", WAIT, ERR_LOCAL_FILE, 200, "OK", ITEM_VALID, 0},
+    };
     std::filesystem::create_directory("outside");
     std::filesystem::create_symlink("outside/planted.txt", path("link.bin"));
-    for (const char* name : {"vanished/big.bin", "link.bin"}) {
-        UrlItem* unopened = validItem(nginx->url("big.bin"), name);
-        ASSERT_EQ(download(&request), ERR_LOCAL_FILE) << name;
-        EXPECT_STREQ(unopened->statusText, "Could not open local file.");
-        EXPECT_TRUE(unopened->flags & ITEM_NEEDS_FIX);
-        EXPECT_EQ(MOONQ_CheckBackDown(request), ERR_LOCAL_FILE);
-        MOONQ_FreeRequest(request);
-        List_Remove(&unopened->link);
-        MOONQ_FreeItem(unopened);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::create_directory("part");
+        ScriptedServer server({c.script});
+        UrlItem* item = validItem(server.url("c.bin"), c.local, 9000);   // the size the query learnt
+        item->flags |= ITEM_BROKEN_OFF;                                  // an earlier try's
+        UrlRequest* request = nullptr;
+        ASSERT_EQ(MOONQ_StartNextDownload(&request, &options), 0);
+        auto brokenOff = [&] { return (item->flags & ITEM_BROKEN_OFF) != 0; };
+        ASSERT_TRUE(c.action != CANCEL_WHEN_BROKEN_OFF || waitFor(brokenOff));
+        if (c.action == CANCEL_AT_ONCE || c.action == CANCEL_WHEN_BROKEN_OFF)
+            MOONQ_CancelRequest(request);
+        if (c.action == REMOVE_FOLDER_AT_3000) {
+            ASSERT_TRUE(waitFor([&] { return request->bytesDone.load() >= 3000; }));
+            std::filesystem::remove_all("part");
+        }
+        ASSERT_EQ(c.action == LIMIT_FILES_TO_100000 ? withFileSizeLimit(100000, [&] { return resultOf(request); })
+                                                    : resultOf(request),
+                  c.result);
+        EXPECT_EQ(server.connections(), 1);
+        EXPECT_EQ(checkBack(request), c.result);
+        EXPECT_EQ(item->status, c.status);
+        EXPECT_STREQ(item->statusText, c.text);
+        EXPECT_EQ(item->flags.load(), c.flags);
+        EXPECT_EQ(item->partDone.load(), c.part);
+        if (c.local == "part/c.bin" && c.action != REMOVE_FOLDER_AT_3000) {
+            EXPECT_TRUE(isPatternFile(path(c.local), uint64_t(c.part)));   // kept for a later try
+        }
+        MOONQ_FreeList(&pendingList);
+        std::filesystem::remove_all("part");
     }
     EXPECT_FALSE(std::filesystem::exists("outside/planted.txt"));
-
-    UrlItem* unnamed = validItem(nginx->url("big.bin"), "");
-    unnamed->localPath[0] = '\0';
-    EXPECT_EQ(download(&request), ERR_LOCAL_FILE);
-    MOONQ_FreeRequest(request);
-    List_Remove(&unnamed->link);
-    MOONQ_FreeItem(unnamed);
-
-    // A full disk, whether a write shows it or only the flush of the last buffered block: the
-    // item stays ready for the next run and says why.
-    for (const char* name : {"big.bin", "small.bin"}) {
-        UrlItem* full = validItem(nginx->url(name), "");
-        CopyBounded(full->localPath, "/dev/full");
-        EXPECT_EQ(download(&request), ERR_WRITE_FAILED) << name;
-        EXPECT_EQ(MOONQ_CheckBackDown(request), ERR_WRITE_FAILED);
-        MOONQ_FreeRequest(request);
-        EXPECT_EQ(full->status, 0);
-        EXPECT_STREQ(full->statusText, "Could not write the local file: disk full.");
-        EXPECT_EQ(full->flags, ITEM_VALID | ITEM_BROKEN_OFF);
-        List_Remove(&full->link);
-        MOONQ_FreeItem(full);
-    }
-
-    UrlItem* limited = validItem(nginx->url("big.bin"), "limited.bin");
-    struct rlimit old {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = old;
-    small.rlim_cur = 100000;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    int32_t result = download(&request);
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
-    EXPECT_EQ(result, ERR_WRITE_FAILED);
-    EXPECT_STREQ(limited->statusText, "Could not write the local file: File too large.");
-    MOONQ_FreeRequest(request);
     Trace_Close();
     EXPECT_NE(readFile("moonfch_log.txt").find("DownloadURL, write failed /dev/full\n"), std::string::npos);
 }
 
-TEST_F(Workers, DownloadsThatBreakOffStayReadySayingWhyAndHowFar)
+// What each request asked for: "" for the whole file, else "<Range> <If-Range>".
+std::vector<std::string> askedFor(const std::vector<std::string>& heads)
 {
-    using namespace moontest;
-    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\n";
-    const std::string noLength = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n";
-    struct Case {
-        const char* name;
-        Script script;
-        bool removeFolder;   // once 3000 bytes came
-        int32_t result, status;
-        const char* text;
-    } cases[] = {
-        {"cut", {readRequest(), sendText(head), sendBody(3000)}, false, -1, 12030,
-         "The connection with the server was terminated abnormally after 3000 of 9000 bytes."},
-        {"clean end without a length", {readRequest(), sendText(noLength), sendBody(3000)}, false,
-         ERR_SHORT_TRANSFER, 200, "Transfer ended early: 3000 of 9000 bytes."},
-        {"folder removed", {readRequest(), sendText(head), sendBody(3000), pauseFor(300), sendBody(6000)},
-         true, ERR_WRITE_FAILED, 0, "The local file was removed during the download."},
+    std::vector<std::string> out;
+    for (const std::string& text : heads) {
+        auto field = [&text](const std::string& name) {
+            const size_t at = text.find("\r\n" + name + ": "), from = at + name.size() + 4;
+            return at == std::string::npos ? std::string() : text.substr(from, text.find("\r\n", from) - from);
+        };
+        out.push_back(field("Range").empty() ? "" : field("Range") + " " + field("If-Range"));
+    }
+    return out;
+}
+
+TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMayPassAreTriedAgain)
+{
+    const std::string tagged = head("200 OK", "ETag: \"v1\"\r\nContent-Length: 9000\r\n");
+    // The rest of the file from from on, of which count bytes come.
+    auto rest = [](int from, int count) {
+        const std::string range = "Content-Range: bytes " + std::to_string(from) + "-8999/9000\r\n";
+        return answer(head("206 Partial Content", "ETag: \"v1\"\r\n" + range + "Content-Length: " +
+                                                      std::to_string(9000 - from) + "\r\n"),
+                      uint64_t(count), uint64_t(from));
     };
-    for (const Case& c : cases) {
+    const Script whole = answer(tagged, 9000), cut = answer(tagged, 3000);
+    const std::string date = "Wed, 21 Oct 2015 07:28:00 GMT", ownPart = "bytes=3000- \"v1\"";
+    const struct {
+        const char* name;
+        const char* etag;
+        std::string modified;
+        int64_t part, onDisk, checkedSize;   // the item's part and size, and the bytes of its file
+        std::vector<Script> scripts;         // one per connection, the last for any later one
+        int32_t result;
+        std::vector<std::string> asked;
+        const char* waits;                   // the retry waits traced, in order
+        int64_t resumedFrom;                 // where the last try began in the file
+        uint32_t flags;                      // when the item stays
+    } cases[] = {
+        {"its own part", "\"v1\"", "", 3000, 3000, 9000, {rest(3000, 6000)}, RESULT_DOWNLOADED, {ownPart}, "", 3000, 0},
+        {"written past the last record", "\"v1\"", "", 3000, 5000, 9000, {rest(3000, 6000)}, RESULT_DOWNLOADED,
+         {ownPart}, "", 3000, 0},
+        {"a date names the version", "", date, 3000, 3000, 9000, {rest(3000, 6000)}, RESULT_DOWNLOADED,
+         {"bytes=3000- " + date}, "", 3000, 0},
+        {"a weak ETag is no version", "W/\"v1\"", "", 3000, 3000, 9000, {whole}, RESULT_DOWNLOADED, {""}, "", 0, 0},
+        {"no version", "", "", 3000, 3000, 9000, {whole}, RESULT_DOWNLOADED, {""}, "", 0, 0},
+        {"the file lost data", "\"v1\"", "", 3000, 2000, 9000, {whole}, RESULT_DOWNLOADED, {""}, "", 0, 0},
+        {"longer than the whole file", "\"v1\"", "", 3000, 9500, 9000, {whole}, RESULT_DOWNLOADED, {""}, "", 0, 0},
+        {"a file that is not ours", "\"v1\"", "", 0, 3000, 9000, {whole}, RESULT_DOWNLOADED, {""}, "", 0, 0},
+        {"complete already", "\"v1\"", "", 9000, 9000, 9000,
+         {answer(head("416 Range Not Satisfiable", "Content-Range: bytes */9000\r\nContent-Length: 0\r\n"))},
+         RESULT_DOWNLOADED, {"bytes=9000- \"v1\""}, "", 9000, 0},
+        // Retries continue the part the try before left, of the version its answer named.
+        {"cut twice", "", "", 0, 0, 9000, {cut, rest(3000, 3000), rest(6000, 3000)}, RESULT_DOWNLOADED,
+         {"", ownPart, "bytes=6000- \"v1\""}, "1 4 ", 6000, 0},
+        {"grown since it was checked", "", "", 0, 0, 5000, {cut, rest(3000, 6000)}, RESULT_DOWNLOADED,
+         {"", ownPart}, "1 ", 3000, 0},
+        {"server without ranges", "", "", 0, 0, 9000, {cut, whole}, RESULT_DOWNLOADED, {"", ownPart}, "1 ", 0, 0},
+        {"not found", "", "", 0, 0, 9000, {answer(head("404 Gone", "Content-Length: 0\r\n"))}, -1, {""}, "", 0,
+         ITEM_VALID | ITEM_FAILED},
+        {"busy every time", "", "", 0, 0, 9000, {answer(head("503 Busy", "Retry-After: 0\r\nContent-Length: 0\r\n"))},
+         -1, {"", "", "", ""}, "0 0 0 ", 0, ITEM_VALID | ITEM_BROKEN_OFF},
+    };
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::filesystem::create_directory("part");
-        ScriptedServer server({c.script});
-        UrlItem* item = validItem(server.url("c.bin"), "part/c.bin");
-        item->size = 9000;   // what the query learnt
+        ScriptedServer server(c.scripts);
+        writeFile(path("r.bin"), patternBytes(0, size_t(c.onDisk)));
+        UrlItem* item = validItem(server.url("r.bin"), "r.bin", c.checkedSize);
+        CopyBounded(item->etag, c.etag);
+        CopyBounded(item->lastModified, c.modified.c_str());
+        item->partDone = c.part;
+        Trace_Open("moonfch_log.txt");
         UrlRequest* request = nullptr;
-        ASSERT_EQ(MOONQ_StartNextDownload(&request, &options), 0);
-        if (c.removeFolder) {
-            ASSERT_TRUE(waitFor([&] { return request->bytesDone.load() >= 3000; }));
-            std::filesystem::remove_all("part");
+        ASSERT_EQ(download(&request), c.result);
+        EXPECT_EQ(request->resumedFrom.load(), c.resumedFrom);   // the progress counts from there
+        EXPECT_EQ(request->bytesDone.load() == 9000, c.result == RESULT_DOWNLOADED);
+        EXPECT_EQ(checkBack(request), c.result);
+        Trace_Close();
+        std::string waits;
+        const std::string log = readFile("moonfch_log.txt");
+        for (size_t at = log.find("retry in "); at != std::string::npos; at = log.find("retry in ", at + 1))
+            waits += log.substr(at + 9, log.find(' ', at + 9) - at - 9) + " ";
+        EXPECT_EQ(waits, c.waits);
+        EXPECT_EQ(askedFor(server.requests()), c.asked);
+        if (c.result == RESULT_DOWNLOADED) {
+            EXPECT_TRUE(isPatternFile(path("r.bin"), 9000));
+        } else {
+            EXPECT_EQ(item->flags.load(), c.flags);
         }
-        ASSERT_EQ(resultOf(request), c.result);
-        EXPECT_EQ(MOONQ_CheckBackDown(request), c.result);
-        MOONQ_FreeRequest(request);
-        EXPECT_EQ(item->status, c.status);
-        EXPECT_STREQ(item->statusText, c.text);
-        EXPECT_EQ(item->flags, ITEM_VALID | ITEM_BROKEN_OFF);
-        if (!c.removeFolder) {
-            EXPECT_TRUE(isPatternFile(path("part/c.bin"), 3000));   // kept for a later resume
-        }
-        List_Remove(&item->link);
-        MOONQ_FreeItem(item);
-        std::filesystem::remove_all("part");
+        MOONQ_FreeList(&pendingList);
     }
 }
 
-TEST_F(Workers, HeadThatLiesGetsTheAnswerToTheGet)
+TEST_F(Workers, FtpDownloadContinuesThePartOfAFileOfTheSameSize)
 {
-    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n";
-    const std::string missing = "HTTP/1.1 404 Gone Away\r\nContent-Length: 0\r\n\r\n";
-    moontest::ScriptedServer liar({{moontest::answerByVerb(ok, missing)}});
-    UrlItem* queried = query(liar.url("l.bin"), RESULT_QUERIED);
-    EXPECT_EQ(queried->size, 50);
-    UrlRequest* harvested = lastQuery();
-    List_Remove(&harvested->link);
-    MOONQ_FreeRequest(harvested);
-    queried->flags = ITEM_VALID;
+    FtpServer ftp(path("ftp"));
+    ftp.makeFile("pub/f.bin", 9000);
+    ASSERT_TRUE(ftp.start());
+    writeFile(path("f.bin"), patternBytes(0, 3000));
+    validItem(ftp.url("pub/f.bin"), "f.bin", 9000)->partDone = 3000;
     UrlRequest* request = nullptr;
-    EXPECT_EQ(download(&request), -1);
-    EXPECT_EQ(queried->status, 404);
-    EXPECT_STREQ(queried->statusText, "Gone Away");
-    MOONQ_FreeRequest(request);
+    ASSERT_EQ(download(&request), RESULT_DOWNLOADED);
+    EXPECT_EQ(request->resumedFrom.load(), 3000);
+    checkBack(request);
+    EXPECT_TRUE(isPatternFile(path("f.bin"), 9000));
+    EXPECT_NE(ftp.log().find("completed=1 bytes=6000 "), std::string::npos) << ftp.log();
 }
 
 using WorkersConcurrent = Workers;
 
 TEST_F(WorkersConcurrent, FiftyQueriesAtOnceEachEndWithTheirOwnResult)
 {
+    NginxServer nginx(path("nginx"));
     for (int i = 0; i < 50; i += 2)
-        nginx->makeFile("f" + std::to_string(i), uint64_t(1000 + i));
-    start();
+        nginx.makeFile("f" + std::to_string(i), uint64_t(1000 + i));
+    ASSERT_TRUE(nginx.start());
     std::vector<UrlItem*> items;
     for (int i = 0; i < 50; ++i)
-        items.push_back(MOONQ_AddURL(nginx->url("f" + std::to_string(i)).c_str(), &options));
+        items.push_back(MOONQ_AddURL(nginx.url("f" + std::to_string(i)).c_str(), &options));
     ASSERT_EQ(List_Count(&requestList), 50u);
     for (ListLink* node = requestList.next; node != &requestList; node = node->next)
         resultOf(reinterpret_cast<UrlRequest*>(node));
+    auto lock = MOONQ_LockItem();
     for (int i = 0; i < 50; ++i) {
-        auto lock = MOONQ_LockItem();
-        if (i % 2 == 0) {
-            EXPECT_EQ(items[i]->size, 1000 + i);
-            EXPECT_EQ(std::string(items[i]->localPath), path("dl/f" + std::to_string(i)));
-        } else {
-            EXPECT_EQ(items[i]->status, 404);
-            EXPECT_TRUE(items[i]->flags & ITEM_FAILED);
-        }
+        SCOPED_TRACE(i);
+        EXPECT_EQ(items[i]->size, i % 2 ? 0 : 1000 + i);
+        EXPECT_EQ(std::string(items[i]->localPath), i % 2 ? "" : path("dl/f" + std::to_string(i)));
+        EXPECT_EQ(items[i]->status, i % 2 ? 404 : 200);
+        EXPECT_EQ(items[i]->flags.load(), i % 2 ? ITEM_FAILED : 0u);
     }
 }
 
 TEST_F(WorkersConcurrent, StopEndsWorkersBlockedOnASilentServer)
 {
-    moontest::ScriptedServer silent({{moontest::readRequest(), moontest::staySilent()}});
+    ScriptedServer silent({{readRequest(), staySilent()}});
     for (int i = 0; i < 3; ++i)
         MOONQ_AddURL(silent.url("q" + std::to_string(i)).c_str(), &options);
     UrlItem* item = validItem(silent.url("d.bin"), "d.bin");

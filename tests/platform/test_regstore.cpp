@@ -199,6 +199,11 @@ TEST_F(RegStore, HandEditedFileIsRead)
         EXPECT_EQ(query(cookies, "Path").bytes, "C:\\Temp\\x\0"s);
     };
     expectAll();
+    // Values written again unchanged leave the file as it is, its hand-made layout included.
+    const std::string handMade = readFile(file());
+    ASSERT_EQ(setDword(KEY, "extra", 1), REG_OK);
+    ASSERT_EQ(setBytes(cookies, "Path", REG_SZ, "C:\\Temp\\x\0"s), REG_OK);
+    EXPECT_EQ(readFile(file()), handMade);
     ASSERT_EQ(setDword(KEY, "New", 1), REG_OK);
     expectAll();
     EXPECT_FALSE(std::filesystem::exists(file() + ".bad"));

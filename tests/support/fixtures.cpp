@@ -16,9 +16,10 @@ void Sandbox::SetUp()
     dir_ = templ;
     oldCwd_ = std::filesystem::current_path();
     std::filesystem::current_path(dir_);
-    if (const char* home = std::getenv("XDG_CONFIG_HOME")) {
-        hadConfigHome_ = true;
-        oldConfigHome_ = home;
+    for (const char* name : {"XDG_CONFIG_HOME", "CURL_CA_BUNDLE", "SSL_CERT_FILE"}) {
+        const char* value = std::getenv(name);
+        oldEnv_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+        ::unsetenv(name);
     }
     ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
 }
@@ -26,10 +27,13 @@ void Sandbox::SetUp()
 void Sandbox::TearDown()
 {
     std::filesystem::current_path(oldCwd_);
-    if (hadConfigHome_)
-        ::setenv("XDG_CONFIG_HOME", oldConfigHome_.c_str(), 1);
-    else
-        ::unsetenv("XDG_CONFIG_HOME");
+    for (const auto& [name, value] : oldEnv_) {
+        if (value)
+            ::setenv(name.c_str(), value->c_str(), 1);
+        else
+            ::unsetenv(name.c_str());
+    }
+    oldEnv_.clear();
     std::error_code ignored;
     // Tests make directories read-only to force failures; give the rights back to clean up.
     for (auto& entry : std::filesystem::recursive_directory_iterator(dir_, ignored))

@@ -2,8 +2,9 @@
 //
 // Sandbox: each test runs in a fresh temporary directory that is also the current directory
 // (the program's data files lie in the current directory) and the settings folder
-// (XDG_CONFIG_HOME), so no test reads or writes anything of the person running it.
-// The directory and everything in it is removed afterwards.
+// (XDG_CONFIG_HOME), so no test reads or writes anything of the person running it. No
+// authorities' file is named (CURL_CA_BUNDLE, SSL_CERT_FILE) unless the test names one.
+// The directory and everything in it is removed afterwards, and the environment restored.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,7 +12,10 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace moontest {
 
@@ -27,8 +31,8 @@ protected:
 private:
     std::filesystem::path dir_;
     std::filesystem::path oldCwd_;
-    std::string oldConfigHome_;
-    bool hadConfigHome_ = false;
+    // The variables the sandbox sets or clears, with their values before (null: unset).
+    std::vector<std::pair<std::string, std::optional<std::string>>> oldEnv_;
 };
 
 // Polls predicate every few milliseconds until it holds or timeout passes; returns its last value.

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,9 +76,14 @@ pid_t spawn(std::vector<std::string> args, const std::string& logPath)
     argv.push_back(nullptr);
     int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const pid_t parent = ::getpid();
     pid_t pid = ::fork();
     if (pid == 0) {
         // Only async-signal-safe calls between fork and exec: the test process has threads.
+        // A server outlives no test or benchmark, even one that crashed.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(127);
         ::dup2(input, 0);
         ::dup2(log, 1);
         ::dup2(log, 2);
@@ -96,6 +102,38 @@ bool hasExited(pid_t pid)
     return ::waitpid(pid, &status, WNOHANG) == pid;
 }
 
+// Runs args to its end with its output going to logPath; true when it exited with 0.
+bool runToEnd(std::vector<std::string> args, const std::string& logPath)
+{
+    pid_t pid = spawn(std::move(args), logPath);
+    int status = 0;
+    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// openssl with args, in folder; on failure the message holds what it said.
+::testing::AssertionResult openssl(const std::string& folder, std::vector<std::string> args)
+{
+    args.insert(args.begin(), "/usr/bin/openssl");
+    if (runToEnd(args, folder + "/openssl.log"))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "openssl " << args[1] << " failed:\n"
+                                         << readFile(folder + "/openssl.log");
+}
+
+// A new P-256 key as folder/name.key and, for the subject, a signing request (name.csr) or,
+// with selfSigned, an authority's certificate (name.crt).
+::testing::AssertionResult newKey(const std::string& folder, const std::string& name,
+                                  const std::string& subject, bool selfSigned)
+{
+    std::vector<std::string> args = {"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                                     "-nodes", "-keyout", folder + "/" + name + ".key", "-subj", subject};
+    if (selfSigned)
+        args.insert(args.end(), {"-x509", "-days", "2", "-out", folder + "/" + name + ".crt"});
+    else
+        args.insert(args.end(), {"-out", folder + "/" + name + ".csr"});
+    return openssl(folder, args);
+}
+
 void terminate(pid_t pid)
 {
     ::kill(pid, SIGTERM);
@@ -104,11 +142,6 @@ void terminate(pid_t pid)
     ::kill(pid, SIGKILL);
     int status = 0;
     ::waitpid(pid, &status, 0);
-}
-
-std::string describeDifference(uint64_t offset, const std::string& what)
-{
-    return what + " first differs at byte " + std::to_string(offset);
 }
 
 // Compares two streams block by block; expected yields the reference bytes of a block.
@@ -127,7 +160,7 @@ std::string describeDifference(uint64_t offset, const std::string& what)
         std::string want = expected(offset, got);
         for (size_t i = 0; i < got; ++i)
             if (block[i] != want[i])
-                return ::testing::AssertionFailure() << describeDifference(offset + i, "content");
+                return ::testing::AssertionFailure() << "content first differs at byte " << offset + i;
         offset += got;
     }
     if (offset != expectedSize)
@@ -152,16 +185,6 @@ std::string patternBytes(uint64_t offset, size_t count)
     for (size_t i = 0; i < count; ++i)
         bytes[i] = static_cast<char>(patternByte(offset + i));
     return bytes;
-}
-
-void writePatternFile(const std::string& path, uint64_t size)
-{
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    for (uint64_t offset = 0; offset < size; offset += BLOCK) {
-        std::string block = patternBytes(offset, static_cast<size_t>(std::min<uint64_t>(BLOCK, size - offset)));
-        out.write(block.data(), static_cast<std::streamsize>(block.size()));
-    }
 }
 
 ::testing::AssertionResult isPatternFile(const std::string& path, uint64_t size)
@@ -239,7 +262,12 @@ std::string ServerProcess::file(const std::string& name) const
 
 void ServerProcess::makeFile(const std::string& name, uint64_t size) const
 {
-    writePatternFile(file(name), size);
+    std::filesystem::create_directories(std::filesystem::path(file(name)).parent_path());
+    std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
+    for (uint64_t offset = 0; offset < size; offset += BLOCK) {
+        std::string block = patternBytes(offset, static_cast<size_t>(std::min<uint64_t>(BLOCK, size - offset)));
+        out.write(block.data(), static_cast<std::streamsize>(block.size()));
+    }
 }
 
 std::string ServerProcess::log() const
@@ -259,6 +287,30 @@ void NginxServer::addConfig(const std::string& text)
     extra_ += "        " + text + "\n";
 }
 
+::testing::AssertionResult NginxServer::useTls(Certificate certificate)
+{
+    const std::string folder = dir() + "/tls";
+    std::filesystem::create_directories(folder);
+    const bool stranger = certificate == Certificate::UNKNOWN_AUTHORITY;
+    const std::string names = certificate == Certificate::WRONG_NAME ? "DNS:other.example"
+                                                                      : "IP:127.0.0.1,DNS:localhost";
+    writeFile(folder + "/server.ext", "subjectAltName=" + names + "\n");
+    // An out-of-date certificate ends a day before it begins.
+    const std::string days = certificate == Certificate::EXPIRED ? "-1" : "2";
+    const std::string signer = folder + (stranger ? "/stranger" : "/authority");
+    auto made = newKey(folder, "authority", "/CN=Moonfetch test authority", true);
+    if (made && stranger)
+        made = newKey(folder, "stranger", "/CN=Stranger authority", true);
+    if (made)
+        made = newKey(folder, "server", "/CN=Moonfetch test server", false);
+    if (made)
+        made = openssl(folder, {"x509", "-req", "-in", folder + "/server.csr", "-CA", signer + ".crt",
+                                "-CAkey", signer + ".key", "-days", days, "-extfile",
+                                folder + "/server.ext", "-out", folder + "/server.crt"});
+    tls_ = made;
+    return made;
+}
+
 void NginxServer::addRedirect(const std::string& from, const std::string& to, int status, bool relative)
 {
     addConfig("location = " + from + " { " + (relative ? "absolute_redirect off; " : "") + "return " +
@@ -267,7 +319,12 @@ void NginxServer::addRedirect(const std::string& from, const std::string& to, in
 
 std::string NginxServer::url(const std::string& path) const
 {
-    return "http://127.0.0.1:" + std::to_string(port()) + "/" + path;
+    return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port()) + "/" + path;
+}
+
+std::string NginxServer::accessLog() const
+{
+    return readFile(dir() + "/access.log");
 }
 
 bool NginxServer::isUp() const
@@ -288,7 +345,8 @@ std::vector<std::string> NginxServer::command(int port)
         "error_log stderr notice;\n"
         "events { worker_connections 1024; }\n"
         "http {\n"
-        "    access_log " + d + "/access.log;\n"
+        "    log_format moon '$request\\t$http_range\\t$status\\t$body_bytes_sent';\n"
+        "    access_log " + d + "/access.log moon;\n"
         "    client_body_temp_path " + d + "/tmp/body;\n"
         "    proxy_temp_path " + d + "/tmp/proxy;\n"
         "    fastcgi_temp_path " + d + "/tmp/fastcgi;\n"
@@ -297,7 +355,10 @@ std::vector<std::string> NginxServer::command(int port)
         "    default_type application/octet-stream;\n"
         "    sendfile on;\n"
         "    server {\n"
-        "        listen 127.0.0.1:" + std::to_string(port) + ";\n"
+        "        listen 127.0.0.1:" + std::to_string(port) + (tls_ ? " ssl" : "") + ";\n" +
+        (tls_ ? "        ssl_certificate " + d + "/tls/server.crt;\n"
+                "        ssl_certificate_key " + d + "/tls/server.key;\n"
+              : "") +
         "        root " + file("") + ";\n" +
         extra_ +
         "    }\n"
@@ -308,7 +369,10 @@ std::vector<std::string> NginxServer::command(int port)
 
 // FtpServer
 
-FtpServer::FtpServer(const std::string& dir) : ServerProcess(dir, "files") {}
+FtpServer::FtpServer(const std::string& dir, uint64_t bytesPerSecond)
+    : ServerProcess(dir, "files"), rate_(bytesPerSecond)
+{
+}
 
 std::string FtpServer::url(const std::string& path) const
 {
@@ -323,50 +387,23 @@ bool FtpServer::isUp() const
 std::vector<std::string> FtpServer::command(int port)
 {
     // Debian's module is seen by Debian's interpreter, not necessarily by a python3 on PATH.
-    return {"/usr/bin/python3", "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", std::to_string(port),
-            "-d", file("")};
-}
-
-// Steps
-
-Step readRequest()
-{
-    return {Step::READ_REQUEST};
-}
-
-Step sendText(const std::string& bytes)
-{
-    return {Step::SEND, bytes};
-}
-
-Step sendBody(uint64_t count)
-{
-    return {Step::SEND_BODY, "", "", count};
-}
-
-Step answerByVerb(const std::string& head, const std::string& other)
-{
-    return {Step::ANSWER_BY_VERB, head, other};
-}
-
-Step echoRequest()
-{
-    return {Step::ECHO_REQUEST};
-}
-
-Step staySilent()
-{
-    return {Step::SILENT};
-}
-
-Step resetConnection()
-{
-    return {Step::RESET};
-}
-
-Step pauseFor(uint64_t milliseconds)
-{
-    return {Step::PAUSE, "", "", milliseconds};
+    if (rate_ == 0)
+        return {"/usr/bin/python3", "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", std::to_string(port),
+                "-d", file("")};
+    // The command line has no rate limit: the same server, with the throttled data channel.
+    static const char* const SCRIPT =
+        "import sys\n"
+        "from pyftpdlib.authorizers import DummyAuthorizer\n"
+        "from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler\n"
+        "from pyftpdlib.log import config_logging\n"
+        "from pyftpdlib.servers import FTPServer\n"
+        "config_logging()\n"
+        "ThrottledDTPHandler.write_limit = int(sys.argv[3])\n"
+        "FTPHandler.dtp_handler = ThrottledDTPHandler\n"
+        "FTPHandler.authorizer = DummyAuthorizer()\n"
+        "FTPHandler.authorizer.add_anonymous(sys.argv[2])\n"
+        "FTPServer(('127.0.0.1', int(sys.argv[1])), FTPHandler).serve_forever()\n";
+    return {"/usr/bin/python3", "-c", SCRIPT, std::to_string(port), file(""), std::to_string(rate_)};
 }
 
 // ScriptedServer
@@ -450,7 +487,8 @@ bool ScriptedServer::play(int& fd, const Step& step)
         return sendAll(fd, step.text);
     case Step::SEND_BODY:
         for (uint64_t offset = 0; offset < step.count; offset += BLOCK)
-            if (!sendAll(fd, patternBytes(offset, static_cast<size_t>(std::min<uint64_t>(BLOCK, step.count - offset)))))
+            if (!sendAll(fd, patternBytes(step.offset + offset,
+                                          static_cast<size_t>(std::min<uint64_t>(BLOCK, step.count - offset)))))
                 return false;
         return true;
     case Step::ANSWER_BY_VERB:

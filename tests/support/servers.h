@@ -9,7 +9,8 @@
 //   address and a fixed port (below 1024 only for root).
 // - StuckListener is a port whose backlog is full: connecting to it hangs until the client's
 //   connect time-out.
-// - Every destructor stops its server and leaves no process or thread behind. The objects are
+// - Every destructor stops its server and leaves no process or thread behind; a server process
+//   also ends when the process that started it dies. The objects are
 //   not copyable; create and destroy them on the test's thread.
 // - Served bodies are pattern bytes (patternBytes): byte i depends on i alone, so a gap, a
 //   repeat or a shift in a download shows, and files of any size can be checked without a copy.
@@ -33,8 +34,6 @@ int freePort();
 
 // count bytes of the pattern, starting at offset.
 std::string patternBytes(uint64_t offset, size_t count);
-// Creates or replaces path with size pattern bytes (written in blocks: any size).
-void writePatternFile(const std::string& path, uint64_t size);
 // Success when path holds exactly size pattern bytes; otherwise where it first differs.
 ::testing::AssertionResult isPatternFile(const std::string& path, uint64_t size);
 // Success when both files hold the same bytes; otherwise where they first differ.
@@ -77,6 +76,14 @@ private:
     int port_ = 0;
 };
 
+// The certificate that an nginx speaking TLS shows.
+enum class Certificate {
+    GOOD,                // made by the server's own authority for 127.0.0.1 and localhost
+    UNKNOWN_AUTHORITY,   // made for 127.0.0.1 by an authority that nobody is told to trust
+    WRONG_NAME,          // made by the server's own authority for another host
+    EXPIRED,             // made by the server's own authority for 127.0.0.1, out of date
+};
+
 // nginx serving dir/www, in the foreground as the current user, with everything it writes in
 // dir. Locations are added before start(), e.g.
 //   web.addConfig("location = /old { return 301 /new; }");
@@ -84,13 +91,21 @@ private:
 class NginxServer : public ServerProcess {
 public:
     explicit NginxServer(const std::string& dir);
+    // Speaks https from the next start() on, showing certificate. A throw-away authority
+    // (authorityFile()) and the certificate are made in dir/tls with the openssl command.
+    ::testing::AssertionResult useTls(Certificate certificate = Certificate::GOOD);
+    // The certificate of the server's own authority (PEM), for a client to trust.
+    std::string authorityFile() const { return dir() + "/tls/authority.crt"; }
     // Adds text to the server block (location blocks, directives); takes effect at start().
     void addConfig(const std::string& text);
     // Adds "location = from { return status to; }"; relative keeps a path Location as it is.
     void addRedirect(const std::string& from, const std::string& to, int status = 302,
                      bool relative = false);
-    // "http://127.0.0.1:<port>/" followed by path (without its leading '/').
+    // "http://127.0.0.1:<port>/" ("https://" with TLS) followed by path (without its leading '/').
     std::string url(const std::string& path) const;
+    // The access log, a line per request: the request line, the Range header ("-" when none),
+    // the status and the body bytes sent, separated by TABs.
+    std::string accessLog() const;
 
 protected:
     std::vector<std::string> command(int port) override;
@@ -98,18 +113,23 @@ protected:
 
 private:
     std::string extra_;
+    bool tls_ = false;
 };
 
-// pyftpdlib serving dir/files read-only to anonymous users, passive mode on any free port.
+// pyftpdlib serving dir/files read-only to anonymous users, passive mode on any free port;
+// with bytesPerSecond, each transfer is held to that rate.
 class FtpServer : public ServerProcess {
 public:
-    explicit FtpServer(const std::string& dir);
+    explicit FtpServer(const std::string& dir, uint64_t bytesPerSecond = 0);
     // "ftp://127.0.0.1:<port>/" followed by path.
     std::string url(const std::string& path) const;
 
 protected:
     std::vector<std::string> command(int port) override;
     bool isUp() const override;
+
+private:
+    uint64_t rate_;
 };
 
 // One thing a scripted connection does; make them with the functions below.
@@ -119,24 +139,28 @@ struct Step {
     std::string text{};    // SEND: the bytes; ANSWER_BY_VERB: the answer to HEAD
     std::string other{};   // ANSWER_BY_VERB: the answer to any other verb
     uint64_t count = 0;  // SEND_BODY: bytes; PAUSE: milliseconds
+    uint64_t offset = 0;  // SEND_BODY: where in the pattern the bytes begin
 };
 using Script = std::vector<Step>;
 
 // Reads the request head (up to the blank line) and records it.
-Step readRequest();
+inline Step readRequest() { return {Step::READ_REQUEST}; }
 // Sends bytes exactly as given.
-Step sendText(const std::string& bytes);
-// Sends count pattern bytes, from offset 0.
-Step sendBody(uint64_t count);
+inline Step sendText(const std::string& bytes) { return {Step::SEND, bytes}; }
+// Sends count pattern bytes, those of a file from offset on.
+inline Step sendBody(uint64_t count, uint64_t offset = 0) { return {Step::SEND_BODY, "", "", count, offset}; }
 // Reads the request, then sends head to a HEAD request and other to any other verb.
-Step answerByVerb(const std::string& head, const std::string& other);
+inline Step answerByVerb(const std::string& head, const std::string& other)
+{
+    return {Step::ANSWER_BY_VERB, head, other};
+}
 // Reads the request and answers 200 with the request head as the body.
-Step echoRequest();
+inline Step echoRequest() { return {Step::ECHO_REQUEST}; }
 // Answers nothing more until the client leaves or the server stops.
-Step staySilent();
+inline Step staySilent() { return {Step::SILENT}; }
 // Ends the connection with a TCP reset.
-Step resetConnection();
-Step pauseFor(uint64_t milliseconds);
+inline Step resetConnection() { return {Step::RESET}; }
+inline Step pauseFor(uint64_t milliseconds) { return {Step::PAUSE, "", "", milliseconds}; }
 
 // Connection n (from 0) plays scripts[n], every later one the last script; at the end of its
 // script a connection is closed (a FIN: a body cut short by it ends early).

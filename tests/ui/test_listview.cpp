@@ -9,45 +9,33 @@
 
 namespace {
 
-using moontest::readFile;
-
-struct Painted {
-    std::string text;
-    COLORREF textColour, backColour;
-};
-
-// A row's base line, as the list paints it.
+// Visible row's base line, as the list paints it: the URL's line above it, the note's on it.
 int baseLine(int row)
 {
     return ui.listTop + 20 + ROW_HEIGHT * row;
 }
 
 // The text of the last paint at (x, y), if any.
-std::optional<Painted> paintedAt(int x, int y)
+std::optional<WinDrawnText> paintedAt(int x, int y)
 {
     for (const WinDrawnText& drawn : Win_LastPaintTexts(ui.hwndMain))
         if (drawn.x == x && drawn.y == y)
-            return Painted{drawn.text, drawn.textColour, drawn.backColour};
+            return drawn;
     return std::nullopt;
 }
 
-// The colour the last paint filled rect with, if it did.
-std::optional<COLORREF> filled(const WinRect& rect)
+// The colour the last paint filled row with (the whole width, from just below the row above), if it did.
+std::optional<COLORREF> rowFill(int row)
 {
+    const WinRect client = Win_GetClientRect(ui.hwndMain);
     for (const WinDrawnFill& fill : Win_LastPaintFills(ui.hwndMain))
-        if (fill.rect.left == rect.left && fill.rect.top == rect.top &&
-            fill.rect.right == rect.right && fill.rect.bottom == rect.bottom)
+        if (fill.rect.left == client.left && fill.rect.top == baseLine(row) - 19 && fill.rect.right == client.right &&
+            fill.rect.bottom == baseLine(row) + 23)
             return fill.colour;
     return std::nullopt;
 }
 
-WinRect rowRect(int row)
-{
-    WinRect client = Win_GetClientRect(ui.hwndMain);
-    return {client.left, baseLine(row) - 19, client.right, baseLine(row) + 23};
-}
-
-size_t rowTexts()
+size_t rowsPainted()
 {
     size_t count = 0;
     for (const WinDrawnText& drawn : Win_LastPaintTexts(ui.hwndMain))
@@ -63,24 +51,17 @@ std::vector<bool> selection()
     return selected;
 }
 
-// A point in the middle of visible row i.
-int rowY(int row)
-{
-    return ui.listTop + ROW_HEIGHT * row + ROW_HEIGHT / 2;
-}
-
 class ListView : public moontest::UiSandbox {
 protected:
     void SetUp() override
     {
         UiSandbox::SetUp();
-        // Room for eight rows, whatever size the desktop gave the window.
-        Win_MoveWindow(ui.hwndMain, 40, 40, 900, ui.listTop + 8 * ROW_HEIGHT + 80);
-        ASSERT_TRUE(waitForUi([] { return ui.visibleRows >= 8; }));
+        // Room for nine rows, whatever size the desktop gave the window.
+        Win_MoveWindow(ui.hwndMain, 40, 40, 900, ui.listTop + 9 * ROW_HEIGHT + 80);
+        ASSERT_TRUE(waitForUi([] { return ui.visibleRows >= 9; }));
         Win_SetModalScript([](const WinModal&) { return WinModalAnswer{}; });
     }
-
-    UrlItem* item(const std::string& url, uint32_t flags, int64_t size = 0, int32_t status = 0,
+    UrlItem* item(const std::string& url, uint32_t flags, int64_t size = 1, int32_t status = 0,
                   const char* statusText = "", const char* name = "")
     {
         UrlItem* added = MOONQ_NewItem(url.c_str());
@@ -96,90 +77,89 @@ protected:
 TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
 {
     const COLORREF white = RGB(255, 255, 255), black = 0, orange = RGB(255, 150, 0);
-    item("http://h/validating.zip", 0);
-    item("http://h/small.zip", ITEM_VALID, 9999, 200, "OK", "small.zip");
-    item("http://h/big.zip", ITEM_VALID, 10000, 200, "OK", "big.zip");
-    item("http://h/gone.zip", ITEM_VALID | ITEM_FAILED, 0, 404, "Not Found");
-    item("ftp://h/clash.zip", ITEM_VALID | ITEM_NEEDS_FIX, 500, 0,
-         "File name conflict with other URL!", "clash.zip");
-    item("http://h/chosen.zip", ITEM_VALID | ITEM_SELECTED, int64_t(5) << 32, 200, "OK", "chosen.zip");
-    item("http://h/both.zip", ITEM_VALID | ITEM_FAILED | ITEM_NEEDS_FIX | ITEM_SELECTED, 0, 12002,
-         "The operation timed out");
-    item("http://h/cut.zip", ITEM_VALID | ITEM_BROKEN_OFF, 200000, 0,
-         "Could not write the local file: disk full.", "cut.zip");
-    MQUI_Refresh();
-
-    struct Row {
+    const std::optional<COLORREF> none;
+    const uint32_t VALID = ITEM_VALID;
+    // Number and URL on the first line; on the second the note, then the local file (x 0: none).
+    const struct {
         const char* url;
-        int noteX;
-        std::string note;
-        std::string path;   // "" when none is painted
-        int pathX;
+        uint32_t flags;
+        int64_t size, part;
+        int32_t status;
+        const char* statusText;
+        const char* name;
+        const char* note;
+        int noteX, pathX;
         COLORREF text, back;
         std::optional<COLORREF> fill;
+    } rows[] = {
+        {"http://h/validating.zip", 0, 0, 0, 0, "", "", "Validating", 40, 0, black, white, none},
+        {"http://h/small.zip", VALID, 9999, 0, 200, "OK", "small.zip", "9999 bytes,", 50, 150, black, white, none},
+        {"http://h/big.zip", VALID, 10000, 0, 200, "OK", "big.zip", "9K,", 50, 150, black, white, none},
+        {"http://h/gone.zip", VALID | ITEM_FAILED, 0, 0, 404, "Not Found", "", "Error: 404 - Not Found", 40, 0, black,
+         orange, orange},
+        {"ftp://h/clash.zip", VALID | ITEM_NEEDS_FIX, 500, 0, 0, "File name conflict with other URL!", "clash.zip",
+         "Status: 0 - File name conflict with other URL! Double-click to fix.", 40, 475, black, orange, orange},
+        {"http://h/chosen.zip", VALID | ITEM_SELECTED, int64_t(5) << 32, 0, 200, "OK", "chosen.zip", "20971520K,", 50,
+         150, white, black, black},
+        {"http://h/both.zip", VALID | ITEM_FAILED | ITEM_NEEDS_FIX | ITEM_SELECTED, 0, 0, 12002,
+         "The operation timed out", "", "Error: 12002 - The operation timed out", 40, 0, orange, black, black},
+        {"http://h/cut.zip", VALID | ITEM_BROKEN_OFF, 200000, 0, 0, "Could not write the local file: disk full.",
+         "cut.zip", "Download broke off: 0 - Could not write the local file: disk full.", 40, 475, black, orange,
+         orange},
+        {"http://h/part.zip", VALID, 2 << 20, 1536 * 1024, 200, "OK", "part.zip", "1536K of 2048K done,", 50, 475,
+         black, white, none},
     };
-    const Row rows[] = {
-        {"http://h/validating.zip", 40, "Validating", "", 0, black, white, std::nullopt},
-        {"http://h/small.zip", 50, "9999 bytes,", path("small.zip"), 150, black, white, std::nullopt},
-        {"http://h/big.zip", 50, "9K,", path("big.zip"), 150, black, white, std::nullopt},
-        {"http://h/gone.zip", 40, "Error: 404 - Not Found", "", 0, black, orange, orange},
-        {"ftp://h/clash.zip", 40,
-         "Status: 0 - File name conflict with other URL! Double-click to fix.", path("clash.zip"),
-         475, black, orange, orange},
-        {"http://h/chosen.zip", 50, "20971520K,", path("chosen.zip"), 150, white, black, black},
-        {"http://h/both.zip", 40, "Error: 12002 - The operation timed out", "", 0, orange, black,
-         black},
-        {"http://h/cut.zip", 40, "Download broke off: 0 - Could not write the local file: disk full.",
-         path("cut.zip"), 475, black, orange, orange},
-    };
+    for (const auto& r : rows)
+        item(r.url, r.flags, r.size, r.status, r.statusText, r.name)->partDone = r.part;
+    MQUI_Refresh();
     for (int i = 0; i < int(std::size(rows)); ++i) {
-        SCOPED_TRACE(rows[i].url);
-        const int y = baseLine(i);
+        const auto& r = rows[i];
+        SCOPED_TRACE(r.url);
         char number[16];
         std::snprintf(number, sizeof number, "#%03d, ", i + 1);
-        for (auto [x, top, text] : {std::tuple{10, y - 17, std::string(number)},
-                                    std::tuple{50, y - 17, std::string(rows[i].url)},
-                                    std::tuple{rows[i].noteX, y, rows[i].note},
-                                    std::tuple{rows[i].pathX, y, rows[i].path}}) {
+        const int y = baseLine(i);
+        using At = std::tuple<int, int, std::string>;
+        for (auto [x, top, text] : {At{10, y - 17, number}, At{50, y - 17, r.url}, At{r.noteX, y, r.note},
+                                    At{r.pathX, y, r.pathX ? path(r.name) : ""}}) {
             if (text.empty())
                 continue;
             auto painted = paintedAt(x, top);
             ASSERT_TRUE(painted) << text << " at " << x << ", " << top;
             EXPECT_EQ(painted->text, text);
-            EXPECT_EQ(painted->textColour, rows[i].text) << text;
-            EXPECT_EQ(painted->backColour, rows[i].back) << text;
+            EXPECT_EQ(painted->textColour, r.text) << text;
+            EXPECT_EQ(painted->backColour, r.back) << text;
         }
-        EXPECT_EQ(filled(rowRect(i)), rows[i].fill);
+        EXPECT_EQ(rowFill(i), r.fill);
     }
-    EXPECT_EQ(rowTexts(), std::size(rows));
-
-    std::filesystem::path shots = MOON_SCREENSHOT_DIR;
-    std::filesystem::create_directories(shots);
-    EXPECT_TRUE(Win_SaveScreenshot(ui.hwndMain, (shots / "main-window.png").c_str()));
+    EXPECT_EQ(rowsPainted(), std::size(rows));
+    std::filesystem::create_directories(MOON_SCREENSHOT_DIR);
+    EXPECT_TRUE(Win_SaveScreenshot(ui.hwndMain, MOON_SCREENSHOT_DIR "/main-window.png"));
 }
 
 TEST_F(ListView, EmptyViewShowsTheBannerTheRunSummaryAndTheHint)
 {
-    const std::string hint =
-        "Drag and Drop links from your browser into this window for later downloading.";
+    const std::string banner = "Moonfetch V1.2",
+                      hint = "Drag and Drop links from your browser into this window for later downloading.";
+    auto lines = [] {
+        std::vector<std::string> texts;
+        for (int y = ui.listTop + 20; paintedAt(20, y); y += 30)
+            texts.push_back(paintedAt(20, y)->text);
+        return texts;
+    };
     MQUI_Refresh();
-    EXPECT_EQ(paintedAt(20, ui.listTop + 20)->text, "Moonfetch V1.2");
-    EXPECT_EQ(paintedAt(20, ui.listTop + 50)->text, hint);
+    EXPECT_EQ(lines(), (std::vector<std::string>{banner, hint}));
     EXPECT_EQ(Win_LastPaintTexts(ui.hwndMain).size(), 2u);
-
     ui.runFileCount = 3;
     ui.runByteCount = 1048576;
     MQUI_Refresh();
-    EXPECT_EQ(paintedAt(20, ui.listTop + 20)->text, "Moonfetch V1.2");
-    EXPECT_EQ(paintedAt(20, ui.listTop + 50)->text,
-              "3 files recently downloaded totalling 1,048,576 bytes.");
-    EXPECT_EQ(paintedAt(20, ui.listTop + 80)->text, hint);
+    const std::string summary = "3 files recently downloaded totalling 1,048,576 bytes.";
+    EXPECT_EQ(lines(), (std::vector<std::string>{banner, summary, hint}));
 }
 
 TEST_F(ListView, NumbersPassThreeDigitsScrollingClampsAndNoRowsFitNoneArePainted)
 {
     for (int i = 0; i < 1001; ++i)
-        item("http://h/" + std::to_string(i + 1), ITEM_VALID, 1);
+        item("http://h/" + std::to_string(i + 1), ITEM_VALID);
     MQUI_Refresh();
     EXPECT_EQ(paintedAt(10, baseLine(0) - 17)->text, "#001, ");
 
@@ -187,9 +167,8 @@ TEST_F(ListView, NumbersPassThreeDigitsScrollingClampsAndNoRowsFitNoneArePainted
     MQUI_WndProc(ui.hwndMain, WM_VSCROLL, SB_THUMBTRACK | (2000u << 16), 0);
     EXPECT_EQ(ui.firstRow, largest);
     EXPECT_EQ(Win_GetScrollPos(ui.hwndMain), largest);
-    const int thousandth = 999 - largest;
-    EXPECT_EQ(paintedAt(10, baseLine(thousandth) - 17)->text, "#1000, ");
-    EXPECT_EQ(paintedAt(50, baseLine(thousandth) - 17)->text, "http://h/1000");
+    EXPECT_EQ(paintedAt(10, baseLine(999 - largest) - 17)->text, "#1000, ");
+    EXPECT_EQ(paintedAt(50, baseLine(999 - largest) - 17)->text, "http://h/1000");
 
     const std::pair<uint32_t, int> steps[] = {
         {SB_LINEUP, largest - 1}, {SB_PAGEUP, largest - 6}, {SB_LINEDOWN, largest - 5},
@@ -210,60 +189,45 @@ TEST_F(ListView, NumbersPassThreeDigitsScrollingClampsAndNoRowsFitNoneArePainted
     MQUI_WndProc(ui.hwndMain, WM_COMMAND, IDM_UNDO, 0);
     ui.visibleRows = 0;
     MQUI_Refresh();
-    EXPECT_EQ(rowTexts(), 0u);
-    EXPECT_FALSE(filled(rowRect(0)));
+    EXPECT_EQ(rowsPainted(), 0u);
+    EXPECT_FALSE(rowFill(0));
 }
 
-TEST_F(ListView, FewerItemsThanRowsNeverScroll)
-{
-    item("http://h/a", ITEM_VALID, 1);
-    item("http://h/b", ITEM_VALID, 1);
-    MQUI_Refresh();
-    MQUI_WndProc(ui.hwndMain, WM_VSCROLL, SB_PAGEDOWN, 0);
-    MQUI_WndProc(ui.hwndMain, WM_VSCROLL, SB_LINEDOWN, 0);
-    EXPECT_EQ(ui.firstRow, 0);
-}
-
-TEST_F(ListView, ClicksControlClicksAndControlA)
+TEST_F(ListView, ClicksSelectTheRowUnderThePointerControlAddsAndFewRowsNeverScroll)
 {
     for (const char* name : {"a", "b", "c", "d"})
-        item(std::string("http://h/") + name, ITEM_VALID, 1);
+        item(std::string("http://h/") + name, ITEM_VALID);
     MQUI_Refresh();
     using Sel = std::vector<bool>;
+    MQUI_WndProc(ui.hwndMain, WM_VSCROLL, SB_PAGEDOWN, 0);
+    EXPECT_EQ(ui.firstRow, 0);
 
-    Win_SendClick(ui.hwndMain, 300, rowY(1), false, false);
+    Win_SendClick(ui.hwndMain, 300, baseLine(1), false, false);
     EXPECT_EQ(selection(), (Sel{false, true, false, false}));
-    Win_SendClick(ui.hwndMain, 5, rowY(3), true, false);
+    Win_SendClick(ui.hwndMain, 5, baseLine(3), true, false);
     EXPECT_EQ(selection(), (Sel{false, true, false, true}));
-    // Control-click on a selected row deselects that row only.
-    Win_SendClick(ui.hwndMain, 300, rowY(1), true, false);
-    EXPECT_EQ(selection(), (Sel{false, false, false, true}));
-    // A plain click on a selected row clears everything, itself included.
-    Win_SendClick(ui.hwndMain, 300, rowY(3), false, false);
-    EXPECT_EQ(selection(), (Sel{false, false, false, false}));
     // The strip between the toolbar and the first row counts as the first row.
     Win_SendClick(ui.hwndMain, 300, ui.listTop - 5, false, false);
     EXPECT_EQ(selection(), (Sel{true, false, false, false}));
-    // The painted colours follow at once.
-    EXPECT_EQ(paintedAt(50, baseLine(0) - 17)->backColour, RGB(0, 0, 0));
+    EXPECT_EQ(paintedAt(50, baseLine(0) - 17)->backColour, RGB(0, 0, 0));   // the painted colours follow at once
 
     Win_SendKey(ui.hwndMain, 'A', true);
     EXPECT_EQ(selection(), (Sel{true, true, true, true}));
     Win_SendKey(ui.hwndMain, 'A', false);
     EXPECT_EQ(selection(), (Sel{true, true, true, true}));
-    Win_SendClick(ui.hwndMain, 300, rowY(6), false, false);   // below the last item
+    Win_SendClick(ui.hwndMain, 300, baseLine(6), false, false);   // below the last item
     EXPECT_EQ(selection(), (Sel{false, false, false, false}));
 
     // Scrolled down by one, the top row is the second item.
     ui.visibleRows = 2;
     MQUI_SetFirstRow(ui.hwndMain, 1);
-    Win_SendClick(ui.hwndMain, 300, rowY(0), false, false);
+    Win_SendClick(ui.hwndMain, 300, baseLine(0), false, false);
     EXPECT_EQ(selection(), (Sel{false, true, false, false}));
 }
 
 TEST_F(ListView, KeysTypedIntoTheUrlBoxStayThereThroughRepaintsAndHarvestedValidations)
 {
-    item("http://h/a", ITEM_VALID, 1);
+    item("http://h/a", ITEM_VALID);
     MQUI_Refresh();
     HWND edit = Win_GetDlgItem(ui.hwndToolbar, IDC_URL);
     auto text = [edit] {
@@ -284,7 +248,7 @@ TEST_F(ListView, KeysTypedIntoTheUrlBoxStayThereThroughRepaintsAndHarvestedValid
     EXPECT_EQ(text(), "");
     EXPECT_EQ(selection(), (std::vector<bool>{false, false}));
 
-    Win_SendClick(ui.hwndMain, 300, rowY(3), false, false);   // into the list, below its items
+    Win_SendClick(ui.hwndMain, 300, baseLine(3), false, false);   // into the list, below its items
     Win_SendKey(ui.hwndMain, 'A', true);
     EXPECT_EQ(selection(), (std::vector<bool>{true, true}));
 }
@@ -299,18 +263,17 @@ TEST_F(ListView, DoubleClickAsksForANewNameOnlyOnAnItemAndOnlyWhileNothingRuns)
         asked.push_back(modal.kind == WinModalKind::SaveFile ? modal.text : "other");
         return WinModalAnswer{IDOK, chosen};
     });
-
-    Win_SendClick(ui.hwndMain, 300, rowY(2), false, true);   // below the last item
+    Win_SendClick(ui.hwndMain, 300, baseLine(2), false, true);   // below the last item
     ui.workTimerId = WORK_TIMER_ID;                          // a worker may hold the item
-    Win_SendClick(ui.hwndMain, 300, rowY(0), false, true);
+    Win_SendClick(ui.hwndMain, 300, baseLine(0), false, true);
     EXPECT_TRUE(asked.empty());
     ui.workTimerId = 0;
 
-    Win_SendClick(ui.hwndMain, 300, rowY(0), false, true);
+    Win_SendClick(ui.hwndMain, 300, baseLine(0), false, true);
     ASSERT_EQ(asked, std::vector<std::string>{path("a.zip")});
     EXPECT_STREQ(MOONQ_FirstItem()->localPath, chosen.c_str());
     EXPECT_EQ(paintedAt(150, baseLine(0))->text, chosen);
-    EXPECT_NE(readFile(PENDING_FILE).find(chosen), std::string::npos);
+    EXPECT_NE(moontest::readFile(PENDING_FILE).find(chosen), std::string::npos);
 }
 
 }  // namespace

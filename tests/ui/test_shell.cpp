@@ -4,6 +4,7 @@
 #include "servers.h"
 #include "startup.h"
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <functional>
@@ -121,6 +122,40 @@ TEST_F(ShellStart, ASecondCopyIsRefusedAndEndOfSessionSignalsCloseAsExitDoesWith
         EXPECT_FALSE(std::filesystem::exists("a.zip"));   // an empty placeholder goes
     }
     Win_SetModalScript(nullptr);
+}
+
+TEST_F(ShellStart, DownloadOfAKilledProgramContinuesAtTheNextStart)
+{
+    ASSERT_EQ(RegStore_CreateFile(REG_ROOT_CURRENT_USER), REG_OK);
+    moontest::NginxServer nginx(path("nginx"));
+    const uint64_t size = 4 << 20;
+    nginx.makeFile("slow/big.bin", size);
+    // Slow only for whole files: the kill falls in the middle, and the rest comes at once.
+    nginx.addConfig("location /slow/ { if ($http_range = \"\") { set $limit_rate 1m; } }");
+    ASSERT_TRUE(nginx.start());
+    moontest::writeFile("big.bin", "");   // the validation's placeholder
+    moontest::writeFile(PENDING_FILE, "saved\n" + nginx.url("slow/big.bin") + "\n" + path("big.bin") +
+                                          "\n" + std::to_string(size) + "\n");
+    {
+        moontest::ProgramProcess program(MOON_DRIVEN_PROGRAM);
+        ASSERT_TRUE(moontest::waitFor([] { return readFile(PENDING_FILE).find("\tpart=") != std::string::npos; },
+                                      std::chrono::seconds(30)));
+        program.stop(SIGKILL);
+    }
+    const std::string saved = readFile(PENDING_FILE);
+    const size_t at = saved.find("\tpart=") + 6;
+    const std::string part = saved.substr(at, saved.find('\n', at) - at);
+    ASSERT_GE(std::filesystem::file_size("big.bin"), std::stoull(part));
+
+    EXPECT_EQ(runProgram([] {
+                  MQUI_ToolbarProc(ui.hwndToolbar, WM_COMMAND, IDC_DOWNLOAD_NOW, 0);
+                  while (ui.currentDownload != nullptr)
+                      Win_ProcessEvents(10);
+              }),
+              0);
+    EXPECT_TRUE(moontest::isPatternFile(path("big.bin"), size));
+    const std::string log = nginx.accessLog();
+    EXPECT_NE(log.find("GET /slow/big.bin HTTP/1.1\tbytes=" + part + "-\t206\t"), std::string::npos) << log;
 }
 
 class Shell : public moontest::UiSandbox {

@@ -2,27 +2,23 @@
 
 #include "servers.h"
 
-#include <filesystem>
-#include <memory>
 #include <string>
 
 namespace {
 
-class Toolbar : public moontest::DownloadSandbox {
+// Nobody listens there: every query of it ends at once, and no answer changes the link.
+std::string nowhere(const std::string& scheme, const std::string& file)
+{
+    return scheme + "127.0.0.1:" + std::to_string(moontest::freePort()) + "/" + file;
+}
+
+class Toolbar : public moontest::UiSandbox {
 protected:
-    void SetUp() override
-    {
-        DownloadSandbox::SetUp();
-        nginx->makeFile("file.zip", 5000);
-        nginx->makeFile("index.html", 300);
-        ASSERT_TRUE(nginx->start());
-    }
     void TearDown() override
     {
         MQUI_SetAllowHTML(0);   // the drop target outlives the test
-        DownloadSandbox::TearDown();
+        UiSandbox::TearDown();
     }
-
     static HWND control(int id) { return Win_GetDlgItem(ui.hwndToolbar, id); }
     static std::string editText()
     {
@@ -45,11 +41,10 @@ protected:
     }
 };
 
-TEST_F(Toolbar, AddIsEnabledOnlyByAnEditAndDisabledAgainByEachAdd)
+TEST_F(Toolbar, AddTakesTheTypedTextWithHttpInFrontWhenItNamesNoSchemeOnceAfterEachEdit)
 {
     EXPECT_EQ(editText(), "http://");
     EXPECT_FALSE(Win_IsWindowEnabled(control(IDC_ADD)));
-
     // The change notice that setting the first text sends comes before the toolbar is known.
     HWND toolbar = ui.hwndToolbar;
     ui.hwndToolbar = nullptr;
@@ -57,84 +52,59 @@ TEST_F(Toolbar, AddIsEnabledOnlyByAnEditAndDisabledAgainByEachAdd)
     ui.hwndToolbar = toolbar;
     EXPECT_FALSE(Win_IsWindowEnabled(control(IDC_ADD)));
 
-    const std::string url = nginx->url("file.zip");
-    typeAndAdd(url);
-    EXPECT_EQ(MOONQ_CountItems(), 1u);
-    EXPECT_EQ(lastUrl(), url);
-    EXPECT_FALSE(Win_IsWindowEnabled(control(IDC_ADD)));
-    EXPECT_EQ(editText(), url);   // the text stays for the next edit
-    EXPECT_NE(ui.workTimerId, 0u);
-
-    Win_Click(control(IDC_ADD));   // the same text cannot go in twice without an edit
-    EXPECT_EQ(MOONQ_CountItems(), 1u);
-    Win_TypeText(control(IDC_URL), "x");
-    EXPECT_TRUE(Win_IsWindowEnabled(control(IDC_ADD)));
-
-    // The added link goes all the way: validated, its placeholder made, the timer quiet again.
-    ASSERT_TRUE(waitForUi([] { return ui.workTimerId == 0; }));
-    EXPECT_EQ(MOONQ_FirstItem()->flags.load(), ITEM_VALID);
-    EXPECT_TRUE(std::filesystem::exists(path("dl/file.zip")));
-}
-
-TEST_F(Toolbar, TypedTextGetsHttpInFrontOnlyWhenItNamesNoScheme)
-{
-    // Nobody listens there: every query ends at once, whatever its scheme.
-    const std::string hostPath = "127.0.0.1:" + std::to_string(moontest::freePort()) + "/file.zip";
+    const std::string hostPath = nowhere("", "file.zip");
     const struct {
         std::string typed, added;
     } cases[] = {
-        {hostPath, "http://" + hostPath},
-        {"http://" + hostPath, "http://" + hostPath},
-        {"HTTP://" + hostPath, "HTTP://" + hostPath},
-        {"Http://" + hostPath, "Http://" + hostPath},
-        {"ftp://" + hostPath, "ftp://" + hostPath},
-        {"FTP://" + hostPath, "FTP://" + hostPath},
-        {"ftp:/" + hostPath, "http://ftp:/" + hostPath},
-        {"", "http://"},
+        {hostPath, "http://" + hostPath}, {"http://" + hostPath, "http://" + hostPath},
+        {"Http://" + hostPath, "Http://" + hostPath}, {"HTTPS://" + hostPath, "HTTPS://" + hostPath},
+        {"https://" + hostPath, "https://" + hostPath}, {"FTP://" + hostPath, "FTP://" + hostPath},
+        {"ftp:/" + hostPath, "http://ftp:/" + hostPath}, {"", "http://"},
     };
     size_t count = 0;
     for (const auto& c : cases) {
         typeAndAdd(c.typed);
+        EXPECT_NE(ui.workTimerId, 0u);
         EXPECT_EQ(MOONQ_CountItems(), ++count) << c.typed;
         EXPECT_EQ(lastUrl(), c.added) << c.typed;
+        EXPECT_FALSE(Win_IsWindowEnabled(control(IDC_ADD)));
+        EXPECT_EQ(editText(), c.typed);   // the text stays for the next edit
     }
+    Win_Click(control(IDC_ADD));   // the same text cannot go in twice without an edit
+    EXPECT_EQ(MOONQ_CountItems(), count);
+    Win_TypeText(control(IDC_URL), "x");
+    EXPECT_TRUE(Win_IsWindowEnabled(control(IDC_ADD)));
 }
 
-TEST_F(Toolbar, AcceptableDragTakesTheSourcesEffectsAndAddsTheTextAsDropped)
+TEST_F(Toolbar, DropAddsTheLinkAsItCameWithTheSourcesEffectsAndRefusalsAreFixedAtEntry)
 {
-    // Nobody listens there, so no answer replaces the link with the server's final URL.
-    const std::string url = "HTTP://127.0.0.1:" + std::to_string(moontest::freePort()) + "/file.zip";
-    EXPECT_EQ(Win_SendDrag(ui.hwndMain, url.c_str(), DROPEFFECT_COPY | DROPEFFECT_LINK, true),
-              DROPEFFECT_COPY | DROPEFFECT_LINK);
-    EXPECT_EQ(MOONQ_CountItems(), 1u);
-    EXPECT_EQ(lastUrl(), url);
-    EXPECT_NE(ui.workTimerId, 0u);
-    ASSERT_TRUE(waitForUi([] { return ui.workTimerId == 0; }));
-    EXPECT_EQ(lastUrl(), url);
-
-    // A drag that only hovers adds nothing, and leaving clears its answer.
-    EXPECT_EQ(Win_SendDrag(ui.hwndMain, nginx->url("other.zip").c_str(), DROPEFFECT_MOVE, false),
-              DROPEFFECT_MOVE);
-    EXPECT_EQ(MQUI_DropTarget()->DragOver(), DROPEFFECT_NONE);
-    EXPECT_EQ(MOONQ_CountItems(), 1u);
-}
-
-TEST_F(Toolbar, PagesAndNonLinksAreRefusedUnlessPagesAreAllowed)
-{
-    const std::string page = nginx->url("index.html");
-    const char* refused[] = {page.c_str(), "just some words", "http://127.0.0.1/dir/", "", nullptr};
-    for (const char* text : refused)
-        EXPECT_EQ(Win_SendDrag(ui.hwndMain, text, DROPEFFECT_COPY, true), DROPEFFECT_NONE)
-            << (text ? text : "(no text)");
-    EXPECT_EQ(MOONQ_CountItems(), 0u);
-    EXPECT_EQ(ui.workTimerId, 0u);
+    const std::string secure = nowhere("https://", "file.zip"), upper = nowhere("HTTP://", "file.zip");
+    const std::string page = nowhere("http://", "index.html");
+    const struct {
+        const char* text;
+        uint32_t allowed, answer;
+        bool drop;
+        size_t items;
+        const std::string& last;   // the last link in the list after the drag
+    } cases[] = {
+        {secure.c_str(), DROPEFFECT_COPY, DROPEFFECT_COPY, true, 1, secure},
+        {upper.c_str(), DROPEFFECT_COPY | DROPEFFECT_LINK, DROPEFFECT_COPY | DROPEFFECT_LINK, true, 2, upper},
+        {page.c_str(), DROPEFFECT_COPY, DROPEFFECT_NONE, true, 2, upper},   // pages are not allowed yet
+        {nullptr, DROPEFFECT_COPY, DROPEFFECT_NONE, true, 2, upper},
+        {secure.c_str(), DROPEFFECT_MOVE, DROPEFFECT_MOVE, false, 2, upper},   // only hovers
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Win_SendDrag(ui.hwndMain, c.text, c.allowed, c.drop), c.answer) << (c.text ? c.text : "(no text)");
+        EXPECT_EQ(MOONQ_CountItems(), c.items);
+        EXPECT_EQ(lastUrl(), c.last);
+    }
+    EXPECT_EQ(MQUI_DropTarget()->DragOver(), DROPEFFECT_NONE);   // leaving cleared the answer
 
     // The answer is fixed at entry: the drop obeys it, whatever text it finally brings.
     WinDropTarget* target = MQUI_DropTarget();
     EXPECT_EQ(target->DragEnter(page.c_str(), DROPEFFECT_COPY), DROPEFFECT_NONE);
-    EXPECT_EQ(target->Drop(nginx->url("file.zip").c_str()), DROPEFFECT_NONE);
-    EXPECT_EQ(MOONQ_CountItems(), 0u);
-
+    EXPECT_EQ(target->Drop(secure.c_str()), DROPEFFECT_NONE);
+    EXPECT_EQ(MOONQ_CountItems(), 2u);
     MQUI_SetAllowHTML(1);
     EXPECT_EQ(Win_SendDrag(ui.hwndMain, page.c_str(), DROPEFFECT_COPY, true), DROPEFFECT_COPY);
     EXPECT_EQ(lastUrl(), page);

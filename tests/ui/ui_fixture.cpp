@@ -2,13 +2,10 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstring>
 #include <filesystem>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
-#include <thread>
-#include <vector>
 
 extern char** environ;
 
@@ -16,11 +13,13 @@ namespace moontest {
 
 namespace {
 
-// The toolkit needs its application object before any window exists, once per process.
+// The toolkit needs its application object before any window exists, once per process; every
+// window stays offscreen, those of the programs the tests start too.
 class WindowingEnvironment : public ::testing::Environment {
 public:
     void SetUp() override
     {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         static int argc = 1;
         static char name[] = "moon_ui_tests";
         static char* argv[] = {name, nullptr};
@@ -67,9 +66,7 @@ bool UiSandbox::waitForUi(const std::function<bool()>& predicate, std::chrono::m
 
 void UiSandbox::pump(int milliseconds)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (std::chrono::steady_clock::now() < deadline)
-        Win_ProcessEvents(5);
+    waitForUi([] { return false; }, std::chrono::milliseconds(milliseconds));
 }
 
 void DownloadSandbox::SetUp()
@@ -87,21 +84,12 @@ void DownloadSandbox::TearDown()
     nginx.reset();
 }
 
-ProgramProcess::ProgramProcess()
+ProgramProcess::ProgramProcess(const char* program)
 {
-    std::vector<std::string> variables = {"QT_QPA_PLATFORM=offscreen"};
-    for (char** variable = environ; *variable; ++variable) {
-        if (std::strncmp(*variable, "QT_QPA_PLATFORM=", 16) != 0)
-            variables.emplace_back(*variable);
-    }
-    std::vector<char*> envp;
-    for (std::string& variable : variables)
-        envp.push_back(variable.data());
-    envp.push_back(nullptr);
-    char program[] = MOON_PROGRAM;
-    char* argv[] = {program, nullptr};
+    std::string name = program;
+    char* argv[] = {name.data(), nullptr};
     pid_t pid = -1;
-    if (::posix_spawn(&pid, program, nullptr, nullptr, argv, envp.data()) == 0)
+    if (::posix_spawn(&pid, program, nullptr, nullptr, argv, environ) == 0)
         pid_ = pid;
 }
 
@@ -118,10 +106,7 @@ int ProgramProcess::stop(int signal, std::chrono::milliseconds timeout)
     ::kill(pid_, signal);
     int status = 0;
     pid_t ended = 0;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while ((ended = ::waitpid(pid_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (ended == 0) {
+    if (!waitFor([&] { return (ended = ::waitpid(pid_, &status, WNOHANG)) != 0; }, timeout)) {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, &status, 0);
     }

@@ -36,11 +36,11 @@ protected:
     std::unique_ptr<NginxServer> nginx;
 };
 
-// The real program, started windowless in the current folder with the test's environment;
-// killed at the end of the test if it still runs.
+// The real program (or another build of its code), started windowless in the current folder
+// with the test's environment; killed at the end of the test if it still runs.
 class ProgramProcess {
 public:
-    ProgramProcess();
+    explicit ProgramProcess(const char* program = MOON_PROGRAM);
     ~ProgramProcess();
     ProgramProcess(const ProgramProcess&) = delete;
     ProgramProcess& operator=(const ProgramProcess&) = delete;

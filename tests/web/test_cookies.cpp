@@ -1,15 +1,9 @@
 #include "cookies.h"
 
 #include "fixtures.h"
-#include "inet.h"
-#include "session.h"
-#include "trace.h"
-#include "urlparse.h"
-#include "wire.h"
 
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -141,12 +135,10 @@ TEST_F(Cookies, WholeFileReaderCodesAndFilesClosedOnEveryPath)
     auto openFiles = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
     writeFile(path("big"), std::string(COOKIE_FILE_LIMIT + 1, '#'));
     const auto before = openFiles();
-    for (int i = 0; i < 20; ++i) {
-        for (const std::string name : {"big", "cookies.txt", "missing"}) {
-            CookieStore store{};
-            Cookies_Open(&store, path(name).c_str());
-            Cookies_Close(&store);
-        }
+    for (const std::string name : {"big", "cookies.txt", "missing"}) {
+        CookieStore store{};
+        Cookies_Open(&store, path(name).c_str());
+        Cookies_Close(&store);
     }
     EXPECT_EQ(openFiles(), before);
 }
@@ -174,73 +166,6 @@ TEST_F(CookiesConcurrent, WalksOfOneFileSeeTheSameCookies)
     }
     for (const auto& s : seen)
         EXPECT_EQ(s, expected);
-}
-
-// Wire_SendCookies on a real request that is opened but never sent, so nothing reaches the
-// network; the headers themselves are checked against a live server elsewhere.
-class SendCookies : public Cookies {
-protected:
-    // Runs Wire_SendCookies with the cookie file cookieFile for the URL http://a.b.c/dl/f.zip.
-    int32_t send(const std::string& cookieFile)
-    {
-        EXPECT_EQ(Wire_Init(), 0);
-        auto request = std::make_unique<WireRequest>();
-        CopyBounded(request->url, "http://a.b.c/dl/f.zip");
-        ParseURL(request->url, &request->scheme, &request->hostName, &request->objectName, &request->port);
-        CopyBounded(request->cookieFile, cookieFile.c_str());
-        request->hConnect = Inet_Connect(Wire_Session(), "127.0.0.1", 9, INET_SERVICE_HTTP, nullptr);
-        request->hRequest = Inet_HttpOpenRequest(request->hConnect, "GET", request->objectName, true);
-        EXPECT_NE(request->hRequest, nullptr);
-        const int32_t result = Wire_SendCookies(request.get());
-        Wire_Close(request.get());
-        return result;
-    }
-
-    int32_t sendText(const std::string& text)
-    {
-        writeFile(file(), text);
-        return send(file());
-    }
-};
-
-TEST_F(SendCookies, ResultOfTheWalk)
-{
-    EXPECT_EQ(send(path("missing")), -2);
-    EXPECT_EQ(send(""), -2);
-    const std::string fits(491, 'v'), tooLong(492, 'v');   // with the name "n": 492 and 493
-    struct {
-        std::string text;
-        int32_t result;
-    } cases[] = {
-        {std::string(COOKIE_FILE_LIMIT + 1, '#'), -3},
-        {"# nothing\n\n", 0},
-        {cookie("x.c", "/", "n"), 0},
-        {cookie("b.c", "/", "n", fits), 0},
-        {cookie("b.c", "/", "n", tooLong), ERR_COOKIE_TOO_LONG},
-        {cookie("b.c", "/", "n", tooLong, "TRUE") + cookie("x.c", "/", "n", tooLong), 0},
-        {cookie("b.c", "/", "n", tooLong) + "bad line\n", ERR_COOKIE_TOO_LONG},
-        {cookie("b.c", "/", "n") + cookie("x.c", "/", "n") + "\tFALSE\t/\tFALSE\t0\tn\tv\n" +
-             cookie("b.c", "/", "m"),
-         ERR_BAD_COOKIE},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(sendText(c.text), c.result) << c.text.substr(0, 80);
-}
-
-TEST_F(SendCookies, TracesEachCookieSentNoSecureOneAndTheBadLine)
-{
-    Trace_EnableLevels(TRACE_ALL);
-    ASSERT_NE(Trace_Open(path("log.txt").c_str()), nullptr);
-    EXPECT_EQ(sendText(cookie("b.c", "/", "a", "1") + cookie("b.c", "/", "s", "2", "TRUE") +
-                       cookie("b.c", "/x", "c", "3") + cookie(".b.c", "/dl", "b", "x\ty") +
-                       "six.com\tTRUE\t/\tFALSE\t0\tname\n"),
-              ERR_BAD_COOKIE);
-    Trace_Close();
-    EXPECT_EQ(readFile(path("log.txt")), "ParseURL, hostName = a.b.c\nParseURL, objectName = dl/f.zip\n"
-                                         "Cookies_Open, load " + file() + "\n" +
-                                         "Wire_SendCookies: a =  1\n"
-                                         "Wire_SendCookies: b =  x\ty\n"
-                                         "Cookies_LoadNetscape, bad line = six.com\n");
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "urlparse.h"
 
-#include "fixtures.h"
-#include "trace.h"
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
@@ -32,7 +31,8 @@ TEST(UrlParse, SplitsSchemeHostObjectAndPortWithoutFragmentAndRefusesHostsReadOt
     } cases[] = {
         {"HTTP://Host.Name/a/B.zip", "Host.Name", "a/B.zip", 0, SCHEME_HTTP, 80},
         {"fTp://server/pub/file.tar.gz", "server", "pub/file.tar.gz", 0, SCHEME_FTP, 21},
-        {"http://server/", "server", "", 0, SCHEME_HTTP, 80},
+        {"hTTps://Host/x", "Host", "x", 0, SCHEME_HTTPS, 443},
+        {"https://h:8443/x", "h", "x", 0, SCHEME_HTTPS, 8443}, {"http://server/", "server", "", 0, SCHEME_HTTP, 80},
         {"http://server/get?f=a/b.zip&x=%41", "server", "get?f=a/b.zip&x=%41", 0, SCHEME_HTTP, 80},
         {"ftp://server:2121/x", "server", "x", 0, SCHEME_FTP, 2121},
         {"http://server:abc/x", "server", "x", 0, SCHEME_HTTP, 0},
@@ -55,13 +55,6 @@ TEST(UrlParse, SplitsSchemeHostObjectAndPortWithoutFragmentAndRefusesHostsReadOt
         {"http://a\tb/x", "a\tb", nullptr, ERR_BAD_URL, SCHEME_HTTP, 80},
         {"http://a\x7f/x", "a\x7f", nullptr, ERR_BAD_URL, SCHEME_HTTP, 80},
         {"ftp://server:21", "server:21", nullptr, ERR_BAD_URL, SCHEME_FTP, 21},
-        // Other schemes leave the text, the host and the port alone.
-        {"https://server/x", nullptr, nullptr, ERR_BAD_SCHEME, 0, -1},
-        {"file:///etc/passwd", nullptr, nullptr, ERR_BAD_SCHEME, 0, -1},
-        {"http:/server/x", nullptr, nullptr, ERR_BAD_SCHEME, 0, -1},
-        {" http://server/x", nullptr, nullptr, ERR_BAD_SCHEME, 0, -1},
-        {"htt", nullptr, nullptr, ERR_BAD_SCHEME, 0, -1},
-        {"", nullptr, nullptr, ERR_BAD_SCHEME, 0, -1},
     };
     for (const auto& c : cases) {
         Parsed p(c.url);
@@ -70,33 +63,24 @@ TEST(UrlParse, SplitsSchemeHostObjectAndPortWithoutFragmentAndRefusesHostsReadOt
         EXPECT_STREQ(p.host, c.host) << c.url;
         EXPECT_STREQ(p.object, c.object) << c.url;
         EXPECT_EQ(p.port, c.port) << c.url;
-        if (c.result == ERR_BAD_SCHEME) {
-            EXPECT_STREQ(p.buffer, c.url);
-        }
+    }
+    // Other schemes leave the text, the host and the port alone.
+    for (const char* url : {"httpss://x/y", "file:///etc/passwd", "http:/server/x", " http://server/x", "htt", ""}) {
+        Parsed p(url);
+        EXPECT_EQ(p.result, ERR_BAD_SCHEME) << url;
+        EXPECT_TRUE(p.scheme == 0 && p.host == nullptr && p.object == nullptr && p.port == -1) << url;
+        EXPECT_STREQ(p.buffer, url);
     }
 }
 
-class UrlParseTrace : public moontest::Sandbox {};
-
-TEST_F(UrlParseTrace, HostLineShowsThePortAndFailuresWriteNothing)
-{
-    ASSERT_NE(Trace_Open(path("log.txt").c_str()), nullptr);
-    Trace_EnableLevels(TRACE_ALL);
-    Parsed("https://server/x");
-    Parsed("http://server");
-    Parsed("http://127.0.0.77#@bank.example/x.bin");
-    Parsed("http://server:8080/dir/f.zip?q=1#top");
-    Trace_Close();
-    EXPECT_EQ(moontest::readFile(path("log.txt")),
-              "ParseURL, hostName = server:8080\nParseURL, objectName = dir/f.zip?q=1\n");
-}
-
-// The local name, or "error <code>"; out starts full of garbage to show what is written.
-std::string localName(const std::string& object, const char* directory, bool byExtension, size_t outSize = 260)
+// The local name that name (an object, or a Content-Disposition value) gives, or "error <code>";
+// out starts full of garbage to show what is written.
+std::string localName(int32_t (*from)(const char*, const char*, char*, size_t, bool), const std::string& name,
+                      const char* directory, bool byExtension, size_t outSize)
 {
     char out[600];
     std::memset(out, '#', sizeof out);
-    const int32_t result = LocalNameFromURL(object.c_str(), directory, out, outSize, byExtension);
+    const int32_t result = from(name.c_str(), directory, out, outSize, byExtension);
     return result == 0 ? std::string(out) : "error " + std::to_string(result);
 }
 
@@ -113,42 +97,66 @@ TEST(LocalName, LastSegmentWithoutQueryInDirectoryOrExtensionFolderIfItNamesAFil
     } cases[] = {
         {"pub/tools/setup.zip?id=7", "/home/u/dl", false, "/home/u/dl/setup.zip"},
         {"pub/tools/setup.zip?id=7", "/home/u/dl", true, "/home/u/dl/zip/setup.zip"},
-        {"a/b/c", nullptr, false, "c"},
-        {"a/b/c", "", true, "c"},
-        {"get?f=x/y.zip", "d", true, "d/get"},
-        {"%2e%2e", "d", false, "d/%2e%2e"},
-        {"Photo.JPG", "d", true, "d/JPG/Photo.JPG"},
-        {"file.tar.gz", nullptr, true, "gz/file.tar.gz"},
-        {"file.", "d", true, "d/file."},
-        {"v1.2/readme", "d", true, "d/readme"},
-        {"...", "d", true, "d/..."},
-        {"..a", "d", true, "d/a/..a"},
+        {"a/b/c", nullptr, false, "c"}, {"a/b/c", "", true, "c"}, {"get?f=x/y.zip", "d", true, "d/get"},
+        {"%2e%2e", "d", false, "d/%2e%2e"}, {"Photo.JPG", "d", true, "d/JPG/Photo.JPG"},
+        {"file.tar.gz", nullptr, true, "gz/file.tar.gz"}, {"file.", "d", true, "d/file."},
+        {"v1.2/readme", "d", true, "d/readme"}, {"...", "d", true, "d/..."}, {"..a", "d", true, "d/a/..a"},
         // Empty segments and dot entries would name the directory or its parent.
-        {"dir/", "d", false, badUrl},
-        {"", nullptr, false, badUrl},
-        {"a/?x=1", "/dl", true, badUrl},
-        {".", "/dl", false, badUrl},
-        {"..", nullptr, true, badUrl},
-        {"a/..", "/dl", false, badUrl},
-        {"a/.?x", "/dl", true, badUrl},
-        {"../..?y=1", "/dl", false, badUrl},
+        {"dir/", "d", false, badUrl}, {"", nullptr, false, badUrl}, {"a/?x=1", "/dl", true, badUrl},
+        {".", "/dl", false, badUrl}, {"..", nullptr, true, badUrl}, {"a/..", "/dl", false, badUrl},
+        {"a/.?x", "/dl", true, badUrl}, {"../..?y=1", "/dl", false, badUrl},
         // The name and its NUL must fit: "zip/" counts four, and an empty extension, which
         // inserts no folder, one.
         {std::string(255, 'f'), "/dl", false, "/dl/" + std::string(255, 'f')},
-        {std::string(256, 'f'), "/dl", false, tooLong},
-        {"a.zip", "d", true, "d/zip/a.zip", 12},
-        {"ab.zip", "d", true, tooLong, 12},
-        {"ab.", "d", true, "d/ab.", 7},
-        {"abc.", "d", true, tooLong, 7},
+        {std::string(256, 'f'), "/dl", false, tooLong}, {"a.zip", "d", true, "d/zip/a.zip", 12},
+        {"ab.zip", "d", true, tooLong, 12}, {"ab.", "d", true, "d/ab.", 7}, {"abc.", "d", true, tooLong, 7},
         {"f", nullptr, false, tooLong, 1},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(localName(c.object, c.directory, c.byExtension, c.outSize), c.name) << c.object;
+        EXPECT_EQ(localName(LocalNameFromURL, c.object, c.directory, c.byExtension, c.outSize), c.name) << c.object;
 
     char out[8] = "keepme";
     EXPECT_EQ(LocalNameFromURL("toolong", nullptr, out, 7, false), ERR_NAME_TOO_LONG);
     EXPECT_EQ(LocalNameFromURL("..", nullptr, out, sizeof out, false), ERR_BAD_URL);
     EXPECT_STREQ(out, "keepme");
+}
+
+TEST(LocalName, ServerGivenNameIsItsSafeLastComponentCutInFrontOfItsExtension)
+{
+    const std::string none = "error " + std::to_string(ERR_BAD_URL);
+    const std::string eAcute = "\xC3\xA9";
+    std::string longStem, cutStem;
+    for (int i = 0; i < 200; ++i)
+        longStem += eAcute;
+    for (int i = 0; i < 125; ++i)   // 251 bytes would fit; the cut may not split a character
+        cutStem += eAcute;
+    struct {
+        std::string disposition;
+        const char* directory;
+        bool byExtension;
+        std::string name;
+        size_t outSize = 260;
+    } cases[] = {
+        {"attachment; filename=report.pdf", "d", false, "d/report.pdf"},
+        {"attachment;filename = \"with \\\"quotes\\\".zip\" ; size=3", "d", true, "d/zip/with \"quotes\".zip"},
+        {"attachment; filename*=UTF-8''%E2%82%AC%20rates.pdf; filename=\"EUR rates.pdf\"", "d", true,
+         "d/pdf/\xE2\x82\xAC rates.pdf"},
+        {"attachment; filename*=ISO-8859-1''caf%E9.txt; filename=cafe.txt", nullptr, false, "cafe.txt"},
+        {"attachment; filename=\"../../etc/passwd\"", "d", false, "d/passwd"},
+        {"attachment; filename=..\\..\\setup.exe", "d", true, "d/exe/setup.exe"},
+        {"attachment; filename*=UTF-8''..%2F..%2Fa%00b%0A.iso", "d", false, "d/ab.iso"},
+        {"attachment; filename=\"\"", "d", false, none},
+        {"attachment; filename=\"a/..\"", "d", false, none},
+        {"attachment; filename*=UTF-8''.", "d", false, none},
+        {"attachment", "d", false, none},
+        {"attachment; filename=" + std::string(300, 'n') + ".zip", "/dl", true,
+         "/dl/zip/" + std::string(247, 'n') + ".zip"},
+        {"attachment; filename=" + longStem + ".zip", "/dl", false, "/dl/" + cutStem + ".zip"},
+        {"attachment; filename=a.much-too-long", "d", false, "error " + std::to_string(ERR_NAME_TOO_LONG), 12},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(localName(LocalNameFromDisposition, c.disposition, c.directory, c.byExtension, c.outSize), c.name)
+            << c.disposition;
 }
 
 // What the parsers above do not reach yet: bytes above 127 and a vertical tab, which is no white space.
