@@ -11,10 +11,10 @@ namespace {
 
 using moontest::readFile;
 using moontest::writeFile;
+namespace fs = std::filesystem;
 
 class Items : public moontest::CoreSandbox {
 protected:
-
     // Adds items named "http://h/0", "http://h/1", ...
     void addItems(int count)
     {
@@ -39,47 +39,37 @@ protected:
     }
 };
 
-TEST_F(Items, UrlLengthLimitIsTheBuffer)
+TEST_F(Items, NewItemsQueueInOrderUpToTheUrlBuffer)
 {
+    EXPECT_EQ(MOONQ_FirstItem(), nullptr);
+    EXPECT_EQ(MOONQ_ItemAt(0), nullptr);
     std::string longest = "http://h/" + std::string(2057 - 9, 'a');
     UrlItem* item = MOONQ_NewItem(longest.c_str());
     ASSERT_NE(item, nullptr);
     EXPECT_EQ(std::string(item->url), longest);
     EXPECT_EQ(item->flags, 0u);
     EXPECT_EQ(MOONQ_NewItem((longest + "b").c_str()), nullptr);
-    EXPECT_EQ(MOONQ_CountItems(), 1u);
-}
-
-TEST_F(Items, WalkingAndPositions)
-{
-    EXPECT_EQ(MOONQ_FirstItem(), nullptr);
-    EXPECT_EQ(MOONQ_ItemAt(0), nullptr);
-    addItems(3);
+    addItems(2);
     EXPECT_EQ(MOONQ_CountItems(), 3u);
-    EXPECT_STREQ(MOONQ_ItemAt(0)->url, "http://h/0");
-    EXPECT_STREQ(MOONQ_ItemAt(2)->url, "http://h/2");
+    EXPECT_EQ(MOONQ_ItemAt(0), item);
+    EXPECT_STREQ(MOONQ_ItemAt(2)->url, "http://h/1");
     EXPECT_EQ(MOONQ_ItemAt(3), nullptr);
     EXPECT_EQ(MOONQ_NextItem(MOONQ_ItemAt(2)), nullptr);
 }
 
 TEST_F(Items, ClickSelectTogglesAndExtends)
 {
+    constexpr int ALL = -1;
+    const struct { int position; bool extend; const char* after; } clicks[] = {
+        {1, false, ".x.."}, {3, true, ".x.x"}, {3, true, ".x.."},   // extend toggles only that item
+        {ALL, false, "xxxx"}, {2, false, "...."},   // the selected item goes with all others
+        {ALL, false, "xxxx"}, {9, false, "...."}, {9, true, "...."},   // past the end
+    };
     addItems(4);
-    MOONQ_ClickSelect(1, false);
-    EXPECT_EQ(selection(), ".x..");
-    MOONQ_ClickSelect(3, true);
-    EXPECT_EQ(selection(), ".x.x");
-    MOONQ_ClickSelect(3, true);   // extend toggles only that item
-    EXPECT_EQ(selection(), ".x..");
-    MOONQ_SelectAll();
-    EXPECT_EQ(selection(), "xxxx");
-    MOONQ_ClickSelect(2, false);  // the selected item itself is deselected with all others
-    EXPECT_EQ(selection(), "....");
-    MOONQ_SelectAll();
-    MOONQ_ClickSelect(9, false);  // past the end: nothing selected any more
-    EXPECT_EQ(selection(), "....");
-    MOONQ_ClickSelect(9, true);
-    EXPECT_EQ(selection(), "....");
+    for (const auto& click : clicks) {
+        click.position == ALL ? MOONQ_SelectAll() : MOONQ_ClickSelect(size_t(click.position), click.extend);
+        EXPECT_EQ(selection(), click.after) << click.position << " " << click.extend;
+    }
 }
 
 TEST_F(Items, DeleteAndUndo)
@@ -106,68 +96,46 @@ TEST_F(Items, DeleteAndUndo)
     EXPECT_EQ(urls(pendingList), (std::vector<std::string>{"http://h/1", "http://h/3"}));
 }
 
-TEST_F(Items, DownloadDirectoryLimitAndTrace)
+TEST_F(Items, DownloadDirectoryMustFitItsBufferAndEveryRequestIsTracedInAFreshLog)
 {
-    std::string dir511(511, 'd');
-    MOONQ_SetDownloadDir(dir511.c_str());
-    EXPECT_EQ(std::string(MOONQ_GetDownloadDir()), dir511);
-    MOONQ_SetDownloadDir(std::string(512, 'e').c_str());
-    EXPECT_EQ(std::string(MOONQ_GetDownloadDir()), dir511);
-    MOONQ_SetDownloadDir("");
-    EXPECT_STREQ(MOONQ_GetDownloadDir(), "");
-
+    const std::string fits(511, 'd'), tooLong(512, 'e');
+    MOONQ_SetDownloadDir(fits.c_str());
+    MOONQ_SetDownloadDir(tooLong.c_str());
+    EXPECT_EQ(MOONQ_GetDownloadDir(), fits);
     MOONQ_Stop();
-    std::string log = readFile("moonfch_log.txt");
-    EXPECT_NE(log.find("DownloadDir, set default: " + dir511 + "\n"), std::string::npos);
-    // The refused directory is traced too, so the log shows what was asked for.
-    EXPECT_NE(log.find("DownloadDir, set default: " + std::string(512, 'e') + "\n"), std::string::npos);
-    ASSERT_EQ(MOONQ_Start(), 0);
-}
+    const std::string head = "Trace file for Moonfetch 1.2\nDownloadDir, set default: ";
+    EXPECT_EQ(readFile("moonfch_log.txt"), head + fits + "\nDownloadDir, set default: " + tooLong + "\n");
 
-TEST_F(Items, FreeingDeletesOnlyEmptyPlaceholders)
-{
-    writeFile("empty.bin", "");
-    writeFile("data.bin", "x");
-    std::filesystem::create_directory("emptydir");
-    std::filesystem::create_symlink("empty.bin", "link.bin");
-    const char* paths[] = {"empty.bin", "data.bin", "emptydir", "link.bin", "missing.bin", ""};
-    for (const char* path : paths) {
-        UrlItem* item = MOONQ_NewItem("http://h/f");
-        std::snprintf(item->localPath, sizeof item->localPath, "%s", path);
-        List_Remove(&item->link);
-        MOONQ_FreeItem(item);
-    }
-    EXPECT_FALSE(std::filesystem::exists("empty.bin"));
-    EXPECT_EQ(readFile("data.bin"), "x");
-    EXPECT_TRUE(std::filesystem::is_directory("emptydir"));
-    EXPECT_TRUE(std::filesystem::is_symlink("link.bin"));
-    MOONQ_FreeItem(nullptr);
-}
-
-TEST_F(Items, StopFreesBothListsAndTheirPlaceholders)
-{
-    writeFile("kept.bin", "");
-    writeFile("deleted.bin", "");
-    UrlItem* kept = MOONQ_NewItem("http://h/kept");
-    std::snprintf(kept->localPath, sizeof kept->localPath, "kept.bin");
-    UrlItem* gone = MOONQ_NewItem("http://h/gone");
-    std::snprintf(gone->localPath, sizeof gone->localPath, "deleted.bin");
-    MOONQ_ClickSelect(1, false);
-    MOONQ_DeleteSelected();
-
-    MOONQ_Stop();
-    EXPECT_FALSE(std::filesystem::exists("kept.bin"));
-    EXPECT_FALSE(std::filesystem::exists("deleted.bin"));
-    EXPECT_TRUE(List_IsEmpty(&pendingList));
-    EXPECT_TRUE(List_IsEmpty(&deletedList));
-    EXPECT_EQ(readFile("moonfch_log.txt"), "Trace file for Moonfetch 1.2\n");
-
-    // A new start writes a fresh log, whatever the previous run wrote.
-    ASSERT_EQ(MOONQ_Start(), 0);
+    ASSERT_EQ(MOONQ_Start(), 0);   // whatever the previous run wrote
     MOONQ_SetDownloadDir("x");
     MOONQ_Stop();
-    EXPECT_EQ(readFile("moonfch_log.txt"),
-              "Trace file for Moonfetch 1.2\nDownloadDir, set default: x\n");
+    EXPECT_EQ(readFile("moonfch_log.txt"), head + "x\n");
+    ASSERT_EQ(MOONQ_Start(), 0);
+}
+
+TEST_F(Items, StopFreesBothListsAndDeletesOnlyEmptyPlaceholders)
+{
+    writeFile("deleted.bin", "");
+    writeFile("empty.bin", "");
+    writeFile("data.bin", "x");
+    fs::create_directory("emptydir");
+    fs::create_symlink("empty.bin", "link.bin");
+    for (const char* path : {"deleted.bin", "empty.bin", "data.bin", "emptydir", "link.bin", "missing.bin", ""}) {
+        UrlItem* item = MOONQ_NewItem("http://h/f");
+        std::snprintf(item->localPath, sizeof item->localPath, "%s", path);
+    }
+    MOONQ_ClickSelect(0, false);
+    MOONQ_DeleteSelected();
+    MOONQ_FreeItem(nullptr);
+
+    MOONQ_Stop();
+    EXPECT_FALSE(fs::exists("deleted.bin"));
+    EXPECT_FALSE(fs::exists("empty.bin"));
+    EXPECT_EQ(readFile("data.bin"), "x");
+    EXPECT_TRUE(fs::is_directory("emptydir"));
+    EXPECT_TRUE(fs::is_symlink("link.bin"));
+    EXPECT_TRUE(List_IsEmpty(&pendingList) && List_IsEmpty(&deletedList));
+    EXPECT_EQ(readFile("moonfch_log.txt"), "Trace file for Moonfetch 1.2\n");
     ASSERT_EQ(MOONQ_Start(), 0);
 }
 

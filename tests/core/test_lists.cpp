@@ -11,22 +11,18 @@ struct Node {
     int id;
 };
 
+// The ids from the head on; the walk backwards and the count must agree with it.
 std::vector<int> ids(const ListLink& head)
 {
-    std::vector<int> out;
+    std::vector<int> forward, backward;
     for (const ListLink* at = head.next; at != &head; at = at->next)
-        out.push_back(reinterpret_cast<const Node*>(at)->id);
-    return out;
-}
-
-// Both directions must agree, or a walk backwards would see another list.
-void expectConsistent(const ListLink& head)
-{
-    size_t forward = List_Count(&head);
-    size_t backward = 0;
+        forward.push_back(reinterpret_cast<const Node*>(at)->id);
     for (const ListLink* at = head.prev; at != &head; at = at->prev)
-        ++backward;
-    EXPECT_EQ(forward, backward);
+        backward.insert(backward.begin(), reinterpret_cast<const Node*>(at)->id);
+    EXPECT_EQ(backward, forward);
+    EXPECT_EQ(List_Count(&head), forward.size());
+    EXPECT_EQ(List_IsEmpty(&head), forward.empty());
+    return forward;
 }
 
 class Lists : public ::testing::Test {
@@ -43,42 +39,26 @@ protected:
     Node nodes[4];
 };
 
-TEST_F(Lists, EmptyListHasNothingToPopOrCount)
+TEST_F(Lists, AppendRemoveAndPopKeepTheOrderAndDetachTheNode)
 {
-    EXPECT_TRUE(List_IsEmpty(&head));
-    EXPECT_EQ(List_Count(&head), 0u);
     EXPECT_EQ(List_PopFirst(&head), nullptr);
-    EXPECT_TRUE(List_IsEmpty(&head));
-}
-
-TEST_F(Lists, OneNodeComesBackDetached)
-{
-    List_Append(&head, &nodes[0].link);
-    EXPECT_FALSE(List_IsEmpty(&head));
-    EXPECT_EQ(List_Count(&head), 1u);
+    EXPECT_EQ(ids(head), std::vector<int>{});
+    for (auto& node : nodes)
+        List_Append(&head, &node.link);
+    EXPECT_EQ(ids(head), (std::vector<int>{0, 1, 2, 3}));
+    List_Remove(&nodes[2].link);   // middle
+    List_Remove(&nodes[3].link);   // last
+    EXPECT_EQ(ids(head), (std::vector<int>{0, 1}));
+    List_Append(&head, &nodes[3].link);   // a removed node may be linked again
     ListLink* popped = List_PopFirst(&head);
     EXPECT_EQ(popped, &nodes[0].link);
     EXPECT_EQ(popped->next, popped);
     EXPECT_EQ(popped->prev, popped);
-    EXPECT_TRUE(List_IsEmpty(&head));
-    EXPECT_EQ(head.prev, &head);
-}
-
-TEST_F(Lists, ManyNodesKeepOrderThroughRemoveAndPop)
-{
-    for (auto& node : nodes)
-        List_Append(&head, &node.link);
-    EXPECT_EQ(ids(head), (std::vector<int>{0, 1, 2, 3}));
-
-    List_Remove(&nodes[2].link);   // middle
-    List_Remove(&nodes[3].link);   // last
-    EXPECT_EQ(ids(head), (std::vector<int>{0, 1}));
-    expectConsistent(head);
-
-    List_Append(&head, &nodes[3].link);  // a removed node may be linked again
-    EXPECT_EQ(List_PopFirst(&head), &nodes[0].link);
     EXPECT_EQ(ids(head), (std::vector<int>{1, 3}));
-    expectConsistent(head);
+    List_PopFirst(&head);
+    EXPECT_EQ(List_PopFirst(&head), &nodes[3].link);
+    EXPECT_EQ(ids(head), std::vector<int>{});
+    EXPECT_EQ(head.prev, &head);
 }
 
 using ListsDeathTest = Lists;
@@ -96,7 +76,6 @@ TEST_F(ListsDeathTest, BrokenInvariantEndsTheProcess)
     // A last node that does not lead back to the head.
     ListLink other;
     List_Init(&other);
-    List_Init(&nodes[3].link);
     head.prev = &nodes[1].link;
     nodes[1].link.next = &other;
     EXPECT_DEATH(List_Append(&head, &nodes[3].link), "");

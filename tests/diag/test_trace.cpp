@@ -16,40 +16,27 @@ using moontest::readFile;
 
 using Trace = moontest::Sandbox;
 
-TEST_F(Trace, WritesOnlyWhileOpen)
+TEST_F(Trace, WritesOnlyWhileOpenAndReopeningStartsAFreshFile)
 {
     Trace_EnableLevels(TRACE_ALL);
     Trace_Print(TRACE_ALL, "before open");
-    ASSERT_NE(Trace_Open("log.txt"), nullptr);
+    moontest::writeFile("a.txt", "old run\n");
+    ASSERT_NE(Trace_Open("a.txt"), nullptr);
     Trace_Print(TRACE_ALL, "Trace file for Moonfetch 1.2");
     Trace_PrintInt(TRACE_ALL, "Wire_Request: result = %d\n", -2147483647 - 1);
     Trace_PrintString(TRACE_ALL, "Wire_SendCookies: %s = ", "sid");
     Trace_PrintString(TRACE_ALL, " %s\n", "abc");
     Trace_PrintInt64(TRACE_ALL, "QueryURL, size = %d\n", 5000000000);
-    Trace_Close();
-    Trace_Print(TRACE_ALL, "after close");
-    Trace_Close();
-    EXPECT_EQ(readFile("log.txt"),
-              "Trace file for Moonfetch 1.2\n"
-              "Wire_Request: result = -2147483648\n"
-              "Wire_SendCookies: sid =  abc\n"
-              "QueryURL, size = 5000000000\n");
-}
-
-TEST_F(Trace, ReopeningStartsAFreshFileAndClosesTheOld)
-{
-    Trace_EnableLevels(TRACE_ALL);
-    std::filesystem::create_directory("sub");
-    moontest::writeFile("a.txt", "old run\n");
-    ASSERT_NE(Trace_Open("a.txt"), nullptr);
-    Trace_Print(TRACE_ALL, "first");
     ASSERT_NE(Trace_Open("b.txt"), nullptr);
     Trace_Print(TRACE_ALL, "second");
     // A log that cannot be opened leaves everything silent, with nothing reported.
     EXPECT_EQ(Trace_Open("missing/dir/c.txt"), nullptr);
     Trace_Print(TRACE_ALL, "lost");
     Trace_Close();
-    EXPECT_EQ(readFile("a.txt"), "first\n");
+    Trace_Print(TRACE_ALL, "after close");
+    Trace_Close();
+    EXPECT_EQ(readFile("a.txt"), "Trace file for Moonfetch 1.2\nWire_Request: result = -2147483648\n"
+                                 "Wire_SendCookies: sid =  abc\nQueryURL, size = 5000000000\n");
     EXPECT_EQ(readFile("b.txt"), "second\n");
 }
 
@@ -81,29 +68,20 @@ using TraceKillDeathTest = moontest::Sandbox;
 TEST_F(TraceKillDeathTest, EachWholeLineIsInTheFileAtOnceAndSurvivesAKill)
 {
     GTEST_FLAG_SET(death_test_style, "fast");   // the child keeps this sandbox as its folder
-    const struct {
-        void (*print)();
-        const char* kept;
-    } cases[] = {
-        {[] { Trace_PrintInt(TRACE_ALL, "QueryURL, size = %d\n", 5000); }, "QueryURL, size = 5000\n"},
-        {[] { Trace_PrintString(TRACE_ALL, "Wire_SendCookies: %s = ", "sid"); }, ""},
-        {[] {
-             Trace_PrintString(TRACE_ALL, "Wire_SendCookies: %s = ", "sid");
-             Trace_PrintString(TRACE_ALL, " %s\n", "abc");
-         },
-         "Wire_SendCookies: sid =  abc\n"},
-    };
-    for (const auto& c : cases) {
+    for (bool ended : {false, true}) {
         EXPECT_EXIT(
             {
                 Trace_EnableLevels(TRACE_ALL);
                 Trace_Open("killed.txt");
                 Trace_Print(TRACE_ALL, "Trace file for Moonfetch 1.2");
-                c.print();
+                Trace_PrintString(TRACE_ALL, "Wire_SendCookies: %s = ", "sid");
+                if (ended)
+                    Trace_PrintString(TRACE_ALL, " %s\n", "abc");
                 ::raise(SIGKILL);
             },
             ::testing::KilledBySignal(SIGKILL), "");
-        EXPECT_EQ(readFile("killed.txt"), std::string("Trace file for Moonfetch 1.2\n") + c.kept);
+        EXPECT_EQ(readFile("killed.txt"),
+                  std::string("Trace file for Moonfetch 1.2\n") + (ended ? "Wire_SendCookies: sid =  abc\n" : ""));
     }
 }
 
@@ -116,16 +94,14 @@ bool isWholeLine(const std::string& line)
         return line.size() > 2 && line.find_first_not_of("0123456789", 2) == std::string::npos;
     if (line.size() < 5 || !line.starts_with("T ") || line[3] != ':')
         return false;
-    char letter = char('a' + (line[2] - '0'));
-    return line.find_first_not_of(letter, 4) == std::string::npos;
+    return line.find_first_not_of(char('a' + (line[2] - '0')), 4) == std::string::npos;
 }
 
 TEST_F(TraceConcurrent, LinesOfManyThreadsNeverMixAndCloseNeverTearsOne)
 {
     Trace_EnableLevels(TRACE_ALL);
     ASSERT_NE(Trace_Open("log.txt"), nullptr);
-    constexpr int threads = 6;
-    constexpr int lines = 3000;
+    constexpr int threads = 6, lines = 3000;
     std::atomic<int> ready{0};
     std::vector<std::thread> writers;
     for (int t = 0; t < threads; ++t) {
@@ -150,12 +126,9 @@ TEST_F(TraceConcurrent, LinesOfManyThreadsNeverMixAndCloseNeverTearsOne)
         writer.join();
 
     std::istringstream log(readFile("log.txt"));
-    std::string line;
     int count = 0;
-    while (std::getline(log, line)) {
-        ++count;
+    for (std::string line; std::getline(log, line); ++count)
         ASSERT_TRUE(isWholeLine(line)) << "torn line " << count << ": " << line.substr(0, 80);
-    }
     EXPECT_GT(count, 0);
     EXPECT_LE(count, threads * lines);
 }

@@ -50,43 +50,39 @@ TEST_F(RegistryHelpers, EachReadOpensTheFileOnce)
 
 TEST_F(RegistryHelpers, ReadDwordChecksOnlyTheSize)
 {
-    int32_t target = 77;
-    EXPECT_EQ(Reg_ReadDword(HKCU, COOKIES, REG_VAL_SOURCE, &target), REG_ERROR_FILE_NOT_FOUND);
-    ASSERT_EQ(setBytes("Eight", REG_QWORD, std::string(8, '\x01')), 0);
-    EXPECT_EQ(Reg_ReadDword(HKCU, COOKIES, REG_VAL_SOURCE, &target), -1);
-    EXPECT_EQ(Reg_ReadDword(HKCU, COOKIES, "Eight", &target), -1);
-    EXPECT_EQ(target, 77);
-
-    target = 0x7F7F7F7F;
-    ASSERT_EQ(setBytes("Two", REG_DWORD, "\x34\x12"), 0);
-    EXPECT_EQ(Reg_ReadDword(HKCU, COOKIES, "Two", &target), -2);
-    EXPECT_EQ(target, 0x7F7F1234);
-    ASSERT_EQ(setBytes("Four", REG_BINARY, std::string("\x02\0\0\0", 4)), 0);
-    EXPECT_EQ(Reg_ReadDword(HKCU, COOKIES, "Four", &target), 0);
-    EXPECT_EQ(target, 2);
+    const struct { const char* name; uint32_t type; std::string bytes; int32_t result, before, after; } reads[] = {
+        {REG_VAL_SOURCE, 0, "", REG_ERROR_FILE_NOT_FOUND, 77, 77},   // no file yet; 0: nothing stored
+        {"Eight", REG_QWORD, std::string(8, '\x01'), -1, 77, 77},
+        {REG_VAL_SOURCE, 0, "", -1, 77, 77},   // the key is there now, the value is not
+        {"Two", REG_DWORD, "\x34\x12", -2, 0x7F7F7F7F, 0x7F7F1234},
+        {"Four", REG_BINARY, std::string("\x02\0\0\0", 4), 0, 77, 2},
+    };
+    for (const auto& r : reads) {
+        ASSERT_EQ(r.type == 0 ? 0 : setBytes(r.name, r.type, r.bytes), 0);
+        int32_t target = r.before;
+        EXPECT_EQ(Reg_ReadDword(HKCU, COOKIES, r.name, &target), r.result) << r.name;
+        EXPECT_EQ(target, r.after) << r.name;
+    }
 }
 
 TEST_F(RegistryHelpers, ReadStringAlwaysGivesATerminatedTextOrKeepsTheDefault)
 {
-    char buffer[8] = "default";
-    uint32_t size = sizeof buffer;
-    EXPECT_EQ(Reg_ReadString(HKCU, COOKIES, REG_VAL_OTHER_NAME, buffer, &size), REG_ERROR_FILE_NOT_FOUND);
-    ASSERT_EQ(Reg_WriteString(HKCU, COOKIES, "Long", "abcdefgh"), 0);
-    ASSERT_EQ(setBytes("Unterminated", REG_BINARY, "12345678"), 0);
-    EXPECT_EQ(Reg_ReadString(HKCU, COOKIES, "Long", buffer, &size), REG_ERROR_MORE_DATA);
-    EXPECT_EQ(Reg_ReadString(HKCU, COOKIES, "Unterminated", buffer, &size), REG_ERROR_MORE_DATA);
-    EXPECT_STREQ(buffer, "default");
-    EXPECT_EQ(size, sizeof buffer);
-
-    ASSERT_EQ(Reg_WriteString(HKCU, COOKIES, "Fits", "abcdefg"), 0);
-    EXPECT_EQ(Reg_ReadString(HKCU, COOKIES, "Fits", buffer, &size), 0);
-    EXPECT_STREQ(buffer, "abcdefg");
-    EXPECT_EQ(size, 8u);
-    ASSERT_EQ(setBytes("Short", REG_BINARY, "xyz"), 0);
-    size = sizeof buffer;
-    EXPECT_EQ(Reg_ReadString(HKCU, COOKIES, "Short", buffer, &size), 0);
-    EXPECT_STREQ(buffer, "xyz");
-    EXPECT_EQ(size, 4u);
+    const struct { const char* name; uint32_t type; std::string bytes; int32_t result; const char* text; uint32_t size; }
+        reads[] = {
+            {REG_VAL_OTHER_NAME, 0, "", REG_ERROR_FILE_NOT_FOUND, "default", 8},   // 0: nothing stored
+            {"Long", REG_SZ, std::string("abcdefgh", 9), REG_ERROR_MORE_DATA, "default", 8},
+            {"Unterminated", REG_BINARY, "12345678", REG_ERROR_MORE_DATA, "default", 8},
+            {"Fits", REG_SZ, std::string("abcdefg", 8), 0, "abcdefg", 8},
+            {"Short", REG_BINARY, "xyz", 0, "xyz", 4},
+        };
+    for (const auto& r : reads) {
+        ASSERT_EQ(r.type == 0 ? 0 : setBytes(r.name, r.type, r.bytes), 0);
+        char buffer[8] = "default";
+        uint32_t size = sizeof buffer;
+        EXPECT_EQ(Reg_ReadString(HKCU, COOKIES, r.name, buffer, &size), r.result) << r.name;
+        EXPECT_STREQ(buffer, r.text) << r.name;
+        EXPECT_EQ(size, r.size) << r.name;
+    }
 }
 
 TEST_F(RegistryHelpers, WritesStoreTheirTypeOrReturnTheCode)

@@ -6,46 +6,15 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 
 namespace {
 
-std::string textAt(int second)
-{
-    Schedule_FormatTime(second);
-    return Schedule_GetTimeText();
-}
-
-void forgetStore()
-{
-    std::filesystem::remove(RegStore_FilePath(REG_ROOT_CURRENT_USER));
-}
-
-int32_t storedHour(const char* name)
-{
-    int32_t value = -1;
-    Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, name, &value);
-    return value;
-}
-
-class Schedule : public moontest::Sandbox {
-protected:
-    void SetUp() override
-    {
-        Sandbox::SetUp();
-        Schedule_SetBeginHour(1);
-        Schedule_SetEndHour(5);
-    }
-};
-
-TEST_F(Schedule, GeneratorDrawAndTexts)
+TEST(ScheduleArithmetic, GeneratorDrawsAndTexts)
 {
     Schedule_Seed(1);
     for (int expected : {41, 18467, 6334, 26500, 19169})
         EXPECT_EQ(Schedule_Random(), expected);
-    Schedule_Seed(1);
-    Schedule_PickStartTime();   // 1 AM + 18467 * 3600 / 32767 seconds
-    EXPECT_EQ(Schedule_GetStartTime(), 3600 + 2028);
-    EXPECT_STREQ(Schedule_GetTimeText(), " 1:33 AM");
 
     const struct { int begin, end, r1, r2, start; } draws[] = {
         {3, 3, 32767, 0, 3 * 3600}, {3, 3, 32766, 32766, 3 * 3600 + 3599}, {3, 3, 0, 32767, 4 * 3600},
@@ -57,20 +26,58 @@ TEST_F(Schedule, GeneratorDrawAndTexts)
     for (const auto& d : draws)
         EXPECT_EQ(Schedule_StartFromDraws(d.begin, d.end, d.r1, d.r2), d.start) << d.begin << "-" << d.end;
 
-    EXPECT_EQ(textAt(0), "12:00 AM");
-    EXPECT_EQ(textAt(1800), "12:30 AM");
-    EXPECT_EQ(textAt(43230), "12:00 PM");
-    EXPECT_EQ(textAt(47220), " 1:07 PM");
-    EXPECT_EQ(textAt(86399), "11:59 PM");
+    const struct { int second; const char* text; } texts[] = {
+        {0, "12:00 AM"}, {1800, "12:30 AM"}, {43230, "12:00 PM"}, {47220, " 1:07 PM"}, {86399, "11:59 PM"},
+    };
+    for (const auto& t : texts) {
+        Schedule_FormatTime(t.second);
+        EXPECT_STREQ(Schedule_GetTimeText(), t.text) << t.second;
+    }
+}
+
+// The timer halves the time left at each tick; a tick just before the start, or one that came a
+// little late, starts the run.
+TEST(ScheduleArithmetic, TimerHalvesTheTimeLeftAndCountsALateTickAsDue)
+{
+    const struct { int left; bool due; uint32_t period; } ticks[] = {
+        {19020, false, 9510000}, {2, false, 1000},  {1, true, 500},    {0, true, 500},
+        {86396, true, 43198000}, {86395, false, 86395 * 500u}, {86399, true, 86399 * 500u},
+    };
+    for (const auto& t : ticks) {
+        EXPECT_EQ(Schedule_IsDue(t.left), t.due) << t.left;
+        EXPECT_EQ(Schedule_TimerPeriodMs(t.left), t.period) << t.left;
+    }
+}
+
+using Schedule = moontest::Sandbox;
+
+int fakeNow = 0;
+
+TEST_F(Schedule, StartIsDrawnInTheStoredHoursAndTheTimeLeftWrapsAtMidnight)
+{
+    Schedule_SetBeginHour(1);
+    Schedule_SetEndHour(5);
+    Schedule_Seed(1);
+    Schedule_PickStartTime();   // 1 AM + 18467 * 3600 / 32767 seconds
+    EXPECT_EQ(Schedule_GetStartTime(), 3600 + 2028);
+    EXPECT_STREQ(Schedule_GetTimeText(), " 1:33 AM");
+    Schedule_SetClock([] { return fakeNow; });
+    for (auto [now, left] : {std::pair{5628, 0}, {5629, 86399}, {0, 5628}}) {
+        fakeNow = now;
+        EXPECT_EQ(Schedule_SecondsLeft(), left) << now;
+    }
+    Schedule_SetClock(nullptr);
 
     // Stored hours are taken as they are; a missing one keeps the hour before; a bad one is Midnight.
-    forgetStore();
+    std::filesystem::remove(RegStore_FilePath(REG_ROOT_CURRENT_USER));
     Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_BEGIN_HOUR, 22);
     EXPECT_EQ(Schedule_Load(), 0);
     EXPECT_EQ(Schedule_GetBeginHour(), 22);
     EXPECT_EQ(Schedule_GetEndHour(), 5);
     EXPECT_EQ(Schedule_SetEndHour(-1), 0);
-    EXPECT_EQ(storedHour(REG_VAL_END_HOUR), 0);
+    int32_t stored = -1;
+    Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_END_HOUR, &stored);
+    EXPECT_EQ(stored, 0);
 }
 
 }  // namespace
