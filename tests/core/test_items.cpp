@@ -21,21 +21,16 @@ protected:
             ASSERT_NE(MOONQ_NewItem(("http://h/" + std::to_string(i)).c_str()), nullptr);
     }
 
-    // The last letter of each item's address in the list's order, e.g. "0 2".
-    static std::string names(ListLink& head)
+    // The last letter of each item's address in the list's order, a selected one marked: "0 2*".
+    static std::string names(ListLink& head = pendingList)
     {
         std::string out;
-        for (ListLink* at = head.next; at != &head; at = at->next)
-            out += (out.empty() ? "" : " ") + std::string(1, std::string(MOONQ_ItemOf(at)->url).back());
+        for (ListLink* at = head.next; at != &head; at = at->next) {
+            UrlItem* item = MOONQ_ItemOf(at);
+            out += (out.empty() ? "" : " ") + std::string(1, std::string(item->url).back());
+            out += (item->flags & ITEM_SELECTED) ? "*" : "";
+        }
         return out;
-    }
-
-    static std::string selection()
-    {
-        std::string marks;
-        for (UrlItem* item = MOONQ_FirstItem(); item; item = MOONQ_NextItem(item))
-            marks += (item->flags & ITEM_SELECTED) ? 'x' : '.';
-        return marks;
     }
 };
 
@@ -48,7 +43,7 @@ TEST_F(Items, NewItemsQueueInOrderUpToTheUrlBuffer)
     ASSERT_NE(item, nullptr);
     EXPECT_EQ(std::pair(std::string(item->url), item->flags.load()), std::pair(longest, 0u));
     addItems(2);
-    EXPECT_EQ(names(pendingList), "a 0 1");
+    EXPECT_EQ(names(), "a 0 1");
     EXPECT_EQ(MOONQ_CountItems(), 3u);
     EXPECT_TRUE(MOONQ_ItemAt(0) == item && MOONQ_ItemAt(3) == nullptr && MOONQ_NextItem(MOONQ_ItemAt(2)) == nullptr);
     EXPECT_STREQ(MOONQ_ItemAt(2)->url, "http://h/1");
@@ -58,14 +53,14 @@ TEST_F(Items, ClickSelectTogglesAndExtends)
 {
     constexpr int ALL = -1;
     const struct { int position; bool extend; const char* after; } clicks[] = {
-        {1, false, ".x.."}, {3, true, ".x.x"}, {3, true, ".x.."},   // extend toggles only that item
-        {ALL, false, "xxxx"}, {2, false, "...."},   // the selected item goes with all others
-        {ALL, false, "xxxx"}, {9, false, "...."}, {9, true, "...."},   // past the end
+        {1, false, "0 1* 2 3"}, {3, true, "0 1* 2 3*"}, {3, true, "0 1* 2 3"},   // extend toggles only that item
+        {ALL, false, "0* 1* 2* 3*"}, {2, false, "0 1 2 3"},   // the selected item goes with all others
+        {ALL, false, "0* 1* 2* 3*"}, {9, false, "0 1 2 3"}, {9, true, "0 1 2 3"},   // past the end
     };
     addItems(4);
     for (const auto& click : clicks) {
         click.position == ALL ? MOONQ_SelectAll() : MOONQ_ClickSelect(size_t(click.position), click.extend);
-        EXPECT_EQ(selection(), click.after) << click.position << " " << click.extend;
+        EXPECT_EQ(names(), click.after) << click.position << " " << click.extend;
     }
 }
 
@@ -75,15 +70,15 @@ TEST_F(Items, DeleteAndUndo)
     MOONQ_ClickSelect(0, false);
     MOONQ_ClickSelect(2, true);
     MOONQ_DeleteSelected();
-    EXPECT_EQ(names(pendingList) + " | " + names(deletedList), "1 3 | 0 2");
+    EXPECT_EQ(names() + " | " + names(deletedList), "1 3 | 0* 2*");
     MOONQ_UndoDelete();
     MOONQ_UndoDelete();   // a second Undo has nothing left
-    EXPECT_EQ(names(pendingList) + " " + selection(), "1 3 0 2 ..xx");
+    EXPECT_EQ(names(), "1 3 0* 2*");
     MOONQ_DeleteSelected();
     MOONQ_ClickSelect(9, false);
     MOONQ_DeleteSelected();   // nothing selected, but the earlier Delete is forgotten
     MOONQ_UndoDelete();
-    EXPECT_EQ(names(pendingList) + " | " + names(deletedList), "1 3 | ");
+    EXPECT_EQ(names() + " | " + names(deletedList), "1 3 | ");
 }
 
 TEST_F(Items, DownloadDirectoryMustFitItsBufferAndEveryRequestIsTraced)
