@@ -208,7 +208,6 @@ TEST_F(RegStore, UnwritableFolderIsRefusedAndLeavesTheFileByteForByte)
 {
     ASSERT_EQ(setDword(KEY, "BeginHour", 1), REG_OK);
     const std::string before = readFile(file());
-    const std::set<std::string> entries = folderEntries();
     // Permissions do not stop root, so the write runs as nobody, who must still reach the lock.
     ::chmod(dir().c_str(), 0755);
     ::chmod(path("config").c_str(), 0755);
@@ -218,7 +217,6 @@ TEST_F(RegStore, UnwritableFolderIsRefusedAndLeavesTheFileByteForByte)
     ::chmod(folder().c_str(), 0755);
     EXPECT_EQ(code, REG_ERROR_ACCESS_DENIED);
     EXPECT_EQ(readFile(file()), before);
-    EXPECT_EQ(folderEntries(), entries);
 }
 
 TEST_F(RegStore, FullDiskGivesItsOwnCodeAndLeavesTheFileByteForByte)
