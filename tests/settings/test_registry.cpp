@@ -21,8 +21,8 @@ int32_t setBytes(const char* name, uint32_t type, const std::string& bytes)
 
 using RegistryHelpers = moontest::Sandbox;
 
-// How often body opens the settings file, 0 when there is none yet. Closes are watched too:
-// inotify merges two equal events in a row.
+// How often body opens the settings file (0 when there is none yet); each read must open it at
+// most once. Closes are watched too: inotify merges two equal events in a row.
 int opensOfSettings(const std::function<void()>& body)
 {
     int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -37,7 +37,6 @@ int opensOfSettings(const std::function<void()>& body)
     return opens;
 }
 
-// Each read below opens the file at most once.
 TEST_F(RegistryHelpers, ReadDwordChecksOnlyTheSize)
 {
     const struct { const char* name; uint32_t type; std::string bytes; int32_t result, before, after; } reads[] = {
