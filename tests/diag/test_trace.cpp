@@ -19,13 +19,10 @@ using Trace = moontest::Sandbox;
 TEST_F(Trace, WritesOnlyWhileOpenAndReopeningStartsAFreshFile)
 {
     Trace_EnableLevels(TRACE_ALL);
-    Trace_Print(TRACE_ALL, "before open");
     moontest::writeFile("a.txt", "old run\n");
     ASSERT_NE(Trace_Open("a.txt"), nullptr);
     Trace_Print(TRACE_ALL, "Trace file for Moonfetch 1.2");
     Trace_PrintInt(TRACE_ALL, "Wire_Request: result = %d\n", -2147483647 - 1);
-    Trace_PrintString(TRACE_ALL, "Wire_SendCookies: %s = ", "sid");
-    Trace_PrintString(TRACE_ALL, " %s\n", "abc");
     Trace_PrintInt64(TRACE_ALL, "QueryURL, size = %d\n", 5000000000);
     ASSERT_NE(Trace_Open("b.txt"), nullptr);
     Trace_Print(TRACE_ALL, "second");
@@ -35,37 +32,32 @@ TEST_F(Trace, WritesOnlyWhileOpenAndReopeningStartsAFreshFile)
     Trace_Close();
     Trace_Print(TRACE_ALL, "after close");
     Trace_Close();
-    EXPECT_EQ(readFile("a.txt"), "Trace file for Moonfetch 1.2\nWire_Request: result = -2147483648\n"
-                                 "Wire_SendCookies: sid =  abc\nQueryURL, size = 5000000000\n");
+    EXPECT_EQ(readFile("a.txt"),
+              "Trace file for Moonfetch 1.2\nWire_Request: result = -2147483648\nQueryURL, size = 5000000000\n");
     EXPECT_EQ(readFile("b.txt"), "second\n");
 }
 
-TEST(TraceDeathTest, LevelMaskGatesEveryPrint)
+using TraceDeathTest = moontest::Sandbox;
+
+TEST_F(TraceDeathTest, LevelMaskGatesEveryPrint)
 {
     // The mask is process-wide and never cleared, so this runs in a fresh process.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    auto run = [] {
-        Trace_Open("gate.txt");
-        Trace_Print(TRACE_ALL, "mask still 0");
-        Trace_EnableLevels(0x6);
-        Trace_PrintInt(0x1, "outside %d\n", 1);
-        Trace_PrintInt(0x3, "one shared bit %d\n", 2);
-        Trace_PrintString(TRACE_ALL, "%s\n", "all");
-        Trace_Close();
-        std::exit(readFile("gate.txt") == "one shared bit 2\nall\n" ? 0 : 1);
-    };
-    std::string dir = std::filesystem::temp_directory_path() / "moonfetch-gate-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir.data()), nullptr);
-    auto old = std::filesystem::current_path();
-    std::filesystem::current_path(dir);
-    EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "");
-    std::filesystem::current_path(old);
-    std::filesystem::remove_all(dir);
+    EXPECT_EXIT(
+        {
+            Trace_Open("gate.txt");
+            Trace_Print(TRACE_ALL, "mask still 0");
+            Trace_EnableLevels(0x6);
+            Trace_PrintInt(0x1, "outside %d\n", 1);
+            Trace_PrintInt(0x3, "one shared bit %d\n", 2);
+            Trace_PrintString(TRACE_ALL, "%s\n", "all");
+            Trace_Close();
+            std::exit(readFile("gate.txt") == "one shared bit 2\nall\n" ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
-using TraceKillDeathTest = moontest::Sandbox;
-
-TEST_F(TraceKillDeathTest, EachWholeLineIsInTheFileAtOnceAndSurvivesAKill)
+TEST_F(TraceDeathTest, EachWholeLineIsInTheFileAtOnceAndSurvivesAKill)
 {
     GTEST_FLAG_SET(death_test_style, "fast");   // the child keeps this sandbox as its folder
     for (bool ended : {false, true}) {
@@ -101,7 +93,7 @@ TEST_F(TraceConcurrent, LinesOfManyThreadsNeverMixAndCloseNeverTearsOne)
 {
     Trace_EnableLevels(TRACE_ALL);
     ASSERT_NE(Trace_Open("log.txt"), nullptr);
-    constexpr int threads = 6, lines = 3000;
+    constexpr int threads = 6, lines = 1500;
     std::atomic<int> ready{0};
     std::vector<std::thread> writers;
     for (int t = 0; t < threads; ++t) {
@@ -110,12 +102,9 @@ TEST_F(TraceConcurrent, LinesOfManyThreadsNeverMixAndCloseNeverTearsOne)
             std::string body(static_cast<size_t>(100 + 3000 * (t % 3)), char('a' + t));
             ++ready;
             for (int i = 0; i < lines; ++i) {
-                if (i % 2) {
-                    Trace_PrintString(TRACE_ALL, "T %s:", std::to_string(t).c_str());
-                    Trace_PrintString(TRACE_ALL, "%s\n", body.c_str());
-                } else {
-                    Trace_PrintInt(TRACE_ALL, "I %d\n", t * 100000 + i);
-                }
+                Trace_PrintString(TRACE_ALL, "T %s:", std::to_string(t).c_str());
+                Trace_PrintString(TRACE_ALL, "%s\n", body.c_str());
+                Trace_PrintInt(TRACE_ALL, "I %d\n", t * 100000 + i);
             }
         });
     }
@@ -130,7 +119,7 @@ TEST_F(TraceConcurrent, LinesOfManyThreadsNeverMixAndCloseNeverTearsOne)
     for (std::string line; std::getline(log, line); ++count)
         ASSERT_TRUE(isWholeLine(line)) << "torn line " << count << ": " << line.substr(0, 80);
     EXPECT_GT(count, 0);
-    EXPECT_LE(count, threads * lines);
+    EXPECT_LE(count, 2 * threads * lines);
 }
 
 }  // namespace
