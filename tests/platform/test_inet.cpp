@@ -1,6 +1,6 @@
 // Only what the request tests of the web module cannot see through Wire_*: buffers too small,
-// interim answers, the object and host that reach the server, time-outs, abort, the cookie jar
-// and threads.
+// interim answers, the object and host that reach the server, time-outs, abort, certificates,
+// the cookie jar and threads.
 #include "inet.h"
 #include "regstore.h"
 
@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <random>
 #include <thread>
@@ -56,6 +57,7 @@ struct Request {
     bool noCookies = true;
     std::vector<std::string> headers{};
     InetAbortFlag* abort = nullptr;
+    InetService service = INET_SERVICE_HTTP;
 };
 
 struct Answer {
@@ -71,7 +73,7 @@ struct Answer {
 Answer httpGet(InetSession* session, int port, const Request& request = {})
 {
     Answer answer;
-    Handle connection(Inet_Connect(session, "127.0.0.1", port, INET_SERVICE_HTTP, request.abort));
+    Handle connection(Inet_Connect(session, "127.0.0.1", port, request.service, request.abort));
     Handle handle(Inet_HttpOpenRequest(connection.get(), "GET", request.object.c_str(), request.noCookies));
     if (handle) {
         Inet_SetTimeouts(handle.get(), LONG_MS);
@@ -134,11 +136,6 @@ TEST_F(Inet, CopiesThatDoNotFitTheCallersBufferFail)
     EXPECT_STREQ(text, "OK");
     EXPECT_FALSE(Inet_HttpStatusText(request.get(), text, 2));
     EXPECT_EQ(Inet_LastError(), INET_ERR_INSUFFICIENT_BUFFER);
-    std::string url = web->url("f");
-    std::vector<char> buffer(url.size() + 1);
-    EXPECT_TRUE(Inet_RequestUrl(request.get(), buffer.data(), buffer.size()));
-    EXPECT_FALSE(Inet_RequestUrl(request.get(), buffer.data(), url.size()));
-    EXPECT_EQ(Inet_LastError(), INET_ERR_INSUFFICIENT_BUFFER);
 }
 
 // Our own server, for what real servers won't do.
@@ -198,70 +195,91 @@ TEST_F(InetScripted, StatusTextAndHeadersAreThoseOfTheFinalAnswer)
     }
 }
 
-TEST_F(InetScripted, TimeOutsWhileConnectingAndAfterTheFtpGreeting)
+TEST_F(InetScripted, BlockedCallsEndInTimeOrSoonAfterAnAbortAndLaterCallsFailAtOnce)
 {
-    // A silent FTP server counts as connecting until its greeting; after it, the receive
-    // time-out rules. An abort ends the wait for the greeting too.
+    // A silent FTP server counts as connecting until its greeting; after it, the receive time-out rules.
     StuckListener stuck;
-    ScriptedServer mute({{staySilent()}});
-    ScriptedServer greeter({{sendText("220 Welcome\r\n"), staySilent()}});
-    InetAbortFlag abort{false};   // outlives the connections
-    ASSERT_TRUE(Inet_SetConnectTimeout(session, SHORT_MS));
-    auto start = Clock::now();
-    EXPECT_EQ(httpGet(session, stuck.port()).error, INET_ERR_TIMEOUT);
-    Handle connection(Inet_Connect(session, "127.0.0.1", mute.port(), INET_SERVICE_FTP, nullptr));
-    uint64_t size = 0;
-    EXPECT_EQ(Inet_FtpFindFile(connection.get(), "f", &size), nullptr);
-    EXPECT_EQ(Inet_LastError(), INET_ERR_TIMEOUT);
-    EXPECT_EQ(Inet_FtpOpenFile(connection.get(), "f"), nullptr);
-    EXPECT_EQ(Inet_LastError(), INET_ERR_TIMEOUT);
-    EXPECT_LT(since(start), milliseconds(5000));
-
-    ASSERT_TRUE(Inet_SetConnectTimeout(session, LONG_MS));
-    connection.reset(Inet_Connect(session, "127.0.0.1", greeter.port(), INET_SERVICE_FTP, nullptr));
-    Inet_SetTimeouts(connection.get(), SHORT_MS);
-    start = Clock::now();
-    EXPECT_EQ(Inet_FtpOpenFile(connection.get(), "f"), nullptr);
-    EXPECT_EQ(Inet_LastError(), INET_ERR_TIMEOUT);
-
-    connection.reset(Inet_Connect(session, "127.0.0.1", mute.port(), INET_SERVICE_FTP, &abort));
-    auto late = abortAfter(abort, milliseconds(200));
-    EXPECT_EQ(Inet_FtpOpenFile(connection.get(), "f"), nullptr);
-    EXPECT_EQ(Inet_LastError(), INET_ERR_CANCELLED);
-    EXPECT_LT(since(start), milliseconds(3000));
+    ScriptedServer mute({{staySilent()}}), greeter({{sendText("220 Welcome\r\n"), staySilent()}});
+    ScriptedServer silent({{readRequest(), staySilent()}}), stalled({{readRequest(), sendText(
+        "HTTP/1.1 200 OK\r\nContent-Length: 10000\r\n\r\n"), sendBody(10), staySilent()}});
+    const struct {
+        const char* name;
+        bool ftp;
+        int port;
+        uint32_t connectMs, receiveMs, abortMs, error;
+    } cases[] = {
+        {"never accepted", false, stuck.port(), SHORT_MS, LONG_MS, 0, INET_ERR_TIMEOUT},
+        {"no greeting", true, mute.port(), SHORT_MS, LONG_MS, 0, INET_ERR_TIMEOUT},
+        {"silent after the greeting", true, greeter.port(), LONG_MS, SHORT_MS, 0, INET_ERR_TIMEOUT},
+        {"aborted before the greeting", true, mute.port(), LONG_MS, LONG_MS, 200, INET_ERR_CANCELLED},
+        {"aborted before the answer", false, silent.port(), LONG_MS, LONG_MS, 200, INET_ERR_CANCELLED},
+        {"aborted in the body", false, stalled.port(), LONG_MS, LONG_MS, 200, INET_ERR_CANCELLED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        InetAbortFlag abort{false};
+        auto call = [&] {   // a whole GET, or the opening of an FTP file
+            if (!c.ftp)
+                return httpGet(session, c.port, {.abort = &abort}).error;
+            Handle connection(Inet_Connect(session, "127.0.0.1", c.port, INET_SERVICE_FTP, &abort));
+            Inet_SetTimeouts(connection.get(), c.receiveMs);
+            return Handle(Inet_FtpOpenFile(connection.get(), "f")) ? 0 : Inet_LastError();
+        };
+        ASSERT_TRUE(Inet_SetConnectTimeout(session, c.connectMs));
+        auto start = Clock::now();
+        {
+            std::jthread late = c.abortMs > 0 ? abortAfter(abort, milliseconds(c.abortMs)) : std::jthread();
+            EXPECT_EQ(call(), c.error);
+        }
+        EXPECT_LT(since(start), milliseconds(c.abortMs > 0 ? 1000 : 3000));
+        start = Clock::now();
+        EXPECT_EQ(c.abortMs > 0 ? call() : INET_ERR_CANCELLED, INET_ERR_CANCELLED);
+        EXPECT_LT(since(start), milliseconds(100));
+    }
 }
 
-using InetAbort = Inet;
-
-TEST_F(InetAbort, BlockedCallsReturnSoonAndLaterCallsFailAtOnce)
+TEST_F(Inet, CertificatesAreCheckedAgainstTheNamedAuthoritiesAndAFailureSaysWhy)
 {
-    ScriptedServer silent({{readRequest(), staySilent()}});
-    ScriptedServer stalled({{readRequest(), sendText("HTTP/1.1 200 OK\r\nContent-Length: 10000\r\n\r\n"), sendBody(10),
-                              staySilent()}});
-    for (const ScriptedServer* server : {&silent, &stalled}) {
-        InetAbortFlag abort{false};
-        Handle connection(Inet_Connect(session, "127.0.0.1", server->port(), INET_SERVICE_HTTP, &abort));
-        Handle request(Inet_HttpOpenRequest(connection.get(), "GET", "f", true));
-        Inet_SetTimeouts(request.get(), LONG_MS);
-        auto start = Clock::now();
-        bool failed = false;
-        {
-            auto late = abortAfter(abort, milliseconds(200));
-            char buffer[1024];
-            size_t count = 0;
-            failed = !Inet_HttpSend(request.get()) ||
-                     (Inet_Read(request.get(), buffer, sizeof buffer, &count) && count == 10 &&
-                      !Inet_Read(request.get(), buffer, sizeof buffer, &count));
-        }
-        EXPECT_TRUE(failed);
-        EXPECT_EQ(Inet_LastError(), INET_ERR_CANCELLED);
-        EXPECT_LT(since(start), milliseconds(1000));
-        uint32_t status = 0;
-        EXPECT_FALSE(Inet_HttpStatusCode(request.get(), &status));
-        EXPECT_EQ(Inet_LastError(), INET_ERR_CANCELLED);
-        EXPECT_EQ(Inet_HttpOpenRequest(connection.get(), "GET", "f", true), nullptr);
-        EXPECT_EQ(Inet_LastError(), INET_ERR_CANCELLED);
+    std::map<Certificate, std::unique_ptr<NginxServer>> servers;
+    for (Certificate kind : {Certificate::GOOD, Certificate::UNKNOWN_AUTHORITY, Certificate::WRONG_NAME,
+                             Certificate::EXPIRED}) {
+        servers[kind] = std::make_unique<NginxServer>(path("tls" + std::to_string(int(kind))));
+        ASSERT_TRUE(servers[kind]->useTls(kind));
+        servers[kind]->makeFile("f", 10);
+        ASSERT_TRUE(servers[kind]->start());
     }
+    const char* notTrusted = "The certificate is not trusted";
+    // Which authorities a variable names: the server's own, none, or a file that is not there.
+    const std::string own = "own", missing = "/nonexistent/authorities.pem";
+    const struct {
+        Certificate certificate;
+        std::string caBundle, certFile;
+        uint32_t error;
+        const char* text;
+    } cases[] = {
+        {Certificate::GOOD, own, "", 0, ""},
+        {Certificate::GOOD, "", own, 0, ""},
+        {Certificate::GOOD, "", "", INET_ERR_CERT_AUTHORITY, notTrusted},
+        {Certificate::GOOD, missing, own, INET_ERR_CERT_AUTHORITY, notTrusted},
+        {Certificate::UNKNOWN_AUTHORITY, own, "", INET_ERR_CERT_AUTHORITY, notTrusted},
+        {Certificate::WRONG_NAME, own, "", INET_ERR_CERT_NAME, "The certificate belongs to another host name"},
+        {Certificate::EXPIRED, own, "", INET_ERR_CERT_DATE, "The certificate has expired or is not yet valid"},
+    };
+    for (const auto& c : cases) {
+        const NginxServer& server = *servers[c.certificate];
+        SCOPED_TRACE(std::to_string(int(c.certificate)) + " " + c.caBundle + " " + c.certFile);
+        for (const auto& [name, value] : {std::pair{"CURL_CA_BUNDLE", c.caBundle}, {"SSL_CERT_FILE", c.certFile}}) {
+            if (value.empty())
+                ::unsetenv(name);
+            else
+                ::setenv(name, (value == own ? server.authorityFile() : value).c_str(), 1);
+        }
+        const Answer answer = httpGet(session, server.port(), {.service = INET_SERVICE_HTTPS});
+        EXPECT_EQ(answer.body.size(), c.error ? 0u : 10u);
+        EXPECT_STREQ(c.error ? Inet_ErrorText(answer.error) : "", c.text);
+        EXPECT_EQ(Inet_IsCertificateError(answer.error), c.error != 0);
+    }
+    EXPECT_FALSE(Inet_IsCertificateError(INET_ERR_SECURE_CHANNEL));
 }
 
 // Run under ThreadSanitizer too.
