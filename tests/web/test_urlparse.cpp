@@ -58,11 +58,9 @@ TEST(UrlParse, SplitsSchemeHostObjectAndPortWithoutFragmentAndRefusesHostsReadOt
     };
     for (const auto& c : cases) {
         Parsed p(c.url);
-        EXPECT_EQ(p.result, c.result) << c.url;
-        EXPECT_EQ(p.scheme, c.scheme) << c.url;
+        EXPECT_TRUE(p.result == c.result && p.scheme == c.scheme && p.port == c.port) << c.url << " " << p.port;
         EXPECT_STREQ(p.host, c.host) << c.url;
         EXPECT_STREQ(p.object, c.object) << c.url;
-        EXPECT_EQ(p.port, c.port) << c.url;
     }
     // Other schemes leave the text, the host and the port alone.
     for (const char* url : {"httpss://x/y", "file:///etc/passwd", "http:/server/x", " http://server/x", "htt", ""}) {
