@@ -34,7 +34,6 @@ TEST(UrlParse, SplitsSchemeHostObjectAndPortWithoutFragmentAndRefusesHostsReadOt
         {"hTTps://Host/x", "Host", "x", 0, SCHEME_HTTPS, 443},
         {"https://h:8443/x", "h", "x", 0, SCHEME_HTTPS, 8443}, {"http://server/", "server", "", 0, SCHEME_HTTP, 80},
         {"http://server/get?f=a/b.zip&x=%41", "server", "get?f=a/b.zip&x=%41", 0, SCHEME_HTTP, 80},
-        {"ftp://server:2121/x", "server", "x", 0, SCHEME_FTP, 2121},
         {"http://server:abc/x", "server", "x", 0, SCHEME_HTTP, 0},
         {"http://server:\t+82z/x", "server", "x", 0, SCHEME_HTTP, 82},
         {"http://user:pw@server/x", "user", "x", 0, SCHEME_HTTP, 0},
