@@ -11,7 +11,6 @@
 
 namespace {
 
-using moontest::readFile;
 using moontest::writeFile;
 using namespace std::string_literals;
 
