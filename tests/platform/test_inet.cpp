@@ -1,6 +1,6 @@
-// Only what the request tests of the web module cannot see through Wire_*: buffers too small,
-// interim answers, the object and host that reach the server, time-outs, abort, the cookie jar
-// and threads.
+// Only what the request tests of the web module cannot see through Wire_*: interim answers,
+// headers that do not fit, the object and host that reach the server, time-outs, abort, certificates,
+// the cookie jar and threads.
 #include "inet.h"
 #include "regstore.h"
 
@@ -56,6 +56,7 @@ struct Request {
     bool noCookies = true;
     std::vector<std::string> headers{};
     InetAbortFlag* abort = nullptr;
+    InetService service = INET_SERVICE_HTTP;
 };
 
 struct Answer {
@@ -64,14 +65,14 @@ struct Answer {
     uint32_t status = 0;
     std::string statusText;
     std::string body;
-    std::string etag;     // "<none>" when the answer has no such header
+    std::string etag;     // "<none: error>" when the client gives none in 8 bytes
 };
 
 // One GET to 127.0.0.1:port as a worker makes it, with everything the client reports.
 Answer httpGet(InetSession* session, int port, const Request& request = {})
 {
     Answer answer;
-    Handle connection(Inet_Connect(session, "127.0.0.1", port, INET_SERVICE_HTTP, request.abort));
+    Handle connection(Inet_Connect(session, "127.0.0.1", port, request.service, request.abort));
     Handle handle(Inet_HttpOpenRequest(connection.get(), "GET", request.object.c_str(), request.noCookies));
     if (handle) {
         Inet_SetTimeouts(handle.get(), LONG_MS);
@@ -87,8 +88,9 @@ Answer httpGet(InetSession* session, int port, const Request& request = {})
     char text[256];
     if (Inet_HttpStatusText(handle.get(), text, sizeof text))
         answer.statusText = text;
-    char value[64];
-    answer.etag = Inet_HttpHeader(handle.get(), "ETag", value, sizeof value) ? value : "<none>";
+    char value[8];
+    answer.etag = Inet_HttpHeader(handle.get(), "ETag", value, sizeof value)
+                      ? value : "<none: " + std::to_string(Inet_LastError()) + ">";
     // The body to its end or the first failure; no read may return more than it was asked.
     char buffer[1024];
     size_t count = 0;
@@ -122,25 +124,6 @@ protected:
     std::unique_ptr<NginxServer> web;
 };
 
-TEST_F(Inet, CopiesThatDoNotFitTheCallersBufferFail)
-{
-    web->makeFile("f", 10);
-    ASSERT_TRUE(web->start());
-    Handle connection(Inet_Connect(session, "127.0.0.1", web->port(), INET_SERVICE_HTTP, nullptr));
-    Handle request(Inet_HttpOpenRequest(connection.get(), "HEAD", "f", true));
-    ASSERT_TRUE(Inet_HttpSend(request.get()));
-    char text[3];
-    EXPECT_TRUE(Inet_HttpStatusText(request.get(), text, sizeof text));
-    EXPECT_STREQ(text, "OK");
-    EXPECT_FALSE(Inet_HttpStatusText(request.get(), text, 2));
-    EXPECT_EQ(Inet_LastError(), INET_ERR_INSUFFICIENT_BUFFER);
-    std::string url = web->url("f");
-    std::vector<char> buffer(url.size() + 1);
-    EXPECT_TRUE(Inet_RequestUrl(request.get(), buffer.data(), buffer.size()));
-    EXPECT_FALSE(Inet_RequestUrl(request.get(), buffer.data(), url.size()));
-    EXPECT_EQ(Inet_LastError(), INET_ERR_INSUFFICIENT_BUFFER);
-}
-
 // Our own server, for what real servers won't do.
 using InetScripted = Inet;
 
@@ -173,95 +156,103 @@ TEST_F(InetScripted, ObjectGoesWholeToTheConnectionsHostAndAHostThatUrlReadersTa
 
 TEST_F(InetScripted, StatusTextAndHeadersAreThoseOfTheFinalAnswer)
 {
-    // An interim answer arrives on its own, so that a client taking it for the answer shows.
-    struct {
-        std::string interim, final;
-        uint32_t status;
-        std::string text, etag;
+    // An interim answer arrives on its own, so that a client taking it for the answer shows. A
+    // header fits the caller's 8 bytes with its NUL, or is refused.
+    auto none = [](uint32_t error) { return "<none: " + std::to_string(error) + ">"; };
+    const struct {
+        std::string interim, final, seen;   // seen: status, text and ETag
     } cases[] = {
-        {"HTTP/1.1 100 Continue\r\n\r\n", "HTTP/1.1 200 Fine Today\r\nETag:  \"a\" \r\n", 200, "Fine Today", "\"a\""},
-        {"HTTP/1.1 103 Early Hints\r\nETag: \"early\"\r\n\r\n", "HTTP/1.1 404 Gone Fishing\r\n", 404, "Gone Fishing",
-         "<none>"},
-        {"", "HTTP/1.1 200\r\netag: \"1\"\r\nETag: \"2\"\r\n", 200, "", "\"2\""},
-        {"", "HTTP/1.0 200 Old But Fine\r\nETag: \"much-too-long-for-the-sixty-four-bytes-that-the-caller-gives-to-hold"
-             "-it\"\r\n", 200, "Old But Fine", "<none>"},
+        {"HTTP/1.1 100 Continue\r\n\r\n", "HTTP/1.1 200 Fine\r\nETag:  \"fits7\" \r\n", "200 Fine, \"fits7\""},
+        {"HTTP/1.1 103 Early Hints\r\nETag: \"early\"\r\n\r\n", "HTTP/1.1 404 Gone Fishing\r\n",
+         "404 Gone Fishing, " + none(INET_ERR_HEADER_NOT_FOUND)},
+        {"", "HTTP/1.1 200\r\netag: \"1\"\r\nETag: \"2\"\r\n", "200 , \"2\""},
+        {"", "HTTP/1.0 200 Old Fine\r\nETag: \"eight8\"\r\n", "200 Old Fine, " + none(INET_ERR_INSUFFICIENT_BUFFER)},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.final);
         ScriptedServer server({{readRequest(), sendText(c.interim), pauseFor(100),
                                 sendText(c.final + "Content-Length: 0\r\n\r\n")}});
-        Answer answer = httpGet(session, server.port());
-        EXPECT_EQ(answer.status, c.status);
-        EXPECT_EQ(answer.statusText, c.text);
-        EXPECT_EQ(answer.etag, c.etag);
+        const Answer answer = httpGet(session, server.port());
+        EXPECT_EQ(std::to_string(answer.status) + " " + answer.statusText + ", " + answer.etag, c.seen);
         EXPECT_EQ(answer.error, 0u);
     }
 }
 
-TEST_F(InetScripted, TimeOutsWhileConnectingAndAfterTheFtpGreeting)
+TEST_F(InetScripted, BlockedCallsEndInTimeOrSoonAfterAnAbortAndLaterCallsFailAtOnce)
 {
-    // A silent FTP server counts as connecting until its greeting; after it, the receive
-    // time-out rules. An abort ends the wait for the greeting too.
+    // A silent FTP server counts as connecting until its greeting; after it, the receive time-out rules.
     StuckListener stuck;
-    ScriptedServer mute({{staySilent()}});
-    ScriptedServer greeter({{sendText("220 Welcome\r\n"), staySilent()}});
-    InetAbortFlag abort{false};   // outlives the connections
-    ASSERT_TRUE(Inet_SetConnectTimeout(session, SHORT_MS));
-    auto start = Clock::now();
-    EXPECT_EQ(httpGet(session, stuck.port()).error, INET_ERR_TIMEOUT);
-    Handle connection(Inet_Connect(session, "127.0.0.1", mute.port(), INET_SERVICE_FTP, nullptr));
-    uint64_t size = 0;
-    EXPECT_EQ(Inet_FtpFindFile(connection.get(), "f", &size), nullptr);
-    EXPECT_EQ(Inet_LastError(), INET_ERR_TIMEOUT);
-    EXPECT_EQ(Inet_FtpOpenFile(connection.get(), "f"), nullptr);
-    EXPECT_EQ(Inet_LastError(), INET_ERR_TIMEOUT);
-    EXPECT_LT(since(start), milliseconds(5000));
-
-    ASSERT_TRUE(Inet_SetConnectTimeout(session, LONG_MS));
-    connection.reset(Inet_Connect(session, "127.0.0.1", greeter.port(), INET_SERVICE_FTP, nullptr));
-    Inet_SetTimeouts(connection.get(), SHORT_MS);
-    start = Clock::now();
-    EXPECT_EQ(Inet_FtpOpenFile(connection.get(), "f"), nullptr);
-    EXPECT_EQ(Inet_LastError(), INET_ERR_TIMEOUT);
-
-    connection.reset(Inet_Connect(session, "127.0.0.1", mute.port(), INET_SERVICE_FTP, &abort));
-    auto late = abortAfter(abort, milliseconds(200));
-    EXPECT_EQ(Inet_FtpOpenFile(connection.get(), "f"), nullptr);
-    EXPECT_EQ(Inet_LastError(), INET_ERR_CANCELLED);
-    EXPECT_LT(since(start), milliseconds(3000));
+    ScriptedServer mute({{staySilent()}}), greeter({{sendText("220 Welcome\r\n"), staySilent()}});
+    ScriptedServer silent({{readRequest(), staySilent()}}), stalled({{readRequest(), sendText(
+        "HTTP/1.1 200 OK\r\nContent-Length: 10000\r\n\r\n"), sendBody(10), staySilent()}});
+    const struct {
+        const char* name;
+        bool ftp;
+        int port;
+        uint32_t connectMs, receiveMs, abortMs, error;
+    } cases[] = {
+        {"never accepted", false, stuck.port(), SHORT_MS, LONG_MS, 0, INET_ERR_TIMEOUT},
+        {"no greeting", true, mute.port(), SHORT_MS, LONG_MS, 0, INET_ERR_TIMEOUT},
+        {"silent after the greeting", true, greeter.port(), LONG_MS, SHORT_MS, 0, INET_ERR_TIMEOUT},
+        {"aborted before the greeting", true, mute.port(), LONG_MS, LONG_MS, 200, INET_ERR_CANCELLED},
+        {"aborted before the answer", false, silent.port(), LONG_MS, LONG_MS, 200, INET_ERR_CANCELLED},
+        {"aborted in the body", false, stalled.port(), LONG_MS, LONG_MS, 200, INET_ERR_CANCELLED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        InetAbortFlag abort{false};
+        auto call = [&] {   // a whole GET, or the opening of an FTP file
+            if (!c.ftp)
+                return httpGet(session, c.port, {.abort = &abort}).error;
+            Handle connection(Inet_Connect(session, "127.0.0.1", c.port, INET_SERVICE_FTP, &abort));
+            Inet_SetTimeouts(connection.get(), c.receiveMs);
+            return Handle(Inet_FtpOpenFile(connection.get(), "f")) ? 0 : Inet_LastError();
+        };
+        ASSERT_TRUE(Inet_SetConnectTimeout(session, c.connectMs));
+        auto start = Clock::now();
+        std::jthread late = c.abortMs > 0 ? abortAfter(abort, milliseconds(c.abortMs)) : std::jthread();
+        EXPECT_EQ(call(), c.error);
+        EXPECT_LT(since(start), milliseconds(c.abortMs > 0 ? 1000 : 3000));
+        start = Clock::now();   // after an abort every later call fails at once
+        EXPECT_EQ(c.abortMs > 0 ? call() : c.error, c.error);
+        EXPECT_LT(since(start), milliseconds(100));
+    }
 }
 
-using InetAbort = Inet;
-
-TEST_F(InetAbort, BlockedCallsReturnSoonAndLaterCallsFailAtOnce)
+TEST_F(Inet, CertificatesAreCheckedAgainstTheNamedAuthoritiesAndAFailureSaysWhy)
 {
-    ScriptedServer silent({{readRequest(), staySilent()}});
-    ScriptedServer stalled({{readRequest(), sendText("HTTP/1.1 200 OK\r\nContent-Length: 10000\r\n\r\n"), sendBody(10),
-                              staySilent()}});
-    for (const ScriptedServer* server : {&silent, &stalled}) {
-        InetAbortFlag abort{false};
-        Handle connection(Inet_Connect(session, "127.0.0.1", server->port(), INET_SERVICE_HTTP, &abort));
-        Handle request(Inet_HttpOpenRequest(connection.get(), "GET", "f", true));
-        Inet_SetTimeouts(request.get(), LONG_MS);
-        auto start = Clock::now();
-        bool failed = false;
-        {
-            auto late = abortAfter(abort, milliseconds(200));
-            char buffer[1024];
-            size_t count = 0;
-            failed = !Inet_HttpSend(request.get()) ||
-                     (Inet_Read(request.get(), buffer, sizeof buffer, &count) && count == 10 &&
-                      !Inet_Read(request.get(), buffer, sizeof buffer, &count));
-        }
-        EXPECT_TRUE(failed);
-        EXPECT_EQ(Inet_LastError(), INET_ERR_CANCELLED);
-        EXPECT_LT(since(start), milliseconds(1000));
-        uint32_t status = 0;
-        EXPECT_FALSE(Inet_HttpStatusCode(request.get(), &status));
-        EXPECT_EQ(Inet_LastError(), INET_ERR_CANCELLED);
-        EXPECT_EQ(Inet_HttpOpenRequest(connection.get(), "GET", "f", true), nullptr);
-        EXPECT_EQ(Inet_LastError(), INET_ERR_CANCELLED);
+    std::vector<std::unique_ptr<NginxServer>> servers;
+    for (Certificate kind : {Certificate::GOOD, Certificate::UNKNOWN_AUTHORITY, Certificate::WRONG_NAME,
+                             Certificate::EXPIRED}) {
+        servers.push_back(std::make_unique<NginxServer>(path("tls" + std::to_string(servers.size()))));
+        ASSERT_TRUE(servers.back()->useTls(kind));
+        servers.back()->makeFile("f", 10);
+        ASSERT_TRUE(servers.back()->start());
     }
+    // The authorities that CURL_CA_BUNDLE and SSL_CERT_FILE name: the server's own, none, or a missing file.
+    const std::string own = "own", missing = "/nonexistent/authorities.pem";
+    const struct {
+        size_t server;
+        std::string caBundle, certFile;
+        uint32_t error;
+        const char* text = nullptr;
+    } cases[] = {
+        {0, own, "", 0}, {0, "", own, 0}, {0, "", "", INET_ERR_CERT_AUTHORITY},
+        {0, missing, own, INET_ERR_CERT_AUTHORITY},
+        {1, own, "", INET_ERR_CERT_AUTHORITY, "The certificate is not trusted"},
+        {2, own, "", INET_ERR_CERT_NAME, "The certificate belongs to another host name"},
+        {3, own, "", INET_ERR_CERT_DATE, "The certificate has expired or is not yet valid"},
+    };
+    for (const auto& c : cases) {
+        const NginxServer& server = *servers[c.server];
+        SCOPED_TRACE(std::to_string(c.server) + " " + c.caBundle + " " + c.certFile);
+        for (const auto& [name, value] : {std::pair{"CURL_CA_BUNDLE", c.caBundle}, {"SSL_CERT_FILE", c.certFile}})
+            ::setenv(name, (value == own ? server.authorityFile() : value).c_str(), 1);
+        const Answer answer = httpGet(session, server.port(), {.service = INET_SERVICE_HTTPS});
+        EXPECT_TRUE(answer.error == c.error && answer.body.size() == (c.error ? 0u : 10u)) << answer.error;
+        EXPECT_EQ(Inet_IsCertificateError(answer.error), c.error != 0);
+        EXPECT_TRUE(!c.text || Inet_ErrorText(answer.error) == std::string(c.text)) << c.text;
+    }
+    EXPECT_FALSE(Inet_IsCertificateError(INET_ERR_SECURE_CHANNEL));
 }
 
 // Run under ThreadSanitizer too.
@@ -310,11 +301,8 @@ TEST_F(InetConcurrent, AbortRacingAReadEndsCleanly)
     int cancelledReads = 0;
     for (int round = 0; round < 6; ++round) {
         InetAbortFlag abort{false};
-        Answer answer;
-        {
-            auto late = abortAfter(abort, milliseconds(random() % 10));
-            answer = httpGet(session, web->port(), {.object = "big", .abort = &abort});
-        }
+        auto late = abortAfter(abort, milliseconds(random() % 10));
+        const Answer answer = httpGet(session, web->port(), {.object = "big", .abort = &abort});
         EXPECT_TRUE(answer.error == 0 || answer.error == INET_ERR_CANCELLED) << answer.error;
         cancelledReads += answer.sent && answer.error != 0;
         EXPECT_TRUE(answer.body == patternBytes(0, answer.body.size()));

@@ -6,11 +6,11 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
 
-using moontest::readFile;
 using moontest::writeFile;
 using namespace std::string_literals;
 
@@ -117,25 +117,20 @@ TEST_F(Cookies, DomainIsTheHostOrADotBeforeItAndPathAPrefixOfTheObject)
 
 TEST_F(Cookies, WholeFileReaderCodesAndFilesClosedOnEveryPath)
 {
-    char stale[] = "stale";
-    char* text = stale;
-    EXPECT_EQ(ReadWholeFile(nullptr, 10, &text), -1);
-    EXPECT_EQ(text, nullptr);
-    text = stale;
-    EXPECT_EQ(ReadWholeFile(path("missing").c_str(), 10, &text), -2);
-    EXPECT_EQ(text, nullptr);
-    for (const std::string& bytes : {""s, "a\0b\r\nc"s, "abcdefg"s}) {   // binary, read as it is
-        writeFile(file(), bytes);
-        const int64_t expected = bytes.size() > 6 ? -3 : static_cast<int64_t>(bytes.size());
-        EXPECT_EQ(ReadWholeFile(file().c_str(), 6, &text), expected) << bytes;
+    // No path, a missing file, and files up to the limit of 6 bytes and past it; binary is read as it is.
+    for (const auto& [name, bytes, expected] : {std::tuple{"", ""s, -1}, {"missing", ""s, -2}, {"f", ""s, 0},
+                                                {"f", "a\0b\r\nc"s, 6}, {"f", "abcdefg"s, -3}}) {
+        writeFile(path("f"), bytes);
+        char stale[] = "stale";
+        char* text = stale;
+        EXPECT_EQ(ReadWholeFile(*name ? path(name).c_str() : nullptr, 6, &text), expected) << bytes;
         EXPECT_EQ(text ? std::string(text, bytes.size() + 1) : "null", expected < 0 ? "null" : bytes + '\0');
         std::free(text);
     }
-
     auto openFiles = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
     writeFile(path("big"), std::string(COOKIE_FILE_LIMIT + 1, '#'));
     const auto before = openFiles();
-    for (const std::string name : {"big", "cookies.txt", "missing"}) {
+    for (const std::string name : {"big", "f", "missing"}) {
         CookieStore store{};
         Cookies_Open(&store, path(name).c_str());
         Cookies_Close(&store);
@@ -154,8 +149,7 @@ TEST_F(CookiesConcurrent, WalksOfOneFileSeeTheSameCookies)
         expected += i % 2 ? "b.c / " + name + "=v\n" : "";
     }
     writeFile(file(), text);
-    expected += "end";
-    std::vector<std::string> seen(8, expected);
+    std::vector<std::string> seen(8, expected += "end");
     {
         std::vector<std::jthread> threads;
         for (auto& s : seen)
@@ -164,8 +158,7 @@ TEST_F(CookiesConcurrent, WalksOfOneFileSeeTheSameCookies)
                     s = walkFile(file(), "a.b.c", "f");
             });
     }
-    for (const auto& s : seen)
-        EXPECT_EQ(s, expected);
+    EXPECT_EQ(seen, std::vector<std::string>(8, expected));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -21,20 +22,16 @@ TEST(LinkDrop, FilesBehindHttpHttpsOrFtpHostsAndPagesOnlyWhenAllowedWhateverTheF
         const char* text;
         int htmlOff, htmlOn;
     } cases[] = {
-        {"http://server/file.zip", 1, 1}, {"http://server/", 0, 0}, {"http://server/dir/", 0, 0},
-        {"http://server", 0, 0}, {"https://server/file.zip", 1, 1}, {"HTTPS://server/a.htm", 0, 1},
-        {"https://server/", 0, 0}, {"file:///file.zip", 0, 0}, {" http://server/file.zip", 0, 0}, {"abc", 0, 0},
-        {"", 0, 0}, {"http://server/index.html", 0, 1}, {"http://server/a.htm", 0, 1},
-        {"ftp://server/x.shtml", 0, 1}, {"http://server/.htm", 0, 1}, {"http://server/INDEX.HTML", 1, 1},
-        {"http://server/page.html?id=1", 1, 1}, {"http://server/a.xhtml", 1, 1},
+        {"http://server/file.zip", 1, 1}, {"http://server/", 0, 0}, {"http://server", 0, 0}, {"", 0, 0},
+        {"file:///file.zip", 0, 0}, {" http://server/file.zip", 0, 0}, {"http://server/index.html", 0, 1},
+        {"HTTPS://server/a.htm", 0, 1}, {"ftp://server/x.shtml", 0, 1}, {"http://server/.htm", 0, 1},
+        {"http://server/INDEX.HTML", 1, 1}, {"http://server/page.html?id=1", 1, 1}, {"http://server/a.xhtml", 1, 1},
         // The fragment is the browser's: the server is asked for what stands in front of it.
         {"http://server/index.html#top", 0, 1}, {"http://server/file.zip#index.html", 1, 1},
         {"http://server/dir/#part2", 0, 0}, {"http://127.0.0.77#@bank.example/x.bin", 0, 0},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(accepts(c.text, false), c.htmlOff) << c.text;
-        EXPECT_EQ(accepts(c.text, true), c.htmlOn) << c.text;
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(std::pair(accepts(c.text, false), accepts(c.text, true)), std::pair(c.htmlOff, c.htmlOn)) << c.text;
     const std::string head = "http://server/";
     const std::string longest = head + std::string(LINK_TEXT_CAPACITY - head.size(), 'f');
     EXPECT_EQ(accepts(longest, false), 1);

@@ -34,7 +34,6 @@ TEST(UrlParse, SplitsSchemeHostObjectAndPortWithoutFragmentAndRefusesHostsReadOt
         {"hTTps://Host/x", "Host", "x", 0, SCHEME_HTTPS, 443},
         {"https://h:8443/x", "h", "x", 0, SCHEME_HTTPS, 8443}, {"http://server/", "server", "", 0, SCHEME_HTTP, 80},
         {"http://server/get?f=a/b.zip&x=%41", "server", "get?f=a/b.zip&x=%41", 0, SCHEME_HTTP, 80},
-        {"ftp://server:2121/x", "server", "x", 0, SCHEME_FTP, 2121},
         {"http://server:abc/x", "server", "x", 0, SCHEME_HTTP, 0},
         {"http://server:\t+82z/x", "server", "x", 0, SCHEME_HTTP, 82},
         {"http://user:pw@server/x", "user", "x", 0, SCHEME_HTTP, 0},
@@ -58,11 +57,9 @@ TEST(UrlParse, SplitsSchemeHostObjectAndPortWithoutFragmentAndRefusesHostsReadOt
     };
     for (const auto& c : cases) {
         Parsed p(c.url);
-        EXPECT_EQ(p.result, c.result) << c.url;
-        EXPECT_EQ(p.scheme, c.scheme) << c.url;
+        EXPECT_TRUE(p.result == c.result && p.scheme == c.scheme && p.port == c.port) << c.url << " " << p.port;
         EXPECT_STREQ(p.host, c.host) << c.url;
         EXPECT_STREQ(p.object, c.object) << c.url;
-        EXPECT_EQ(p.port, c.port) << c.url;
     }
     // Other schemes leave the text, the host and the port alone.
     for (const char* url : {"httpss://x/y", "file:///etc/passwd", "http:/server/x", " http://server/x", "htt", ""}) {
@@ -74,14 +71,15 @@ TEST(UrlParse, SplitsSchemeHostObjectAndPortWithoutFragmentAndRefusesHostsReadOt
 }
 
 // The local name that name (an object, or a Content-Disposition value) gives, or "error <code>";
-// out starts full of garbage to show what is written.
+// out starts full of garbage to show what is written, and a failure must leave it so.
 std::string localName(int32_t (*from)(const char*, const char*, char*, size_t, bool), const std::string& name,
                       const char* directory, bool byExtension, size_t outSize)
 {
     char out[600];
     std::memset(out, '#', sizeof out);
     const int32_t result = from(name.c_str(), directory, out, outSize, byExtension);
-    return result == 0 ? std::string(out) : "error " + std::to_string(result);
+    const bool untouched = std::string(out, sizeof out).find_first_not_of('#') == std::string::npos;
+    return result == 0 ? std::string(out) : "error " + std::to_string(result) + (untouched ? "" : " after writing");
 }
 
 TEST(LocalName, LastSegmentWithoutQueryInDirectoryOrExtensionFolderIfItNamesAFileAndFits)
@@ -114,11 +112,6 @@ TEST(LocalName, LastSegmentWithoutQueryInDirectoryOrExtensionFolderIfItNamesAFil
     };
     for (const auto& c : cases)
         EXPECT_EQ(localName(LocalNameFromURL, c.object, c.directory, c.byExtension, c.outSize), c.name) << c.object;
-
-    char out[8] = "keepme";
-    EXPECT_EQ(LocalNameFromURL("toolong", nullptr, out, 7, false), ERR_NAME_TOO_LONG);
-    EXPECT_EQ(LocalNameFromURL("..", nullptr, out, sizeof out, false), ERR_BAD_URL);
-    EXPECT_STREQ(out, "keepme");
 }
 
 TEST(LocalName, ServerGivenNameIsItsSafeLastComponentCutInFrontOfItsExtension)
