@@ -55,12 +55,10 @@ void UiSandbox::TearDown()
 
 bool UiSandbox::waitForUi(const std::function<bool()>& predicate, std::chrono::milliseconds timeout)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate()) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (; !predicate(); Win_ProcessEvents(10))
         if (std::chrono::steady_clock::now() >= deadline)
             return predicate();
-        Win_ProcessEvents(10);
-    }
     return true;
 }
 
@@ -88,8 +86,7 @@ ProgramProcess::ProgramProcess(const char* program)
 {
     std::string name = program;
     char* argv[] = {name.data(), nullptr};
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, program, nullptr, nullptr, argv, environ) == 0)
+    if (pid_t pid = -1; ::posix_spawn(&pid, program, nullptr, nullptr, argv, environ) == 0)
         pid_ = pid;
 }
 
@@ -99,14 +96,14 @@ ProgramProcess::~ProgramProcess()
         stop(SIGKILL);
 }
 
-int ProgramProcess::stop(int signal, std::chrono::milliseconds timeout)
+int ProgramProcess::stop(int signal)
 {
     if (pid_ <= 0)
         return -1;
     ::kill(pid_, signal);
     int status = 0;
     pid_t ended = 0;
-    if (!waitFor([&] { return (ended = ::waitpid(pid_, &status, WNOHANG)) != 0; }, timeout)) {
+    if (!waitFor([&] { return (ended = ::waitpid(pid_, &status, WNOHANG)) != 0; }, std::chrono::seconds(10))) {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, &status, 0);
     }

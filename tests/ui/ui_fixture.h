@@ -45,8 +45,8 @@ public:
     ProgramProcess(const ProgramProcess&) = delete;
     ProgramProcess& operator=(const ProgramProcess&) = delete;
     // Sends signal and waits for the end: the exit code, or -1 when the program was killed
-    // by a signal or did not end within the timeout.
-    int stop(int signal, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // by a signal or did not end within 10 s.
+    int stop(int signal);
 
 private:
     int pid_ = -1;
