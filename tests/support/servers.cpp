@@ -1,7 +1,5 @@
 #include "servers.h"
 
-#include "fixtures.h"
-
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -49,16 +47,6 @@ int listenOnLoopback(int backlog, int* port, const std::string& host = "127.0.0.
     }
     *port = ntohs(address.sin_port);
     return fd;
-}
-
-bool accepts(int port)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(port);
-    bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    return ok;
 }
 
 // Runs args with standard output and error going to logPath; the child's pid, or -1.
@@ -120,6 +108,39 @@ bool forPatternBlocks(uint64_t offset, uint64_t count, const std::function<bool(
     return true;
 }
 
+// Waits until fd is ready for events; false when wake is readable (the server stops) or time passes.
+bool waitReady(int fd, short events, int wake, int timeoutMs = -1)
+{
+    pollfd fds[2] = {{fd, events, 0}, {wake, POLLIN, 0}};
+    return ::poll(fds, 2, timeoutMs) > 0 && fds[1].revents == 0;
+}
+
+// Takes in what the client sent (appended to into, when given); false when it left, the server
+// stops or the connection fails.
+bool receive(int fd, int wake, std::string* into = nullptr)
+{
+    char block[4096];
+    if (!waitReady(fd, POLLIN, wake))
+        return false;
+    ssize_t got = ::recv(fd, block, sizeof block, 0);
+    if (got > 0 && into != nullptr)
+        into->append(block, static_cast<size_t>(got));
+    return got > 0 || (got < 0 && (errno == EAGAIN || errno == EINTR));
+}
+
+bool sendAll(int fd, int wake, const std::string& bytes)
+{
+    for (size_t sent = 0; sent < bytes.size();) {
+        if (!waitReady(fd, POLLOUT, wake))
+            return false;
+        ssize_t put = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (put < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        sent += static_cast<size_t>(std::max<ssize_t>(put, 0));
+    }
+    return true;
+}
+
 }  // namespace
 
 int freePort()
@@ -161,7 +182,8 @@ std::string patternBytes(uint64_t offset, size_t count)
     return ::testing::AssertionSuccess();
 }
 
-ServerProcess::ServerProcess(const std::string& dir, const std::string& root) : dir_(dir), root_(dir + "/" + root)
+ServerProcess::ServerProcess(const std::string& dir, const std::string& root, const std::string& scheme)
+    : scheme_(scheme), dir_(dir), root_(dir + "/" + root)
 {
     std::filesystem::create_directories(root_);
 }
@@ -175,10 +197,10 @@ ServerProcess::ServerProcess(const std::string& dir, const std::string& root) : 
         if (pid < 0)
             return ::testing::AssertionFailure() << "cannot start a server process";
         // Another program may take the port first: then this server ends and the next try
-        // picks another port. Its log tells that it has bound its own port.
+        // picks another port. Only the server's own files tell that it has bound the port.
         int status = 0;
         bool exited = false;
-        auto up = [&] { return (exited = ::waitpid(pid, &status, WNOHANG) == pid) || (isUp() && accepts(port)); };
+        auto up = [&] { return (exited = ::waitpid(pid, &status, WNOHANG) == pid) || isUp(); };
         if (waitFor(up, std::chrono::seconds(15)) && !exited) {
             pid_ = pid;
             port_ = port;
@@ -202,11 +224,6 @@ void ServerProcess::makeFile(const std::string& name, uint64_t size) const
     std::filesystem::create_directories(std::filesystem::path(file(name)).parent_path());
     std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
     forPatternBlocks(0, size, [&](const std::string& block) { return bool(out << block); });
-}
-
-std::string ServerProcess::log() const
-{
-    return readFile(dir_ + "/server.log");
 }
 
 ::testing::AssertionResult NginxServer::useTls(Certificate certificate)
@@ -236,28 +253,12 @@ std::string ServerProcess::log() const
     steps.push_back({"x509", "-req", "-in", f + "server.csr", "-CA", signer + ".crt", "-CAkey", signer + ".key",
                      "-days", certificate == Certificate::EXPIRED ? "-1" : "2", "-extfile", f + "server.ext",
                      "-out", f + "server.crt"});
-    tls_ = false;
+    scheme_ = "http";
     for (const std::vector<std::string>& step : steps)
         if (auto made = openssl(f, step); !made)
             return made;
-    tls_ = true;
+    scheme_ = "https";
     return ::testing::AssertionSuccess();
-}
-
-std::string NginxServer::url(const std::string& path) const
-{
-    return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port()) + "/" + path;
-}
-
-std::string NginxServer::accessLog() const
-{
-    return readFile(dir() + "/access.log");
-}
-
-bool NginxServer::isUp() const
-{
-    // nginx writes its pid file only after it has bound its port.
-    return std::filesystem::exists(dir() + "/nginx.pid");
 }
 
 std::vector<std::string> NginxServer::command(int port)
@@ -275,20 +276,9 @@ std::vector<std::string> NginxServer::command(int port)
               "    log_format moon '$request\\t$http_range\\t$status\\t$body_bytes_sent';\n"
               "    access_log " + d + "/access.log moon;\n" + temp +
               "    default_type application/octet-stream;\n    sendfile on;\n    server {\n"
-              "        listen 127.0.0.1:" + std::to_string(port) + (tls_ ? " ssl;\n" + tls : ";\n") +
+              "        listen 127.0.0.1:" + std::to_string(port) + (scheme_ == "https" ? " ssl;\n" + tls : ";\n") +
               "        root " + file("") + ";\n" + extra_ + "    }\n}\n");
     return {"/usr/sbin/nginx", "-p", d, "-c", d + "/nginx.conf"};
-}
-
-bool FtpServer::isUp() const
-{
-    return log().find(">>> starting FTP server") != std::string::npos;
-}
-
-std::vector<std::string> FtpServer::command(int port)
-{
-    // Debian's module is seen by Debian's interpreter, not necessarily by a python3 on PATH.
-    return {"/usr/bin/python3", "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", std::to_string(port), "-d", file("")};
 }
 
 ScriptedServer::ScriptedServer(std::vector<Script> scripts, const std::string& host, int port)
@@ -298,7 +288,7 @@ ScriptedServer::ScriptedServer(std::vector<Script> scripts, const std::string& h
     if (listener_ < 0 || ::pipe2(wake_, O_CLOEXEC) != 0)
         throw std::runtime_error("scripted server: no listener on " + host + ":" + std::to_string(port));
     acceptor_ = std::thread([this] {
-        while (waitReady(listener_, POLLIN)) {
+        while (waitReady(listener_, POLLIN, wake_[0])) {
             int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd < 0)
                 continue;
@@ -332,12 +322,6 @@ std::vector<std::string> ScriptedServer::requests() const
     return requests_;
 }
 
-bool ScriptedServer::waitReady(int fd, short events, int timeoutMs) const
-{
-    pollfd fds[2] = {{fd, events, 0}, {wake_[0], POLLIN, 0}};
-    return ::poll(fds, 2, timeoutMs) > 0 && fds[1].revents == 0;
-}
-
 void ScriptedServer::serve(int fd, const Script& script)
 {
     for (const Step& step : script)
@@ -347,27 +331,36 @@ void ScriptedServer::serve(int fd, const Script& script)
         return;
     // Close gently: the client reads all that was sent, then the end of the stream.
     ::shutdown(fd, SHUT_WR);
-    while (receive(fd, nullptr)) {
+    while (receive(fd, wake_[0])) {
     }
     ::close(fd);
 }
 
 bool ScriptedServer::play(int& fd, const Step& step)
 {
+    const int wake = wake_[0];
     std::string head;
+    auto readHead = [&] {
+        while (head.find("\r\n\r\n") == std::string::npos)
+            if (!receive(fd, wake, &head))
+                return false;
+        std::lock_guard lock(mutex_);
+        requests_.push_back(head);
+        return true;
+    };
     linger hard{1, 0};
     switch (step.kind) {
     case Step::READ_REQUEST:
-        return readHead(fd, head);
+        return readHead();
     case Step::SEND:
-        return sendAll(fd, step.text);
+        return sendAll(fd, wake, step.text);
     case Step::SEND_BODY:
-        return forPatternBlocks(step.offset, step.count, [&](const std::string& block) { return sendAll(fd, block); });
+        return forPatternBlocks(step.offset, step.count, [&](const std::string& b) { return sendAll(fd, wake, b); });
     case Step::ECHO_REQUEST:
-        return readHead(fd, head) &&
-               sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(head.size()) + "\r\n\r\n" + head);
+        return readHead() && sendAll(fd, wake, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(head.size()) +
+                                                   "\r\n\r\n" + head);
     case Step::SILENT:
-        while (receive(fd, nullptr)) {
+        while (receive(fd, wake)) {
         }
         return false;
     case Step::RESET:
@@ -376,43 +369,9 @@ bool ScriptedServer::play(int& fd, const Step& step)
         fd = -1;
         return false;
     case Step::PAUSE:
-        return !waitReady(wake_[0], POLLIN, static_cast<int>(step.count));
+        return !waitReady(wake, POLLIN, wake, static_cast<int>(step.count));
     }
     return false;
-}
-
-bool ScriptedServer::receive(int fd, std::string* into)
-{
-    char block[4096];
-    if (!waitReady(fd, POLLIN))
-        return false;
-    ssize_t got = ::recv(fd, block, sizeof block, 0);
-    if (got > 0 && into != nullptr)
-        into->append(block, static_cast<size_t>(got));
-    return got > 0 || (got < 0 && (errno == EAGAIN || errno == EINTR));
-}
-
-bool ScriptedServer::readHead(int fd, std::string& head)
-{
-    while (head.find("\r\n\r\n") == std::string::npos)
-        if (!receive(fd, &head))
-            return false;
-    std::lock_guard lock(mutex_);
-    requests_.push_back(head);
-    return true;
-}
-
-bool ScriptedServer::sendAll(int fd, const std::string& bytes)
-{
-    for (size_t sent = 0; sent < bytes.size();) {
-        if (!waitReady(fd, POLLOUT))
-            return false;
-        ssize_t put = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (put < 0 && errno != EAGAIN && errno != EINTR)
-            return false;
-        sent += static_cast<size_t>(std::max<ssize_t>(put, 0));
-    }
-    return true;
 }
 
 StuckListener::StuckListener()

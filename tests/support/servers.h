@@ -16,10 +16,13 @@
 //   repeat or a shift in a download shows, and files of any size can be checked without a copy.
 #pragma once
 
+#include "fixtures.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
@@ -51,18 +54,24 @@ public:
     const std::string& dir() const { return dir_; }
     // Path of name among the served files.
     std::string file(const std::string& name) const { return root_ + "/" + name; }
+    // "<scheme>://127.0.0.1:<port>/" followed by path (without its leading '/').
+    std::string url(const std::string& path) const
+    {
+        return scheme_ + "://127.0.0.1:" + std::to_string(port_) + "/" + path;
+    }
     // Serves name (which may hold '/') with size pattern bytes.
     void makeFile(const std::string& name, uint64_t size) const;
     // What the server wrote to its standard output and error.
-    std::string log() const;
+    std::string log() const { return readFile(dir_ + "/server.log"); }
 
 protected:
     // dir: a folder for the server's own files, created when missing; root: the served folder in it.
-    ServerProcess(const std::string& dir, const std::string& root);
+    ServerProcess(const std::string& dir, const std::string& root, const std::string& scheme);
     // The command line that runs the server on port (it may write files for it first).
     virtual std::vector<std::string> command(int port) = 0;
     // Whether the server says it has bound its port (another program may answer there).
     virtual bool isUp() const = 0;
+    std::string scheme_;
 
 private:
     std::string dir_;
@@ -85,8 +94,8 @@ enum class Certificate {
 // nginx sends absolute Locations unless a block says "absolute_redirect off;".
 class NginxServer : public ServerProcess {
 public:
-    explicit NginxServer(const std::string& dir) : ServerProcess(dir, "www") {}
-    // Speaks https from the next start() on, showing certificate. A throw-away authority
+    explicit NginxServer(const std::string& dir) : ServerProcess(dir, "www", "http") {}
+    // Speaks https (url() says so) from the next start() on, showing certificate. A throw-away authority
     // (authorityFile()) and the certificate are made in dir/tls with the openssl command.
     ::testing::AssertionResult useTls(Certificate certificate = Certificate::GOOD);
     // The certificate of the server's own authority (PEM), for a client to trust.
@@ -98,31 +107,31 @@ public:
     {
         addConfig("location = " + from + " { return " + std::to_string(status) + " " + to + "; }");
     }
-    // "http://127.0.0.1:<port>/" ("https://" with TLS) followed by path (without its leading '/').
-    std::string url(const std::string& path) const;
     // The access log, a line per request: the request line, the Range header ("-" when none),
     // the status and the body bytes sent, separated by TABs.
-    std::string accessLog() const;
+    std::string accessLog() const { return readFile(dir() + "/access.log"); }
 
 protected:
     std::vector<std::string> command(int port) override;
-    bool isUp() const override;
+    // nginx writes its pid file only after it has bound its port.
+    bool isUp() const override { return std::filesystem::exists(dir() + "/nginx.pid"); }
 
 private:
     std::string extra_;
-    bool tls_ = false;
 };
 
 // pyftpdlib serving dir/files read-only to anonymous users, passive mode on any free port.
 class FtpServer : public ServerProcess {
 public:
-    explicit FtpServer(const std::string& dir) : ServerProcess(dir, "files") {}
-    // "ftp://127.0.0.1:<port>/" followed by path.
-    std::string url(const std::string& path) const { return "ftp://127.0.0.1:" + std::to_string(port()) + "/" + path; }
+    explicit FtpServer(const std::string& dir) : ServerProcess(dir, "files", "ftp") {}
 
 protected:
-    std::vector<std::string> command(int port) override;
-    bool isUp() const override;
+    // Debian's module is seen by Debian's interpreter, not necessarily by a python3 on PATH.
+    std::vector<std::string> command(int port) override
+    {
+        return {"/usr/bin/python3", "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", std::to_string(port), "-d", file("")};
+    }
+    bool isUp() const override { return log().find(">>> starting FTP server") != std::string::npos; }
 };
 
 // One thing a scripted connection does; make them with the functions below.
@@ -158,9 +167,7 @@ public:
     // Listens on host (a loopback address) at port, or at a free port for 0; throws when it cannot.
     explicit ScriptedServer(std::vector<Script> scripts, const std::string& host = "127.0.0.1",
                             int port = 0);
-    ~ScriptedServer();
-    ScriptedServer(const ScriptedServer&) = delete;
-    ScriptedServer& operator=(const ScriptedServer&) = delete;
+    ~ScriptedServer();   // not copyable: it owns threads
 
     int port() const { return port_; }
     // "http://<host>:<port>/" followed by path.
@@ -174,14 +181,8 @@ public:
 
 private:
     void serve(int fd, const Script& script);
+    // Plays step on fd; false when the connection is to end (fd is -1 once it is closed).
     bool play(int& fd, const Step& step);
-    bool readHead(int fd, std::string& head);
-    bool sendAll(int fd, const std::string& bytes);
-    // Takes in what the client sent (appended to into, when given); false when it left, the
-    // server stops or the connection fails.
-    bool receive(int fd, std::string* into);
-    // Waits until fd is ready for events; false when the server stops or time passes.
-    bool waitReady(int fd, short events, int timeoutMs = -1) const;
 
     std::vector<Script> scripts_;
     std::string host_;
