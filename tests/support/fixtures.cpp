@@ -38,10 +38,11 @@ void Sandbox::TearDown()
     std::filesystem::remove_all(dir_, ignored);
 }
 
-bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout)
+bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout,
+             const std::function<void()>& between)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (; !predicate(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+    for (; !predicate(); between ? between() : std::this_thread::sleep_for(std::chrono::milliseconds(5)))
         if (std::chrono::steady_clock::now() >= deadline)
             return predicate();
     return true;

@@ -165,27 +165,19 @@ std::string patternBytes(uint64_t offset, size_t count)
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return ::testing::AssertionFailure() << path << " cannot be read";
-    std::string block(BLOCK, '\0');
-    uint64_t offset = 0;
-    while (in.read(block.data(), static_cast<std::streamsize>(BLOCK)) || in.gcount() > 0) {
-        auto got = static_cast<size_t>(in.gcount());
-        if (offset + got > size)
-            return ::testing::AssertionFailure() << path << " is longer than the expected " << size << " bytes";
-        std::string want = patternBytes(offset, got);
-        auto differ = static_cast<size_t>(std::mismatch(want.begin(), want.end(), block.begin()).first - want.begin());
-        if (differ < got)
-            return ::testing::AssertionFailure() << path << " first differs at byte " << offset + differ;
-        offset += got;
-    }
-    if (offset != size)
-        return ::testing::AssertionFailure() << path << " has " << offset << " bytes, expected " << size;
+    std::string got(BLOCK, '\0');
+    uint64_t same = 0;   // bytes that match from the start
+    forPatternBlocks(0, size, [&](const std::string& want) {
+        in.read(got.data(), static_cast<std::streamsize>(want.size()));
+        auto equal = static_cast<size_t>(std::mismatch(want.begin(), want.end(), got.begin()).first - want.begin());
+        same += std::min(equal, static_cast<size_t>(in.gcount()));
+        return equal == want.size() && in;
+    });
+    if (same < size)
+        return ::testing::AssertionFailure() << path << " first differs at byte " << same << " of " << size;
+    if (in.peek() != std::ifstream::traits_type::eof())
+        return ::testing::AssertionFailure() << path << " is longer than " << size << " bytes";
     return ::testing::AssertionSuccess();
-}
-
-ServerProcess::ServerProcess(const std::string& dir, const std::string& root, const std::string& scheme)
-    : scheme_(scheme), dir_(dir), root_(dir + "/" + root)
-{
-    std::filesystem::create_directories(root_);
 }
 
 ::testing::AssertionResult ServerProcess::start()
@@ -314,12 +306,6 @@ ScriptedServer::~ScriptedServer()
     ::close(listener_);
     ::close(wake_[0]);
     ::close(wake_[1]);
-}
-
-std::vector<std::string> ScriptedServer::requests() const
-{
-    std::lock_guard lock(mutex_);
-    return requests_;
 }
 
 void ScriptedServer::serve(int fd, const Script& script)

@@ -66,7 +66,11 @@ public:
 
 protected:
     // dir: a folder for the server's own files, created when missing; root: the served folder in it.
-    ServerProcess(const std::string& dir, const std::string& root, const std::string& scheme);
+    ServerProcess(const std::string& dir, const std::string& root, const std::string& scheme)
+        : scheme_(scheme), dir_(dir), root_(dir + "/" + root)
+    {
+        std::filesystem::create_directories(root_);
+    }
     // The command line that runs the server on port (it may write files for it first).
     virtual std::vector<std::string> command(int port) = 0;
     // Whether the server says it has bound its port (another program may answer there).
@@ -176,7 +180,11 @@ public:
         return "http://" + host_ + ":" + std::to_string(port_) + "/" + path;
     }
     // The request heads read so far, in the order they arrived.
-    std::vector<std::string> requests() const;
+    std::vector<std::string> requests() const
+    {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
     int connections() const { return connections_.load(); }
 
 private:

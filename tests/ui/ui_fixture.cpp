@@ -53,20 +53,6 @@ void UiSandbox::TearDown()
     CoreSandbox::TearDown();
 }
 
-bool UiSandbox::waitForUi(const std::function<bool()>& predicate, std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (; !predicate(); Win_ProcessEvents(10))
-        if (std::chrono::steady_clock::now() >= deadline)
-            return predicate();
-    return true;
-}
-
-void UiSandbox::pump(int milliseconds)
-{
-    waitForUi([] { return false; }, std::chrono::milliseconds(milliseconds));
-}
-
 void DownloadSandbox::SetUp()
 {
     UiSandbox::SetUp();
@@ -76,24 +62,12 @@ void DownloadSandbox::SetUp()
     nginx = std::make_unique<NginxServer>(path("nginx"));
 }
 
-void DownloadSandbox::TearDown()
-{
-    UiSandbox::TearDown();
-    nginx.reset();
-}
-
 ProgramProcess::ProgramProcess(const char* program)
 {
     std::string name = program;
     char* argv[] = {name.data(), nullptr};
     if (pid_t pid = -1; ::posix_spawn(&pid, program, nullptr, nullptr, argv, environ) == 0)
         pid_ = pid;
-}
-
-ProgramProcess::~ProgramProcess()
-{
-    if (pid_ > 0)
-        stop(SIGKILL);
 }
 
 int ProgramProcess::stop(int signal)
