@@ -67,9 +67,7 @@ bool becomeNobody()
 
 std::string readFile(const std::string& path)
 {
-    std::ostringstream bytes;
-    bytes << std::ifstream(path, std::ios::binary).rdbuf();
-    return bytes.str();
+    return (std::ostringstream() << std::ifstream(path, std::ios::binary).rdbuf()).str();
 }
 
 void writeFile(const std::string& path, const std::string& bytes)

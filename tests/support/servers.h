@@ -18,8 +18,6 @@
 
 #include "fixtures.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cstdint>
 #include <filesystem>

@@ -1,10 +1,7 @@
 #include "ui_fixture.h"
 
-#include <chrono>
 #include <csignal>
-#include <filesystem>
 #include <spawn.h>
-#include <string>
 #include <sys/wait.h>
 
 extern char** environ;
