@@ -314,8 +314,7 @@ void ScriptedServer::serve(int fd, const Script& script)
         return;
     // Close gently: the client reads all that was sent, then the end of the stream.
     ::shutdown(fd, SHUT_WR);
-    while (receive(fd, wake_[0])) {
-    }
+    play(fd, {Step::SILENT});
     ::close(fd);
 }
 

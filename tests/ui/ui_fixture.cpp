@@ -12,8 +12,7 @@ namespace {
 
 // The toolkit needs its application object before any window exists, once per process; every
 // window stays offscreen, those of the programs the tests start too.
-class WindowingEnvironment : public ::testing::Environment {
-public:
+struct WindowingEnvironment : ::testing::Environment {
     void SetUp() override
     {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
