@@ -32,8 +32,7 @@ auto withFileSizeLimit(rlim_t bytes, Body body)
     struct rlimit old {};
     getrlimit(RLIMIT_FSIZE, &old);
     auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limited = old;
-    limited.rlim_cur = bytes;
+    const struct rlimit limited = {bytes, old.rlim_max};
     setrlimit(RLIMIT_FSIZE, &limited);
     auto result = body();
     setrlimit(RLIMIT_FSIZE, &old);

@@ -27,12 +27,8 @@ void Sandbox::SetUp()
 void Sandbox::TearDown()
 {
     std::filesystem::current_path(oldCwd_);
-    for (const auto& [name, value] : oldEnv_) {
-        if (value)
-            ::setenv(name.c_str(), value->c_str(), 1);
-        else
-            ::unsetenv(name.c_str());
-    }
+    for (const auto& [name, value] : oldEnv_)
+        value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
     oldEnv_.clear();
     std::error_code ignored;
     // Tests make directories read-only to force failures; give the rights back to clean up.
@@ -42,14 +38,13 @@ void Sandbox::TearDown()
     std::filesystem::remove_all(dir_, ignored);
 }
 
-bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout)
+bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout,
+             const std::function<void()>& between)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate()) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (; !predicate(); between ? between() : std::this_thread::sleep_for(std::chrono::milliseconds(5)))
         if (std::chrono::steady_clock::now() >= deadline)
             return predicate();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
     return true;
 }
 
@@ -72,16 +67,12 @@ bool becomeNobody()
 
 std::string readFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+    return (std::ostringstream() << std::ifstream(path, std::ios::binary).rdbuf()).str();
 }
 
 void writeFile(const std::string& path, const std::string& bytes)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 }  // namespace moontest

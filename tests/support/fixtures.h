@@ -35,9 +35,10 @@ private:
     std::vector<std::pair<std::string, std::optional<std::string>>> oldEnv_;
 };
 
-// Polls predicate every few milliseconds until it holds or timeout passes; returns its last value.
-bool waitFor(const std::function<bool()>& predicate,
-             std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// Polls predicate until it holds or timeout passes, calling between (or sleeping a few
+// milliseconds) in between; returns its last value.
+bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout = std::chrono::seconds(10),
+             const std::function<void()>& between = {});
 
 // Runs body in a child process; its exit status, or -1 when it did not exit normally.
 int inChild(const std::function<int()>& body);

@@ -10,17 +10,17 @@
 // - StuckListener is a port whose backlog is full: connecting to it hangs until the client's
 //   connect time-out.
 // - Every destructor stops its server and leaves no process or thread behind; a server process
-//   also ends when the process that started it dies. The objects are
-//   not copyable; create and destroy them on the test's thread.
+//   also ends when the process that started it dies. The objects are not copyable; create and
+//   destroy them on the test's thread.
 // - Served bodies are pattern bytes (patternBytes): byte i depends on i alone, so a gap, a
 //   repeat or a shift in a download shows, and files of any size can be checked without a copy.
 #pragma once
 
-#include <gtest/gtest.h>
+#include "fixtures.h"
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
@@ -36,38 +36,44 @@ int freePort();
 std::string patternBytes(uint64_t offset, size_t count);
 // Success when path holds exactly size pattern bytes; otherwise where it first differs.
 ::testing::AssertionResult isPatternFile(const std::string& path, uint64_t size);
-// Success when both files hold the same bytes; otherwise where they first differ.
-::testing::AssertionResult sameFile(const std::string& expected, const std::string& actual);
 
 // A server program run as a child process; the common part of NginxServer and FtpServer.
 class ServerProcess {
 public:
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
-    virtual ~ServerProcess();
+    virtual ~ServerProcess() { stop(); }
 
     // Starts the server (again, when it runs) and waits until it accepts connections; on failure
     // the message holds the server's own log.
     ::testing::AssertionResult start();
-    // Stops the server; nothing when it does not run.
     void stop();
     int port() const { return port_; }
     const std::string& dir() const { return dir_; }
     // Path of name among the served files.
-    std::string file(const std::string& name) const;
+    std::string file(const std::string& name) const { return root_ + "/" + name; }
+    // "<scheme>://127.0.0.1:<port>/" followed by path (without its leading '/').
+    std::string url(const std::string& path) const
+    {
+        return scheme_ + "://127.0.0.1:" + std::to_string(port_) + "/" + path;
+    }
     // Serves name (which may hold '/') with size pattern bytes.
     void makeFile(const std::string& name, uint64_t size) const;
     // What the server wrote to its standard output and error.
-    std::string log() const;
+    std::string log() const { return readFile(dir_ + "/server.log"); }
 
 protected:
-    // dir: a folder for the server's own files, created when missing; root: the served folder
-    // inside it.
-    ServerProcess(const std::string& dir, const std::string& root);
+    // dir: a folder for the server's own files, created when missing; root: the served folder in it.
+    ServerProcess(const std::string& dir, const std::string& root, const std::string& scheme)
+        : scheme_(scheme), dir_(dir), root_(dir + "/" + root)
+    {
+        std::filesystem::create_directories(root_);
+    }
     // The command line that runs the server on port (it may write files for it first).
     virtual std::vector<std::string> command(int port) = 0;
     // Whether the server says it has bound its port (another program may answer there).
     virtual bool isUp() const = 0;
+    std::string scheme_;
 
 private:
     std::string dir_;
@@ -90,77 +96,68 @@ enum class Certificate {
 // nginx sends absolute Locations unless a block says "absolute_redirect off;".
 class NginxServer : public ServerProcess {
 public:
-    explicit NginxServer(const std::string& dir);
-    // Speaks https from the next start() on, showing certificate. A throw-away authority
+    explicit NginxServer(const std::string& dir) : ServerProcess(dir, "www", "http") {}
+    // Speaks https (url() says so) from the next start() on, showing certificate. A throw-away authority
     // (authorityFile()) and the certificate are made in dir/tls with the openssl command.
     ::testing::AssertionResult useTls(Certificate certificate = Certificate::GOOD);
     // The certificate of the server's own authority (PEM), for a client to trust.
     std::string authorityFile() const { return dir() + "/tls/authority.crt"; }
     // Adds text to the server block (location blocks, directives); takes effect at start().
-    void addConfig(const std::string& text);
-    // Adds "location = from { return status to; }"; relative keeps a path Location as it is.
-    void addRedirect(const std::string& from, const std::string& to, int status = 302,
-                     bool relative = false);
-    // "http://127.0.0.1:<port>/" ("https://" with TLS) followed by path (without its leading '/').
-    std::string url(const std::string& path) const;
+    void addConfig(const std::string& text) { extra_ += "        " + text + "\n"; }
+    // Adds "location = from { return status to; }".
+    void addRedirect(const std::string& from, const std::string& to, int status = 302)
+    {
+        addConfig("location = " + from + " { return " + std::to_string(status) + " " + to + "; }");
+    }
     // The access log, a line per request: the request line, the Range header ("-" when none),
     // the status and the body bytes sent, separated by TABs.
-    std::string accessLog() const;
+    std::string accessLog() const { return readFile(dir() + "/access.log"); }
 
 protected:
     std::vector<std::string> command(int port) override;
-    bool isUp() const override;
+    // nginx writes its pid file only after it has bound its port.
+    bool isUp() const override { return std::filesystem::exists(dir() + "/nginx.pid"); }
 
 private:
     std::string extra_;
-    bool tls_ = false;
 };
 
-// pyftpdlib serving dir/files read-only to anonymous users, passive mode on any free port;
-// with bytesPerSecond, each transfer is held to that rate.
+// pyftpdlib serving dir/files read-only to anonymous users, passive mode on any free port.
 class FtpServer : public ServerProcess {
 public:
-    explicit FtpServer(const std::string& dir, uint64_t bytesPerSecond = 0);
-    // "ftp://127.0.0.1:<port>/" followed by path.
-    std::string url(const std::string& path) const;
+    explicit FtpServer(const std::string& dir) : ServerProcess(dir, "files", "ftp") {}
 
 protected:
-    std::vector<std::string> command(int port) override;
-    bool isUp() const override;
-
-private:
-    uint64_t rate_;
+    // Debian's module is seen by Debian's interpreter, not necessarily by a python3 on PATH.
+    std::vector<std::string> command(int port) override
+    {
+        return {"/usr/bin/python3", "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", std::to_string(port), "-d", file("")};
+    }
+    bool isUp() const override { return log().find(">>> starting FTP server") != std::string::npos; }
 };
 
 // One thing a scripted connection does; make them with the functions below.
 struct Step {
-    enum Kind { READ_REQUEST, SEND, SEND_BODY, ANSWER_BY_VERB, ECHO_REQUEST, SILENT, RESET, PAUSE };
+    enum Kind { READ_REQUEST, SEND, SEND_BODY, ECHO_REQUEST, SILENT, RESET, PAUSE };
     Kind kind = READ_REQUEST;
-    std::string text{};    // SEND: the bytes; ANSWER_BY_VERB: the answer to HEAD
-    std::string other{};   // ANSWER_BY_VERB: the answer to any other verb
-    uint64_t count = 0;  // SEND_BODY: bytes; PAUSE: milliseconds
+    std::string text{};   // SEND: the bytes
+    uint64_t count = 0;   // SEND_BODY: bytes; PAUSE: milliseconds
     uint64_t offset = 0;  // SEND_BODY: where in the pattern the bytes begin
 };
 using Script = std::vector<Step>;
 
 // Reads the request head (up to the blank line) and records it.
 inline Step readRequest() { return {Step::READ_REQUEST}; }
-// Sends bytes exactly as given.
 inline Step sendText(const std::string& bytes) { return {Step::SEND, bytes}; }
 // Sends count pattern bytes, those of a file from offset on.
-inline Step sendBody(uint64_t count, uint64_t offset = 0) { return {Step::SEND_BODY, "", "", count, offset}; }
-// Reads the request, then sends head to a HEAD request and other to any other verb.
-inline Step answerByVerb(const std::string& head, const std::string& other)
-{
-    return {Step::ANSWER_BY_VERB, head, other};
-}
+inline Step sendBody(uint64_t count, uint64_t offset = 0) { return {Step::SEND_BODY, "", count, offset}; }
 // Reads the request and answers 200 with the request head as the body.
 inline Step echoRequest() { return {Step::ECHO_REQUEST}; }
 // Answers nothing more until the client leaves or the server stops.
 inline Step staySilent() { return {Step::SILENT}; }
 // Ends the connection with a TCP reset.
 inline Step resetConnection() { return {Step::RESET}; }
-inline Step pauseFor(uint64_t milliseconds) { return {Step::PAUSE, "", "", milliseconds}; }
+inline Step pauseFor(uint64_t milliseconds) { return {Step::PAUSE, "", milliseconds}; }
 
 // Connection n (from 0) plays scripts[n], every later one the last script; at the end of its
 // script a connection is closed (a FIN: a body cut short by it ends early).
@@ -172,27 +169,26 @@ public:
     // Listens on host (a loopback address) at port, or at a free port for 0; throws when it cannot.
     explicit ScriptedServer(std::vector<Script> scripts, const std::string& host = "127.0.0.1",
                             int port = 0);
-    ~ScriptedServer();
-    ScriptedServer(const ScriptedServer&) = delete;
-    ScriptedServer& operator=(const ScriptedServer&) = delete;
+    ~ScriptedServer();   // not copyable: it owns threads
 
     int port() const { return port_; }
     // "http://<host>:<port>/" followed by path.
-    std::string url(const std::string& path) const;
+    std::string url(const std::string& path) const
+    {
+        return "http://" + host_ + ":" + std::to_string(port_) + "/" + path;
+    }
     // The request heads read so far, in the order they arrived.
-    std::vector<std::string> requests() const;
+    std::vector<std::string> requests() const
+    {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
     int connections() const { return connections_.load(); }
 
 private:
-    void acceptLoop();
     void serve(int fd, const Script& script);
+    // Plays step on fd; false when the connection is to end (fd is -1 once it is closed).
     bool play(int& fd, const Step& step);
-    bool readHead(int fd, std::string& head);
-    bool sendAll(int fd, const std::string& bytes);
-    // Waits until fd is ready for events; false when the server stops or time passes.
-    bool waitReady(int fd, short events, int timeoutMs = -1) const;
-    // Reads and drops what the client sends until it leaves or the server stops.
-    void idle(int fd);
 
     std::vector<Script> scripts_;
     std::string host_;

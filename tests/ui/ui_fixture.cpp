@@ -1,10 +1,7 @@
 #include "ui_fixture.h"
 
-#include <chrono>
 #include <csignal>
-#include <filesystem>
 #include <spawn.h>
-#include <string>
 #include <sys/wait.h>
 
 extern char** environ;
@@ -15,8 +12,7 @@ namespace {
 
 // The toolkit needs its application object before any window exists, once per process; every
 // window stays offscreen, those of the programs the tests start too.
-class WindowingEnvironment : public ::testing::Environment {
-public:
+struct WindowingEnvironment : ::testing::Environment {
     void SetUp() override
     {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -53,22 +49,6 @@ void UiSandbox::TearDown()
     CoreSandbox::TearDown();
 }
 
-bool UiSandbox::waitForUi(const std::function<bool()>& predicate, std::chrono::milliseconds timeout)
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return predicate();
-        Win_ProcessEvents(10);
-    }
-    return true;
-}
-
-void UiSandbox::pump(int milliseconds)
-{
-    waitForUi([] { return false; }, std::chrono::milliseconds(milliseconds));
-}
-
 void DownloadSandbox::SetUp()
 {
     UiSandbox::SetUp();
@@ -78,35 +58,22 @@ void DownloadSandbox::SetUp()
     nginx = std::make_unique<NginxServer>(path("nginx"));
 }
 
-void DownloadSandbox::TearDown()
-{
-    UiSandbox::TearDown();
-    nginx.reset();
-}
-
 ProgramProcess::ProgramProcess(const char* program)
 {
     std::string name = program;
     char* argv[] = {name.data(), nullptr};
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, program, nullptr, nullptr, argv, environ) == 0)
+    if (pid_t pid = -1; ::posix_spawn(&pid, program, nullptr, nullptr, argv, environ) == 0)
         pid_ = pid;
 }
 
-ProgramProcess::~ProgramProcess()
-{
-    if (pid_ > 0)
-        stop(SIGKILL);
-}
-
-int ProgramProcess::stop(int signal, std::chrono::milliseconds timeout)
+int ProgramProcess::stop(int signal)
 {
     if (pid_ <= 0)
         return -1;
     ::kill(pid_, signal);
     int status = 0;
     pid_t ended = 0;
-    if (!waitFor([&] { return (ended = ::waitpid(pid_, &status, WNOHANG)) != 0; }, timeout)) {
+    if (!waitFor([&] { return (ended = ::waitpid(pid_, &status, WNOHANG)) != 0; }, std::chrono::seconds(10))) {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, &status, 0);
     }

@@ -21,10 +21,12 @@ protected:
     void SetUp() override;
     void TearDown() override;
     // Runs the event loop (timers, paints) until predicate holds or timeout passes.
-    bool waitForUi(const std::function<bool()>& predicate,
-                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool waitForUi(const std::function<bool()>& predicate, std::chrono::milliseconds timeout = std::chrono::seconds(10))
+    {
+        return waitFor(predicate, timeout, [] { Win_ProcessEvents(10); });
+    }
     // Runs the event loop for the given time.
-    void pump(int milliseconds);
+    void pump(int milliseconds) { waitForUi([] { return false; }, std::chrono::milliseconds(milliseconds)); }
 };
 
 // A UiSandbox that downloads into "dl" from a loopback nginx (started by the test), and
@@ -32,7 +34,11 @@ protected:
 class DownloadSandbox : public UiSandbox {
 protected:
     void SetUp() override;
-    void TearDown() override;
+    void TearDown() override
+    {
+        UiSandbox::TearDown();
+        nginx.reset();
+    }
     std::unique_ptr<NginxServer> nginx;
 };
 
@@ -41,12 +47,12 @@ protected:
 class ProgramProcess {
 public:
     explicit ProgramProcess(const char* program = MOON_PROGRAM);
-    ~ProgramProcess();
+    ~ProgramProcess() { stop(SIGKILL); }
     ProgramProcess(const ProgramProcess&) = delete;
     ProgramProcess& operator=(const ProgramProcess&) = delete;
     // Sends signal and waits for the end: the exit code, or -1 when the program was killed
-    // by a signal or did not end within the timeout.
-    int stop(int signal, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // by a signal or did not end within 10 s.
+    int stop(int signal);
 
 private:
     int pid_ = -1;
