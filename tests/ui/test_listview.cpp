@@ -43,12 +43,19 @@ size_t rowsPainted()
     return count;
 }
 
-std::vector<bool> selection()
+// One digit an item, 1 for selected.
+std::string selection()
 {
-    std::vector<bool> selected;
+    std::string selected;
     for (UrlItem* item = MOONQ_FirstItem(); item; item = MOONQ_NextItem(item))
-        selected.push_back((item->flags & ITEM_SELECTED) != 0);
+        selected += (item->flags & ITEM_SELECTED) ? '1' : '0';
     return selected;
+}
+
+std::string clickAt(int x, int y, bool control = false)
+{
+    Win_SendClick(ui.hwndMain, x, y, control, false);
+    return selection();
 }
 
 class ListView : public moontest::UiSandbox {
@@ -81,13 +88,11 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
     const uint32_t VALID = ITEM_VALID;
     // Number and URL on the first line; on the second the note, then the local file (x 0: none).
     const struct {
-        const char* url;
+        const char *url;
         uint32_t flags;
         int64_t size, part;
         int32_t status;
-        const char* statusText;
-        const char* name;
-        const char* note;
+        const char *statusText, *name, *note;
         int noteX, pathX;
         COLORREF text, back;
         std::optional<COLORREF> fill;
@@ -187,27 +192,18 @@ TEST_F(ListView, ClicksSelectTheRowUnderThePointerControlAddsAndFewRowsNeverScro
     for (const char* name : {"a", "b", "c", "d"})
         item(std::string("http://h/") + name, ITEM_VALID);
     MQUI_Refresh();
-    using Sel = std::vector<bool>;
     MQUI_WndProc(ui.hwndMain, WM_VSCROLL, SB_PAGEDOWN, 0);
     EXPECT_EQ(ui.firstRow, 0);
-    Win_SendClick(ui.hwndMain, 300, baseLine(1), false, false);
-    EXPECT_EQ(selection(), (Sel{false, true, false, false}));
-    Win_SendClick(ui.hwndMain, 5, baseLine(3), true, false);
-    EXPECT_EQ(selection(), (Sel{false, true, false, true}));
-    // The strip between the toolbar and the first row counts as the first row.
-    Win_SendClick(ui.hwndMain, 300, ui.listTop - 5, false, false);
-    EXPECT_EQ(selection(), (Sel{true, false, false, false}));
+    EXPECT_EQ(clickAt(300, baseLine(1)), "0100");
+    EXPECT_EQ(clickAt(5, baseLine(3), true), "0101");
+    EXPECT_EQ(clickAt(300, ui.listTop - 5), "1000");   // the strip above the first row counts as that row
     EXPECT_EQ(paintedAt(50, baseLine(0) - 17)->backColour, RGB(0, 0, 0));   // the painted colours follow at once
-
     Win_SendKey(ui.hwndMain, 'A', true);
-    EXPECT_EQ(selection(), (Sel{true, true, true, true}));
-    Win_SendClick(ui.hwndMain, 300, baseLine(6), false, false);   // below the last item
-    EXPECT_EQ(selection(), (Sel{false, false, false, false}));
-    // Scrolled down by one, the top row is the second item.
+    EXPECT_EQ(selection(), "1111");
+    EXPECT_EQ(clickAt(300, baseLine(6)), "0000");   // below the last item
     ui.visibleRows = 2;
-    MQUI_SetFirstRow(ui.hwndMain, 1);
-    Win_SendClick(ui.hwndMain, 300, baseLine(0), false, false);
-    EXPECT_EQ(selection(), (Sel{false, true, false, false}));
+    MQUI_SetFirstRow(ui.hwndMain, 1);   // scrolled down by one, the top row is the second item
+    EXPECT_EQ(clickAt(300, baseLine(0)), "0100");
 }
 
 TEST_F(ListView, KeysTypedIntoTheUrlBoxStayThereThroughRepaintsAndHarvestedValidations)
@@ -230,12 +226,10 @@ TEST_F(ListView, KeysTypedIntoTheUrlBoxStayThereThroughRepaintsAndHarvestedValid
     EXPECT_EQ(text(), "http://xy");
     Win_SendKey(ui.hwndMain, 'A', true);
     Win_SendKey(ui.hwndMain, VK_DELETE, false);
-    EXPECT_EQ(text(), "");
-    EXPECT_EQ(selection(), (std::vector<bool>{false, false}));
-
-    Win_SendClick(ui.hwndMain, 300, baseLine(3), false, false);   // into the list, below its items
+    EXPECT_EQ(std::tuple(text(), selection()), std::tuple("", "00"));
+    clickAt(300, baseLine(3));   // into the list, below its items
     Win_SendKey(ui.hwndMain, 'A', true);
-    EXPECT_EQ(selection(), (std::vector<bool>{true, true}));
+    EXPECT_EQ(selection(), "11");
 }
 
 TEST_F(ListView, DoubleClickAsksForANewNameOnlyOnAnItemAndOnlyWhileNothingRuns)
