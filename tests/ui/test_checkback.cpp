@@ -5,7 +5,6 @@
 
 #include <deque>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,14 +25,11 @@ Answer press(int id)
     };
 }
 
-class CheckBack : public moontest::UiSandbox {
+class CheckBack : public moontest::DownloadSandbox {
 protected:
     void SetUp() override
     {
-        UiSandbox::SetUp();
-        fs::create_directory("dl");
-        MOONQ_SetDownloadDir(path("dl").c_str());
-        nginx = std::make_unique<moontest::NginxServer>(path("nginx"));
+        DownloadSandbox::SetUp();
         // Every modal call takes the next answer; one that nobody expected fails the test.
         Win_SetModalScript([this](const WinModal& modal) {
             static const char* const KINDS[] = {"dialog", "box", "save", "open"};
@@ -47,12 +43,6 @@ protected:
             return next(modal);
         });
     }
-    void TearDown() override
-    {
-        nginx.reset();
-        UiSandbox::TearDown();
-    }
-
     // Adds url and waits for its worker; the item, not yet harvested.
     UrlItem* queried(const std::string& path)
     {
@@ -63,7 +53,6 @@ protected:
     }
     int32_t checkBack() { return MOONQ_CheckBackQueries(&downloadOptions); }
 
-    std::unique_ptr<moontest::NginxServer> nginx;
     std::deque<Answer> answers;
     std::vector<std::string> seen;   // kind, caption and text of each modal call
 };

@@ -58,7 +58,7 @@ constexpr WinAccelerator ACCELERATORS[] = {{'?', 104}, {'/', 104}};
 const WinMainTemplate MAIN = {"Moonfetch window test", "no-such-large.png", nullptr, MENU, std::size(MENU),
                               ACCELERATORS, std::size(ACCELERATORS), mainProc};
 
-constexpr int ID_CHECK = 1004, ID_ADD = 1048, ID_EDIT = 1049, ID_NOW = 1003, ID_LIST = 1060;
+constexpr int ID_CHECK = 1004, ID_ADD = 1048, ID_EDIT = 1049, ID_NOW = 1003;
 constexpr int ID_RADIO_A = 1070, ID_RADIO_B = 1071, ID_RADIO_C = 1072, ID_END = 1080;
 constexpr WinControlTemplate CONTROLS[] = {
     {ID_NOW, WinControl::PushButton, "Download Now", WS_DISABLED | WS_TABSTOP, 8, 16, 40, 16},
@@ -66,7 +66,6 @@ constexpr WinControlTemplate CONTROLS[] = {
     {ID_ADD, WinControl::DefPushButton, "Add:", WS_TABSTOP, 176, 2, 38, 14},
     {ID_EDIT, WinControl::Edit, "", WS_TABSTOP, 20, 40, 120, 14},
     {-1, WinControl::Static, "Bytes <b>Downloaded</b>", 0, 7, 60, 100, 8},
-    {ID_LIST, WinControl::ListBox, "", WS_TABSTOP, 7, 70, 80, 24},
     {ID_RADIO_A, WinControl::RadioButton, "A", WS_GROUP, 100, 70, 30, 10},
     {ID_RADIO_B, WinControl::RadioButton, "B", 0, 100, 80, 30, 10},
     {ID_RADIO_C, WinControl::RadioButton, "C", WS_GROUP, 140, 70, 30, 10},
@@ -89,7 +88,6 @@ protected:
         ASSERT_TRUE(Win_Init(&argc, argv));
         messages.clear();
         dialogHook = nullptr;
-        Win_RecordOpenedDocuments(true);
     }
 
     void TearDown() override
@@ -370,9 +368,6 @@ TEST_F(WindowTest, ScriptsAnswerMessageBoxesAndFileDialogs)
     });
     answer.button = IDOK;
     EXPECT_EQ(Win_MessageBox(nullptr, "Scheduled download will not occur if you quit.", nullptr, MB_OKCANCEL), IDOK);
-    answer.button = IDCANCEL;
-    EXPECT_EQ(Win_MessageBox(nullptr, "Bad cookie file.", "Error in Moonfetch", MB_OK | MB_ICONEXCLAMATION),
-              IDCANCEL);
     char file[32] = "/downloads/a.zip";
     answer.path = "/downloads/b.zip";
     EXPECT_TRUE(Win_SaveFileName(nullptr, file, sizeof file));
@@ -389,11 +384,7 @@ TEST_F(WindowTest, ScriptsAnswerMessageBoxesAndFileDialogs)
     }
     // "Error" is Windows' caption when none is given.
     EXPECT_EQ(asked, "box Error: Scheduled download will not occur if you quit.|"
-                     "box Error in Moonfetch: Bad cookie file.|"
                      "save Save As: /downloads/a.zip|save Save As: /downloads/b.zip|open Open: /downloads/b.zip|");
-
-    Win_OpenDocument("docs/manual.html");
-    EXPECT_EQ(Win_OpenedDocuments(), std::vector<std::string>{"docs/manual.html"});
 }
 
 // Takes what starts with "http://" and records every call.
