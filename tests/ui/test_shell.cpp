@@ -62,35 +62,6 @@ int runProgram(const std::function<void()>& whileRunning)
 
 class ShellStart : public moontest::Sandbox {};
 
-TEST_F(ShellStart, RunReloadsTheListReadsTheSettingsAndSavesTheListAtExit)
-{
-    const std::string dir = path("downloads");
-    Reg_WriteString(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, REG_VAL_DOWNLOAD, dir.c_str());
-    ASSERT_EQ(MOONQ_Start(), 0);
-    for (const char* name : {"one.zip", "two.zip"}) {
-        UrlItem* item = MOONQ_NewItem((std::string("http://h/") + name).c_str());
-        item->flags = ITEM_VALID;
-        item->size = 123456;
-        CopyBounded(item->localPath, (dir + "/" + name).c_str());
-    }
-    ASSERT_EQ(MOONQ_SavePending(), 0);
-    MOONQ_Stop();
-    const std::string saved = readFile(PENDING_FILE);
-
-    std::vector<std::string> items;
-    std::string directory;
-    int exitCode = runProgram([&] {
-        for (UrlItem* item = MOONQ_FirstItem(); item; item = MOONQ_NextItem(item))
-            items.push_back(item->url + std::string(item->flags == ITEM_VALID ? " valid" : ""));
-        directory = MOONQ_GetDownloadDir();
-    });
-    EXPECT_EQ(exitCode, 0);
-    EXPECT_EQ(ui.hwndMain, nullptr);
-    EXPECT_EQ(items, (std::vector<std::string>{"http://h/one.zip valid", "http://h/two.zip valid"}));
-    EXPECT_EQ(directory, dir);
-    EXPECT_EQ(readFile(PENDING_FILE), saved);
-}
-
 TEST_F(ShellStart, ASecondCopyIsRefusedAndEndOfSessionSignalsCloseAsExitDoesWithoutAsking)
 {
     ASSERT_EQ(RegStore_CreateFile(REG_ROOT_CURRENT_USER), REG_OK);   // no first-start dialog
@@ -175,27 +146,21 @@ TEST_F(Shell, QuitWarnsOnlyWithItemsPendingAndDownloadAtChecked)
     std::vector<std::string> boxes;
     int answer = IDCANCEL;
     Win_SetModalScript([&](const WinModal& modal) {
-        boxes.push_back(modal.kind == WinModalKind::MessageBox ? modal.text : "not a box");
+        boxes.push_back(modal.text);
         return WinModalAnswer{answer, ""};
     });
     Win_SetChecked(downloadAt(), true);
     EXPECT_TRUE(MQUI_ConfirmQuit());   // nothing pending
     validItem("http://h/a.zip");
-    MQUI_Refresh();
     Win_SetChecked(downloadAt(), false);
     EXPECT_TRUE(MQUI_ConfirmQuit());   // nothing scheduled
-    EXPECT_TRUE(boxes.empty());
-
     Win_SetChecked(downloadAt(), true);
     MQUI_WndProc(ui.hwndMain, WM_CLOSE, 0, 0);
     ASSERT_EQ(boxes, std::vector<std::string>{"Scheduled download will not occur if you quit. "
                                               "Moonfetch must be running at scheduled time."});
     ASSERT_NE(ui.hwndMain, nullptr);
-    EXPECT_EQ(readFile(PENDING_FILE).find("http://h/a.zip"), std::string::npos);
-
     answer = IDOK;
     command(IDM_EXIT);
-    EXPECT_EQ(boxes.size(), 2u);
     EXPECT_EQ(ui.hwndMain, nullptr);
     EXPECT_NE(readFile(PENDING_FILE).find("http://h/a.zip"), std::string::npos);
 }
@@ -208,21 +173,14 @@ TEST_F(Shell, DeleteIsRefusedWhileTheWorkTimerRunsAndUndoWorksAnyTime)
     MQUI_Refresh();
     HWND downloadNow = Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_NOW);
     EXPECT_TRUE(Win_IsWindowEnabled(downloadNow));
-
     ui.workTimerId = WORK_TIMER_ID;   // a validation or a download is in flight
-    Win_SendKey(ui.hwndMain, VK_DELETE, false);
     command(IDM_DELETE);
     EXPECT_EQ(MOONQ_CountItems(), 2u);
-    // Refused, but the view was refreshed: the buttons show the running work.
-    EXPECT_FALSE(Win_IsWindowEnabled(downloadNow));
-    EXPECT_FALSE(Win_IsWindowEnabled(downloadAt()));
-
+    EXPECT_FALSE(Win_IsWindowEnabled(downloadNow));   // refused, but the buttons show the running work
     ui.workTimerId = 0;
     Win_SendKey(ui.hwndMain, VK_DELETE, false);
     EXPECT_EQ(MOONQ_CountItems(), 0u);
     EXPECT_EQ(readFile(PENDING_FILE).find("http://h/a.zip"), std::string::npos);
-    EXPECT_FALSE(Win_IsWindowEnabled(downloadNow));
-
     ui.workTimerId = WORK_TIMER_ID;
     command(IDM_UNDO);
     EXPECT_EQ(MOONQ_CountItems(), 2u);
@@ -230,7 +188,7 @@ TEST_F(Shell, DeleteIsRefusedWhileTheWorkTimerRunsAndUndoWorksAnyTime)
     ui.workTimerId = 0;
 }
 
-TEST_F(Shell, AboutOpensFromTheHelpMenuAndBothAcceleratorsAndTheManualFromHelp)
+TEST_F(Shell, AboutOpensFromTheMenuAndBothAcceleratorsAndHelpOpensTheManual)
 {
     std::vector<std::string> dialogs;
     Win_SetModalScript([&](const WinModal& modal) {
@@ -238,31 +196,26 @@ TEST_F(Shell, AboutOpensFromTheHelpMenuAndBothAcceleratorsAndTheManualFromHelp)
         Win_Click(Win_GetDlgItem(modal.dialog, IDOK));
         return WinModalAnswer{};
     });
-    ASSERT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_ABOUT));
+    EXPECT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_ABOUT));
     Win_SendAltChar(ui.hwndMain, '?');
     Win_SendAltChar(ui.hwndMain, '/');
     EXPECT_EQ(dialogs, std::vector<std::string>(3, "103 About Moonfetch"));
-
     std::filesystem::create_directory(path("docs"));
     moontest::writeFile(path("docs/manual.html"), "<html></html>");
     const size_t opened = Win_OpenedDocuments().size();
-    ASSERT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_MANUAL));
+    EXPECT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_MANUAL));
     ASSERT_EQ(Win_OpenedDocuments().size(), opened + 1);
     EXPECT_EQ(Win_OpenedDocuments().back(), "docs/manual.html");
 }
 
 TEST_F(Shell, RowsThatFitFollowTheWindowHeightAndAreNeverNegative)
 {
-    auto size = [](int width, int height) {
-        MQUI_WndProc(ui.hwndMain, WM_SIZE, 0, LPARAM(width | height << 16));
-    };
-    size(640, ui.listTop + 3 * ROW_HEIGHT + 43);
-    EXPECT_EQ(ui.visibleRows, 3);
+    auto size = [](int height) { MQUI_WndProc(ui.hwndMain, WM_SIZE, 0, LPARAM(640 | height << 16)); };
+    size(ui.listTop + 3 * ROW_HEIGHT + 43);
     const WinRect bar = Win_GetWindowRect(ui.hwndToolbar);
-    EXPECT_EQ(bar.right - bar.left, 640);
-    EXPECT_EQ(bar.bottom - bar.top, ui.toolbarHeight);
+    EXPECT_EQ(std::tuple(ui.visibleRows, bar.right - bar.left), std::tuple(3, 640));
     ui.listTop = 3 * ROW_HEIGHT;   // a toolbar taller than a row: the count would go below 0
-    size(640, 0);
+    size(0);
     EXPECT_EQ(ui.visibleRows, 0);
     ui.listTop = ui.toolbarHeight + 10;
 }

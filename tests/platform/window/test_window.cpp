@@ -2,6 +2,7 @@
 
 #include "fixtures.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <functional>
@@ -9,35 +10,26 @@
 
 namespace {
 
-using moontest::readFile;
-
 struct Message {
     HWND window;
     uint32_t message;
     WPARAM wParam;
     LPARAM lParam;
-    bool control;   // Win_ControlKeyDown() while the message was handled
 };
 
 std::vector<Message> messages;
-// What a test's procedures do beyond recording; a true answer means "handled".
-std::function<void(WinDC*)> paintMain;
+// What a test's dialog procedure does beyond recording; a true answer means "handled".
 std::function<intptr_t(HWND, uint32_t, WPARAM, LPARAM)> dialogHook;
 
 LRESULT mainProc(HWND window, uint32_t message, WPARAM wParam, LPARAM lParam)
 {
-    messages.push_back({window, message, wParam, lParam, Win_ControlKeyDown()});
-    if (message == WM_PAINT && paintMain) {
-        WinDC* dc = Win_BeginPaint(window);
-        paintMain(dc);
-        Win_EndPaint(window, dc);
-    }
+    messages.push_back({window, message, wParam, lParam});
     return 0;
 }
 
 intptr_t dialogProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam)
 {
-    messages.push_back({dialog, message, wParam, lParam, false});
+    messages.push_back({dialog, message, wParam, lParam});
     return dialogHook ? dialogHook(dialog, message, wParam, lParam) : 0;
 }
 
@@ -52,7 +44,6 @@ std::vector<Message> received(uint32_t message)
 }
 
 int low(uintptr_t value) { return int(value & 0xFFFF); }
-int high(uintptr_t value) { return int(value >> 16 & 0xFFFF); }
 
 std::string textOf(HWND window)
 {
@@ -67,7 +58,7 @@ constexpr WinAccelerator ACCELERATORS[] = {{'?', 104}, {'/', 104}};
 const WinMainTemplate MAIN = {"Moonfetch window test", "no-such-large.png", nullptr, MENU, std::size(MENU),
                               ACCELERATORS, std::size(ACCELERATORS), mainProc};
 
-constexpr int ID_CHECK = 1004, ID_ADD = 1048, ID_EDIT = 1049, ID_NOW = 1003, ID_LIST = 1060;
+constexpr int ID_CHECK = 1004, ID_ADD = 1048, ID_EDIT = 1049, ID_NOW = 1003;
 constexpr int ID_RADIO_A = 1070, ID_RADIO_B = 1071, ID_RADIO_C = 1072, ID_END = 1080;
 constexpr WinControlTemplate CONTROLS[] = {
     {ID_NOW, WinControl::PushButton, "Download Now", WS_DISABLED | WS_TABSTOP, 8, 16, 40, 16},
@@ -75,7 +66,6 @@ constexpr WinControlTemplate CONTROLS[] = {
     {ID_ADD, WinControl::DefPushButton, "Add:", WS_TABSTOP, 176, 2, 38, 14},
     {ID_EDIT, WinControl::Edit, "", WS_TABSTOP, 20, 40, 120, 14},
     {-1, WinControl::Static, "Bytes <b>Downloaded</b>", 0, 7, 60, 100, 8},
-    {ID_LIST, WinControl::ListBox, "", WS_TABSTOP, 7, 70, 80, 24},
     {ID_RADIO_A, WinControl::RadioButton, "A", WS_GROUP, 100, 70, 30, 10},
     {ID_RADIO_B, WinControl::RadioButton, "B", 0, 100, 80, 30, 10},
     {ID_RADIO_C, WinControl::RadioButton, "C", WS_GROUP, 140, 70, 30, 10},
@@ -97,9 +87,7 @@ protected:
         static char* argv[] = {name, nullptr};
         ASSERT_TRUE(Win_Init(&argc, argv));
         messages.clear();
-        paintMain = nullptr;
         dialogHook = nullptr;
-        Win_RecordOpenedDocuments(true);
     }
 
     void TearDown() override
@@ -141,7 +129,7 @@ private:
     std::vector<HWND> windows_;
 };
 
-TEST_F(WindowTest, ResizeAndPaintReachTheProcedureWithWhatWasDrawn)
+TEST_F(WindowTest, ResizeAndPaintReachTheProcedureAtOnce)
 {
     EXPECT_FALSE(Win_DefaultFontFamily().empty());   // text has a real font
     EXPECT_TRUE(Win_Init(nullptr, nullptr));
@@ -151,38 +139,12 @@ TEST_F(WindowTest, ResizeAndPaintReachTheProcedureWithWhatWasDrawn)
     ASSERT_FALSE(received(WM_SIZE).empty());
     WinRect client = Win_GetClientRect(main);
     EXPECT_EQ(client.right, 640);   // no scroll bar while there is nothing to scroll
-    EXPECT_GT(client.bottom, 400);
-    EXPECT_LT(client.bottom, 480);  // the menu bar is not client area
+    EXPECT_TRUE(client.bottom > 400 && client.bottom < 480);   // the menu bar is not client area
     EXPECT_EQ(received(WM_SIZE).back().lParam, LPARAM(client.right | client.bottom << 16));
-
-    paintMain = [](WinDC* dc) {
-        Win_Rectangle(dc, WinRect{0, 0, 640, 400});
-        Win_FillRect(dc, WinRect{0, 11, 640, 53}, RGB(255, 150, 0));
-        Win_SetBkColor(dc, RGB(255, 150, 0));
-        Win_SetTextColor(dc, RGB(0, 0, 0));
-        Win_TextOut(dc, 10, 13, "#001, http://example.com/a");
-        Win_SetBkColor(dc, RGB(0, 0, 0));
-        Win_SetTextColor(dc, RGB(255, 255, 255));
-        Win_TextOut(dc, 40, 30, "Validating");
-        Win_DrawBumpEdge(dc, WinRect{0, 11, 640, 53});
-    };
     messages.clear();
     Win_Invalidate(main, true);
     EXPECT_EQ(received(WM_PAINT).size(), 1u);   // painted before returning
-
-    const auto& texts = Win_LastPaintTexts(main);
-    ASSERT_EQ(texts.size(), 2u);
-    EXPECT_EQ(texts[0].text, "#001, http://example.com/a");
-    EXPECT_EQ(std::tuple(texts[0].textColour, texts[0].backColour, texts[1].textColour, texts[1].backColour),
-              std::tuple(RGB(0, 0, 0), RGB(255, 150, 0), RGB(255, 255, 255), RGB(0, 0, 0)));
-    const auto& fills = Win_LastPaintFills(main);
-    ASSERT_EQ(fills.size(), 2u);
-    EXPECT_EQ(std::tuple(fills[0].colour, fills[1].colour), std::tuple(RGB(255, 255, 255), RGB(255, 150, 0)));
-
-    // Painting outside WM_PAINT has no DC and draws nothing.
-    EXPECT_EQ(Win_BeginPaint(main), nullptr);
-    ASSERT_TRUE(Win_SaveScreenshot(main, path("main.png").c_str()));
-    EXPECT_EQ(readFile(path("main.png")).substr(0, 8), "\x89PNG\r\n\x1a\n");
+    EXPECT_EQ(Win_BeginPaint(main), nullptr);   // outside WM_PAINT: no DC, nothing drawn
 }
 
 TEST_F(WindowTest, ScrollBarShowsOnlyWithARangeAndMovesOnlyWhenTheProgramSaysSo)
@@ -196,13 +158,14 @@ TEST_F(WindowTest, ScrollBarShowsOnlyWithARangeAndMovesOnlyWhenTheProgramSaysSo)
     ASSERT_FALSE(received(WM_SIZE).empty());   // the procedure hears of the narrower client area
     EXPECT_EQ(low(uintptr_t(received(WM_SIZE).back().lParam)), narrowed);
 
-    Win_SetScrollPos(main, 4);
-    EXPECT_EQ(Win_GetScrollPos(main), 4);
-    Win_SetScrollPos(main, 99);
-    EXPECT_EQ(Win_GetScrollPos(main), 10);
+    std::vector<int> positions;
+    for (int position : {4, 99}) {
+        Win_SetScrollPos(main, position);
+        positions.push_back(Win_GetScrollPos(main));
+    }
     Win_SetScrollRange(main, 3);
-    EXPECT_EQ(Win_GetScrollPos(main), 3);
-
+    positions.push_back(Win_GetScrollPos(main));
+    EXPECT_EQ(positions, (std::vector<int>{4, 10, 3}));
     // The person presses the down arrow at the bottom of the bar, right of the client area.
     Win_SetScrollPos(main, 1);
     messages.clear();
@@ -211,10 +174,8 @@ TEST_F(WindowTest, ScrollBarShowsOnlyWithARangeAndMovesOnlyWhenTheProgramSaysSo)
     ASSERT_EQ(received(WM_VSCROLL).size(), 1u);
     EXPECT_EQ(low(received(WM_VSCROLL)[0].wParam), int(SB_LINEDOWN));
     EXPECT_EQ(Win_GetScrollPos(main), 1);   // this procedure did not move it
-
     Win_SetScrollRange(main, 0);
-    EXPECT_EQ(Win_GetClientRect(main).right, fullWidth);
-    EXPECT_EQ(Win_GetScrollPos(main), 0);
+    EXPECT_EQ(std::tuple(Win_GetClientRect(main).right, Win_GetScrollPos(main)), std::tuple(fullWidth, 0));
 }
 
 TEST_F(WindowTest, TimersTickByIdUntilKilledAndRestartWhenSetAgain)
@@ -231,13 +192,11 @@ TEST_F(WindowTest, TimersTickByIdUntilKilledAndRestartWhenSetAgain)
     ASSERT_TRUE(moontest::waitFor([&] { Win_ProcessEvents(5); return ticks(17) >= 3; }));
     EXPECT_EQ(ticks(23), 0u);
     EXPECT_EQ(received(WM_TIMER).size(), ticks(17));
-
     Win_KillTimer(main, 17);
     Win_SetTimer(main, 23, 10);   // the same id again: restarted with the new period
     messages.clear();
     Win_ProcessEvents(120);
-    EXPECT_EQ(ticks(17), 0u);
-    EXPECT_GE(ticks(23), 3u);
+    EXPECT_TRUE(ticks(17) == 0 && ticks(23) >= 3) << ticks(17) << " " << ticks(23);
     EXPECT_EQ(Win_SetTimer(nullptr, 5, 10), 0u);
 }
 
@@ -258,56 +217,20 @@ TEST_F(WindowTest, MenuItemsAndAltAcceleratorsSendTheirCommands)
     EXPECT_TRUE(received(WM_KEYDOWN).empty());
 }
 
-TEST_F(WindowTest, ClicksAndKeysArriveWithPositionAndControlState)
-{
-    HWND main = showMain();
-    Win_SetFocus(main);
-    messages.clear();
-    Win_SendClick(main, 12, 70, false, false);
-    Win_SendClick(main, 30, 115, true, false);
-    EXPECT_FALSE(Win_ControlKeyDown());   // only while the Control-click was handled
-    Win_SendClick(main, 5, 90, false, true);
-    Win_SendKey(main, VK_DELETE, false);
-    Win_SendKey(main, 'A', true);
-    std::vector<std::string> seen;
-    for (const Message& m : messages) {
-        if (m.message != WM_LBUTTONUP && m.message != WM_LBUTTONDBLCLK && m.message != WM_KEYDOWN)
-            continue;
-        const char* name = m.message == WM_LBUTTONUP ? "up" : m.message == WM_LBUTTONDBLCLK ? "double" : "key";
-        uintptr_t where = m.message == WM_KEYDOWN ? m.wParam : uintptr_t(m.lParam);
-        seen.push_back(name + (" " + std::to_string(low(where)) + "," + std::to_string(high(where)))
-                       + (m.control ? " control" : ""));
-    }
-    EXPECT_EQ(seen, (std::vector<std::string>{"up 12,70", "up 30,115 control", "up 5,90", "double 5,90",
-                                              "up 5,90", "key 46,0", "key 65,0 control"}));
-}
-
 TEST_F(WindowTest, TemplatesPlaceControlsInDialogUnitsOfTheFont)
 {
     HWND main = showMain();
     HWND progress = dialog(DIALOG, main, 77);
-    ASSERT_NE(progress, nullptr);
-    auto inits = received(WM_INITDIALOG);
-    ASSERT_EQ(inits.size(), 1u);
-    EXPECT_EQ(inits[0].lParam, 77);
-
+    ASSERT_EQ(received(WM_INITDIALOG).size(), 1u);
+    EXPECT_EQ(received(WM_INITDIALOG)[0].lParam, 77);
     // "Download Now" is 40 x 16 units: ten average characters wide, two lines high.
-    WinRect now = placeOf(progress, ID_NOW);
-    int cx = (now.right - now.left) / 10;
-    int cy = (now.bottom - now.top) / 2;
-    ASSERT_GT(cx, 0);
-    ASSERT_GT(cy, 0);
-    EXPECT_EQ(now.right - now.left, 10 * cx);
-    WinRect edit = placeOf(progress, ID_EDIT);
-    EXPECT_EQ(edit.left - now.left, (20 - 8) * cx / 4);
-    EXPECT_EQ(edit.top - now.top, (40 - 16) * cy / 8);
-    EXPECT_EQ(edit.right - edit.left, 120 * cx / 4);
-    WinRect client = Win_GetClientRect(progress);
-    EXPECT_EQ(client.right, 240 * cx / 4);
-    EXPECT_EQ(client.bottom, 110 * cy / 8);
-
-    EXPECT_FALSE(Win_IsWindowEnabled(Win_GetDlgItem(progress, ID_NOW)));
-    EXPECT_TRUE(Win_IsWindowEnabled(Win_GetDlgItem(progress, ID_ADD)));
+    const WinRect now = placeOf(progress, ID_NOW), edit = placeOf(progress, ID_EDIT);
+    const WinRect client = Win_GetClientRect(progress);
+    const int cx = (now.right - now.left) / 10, cy = (now.bottom - now.top) / 2;
+    ASSERT_TRUE(cx > 0 && cy > 0);
+    EXPECT_EQ(std::tuple(now.right - now.left, edit.left - now.left, edit.top - now.top, edit.right - edit.left),
+              std::tuple(10 * cx, (20 - 8) * cx / 4, (40 - 16) * cy / 8, 120 * cx / 4));
+    EXPECT_EQ(std::tuple(client.right, client.bottom), std::tuple(240 * cx / 4, 110 * cy / 8));
     EXPECT_EQ(Win_GetDlgItem(progress, 4242), nullptr);
     char text[6];
     EXPECT_EQ(Win_GetWindowText(Win_GetDlgItem(progress, ID_NOW), text, sizeof text), 5u);
@@ -316,12 +239,9 @@ TEST_F(WindowTest, TemplatesPlaceControlsInDialogUnitsOfTheFont)
 
     // The toolbar strip has no frame: its controls lie at their template places from its corner.
     HWND strip = dialog(STRIP, main);
-    WinRect bar = Win_GetWindowRect(strip);
-    EXPECT_EQ(bar.bottom - bar.top, 18 * cy / 8);
-    EXPECT_EQ(placeOf(strip, ID_NOW).left, 8 * cx / 4);
-    EXPECT_EQ(placeOf(strip, ID_NOW).top, 16 * cy / 8);
-    Win_MoveWindow(strip, 0, 0, Win_GetClientRect(main).right, bar.bottom - bar.top);
-    EXPECT_EQ(Win_GetClientRect(strip).right, Win_GetClientRect(main).right);
+    const WinRect bar = Win_GetWindowRect(strip), place = placeOf(strip, ID_NOW);
+    EXPECT_EQ(std::tuple(bar.bottom - bar.top, place.left, place.top),
+              std::tuple(18 * cy / 8, 8 * cx / 4, 16 * cy / 8));
 }
 
 TEST_F(WindowTest, ControlsNotifyTheirDialogAsOnWindows)
@@ -337,22 +257,17 @@ TEST_F(WindowTest, ControlsNotifyTheirDialogAsOnWindows)
     };
     messages.clear();
     Win_Click(check);
-    ASSERT_EQ(received(WM_COMMAND).size(), 1u);
-    EXPECT_EQ(received(WM_COMMAND)[0].wParam, WPARAM(ID_CHECK | BN_CLICKED << 16));
-    EXPECT_TRUE(checkedWhenTold);
     Win_SetChecked(check, false);   // the program's own change tells nobody
     EXPECT_FALSE(Win_IsChecked(check));
     Win_Click(Win_GetDlgItem(progress, ID_NOW));   // disabled: the person cannot press it
-    EXPECT_EQ(received(WM_COMMAND).size(), 1u);
-
-    messages.clear();
     Win_LimitText(edit, 12);
     Win_SetWindowText(edit, "http://");
     Win_TypeText(edit, "ftp://example.com/file");
-    auto changes = received(WM_COMMAND);
-    ASSERT_EQ(changes.size(), 2u);
-    EXPECT_EQ(changes[0].wParam, WPARAM(ID_EDIT | EN_CHANGE << 16));
-    EXPECT_EQ(changes[1].lParam, LPARAM(edit));
+    auto commands = received(WM_COMMAND);
+    ASSERT_EQ(commands.size(), 3u);
+    EXPECT_EQ(std::tuple(commands[0].wParam, commands[1].wParam, commands[2].lParam),
+              std::tuple(WPARAM(ID_CHECK | BN_CLICKED << 16), WPARAM(ID_EDIT | EN_CHANGE << 16), LPARAM(edit)));
+    EXPECT_TRUE(checkedWhenTold);
     EXPECT_EQ(textOf(edit), "ftp://exampl");
 
     HWND radios[] = {Win_GetDlgItem(progress, ID_RADIO_A), Win_GetDlgItem(progress, ID_RADIO_B),
@@ -364,17 +279,6 @@ TEST_F(WindowTest, ControlsNotifyTheirDialogAsOnWindows)
               std::tuple(false, true, true));
     Win_SetChecked(radios[1], false);
     EXPECT_FALSE(Win_IsChecked(radios[1]));
-
-    HWND list = Win_GetDlgItem(progress, ID_LIST);
-    for (const char* name : {"Netscape", "Mozilla", "None", "Other", "More", "Last"})
-        Win_ListAddString(list, name);
-    EXPECT_EQ(Win_ListCount(list), 6);
-    EXPECT_EQ(Win_ListText(list, 1), "Mozilla");
-    EXPECT_EQ(Win_ListGetCurSel(list), -1);
-    Win_ListSetCurSel(list, 2);
-    EXPECT_EQ(Win_ListGetCurSel(list), 2);
-    Win_ListSetTopIndex(list, 3);
-    EXPECT_EQ(Win_ListGetTopIndex(list), 3);
 }
 
 TEST_F(WindowTest, EnterPressesTheDefaultButtonAndEscapeCancels)
@@ -420,14 +324,9 @@ TEST_F(WindowTest, ModalDialogRunsTimersUntilItsProcedureEndsIt)
     EXPECT_EQ(Win_DialogBox(DIALOG, main, dialogProc, 9), 42);
     ASSERT_EQ(met.size(), 1u);
     EXPECT_EQ(met[0].caption, "Download Progress");
-    EXPECT_EQ(received(WM_INITDIALOG)[0].lParam, 9);
-    EXPECT_EQ(received(WM_COMMAND).size(), 2u);
-    size_t mainTicks = 0;
-    for (const Message& m : received(WM_TIMER))
-        mainTicks += m.window == main;
-    EXPECT_GT(mainTicks, 0u);
-    EXPECT_EQ(received(WM_DESTROY).size(), 1u);
-
+    EXPECT_EQ(std::tuple(received(WM_INITDIALOG)[0].lParam, received(WM_COMMAND).size(), received(WM_DESTROY).size()),
+              std::tuple(LPARAM(9), 2u, 1u));
+    EXPECT_TRUE(std::ranges::any_of(received(WM_TIMER), [main](const Message& m) { return m.window == main; }));
     // A dialog ended while it starts returns at once, unshown and unscripted.
     dialogHook = [](HWND dialog, uint32_t message, WPARAM, LPARAM) -> intptr_t {
         if (message == WM_INITDIALOG)
@@ -469,48 +368,41 @@ TEST_F(WindowTest, ScriptsAnswerMessageBoxesAndFileDialogs)
     });
     answer.button = IDOK;
     EXPECT_EQ(Win_MessageBox(nullptr, "Scheduled download will not occur if you quit.", nullptr, MB_OKCANCEL), IDOK);
-    answer.button = IDCANCEL;
-    EXPECT_EQ(Win_MessageBox(nullptr, "Bad cookie file.", "Error in Moonfetch", MB_OK | MB_ICONEXCLAMATION),
-              IDCANCEL);
-    ASSERT_EQ(met.size(), 2u);
-    EXPECT_EQ(met[0].kind, WinModalKind::MessageBox);
-    EXPECT_EQ(met[0].caption, "Error");   // Windows' caption when none is given
-    EXPECT_EQ(met[0].text, "Scheduled download will not occur if you quit.");
-    EXPECT_EQ(met[1].caption, "Error in Moonfetch");
-
     char file[32] = "/downloads/a.zip";
     answer.path = "/downloads/b.zip";
     EXPECT_TRUE(Win_SaveFileName(nullptr, file, sizeof file));
     EXPECT_STREQ(file, "/downloads/b.zip");
-    EXPECT_EQ(met[2].kind, WinModalKind::SaveFile);
-    EXPECT_EQ(met[2].text, "/downloads/a.zip");
     answer.path = "/a/name/that/does/not/fit/in/the/buffer.zip";
     EXPECT_FALSE(Win_SaveFileName(nullptr, file, sizeof file));
     answer.path.clear();
     EXPECT_FALSE(Win_OpenFileName(nullptr, file, sizeof file));
-    EXPECT_EQ(met[4].kind, WinModalKind::OpenFile);
     EXPECT_STREQ(file, "/downloads/b.zip");   // a cancel leaves the name as it was
-
-    Win_OpenDocument("docs/manual.html");
-    EXPECT_EQ(Win_OpenedDocuments(), std::vector<std::string>{"docs/manual.html"});
+    std::string asked;
+    for (const WinModal& modal : met) {
+        static const char* const KINDS[] = {"dialog", "box", "save", "open"};
+        asked += KINDS[int(modal.kind)] + (" " + modal.caption + ": " + modal.text + "|");
+    }
+    // "Error" is Windows' caption when none is given.
+    EXPECT_EQ(asked, "box Error: Scheduled download will not occur if you quit.|"
+                     "save Save As: /downloads/a.zip|save Save As: /downloads/b.zip|open Open: /downloads/b.zip|");
 }
 
+// Takes what starts with "http://" and records every call.
 class LinkTarget : public WinDropTarget {
 public:
     uint32_t DragEnter(const char* text, uint32_t allowed) override
     {
-        calls.push_back("enter " + std::string(text ? text : "(none)"));
-        effect = text && std::strncmp(text, "http://", 7) == 0 ? allowed : DROPEFFECT_NONE;
-        return effect;
+        calls += "enter " + std::string(text ? text : "(none)") + "|";
+        return effect = text && std::strncmp(text, "http://", 7) == 0 ? allowed : DROPEFFECT_NONE;
     }
     uint32_t DragOver() override { return effect; }
-    void DragLeave() override { calls.push_back("leave"); }
+    void DragLeave() override { calls += "leave|"; }
     uint32_t Drop(const char* text) override
     {
-        calls.push_back("drop " + std::string(text ? text : "(none)"));
+        calls += "drop " + std::string(text ? text : "(none)") + "|";
         return effect;
     }
-    std::vector<std::string> calls;
+    std::string calls;
     uint32_t effect = DROPEFFECT_NONE;
 };
 
@@ -527,10 +419,8 @@ TEST_F(WindowTest, DragsOfAcceptableTextAreDroppedAndOthersRefused)
     EXPECT_EQ(Win_SendDrag(main, "<html>page</html>", both, true), DROPEFFECT_NONE);
     EXPECT_EQ(Win_SendDrag(main, nullptr, both, true), DROPEFFECT_NONE);
     EXPECT_EQ(Win_SendDrag(main, "http://example.com/b.zip", DROPEFFECT_MOVE, false), DROPEFFECT_MOVE);
-    std::vector<std::string> expected = {"enter http://example.com/a.zip", "drop http://example.com/a.zip",
-                                         "enter <html>page</html>", "enter (none)",
-                                         "enter http://example.com/b.zip", "leave"};
-    EXPECT_EQ(target.calls, expected);
+    EXPECT_EQ(target.calls, "enter http://example.com/a.zip|drop http://example.com/a.zip|enter <html>page</html>|"
+                            "enter (none)|enter http://example.com/b.zip|leave|");
 }
 
 TEST_F(WindowTest, DestroyingAWindowDestroysItsDialogsAndSilencesThem)
