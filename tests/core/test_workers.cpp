@@ -97,13 +97,12 @@ TEST_F(Workers, DownloadRunReleasesFinishedItemsMovesOthersToTheEndAndStopsAtAFa
     EXPECT_EQ(download(&request), RESULT_DOWNLOADED);
     EXPECT_EQ(request->bytesDone.load(), 10000);
     EXPECT_EQ(MOONQ_CheckBackDown(request), RESULT_DOWNLOADED);
-    EXPECT_EQ(request->item, nullptr);
+    EXPECT_EQ(request->item, nullptr);   // released
     MOONQ_FreeRequest(request);
     EXPECT_TRUE(isPatternFile(path("a.bin"), 10000));
     EXPECT_EQ(download(&request), -1);
     EXPECT_EQ(checkBack(request), -1);
-    EXPECT_EQ(MOONQ_FirstItem(), empty);
-    EXPECT_EQ(MOONQ_NextItem(empty), missing);
+    EXPECT_EQ(std::pair(MOONQ_FirstItem(), MOONQ_NextItem(empty)), std::pair(empty, missing));
     // An empty file downloads too, and releasing its item leaves no file behind.
     EXPECT_EQ(download(&request), RESULT_DOWNLOADED);
     EXPECT_EQ(checkBack(request), RESULT_DOWNLOADED);
@@ -120,14 +119,9 @@ TEST_F(Workers, DownloadThatEndsShortStaysReadySayingWhyAndKeepsThePartOnDisk)
     const Script whole = answer(OK_9000, 9000);
     enum Action { WAIT, CANCEL_AT_ONCE, CANCEL_WHEN_BROKEN_OFF, REMOVE_FOLDER_AT_3000, LIMIT_FILES_TO_100000 };
     const uint32_t BROKEN = ITEM_VALID | ITEM_BROKEN_OFF;
-    const struct {
-        Script script;
-        std::string local;
-        Action action;
-        int32_t result;
-        uint32_t flags;
-        std::string item;   // "status text|part done"
-    } cases[] = {
+    // item: "status text|part done" after the check-back.
+    const struct { Script script; std::string local; Action action; int32_t result; uint32_t flags; std::string item; }
+        cases[] = {
         {{readRequest(), pauseFor(300), sendText(OK_9000), sendBody(9000)}, "part/c.bin", CANCEL_AT_ONCE,
          RESULT_CANCELLED, ITEM_VALID, "200 OK|0"},
         {answer(OK_9000, 3000), "part/c.bin", CANCEL_WHEN_BROKEN_OFF, RESULT_CANCELLED, BROKEN,
@@ -203,19 +197,16 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
                       uint64_t(count), uint64_t(from));
     };
     const Script whole = answer(tagged, 9000), cut = answer(tagged, 3000);
-    const Script done = answer(head("416 Range Not Satisfiable", "Content-Range: bytes */9000\r\nContent-Length: 0\r\n"));
+    const Script done =
+        answer(head("416 Range Not Satisfiable", "Content-Range: bytes */9000\r\nContent-Length: 0\r\n"));
     const std::string date = "Wed, 21 Oct 2015 07:28:00 GMT", ownPart = "bytes=3000- \"v1\"", v1 = "\"v1\"";
     const int32_t OK = RESULT_DOWNLOADED;
-    const struct {
-        std::string etag, modified;
-        int64_t part, onDisk, checkedSize;   // the item's part and size, and the bytes of its file
-        std::vector<Script> scripts;         // one per connection, the last for any later one
-        int32_t result;
-        std::vector<std::string> asked;
-        const char* waits;                   // the retry waits traced, in order
-        int64_t resumedFrom;                 // where the last try began in the file
-        uint32_t flags;                      // when the item stays
-    } cases[] = {
+    // The item's version, part and size and the bytes of its file; the scripts, one per connection (the last
+    // for any later one); the result, what each request asked for, the retry waits traced, where the last try
+    // began in the file, and the item's flags when it stays.
+    const struct { std::string etag, modified; int64_t part, onDisk, checkedSize; std::vector<Script> scripts;
+                   int32_t result; std::vector<std::string> asked; const char* waits; int64_t resumedFrom;
+                   uint32_t flags; } cases[] = {
         {v1, "", 3000, 3000, 9000, {rest(3000, 6000)}, OK, {ownPart}, "", 3000, 0},          // its own part
         {v1, "", 3000, 5000, 9000, {rest(3000, 6000)}, OK, {ownPart}, "", 3000, 0},          // written past the record
         {"", date, 3000, 3000, 9000, {rest(3000, 6000)}, OK, {"bytes=3000- " + date}, "", 3000, 0},
@@ -226,8 +217,8 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
         {v1, "", 0, 3000, 9000, {whole}, OK, {""}, "", 0, 0},             // a file that is not ours
         {v1, "", 9000, 9000, 9000, {done}, OK, {"bytes=9000- \"v1\""}, "", 9000, 0},
         // Retries continue the part the try before left, of the version its answer named.
-        {"", "", 0, 0, 9000, {cut, rest(3000, 3000), rest(6000, 3000)}, OK, {"", ownPart, "bytes=6000- \"v1\""}, "1 4 ",
-         6000, 0},
+        {"", "", 0, 0, 9000, {cut, rest(3000, 3000), rest(6000, 3000)}, OK, {"", ownPart, "bytes=6000- \"v1\""},
+         "1 4 ", 6000, 0},
         {"", "", 0, 0, 5000, {cut, rest(3000, 6000)}, OK, {"", ownPart}, "1 ", 3000, 0},   // grown since checked
         {"", "", 0, 0, 9000, {cut, whole}, OK, {"", ownPart}, "1 ", 0, 0},                 // a server without ranges
         {"", "", 0, 0, 9000, {answer(head("404 Gone", "Content-Length: 0\r\n"))}, -1, {""}, "", 0,
@@ -282,35 +273,34 @@ using WorkersConcurrent = Workers;
 TEST_F(WorkersConcurrent, QueriesFillInTheirItemOrSayWhyTheyFailed)
 {
     const std::string longName = std::string(250, 'n') + ".zip", empty = "Content-Length: 0\r\n";
-    const std::string named = "Content-Length: 10\r\nContent-Disposition: attachment; filename*=UTF-8''r%C3%A9sum%C3%A9.pdf";
-    const struct {
-        std::string url;   // on the server, or whole
-        std::vector<Script> scripts;
-        bool extDir;
-        int32_t result;
-        uint32_t flags;   // the check-back would make a queried item valid
-        std::string item;
-    } cases[] = {
+    const std::string named = "Content-Length: 10\r\nContent-Disposition: attachment; filename*=UTF-8''r%C3%A9sum"
+                              "%C3%A9.pdf";
+    // url: on the server, or whole; flags: before the check-back that makes a queried item valid.
+    const struct { std::string url; std::vector<Script> scripts; bool extDir; int32_t result; uint32_t flags;
+                   std::string item; } cases[] = {
         {"pub/setup.zip?id=7", {answer(head("200 OK", "Content-Length: 9999\r\n"))}, false, RESULT_QUERIED, 0,
          "9999 200 OK|dl/setup.zip|pub/setup.zip?id=7|0"},
         {"latest", {answer(head("302 Found", "Location: /pub/setup.zip\r\n" + empty)), answer(OK_9000)}, true,
          RESULT_QUERIED, ITEM_EXT_DIR, "9000 200 OK|dl/zip/setup.zip|pub/setup.zip|0"},
         {"get/file.bin?id=3", {answer(head("200 OK", named + "\r\n"))}, true, RESULT_QUERIED, ITEM_EXT_DIR,
          "10 200 OK|dl/pdf/r\xC3\xA9sum\xC3\xA9.pdf|get/file.bin?id=3|0"},
-        {"f.bin", {answer(head("200 OK", "Connection: close\r\n"))}, false, RESULT_QUERIED, 0, "0 200 OK|dl/f.bin|f.bin|0"},
+        {"f.bin", {answer(head("200 OK", "Connection: close\r\n"))}, false, RESULT_QUERIED, 0,
+         "0 200 OK|dl/f.bin|f.bin|0"},
         {"none.zip", {answer(head("404 Not Found", empty))}, false, -1, ITEM_FAILED, "0 404 Not Found||none.zip|0"},
         {"r", {answer(head("302 Found", "Location: /r\r\n" + empty))}, false, RESULT_FAILED, ITEM_FAILED,
          "0 302 Found||r|0"},
-        {"http://no-slash", {}, false, ERR_BAD_URL, ITEM_FAILED, "0 0 Badly formatted URL, or not a file!||http://no-slash|0"},
-        {longName, {answer(OK_9000)}, false, ERR_NAME_TOO_LONG, ITEM_FAILED, "0 0 Local file name too long.||" + longName + "|0"},
+        {"http://no-slash", {}, false, ERR_BAD_URL, ITEM_FAILED,
+         "0 0 Badly formatted URL, or not a file!||http://no-slash|0"},
+        {longName, {answer(OK_9000)}, false, ERR_NAME_TOO_LONG, ITEM_FAILED,
+         "0 0 Local file name too long.||" + longName + "|0"},
     };
     std::vector<std::unique_ptr<ScriptedServer>> servers;
     std::vector<UrlItem*> items;
     for (const auto& c : cases) {
         servers.push_back(std::make_unique<ScriptedServer>(c.scripts));
         options.useDirExtension = c.extDir;
-        items.push_back(MOONQ_AddURL((c.url.find("://") != std::string::npos ? c.url : servers.back()->url(c.url)).c_str(),
-                                     &options));
+        const std::string url = c.url.find("://") != std::string::npos ? c.url : servers.back()->url(c.url);
+        items.push_back(MOONQ_AddURL(url.c_str(), &options));
     }
     std::vector<int32_t> results;
     for (ListLink* node = requestList.next; node != &requestList; node = node->next)
