@@ -114,12 +114,9 @@ TEST(ProgressLines, BytesInKFromTenThousandTheAverageRateOfThisTryAndTheTimeLeft
     // 1000.5 bytes a second, 3725.5 seconds of bytes to go; sizes past 32 bits stay right.
     const int64_t done = 100050000, rest = 3727363;
     const std::string hour = "Bytes/second = 1,000. Estimated time remaining = ";
-    const struct {
-        double clockStarted;   // seconds ago; 0 for no clock
-        int64_t rateBase, done, total;
-        const char* bytes;     // how the lines end; "" when not looked at
-        std::string rate;
-    } cases[] = {
+    // The clock started seconds ago (0: no clock), the rate's base, the sizes, how the lines end ("": not looked at).
+    const struct { double clockStarted; int64_t rateBase, done, total; const char* bytes; std::string rate; }
+        cases[] = {
         {0, 0, 9999, 9999, "Downloaded 9999 bytes out of 9999 bytes.", "Rate"},   // the line keeps its text
         {0, 0, 10000, 10000, "Downloaded 9K out of 9K.", "Rate"},
         {10, 0, 5, 100, "Downloaded 5 bytes out of 100 bytes.", "Bytes/second = 0. Estimated time remaining = FOREVER"},
@@ -149,11 +146,7 @@ TEST(ProgressLines, BytesInKFromTenThousandTheAverageRateOfThisTryAndTheTimeLeft
 
 TEST(FormatCount, GroupsOfThreeFromTheEndAndCutAtTheFrontWhenShort)
 {
-    const struct {
-        uint64_t value;
-        size_t size;
-        const char* text;
-    } cases[] = {
+    const struct { uint64_t value; size_t size; const char* text; } cases[] = {
         {1234567, 32, "1,234,567"}, {1048576, 32, "1,048,576"}, {999, 32, "999"}, {0, 32, "0"},
         {18446744073709551615u, 32, "18,446,744,073,709,551,615"},
         {1234567, 6, "4,567"}, {1234567, 5, "4567"},   // no room left for a comma
