@@ -126,14 +126,9 @@ TEST_F(CookieSource, LoadFollowsTheFailureTable)
 {
     writeProfiles();
     writeFile(path("mine.txt"), "");
-    // other: "@" stands for an existing file, "!" for a missing one; cookieFile: "old" when kept.
-    const struct {
-        int32_t source, ifOther;
-        const char* user;
-        const char* other;
-        int32_t result;
-        std::string box, cookieFile;
-    } rows[] = {
+    // other: "@" stands for an existing file, "!" for a missing one; file: the cookie file, "old" when kept.
+    const struct { int32_t source, ifOther; const char* user; const char* other; int32_t result; std::string box, file; }
+        rows[] = {
         {-1, -1, nullptr, nullptr, 2, "", "old"},   // nothing chosen yet
         {-1, 0, nullptr, nullptr, -1, LOADING, "old"},
         {0, -1, nullptr, nullptr, -1, LOADING, "old"},
@@ -160,7 +155,7 @@ TEST_F(CookieSource, LoadFollowsTheFailureTable)
         CopyBounded(downloadOptions.cookieFile, "old");
         EXPECT_EQ(CookieSource_Load(&downloadOptions, MQUI_ErrorBox), row.result);
         EXPECT_EQ(boxes, row.box.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.box});
-        EXPECT_EQ(downloadOptions.cookieFile, resolve(row.cookieFile));
+        EXPECT_EQ(downloadOptions.cookieFile, resolve(row.file));
     }
     std::fflush(nullptr);
     const std::string traced = "CookieSource: 1\nCookies: IfOther = 0\nCookieDir: " + path("home/.mozilla/firefox/c.carol");
