@@ -15,7 +15,6 @@ TEST(ScheduleArithmetic, GeneratorDrawsAndTexts)
     Schedule_Seed(1);
     for (int expected : {41, 18467, 6334, 26500, 19169})
         EXPECT_EQ(Schedule_Random(), expected);
-
     const struct { int begin, end, r1, r2, start; } draws[] = {
         {3, 3, 32767, 0, 3 * 3600}, {3, 3, 32766, 32766, 3 * 3600 + 3599}, {3, 3, 0, 32767, 4 * 3600},
         {22, 2, 0, 0, 22 * 3600}, {22, 2, 32766, 32766, 3600 + 3599}, {22, 2, 16384, 16384, 1800},
@@ -25,13 +24,10 @@ TEST(ScheduleArithmetic, GeneratorDrawsAndTexts)
     };
     for (const auto& d : draws)
         EXPECT_EQ(Schedule_StartFromDraws(d.begin, d.end, d.r1, d.r2), d.start) << d.begin << "-" << d.end;
-
-    const struct { int second; const char* text; } texts[] = {
-        {0, "12:00 AM"}, {1800, "12:30 AM"}, {43230, "12:00 PM"}, {47220, " 1:07 PM"}, {86399, "11:59 PM"},
-    };
-    for (const auto& t : texts) {
-        Schedule_FormatTime(t.second);
-        EXPECT_STREQ(Schedule_GetTimeText(), t.text) << t.second;
+    for (auto [second, text] : {std::pair{0, "12:00 AM"}, {1800, "12:30 AM"}, {43230, "12:00 PM"}, {47220, " 1:07 PM"},
+                                {86399, "11:59 PM"}}) {
+        Schedule_FormatTime(second);
+        EXPECT_STREQ(Schedule_GetTimeText(), text) << second;
     }
 }
 
@@ -43,10 +39,8 @@ TEST(ScheduleArithmetic, TimerHalvesTheTimeLeftAndCountsALateTickAsDue)
         {19020, false, 9510000}, {2, false, 1000},  {1, true, 500},    {0, true, 500},
         {86396, true, 43198000}, {86395, false, 86395 * 500u}, {86399, true, 86399 * 500u},
     };
-    for (const auto& t : ticks) {
-        EXPECT_EQ(Schedule_IsDue(t.left), t.due) << t.left;
-        EXPECT_EQ(Schedule_TimerPeriodMs(t.left), t.period) << t.left;
-    }
+    for (const auto& [left, due, period] : ticks)
+        EXPECT_EQ(std::pair(Schedule_IsDue(left), Schedule_TimerPeriodMs(left)), std::pair(due, period)) << left;
 }
 
 using Schedule = moontest::Sandbox;
@@ -67,13 +61,11 @@ TEST_F(Schedule, StartIsDrawnInTheStoredHoursAndTheTimeLeftWrapsAtMidnight)
         EXPECT_EQ(Schedule_SecondsLeft(), left) << now;
     }
     Schedule_SetClock(nullptr);
-
     // Stored hours are taken as they are; a missing one keeps the hour before; a bad one is Midnight.
     std::filesystem::remove(RegStore_FilePath(REG_ROOT_CURRENT_USER));
     Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_BEGIN_HOUR, 22);
     EXPECT_EQ(Schedule_Load(), 0);
-    EXPECT_EQ(Schedule_GetBeginHour(), 22);
-    EXPECT_EQ(Schedule_GetEndHour(), 5);
+    EXPECT_EQ(std::pair(Schedule_GetBeginHour(), Schedule_GetEndHour()), std::pair(22, 5));
     EXPECT_EQ(Schedule_SetEndHour(-1), 0);
     int32_t stored = -1;
     Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_END_HOUR, &stored);

@@ -15,7 +15,6 @@ namespace {
 
 using moontest::readFile;
 
-constexpr const char* HTML_LINK = "http://h/page.html";
 constexpr const char* EMPTY_STORE = "Windows Registry Editor Version 5.00\n\n";
 
 class Options : public moontest::UiSandbox {
@@ -38,34 +37,35 @@ protected:
             return WinModalAnswer{};
         });
     }
-    static void click(HWND dialog, int id) { Win_Click(Win_GetDlgItem(dialog, id)); }
-
-    static std::vector<std::string> optionTraces()
+    static void click(HWND dialog, std::initializer_list<int> ids)
+    {
+        for (int id : ids)
+            Win_Click(Win_GetDlgItem(dialog, id));
+    }
+    // The "Options, " trace lines without their prefix, joined by "|".
+    static std::string optionTraces()
     {
         Trace_Close();
-        std::vector<std::string> found;
+        std::string found;
         std::istringstream log(readFile("moonfch_log.txt"));
         for (std::string line; std::getline(log, line);)
-            if (line.starts_with("Options, "))
-                found.push_back(line);
+            found += line.starts_with("Options, ") ? line.substr(9) + "|" : "";
         return found;
     }
     static std::string settingsFile() { return RegStore_FilePath(REG_ROOT_CURRENT_USER); }
-    static std::vector<int32_t> stored()
+    // The three choices as held, then as stored (-1: none), then whether an HTML link may be dropped.
+    static std::string choices()
     {
-        std::vector<int32_t> values;
+        std::string text = std::to_string(downloadOptions.askNameEveryTime) + std::to_string(
+                               downloadOptions.useDirExtension) + std::to_string(downloadOptions.allowHTML) + " ";
         for (const char* name : {REG_VAL_ASK_EVERY, REG_VAL_USE_EXTENSION, REG_VAL_ALLOW_HTML}) {
-            values.push_back(-1);
-            Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, name, &values.back());
+            int32_t value = -1;
+            Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, name, &value);
+            text += std::to_string(value);
         }
-        return values;
+        const bool drops = Win_SendDrag(ui.hwndMain, "http://h/page.html", DROPEFFECT_COPY, true) == DROPEFFECT_COPY;
+        return text + (drops ? " drops HTML" : "");
     }
-    static std::vector<int32_t> record()
-    {
-        return {downloadOptions.askNameEveryTime, downloadOptions.useDirExtension,
-                downloadOptions.allowHTML};
-    }
-    static uint32_t dropHtml() { return Win_SendDrag(ui.hwndMain, HTML_LINK, DROPEFFECT_COPY, true); }
     static intptr_t runDialog()
     {
         OptionsDialogArgs args = {&downloadOptions, MQUI_SetAllowHTML};
@@ -88,58 +88,41 @@ protected:
 TEST_F(Options, CancelChangesNothingAndOkWritesAndTracesAllThree)
 {
     downloadOptions.askNameEveryTime = 1;
-    answerDialogs([](HWND dialog) {
-        for (int id : {IDC_ASK_EVERY, IDC_USE_EXTENSION, IDC_ALLOW_HTML})
-            click(dialog, id);
-        click(dialog, IDCANCEL);
-    });
+    answerDialogs([](HWND dialog) { click(dialog, {IDC_ASK_EVERY, IDC_USE_EXTENSION, IDC_ALLOW_HTML, IDCANCEL}); });
     EXPECT_EQ(runDialog(), 2);
-    EXPECT_EQ(record(), (std::vector<int32_t>{1, 0, 0}));
     EXPECT_FALSE(std::filesystem::exists(settingsFile()));
+    EXPECT_EQ(choices(), "100 -1-1-1");
 
     std::vector<bool> shown;
     answerDialogs([&](HWND dialog) {
         for (int id : {IDC_ASK_EVERY, IDC_USE_EXTENSION, IDC_ALLOW_HTML})
             shown.push_back(Win_IsChecked(Win_GetDlgItem(dialog, id)));
-        std::filesystem::path shots = MOON_SCREENSHOT_DIR;
-        std::filesystem::create_directories(shots);
-        EXPECT_TRUE(Win_SaveScreenshot(dialog, (shots / "download-options.png").c_str()));
-        click(dialog, IDC_USE_EXTENSION);
-        click(dialog, IDC_ALLOW_HTML);
-        click(dialog, IDOK);
+        std::filesystem::create_directories(MOON_SCREENSHOT_DIR);
+        EXPECT_TRUE(Win_SaveScreenshot(dialog, MOON_SCREENSHOT_DIR "/download-options.png"));
+        click(dialog, {IDC_USE_EXTENSION, IDC_ALLOW_HTML, IDOK});
     });
     ASSERT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_OPTIONS));
     EXPECT_EQ(shown, (std::vector<bool>{true, false, false}));
-    EXPECT_EQ(record(), (std::vector<int32_t>{1, 1, 1}));
-    EXPECT_EQ(stored(), (std::vector<int32_t>{1, 1, 1}));   // the unchanged one too
-    EXPECT_EQ(dropHtml(), DROPEFFECT_COPY);
+    EXPECT_EQ(choices(), "111 111 drops HTML");   // the unchanged one is stored too
 
-    answerDialogs([](HWND dialog) {
-        click(dialog, IDC_ALLOW_HTML);
-        click(dialog, IDOK);
-    });
+    answerDialogs([](HWND dialog) { click(dialog, {IDC_ALLOW_HTML, IDOK}); });
     EXPECT_EQ(runDialog(), 1);
-    EXPECT_EQ(stored(), (std::vector<int32_t>{1, 1, 0}));
-    EXPECT_EQ(dropHtml(), DROPEFFECT_NONE);
+    EXPECT_EQ(choices(), "110 110");
     EXPECT_EQ(seen, (std::vector<int>{IDD_OPTIONS, IDD_OPTIONS, IDD_OPTIONS}));
-    EXPECT_EQ(optionTraces(), (std::vector<std::string>{
-                                  "Options, askNameEveryTime: 1", "Options, useDirExtension: 1",
-                                  "Options, allow HTML: 1", "Options, askNameEveryTime: 1",
-                                  "Options, useDirExtension: 1", "Options, allow HTML: 0"}));
+    EXPECT_EQ(optionTraces(), "askNameEveryTime: 1|useDirExtension: 1|allow HTML: 1|"
+                              "askNameEveryTime: 1|useDirExtension: 1|allow HTML: 0|");
 }
 
 TEST_F(Options, FirstStartAsksForTheCookieSourceFirstAndLeavesTheFileBehind)
 {
     MOONQ_SetDownloadDir("/before");
-    answerDialogs([](HWND dialog) { click(dialog, IDCANCEL); });
+    answerDialogs([](HWND dialog) { click(dialog, {IDCANCEL}); });
     EXPECT_EQ(loadSettings(), 0);
-
     EXPECT_EQ(seen, std::vector<int>{IDD_COOKIES});
-    EXPECT_EQ(record(), (std::vector<int32_t>{0, 0, 0}));
+    EXPECT_EQ(choices(), "000 -1-1-1");
     EXPECT_STREQ(MOONQ_GetDownloadDir(), "/before");   // nothing stored was read
     EXPECT_EQ(downloadAtText(), std::string("Download at ") + Schedule_GetTimeText());
     EXPECT_EQ(readFile(settingsFile()), EMPTY_STORE);
-
     // The next start is a later one, though the file holds nothing: no dialog, nothing written.
     answerDialogs(nullptr);
     EXPECT_EQ(loadSettings(), REG_ERROR_FILE_NOT_FOUND);
@@ -148,8 +131,8 @@ TEST_F(Options, FirstStartAsksForTheCookieSourceFirstAndLeavesTheFileBehind)
 
 TEST_F(Options, LaterStartReadsEverythingStoredShowsNoDialogAndWritesNothing)
 {
-    Reg_WriteString(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, REG_VAL_DOWNLOAD,
-                    ("/" + std::string(299, 'd')).c_str());
+    const std::string tooLong = "/" + std::string(299, 'd');   // does not fit the buffer: the directory is empty
+    Reg_WriteString(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, REG_VAL_DOWNLOAD, tooLong.c_str());
     for (const char* name : {REG_VAL_ASK_EVERY, REG_VAL_USE_EXTENSION, REG_VAL_ALLOW_HTML})
         Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, name, 1);
     Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_BEGIN_HOUR, 22);
@@ -159,21 +142,14 @@ TEST_F(Options, LaterStartReadsEverythingStoredShowsNoDialogAndWritesNothing)
     const std::string before = readFile(settingsFile());
     MOONQ_SetDownloadDir("/before");
     answerDialogs(nullptr);
-
-    // 300 characters do not fit the buffer: the directory is the empty one.
     EXPECT_EQ(loadSettings(), REG_ERROR_MORE_DATA);
     EXPECT_STREQ(MOONQ_GetDownloadDir(), "");
-    EXPECT_EQ(record(), (std::vector<int32_t>{1, 1, 1}));
     EXPECT_EQ(downloadOptions.cookieSource, COOKIES_SYSTEM);
-    EXPECT_EQ(Schedule_GetBeginHour(), 22);
-    EXPECT_EQ(Schedule_GetEndHour(), 2);
+    EXPECT_EQ(std::pair(Schedule_GetBeginHour(), Schedule_GetEndHour()), std::pair(22, 2));
     EXPECT_EQ(downloadAtText(), std::string("Download at ") + Schedule_GetTimeText());
-    // The stored AllowHTML reached the drop target before the first drop.
-    EXPECT_EQ(dropHtml(), DROPEFFECT_COPY);
+    EXPECT_EQ(choices(), "111 111 drops HTML");   // the stored choice reached the drop target before the first drop
     EXPECT_EQ(readFile(settingsFile()), before);
-    EXPECT_EQ(optionTraces(),
-              (std::vector<std::string>{"Options, askNameEveryTime: 1",
-                                        "Options, useDirExtension: 1", "Options, allowHTML: 1"}));
+    EXPECT_EQ(optionTraces(), "askNameEveryTime: 1|useDirExtension: 1|allowHTML: 1|");
 }
 
 }  // namespace

@@ -12,20 +12,18 @@ int fakeClock() { return fakeNow; }
 // Puts the clock offset seconds after the drawn start time.
 void nowFromStart(int offset) { fakeNow = ((Schedule_GetStartTime() + offset) % 86400 + 86400) % 86400; }
 
-std::string windowText(HWND window)
-{
-    char text[64];
-    Win_GetWindowText(window, text, sizeof text);
-    return text;
-}
-
 HWND downloadAt() { return Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT); }
 
-int32_t storedHour(const char* name)
+// The stored begin and end hours (-1: none), the button's text and the armed period.
+std::string scheduleState()
 {
-    int32_t value = -1;
-    Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, name, &value);
-    return value;
+    int32_t hours[2] = {-1, -1};
+    Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_BEGIN_HOUR, &hours[0]);
+    Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_END_HOUR, &hours[1]);
+    char text[64];
+    Win_GetWindowText(downloadAt(), text, sizeof text);
+    return std::to_string(hours[0]) + "-" + std::to_string(hours[1]) + "|" + text + "|" +
+           std::to_string(Schedule_ArmedPeriodMs()) + "|" + std::to_string(ui.scheduleTimerId);
 }
 
 class Schedule : public moontest::DownloadSandbox {
@@ -55,7 +53,6 @@ TEST_F(Schedule, EachTickDisarmsAndRearmsForHalfTheTimeLeftUntilTheStartIsDue)
 {
     nowFromStart(-19020);
     EXPECT_EQ(Schedule_StartTimer(ui.hwndMain), SCHEDULE_TIMER_ID);
-    EXPECT_EQ(Schedule_ArmedPeriodMs(), 9510000u);
     nowFromStart(-9510);
     EXPECT_EQ(Schedule_OnTimer(ui.hwndMain), 0);
     EXPECT_EQ(Schedule_ArmedPeriodMs(), 4755000u);
@@ -101,17 +98,15 @@ TEST_F(Schedule, DialogShowsTheHoursStoresBothOnOkAndRearmsOnlyWhenChecked)
     Schedule_SetBeginHour(22);
     Schedule_SetEndHour(23);
     const int start = Schedule_GetStartTime();
-
-    std::string rows[2];
-    int tops[2] = {-1, -1};
+    std::string shown;   // each list's rows, then its top row
     bool ok = false;
     int scrollTo[2] = {-1, -1};
     Win_SetModalScript([&](const WinModal& modal) {
         for (int list = 0; list < 2; ++list) {
             HWND box = Win_GetDlgItem(modal.dialog, IDC_SCHEDULE_BEGIN + list);
             for (int row = 0; row < Win_ListCount(box); ++row)
-                rows[list] += Win_ListText(box, row) + ",";
-            tops[list] = Win_ListGetTopIndex(box);
+                shown += Win_ListText(box, row) + ",";
+            shown += std::to_string(Win_ListGetTopIndex(box)) + "\n";
             if (scrollTo[list] >= 0)
                 Win_ListSetTopIndex(box, scrollTo[list]);
         }
@@ -119,12 +114,9 @@ TEST_F(Schedule, DialogShowsTheHoursStoresBothOnOkAndRearmsOnlyWhenChecked)
         return WinModalAnswer{};
     });
     EXPECT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_SCHEDULE));
-    EXPECT_EQ(tops[0], 22);
-    EXPECT_EQ(tops[1], 23);
-    const char* hours = "Midnight, 1 AM, 2 AM, 3 AM, 4 AM, 5 AM, 6 AM, 7 AM, 8 AM, 9 AM,10 AM,11 AM,"
-                        "Noon, 1 PM, 2 PM, 3 PM, 4 PM, 5 PM, 6 PM, 7 PM, 8 PM, 9 PM,10 PM,11 PM,";
-    EXPECT_EQ(rows[0], hours);
-    EXPECT_EQ(rows[1], hours);
+    const std::string hours = "Midnight, 1 AM, 2 AM, 3 AM, 4 AM, 5 AM, 6 AM, 7 AM, 8 AM, 9 AM,10 AM,11 AM,"
+                              "Noon, 1 PM, 2 PM, 3 PM, 4 PM, 5 PM, 6 PM, 7 PM, 8 PM, 9 PM,10 PM,11 PM,";
+    EXPECT_EQ(shown, hours + "22\n" + hours + "23\n");
     EXPECT_EQ(Schedule_GetStartTime(), start);   // Cancel changes nothing
 
     // OK with the same hours still stores both and draws twice; the second draw stays.
@@ -139,21 +131,15 @@ TEST_F(Schedule, DialogShowsTheHoursStoresBothOnOkAndRearmsOnlyWhenChecked)
     ok = true;
     EXPECT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_SCHEDULE));
     EXPECT_EQ(Schedule_GetStartTime(), expected);
-    EXPECT_EQ(storedHour(REG_VAL_BEGIN_HOUR), 22);
-    EXPECT_EQ(storedHour(REG_VAL_END_HOUR), 23);
-    EXPECT_EQ(windowText(downloadAt()), std::string("Download at ") + Schedule_GetTimeText());
-    EXPECT_EQ(Schedule_ArmedPeriodMs(), 0u);
-    EXPECT_EQ(ui.scheduleTimerId, 0u);
+    EXPECT_EQ(scheduleState(), std::string("22-23|Download at ") + Schedule_GetTimeText() + "|0|0");
 
     Win_SetChecked(downloadAt(), true);
     fakeNow = 12 * 3600;   // outside the new window, so the time left is hours
     scrollTo[0] = 20;
     scrollTo[1] = 3;
     EXPECT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_SCHEDULE));
-    EXPECT_EQ(storedHour(REG_VAL_BEGIN_HOUR), 20);
-    EXPECT_EQ(storedHour(REG_VAL_END_HOUR), 3);
-    EXPECT_EQ(ui.scheduleTimerId, SCHEDULE_TIMER_ID);
-    EXPECT_EQ(Schedule_ArmedPeriodMs(), uint32_t(Schedule_SecondsLeft()) * 500);
+    const std::string armed = std::to_string(Schedule_SecondsLeft() * 500) + "|" + std::to_string(SCHEDULE_TIMER_ID);
+    EXPECT_EQ(scheduleState(), std::string("20-3|Download at ") + Schedule_GetTimeText() + "|" + armed);
 }
 
 }  // namespace
