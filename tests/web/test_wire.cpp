@@ -173,11 +173,13 @@ TEST_F(Wire, EveryCaseEndsWithItsResultStatusBodyAndWhatTheServerSaw)
     ::setenv("CURL_CA_BUNDLE", secure.authorityFile().c_str(), 1);
     secure.makeFile("big", big);
     secure.addConfig(R"(location = /echo { return 200 "$http_cookie"; })");
+    plain.makeFile("small", 5000);
     ftp.makeFile("data.bin", 70000);
     ftp.makeFile("empty", 0);
     ASSERT_TRUE(ftp.start());
     plain.addRedirect("/to-ftp", ftp.url("data.bin"));
     ASSERT_TRUE(plain.start());
+    secure.addRedirect("/to-plain", plain.url("small"), 301);
     ASSERT_TRUE(secure.start() && stranger.start());
 
     const std::string ok = head("200 OK"), refused = head("405 Not Allowed");
@@ -297,6 +299,7 @@ TEST_F(Wire, EveryCaseEndsWithItsResultStatusBodyAndWhatTheServerSaw)
          .final = ftp.url("data.bin")},
         {.name = "to https", .scripts = {redirect("302 Found", secure.url("big"))}, .end = {1, 200, "OK", big},
          .final = secure.url("big")},
+        {.name = "to http", .path = secure.url("to-plain"), .end = {1, 200, "OK", 5000}, .final = plain.url("small")},
         {.name = "https", .path = secure.url("big"), .mode = MODE_DOWNLOAD, .end = {1, 200, "OK", big}, .bytes = big},
         {.name = "https to a plain server", .path = "https://" + plain.url("big").substr(7),
          .end = {-1, INET_ERR_SECURE_CHANNEL, "The secure connection could not be established."},
