@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,20 @@ int32_t checkBack(UrlRequest* request)
     const int32_t r = MOONQ_CheckBackDown(request);
     MOONQ_FreeRequest(request);
     return r;
+}
+
+// The TAB-separated fields of each line of text.
+std::vector<std::vector<std::string>> fieldsOf(const std::string& text)
+{
+    std::vector<std::vector<std::string>> lines;
+    std::istringstream in(text);
+    for (std::string line, field; std::getline(in, line);) {
+        std::istringstream fields(line);
+        lines.emplace_back();
+        while (std::getline(fields, field, '\t'))
+            lines.back().push_back(field);
+    }
+    return lines;
 }
 
 // text without prefix when it starts with it.
@@ -250,6 +265,47 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
         EXPECT_TRUE(c.result != OK || isPatternFile(path("r.bin"), 9000));
         EXPECT_TRUE(c.result == OK || item->flags.load() == c.flags);
         MOONQ_FreeList(&pendingList);
+    }
+}
+
+// A cancelled download asks nginx for the rest of the same version only; a changed file comes whole.
+TEST_F(Workers, CancelledDownloadContinuesWhereItStoppedUnlessTheFileChanged)
+{
+    const uint64_t size = 2 << 20;
+    NginxServer nginx(path("nginx"));
+    nginx.makeFile("slow/big.bin", size);
+    // Slow only for whole files: a cancel falls in the middle, and the rest comes at once.
+    nginx.addConfig("location /slow/ { if ($http_range = \"\") { set $limit_rate 1m; } }");
+    ASSERT_TRUE(nginx.start());
+    const std::string file = nginx.file("slow/big.bin");
+    for (bool changed : {false, true}) {
+        SCOPED_TRACE(changed ? "changed on the server" : "unchanged");
+        UrlItem* item = validItem(nginx.url("slow/big.bin"), "big.bin", int64_t(size));
+        UrlRequest* request = nullptr;
+        ASSERT_EQ(MOONQ_StartNextDownload(&request, &options), 0);
+        ASSERT_TRUE(waitFor([&] { return request->bytesDone.load() >= int64_t(size / 2); }));
+        MOONQ_CancelRequest(request);
+        ASSERT_EQ(resultOf(request), RESULT_CANCELLED);
+        checkBack(request);
+        const int64_t part = item->partDone.load();
+        ASSERT_GE(part, int64_t(size / 2));
+        if (changed) {
+            writeFile(file, patternBytes(7, size));
+            std::filesystem::last_write_time(file, std::filesystem::last_write_time(file) + std::chrono::hours(1));
+        }
+        ASSERT_EQ(download(&request), RESULT_DOWNLOADED);
+        EXPECT_EQ(checkBack(request), RESULT_DOWNLOADED);
+        EXPECT_EQ(readFile(path("big.bin")), readFile(file));
+        // Each request nginx answered: its line, Range, status and body bytes sent.
+        std::vector<std::vector<std::string>> sent;
+        ASSERT_TRUE(waitFor([&] { return (sent = fieldsOf(nginx.accessLog())).size() == (changed ? 4u : 2u); }));
+        const auto& cut = sent[sent.size() - 2];
+        const auto& rest = sent.back();
+        EXPECT_EQ(rest[1], "bytes=" + std::to_string(part) + "-");
+        if (changed)
+            EXPECT_EQ(rest[3], std::to_string(size));   // refused as another version: the whole new file
+        else
+            EXPECT_LT(std::stoll(cut[3]) + std::stoll(rest[3]) - int64_t(size), int64_t(size) * 6 / 10);
     }
 }
 
