@@ -172,9 +172,13 @@ TEST_F(TimerTask, CancelMidFileOrAFailureCodeEndsTheRunBeforeTheNextFile)
     ASSERT_NE(ui.hwndProgress, nullptr);
     ASSERT_TRUE(waitForUi([] { return dialogText(IDC_PROGRESS_BYTES) == "Downloaded 19K out of 97K."; }));
     EXPECT_NE(dialogText(IDC_PROGRESS_RATE).find("Bytes/second = "), std::string::npos);
-    // The bar: a fifth red, the rest black.
+    // The bar: a fifth red, the rest black, in the band from 20 to 10 pixels above the middle.
     const auto& fills = Win_LastPaintFills(ui.hwndProgress);
     ASSERT_EQ(fills.size(), 2u);
+    const WinRect client = Win_GetClientRect(ui.hwndProgress);
+    const int mid = (client.top + client.bottom) / 2;
+    for (const auto& fill : fills)
+        EXPECT_EQ(std::pair(fill.rect.top, fill.rect.bottom), std::pair(mid - 20, mid - 10));
     const int red = fills[0].rect.right - fills[0].rect.left, all = fills[1].rect.right - fills[0].rect.left;
     EXPECT_EQ(std::tuple(fills[0].colour, fills[1].colour, fills[1].rect.left, std::lround(5.0 * red / all)),
               std::tuple(COLOUR_DONE, COLOUR_BLACK, fills[0].rect.right, 1l));
