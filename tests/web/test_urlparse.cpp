@@ -70,14 +70,22 @@ TEST(UrlParse, SplitsSchemeHostObjectAndPortWithoutFragmentAndRefusesHostsReadOt
     }
 }
 
-// The local name that name (an object, or a Content-Disposition value) gives, or "error <code>";
-// out starts full of garbage to show what is written, and a failure must leave it so.
-std::string localName(int32_t (*from)(const char*, const char*, char*, size_t, bool), const std::string& name,
-                      const char* directory, bool byExtension, size_t outSize)
+// A name (an object, or a Content-Disposition value), where it goes, and the local name it gives.
+struct NameCase {
+    std::string input;
+    const char* directory;
+    bool byExtension;
+    std::string name;   // or "error <code>"
+    size_t outSize = 260;
+};
+
+// The local name that c.input gives through from, or "error <code>"; out starts full of garbage
+// to show what is written, and a failure must leave it so.
+std::string localName(int32_t (*from)(const char*, const char*, char*, size_t, bool), const NameCase& c)
 {
     char out[600];
     std::memset(out, '#', sizeof out);
-    const int32_t result = from(name.c_str(), directory, out, outSize, byExtension);
+    const int32_t result = from(c.input.c_str(), c.directory, out, c.outSize, c.byExtension);
     const bool untouched = std::string(out, sizeof out).find_first_not_of('#') == std::string::npos;
     return result == 0 ? std::string(out) : "error " + std::to_string(result) + (untouched ? "" : " after writing");
 }
@@ -86,13 +94,7 @@ TEST(LocalName, LastSegmentWithoutQueryInDirectoryOrExtensionFolderIfItNamesAFil
 {
     const std::string badUrl = "error " + std::to_string(ERR_BAD_URL);
     const std::string tooLong = "error " + std::to_string(ERR_NAME_TOO_LONG);
-    struct {
-        std::string object;
-        const char* directory;
-        bool byExtension;
-        std::string name;
-        size_t outSize = 260;
-    } cases[] = {
+    const NameCase cases[] = {
         {"pub/tools/setup.zip?id=7", "/home/u/dl", false, "/home/u/dl/setup.zip"},
         {"pub/tools/setup.zip?id=7", "/home/u/dl", true, "/home/u/dl/zip/setup.zip"},
         {"a/b/c", nullptr, false, "c"}, {"a/b/c", "", true, "c"}, {"get?f=x/y.zip", "d", true, "d/get"},
@@ -111,7 +113,7 @@ TEST(LocalName, LastSegmentWithoutQueryInDirectoryOrExtensionFolderIfItNamesAFil
         {"f", nullptr, false, tooLong, 1},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(localName(LocalNameFromURL, c.object, c.directory, c.byExtension, c.outSize), c.name) << c.object;
+        EXPECT_EQ(localName(LocalNameFromURL, c), c.name) << c.input;
 }
 
 TEST(LocalName, ServerGivenNameIsItsSafeLastComponentCutInFrontOfItsExtension)
@@ -123,13 +125,7 @@ TEST(LocalName, ServerGivenNameIsItsSafeLastComponentCutInFrontOfItsExtension)
         longStem += eAcute;
     for (int i = 0; i < 125; ++i)   // 251 bytes would fit; the cut may not split a character
         cutStem += eAcute;
-    struct {
-        std::string disposition;
-        const char* directory;
-        bool byExtension;
-        std::string name;
-        size_t outSize = 260;
-    } cases[] = {
+    const NameCase cases[] = {
         {"attachment; filename=report.pdf", "d", false, "d/report.pdf"},
         {"attachment;filename = \"with \\\"quotes\\\".zip\" ; size=3", "d", true, "d/zip/with \"quotes\".zip"},
         {"attachment; filename*=UTF-8''%E2%82%AC%20rates.pdf; filename=\"EUR rates.pdf\"", "d", true,
@@ -148,8 +144,7 @@ TEST(LocalName, ServerGivenNameIsItsSafeLastComponentCutInFrontOfItsExtension)
         {"attachment; filename=a.much-too-long", "d", false, "error " + std::to_string(ERR_NAME_TOO_LONG), 12},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(localName(LocalNameFromDisposition, c.disposition, c.directory, c.byExtension, c.outSize), c.name)
-            << c.disposition;
+        EXPECT_EQ(localName(LocalNameFromDisposition, c), c.name) << c.input;
 }
 
 // What the parsers above do not reach yet: bytes above 127 and a vertical tab, which is no white space.
