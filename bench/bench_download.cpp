@@ -17,12 +17,12 @@
 //
 // Everything (settings, cookie jar, downloads, the lists) stays in a temporary folder that is
 // removed at the end; the nginx it starts is stopped whatever happens to a round.
-#include "checkback.h"
-#include "items.h"
-#include "pending.h"
-#include "workers.h"
+#include "core/checkback.h"
+#include "core/items.h"
+#include "core/pending.h"
+#include "core/workers.h"
 
-#include "servers.h"
+#include "tests/support/servers.h"
 
 #include <algorithm>
 #include <chrono>

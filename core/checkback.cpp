@@ -1,8 +1,8 @@
-#include "checkback.h"
+#include "core/checkback.h"
 
-#include "files.h"
-#include "urlparse.h"
-#include "workers.h"
+#include "platform/files.h"
+#include "web/urlparse.h"
+#include "core/workers.h"
 
 #include <cstdio>
 #include <cstring>

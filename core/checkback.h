@@ -13,8 +13,8 @@
 // - Failures are returned as results or left as texts on the item; nothing is thrown.
 #pragma once
 
-#include "items.h"
-#include "registry.h"
+#include "core/items.h"
+#include "settings/registry.h"
 
 #include <cstddef>
 #include <cstdint>

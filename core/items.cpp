@@ -1,9 +1,9 @@
-#include "items.h"
+#include "core/items.h"
 
-#include "pending.h"
-#include "session.h"
-#include "workers.h"
-#include "trace.h"
+#include "core/pending.h"
+#include "web/session.h"
+#include "core/workers.h"
+#include "diag/trace.h"
 
 #include <cerrno>
 #include <cstdio>

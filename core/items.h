@@ -10,7 +10,7 @@
 // - Failures are returned (null, a negative result), never thrown, and never shown to the person.
 #pragma once
 
-#include "lists.h"
+#include "core/lists.h"
 
 #include <atomic>
 #include <cstddef>

@@ -1,9 +1,9 @@
-#include "pending.h"
+#include "core/pending.h"
 
-#include "files.h"
-#include "items.h"
-#include "text.h"
-#include "workers.h"
+#include "platform/files.h"
+#include "core/items.h"
+#include "platform/text.h"
+#include "core/workers.h"
 
 #include <algorithm>
 #include <charconv>

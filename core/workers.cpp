@@ -1,8 +1,8 @@
-#include "workers.h"
+#include "core/workers.h"
 
-#include "cookies.h"
-#include "text.h"
-#include "trace.h"
+#include "web/cookies.h"
+#include "platform/text.h"
+#include "diag/trace.h"
 
 #include <algorithm>
 #include <array>

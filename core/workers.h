@@ -35,9 +35,9 @@
 // - Failures are returned as negative codes (ERR_*), never thrown.
 #pragma once
 
-#include "items.h"
-#include "registry.h"
-#include "wire.h"
+#include "core/items.h"
+#include "settings/registry.h"
+#include "web/wire.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "trace.h"
+#include "diag/trace.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "files.h"
+#include "platform/files.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,7 +1,7 @@
-#include "inet.h"
+#include "platform/inet.h"
 
-#include "regstore.h"
-#include "text.h"
+#include "platform/regstore.h"
+#include "platform/text.h"
 
 #include <curl/curl.h>
 

@@ -1,7 +1,7 @@
-#include "profiles.h"
+#include "platform/profiles.h"
 
-#include "files.h"
-#include "text.h"
+#include "platform/files.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,8 +1,8 @@
-#include "regstore.h"
+#include "platform/regstore.h"
 
-#include "files.h"
-#include "regtext.h"
-#include "text.h"
+#include "platform/files.h"
+#include "platform/regtext.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <cerrno>

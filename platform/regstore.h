@@ -17,7 +17,7 @@
 // - Every call returns a Win32 error code (REG_OK on success) and reports nothing itself.
 #pragma once
 
-#include "regtext.h"  // REG_SZ and the other value types
+#include "platform/regtext.h"  // REG_SZ and the other value types
 
 #include <cstdint>
 #include <string>

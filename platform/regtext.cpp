@@ -1,6 +1,6 @@
-#include "regtext.h"
+#include "platform/regtext.h"
 
-#include "text.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,10 +1,10 @@
-#include "cookiesource.h"
+#include "settings/cookiesource.h"
 
-#include "files.h"
-#include "profiles.h"
-#include "text.h"
-#include "trace.h"
-#include "urlparse.h"
+#include "platform/files.h"
+#include "platform/profiles.h"
+#include "platform/text.h"
+#include "diag/trace.h"
+#include "web/urlparse.h"
 
 #include <cstdio>
 #include <cstring>

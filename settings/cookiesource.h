@@ -12,7 +12,7 @@
 //   cookie file is "cookies.txt" in the profile directory.
 #pragma once
 
-#include "registry.h"
+#include "settings/registry.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "options.h"
+#include "settings/options.h"
 
 const DownloadOption DOWNLOAD_OPTIONS[3] = {
     {IDC_ASK_EVERY, REG_VAL_ASK_EVERY, &DownloadOptions::askNameEveryTime,

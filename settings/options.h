@@ -5,7 +5,7 @@
 // - Constant data; any thread may read it.
 #pragma once
 
-#include "registry.h"
+#include "settings/registry.h"
 
 #include <cstdint>
 

@@ -9,8 +9,8 @@
 //   Reg_ReadDword writes the data of a value shorter than 4 bytes before returning -2.
 #pragma once
 
-#include "regstore.h"
-#include "wire.h"   // COOKIES_*: the requests define what a cookie source means
+#include "platform/regstore.h"
+#include "web/wire.h"   // COOKIES_*: the requests define what a cookie source means
 
 #include <cstddef>
 #include <cstdint>

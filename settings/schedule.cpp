@@ -1,6 +1,6 @@
-#include "schedule.h"
+#include "settings/schedule.h"
 
-#include "registry.h"
+#include "settings/registry.h"
 
 #include <cstdio>
 #include <ctime>

@@ -1,8 +1,8 @@
-#include "ui.h"
+#include "ui/ui.h"
 
-#include "checkback.h"
-#include "items.h"
-#include "pending.h"
+#include "core/checkback.h"
+#include "core/items.h"
+#include "core/pending.h"
 
 #include <algorithm>
 #include <cinttypes>

@@ -1,8 +1,8 @@
 // The dialogs of the local file choice: the save dialog, the "Attention" dialog for a file that
 // exists already, and the message for a name another pending link holds.
-#include "ui.h"
+#include "ui/ui.h"
 
-#include "checkback.h"
+#include "core/checkback.h"
 
 #include <iterator>
 

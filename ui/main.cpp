@@ -1,4 +1,4 @@
-#include "ui.h"
+#include "ui/ui.h"
 
 int main(int argc, char** argv)
 {

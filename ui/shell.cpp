@@ -1,13 +1,13 @@
-#include "ui.h"
+#include "ui/ui.h"
 
-#include "cookiesdialog.h"
-#include "files.h"
-#include "instance.h"
-#include "items.h"
-#include "optionsdialog.h"
-#include "pending.h"
-#include "scheduledialog.h"
-#include "startup.h"
+#include "ui/dialogs/cookiesdialog.h"
+#include "platform/files.h"
+#include "platform/instance.h"
+#include "core/items.h"
+#include "ui/dialogs/optionsdialog.h"
+#include "core/pending.h"
+#include "ui/dialogs/scheduledialog.h"
+#include "ui/dialogs/startup.h"
 
 #include <cerrno>
 #include <cstdio>

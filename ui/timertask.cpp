@@ -1,8 +1,8 @@
-#include "ui.h"
+#include "ui/ui.h"
 
-#include "checkback.h"
-#include "pending.h"
-#include "trace.h"
+#include "core/checkback.h"
+#include "core/pending.h"
+#include "diag/trace.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,8 +1,8 @@
-#include "ui.h"
+#include "ui/ui.h"
 
-#include "linkdrop.h"
-#include "scheduledialog.h"
-#include "text.h"
+#include "web/linkdrop.h"
+#include "ui/dialogs/scheduledialog.h"
+#include "platform/text.h"
 
 #include <iterator>
 

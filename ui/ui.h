@@ -9,9 +9,9 @@
 // - The window and dialog procedures reach the toolkit only through window.h (platform/window/).
 #pragma once
 
-#include "registry.h"
-#include "window.h"
-#include "workers.h"
+#include "settings/registry.h"
+#include "window/window.h"
+#include "core/workers.h"
 
 #include <cstdint>
 

@@ -1,10 +1,10 @@
-#include "cookies.h"
+#include "web/cookies.h"
 
-#include "inet.h"
-#include "text.h"
-#include "trace.h"
-#include "urlparse.h"
-#include "wire.h"
+#include "platform/inet.h"
+#include "platform/text.h"
+#include "diag/trace.h"
+#include "web/urlparse.h"
+#include "web/wire.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,6 +1,6 @@
-#include "linkdrop.h"
+#include "web/linkdrop.h"
 
-#include "urlparse.h"
+#include "web/urlparse.h"
 
 #include <cstring>
 

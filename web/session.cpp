@@ -1,6 +1,6 @@
-#include "session.h"
+#include "web/session.h"
 
-#include "inet.h"
+#include "platform/inet.h"
 
 namespace {
 InetSession* sessionHandle = nullptr;

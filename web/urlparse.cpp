@@ -1,8 +1,8 @@
-#include "urlparse.h"
+#include "web/urlparse.h"
 
-#include "files.h"
-#include "text.h"
-#include "trace.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "diag/trace.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,8 +1,8 @@
-#include "wire.h"
+#include "web/wire.h"
 
-#include "cookies.h"
-#include "session.h"
-#include "trace.h"
+#include "web/cookies.h"
+#include "web/session.h"
+#include "diag/trace.h"
 
 #include <algorithm>
 #include <cstdio>

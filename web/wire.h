@@ -24,8 +24,8 @@
 //   belong in the file.
 #pragma once
 
-#include "inet.h"
-#include "urlparse.h"
+#include "platform/inet.h"
+#include "web/urlparse.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,9 +2,9 @@
 // and stopped afterwards.
 #pragma once
 
-#include "items.h"
+#include "core/items.h"
 
-#include "fixtures.h"
+#include "tests/support/fixtures.h"
 
 #include <csignal>
 #include <sys/resource.h>

@@ -1,6 +1,6 @@
-#include "items.h"
+#include "core/items.h"
 
-#include "core_fixture.h"
+#include "tests/core/core_fixture.h"
 
 #include <cstdio>
 #include <filesystem>

@@ -1,4 +1,4 @@
-#include "lists.h"
+#include "core/lists.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-#include "pending.h"
+#include "core/pending.h"
 
-#include "items.h"
-#include "urlparse.h"
+#include "core/items.h"
+#include "web/urlparse.h"
 
-#include "core_fixture.h"
+#include "tests/core/core_fixture.h"
 
 #include <filesystem>
 #include <string>

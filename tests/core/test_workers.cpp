@@ -1,10 +1,10 @@
-#include "workers.h"
+#include "core/workers.h"
 
-#include "pending.h"
-#include "trace.h"
+#include "core/pending.h"
+#include "diag/trace.h"
 
-#include "core_fixture.h"
-#include "servers.h"
+#include "tests/core/core_fixture.h"
+#include "tests/support/servers.h"
 
 #include <filesystem>
 #include <memory>

@@ -1,6 +1,6 @@
-#include "trace.h"
+#include "diag/trace.h"
 
-#include "fixtures.h"
+#include "tests/support/fixtures.h"
 
 #include <atomic>
 #include <csignal>

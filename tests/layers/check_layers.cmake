@@ -21,7 +21,7 @@ set(REQUIRED moon_core moon_core_tests moon_platform)
 
 set(QT_PATTERN "^Qt[0-9]*::")
 set(CURL_TARGET CURL::libcurl)
-set(WINDOW_FOLDER_PATTERN "^platform/window(/|$)")
+set(WINDOW_FOLDER_PATTERN "^(window|tests/support/window)(/|$)")
 set(failures "")
 
 foreach(target IN LISTS REQUIRED)

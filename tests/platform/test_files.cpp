@@ -1,6 +1,6 @@
-#include "files.h"
+#include "platform/files.h"
 
-#include "fixtures.h"
+#include "tests/support/fixtures.h"
 
 #include <filesystem>
 #include <set>

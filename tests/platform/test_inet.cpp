@@ -1,11 +1,11 @@
 // Only what the request tests of the web module cannot see through Wire_*: interim answers,
 // headers that do not fit, the object and host that reach the server, time-outs, abort, certificates,
 // the cookie jar and threads.
-#include "inet.h"
-#include "regstore.h"
+#include "platform/inet.h"
+#include "platform/regstore.h"
 
-#include "fixtures.h"
-#include "servers.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/servers.h"
 
 #include <chrono>
 #include <filesystem>

@@ -1,6 +1,6 @@
-#include "regstore.h"
+#include "platform/regstore.h"
 
-#include "fixtures.h"
+#include "tests/support/fixtures.h"
 
 #include <cstdlib>
 #include <filesystem>

@@ -1,6 +1,6 @@
-#include "registry.h"
+#include "settings/registry.h"
 
-#include "fixtures.h"
+#include "tests/support/fixtures.h"
 
 #include <filesystem>
 #include <functional>

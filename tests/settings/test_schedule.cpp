@@ -1,8 +1,8 @@
-#include "schedule.h"
+#include "settings/schedule.h"
 
-#include "registry.h"
+#include "settings/registry.h"
 
-#include "fixtures.h"
+#include "tests/support/fixtures.h"
 
 #include <filesystem>
 #include <string>

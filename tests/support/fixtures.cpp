@@ -1,4 +1,4 @@
-#include "fixtures.h"
+#include "tests/support/fixtures.h"
 
 #include <cstdlib>
 #include <fstream>

@@ -16,7 +16,7 @@
 //   repeat or a shift in a download shows, and files of any size can be checked without a copy.
 #pragma once
 
-#include "fixtures.h"
+#include "tests/support/fixtures.h"
 
 #include <atomic>
 #include <cstdint>

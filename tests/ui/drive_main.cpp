@@ -1,7 +1,7 @@
 // The program as a person runs it who presses "Download Now" as soon as the window is up: for
 // the tests that must kill the program itself in the middle of a download. Nothing of it goes
 // into the product; the program's own code runs unchanged.
-#include "ui.h"
+#include "ui/ui.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
-#include "checkback.h"
+#include "core/checkback.h"
 
-#include "servers.h"
-#include "ui_fixture.h"
+#include "tests/support/servers.h"
+#include "tests/ui/ui_fixture.h"
 
 #include <deque>
 #include <filesystem>

@@ -1,6 +1,6 @@
-#include "ui_fixture.h"
+#include "tests/ui/ui_fixture.h"
 
-#include "pending.h"
+#include "core/pending.h"
 
 #include <cstring>
 #include <filesystem>

@@ -1,8 +1,8 @@
-#include "ui_fixture.h"
+#include "tests/ui/ui_fixture.h"
 
-#include "pending.h"
-#include "servers.h"
-#include "startup.h"
+#include "core/pending.h"
+#include "tests/support/servers.h"
+#include "ui/dialogs/startup.h"
 
 #include <chrono>
 #include <csignal>

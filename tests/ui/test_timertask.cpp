@@ -1,8 +1,8 @@
-#include "ui_fixture.h"
+#include "tests/ui/ui_fixture.h"
 
-#include "pending.h"
-#include "servers.h"
-#include "trace.h"
+#include "core/pending.h"
+#include "tests/support/servers.h"
+#include "diag/trace.h"
 
 #include <cmath>
 #include <filesystem>

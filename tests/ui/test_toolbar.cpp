@@ -1,6 +1,6 @@
-#include "ui_fixture.h"
+#include "tests/ui/ui_fixture.h"
 
-#include "servers.h"
+#include "tests/support/servers.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "ui_fixture.h"
+#include "tests/ui/ui_fixture.h"
 
 #include <csignal>
 #include <spawn.h>

@@ -3,12 +3,12 @@
 // (Win_SetModalScript); documents opened are recorded, never launched.
 #pragma once
 
-#include "ui.h"
+#include "ui/ui.h"
 
-#include "../core/core_fixture.h"
+#include "tests/core/core_fixture.h"
 
-#include "servers.h"
-#include "window_testing.h"
+#include "tests/support/servers.h"
+#include "tests/support/window/window_testing.h"
 
 #include <chrono>
 #include <functional>

@@ -1,6 +1,6 @@
-#include "cookies.h"
+#include "web/cookies.h"
 
-#include "fixtures.h"
+#include "tests/support/fixtures.h"
 
 #include <cstdlib>
 #include <filesystem>

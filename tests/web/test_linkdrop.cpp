@@ -1,4 +1,4 @@
-#include "linkdrop.h"
+#include "web/linkdrop.h"
 
 #include <gtest/gtest.h>
 

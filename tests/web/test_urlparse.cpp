@@ -1,4 +1,4 @@
-#include "urlparse.h"
+#include "web/urlparse.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
-#include "wire.h"
+#include "web/wire.h"
 
-#include "cookies.h"
-#include "session.h"
-#include "trace.h"
+#include "web/cookies.h"
+#include "web/session.h"
+#include "diag/trace.h"
 
-#include "fixtures.h"
-#include "servers.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/servers.h"
 
 #include <cstdlib>
 #include <memory>

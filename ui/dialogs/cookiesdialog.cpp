@@ -1,7 +1,7 @@
-#include "cookiesdialog.h"
+#include "ui/dialogs/cookiesdialog.h"
 
-#include "profiles.h"
-#include "urlparse.h"
+#include "platform/profiles.h"
+#include "web/urlparse.h"
 
 #include <cstring>
 #include <iterator>

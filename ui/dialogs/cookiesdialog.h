@@ -10,8 +10,8 @@
 //   in Moonfetch").
 #pragma once
 
-#include "cookiesource.h"
-#include "window.h"
+#include "settings/cookiesource.h"
+#include "window/window.h"
 
 #include <cstdint>
 

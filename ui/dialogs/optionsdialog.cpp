@@ -1,6 +1,6 @@
-#include "optionsdialog.h"
+#include "ui/dialogs/optionsdialog.h"
 
-#include "trace.h"
+#include "diag/trace.h"
 
 #include <iterator>
 

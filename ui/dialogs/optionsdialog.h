@@ -8,8 +8,8 @@
 //   value holds in memory until the program ends. Cancel changes and writes nothing.
 #pragma once
 
-#include "options.h"
-#include "window.h"
+#include "settings/options.h"
+#include "window/window.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "scheduledialog.h"
+#include "ui/dialogs/scheduledialog.h"
 
 #include <cstdio>
 #include <iterator>

@@ -10,8 +10,8 @@
 // - A failed SetTimer is not reported.
 #pragma once
 
-#include "schedule.h"
-#include "window.h"
+#include "settings/schedule.h"
+#include "window/window.h"
 
 #include <cstdint>
 

@@ -1,10 +1,10 @@
-#include "startup.h"
+#include "ui/dialogs/startup.h"
 
-#include "cookiesdialog.h"
-#include "items.h"
-#include "options.h"
-#include "scheduledialog.h"
-#include "trace.h"
+#include "ui/dialogs/cookiesdialog.h"
+#include "core/items.h"
+#include "settings/options.h"
+#include "ui/dialogs/scheduledialog.h"
+#include "diag/trace.h"
 
 #include <chrono>
 #include <ctime>

@@ -14,8 +14,8 @@
 //   reported to the person.
 #pragma once
 
-#include "registry.h"
-#include "window.h"
+#include "settings/registry.h"
+#include "window/window.h"
 
 #include <cstdint>
 

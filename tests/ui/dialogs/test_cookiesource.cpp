@@ -1,7 +1,7 @@
-#include "ui_fixture.h"
+#include "tests/ui/ui_fixture.h"
 
-#include "cookiesdialog.h"
-#include "servers.h"
+#include "ui/dialogs/cookiesdialog.h"
+#include "tests/support/servers.h"
 
 #include <cstdlib>
 #include <deque>

@@ -1,10 +1,10 @@
-#include "ui_fixture.h"
+#include "tests/ui/ui_fixture.h"
 
-#include "cookiesdialog.h"
-#include "optionsdialog.h"
-#include "scheduledialog.h"
-#include "startup.h"
-#include "trace.h"
+#include "ui/dialogs/cookiesdialog.h"
+#include "ui/dialogs/optionsdialog.h"
+#include "ui/dialogs/scheduledialog.h"
+#include "ui/dialogs/startup.h"
+#include "diag/trace.h"
 
 #include <filesystem>
 #include <sstream>

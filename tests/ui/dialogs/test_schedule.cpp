@@ -1,6 +1,6 @@
-#include "ui_fixture.h"
+#include "tests/ui/ui_fixture.h"
 
-#include "scheduledialog.h"
+#include "ui/dialogs/scheduledialog.h"
 
 #include <filesystem>
 #include <string>

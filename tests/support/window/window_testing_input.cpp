@@ -1,8 +1,8 @@
 // Input in the person's place: the same Qt events the person's mouse, keys and drags make, sent
 // through the same handlers.
-#include "window_testing.h"
+#include "tests/support/window/window_testing.h"
 
-#include "window_qt.h"
+#include "window/window_qt.h"
 
 #include <QApplication>
 #include <QDragEnterEvent>

@@ -1,6 +1,6 @@
 // Dialogs built from templates, their controls and keys, the modal loop, message boxes and the
 // file dialogs.
-#include "window_qt.h"
+#include "window/window_qt.h"
 
 #include <QApplication>
 #include <QButtonGroup>

@@ -1,6 +1,6 @@
-#include "window_testing.h"
+#include "tests/support/window/window_testing.h"
 
-#include "fixtures.h"
+#include "tests/support/fixtures.h"
 
 #include <algorithm>
 #include <csignal>

@@ -1,5 +1,5 @@
 // Input: the person's mouse, keys and drags become the program's messages.
-#include "window_qt.h"
+#include "window/window_qt.h"
 
 #include <QApplication>
 #include <QCloseEvent>

@@ -12,7 +12,7 @@
 //   returns.
 #pragma once
 
-#include "window.h"
+#include "window/window.h"
 
 #include <functional>
 #include <string>

@@ -1,6 +1,6 @@
 // The application object, the main window (menu, accelerators, scroll bar), timers, the event
 // loops and the operations every kind of window shares.
-#include "window_qt.h"
+#include "window/window_qt.h"
 
 #include <QAbstractButton>
 #include <QAction>

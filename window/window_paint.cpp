@@ -1,6 +1,6 @@
 // Painting: a WM_PAINT runs inside the widget's paint event, with a DC that wraps its QPainter.
 // An installed observer sees what the procedure draws.
-#include "window_qt.h"
+#include "window/window_qt.h"
 
 #include <QFontMetrics>
 

@@ -1,8 +1,8 @@
 // The observer that records every paint and opened document and hands modal calls to the
 // installed script, and the calls of the test support that need no input events.
-#include "window_testing.h"
+#include "tests/support/window/window_testing.h"
 
-#include "window_qt.h"
+#include "window/window_qt.h"
 
 #include <QAbstractButton>
 #include <QAction>

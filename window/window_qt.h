@@ -8,7 +8,7 @@
 // often asked for from inside one of the window's own event handlers.
 #pragma once
 
-#include "window.h"
+#include "window/window.h"
 
 #include <QEventLoop>
 #include <QPainter>

@@ -2,7 +2,7 @@
 // window's WM_ENDSESSION. The handler only writes a byte into a pipe; the event loop reads it
 // and hands the message to the procedure once no program code runs, so the program closes from
 // its own message loop, never from inside a dialog or a procedure it interrupted.
-#include "window_qt.h"
+#include "window/window_qt.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
