@@ -18,6 +18,7 @@
 // Everything (settings, cookie jar, downloads, the lists) stays in a temporary folder that is
 // removed at the end; the nginx it starts is stopped whatever happens to a round.
 #include "core/checkback.h"
+#include "platform/text.h"
 #include "core/items.h"
 #include "core/pending.h"
 #include "core/workers.h"

@@ -14,7 +14,7 @@
 #pragma once
 
 #include "core/items.h"
-#include "settings/registry.h"
+#include "settings/options.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -10,19 +10,13 @@
 // - Failures are returned (null, a negative result), never thrown, and never shown to the person.
 #pragma once
 
+#include "platform/sizes.h"
 #include "core/lists.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-
-constexpr size_t URL_CAPACITY = 2058;    // 2057 characters and the NUL
-constexpr size_t PATH_CAPACITY = 512;
-constexpr size_t STATUS_CAPACITY = 256;
-// Room for the validators that name a file's version (a longer one is not kept).
-constexpr size_t ETAG_CAPACITY = 128;
-constexpr size_t DATE_CAPACITY = 64;
 
 constexpr uint32_t ITEM_VALID = 1;
 constexpr uint32_t ITEM_SELECTED = 2;

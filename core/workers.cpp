@@ -21,7 +21,7 @@
 static_assert(std::is_standard_layout_v<UrlRequest> && offsetof(UrlRequest, link) == 0,
               "a request must start with its list link");
 
-static_assert(ETAG_CAPACITY == WIRE_ETAG_CAPACITY && DATE_CAPACITY == WIRE_DATE_CAPACITY,
+static_assert(ETAG_CAPACITY == ETAG_CAPACITY && DATE_CAPACITY == DATE_CAPACITY,
               "an item holds the validators a request learns");
 
 namespace {
@@ -77,7 +77,7 @@ void markFailed(UrlItem* item, int32_t code)
 // else the final URL's last segment.
 int32_t localNameFor(WireRequest* web, const char* directory, char* name, size_t size, bool byExtension)
 {
-    char disposition[WIRE_URL_CAPACITY];
+    char disposition[URL_CAPACITY];
     if (Inet_HttpHeader(web->hRequest, "Content-Disposition", disposition, sizeof disposition) &&
         LocalNameFromDisposition(disposition, directory, name, size, byExtension) == 0)
         return 0;

@@ -36,7 +36,7 @@
 #pragma once
 
 #include "core/items.h"
-#include "settings/registry.h"
+#include "settings/options.h"
 #include "web/wire.h"
 
 #include <atomic>

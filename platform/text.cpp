@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <pwd.h>
 #include <unistd.h>
@@ -12,6 +13,15 @@ namespace {
 bool isAtoiSpace(char c)
 {
     return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Ends text at index and returns the rest behind it; null (text unchanged) for index -1.
+char* cutAt(char* text, ptrdiff_t index)
+{
+    if (index < 0)
+        return nullptr;
+    text[index] = '\0';
+    return text + index + 1;
 }
 
 }  // namespace
@@ -60,4 +70,39 @@ std::string Text_HomeFolder()
     if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found)
         return found->pw_dir;
     return ".";
+}
+
+ptrdiff_t FindChar(char ch, const char* text)
+{
+    const char* found = std::strchr(text, ch);
+    return found && ch != '\0' ? found - text : -1;
+}
+
+ptrdiff_t FindLastChar(char ch, const char* text)
+{
+    const char* found = std::strrchr(text, ch);
+    return found && ch != '\0' ? found - text : -1;
+}
+
+ptrdiff_t FindLineEnd(const char* text)
+{
+    const size_t index = std::strcspn(text, "\r\n");
+    return text[index] ? static_cast<ptrdiff_t>(index) : -1;
+}
+
+char* SplitAtChar(char ch, char* text)
+{
+    return cutAt(text, FindChar(ch, text));
+}
+
+char* SplitLine(char* text)
+{
+    return cutAt(text, FindLineEnd(text));
+}
+
+char* SkipWhite(char* text)
+{
+    while (*text == ' ' || *text == '\t' || *text == '\r' || *text == '\n')
+        ++text;
+    return *text ? text : nullptr;
 }

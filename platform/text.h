@@ -1,10 +1,17 @@
 // Text helpers that every layer shares: ASCII-only comparisons and number reading, so that no
-// locale (the toolkit sets one) changes which URL, header, setting or cookie flag is recognised.
+// locale (the toolkit sets one) changes which URL, header, setting or cookie flag is recognised,
+// and the bounded copy and in-place splitting of fixed buffers.
 //
-// Contract: pure functions, callable from any thread; nothing is kept between calls.
+// Contract: pure functions, callable from any thread; nothing is kept between calls. The caller
+// owns every buffer: the split helpers write NULs into it and hand out pointers into it. "Not
+// found" is -1 (the Find helpers) or null (the Split helpers and SkipWhite); text arguments
+// must not be null.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -18,3 +25,25 @@ bool Text_StartsWithNoCase(std::string_view text, std::string_view prefix);
 int64_t Text_LeadingNumber(const char* text);
 // The person's home folder: $HOME, else the password database's entry, else ".".
 std::string Text_HomeFolder();
+
+// Copies text into a fixed buffer, cut to fit; the buffer always ends with a NUL.
+template <size_t N>
+void CopyBounded(char (&to)[N], const char* text)
+{
+    size_t length = std::min(std::strlen(text), N - 1);
+    std::memcpy(to, text, length);
+    to[length] = '\0';
+}
+
+// Index of the first ch in text, or -1.
+ptrdiff_t FindChar(char ch, const char* text);
+// Index of the last ch in text, or -1.
+ptrdiff_t FindLastChar(char ch, const char* text);
+// Index of the first CR or LF in text, or -1.
+ptrdiff_t FindLineEnd(const char* text);
+// Ends text at its first ch and returns the rest behind it; null (text unchanged) without ch.
+char* SplitAtChar(char ch, char* text);
+// SplitAtChar at the first CR or LF; after a CR LF the rest begins with the LF.
+char* SplitLine(char* text);
+// First character that is not a space, TAB, LF or CR; null when there is none.
+char* SkipWhite(char* text);

@@ -4,7 +4,9 @@
 #include "platform/profiles.h"
 #include "platform/text.h"
 #include "diag/trace.h"
+#include "settings/registry.h"
 #include "web/urlparse.h"
+#include "web/wire.h"
 
 #include <cstdio>
 #include <cstring>

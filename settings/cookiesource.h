@@ -12,7 +12,7 @@
 //   cookie file is "cookies.txt" in the profile directory.
 #pragma once
 
-#include "settings/registry.h"
+#include "settings/options.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,5 +1,7 @@
 #include "settings/options.h"
 
+#include "settings/registry.h"
+
 const DownloadOption DOWNLOAD_OPTIONS[3] = {
     {IDC_ASK_EVERY, REG_VAL_ASK_EVERY, &DownloadOptions::askNameEveryTime,
      "Options, askNameEveryTime: %d\n", "Options, askNameEveryTime: %d\n"},

@@ -1,13 +1,24 @@
-// Download options: the table of the three 0/1 options of the record, by which the start-up
-// reads them and the options dialog shows and writes them.
+// Download options: the record of the options handed to the download core, and the table of its
+// three 0/1 options, by which the start-up reads them and the options dialog shows and writes them.
 //
 // Contract:
-// - Constant data; any thread may read it.
+// - The record belongs to the user-interface thread; workers get copies of what they need.
+// - The table is constant data; any thread may read it.
 #pragma once
 
-#include "settings/registry.h"
+#include "platform/sizes.h"
 
 #include <cstdint>
+
+// The options handed to the download core; cleared to zeros at program start.
+struct DownloadOptions {
+    int32_t ifOther;           // Netscape cookies from a file the user named (non-zero)
+    int32_t askNameEveryTime;  // 0 or 1
+    int32_t useDirExtension;   // 0 or 1: sub-directory named after the file's extension
+    int32_t allowHTML;         // 0 or 1: links to HTML pages may be dropped
+    int32_t cookieSource;      // COOKIES_* (web/wire.h)
+    char cookieFile[PATH_CAPACITY];  // resolved Netscape cookie file; empty when none
+};
 
 constexpr int IDC_ASK_EVERY = 1040, IDC_USE_EXTENSION = 1050, IDC_ALLOW_HTML = 1057;
 

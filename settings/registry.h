@@ -1,8 +1,8 @@
 // Registry helpers: the four calls through which every setting of the program is read and
-// written, the names of the program's keys and values, and the download options record.
+// written, and the names of the program's keys and values.
 //
 // Contract:
-// - User-interface thread only, like the record; the helpers keep nothing between calls.
+// - User-interface thread only; the helpers keep nothing between calls.
 // - Each helper returns a Win32 error code (0 on success) and reports nothing itself; a caller
 //   whose read fails keeps its default, a failed write is ignored by the caller.
 // - A failed read leaves the caller's buffer or target untouched, with the one exception that
@@ -10,7 +10,6 @@
 #pragma once
 
 #include "platform/regstore.h"
-#include "web/wire.h"   // COOKIES_*: the requests define what a cookie source means
 
 #include <cstddef>
 #include <cstdint>
@@ -33,18 +32,6 @@ constexpr const char* REG_VAL_SOURCE = "Source";
 constexpr const char* REG_VAL_IF_OTHER = "IfOther";
 constexpr const char* REG_VAL_USER_NAME = "UserName";
 constexpr const char* REG_VAL_OTHER_NAME = "OtherName";
-
-constexpr size_t COOKIE_FILE_SIZE = WIRE_PATH_CAPACITY;
-
-// The options handed to the download core; cleared to zeros at program start.
-struct DownloadOptions {
-    int32_t ifOther;           // Netscape cookies from a file the user named (non-zero)
-    int32_t askNameEveryTime;  // 0 or 1
-    int32_t useDirExtension;   // 0 or 1: sub-directory named after the file's extension
-    int32_t allowHTML;         // 0 or 1: links to HTML pages may be dropped
-    int32_t cookieSource;      // COOKIES_*
-    char cookieFile[COOKIE_FILE_SIZE];  // resolved Netscape cookie file; empty when none
-};
 
 // Reads a value as text into buffer; *size is the capacity in, the bytes returned (terminator
 // included) out. A value that does not fit with its terminator gives REG_ERROR_MORE_DATA.

@@ -1,5 +1,6 @@
 #include "ui/ui.h"
 
+#include "platform/text.h"
 #include "core/checkback.h"
 #include "core/pending.h"
 #include "diag/trace.h"

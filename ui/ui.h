@@ -9,7 +9,7 @@
 // - The window and dialog procedures reach the toolkit only through window.h (platform/window/).
 #pragma once
 
-#include "settings/registry.h"
+#include "settings/options.h"
 #include "window/window.h"
 #include "core/workers.h"
 

@@ -8,15 +8,14 @@
 // - The dragged text is never changed; the answer is 1 (accept) or 0 (refuse), nothing else.
 #pragma once
 
+#include "platform/sizes.h"
+
 #include <cstddef>
 #include <cstdint>
 
-// Longest dragged text we parse: it must fit a request's URL buffer.
-constexpr size_t LINK_TEXT_CAPACITY = 2058;
-
 struct LinkDropTarget {
     int32_t allowHTML;
-    char scratch[LINK_TEXT_CAPACITY + 1];   // parsed copy of the text under test
+    char scratch[URL_CAPACITY + 1];   // parsed copy of the text under test
 
     // 1 for an "http://", "https://" or "ftp://" link that names something behind the host, not
     // ending in '/', and, unless allowHTML is set, not ending in ".html", ".htm" or ".shtml" (case

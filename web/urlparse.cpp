@@ -36,16 +36,6 @@ int32_t readDecimal(const char* text)
     return static_cast<int32_t>(std::clamp<int64_t>(Text_LeadingNumber(text), INT32_MIN, INT32_MAX));
 }
 
-bool isLineEnd(char c)
-{
-    return c == '\r' || c == '\n';
-}
-
-bool isWhite(char c)
-{
-    return c == ' ' || c == '\t' || isLineEnd(c);
-}
-
 // Index of the last ch among text[0, length), or -1.
 ptrdiff_t findLastBefore(char ch, const char* text, size_t length)
 {
@@ -256,15 +246,6 @@ bool cutStem(char* name, size_t* length, size_t excess)
     return true;
 }
 
-// Ends text at index and returns the rest behind it; null (text unchanged) for index -1.
-char* cutAt(char* text, ptrdiff_t index)
-{
-    if (index < 0)
-        return nullptr;
-    text[index] = '\0';
-    return text + index + 1;
-}
-
 }  // namespace
 
 int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port)
@@ -319,39 +300,4 @@ int32_t LocalNameFromDisposition(const char* disposition, const char* directory,
         return ERR_NAME_TOO_LONG;
     composeLocalName(name, length, directory, out, byExtension);
     return 0;
-}
-
-ptrdiff_t FindChar(char ch, const char* text)
-{
-    const char* found = std::strchr(text, ch);
-    return found && ch != '\0' ? found - text : -1;
-}
-
-ptrdiff_t FindLastChar(char ch, const char* text)
-{
-    const char* found = std::strrchr(text, ch);
-    return found && ch != '\0' ? found - text : -1;
-}
-
-ptrdiff_t FindLineEnd(const char* text)
-{
-    const size_t index = std::strcspn(text, "\r\n");
-    return text[index] ? static_cast<ptrdiff_t>(index) : -1;
-}
-
-char* SplitAtChar(char ch, char* text)
-{
-    return cutAt(text, FindChar(ch, text));
-}
-
-char* SplitLine(char* text)
-{
-    return cutAt(text, FindLineEnd(text));
-}
-
-char* SkipWhite(char* text)
-{
-    while (isWhite(*text))
-        ++text;
-    return *text ? text : nullptr;
 }

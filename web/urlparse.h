@@ -1,20 +1,16 @@
-// URL parsing, local file names (from the URL, or from the name a server gives), and the in-place
-// string helpers of the web module, the cookie reader and the settings dialogs.
+// URL parsing and local file names (from the URL, or from the name a server gives).
 //
 // Contract:
 // - The caller owns every buffer. Nothing allocates; the pointers handed out point into the
-//   caller's text, which the split functions modify by writing NULs.
+//   caller's URL, which ParseURL modifies by writing NULs.
 // - Every function is reentrant (no state at all) and may run on any thread at once, each call
 //   on its own buffers. ParseURL writes two trace lines; nothing else has side effects.
-// - Failures are returned: a negative error code (ParseURL, LocalNameFromURL), -1 for "not
-//   found" (the Find helpers) or null (the Split helpers and SkipWhite). Text arguments must
-//   not be null unless a function says so.
+// - Failures are returned as negative error codes. Text arguments must not be null unless a
+//   function says so.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 constexpr int32_t SCHEME_HTTP = 1;
 constexpr int32_t SCHEME_FTP = 2;
@@ -50,25 +46,3 @@ int32_t LocalNameFromURL(const char* object, const char* directory, char* out, s
 // does not fit; out is untouched on failure.
 int32_t LocalNameFromDisposition(const char* disposition, const char* directory, char* out,
                                  size_t outSize, bool byExtension);
-
-// Copies text into a fixed buffer, cut to fit; the buffer always ends with a NUL.
-template <size_t N>
-void CopyBounded(char (&to)[N], const char* text)
-{
-    size_t length = std::min(std::strlen(text), N - 1);
-    std::memcpy(to, text, length);
-    to[length] = '\0';
-}
-
-// Index of the first ch in text, or -1.
-ptrdiff_t FindChar(char ch, const char* text);
-// Index of the last ch in text, or -1.
-ptrdiff_t FindLastChar(char ch, const char* text);
-// Index of the first CR or LF in text, or -1.
-ptrdiff_t FindLineEnd(const char* text);
-// Ends text at its first ch and returns the rest behind it; null (text unchanged) without ch.
-char* SplitAtChar(char ch, char* text);
-// SplitAtChar at the first CR or LF; after a CR LF the rest begins with the LF.
-char* SplitLine(char* text);
-// First character that is not a space, TAB, LF or CR; null when there is none.
-char* SkipWhite(char* text);

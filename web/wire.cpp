@@ -1,5 +1,6 @@
 #include "web/wire.h"
 
+#include "platform/text.h"
 #include "web/cookies.h"
 #include "web/session.h"
 #include "diag/trace.h"

@@ -24,6 +24,7 @@
 //   belong in the file.
 #pragma once
 
+#include "platform/sizes.h"
 #include "platform/inet.h"
 #include "web/urlparse.h"
 
@@ -40,11 +41,6 @@ constexpr int32_t COOKIES_NETSCAPE = 1;   // a Netscape cookies.txt file, `cooki
 constexpr int32_t COOKIES_SYSTEM = 2;     // the session's own cookie jar
 
 constexpr size_t WIRE_BLOCK = 1024;
-constexpr size_t WIRE_URL_CAPACITY = 2058;
-constexpr size_t WIRE_PATH_CAPACITY = 512;
-constexpr size_t WIRE_STATUS_CAPACITY = 256;
-constexpr size_t WIRE_ETAG_CAPACITY = 128;
-constexpr size_t WIRE_DATE_CAPACITY = 64;
 
 struct WireRequest {
     InetHandle* hConnect;
@@ -54,12 +50,12 @@ struct WireRequest {
     int32_t scheme;
     int32_t port;
     int32_t cookieSource;         // COOKIES_*
-    char cookieFile[WIRE_PATH_CAPACITY];
+    char cookieFile[PATH_CAPACITY];
     int32_t bufferCount;          // bytes of buffer the caller has not taken yet
     char buffer[WIRE_BLOCK];
-    char url[WIRE_URL_CAPACITY];       // working copy, cut in place by ParseURL
-    char location[WIRE_URL_CAPACITY];  // redirect target, or the final URL after success
-    char statusText[WIRE_STATUS_CAPACITY];
+    char url[URL_CAPACITY];       // working copy, cut in place by ParseURL
+    char location[URL_CAPACITY];  // redirect target, or the final URL after success
+    char statusText[STATUS_CAPACITY];
     uint32_t status;              // HTTP status, or the client's error number
     uint64_t contentLength;       // 0 when the server named none; the whole file after a resume
     InetAbortFlag abort;
@@ -69,11 +65,11 @@ struct WireRequest {
     // same offset, or 0 when the whole file comes.
     int64_t resumeFrom;
     int64_t expectedSize;
-    char ifRange[WIRE_ETAG_CAPACITY];
+    char ifRange[ETAG_CAPACITY];
     // The version a 2xx answer names, each empty when it has none that may be kept (too long,
     // or holding a control character).
-    char etag[WIRE_ETAG_CAPACITY];
-    char lastModified[WIRE_DATE_CAPACITY];
+    char etag[ETAG_CAPACITY];
+    char lastModified[DATE_CAPACITY];
     int32_t retryAfter;           // after an HTTP failure: its Retry-After in seconds, else -1
     bool complete;                // the part held was the whole file: Wire_Read ends at once
 };

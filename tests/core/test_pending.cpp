@@ -1,5 +1,6 @@
 #include "core/pending.h"
 
+#include "platform/text.h"
 #include "core/items.h"
 #include "web/urlparse.h"
 

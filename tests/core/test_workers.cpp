@@ -1,5 +1,6 @@
 #include "core/workers.h"
 
+#include "platform/text.h"
 #include "core/pending.h"
 #include "diag/trace.h"
 

@@ -1,7 +1,9 @@
 #include "core/checkback.h"
 
+#include "platform/text.h"
 #include "tests/support/servers.h"
 #include "tests/ui/ui_fixture.h"
+#include "settings/registry.h"
 
 #include <deque>
 #include <filesystem>

@@ -1,5 +1,6 @@
 #include "tests/ui/ui_fixture.h"
 
+#include "platform/text.h"
 #include "core/pending.h"
 
 #include <cstring>

@@ -1,8 +1,10 @@
 #include "tests/ui/ui_fixture.h"
 
+#include "platform/text.h"
 #include "core/pending.h"
 #include "tests/support/servers.h"
 #include "ui/dialogs/startup.h"
+#include "settings/registry.h"
 
 #include <chrono>
 #include <csignal>

@@ -1,4 +1,5 @@
 #include "web/urlparse.h"
+#include "platform/text.h"
 
 #include <gtest/gtest.h>
 

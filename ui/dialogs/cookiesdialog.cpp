@@ -1,7 +1,10 @@
 #include "ui/dialogs/cookiesdialog.h"
 
+#include "platform/text.h"
 #include "platform/profiles.h"
 #include "web/urlparse.h"
+#include "settings/registry.h"
+#include "web/wire.h"
 
 #include <cstring>
 #include <iterator>

@@ -1,6 +1,7 @@
 #include "ui/dialogs/optionsdialog.h"
 
 #include "diag/trace.h"
+#include "settings/registry.h"
 
 #include <iterator>
 

@@ -5,6 +5,7 @@
 #include "settings/options.h"
 #include "ui/dialogs/scheduledialog.h"
 #include "diag/trace.h"
+#include "settings/registry.h"
 
 #include <chrono>
 #include <ctime>

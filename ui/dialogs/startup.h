@@ -14,7 +14,7 @@
 //   reported to the person.
 #pragma once
 
-#include "settings/registry.h"
+#include "settings/options.h"
 #include "window/window.h"
 
 #include <cstdint>

@@ -1,7 +1,9 @@
 #include "tests/ui/ui_fixture.h"
 
+#include "platform/text.h"
 #include "ui/dialogs/cookiesdialog.h"
 #include "tests/support/servers.h"
+#include "settings/registry.h"
 
 #include <cstdlib>
 #include <deque>

@@ -5,6 +5,7 @@
 #include "ui/dialogs/scheduledialog.h"
 #include "ui/dialogs/startup.h"
 #include "diag/trace.h"
+#include "settings/registry.h"
 
 #include <filesystem>
 #include <sstream>

@@ -1,6 +1,7 @@
 #include "tests/ui/ui_fixture.h"
 
 #include "ui/dialogs/scheduledialog.h"
+#include "settings/registry.h"
 
 #include <filesystem>
 #include <string>
