@@ -148,16 +148,4 @@ TEST(LocalName, ServerGivenNameIsItsSafeLastComponentCutInFrontOfItsExtension)
         EXPECT_EQ(localName(LocalNameFromDisposition, c), c.name) << c.input;
 }
 
-// What the parsers above do not reach yet: bytes above 127 and a vertical tab, which is no white space.
-TEST(StringHelpers, FindLastCharAndSkipWhite)
-{
-    EXPECT_EQ(FindLastChar('.', "a.b.c"), 3);
-    EXPECT_EQ(FindLastChar('x', ""), -1);
-    EXPECT_EQ(FindLastChar('\xE9', "caf\xE9 \xE9t\xE9"), 7);
-    EXPECT_EQ(FindLineEnd("\nabc"), 0);
-    char white[] = " \t\r\n", text[] = " \t\r\n\vx";
-    EXPECT_EQ(SkipWhite(white), nullptr);
-    EXPECT_EQ(SkipWhite(text), text + 4);
-}
-
 }  // namespace

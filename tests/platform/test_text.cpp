@@ -1,0 +1,20 @@
+#include "platform/text.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// What the URL, header and cookie parsers do not reach: bytes above 127 and a vertical tab, which is
+// no white space.
+TEST(StringHelpers, FindLastCharAndSkipWhite)
+{
+    EXPECT_EQ(FindLastChar('.', "a.b.c"), 3);
+    EXPECT_EQ(FindLastChar('x', ""), -1);
+    EXPECT_EQ(FindLastChar('\xE9', "caf\xE9 \xE9t\xE9"), 7);
+    EXPECT_EQ(FindLineEnd("\nabc"), 0);
+    char white[] = " \t\r\n", text[] = " \t\r\n\vx";
+    EXPECT_EQ(SkipWhite(white), nullptr);
+    EXPECT_EQ(SkipWhite(text), text + 4);
+}
+
+}  // namespace
