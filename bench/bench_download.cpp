@@ -20,6 +20,7 @@
 #include "core/checkback.h"
 #include "platform/text.h"
 #include "core/items.h"
+#include "core/start.h"
 #include "core/pending.h"
 #include "core/workers.h"
 

@@ -1,8 +1,5 @@
 #include "core/items.h"
 
-#include "core/pending.h"
-#include "web/session.h"
-#include "core/workers.h"
 #include "diag/trace.h"
 
 #include <cerrno>
@@ -187,28 +184,4 @@ void MOONQ_SetDownloadDir(const char* path)
         std::memcpy(downloadDir, path, length + 1);
     }
     Trace_PrintString(TRACE_ALL, "DownloadDir, set default: %s\n", path);
-}
-
-int MOONQ_Start()
-{
-    List_Init(&pendingList);
-    List_Init(&deletedList);
-    List_Init(&requestList);
-    Trace_Open("moonfch_log.txt");
-    Trace_EnableLevels(TRACE_ALL);
-    Trace_Print(TRACE_ALL, "Trace file for Moonfetch 1.2");
-    if (Wire_Init() < 0) {
-        MOONQ_Stop();
-        return -1;
-    }
-    return 0;
-}
-
-void MOONQ_Stop()
-{
-    MOONQ_SuspendWorkers();
-    MOONQ_FinishSaves();
-    Trace_Close();
-    MOONQ_FreeList(&deletedList);
-    MOONQ_FreeList(&pendingList);
 }

@@ -1,5 +1,4 @@
-// URL items: the links the person has collected, the three item lists, the download directory,
-// and the start and stop of the download core.
+// URL items: the links the person has collected, the three item lists and the download directory.
 //
 // Contract:
 // - Every function here runs on the user-interface thread. Worker threads write into the
@@ -83,8 +82,3 @@ const char* MOONQ_GetDownloadDir();
 void MOONQ_CopyDownloadDir(char* out, size_t size);
 // Sets the directory for new local files; a path of 512 characters or more is ignored.
 void MOONQ_SetDownloadDir(const char* path);
-// Empties the lists, opens the trace log and the Internet session; 0, or -1 without a session.
-int MOONQ_Start();
-// Stops the workers, waits for the pending-list saves still being written, closes the trace log
-// and frees every item, deleting the empty placeholder files.
-void MOONQ_Stop();

@@ -4,6 +4,7 @@
 #include "platform/files.h"
 #include "platform/instance.h"
 #include "core/items.h"
+#include "core/start.h"
 #include "ui/dialogs/optionsdialog.h"
 #include "core/pending.h"
 #include "ui/dialogs/scheduledialog.h"

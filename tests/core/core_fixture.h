@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/items.h"
+#include "core/start.h"
 
 #include "tests/support/fixtures.h"
 

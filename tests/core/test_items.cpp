@@ -1,4 +1,5 @@
 #include "core/items.h"
+#include "core/start.h"
 
 #include "tests/core/core_fixture.h"
 

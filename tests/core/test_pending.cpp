@@ -2,6 +2,7 @@
 
 #include "platform/text.h"
 #include "core/items.h"
+#include "core/start.h"
 #include "web/urlparse.h"
 
 #include "tests/core/core_fixture.h"
