@@ -40,17 +40,16 @@ constexpr auto WAIT_SLICE = std::chrono::milliseconds(10);
 constexpr int64_t PART_RECORD_BYTES = 1 << 20;
 constexpr auto PART_RECORD_INTERVAL = std::chrono::seconds(2);
 
-// A failure whose cause lies on our side: the item shows our own words with status 0.
+// A failure whose cause lies on our side: the item shows our own words (Err_Text) with status 0.
 struct LocalFailure {
     int32_t code;
-    const char* text;
     const char* traceFormat;   // null when nothing is traced
 };
 
 constexpr LocalFailure LOCAL_FAILURES[] = {
-    {ERR_BAD_URL, "Badly formatted URL, or not a file!", "Download/Query status, bad URL. %s\n"},
-    {ERR_BAD_COOKIE, "Bad cookie in Netscape cookie file.", "Download/Query status: bad cookie. %s\n"},
-    {ERR_NAME_TOO_LONG, "Local file name too long.", nullptr},
+    {ERR_BAD_URL, "Download/Query status, bad URL. %s\n"},
+    {ERR_BAD_COOKIE, "Download/Query status: bad cookie. %s\n"},
+    {ERR_NAME_TOO_LONG, nullptr},
 };
 
 void setItemStatus(UrlItem* item, int32_t status, const char* text)
@@ -67,9 +66,10 @@ void markFailed(UrlItem* item, int32_t code)
     for (const LocalFailure& failure : LOCAL_FAILURES) {
         if (failure.code != code)
             continue;
-        setItemStatus(item, 0, failure.text);
+        const char* text = Err_Text(uint32_t(code));
+        setItemStatus(item, 0, text);
         if (failure.traceFormat)
-            Trace_PrintString(TRACE_ALL, failure.traceFormat, failure.text);
+            Trace_PrintString(TRACE_ALL, failure.traceFormat, text);
     }
 }
 

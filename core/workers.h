@@ -35,6 +35,7 @@
 // - Failures are returned as negative codes (ERR_*), never thrown.
 #pragma once
 
+#include "platform/errors.h"
 #include "core/items.h"
 #include "settings/options.h"
 #include "web/wire.h"
@@ -49,16 +50,6 @@ constexpr int32_t RESULT_QUERIED = 1;
 constexpr int32_t RESULT_DOWNLOADED = 2;
 constexpr int32_t RESULT_FAILED = 3;
 constexpr int32_t RESULT_CANCELLED = 4;
-
-constexpr int32_t ERR_NO_MEMORY = static_cast<int32_t>(0x80000001u);
-constexpr int32_t ERR_LOCAL_FILE = static_cast<int32_t>(0x80000005u);
-// The data did not all reach the local file: a short write, a failed flush or close (a full
-// disk), or the file was removed during the download.
-constexpr int32_t ERR_WRITE_FAILED = static_cast<int32_t>(0x80000006u);
-constexpr int32_t ERR_NO_THREAD = static_cast<int32_t>(0x8000000Du);
-// The connection ended cleanly before as many bytes had arrived as were announced (the
-// answer's own length, else the size the query learnt).
-constexpr int32_t ERR_SHORT_TRANSFER = static_cast<int32_t>(0x80000010u);
 
 constexpr uint32_t WORKER_TIMEOUT_MS = 60000;
 constexpr int MAX_RETRIES = 3;

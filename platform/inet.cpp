@@ -84,41 +84,12 @@ constexpr ErrorMapping ERROR_TABLE[] = {
     {CURLE_SSL_CONNECT_ERROR, INET_ERR_SECURE_CHANNEL},
 };
 
-struct ErrorText {
-    uint32_t error;
-    const char* text;
-    bool certificate = false;   // a refused certificate: asking again cannot mend it
-};
-
-constexpr ErrorText ERROR_TEXTS[] = {
-    {INET_ERR_TIMEOUT, "The operation timed out"},
-    {INET_ERR_FTP_REFUSED, "An extended error was returned from the server"},
-    {INET_ERR_INTERNAL, "An internal error occurred in the Internet client"},
-    {INET_ERR_NAME_NOT_RESOLVED, "The server name could not be resolved"},
-    {INET_ERR_CANCELLED, "The operation was canceled"},
-    {INET_ERR_CANNOT_CONNECT, "A connection with the server could not be established"},
-    {INET_ERR_CONNECTION_ABORTED, "The connection with the server was terminated abnormally"},
-    {INET_ERR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small"},
-    {INET_ERR_CERT_AUTHORITY, "The certificate is not trusted", true},
-    {INET_ERR_CERT_NAME, "The certificate belongs to another host name", true},
-    {INET_ERR_CERT_DATE, "The certificate has expired or is not yet valid", true},
-    {INET_ERR_SECURE_CHANNEL, "The secure connection could not be established"},
-};
-
 uint32_t errorOf(CURLcode code, long verify = VERIFY_ANY)
 {
     for (const ErrorMapping& mapping : ERROR_TABLE)
         if (mapping.code == code && (mapping.verify == VERIFY_ANY || mapping.verify == verify))
             return mapping.error;
     return INET_ERR_INTERNAL;
-}
-
-const ErrorText* findErrorText(uint32_t error)
-{
-    for (const ErrorText& entry : ERROR_TEXTS)
-        if (entry.error == error)
-            return &entry;
-    return nullptr;
 }
 
 // libcurl's global set-up is not thread-safe and must run once per process. Writing to a
@@ -912,12 +883,11 @@ uint32_t Inet_LastError()
 
 const char* Inet_ErrorText(uint32_t error)
 {
-    const ErrorText* entry = findErrorText(error);
-    return entry != nullptr ? entry->text : "An unknown error occurred in the Internet client";
+    const char* text = Err_Text(error);
+    return text != nullptr ? text : "An unknown error occurred in the Internet client";
 }
 
 bool Inet_IsCertificateError(uint32_t error)
 {
-    const ErrorText* entry = findErrorText(error);
-    return entry != nullptr && entry->certificate;
+    return Err_IsCertificate(error);
 }

@@ -25,26 +25,11 @@
 // - A request holds at most one chunk of the answer (16 KiB) however large the file is.
 #pragma once
 
+#include "platform/errors.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-
-// WinInet's error numbers for the failures the program tells apart.
-constexpr uint32_t INET_ERR_TIMEOUT = 12002;
-constexpr uint32_t INET_ERR_FTP_REFUSED = 12003;        // e.g. a missing file
-constexpr uint32_t INET_ERR_INTERNAL = 12004;           // anything not told apart
-constexpr uint32_t INET_ERR_NAME_NOT_RESOLVED = 12007;
-constexpr uint32_t INET_ERR_CANCELLED = 12017;          // aborted from another thread
-constexpr uint32_t INET_ERR_CANNOT_CONNECT = 12029;
-constexpr uint32_t INET_ERR_CONNECTION_ABORTED = 12030;  // aborted or reset by the peer
-constexpr uint32_t INET_ERR_INSUFFICIENT_BUFFER = 122;
-constexpr uint32_t INET_ERR_HEADER_NOT_FOUND = 12150;  // an answer does not fit the caller's buffer
-// The server's certificate was refused: its authority is not trusted (or the authorities cannot
-// be read), it names another host, or it is outside its dates.
-constexpr uint32_t INET_ERR_CERT_AUTHORITY = 12045;
-constexpr uint32_t INET_ERR_CERT_NAME = 12038;
-constexpr uint32_t INET_ERR_CERT_DATE = 12037;
-constexpr uint32_t INET_ERR_SECURE_CHANNEL = 12157;     // no secure connection could be agreed
 
 enum InetService { INET_SERVICE_HTTP = 1, INET_SERVICE_FTP = 2, INET_SERVICE_HTTPS = 3 };
 

@@ -12,13 +12,12 @@
 //   when the client refuses a header. Trace lines go to the trace log at TRACE_ALL.
 #pragma once
 
+#include "platform/errors.h"
+
 #include <cstddef>
 #include <cstdint>
 
 struct WireRequest;
-
-constexpr int32_t ERR_COOKIE_TOO_LONG = static_cast<int32_t>(0x8000000Bu);
-constexpr int32_t ERR_BAD_COOKIE = static_cast<int32_t>(0x8000000Fu);
 
 constexpr int64_t COOKIE_FILE_LIMIT = 0x100000;   // bytes of cookies.txt we are willing to load
 constexpr size_t COOKIE_HEADER_CAPACITY = 512;    // one "Cookie: name=value\r\n" with its NUL

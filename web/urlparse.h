@@ -9,16 +9,14 @@
 //   function says so.
 #pragma once
 
+#include "platform/errors.h"
+
 #include <cstddef>
 #include <cstdint>
 
 constexpr int32_t SCHEME_HTTP = 1;
 constexpr int32_t SCHEME_FTP = 2;
 constexpr int32_t SCHEME_HTTPS = 3;
-
-constexpr int32_t ERR_NAME_TOO_LONG = static_cast<int32_t>(0x8000000Au);
-constexpr int32_t ERR_BAD_SCHEME = static_cast<int32_t>(0x8000000Cu);
-constexpr int32_t ERR_BAD_URL = static_cast<int32_t>(0x8000000Eu);
 
 // Splits a writable "http://", "https://" or "ftp://" URL (scheme in any case) in place into
 // scheme, host, object (behind the host's '/', query kept, fragment from '#' cut off, may be

@@ -24,6 +24,7 @@
 //   belong in the file.
 #pragma once
 
+#include "platform/errors.h"
 #include "platform/sizes.h"
 #include "platform/inet.h"
 #include "web/urlparse.h"
@@ -33,7 +34,6 @@
 
 constexpr int32_t MODE_QUERY = 0;
 constexpr int32_t MODE_DOWNLOAD = 1;
-constexpr int32_t ERR_BAD_MODE = static_cast<int32_t>(0x80000003u);
 
 // Where the cookies of a request come from.
 constexpr int32_t COOKIES_NONE = 0;

@@ -1,0 +1,50 @@
+// Error codes: the internet client's (WinInet's numbers, INET_ERR_*) and the program's own
+// failures (ERR_*, negative as int32_t), with the words each shows to the person, in one table.
+//
+// Contract:
+// - Constants and a constant table; any thread may call.
+// - A code appears once; its value and words never change, since stored texts and the trace
+//   log of earlier versions show them.
+#pragma once
+
+#include <cstdint>
+
+// WinInet's error numbers for the failures the program tells apart.
+constexpr uint32_t INET_ERR_TIMEOUT = 12002;
+constexpr uint32_t INET_ERR_FTP_REFUSED = 12003;        // e.g. a missing file
+constexpr uint32_t INET_ERR_INTERNAL = 12004;           // anything not told apart
+constexpr uint32_t INET_ERR_NAME_NOT_RESOLVED = 12007;
+constexpr uint32_t INET_ERR_CANCELLED = 12017;          // aborted from another thread
+constexpr uint32_t INET_ERR_CANNOT_CONNECT = 12029;
+constexpr uint32_t INET_ERR_CONNECTION_ABORTED = 12030;  // aborted or reset by the peer
+constexpr uint32_t INET_ERR_INSUFFICIENT_BUFFER = 122;
+constexpr uint32_t INET_ERR_HEADER_NOT_FOUND = 12150;  // an answer does not fit the caller's buffer
+// The server's certificate was refused: its authority is not trusted (or the authorities cannot
+// be read), it names another host, or it is outside its dates.
+constexpr uint32_t INET_ERR_CERT_AUTHORITY = 12045;
+constexpr uint32_t INET_ERR_CERT_NAME = 12038;
+constexpr uint32_t INET_ERR_CERT_DATE = 12037;
+constexpr uint32_t INET_ERR_SECURE_CHANNEL = 12157;     // no secure connection could be agreed
+
+// The program's own failures.
+constexpr int32_t ERR_NO_MEMORY = static_cast<int32_t>(0x80000001u);
+constexpr int32_t ERR_BAD_MODE = static_cast<int32_t>(0x80000003u);
+constexpr int32_t ERR_LOCAL_FILE = static_cast<int32_t>(0x80000005u);
+// The data did not all reach the local file: a short write, a failed flush or close (a full
+// disk), or the file was removed during the download.
+constexpr int32_t ERR_WRITE_FAILED = static_cast<int32_t>(0x80000006u);
+constexpr int32_t ERR_NAME_TOO_LONG = static_cast<int32_t>(0x8000000Au);
+constexpr int32_t ERR_COOKIE_TOO_LONG = static_cast<int32_t>(0x8000000Bu);
+constexpr int32_t ERR_BAD_SCHEME = static_cast<int32_t>(0x8000000Cu);
+constexpr int32_t ERR_NO_THREAD = static_cast<int32_t>(0x8000000Du);
+constexpr int32_t ERR_BAD_URL = static_cast<int32_t>(0x8000000Eu);
+constexpr int32_t ERR_BAD_COOKIE = static_cast<int32_t>(0x8000000Fu);
+// The connection ended cleanly before as many bytes had arrived as were announced (the
+// answer's own length, else the size the query learnt).
+constexpr int32_t ERR_SHORT_TRANSFER = static_cast<int32_t>(0x80000010u);
+
+// The words for code (an INET_ERR_* number, or an ERR_* code as uint32_t); null for a code whose
+// words depend on the case (the caller composes them) or that has none.
+const char* Err_Text(uint32_t code);
+// Whether code is a refused certificate, which asking again cannot mend.
+bool Err_IsCertificate(uint32_t code);
