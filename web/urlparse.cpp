@@ -30,10 +30,35 @@ const SchemeEntry* matchScheme(const char* url)
     return nullptr;
 }
 
-// atoi, except that a value beyond the int32_t range is clamped instead of undefined.
-int32_t readDecimal(const char* text)
+// The highest port number TCP has.
+constexpr int32_t PORT_LIMIT = 65535;
+
+// The port that the text behind a host's ':' names: decimal digits only, 1 to PORT_LIMIT. An
+// empty one leaves the scheme's own, as RFC 3986 has it. -1 for anything else, which another
+// reader would take for part of a host or a path rather than a port.
+int32_t readPort(const char* text, int32_t defaultPort)
 {
-    return static_cast<int32_t>(std::clamp<int64_t>(Text_LeadingNumber(text), INT32_MIN, INT32_MAX));
+    if (*text == '\0')
+        return defaultPort;
+    int32_t value = 0;
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9')
+            return -1;
+        value = value * 10 + (*text - '0');
+        if (value > PORT_LIMIT)
+            return -1;
+    }
+    return value > 0 ? value : -1;
+}
+
+// A link holding a control character would carry it into the request line and the logs.
+bool holdsControl(const char* text)
+{
+    for (; *text != '\0'; ++text) {
+        if (Trace_ControlLength(text) > 0)
+            return true;
+    }
+    return false;
 }
 
 bool isLineEnd(char c)
@@ -64,21 +89,23 @@ bool namesDirectory(const char* segment, size_t length)
 }
 
 // Other URL readers end or reshape the authority at these bytes (fragment, query, user
-// information, a backslash taken for a slash, escapes, white space and controls). A host holding
-// one would name another server to the connection than to the cookie match.
+// information, a backslash taken for a slash, escapes and white space). A host holding one
+// would name another server to the connection than to the cookie match.
 bool isHostByte(unsigned char c)
 {
-    return c > ' ' && c != 0x7F && std::strchr("#?@\\%", c) == nullptr;
+    return c != ' ' && std::strchr("#?@\\%", c) == nullptr;
 }
 
-// Looks at the host name alone: the port text behind a ':' is read like atoi and names no server.
-bool isSoundHost(const char* host)
+// The port of a control-free host part "name[:port]", or -1 when the name holds a byte that
+// other readers end or reshape it at, or the port is none of readPort's.
+int32_t soundHostPort(const char* host, int32_t defaultPort)
 {
-    for (const char* at = host; *at != '\0' && *at != ':'; ++at) {
+    const char* at = host;
+    for (; *at != '\0' && *at != ':'; ++at) {
         if (!isHostByte(static_cast<unsigned char>(*at)))
-            return false;
+            return -1;
     }
-    return true;
+    return *at == ':' ? readPort(at + 1, defaultPort) : defaultPort;
 }
 
 // Characters that "<directory>/[<extension>/]<segment>" takes, without its NUL. The dot of an
@@ -277,8 +304,10 @@ int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName,
     *scheme = entry->scheme;
     *hostName = url + std::strlen(entry->prefix);
     *port = entry->defaultPort;
+    const bool clean = !holdsControl(*hostName);
     *objectName = SplitAtChar('/', *hostName);
-    if (!*objectName || !isSoundHost(*hostName)) {
+    const int32_t portNumber = *objectName ? soundHostPort(*hostName, entry->defaultPort) : -1;
+    if (!clean || portNumber < 0) {
         *objectName = nullptr;
         return ERR_BAD_URL;
     }
@@ -286,8 +315,8 @@ int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName,
     SplitAtChar('#', *objectName);
     Trace_PrintString(TRACE_ALL, "ParseURL, hostName = %s\n", *hostName);
     Trace_PrintString(TRACE_ALL, "ParseURL, objectName = %s\n", *objectName);
-    if (const char* portText = SplitAtChar(':', *hostName))
-        *port = readDecimal(portText);
+    SplitAtChar(':', *hostName);
+    *port = portNumber;
     return 0;
 }
 
