@@ -245,8 +245,51 @@ size_t dispositionName(const char* disposition, char* name, size_t size)
     return findParameter(disposition, "filename", name, size) ? std::strlen(name) : 0;
 }
 
-// Keeps the last path component of name[0, length) ('/' or backslash before it), without
-// control characters, at the front of name; the new length.
+// Code points a shown name must not hold: controls (C0, DEL, C1), and the invisible characters
+// that change how the rest shows, such as U+202E, which shows "nib.exe" as "exe.bin":
+// bidirectional marks, embeddings, overrides and isolates, the other format characters (soft
+// hyphen, zero-width ones, byte order mark, tags) and line and paragraph separators.
+struct CodeRange {
+    uint32_t first, last;
+};
+
+constexpr CodeRange HIDDEN_CHARACTERS[] = {
+    {0x0000, 0x001F}, {0x007F, 0x009F}, {0x00AD, 0x00AD}, {0x061C, 0x061C}, {0x180E, 0x180E},
+    {0x200B, 0x200F}, {0x2028, 0x202E}, {0x2060, 0x2064}, {0x2066, 0x206F}, {0xFEFF, 0xFEFF},
+    {0xFFF9, 0xFFFB}, {0xE0001, 0xE007F},
+};
+
+constexpr uint32_t REPLACEMENT_CHARACTER = 0xFFFD;
+
+// The code point of the UTF-8 sequence at text[0, length) and, in *size, its bytes; a byte that
+// starts no whole sequence counts as one character, U+FFFD, as decoders show it.
+uint32_t decodeCharacter(const char* text, size_t length, size_t* size)
+{
+    const auto lead = static_cast<unsigned char>(text[0]);
+    const size_t bytes = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    *size = 1;
+    if (bytes == 1)
+        return lead < 0x80 ? lead : REPLACEMENT_CHARACTER;
+    uint32_t code = lead & (0x7Fu >> bytes);
+    for (size_t i = 1; i < bytes; ++i) {
+        const auto next = i < length ? static_cast<unsigned char>(text[i]) : 0;
+        if ((next & 0xC0) != 0x80)
+            return REPLACEMENT_CHARACTER;
+        code = code << 6 | (next & 0x3F);
+    }
+    *size = bytes;
+    return code;
+}
+
+bool isHidden(uint32_t code)
+{
+    return std::ranges::any_of(HIDDEN_CHARACTERS, [code](const CodeRange& range) {
+        return code >= range.first && code <= range.last;
+    });
+}
+
+// Keeps the last path component of name[0, length) ('/' or backslash before it), without the
+// characters a shown name must not hold, at the front of name; the new length.
 size_t makeSafeName(char* name, size_t length)
 {
     size_t start = 0;
@@ -255,10 +298,11 @@ size_t makeSafeName(char* name, size_t length)
             start = i + 1;
     }
     size_t kept = 0;
-    for (size_t i = start; i < length; ++i) {
-        const auto c = static_cast<unsigned char>(name[i]);
-        if (c >= ' ' && c != 0x7F)
-            name[kept++] = name[i];
+    for (size_t i = start, size = 0; i < length; i += size) {
+        if (!isHidden(decodeCharacter(name + i, length - i, &size))) {
+            std::memmove(name + kept, name + i, size);
+            kept += size;
+        }
     }
     name[kept] = '\0';
     return kept;

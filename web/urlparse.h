@@ -45,8 +45,10 @@ int32_t LocalNameFromURL(const char* object, const char* directory, char* out, s
 // Like LocalNameFromURL, but with the file name that a Content-Disposition header value gives
 // ("attachment; filename=a.zip", or RFC 6266's filename*=UTF-8''<percent-escaped name>, which
 // wins). Only the name's last path component is used ('/' and backslash both separate), without
-// control characters; a name too long for out is cut in front of its extension, never inside a
-// UTF-8 character. Returns 0, ERR_BAD_URL when the value names no usable file (no name, or an
+// control characters (C0, DEL, C1 in UTF-8) and without the invisible characters that change
+// how a name shows (bidirectional controls, other format characters such as U+200B-U+200D,
+// U+FEFF and U+00AD, line and paragraph separators); a name too long for out is cut in front
+// of its extension, never inside a UTF-8 character. Returns 0, ERR_BAD_URL when the value names no usable file (no name, or an
 // empty one, "." or "..", once made safe), or ERR_NAME_TOO_LONG when even a one-character stem
 // does not fit; out is untouched on failure.
 int32_t LocalNameFromDisposition(const char* disposition, const char* directory, char* out,

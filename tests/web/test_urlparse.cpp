@@ -142,6 +142,12 @@ TEST(LocalName, ServerGivenNameIsItsSafeLastComponentCutInFrontOfItsExtension)
         {"attachment; filename=\"../../etc/passwd\"", "d", false, "d/passwd"},
         {"attachment; filename=..\\..\\setup.exe", "d", true, "d/exe/setup.exe"},
         {"attachment; filename*=UTF-8''..%2F..%2Fa%00b%0A.iso", "d", false, "d/ab.iso"},
+        // Invisible characters that would show the name as another are left out.
+        {"attachment; filename*=UTF-8''%E2%80%AEnib.exe", "d", true, "d/exe/nib.exe"},
+        {"attachment; filename*=UTF-8''%E2%80%8Ea%E2%81%A6b%D8%9C%EF%BB%BFc%E2%80%8D%C2%85%C2%A0%E2%81%A9%E2%80.txt",
+         nullptr, false, "abc\xC2\xA0\xE2\x80.txt"},
+        {"attachment; filename=\"caf\xE9\xE2\x80\xAB\xE2\x80\xA9.txt\"", nullptr, false, "caf\xE9.txt"},
+        {"attachment; filename*=UTF-8''.%E2%80%8F.", "d", false, none},
         {"attachment; filename=\"\"", "d", false, none},
         {"attachment; filename=\"a/..\"", "d", false, none},
         {"attachment; filename*=UTF-8''.", "d", false, none},
