@@ -54,11 +54,15 @@ int32_t LocalNameFromURL(const char* object, const char* directory, char* out, s
 int32_t LocalNameFromDisposition(const char* disposition, const char* directory, char* out,
                                  size_t outSize, bool byExtension);
 
-// Copies text into a fixed buffer, cut to fit; the buffer always ends with a NUL.
+// Copies text into a fixed buffer, cut to fit in front of a UTF-8 character that does not fit
+// whole; the buffer always ends with a NUL.
 template <size_t N>
 void CopyBounded(char (&to)[N], const char* text)
 {
-    size_t length = std::min(std::strlen(text), N - 1);
+    const size_t whole = std::strlen(text);
+    size_t length = std::min(whole, N - 1);
+    while (length > 0 && length < whole && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80)
+        --length;
     std::memcpy(to, text, length);
     to[length] = '\0';
 }

@@ -162,8 +162,11 @@ TEST(LocalName, ServerGivenNameIsItsSafeLastComponentCutInFrontOfItsExtension)
 }
 
 // What the parsers above do not reach yet: bytes above 127 and a vertical tab, which is no white space.
-TEST(StringHelpers, FindLastCharAndSkipWhite)
+TEST(StringHelpers, FindLastCharSkipWhiteAndCopyBounded)
 {
+    char cut[5];
+    CopyBounded(cut, "abc\xC3\xA9");   // a chosen profile name: half a character would name another
+    EXPECT_STREQ(cut, "abc");
     EXPECT_EQ(FindLastChar('.', "a.b.c"), 3);
     EXPECT_EQ(FindLastChar('x', ""), -1);
     EXPECT_EQ(FindLastChar('\xE9', "caf\xE9 \xE9t\xE9"), 7);
