@@ -33,13 +33,12 @@ const SchemeEntry* matchScheme(const char* url)
 // The highest port number TCP has.
 constexpr int32_t PORT_LIMIT = 65535;
 
-// The port that the text behind a host's ':' names: decimal digits only, 1 to PORT_LIMIT. An
-// empty one leaves the scheme's own, as RFC 3986 has it. -1 for anything else, which another
-// reader would take for part of a host or a path rather than a port.
-int32_t readPort(const char* text, int32_t defaultPort)
+// The port that the text behind a host's ':' names: decimal digits only, 1 to PORT_LIMIT; -1
+// for anything else, which another reader would take for part of a host or a path. An empty
+// one is refused too: it is more likely a slip ("http://ftp:/server/x") than a wish for the
+// default port.
+int32_t readPort(const char* text)
 {
-    if (*text == '\0')
-        return defaultPort;
     int32_t value = 0;
     for (; *text != '\0'; ++text) {
         if (*text < '0' || *text > '9')
@@ -105,7 +104,7 @@ int32_t soundHostPort(const char* host, int32_t defaultPort)
         if (!isHostByte(static_cast<unsigned char>(*at)))
             return -1;
     }
-    return *at == ':' ? readPort(at + 1, defaultPort) : defaultPort;
+    return *at == ':' ? readPort(at + 1) : defaultPort;
 }
 
 // Characters that "<directory>/[<extension>/]<segment>" takes, without its NUL. The dot of an

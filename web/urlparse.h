@@ -27,7 +27,7 @@ constexpr int32_t ERR_BAD_URL = static_cast<int32_t>(0x8000000Eu);
 // Splits a writable "http://", "https://" or "ftp://" URL (scheme in any case) in place into
 // scheme, host, object (behind the host's '/', query kept, fragment from '#' cut off, may be
 // empty) and port (80, 443 or 21, or the number behind a ':' in the host: decimal digits only,
-// 1 to 65535, an empty one keeping the default). Returns 0, ERR_BAD_SCHEME (hostName and port
+// 1 to 65535, not empty). Returns 0, ERR_BAD_SCHEME (hostName and port
 // untouched) or ERR_BAD_URL (objectName null) when the URL holds a control character (C0, DEL
 // or a C1 control in UTF-8), no '/' follows the host, the host name (before any ':') holds '#',
 // '?', '@', '%', a backslash or a space, or the port is not such a number. scheme and

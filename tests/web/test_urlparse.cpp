@@ -34,7 +34,7 @@ TEST(UrlParse, SplitsSchemeHostObjectAndPortWithoutFragmentAndRefusesControlsAnd
         {"hTTps://Host/x", "Host", "x", 0, SCHEME_HTTPS, 443},
         {"https://h:8443/x", "h", "x", 0, SCHEME_HTTPS, 8443}, {"http://server/", "server", "", 0, SCHEME_HTTP, 80},
         {"http://server/get?f=a/b.zip&x=%41", "server", "get?f=a/b.zip&x=%41", 0, SCHEME_HTTP, 80},
-        {"http://h:65535/x", "h", "x", 0, SCHEME_HTTP, 65535}, {"https://h:/x", "h", "x", 0, SCHEME_HTTPS, 443},
+        {"http://h:65535/x", "h", "x", 0, SCHEME_HTTP, 65535},
         {"http://h/q.bin#part2", "h", "q.bin", 0, SCHEME_HTTP, 80},
         {"http://h/a?x=1#f?g/h", "h", "a?x=1", 0, SCHEME_HTTP, 80},
         {"http://h/x@y\\z?u@v", "h", "x@y\\z?u@v", 0, SCHEME_HTTP, 80},
@@ -57,6 +57,7 @@ TEST(UrlParse, SplitsSchemeHostObjectAndPortWithoutFragmentAndRefusesControlsAnd
         {"http://h:65536/x", "h:65536", nullptr, ERR_BAD_URL, SCHEME_HTTP, 80},
         {"http://s:4294967376/x", "s:4294967376", nullptr, ERR_BAD_URL, SCHEME_HTTP, 80},
         {"ftp://h:0/x", "h:0", nullptr, ERR_BAD_URL, SCHEME_FTP, 21},
+        {"https://h:/x", "h:", nullptr, ERR_BAD_URL, SCHEME_HTTPS, 443},
         // A control character anywhere, a UTF-8 C1 one included, would reach request lines and logs.
         {"http://h/a.zip\r\nX-Forged: 1", "h", nullptr, ERR_BAD_URL, SCHEME_HTTP, 80},
         {"http://h/a.zip#\n", "h", nullptr, ERR_BAD_URL, SCHEME_HTTP, 80},
