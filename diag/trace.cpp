@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -64,6 +65,42 @@ std::string formatted(const char* format, Value value)
     return text;
 }
 
+// The escapes with a name of their own; every other control character is written as "\xNN".
+struct NamedEscape {
+    char control;
+    const char* text;
+};
+
+constexpr NamedEscape NAMED_ESCAPES[] = {{'\n', "\\n"}, {'\r', "\\r"}, {'\t', "\\t"}};
+
+void appendEscape(std::string& out, unsigned char c)
+{
+    for (const NamedEscape& named : NAMED_ESCAPES) {
+        if (c == static_cast<unsigned char>(named.control)) {
+            out.append(named.text);
+            return;
+        }
+    }
+    static constexpr char HEX[] = "0123456789abcdef";
+    out.append("\\x").push_back(HEX[c >> 4]);
+    out.push_back(HEX[c & 0xF]);
+}
+
+// A printed text with its control characters escaped.
+std::string escaped(const char* text)
+{
+    std::string out;
+    out.reserve(std::strlen(text));
+    for (const char* at = text; *at != '\0';) {
+        size_t control = Trace_ControlLength(at);
+        if (control == 0)
+            out.push_back(*at++);
+        for (; control > 0; --control)
+            appendEscape(out, static_cast<unsigned char>(*at++));
+    }
+    return out;
+}
+
 // Under logLock. A line still open is dropped: the file holds whole lines only.
 void closeStream()
 {
@@ -96,7 +133,7 @@ void Trace_EnableLevels(uint32_t mask)
 
 void Trace_Print(uint32_t level, const char* text)
 {
-    printGated(level, [&] { return formatted("%s\n", text); });
+    printGated(level, [&] { return escaped(text).append("\n"); });
 }
 
 void Trace_PrintInt(uint32_t level, const char* format, int32_t value)
@@ -119,5 +156,15 @@ void Trace_PrintInt64(uint32_t level, const char* format, int64_t value)
 
 void Trace_PrintString(uint32_t level, const char* format, const char* text)
 {
-    printGated(level, [&] { return formatted(format, text); });
+    printGated(level, [&] { return formatted(format, escaped(text).c_str()); });
+}
+
+size_t Trace_ControlLength(const char* text)
+{
+    const auto c = static_cast<unsigned char>(text[0]);
+    if ((c > 0 && c < 0x20) || c == 0x7F)
+        return 1;
+    // Reads on behind the lead byte only: a NUL ends the text before it.
+    const auto next = c == 0xC2 ? static_cast<unsigned char>(text[1]) : 0;
+    return next >= 0x80 && next <= 0x9F ? 2 : 0;
 }

@@ -10,8 +10,12 @@
 // - Trace_Close never closes the file under a write in progress.
 // - A print is written only while the log is open and level & mask != 0. Nothing is ever
 //   reported: a log that cannot be opened stays closed and every print does nothing.
+// - The texts printed (never the formats) show their control characters escaped: LF, CR and TAB
+//   as "\n", "\r" and "\t", every other one byte by byte as "\xNN" (lower-case hex), so that a
+//   line ends only where a format ends it and a terminal showing the log obeys none of them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -30,3 +34,6 @@ void Trace_PrintInt(uint32_t level, const char* format, int32_t value);
 void Trace_PrintInt64(uint32_t level, const char* format, int64_t value);
 // Writes format with one "%s"; the format carries its own line end.
 void Trace_PrintString(uint32_t level, const char* format, const char* text);
+// Bytes of the control character that text begins with: 1 for a C0 control or DEL, 2 for a C1
+// control in UTF-8 (U+0080 to U+009F), 0 for anything else (the NUL that ends text included).
+size_t Trace_ControlLength(const char* text);

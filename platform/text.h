@@ -26,11 +26,15 @@ int64_t Text_LeadingNumber(const char* text);
 // The person's home folder: $HOME, else the password database's entry, else ".".
 std::string Text_HomeFolder();
 
-// Copies text into a fixed buffer, cut to fit; the buffer always ends with a NUL.
+// Copies text into a fixed buffer, cut to fit in front of a UTF-8 character that does not fit
+// whole; the buffer always ends with a NUL.
 template <size_t N>
 void CopyBounded(char (&to)[N], const char* text)
 {
-    size_t length = std::min(std::strlen(text), N - 1);
+    const size_t whole = std::strlen(text);
+    size_t length = std::min(whole, N - 1);
+    while (length > 0 && length < whole && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80)
+        --length;
     std::memcpy(to, text, length);
     to[length] = '\0';
 }

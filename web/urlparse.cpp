@@ -30,10 +30,34 @@ const SchemeEntry* matchScheme(const char* url)
     return nullptr;
 }
 
-// atoi, except that a value beyond the int32_t range is clamped instead of undefined.
-int32_t readDecimal(const char* text)
+// The highest port number TCP has.
+constexpr int32_t PORT_LIMIT = 65535;
+
+// The port that the text behind a host's ':' names: decimal digits only, 1 to PORT_LIMIT; -1
+// for anything else, which another reader would take for part of a host or a path. An empty
+// one is refused too: it is more likely a slip ("http://ftp:/server/x") than a wish for the
+// default port.
+int32_t readPort(const char* text)
 {
-    return static_cast<int32_t>(std::clamp<int64_t>(Text_LeadingNumber(text), INT32_MIN, INT32_MAX));
+    int32_t value = 0;
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9')
+            return -1;
+        value = value * 10 + (*text - '0');
+        if (value > PORT_LIMIT)
+            return -1;
+    }
+    return value > 0 ? value : -1;
+}
+
+// A link holding a control character would carry it into the request line and the logs.
+bool holdsControl(const char* text)
+{
+    for (; *text != '\0'; ++text) {
+        if (Trace_ControlLength(text) > 0)
+            return true;
+    }
+    return false;
 }
 
 // Index of the last ch among text[0, length), or -1.
@@ -54,21 +78,23 @@ bool namesDirectory(const char* segment, size_t length)
 }
 
 // Other URL readers end or reshape the authority at these bytes (fragment, query, user
-// information, a backslash taken for a slash, escapes, white space and controls). A host holding
-// one would name another server to the connection than to the cookie match.
+// information, a backslash taken for a slash, escapes and white space). A host holding one
+// would name another server to the connection than to the cookie match.
 bool isHostByte(unsigned char c)
 {
-    return c > ' ' && c != 0x7F && std::strchr("#?@\\%", c) == nullptr;
+    return c != ' ' && std::strchr("#?@\\%", c) == nullptr;
 }
 
-// Looks at the host name alone: the port text behind a ':' is read like atoi and names no server.
-bool isSoundHost(const char* host)
+// The port of a control-free host part "name[:port]", or -1 when the name holds a byte that
+// other readers end or reshape it at, or the port is none of readPort's.
+int32_t soundHostPort(const char* host, int32_t defaultPort)
 {
-    for (const char* at = host; *at != '\0' && *at != ':'; ++at) {
+    const char* at = host;
+    for (; *at != '\0' && *at != ':'; ++at) {
         if (!isHostByte(static_cast<unsigned char>(*at)))
-            return false;
+            return -1;
     }
-    return true;
+    return *at == ':' ? readPort(at + 1) : defaultPort;
 }
 
 // Characters that "<directory>/[<extension>/]<segment>" takes, without its NUL. The dot of an
@@ -208,8 +234,51 @@ size_t dispositionName(const char* disposition, char* name, size_t size)
     return findParameter(disposition, "filename", name, size) ? std::strlen(name) : 0;
 }
 
-// Keeps the last path component of name[0, length) ('/' or backslash before it), without
-// control characters, at the front of name; the new length.
+// Code points a shown name must not hold: controls (C0, DEL, C1), and the invisible characters
+// that change how the rest shows, such as U+202E, which shows "nib.exe" as "exe.bin":
+// bidirectional marks, embeddings, overrides and isolates, the other format characters (soft
+// hyphen, zero-width ones, byte order mark, tags) and line and paragraph separators.
+struct CodeRange {
+    uint32_t first, last;
+};
+
+constexpr CodeRange HIDDEN_CHARACTERS[] = {
+    {0x0000, 0x001F}, {0x007F, 0x009F}, {0x00AD, 0x00AD}, {0x061C, 0x061C}, {0x180E, 0x180E},
+    {0x200B, 0x200F}, {0x2028, 0x202E}, {0x2060, 0x2064}, {0x2066, 0x206F}, {0xFEFF, 0xFEFF},
+    {0xFFF9, 0xFFFB}, {0xE0001, 0xE007F},
+};
+
+constexpr uint32_t REPLACEMENT_CHARACTER = 0xFFFD;
+
+// The code point of the UTF-8 sequence at text[0, length) and, in *size, its bytes; a byte that
+// starts no whole sequence counts as one character, U+FFFD, as decoders show it.
+uint32_t decodeCharacter(const char* text, size_t length, size_t* size)
+{
+    const auto lead = static_cast<unsigned char>(text[0]);
+    const size_t bytes = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    *size = 1;
+    if (bytes == 1)
+        return lead < 0x80 ? lead : REPLACEMENT_CHARACTER;
+    uint32_t code = lead & (0x7Fu >> bytes);
+    for (size_t i = 1; i < bytes; ++i) {
+        const auto next = i < length ? static_cast<unsigned char>(text[i]) : 0;
+        if ((next & 0xC0) != 0x80)
+            return REPLACEMENT_CHARACTER;
+        code = code << 6 | (next & 0x3F);
+    }
+    *size = bytes;
+    return code;
+}
+
+bool isHidden(uint32_t code)
+{
+    return std::ranges::any_of(HIDDEN_CHARACTERS, [code](const CodeRange& range) {
+        return code >= range.first && code <= range.last;
+    });
+}
+
+// Keeps the last path component of name[0, length) ('/' or backslash before it), without the
+// characters a shown name must not hold, at the front of name; the new length.
 size_t makeSafeName(char* name, size_t length)
 {
     size_t start = 0;
@@ -218,10 +287,11 @@ size_t makeSafeName(char* name, size_t length)
             start = i + 1;
     }
     size_t kept = 0;
-    for (size_t i = start; i < length; ++i) {
-        const auto c = static_cast<unsigned char>(name[i]);
-        if (c >= ' ' && c != 0x7F)
-            name[kept++] = name[i];
+    for (size_t i = start, size = 0; i < length; i += size) {
+        if (!isHidden(decodeCharacter(name + i, length - i, &size))) {
+            std::memmove(name + kept, name + i, size);
+            kept += size;
+        }
     }
     name[kept] = '\0';
     return kept;
@@ -258,8 +328,10 @@ int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName,
     *scheme = entry->scheme;
     *hostName = url + std::strlen(entry->prefix);
     *port = entry->defaultPort;
+    const bool clean = !holdsControl(*hostName);
     *objectName = SplitAtChar('/', *hostName);
-    if (!*objectName || !isSoundHost(*hostName)) {
+    const int32_t portNumber = *objectName ? soundHostPort(*hostName, entry->defaultPort) : -1;
+    if (!clean || portNumber < 0) {
         *objectName = nullptr;
         return ERR_BAD_URL;
     }
@@ -267,8 +339,8 @@ int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName,
     SplitAtChar('#', *objectName);
     Trace_PrintString(TRACE_ALL, "ParseURL, hostName = %s\n", *hostName);
     Trace_PrintString(TRACE_ALL, "ParseURL, objectName = %s\n", *objectName);
-    if (const char* portText = SplitAtChar(':', *hostName))
-        *port = readDecimal(portText);
+    SplitAtChar(':', *hostName);
+    *port = portNumber;
     return 0;
 }
 

@@ -20,11 +20,11 @@ constexpr int32_t SCHEME_HTTPS = 3;
 
 // Splits a writable "http://", "https://" or "ftp://" URL (scheme in any case) in place into
 // scheme, host, object (behind the host's '/', query kept, fragment from '#' cut off, may be
-// empty) and port (80, 443 or 21, or the number behind a ':' in the host, read like atoi but
-// clamped to the int32_t range). Returns 0, ERR_BAD_SCHEME (hostName and port untouched) or
-// ERR_BAD_URL (objectName null) when no '/' follows the host or the host name (before any ':')
-// holds '#', '?', '@', '%', a backslash, a space or a control character. scheme and objectName
-// are cleared first in every case.
+// empty) and port (80, 443 or 21, or the number behind a ':' in the host: decimal digits only,
+// 1 to 65535, not empty). Returns 0, ERR_BAD_SCHEME (hostName and port untouched) or ERR_BAD_URL (objectName null) when the URL holds a control character (C0, DEL
+// or a C1 control in UTF-8), no '/' follows the host, the host name (before any ':') holds '#',
+// '?', '@', '%', a backslash or a space, or the port is not such a number. scheme and
+// objectName are cleared first in every case.
 int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port);
 
 // Writes "<directory>/[<extension>/]<last segment of object>" into out, without the query string;
@@ -38,8 +38,10 @@ int32_t LocalNameFromURL(const char* object, const char* directory, char* out, s
 // Like LocalNameFromURL, but with the file name that a Content-Disposition header value gives
 // ("attachment; filename=a.zip", or RFC 6266's filename*=UTF-8''<percent-escaped name>, which
 // wins). Only the name's last path component is used ('/' and backslash both separate), without
-// control characters; a name too long for out is cut in front of its extension, never inside a
-// UTF-8 character. Returns 0, ERR_BAD_URL when the value names no usable file (no name, or an
+// control characters (C0, DEL, C1 in UTF-8) and without the invisible characters that change
+// how a name shows (bidirectional controls, other format characters such as U+200B-U+200D,
+// U+FEFF and U+00AD, line and paragraph separators); a name too long for out is cut in front
+// of its extension, never inside a UTF-8 character. Returns 0, ERR_BAD_URL when the value names no usable file (no name, or an
 // empty one, "." or "..", once made safe), or ERR_NAME_TOO_LONG when even a one-character stem
 // does not fit; out is untouched on failure.
 int32_t LocalNameFromDisposition(const char* disposition, const char* directory, char* out,

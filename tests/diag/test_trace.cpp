@@ -17,7 +17,7 @@ using moontest::readFile;
 
 using Trace = moontest::Sandbox;
 
-TEST_F(Trace, WritesOnlyWhileOpenAndReopeningStartsAFreshFile)
+TEST_F(Trace, WritesOnlyWhileOpenWithTheTextsControlsEscapedAndReopeningStartsAFreshFile)
 {
     Trace_EnableLevels(TRACE_ALL);
     moontest::writeFile("a.txt", "old run\n");
@@ -25,6 +25,8 @@ TEST_F(Trace, WritesOnlyWhileOpenAndReopeningStartsAFreshFile)
     Trace_Print(TRACE_ALL, "Trace file for Moonfetch 1.2");
     Trace_PrintInt(TRACE_ALL, "Wire_Request: result = %d\n", -2147483647 - 1);
     Trace_PrintInt64(TRACE_ALL, "QueryURL, size = %d\n", 5000000000);
+    Trace_PrintString(TRACE_ALL, "QueryURL, %s\n", "http://h/a\r\nforged\x1b[2J\x7f\xc2\x85 \xc3\xa9\t");
+    Trace_Print(TRACE_ALL, "ends\n");
     ASSERT_NE(Trace_Open("b.txt"), nullptr);
     Trace_Print(TRACE_ALL, "second");
     // A log that cannot be opened leaves everything silent, with nothing reported.
@@ -34,7 +36,8 @@ TEST_F(Trace, WritesOnlyWhileOpenAndReopeningStartsAFreshFile)
     Trace_Print(TRACE_ALL, "after close");
     Trace_Close();
     EXPECT_EQ(readFile("a.txt"),
-              "Trace file for Moonfetch 1.2\nWire_Request: result = -2147483648\nQueryURL, size = 5000000000\n");
+              "Trace file for Moonfetch 1.2\nWire_Request: result = -2147483648\nQueryURL, size = 5000000000\n"
+              "QueryURL, http://h/a\\r\\nforged\\x1b[2J\\x7f\\xc2\\x85 \xc3\xa9\\t\nends\\n\n");
     EXPECT_EQ(readFile("b.txt"), "second\n");
 }
 
@@ -69,14 +72,15 @@ TEST_F(TraceDeathTest, EachWholeLineIsInTheFileAtOnceAndSurvivesAKill)
                 Trace_EnableLevels(TRACE_ALL);
                 Trace_Open("killed.txt");
                 Trace_Print(TRACE_ALL, "Trace file for Moonfetch 1.2");
-                Trace_PrintString(TRACE_ALL, "Wire_SendCookies: %s = ", "sid");
+                // The name's own line end leaves the line open.
+                Trace_PrintString(TRACE_ALL, "Wire_SendCookies: %s = ", "s\nid");
                 if (ended)
                     Trace_PrintString(TRACE_ALL, " %s\n", "abc");
                 ::raise(SIGKILL);
             },
             ::testing::KilledBySignal(SIGKILL), "");
         EXPECT_EQ(readFile("killed.txt"),
-                  std::string("Trace file for Moonfetch 1.2\n") + (ended ? "Wire_SendCookies: sid =  abc\n" : ""));
+                  std::string("Trace file for Moonfetch 1.2\n") + (ended ? "Wire_SendCookies: s\\nid =  abc\n" : ""));
     }
 }
 

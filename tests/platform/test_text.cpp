@@ -6,8 +6,11 @@ namespace {
 
 // What the URL, header and cookie parsers do not reach: bytes above 127 and a vertical tab, which is
 // no white space.
-TEST(StringHelpers, FindLastCharAndSkipWhite)
+TEST(StringHelpers, FindLastCharSkipWhiteAndCopyBounded)
 {
+    char cut[5];
+    CopyBounded(cut, "abc\xC3\xA9");   // a chosen profile name: half a character would name another
+    EXPECT_STREQ(cut, "abc");
     EXPECT_EQ(FindLastChar('.', "a.b.c"), 3);
     EXPECT_EQ(FindLastChar('x', ""), -1);
     EXPECT_EQ(FindLastChar('\xE9', "caf\xE9 \xE9t\xE9"), 7);
