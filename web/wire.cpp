@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -16,6 +15,8 @@ constexpr int MAX_REDIRECTS = 5;
 constexpr const char* TEXT_LIBRARY_ERROR = "WinInet error.";
 // Asked of a server that will not tell the size on a HEAD: the first byte, and with it the size.
 constexpr char RANGE_FIRST_BYTE[] = "Range: bytes=0-0\r\n";
+// The largest number taken from a header: one more still fits into 64 bits.
+constexpr int64_t HEADER_NUMBER_MAX = INT64_MAX - 1;
 
 // A refused certificate or secure connection is the person's to judge: it gets its own words.
 bool isTellingError(uint32_t error)
@@ -88,19 +89,26 @@ int32_t acceptAnswer(WireRequest* request)
     return 1;
 }
 
-// Reads the decimal number at text into value and steps past it; false when there is none.
+// Reads the decimal number at text into value and steps past it; false when there is none or it
+// is larger than HEADER_NUMBER_MAX.
 bool readNumber(const char*& text, int64_t* value)
 {
-    char* end = nullptr;
     if (*text < '0' || *text > '9')
         return false;
-    *value = std::strtoll(text, &end, 10);
-    text = end;
+    int64_t number = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        const int digit = *text - '0';
+        if (number > (HEADER_NUMBER_MAX - digit) / 10)
+            return false;
+        number = number * 10 + digit;
+    }
+    *value = number;
     return true;
 }
 
 // The answer's "Content-Range: bytes first-last/total" ("*" for either side gives -1); false
-// when it has none that reads so.
+// when it has none that reads so, or its range is not one of the file's (first > last, last
+// behind the total).
 bool readContentRange(InetHandle* answer, int64_t* first, int64_t* last, int64_t* total)
 {
     char value[128];
@@ -114,7 +122,9 @@ bool readContentRange(InetHandle* answer, int64_t* first, int64_t* last, int64_t
         return false;
     if (*at++ != '/')
         return false;
-    return (at[0] == '*' && at[1] == '\0') || (readNumber(at, total) && *at == '\0');
+    if (!(at[0] == '*' && at[1] == '\0') && !(readNumber(at, total) && *at == '\0'))
+        return false;
+    return *first <= *last && (*total < 0 || *last < *total);
 }
 
 // Whether a 206 or 416 answer still speaks of the version that the held part came from: a

@@ -280,6 +280,7 @@ TEST_F(Wire, EveryCaseEndsWithItsResultStatusBodyAndWhatTheServerSaw)
         startsOver("up to another size", range("3000-9999/10000")),
         startsOver("not to the end", range("3000-5999/9000")),
         startsOver("another version", range("3000-8999/9000", "\"v2\"")),
+        startsOver("an end past every size", range("3000-9223372036854775807/*")),
         startsOver("held more than there is", head(unsatisfiable, "Content-Range: bytes */2000")),
         {.name = "held whole already",
          .scripts = {answer(head(unsatisfiable, "Content-Range: bytes */9000\r\nContent-Length: 5") + "nope!")},
