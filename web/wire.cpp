@@ -216,20 +216,26 @@ bool checkFtpResume(WireRequest* request)
     return true;
 }
 
-// The file's size from a partial answer's "Content-Range: bytes 0-0/<size>"; 0 when it gives none.
-uint64_t rangeTotal(InetHandle* answer)
+// A part of the file that no request asked for, or another part than the one asked for: the
+// server's fault, never a file. -1.
+int32_t partNotAsked(WireRequest* request)
 {
-    int64_t first = 0, last = 0, total = 0;
-    return readContentRange(answer, &first, &last, &total) && total > 0 ? uint64_t(total) : 0;
+    CopyBounded(request->statusText, "The server sent a part of the file that was not asked for.");
+    Trace_Print(TRACE_ALL, "Wire_HTTP_Request: a part not asked for");
+    return -1;
 }
 
-// The answer to a GET of the first byte decides: a partial one tells the size in its range, a
-// whole one in its length, and nothing more of its body is read.
+// The answer to a GET of the first byte decides: a partial one tells the size in its range (which
+// must begin with that byte), a whole one in its length, and nothing more of its body is read.
 int32_t acceptFirstByte(WireRequest* request)
 {
+    int64_t first = 0, last = 0, total = 0;
+    if (request->status != 206)
+        return acceptAnswer(request);
+    if (!readContentRange(request->hRequest, &first, &last, &total) || first != 0)
+        return partNotAsked(request);
     const int32_t r = acceptAnswer(request);
-    if (r == 1 && request->status == 206)
-        request->contentLength = rangeTotal(request->hRequest);
+    request->contentLength = total > 0 ? uint64_t(total) : 0;
     return r;
 }
 
@@ -359,7 +365,9 @@ int32_t Wire_HTTP_Request(WireRequest* request, int32_t mode, uint32_t timeout)
     }
     switch (classify(request->status)) {
     case StatusKind::Success:
-        return rangeAsked ? acceptFirstByte(request) : acceptAnswer(request);
+        if (rangeAsked)
+            return acceptFirstByte(request);
+        return request->status == 206 ? partNotAsked(request) : acceptAnswer(request);
     case StatusKind::Redirect:
         if (!Inet_HttpLocation(request->hRequest, request->location, sizeof request->location))
             return httpError(request);

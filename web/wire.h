@@ -10,8 +10,11 @@
 // - Results: 1 success, 0 a sixth redirect, -1 a failed client call or an HTTP failure status
 //   (status and statusText say which), or a negative error code (ERR_*). Nothing is thrown.
 //   A refused certificate or secure connection has the client's own words as its statusText.
-//   The numbers of Content-Range and Retry-After are taken only within 0..INT64_MAX-1, and a
-//   range only with first <= last < total.
+//   A 206 is taken only as the answer to a request for a range, with a Content-Range of the
+//   bytes asked for: one to a request without a range, or to the query's first byte with
+//   another range, is a failure (-1) with our own statusText (a download's rest that does not
+//   fit starts over, below). The numbers of Content-Range and Retry-After are taken only
+//   within 0..INT64_MAX-1, and a range only with first <= last < total.
 // - Redirects are followed between http, https and ftp alike. A query whose HEAD is refused (405,
 //   501) or tells no length asks again with a GET of the first byte ("Range: bytes=0-0") and
 //   reads none of its body; the size is then the range's total (206) or the length (200).

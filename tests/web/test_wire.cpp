@@ -217,6 +217,7 @@ TEST_F(Wire, EveryCaseEndsWithItsResultStatusBodyAndWhatTheServerSaw)
                     "ETag: " + etag + "\r\nContent-Range: bytes " + range + "\r\nContent-Length: 0");
     };
     const std::string unsatisfiable = "416 Range Not Satisfiable";
+    const std::string notAsked = "The server sent a part of the file that was not asked for.";
     // A query with the cookie file text.
     auto cookies = [&](const char* name, const std::string& text, int32_t result, const std::string& cookie,
                        std::vector<std::string> traced = {}) {
@@ -248,6 +249,9 @@ TEST_F(Wire, EveryCaseEndsWithItsResultStatusBodyAndWhatTheServerSaw)
                   {1, 206, "Partial Content", 123456}),
         firstByte("range of unknown size", refused, firstOf("*"), {1, 206, "Partial Content"}),
         firstByte("refused twice", refused, head("405 Still Not"), {-1, 405, "Still Not"}),
+        firstByte("another range", refused, range("5-5/123456"), {-1, 206, notAsked}),
+        {.name = "a part not asked for", .scripts = {answer(range("0-1999/4000"))}, .mode = MODE_DOWNLOAD,
+         .size = 4000, .end = {-1, 206, notAsked}},
         // Failures before an answer, and how a body ends.
         {.name = "silent", .scripts = {{readRequest(), staySilent()}}, .timeout = 300,
          .end = {-1, INET_ERR_TIMEOUT, "Timeout in HTTP Request."},
