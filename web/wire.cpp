@@ -296,6 +296,15 @@ int32_t ask(WireRequest* request, const char* verb, const char* header, uint32_t
     return 1;
 }
 
+// The bytes of the file that the answer of a download announced and that are still to come;
+// -1 when it announced none.
+int64_t announcedRest(const WireRequest* request)
+{
+    if (!isHttpScheme(request->scheme) || request->contentLength == 0)
+        return -1;
+    return int64_t(request->contentLength) - request->resumeFrom;
+}
+
 }  // namespace
 
 int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32_t timeout)
@@ -309,6 +318,7 @@ int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32
     int32_t r = parseWorkingUrl(request);
     if (r < 0)
         return r;
+    request->bytesLeft = -1;
     for (int redirects = 0;; ++redirects) {
         if (isHttpScheme(request->scheme)) {
             r = Wire_HTTP_Request(request, mode, timeout);
@@ -323,6 +333,8 @@ int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32
             r = Wire_FTP_Request(request, mode, timeout);
         }
         Trace_PrintInt(TRACE_ALL, "Wire_Request: result = %d\n", r);
+        if (r == 1 && mode == MODE_DOWNLOAD)
+            request->bytesLeft = announcedRest(request);
         if (r != 0 || redirects == MAX_REDIRECTS)
             return r;
         Trace_PrintString(TRACE_ALL, "Wire_Request: %s\n", request->location);
@@ -413,9 +425,19 @@ int32_t Wire_Read(WireRequest* request)
         return 0;
     if (request->complete)
         return 1;
+    // Never more than the announced rest; at its end one byte is asked for, which must not come.
+    size_t room = sizeof request->buffer;
+    if (request->bytesLeft >= 0)
+        room = size_t(std::clamp<int64_t>(request->bytesLeft, 1, int64_t(room)));
     size_t count = 0;
-    if (!Inet_Read(request->hRequest, request->buffer, sizeof request->buffer, &count))
+    if (!Inet_Read(request->hRequest, request->buffer, room, &count))
         return failWith(request, "Timeout in InternetReadFile.");
+    if (request->bytesLeft == 0 && count > 0) {
+        CopyBounded(request->statusText, "The server sent more bytes than it announced.");
+        return ERR_TOO_MANY_BYTES;
+    }
+    if (request->bytesLeft > 0)
+        request->bytesLeft -= int64_t(count);
     request->bufferCount = int32_t(count);
     return count == 0 ? 1 : 0;
 }

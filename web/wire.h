@@ -27,6 +27,9 @@
 //   request start over for the whole file. FTP continues only while the server's size is the
 //   expected one. After Wire_Request, resumeFrom tells where the data that Wire_Read hands out
 //   belong in the file.
+// - Wire_Read never hands out a byte behind the end an HTTP answer announced (its Content-Range,
+//   else its Content-Length): an answer that goes on ends with ERR_TOO_MANY_BYTES and a
+//   statusText that says so, after the bytes up to that end.
 #pragma once
 
 #include "inet.h"
@@ -38,6 +41,8 @@
 constexpr int32_t MODE_QUERY = 0;
 constexpr int32_t MODE_DOWNLOAD = 1;
 constexpr int32_t ERR_BAD_MODE = static_cast<int32_t>(0x80000003u);
+// The answer's body went on behind the end it announced.
+constexpr int32_t ERR_TOO_MANY_BYTES = static_cast<int32_t>(0x80000012u);
 
 // Where the cookies of a request come from.
 constexpr int32_t COOKIES_NONE = 0;
@@ -80,6 +85,7 @@ struct WireRequest {
     char etag[WIRE_ETAG_CAPACITY];
     char lastModified[WIRE_DATE_CAPACITY];
     int32_t retryAfter;           // after an HTTP failure: its Retry-After in seconds, else -1
+    int64_t bytesLeft;            // download: what the answer announced that is still to come; -1 unknown
     bool complete;                // the part held was the whole file: Wire_Read ends at once
 };
 
@@ -88,6 +94,7 @@ int32_t Wire_HTTP_Request(WireRequest* request, int32_t mode, uint32_t timeout);
 int32_t Wire_FTP_Request(WireRequest* request, int32_t mode, uint32_t timeout);
 // Sets the send and receive time-outs of handle; false at the first that cannot be set.
 bool Wire_SetTimeouts(InetHandle* handle, uint32_t timeout);
-// Reads the next block: 1 at the end, 0 after a block (or while one is untaken), -1 on failure.
+// Reads the next block: 1 at the end, 0 after a block (or while one is untaken), -1 on a client
+// failure, ERR_TOO_MANY_BYTES when the body runs past its announced end.
 int32_t Wire_Read(WireRequest* request);
 void Wire_Close(WireRequest* request);
