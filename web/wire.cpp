@@ -17,6 +17,8 @@ constexpr const char* TEXT_LIBRARY_ERROR = "WinInet error.";
 constexpr char RANGE_FIRST_BYTE[] = "Range: bytes=0-0\r\n";
 // The largest number taken from a header: one more still fits into 64 bits.
 constexpr int64_t HEADER_NUMBER_MAX = INT64_MAX - 1;
+// The characters of a URL's scheme.
+constexpr char SCHEME_CHARACTERS[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
 
 // A refused certificate or secure connection is the person's to judge: it gets its own words.
 bool isTellingError(uint32_t error)
@@ -296,6 +298,17 @@ int32_t ask(WireRequest* request, const char* verb, const char* header, uint32_t
     return 1;
 }
 
+// A redirect to an address of a scheme that is not ours ends the request, naming the scheme;
+// ERR_BAD_SCHEME.
+int32_t refuseScheme(WireRequest* request)
+{
+    const size_t length = std::strspn(request->location, SCHEME_CHARACTERS);
+    std::snprintf(request->statusText, sizeof request->statusText,
+                  "Redirected to an address Moonfetch cannot fetch: %.*s", int(length), request->location);
+    Trace_PrintString(TRACE_ALL, "Wire_Request: %s\n", request->statusText);
+    return ERR_BAD_SCHEME;
+}
+
 // The bytes of the file that the answer of a download announced and that are still to come;
 // -1 when it announced none.
 int64_t announcedRest(const WireRequest* request)
@@ -327,7 +340,7 @@ int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32
                 CopyBounded(request->url, request->location);
                 int32_t parsed = parseWorkingUrl(request);
                 if (parsed < 0)
-                    return parsed;
+                    return r == 0 && parsed == ERR_BAD_SCHEME ? refuseScheme(request) : parsed;
             }
         } else {
             r = Wire_FTP_Request(request, mode, timeout);
@@ -395,6 +408,9 @@ int32_t Wire_FTP_Request(WireRequest* request, int32_t mode, uint32_t timeout)
 {
     Trace_PrintInt(TRACE_ALL, "Wire_FTP_Request, timeout = %d msec\n", int32_t(timeout));
     const char* timeoutText = "Timeout in FTP Request.";
+    // This answer, not a redirect that led here, tells how the request went.
+    request->status = 0;
+    request->statusText[0] = '\0';
     if (!connect(request, INET_SERVICE_FTP, timeout))
         return failWith(request, timeoutText);
     if (mode == MODE_QUERY) {

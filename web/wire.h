@@ -15,9 +15,12 @@
 //   another range, is a failure (-1) with our own statusText (a download's rest that does not
 //   fit starts over, below). The numbers of Content-Range and Retry-After are taken only
 //   within 0..INT64_MAX-1, and a range only with first <= last < total.
-// - Redirects are followed between http, https and ftp alike. A query whose HEAD is refused (405,
-//   501) or tells no length asks again with a GET of the first byte ("Range: bytes=0-0") and
-//   reads none of its body; the size is then the range's total (206) or the length (200).
+// - Redirects are followed between http, https and ftp alike; one to any other scheme ends the
+//   request with ERR_BAD_SCHEME, the redirect's status and a statusText naming that scheme.
+//   After an FTP success status and statusText are empty, whatever led there. A query whose
+//   HEAD is refused (405, 501) or tells no length asks again with a GET of the first byte
+//   ("Range: bytes=0-0") and reads none of its body; the size is then the range's total (206)
+//   or the length (200).
 // - After a success, hRequest holds the answer that decided until Wire_Close: its headers
 //   (Inet_HttpHeader) describe the file.
 // - A download may continue a file the caller holds in part (resumeFrom, ifRange,
