@@ -150,6 +150,8 @@ TEST_F(Workers, DownloadThatEndsShortStaysReadySayingWhyAndKeepsThePartOnDisk)
         {whole, "/dev/full", WAIT, ERR_WRITE_FAILED, BROKEN, "0 Could not write the local file: disk full.|0"},
         {whole, "link.bin", WAIT, ERR_LOCAL_FILE, ITEM_VALID | ITEM_NEEDS_FIX, "200 Could not open local file.|0"},
         {whole, "", WAIT, ERR_LOCAL_FILE, ITEM_VALID, "200 OK|0"},
+        {answer(head("429 Too Many Requests", "Retry-After: 3600\r\nContent-Length: 0\r\n")), "c.bin",
+         CANCEL_WHEN_BROKEN_OFF, RESULT_CANCELLED, BROKEN, "429 Too Many Requests|0"},   // its wait: below
     };
     std::filesystem::create_directory("outside");
     std::filesystem::create_symlink("outside/planted.txt", path("link.bin"));   // never followed
@@ -185,6 +187,7 @@ TEST_F(Workers, DownloadThatEndsShortStaysReadySayingWhyAndKeepsThePartOnDisk)
     EXPECT_FALSE(std::filesystem::exists("outside/planted.txt"));
     Trace_Close();
     EXPECT_NE(readFile("moonfch_log.txt").find("DownloadURL, write failed /dev/full\n"), std::string::npos);
+    EXPECT_NE(readFile("moonfch_log.txt").find("DownloadURL, retry in 60 seconds\n"), std::string::npos);
 }
 
 // What each request asked for: "" for the whole file, else "<Range> <If-Range>".

@@ -292,6 +292,11 @@ TEST_F(Wire, EveryCaseEndsWithItsResultStatusBodyAndWhatTheServerSaw)
          .mode = MODE_DOWNLOAD, .from = 3000, .size = 9000,
          .end = {1, 206, "The server sent more bytes than it announced.", 9000}, .seen = askRest, .at = 3000,
          .bytes = 6000, .lastRead = ERR_TOO_MANY_BYTES},
+        {.name = "the rest above 4 GiB",
+         .scripts = {answer(head("206 Partial Content", "Content-Range: bytes 5000000000-5000008999/5000009000\r\n"
+                                 "Content-Length: 9000") + patternBytes(5000000000, 9000))},
+         .mode = MODE_DOWNLOAD, .from = 5000000000, .size = 5000009000, .end = {1, 206, "Partial Content", 5000009000},
+         .seen = "GET /x Range: bytes=5000000000- If-Range: \"v1\"", .at = 5000000000, .bytes = 9000},
         startsOver("held more than there is", head(unsatisfiable, "Content-Range: bytes */2000")),
         {.name = "held whole already",
          .scripts = {answer(head(unsatisfiable, "Content-Range: bytes */9000\r\nContent-Length: 5") + "nope!")},
