@@ -232,21 +232,24 @@ int32_t fillLocalFile(UrlRequest* request, uint32_t timeout, int32_t* outcome)
         return readFailed(request);
     if (r == ERR_WRITE_FAILED)
         return writeFailed(request->item, request->writeError);
+    if (r == ERR_TOO_MANY_BYTES)
+        return breakOff(request->item, r, int32_t(request->web.status), request->web.statusText,
+                        "DownloadURL, more than announced %s\n");
     if (*outcome != RESULT_DOWNLOADED)
         return r;
     return settle(request);
 }
 
 // Records what a download that did not end whole leaves on disk: the part that reached the
-// file (what a full disk kept in the stream's buffer is not part of it), once it is on the disk
-// itself; nothing when the file is gone from its folder.
-void keepPart(UrlRequest* request)
+// file (what a full disk kept in the stream's buffer is not part of it), up to trusted bytes,
+// once it is on the disk itself; nothing when the file is gone from its folder.
+void keepPart(UrlRequest* request, int64_t trusted)
 {
     const int fd = ::fileno(request->localFile);
     std::fflush(request->localFile);
     struct stat info {};
     const bool kept = ::fstat(fd, &info) == 0 && info.st_nlink > 0 && ::fdatasync(fd) == 0;
-    request->item->partDone.store(kept ? int64_t(info.st_size) : 0, std::memory_order_relaxed);
+    request->item->partDone.store(kept ? std::min(int64_t(info.st_size), trusted) : 0, std::memory_order_relaxed);
 }
 
 // The answer decided where its data go: from the start, the file now holds the version that
@@ -295,8 +298,9 @@ int32_t downloadInto(UrlRequest* request, uint32_t timeout, int32_t* outcome)
     if (r >= 0 && *outcome == RESULT_DOWNLOADED)
         r = checkComplete(request);
     const bool whole = r >= 0 && *outcome == RESULT_DOWNLOADED;
+    // An answer that sent more than it announced may have sent anything: none of its bytes is kept.
     if (!whole)
-        keepPart(request);
+        keepPart(request, r == ERR_TOO_MANY_BYTES ? from : INT64_MAX);
     const bool closed = std::fclose(request->localFile) == 0;
     const int closeError = errno;
     request->localFile = nullptr;

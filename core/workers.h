@@ -12,9 +12,10 @@
 // - A request whose worker still runs is never released, nor is its item. At exit running
 //   requests are aborted through the internet client and waited for a short, bounded time.
 // - A download that ends without its whole file (the connection broke off, the data did not
-//   reach the disk, fewer bytes came than announced) leaves the item valid with
+//   reach the disk, fewer or more bytes came than announced) leaves the item valid with
 //   ITEM_BROKEN_OFF and a text that says why and how far it got; what was written stays on
-//   disk. Starting a download of the item clears the flag.
+//   disk, but the part recorded ends where a try whose answer sent more than it announced
+//   began. Starting a download of the item clears the flag.
 // - A query names the local file as the answer that decided does (Content-Disposition) when
 //   a safe name is left of it, else after the final URL's last segment.
 // - A download continues the item's local file after its partDone bytes when the file still

@@ -42,6 +42,8 @@ constexpr int32_t ERR_BAD_COOKIE = static_cast<int32_t>(0x8000000Fu);
 // The connection ended cleanly before as many bytes had arrived as were announced (the
 // answer's own length, else the size the query learnt).
 constexpr int32_t ERR_SHORT_TRANSFER = static_cast<int32_t>(0x80000010u);
+// The answer's body went on behind the end it announced.
+constexpr int32_t ERR_TOO_MANY_BYTES = static_cast<int32_t>(0x80000012u);
 
 // The words for code (an INET_ERR_* number, or an ERR_* code as uint32_t); null for a code whose
 // words depend on the case (the caller composes them) or that has none.

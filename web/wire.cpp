@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -17,6 +16,10 @@ constexpr int MAX_REDIRECTS = 5;
 constexpr const char* TEXT_LIBRARY_ERROR = "WinInet error.";
 // Asked of a server that will not tell the size on a HEAD: the first byte, and with it the size.
 constexpr char RANGE_FIRST_BYTE[] = "Range: bytes=0-0\r\n";
+// The largest number taken from a header: one more still fits into 64 bits.
+constexpr int64_t HEADER_NUMBER_MAX = INT64_MAX - 1;
+// The characters of a URL's scheme.
+constexpr char SCHEME_CHARACTERS[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
 
 // A refused certificate or secure connection is the person's to judge: it gets its own words.
 bool isTellingError(uint32_t error)
@@ -89,19 +92,26 @@ int32_t acceptAnswer(WireRequest* request)
     return 1;
 }
 
-// Reads the decimal number at text into value and steps past it; false when there is none.
+// Reads the decimal number at text into value and steps past it; false when there is none or it
+// is larger than HEADER_NUMBER_MAX.
 bool readNumber(const char*& text, int64_t* value)
 {
-    char* end = nullptr;
     if (*text < '0' || *text > '9')
         return false;
-    *value = std::strtoll(text, &end, 10);
-    text = end;
+    int64_t number = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        const int digit = *text - '0';
+        if (number > (HEADER_NUMBER_MAX - digit) / 10)
+            return false;
+        number = number * 10 + digit;
+    }
+    *value = number;
     return true;
 }
 
 // The answer's "Content-Range: bytes first-last/total" ("*" for either side gives -1); false
-// when it has none that reads so.
+// when it has none that reads so, or its range is not one of the file's (first > last, last
+// behind the total).
 bool readContentRange(InetHandle* answer, int64_t* first, int64_t* last, int64_t* total)
 {
     char value[128];
@@ -115,7 +125,9 @@ bool readContentRange(InetHandle* answer, int64_t* first, int64_t* last, int64_t
         return false;
     if (*at++ != '/')
         return false;
-    return (at[0] == '*' && at[1] == '\0') || (readNumber(at, total) && *at == '\0');
+    if (!(at[0] == '*' && at[1] == '\0') && !(readNumber(at, total) && *at == '\0'))
+        return false;
+    return *first <= *last && (*total < 0 || *last < *total);
 }
 
 // Whether a 206 or 416 answer still speaks of the version that the held part came from: a
@@ -207,20 +219,26 @@ bool checkFtpResume(WireRequest* request)
     return true;
 }
 
-// The file's size from a partial answer's "Content-Range: bytes 0-0/<size>"; 0 when it gives none.
-uint64_t rangeTotal(InetHandle* answer)
+// A part of the file that no request asked for, or another part than the one asked for: the
+// server's fault, never a file. -1.
+int32_t partNotAsked(WireRequest* request)
 {
-    int64_t first = 0, last = 0, total = 0;
-    return readContentRange(answer, &first, &last, &total) && total > 0 ? uint64_t(total) : 0;
+    CopyBounded(request->statusText, "The server sent a part of the file that was not asked for.");
+    Trace_Print(TRACE_ALL, "Wire_HTTP_Request: a part not asked for");
+    return -1;
 }
 
-// The answer to a GET of the first byte decides: a partial one tells the size in its range, a
-// whole one in its length, and nothing more of its body is read.
+// The answer to a GET of the first byte decides: a partial one tells the size in its range (which
+// must begin with that byte), a whole one in its length, and nothing more of its body is read.
 int32_t acceptFirstByte(WireRequest* request)
 {
+    int64_t first = 0, last = 0, total = 0;
+    if (request->status != 206)
+        return acceptAnswer(request);
+    if (!readContentRange(request->hRequest, &first, &last, &total) || first != 0)
+        return partNotAsked(request);
     const int32_t r = acceptAnswer(request);
-    if (r == 1 && request->status == 206)
-        request->contentLength = rangeTotal(request->hRequest);
+    request->contentLength = total > 0 ? uint64_t(total) : 0;
     return r;
 }
 
@@ -281,6 +299,26 @@ int32_t ask(WireRequest* request, const char* verb, const char* header, uint32_t
     return 1;
 }
 
+// A redirect to an address of a scheme that is not ours ends the request, naming the scheme;
+// ERR_BAD_SCHEME.
+int32_t refuseScheme(WireRequest* request)
+{
+    const size_t length = std::strspn(request->location, SCHEME_CHARACTERS);
+    std::snprintf(request->statusText, sizeof request->statusText,
+                  "Redirected to an address Moonfetch cannot fetch: %.*s", int(length), request->location);
+    Trace_PrintString(TRACE_ALL, "Wire_Request: %s\n", request->statusText);
+    return ERR_BAD_SCHEME;
+}
+
+// The bytes of the file that the answer of a download announced and that are still to come;
+// -1 when it announced none.
+int64_t announcedRest(const WireRequest* request)
+{
+    if (!isHttpScheme(request->scheme) || request->contentLength == 0)
+        return -1;
+    return int64_t(request->contentLength) - request->resumeFrom;
+}
+
 }  // namespace
 
 int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32_t timeout)
@@ -294,6 +332,7 @@ int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32
     int32_t r = parseWorkingUrl(request);
     if (r < 0)
         return r;
+    request->bytesLeft = -1;
     for (int redirects = 0;; ++redirects) {
         if (isHttpScheme(request->scheme)) {
             r = Wire_HTTP_Request(request, mode, timeout);
@@ -302,12 +341,14 @@ int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32
                 CopyBounded(request->url, request->location);
                 int32_t parsed = parseWorkingUrl(request);
                 if (parsed < 0)
-                    return parsed;
+                    return r == 0 && parsed == ERR_BAD_SCHEME ? refuseScheme(request) : parsed;
             }
         } else {
             r = Wire_FTP_Request(request, mode, timeout);
         }
         Trace_PrintInt(TRACE_ALL, "Wire_Request: result = %d\n", r);
+        if (r == 1 && mode == MODE_DOWNLOAD)
+            request->bytesLeft = announcedRest(request);
         if (r != 0 || redirects == MAX_REDIRECTS)
             return r;
         Trace_PrintString(TRACE_ALL, "Wire_Request: %s\n", request->location);
@@ -350,7 +391,9 @@ int32_t Wire_HTTP_Request(WireRequest* request, int32_t mode, uint32_t timeout)
     }
     switch (classify(request->status)) {
     case StatusKind::Success:
-        return rangeAsked ? acceptFirstByte(request) : acceptAnswer(request);
+        if (rangeAsked)
+            return acceptFirstByte(request);
+        return request->status == 206 ? partNotAsked(request) : acceptAnswer(request);
     case StatusKind::Redirect:
         if (!Inet_HttpLocation(request->hRequest, request->location, sizeof request->location))
             return httpError(request);
@@ -366,6 +409,9 @@ int32_t Wire_FTP_Request(WireRequest* request, int32_t mode, uint32_t timeout)
 {
     Trace_PrintInt(TRACE_ALL, "Wire_FTP_Request, timeout = %d msec\n", int32_t(timeout));
     const char* timeoutText = "Timeout in FTP Request.";
+    // This answer, not a redirect that led here, tells how the request went.
+    request->status = 0;
+    request->statusText[0] = '\0';
     if (!connect(request, INET_SERVICE_FTP, timeout))
         return failWith(request, timeoutText);
     if (mode == MODE_QUERY) {
@@ -396,9 +442,19 @@ int32_t Wire_Read(WireRequest* request)
         return 0;
     if (request->complete)
         return 1;
+    // Never more than the announced rest; at its end one byte is asked for, which must not come.
+    size_t room = sizeof request->buffer;
+    if (request->bytesLeft >= 0)
+        room = size_t(std::clamp<int64_t>(request->bytesLeft, 1, int64_t(room)));
     size_t count = 0;
-    if (!Inet_Read(request->hRequest, request->buffer, sizeof request->buffer, &count))
+    if (!Inet_Read(request->hRequest, request->buffer, room, &count))
         return failWith(request, "Timeout in InternetReadFile.");
+    if (request->bytesLeft == 0 && count > 0) {
+        CopyBounded(request->statusText, Err_Text(uint32_t(ERR_TOO_MANY_BYTES)));
+        return ERR_TOO_MANY_BYTES;
+    }
+    if (request->bytesLeft > 0)
+        request->bytesLeft -= int64_t(count);
     request->bufferCount = int32_t(count);
     return count == 0 ? 1 : 0;
 }

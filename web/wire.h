@@ -10,9 +10,17 @@
 // - Results: 1 success, 0 a sixth redirect, -1 a failed client call or an HTTP failure status
 //   (status and statusText say which), or a negative error code (ERR_*). Nothing is thrown.
 //   A refused certificate or secure connection has the client's own words as its statusText.
-// - Redirects are followed between http, https and ftp alike. A query whose HEAD is refused (405,
-//   501) or tells no length asks again with a GET of the first byte ("Range: bytes=0-0") and
-//   reads none of its body; the size is then the range's total (206) or the length (200).
+//   A 206 is taken only as the answer to a request for a range, with a Content-Range of the
+//   bytes asked for: one to a request without a range, or to the query's first byte with
+//   another range, is a failure (-1) with our own statusText (a download's rest that does not
+//   fit starts over, below). The numbers of Content-Range and Retry-After are taken only
+//   within 0..INT64_MAX-1, and a range only with first <= last < total.
+// - Redirects are followed between http, https and ftp alike; one to any other scheme ends the
+//   request with ERR_BAD_SCHEME, the redirect's status and a statusText naming that scheme.
+//   After an FTP success status and statusText are empty, whatever led there. A query whose
+//   HEAD is refused (405, 501) or tells no length asks again with a GET of the first byte
+//   ("Range: bytes=0-0") and reads none of its body; the size is then the range's total (206)
+//   or the length (200).
 // - After a success, hRequest holds the answer that decided until Wire_Close: its headers
 //   (Inet_HttpHeader) describe the file.
 // - A download may continue a file the caller holds in part (resumeFrom, ifRange,
@@ -22,6 +30,9 @@
 //   request start over for the whole file. FTP continues only while the server's size is the
 //   expected one. After Wire_Request, resumeFrom tells where the data that Wire_Read hands out
 //   belong in the file.
+// - Wire_Read never hands out a byte behind the end an HTTP answer announced (its Content-Range,
+//   else its Content-Length): an answer that goes on ends with ERR_TOO_MANY_BYTES and a
+//   statusText that says so, after the bytes up to that end.
 #pragma once
 
 #include "platform/errors.h"
@@ -71,6 +82,7 @@ struct WireRequest {
     char etag[ETAG_CAPACITY];
     char lastModified[DATE_CAPACITY];
     int32_t retryAfter;           // after an HTTP failure: its Retry-After in seconds, else -1
+    int64_t bytesLeft;            // download: what the answer announced that is still to come; -1 unknown
     bool complete;                // the part held was the whole file: Wire_Read ends at once
 };
 
@@ -79,6 +91,7 @@ int32_t Wire_HTTP_Request(WireRequest* request, int32_t mode, uint32_t timeout);
 int32_t Wire_FTP_Request(WireRequest* request, int32_t mode, uint32_t timeout);
 // Sets the send and receive time-outs of handle; false at the first that cannot be set.
 bool Wire_SetTimeouts(InetHandle* handle, uint32_t timeout);
-// Reads the next block: 1 at the end, 0 after a block (or while one is untaken), -1 on failure.
+// Reads the next block: 1 at the end, 0 after a block (or while one is untaken), -1 on a client
+// failure, ERR_TOO_MANY_BYTES when the body runs past its announced end.
 int32_t Wire_Read(WireRequest* request);
 void Wire_Close(WireRequest* request);
