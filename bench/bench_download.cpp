@@ -1,6 +1,6 @@
 // Benchmarks of the download core, run on demand:
 //
-//   moon_bench [download [size in MiB, default 1024] [rounds, default 3]]
+//   moon_bench [download [size in MiB, default 1024] [rounds, default 4]]
 //   moon_bench validate | save | startup
 //   moon_bench              (every case, the download at 1024 MiB)
 //
@@ -8,10 +8,12 @@
 //   in the same run, so the ratios hold on a noisy machine, and the worker against curl over
 //   https from one loopback nginx speaking TLS. Every contender is a process of its own (the
 //   worker runs in moon_bench_worker, beside this program), timed alike from its own resource
-//   usage. The contenders take turns in a rotating order, each after a sync, so none inherits
-//   another's (or the source file's) writes still on their way to the disk. Prints MB/s, CPU
-//   seconds per GiB and peak resident memory of each (medians of the rounds, the peak their
-//   highest), and the worker's ratios to curl and wget.
+//   usage. Each round runs every contender once, each after a sync, so none inherits another's
+//   (or the source file's) writes still on their way to the disk; the orders of the rounds put
+//   every contender straight after every other equally often when the rounds are a multiple of
+//   the contenders less one (4, the default), so none always pays for, or profits from, the same
+//   neighbour. Prints MB/s, CPU seconds per GiB and peak resident memory of each (medians of the
+//   rounds, the peak their highest), and the worker's ratios to curl and wget.
 // validate: 100 links validated at once against one link, as the work timer harvests them.
 // save: the pending list of 10,000 items saved, whole and as the work timer hands it off.
 // startup: a pending list of 10,000 items loaded, time and memory.
@@ -157,6 +159,55 @@ Run commandRun(std::vector<std::string> args)
             usage.ru_maxrss};
 }
 
+// Rounds of turns, each an order of count (at least 2) contenders, that run one after another,
+// the last round's last turn before the first round's first, put every contender straight
+// after every other exactly once: count - 1 rounds. Found by a search, instant for a few.
+class OrderSearch {
+public:
+    explicit OrderSearch(int count) : count_(count), followed_(size_t(count * count), false)
+    {
+        for (int c = 0; c < count; ++c)
+            followed_[pair(c, c)] = true;   // nobody follows itself
+        turns_.push_back(0);   // any contender may open, they are alike to the search
+        extend();
+    }
+    std::vector<int> round(int r) const
+    {
+        const auto first = turns_.begin() + ptrdiff_t(r % rounds()) * count_;
+        return {first, first + count_};
+    }
+    int rounds() const { return count_ - 1; }
+    // The contender before the first round's first turn.
+    int last() const { return turns_.back(); }
+
+private:
+    size_t pair(int before, int after) const { return size_t(before * count_ + after); }
+    // Adds turns up to the end, each a contender not yet in its round and not yet straight after
+    // the one before it; false when no choice of them leads there.
+    bool extend()
+    {
+        if (int(turns_.size()) == count_ * rounds())
+            return !followed_[pair(last(), turns_.front())];
+        const auto roundStart = ptrdiff_t(turns_.size() - turns_.size() % size_t(count_));
+        for (int c = 0; c < count_; ++c) {
+            const size_t step = pair(last(), c);
+            if (followed_[step] || std::find(turns_.begin() + roundStart, turns_.end(), c) != turns_.end())
+                continue;
+            followed_[step] = true;
+            turns_.push_back(c);
+            if (extend())
+                return true;
+            turns_.pop_back();
+            followed_[step] = false;
+        }
+        return false;
+    }
+
+    int count_;
+    std::vector<bool> followed_;   // [pair(a, b)]: b has run straight after a
+    std::vector<int> turns_;
+};
+
 struct Contender {
     const char* name;
     const char* shortName;
@@ -178,7 +229,7 @@ Run downloadTurn(const Contender& c, const std::string& out, uint64_t size)
     return run;
 }
 
-void printDownload(const Contender* contenders, int count, uint64_t size, int rounds, bool ok)
+void printDownload(const Contender* contenders, int count, uint64_t size, int rounds, int cycle, bool ok)
 {
     const double megabytes = double(size) / 1e6;
     const double gib = double(size) / GIB;
@@ -196,8 +247,14 @@ void printDownload(const Contender* contenders, int count, uint64_t size, int ro
         std::printf("\n");
     }
     std::printf("  (a ratio above 1 means the worker was faster or spent less CPU)\n");
+    if (rounds % cycle == 0)
+        std::printf("  every contender ran straight after every other %d time(s)\n", rounds / cycle);
+    else
+        std::printf("  uneven neighbours: a multiple of %d rounds puts every contender straight "
+                    "after every other equally often\n", cycle);
 }
 
+// rounds 0: as many as put every contender straight after every other once.
 int benchDownload(const Workspace& space, uint64_t mib, int rounds)
 {
     moontest::NginxServer nginx(space.path("nginx"));
@@ -224,11 +281,15 @@ int benchDownload(const Workspace& space, uint64_t mib, int rounds)
         {"https, curl", "curl", 3, [&](const std::string& out) { return Args{"curl", "-s", "-o", out, secureUrl}; }},
     };
     constexpr int COUNT = int(std::size(contenders));
+    const OrderSearch orders(COUNT);
+    rounds = rounds > 0 ? rounds : orders.rounds();
     const std::string out = space.path("out.bin");
+    // Not measured: it puts a download before the first measured turn, as before every other.
+    downloadTurn(contenders[orders.last()], out, size);
     bool ok = true;
     for (int round = 0; round < rounds; ++round) {
-        for (int turn = 0; turn < COUNT; ++turn) {
-            Contender& c = contenders[(round + turn) % COUNT];
+        for (int index : orders.round(round)) {
+            Contender& c = contenders[index];
             const Run run = downloadTurn(c, out, size);
             if (!run.ok)
                 std::fprintf(stderr, "round %d: %s failed\n", round + 1, c.name);
@@ -239,7 +300,7 @@ int benchDownload(const Workspace& space, uint64_t mib, int rounds)
         }
     }
     ::unsetenv("CURL_CA_BUNDLE");
-    printDownload(contenders, COUNT, size, rounds, ok);
+    printDownload(contenders, COUNT, size, rounds, orders.rounds(), ok);
     return ok ? 0 : 1;
 }
 
@@ -372,8 +433,8 @@ int main(int argc, char** argv)
     int failures = 0;
     if (all || which == "download") {
         uint64_t mib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1024;
-        int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
-        failures += benchDownload(space, mib, std::max(rounds, 1));
+        int rounds = argc > 3 ? std::atoi(argv[3]) : 0;
+        failures += benchDownload(space, mib, rounds);
     }
     if (all || which == "validate")
         failures += benchValidate(space);
