@@ -19,7 +19,9 @@
 // startup: a pending list of 10,000 items loaded, time and memory.
 //
 // Everything (settings, cookie jar, downloads, the lists) stays in a temporary folder that is
-// removed at the end; the nginx it starts is stopped whatever happens to a round.
+// removed at the end, also when SIGINT, SIGTERM or SIGHUP interrupts the benchmark: the
+// contender running then is killed, the nginx it starts is stopped, the folder removed, and the
+// benchmark ends by the signal that interrupted it.
 #include "checkback.h"
 #include "items.h"
 #include "pending.h"
@@ -28,7 +30,9 @@
 #include "servers.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -85,6 +89,49 @@ double median(std::vector<double> values)
         return 0;
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
+}
+
+// The signal that interrupted the benchmark, 0 while none has. Lock-free atomics, so that the
+// handler may touch them whichever thread it runs on.
+std::atomic<int> interruption{0};
+// The contender's process running now (0 when none); an interruption kills it, which ends the
+// wait for it.
+std::atomic<pid_t> runningChild{0};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free);
+
+void onInterrupt(int signal)
+{
+    interruption.store(signal);
+    const pid_t child = runningChild.load();
+    if (child > 0)
+        ::kill(child, SIGKILL);
+}
+
+bool interrupted()
+{
+    return interruption.load() != 0;
+}
+
+// From here on an interruption only sets the flag and kills the running contender; the
+// benchmark stops at its next step. Calls under way resume (SA_RESTART), so code that does not
+// look at the flag goes on undisturbed until the benchmark does.
+void catchInterruptions()
+{
+    struct sigaction action{};
+    action.sa_handler = onInterrupt;
+    action.sa_flags = SA_RESTART;
+    ::sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
+}
+
+// Ends the process by the signal that interrupted it, as if it had not been caught, so that
+// whoever started the benchmark sees why it ended.
+void endAsInterrupted()
+{
+    const int signal = interruption.load();
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
 }
 
 // One contender's download: wall and CPU seconds, peak resident memory, and whether it ended
@@ -151,6 +198,13 @@ Run commandRun(std::vector<std::string> args)
     }
     if (pid < 0)
         return {};
+    runningChild.store(pid);
+    if (interrupted())   // before the handler could see the child
+        ::kill(pid, SIGKILL);
+    // Waited for without reaping first, so that the handler never kills a pid already reused.
+    siginfo_t ended{};
+    ::waitid(P_PID, id_t(pid), &ended, WEXITED | WNOWAIT);
+    runningChild.store(0);
     int status = 0;
     rusage usage{};
     if (::wait4(pid, &status, 0, &usage) != pid)
@@ -262,8 +316,11 @@ int benchDownload(const Workspace& space, uint64_t mib, int rounds)
     const uint64_t size = mib << 20;
     nginx.makeFile("big.bin", size);
     std::filesystem::create_hard_link(nginx.file("big.bin"), secure.file("big.bin"));
+    if (interrupted())
+        return 1;
     if (!nginx.start() || !secure.useTls() || !secure.start()) {
-        std::fprintf(stderr, "nginx did not start\n");
+        if (!interrupted())
+            std::fprintf(stderr, "nginx did not start\n");
         return 1;
     }
     // Both the worker and curl trust the throw-away authority through the same variable.
@@ -287,10 +344,12 @@ int benchDownload(const Workspace& space, uint64_t mib, int rounds)
     // Not measured: it puts a download before the first measured turn, as before every other.
     downloadTurn(contenders[orders.last()], out, size);
     bool ok = true;
-    for (int round = 0; round < rounds; ++round) {
+    for (int round = 0; round < rounds && !interrupted(); ++round) {
         for (int index : orders.round(round)) {
             Contender& c = contenders[index];
             const Run run = downloadTurn(c, out, size);
+            if (interrupted())
+                break;
             if (!run.ok)
                 std::fprintf(stderr, "round %d: %s failed\n", round + 1, c.name);
             ok = ok && run.ok;
@@ -300,6 +359,8 @@ int benchDownload(const Workspace& space, uint64_t mib, int rounds)
         }
     }
     ::unsetenv("CURL_CA_BUNDLE");
+    if (interrupted())
+        return 1;
     printDownload(contenders, COUNT, size, rounds, orders.rounds(), ok);
     return ok ? 0 : 1;
 }
@@ -421,26 +482,39 @@ int benchStartup(const Workspace& space)
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// The cases that the command line names, in the workspace; the number that failed.
+int runCases(int argc, char** argv)
 {
     Workspace space;
     if (!space.ok())
         return 1;
     const std::string which = argc > 1 ? argv[1] : "all";
-    const bool all = which == "all";
+    const uint64_t mib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1024;
+    const int rounds = argc > 3 ? std::atoi(argv[3]) : 0;
+    const struct {
+        const char* name;
+        std::function<int()> run;
+    } cases[] = {
+        {"download", [&] { return benchDownload(space, mib, rounds); }},
+        {"validate", [&] { return benchValidate(space); }},
+        {"save", [&] { return benchSave(space); }},
+        {"startup", [&] { return benchStartup(space); }},
+    };
     int failures = 0;
-    if (all || which == "download") {
-        uint64_t mib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1024;
-        int rounds = argc > 3 ? std::atoi(argv[3]) : 0;
-        failures += benchDownload(space, mib, rounds);
+    for (const auto& c : cases) {
+        if ((which == "all" || which == c.name) && !interrupted())
+            failures += c.run();
     }
-    if (all || which == "validate")
-        failures += benchValidate(space);
-    if (all || which == "save")
-        failures += benchSave(space);
-    if (all || which == "startup")
-        failures += benchStartup(space);
+    return failures;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    catchInterruptions();
+    const int failures = runCases(argc, argv);
+    if (interrupted())
+        endAsInterrupted();
     return failures == 0 ? 0 : 1;
 }
