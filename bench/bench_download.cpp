@@ -114,15 +114,19 @@ bool interrupted()
 
 // From here on an interruption only sets the flag and kills the running contender; the
 // benchmark stops at its next step. Calls under way resume (SA_RESTART), so code that does not
-// look at the flag goes on undisturbed until the benchmark does.
+// look at the flag goes on undisturbed until the benchmark does. A signal ignored already (a
+// background job's SIGINT, nohup's SIGHUP) stays ignored.
 void catchInterruptions()
 {
     struct sigaction action{};
     action.sa_handler = onInterrupt;
     action.sa_flags = SA_RESTART;
     ::sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
-        ::sigaction(signal, &action, nullptr);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction before{};
+        if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+            ::sigaction(signal, &action, nullptr);
+    }
 }
 
 // Ends the process by the signal that interrupted it, as if it had not been caught, so that
