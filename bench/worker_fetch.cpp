@@ -13,9 +13,26 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <iterator>
 #include <thread>
 
 namespace {
+
+size_t threadCount()
+{
+    return size_t(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                std::filesystem::directory_iterator()));
+}
+
+// The worker's thread is detached and still ending when its result is out. Leaving before it
+// has ended races its clean-up of the TLS library's per-thread state with the same library's
+// clean-up at exit: a double free, or that state left behind.
+void awaitWorkerEnd()
+{
+    for (int i = 0; i < 10000 && threadCount() > 1; ++i)
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+}
 
 // Downloads url into out; true when the worker says the file arrived whole.
 bool download(const char* url, const char* out)
@@ -37,6 +54,7 @@ bool download(const char* url, const char* out)
     if (!whole)
         std::fprintf(stderr, "moon_bench_worker: %s\n", item->statusText);
     MOONQ_FreeRequest(request);
+    awaitWorkerEnd();
     return whole;
 }
 
