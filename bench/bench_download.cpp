@@ -1,48 +1,51 @@
 // Benchmarks of the download core, run on demand:
 //
-//   moon_bench [download [size in MiB, default 1024] [rounds, default 3]]
+//   moon_bench [download [size in MiB, default 1024] [rounds, default 4]]
 //   moon_bench validate | save | startup
 //   moon_bench              (every case, the download at 1024 MiB)
 //
-// download: a worker against curl and wget, all fetching the same file from one loopback nginx in
-//   the same run, so the ratios hold on a noisy machine, and a worker against curl over https
-//   from one loopback nginx speaking TLS. The contenders take turns in a rotating
-//   order, each after a sync, so none inherits another's (or the source file's) writes still on
-//   their way to the disk. Prints MB/s and CPU seconds per GiB of each (medians of the rounds),
-//   the worker's ratios to curl and wget, and how far the process's resident memory rose while
-//   the worker downloaded.
+// download: the worker against curl and wget, all fetching the same file from one loopback nginx
+//   in the same run, so the ratios hold on a noisy machine, and the worker against curl over
+//   https from one loopback nginx speaking TLS. Every contender is a process of its own (the
+//   worker runs in moon_bench_worker, beside this program), timed alike from its own resource
+//   usage. Each round runs every contender once, each after a sync, so none inherits another's
+//   (or the source file's) writes still on their way to the disk; the orders of the rounds put
+//   every contender straight after every other equally often when the rounds are a multiple of
+//   the contenders less one (4, the default), so none always pays for, or profits from, the same
+//   neighbour. Prints MB/s, CPU seconds per GiB and peak resident memory of each (medians of the
+//   rounds, the peak their highest), and the worker's ratios to curl and wget.
 // validate: 100 links validated at once against one link, as the work timer harvests them.
 // save: the pending list of 10,000 items saved, whole and as the work timer hands it off.
 // startup: a pending list of 10,000 items loaded, time and memory.
 //
 // Everything (settings, cookie jar, downloads, the lists) stays in a temporary folder that is
-// removed at the end; the nginx it starts is stopped whatever happens to a round.
+// removed at the end, also when SIGINT, SIGTERM or SIGHUP interrupts the benchmark: the
+// contender running then is killed, the nginx it starts is stopped, the folder removed, and the
+// benchmark ends by the signal that interrupted it.
 #include "core/checkback.h"
-#include "platform/text.h"
 #include "core/items.h"
 #include "core/start.h"
 #include "core/pending.h"
 #include "core/workers.h"
+#include "platform/text.h"
 
 #include "tests/support/servers.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <spawn.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -90,11 +93,60 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
-// One contender's download: wall and CPU seconds, and whether it ended well.
+// The signal that interrupted the benchmark, 0 while none has. Lock-free atomics, so that the
+// handler may touch them whichever thread it runs on.
+std::atomic<int> interruption{0};
+// The contender's process running now (0 when none); an interruption kills it, which ends the
+// wait for it.
+std::atomic<pid_t> runningChild{0};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free);
+
+void onInterrupt(int signal)
+{
+    interruption.store(signal);
+    const pid_t child = runningChild.load();
+    if (child > 0)
+        ::kill(child, SIGKILL);
+}
+
+bool interrupted()
+{
+    return interruption.load() != 0;
+}
+
+// From here on an interruption only sets the flag and kills the running contender; the
+// benchmark stops at its next step. Calls under way resume (SA_RESTART), so code that does not
+// look at the flag goes on undisturbed until the benchmark does. A signal ignored already (a
+// background job's SIGINT, nohup's SIGHUP) stays ignored.
+void catchInterruptions()
+{
+    struct sigaction action{};
+    action.sa_handler = onInterrupt;
+    action.sa_flags = SA_RESTART;
+    ::sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction before{};
+        if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+            ::sigaction(signal, &action, nullptr);
+    }
+}
+
+// Ends the process by the signal that interrupted it, as if it had not been caught, so that
+// whoever started the benchmark sees why it ended.
+void endAsInterrupted()
+{
+    const int signal = interruption.load();
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+// One contender's download: wall and CPU seconds, peak resident memory, and whether it ended
+// well.
 struct Run {
     double seconds = 0;
     double cpu = 0;
     bool ok = false;
+    long peakKiB = 0;
 };
 
 // The temporary folder of the whole benchmark, current directory and settings folder alike;
@@ -132,38 +184,7 @@ struct CoreRun {
     ~CoreRun() { MOONQ_Stop(); }
 };
 
-// One download through the worker path, sampling resident memory while it runs.
-Run workerDownload(const std::string& url, const std::string& out, long* peakRiseKiB)
-{
-    UrlItem* item = MOONQ_NewItem(url.c_str());
-    item->flags = ITEM_VALID;
-    CopyBounded(item->localPath, out.c_str());
-    DownloadOptions options{};
-    long base = residentKiB();
-    long peak = base;
-    double cpuBefore = processCpuSeconds();
-    auto start = Clock::now();
-    UrlRequest* request = nullptr;
-    if (MOONQ_StartNextDownload(&request, &options) != 0)
-        return {};
-    while (request->result.load(std::memory_order_acquire) == RESULT_RUNNING) {
-        peak = std::max(peak, residentKiB());
-        // Reading the process's status competes with the worker; a sparse sample still sees
-        // anything that grows with the file.
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    Run run{secondsSince(start), processCpuSeconds() - cpuBefore, false};
-    run.ok = MOONQ_CheckBackDown(request) == RESULT_DOWNLOADED;
-    if (!run.ok) {
-        List_Remove(&item->link);
-        MOONQ_FreeItem(item);
-    }
-    MOONQ_FreeRequest(request);
-    *peakRiseKiB = std::max(*peakRiseKiB, peak - base);
-    return run;
-}
-
-// Runs a command and measures it, CPU included, from its own resource usage.
+// Runs a command and measures the whole process from its own resource usage.
 Run commandRun(std::vector<std::string> args)
 {
     std::vector<char*> argv;
@@ -171,77 +192,113 @@ Run commandRun(std::vector<std::string> args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
     auto start = Clock::now();
-    pid_t pid = -1;
-    if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+    // Forked, not spawned: at exec the kernel counts the memory image being replaced into the
+    // process's peak. A spawned child shares ours until then and would report our own peak; a
+    // forked one reports at least what we have in use at the fork, under 2.5 MiB in a release
+    // build, below every contender.
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execvp(argv[0], argv.data());
+        std::perror(argv[0]);
+        ::_exit(127);
+    }
+    if (pid < 0)
         return {};
+    runningChild.store(pid);
+    if (interrupted())   // before the handler could see the child
+        ::kill(pid, SIGKILL);
+    // Waited for without reaping first, so that the handler never kills a pid already reused.
+    siginfo_t ended{};
+    ::waitid(P_PID, id_t(pid), &ended, WEXITED | WNOWAIT);
+    runningChild.store(0);
     int status = 0;
     rusage usage{};
     if (::wait4(pid, &status, 0, &usage) != pid)
         return {};
-    return {secondsSince(start), cpuSeconds(usage), WIFEXITED(status) && WEXITSTATUS(status) == 0};
+    return {secondsSince(start), cpuSeconds(usage), WIFEXITED(status) && WEXITSTATUS(status) == 0,
+            usage.ru_maxrss};
 }
+
+// Rounds of turns, each an order of count (at least 2) contenders, that run one after another,
+// the last round's last turn before the first round's first, put every contender straight
+// after every other exactly once: count - 1 rounds. Found by a search, instant for a few.
+class OrderSearch {
+public:
+    explicit OrderSearch(int count) : count_(count), followed_(size_t(count * count), false)
+    {
+        for (int c = 0; c < count; ++c)
+            followed_[pair(c, c)] = true;   // nobody follows itself
+        turns_.push_back(0);   // any contender may open, they are alike to the search
+        extend();
+    }
+    std::vector<int> round(int r) const
+    {
+        const auto first = turns_.begin() + ptrdiff_t(r % rounds()) * count_;
+        return {first, first + count_};
+    }
+    int rounds() const { return count_ - 1; }
+    // The contender before the first round's first turn.
+    int last() const { return turns_.back(); }
+
+private:
+    size_t pair(int before, int after) const { return size_t(before * count_ + after); }
+    // Adds turns up to the end, each a contender not yet in its round and not yet straight after
+    // the one before it; false when no choice of them leads there.
+    bool extend()
+    {
+        if (int(turns_.size()) == count_ * rounds())
+            return !followed_[pair(last(), turns_.front())];
+        const auto roundStart = ptrdiff_t(turns_.size() - turns_.size() % size_t(count_));
+        for (int c = 0; c < count_; ++c) {
+            const size_t step = pair(last(), c);
+            if (followed_[step] || std::find(turns_.begin() + roundStart, turns_.end(), c) != turns_.end())
+                continue;
+            followed_[step] = true;
+            turns_.push_back(c);
+            if (extend())
+                return true;
+            turns_.pop_back();
+            followed_[step] = false;
+        }
+        return false;
+    }
+
+    int count_;
+    std::vector<bool> followed_;   // [pair(a, b)]: b has run straight after a
+    std::vector<int> turns_;
+};
 
 struct Contender {
     const char* name;
     const char* shortName;
     int versus;   // the worker this one is compared with; -1 for a worker
-    std::function<Run(const std::string& out)> run;
+    std::function<std::vector<std::string>(const std::string& out)> command;
     std::vector<double> seconds{};
     std::vector<double> cpu{};
+    long peakKiB = 0;
 };
 
-int benchDownload(const Workspace& space, uint64_t mib, int rounds)
+// One turn of c: a download into out after a sync, checked byte for byte and removed.
+Run downloadTurn(const Contender& c, const std::string& out, uint64_t size)
 {
-    moontest::NginxServer nginx(space.path("nginx"));
-    moontest::NginxServer secure(space.path("tls"));
-    const uint64_t size = mib << 20;
-    nginx.makeFile("big.bin", size);
-    std::filesystem::create_hard_link(nginx.file("big.bin"), secure.file("big.bin"));
-    if (!nginx.start() || !secure.useTls() || !secure.start()) {
-        std::fprintf(stderr, "nginx did not start\n");
-        return 1;
-    }
-    // Both the worker and curl trust the throw-away authority through the same variable.
-    ::setenv("CURL_CA_BUNDLE", secure.authorityFile().c_str(), 1);
-    CoreRun core;
-    if (!core.ok)
-        return 1;
-    const std::string url = nginx.url("big.bin");
-    const std::string secureUrl = secure.url("big.bin");
-    long peakRise = 0;
-    Contender contenders[] = {
-        {"moonfetch worker", "worker", -1, [&](const std::string& out) { return workerDownload(url, out, &peakRise); }},
-        {"curl -s -o", "curl", 0, [&](const std::string& out) { return commandRun({"curl", "-s", "-o", out, url}); }},
-        {"wget -q -O", "wget", 0, [&](const std::string& out) { return commandRun({"wget", "-q", "-O", out, url}); }},
-        {"https, worker", "worker", -1, [&](const std::string& out) { return workerDownload(secureUrl, out, &peakRise); }},
-        {"https, curl", "curl", 3, [&](const std::string& out) { return commandRun({"curl", "-s", "-o", out, secureUrl}); }},
-    };
-    constexpr int COUNT = int(std::size(contenders));
-    bool ok = true;
-    for (int round = 0; round < rounds; ++round) {
-        for (int turn = 0; turn < COUNT; ++turn) {
-            Contender& c = contenders[(round + turn) % COUNT];
-            const std::string out = space.path("out.bin");
-            ::sync();   // nobody's writes, the source's included, are still on their way
-            Run run = c.run(out);
-            const bool whole = run.ok && moontest::isPatternFile(out, size);
-            if (!whole)
-                std::fprintf(stderr, "round %d: %s failed\n", round + 1, c.name);
-            ok = ok && whole;
-            c.seconds.push_back(run.seconds);
-            c.cpu.push_back(run.cpu);
-            std::filesystem::remove(out);
-        }
-    }
-    ::unsetenv("CURL_CA_BUNDLE");
+    ::sync();   // nobody's writes, the source's included, are still on their way
+    Run run = commandRun(c.command(out));
+    run.ok = run.ok && moontest::isPatternFile(out, size);
+    std::error_code ignored;
+    std::filesystem::remove(out, ignored);
+    return run;
+}
+
+void printDownload(const Contender* contenders, int count, uint64_t size, int rounds, int cycle, bool ok)
+{
     const double megabytes = double(size) / 1e6;
     const double gib = double(size) / GIB;
-    std::printf("download: %llu MiB, rounds: %d, every file %s\n", (unsigned long long)mib, rounds,
-                ok ? "byte for byte" : "WRONG");
-    for (const Contender& c : contenders) {
-        const double rate = megabytes / median(c.seconds);
-        const double cpu = median(c.cpu) / gib;
-        std::printf("  %-17s %8.1f MB/s  %6.2f CPU s/GiB", c.name, rate, cpu);
+    std::printf("download: %llu MiB, rounds: %d, every file %s\n", (unsigned long long)(size >> 20),
+                rounds, ok ? "byte for byte" : "WRONG");
+    for (int i = 0; i < count; ++i) {
+        const Contender& c = contenders[i];
+        std::printf("  %-17s %8.1f MB/s  %6.2f CPU s/GiB  %7.1f MiB peak", c.name,
+                    megabytes / median(c.seconds), median(c.cpu) / gib, double(c.peakKiB) / 1024);
         if (c.versus >= 0) {
             const Contender& worker = contenders[c.versus];
             std::printf("   worker/%s: wall %.2f, CPU %.2f", c.shortName,
@@ -250,7 +307,67 @@ int benchDownload(const Workspace& space, uint64_t mib, int rounds)
         std::printf("\n");
     }
     std::printf("  (a ratio above 1 means the worker was faster or spent less CPU)\n");
-    std::printf("  resident memory rise during the worker's downloads: %ld KiB\n", peakRise);
+    if (rounds % cycle == 0)
+        std::printf("  every contender ran straight after every other %d time(s)\n", rounds / cycle);
+    else
+        std::printf("  uneven neighbours: a multiple of %d rounds puts every contender straight "
+                    "after every other equally often\n", cycle);
+}
+
+// rounds 0: as many as put every contender straight after every other once.
+int benchDownload(const Workspace& space, uint64_t mib, int rounds)
+{
+    moontest::NginxServer nginx(space.path("nginx"));
+    moontest::NginxServer secure(space.path("tls"));
+    const uint64_t size = mib << 20;
+    nginx.makeFile("big.bin", size);
+    std::filesystem::create_hard_link(nginx.file("big.bin"), secure.file("big.bin"));
+    if (interrupted())
+        return 1;
+    if (!nginx.start() || !secure.useTls() || !secure.start()) {
+        if (!interrupted())
+            std::fprintf(stderr, "nginx did not start\n");
+        return 1;
+    }
+    // Both the worker and curl trust the throw-away authority through the same variable.
+    ::setenv("CURL_CA_BUNDLE", secure.authorityFile().c_str(), 1);
+    const std::string worker =
+        (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "moon_bench_worker").string();
+    const std::string url = nginx.url("big.bin");
+    const std::string secureUrl = secure.url("big.bin");
+    using Args = std::vector<std::string>;
+    Contender contenders[] = {
+        {"moonfetch worker", "worker", -1, [&](const std::string& out) { return Args{worker, url, out}; }},
+        {"curl -s -o", "curl", 0, [&](const std::string& out) { return Args{"curl", "-s", "-o", out, url}; }},
+        {"wget -q -O", "wget", 0, [&](const std::string& out) { return Args{"wget", "-q", "-O", out, url}; }},
+        {"https, worker", "worker", -1, [&](const std::string& out) { return Args{worker, secureUrl, out}; }},
+        {"https, curl", "curl", 3, [&](const std::string& out) { return Args{"curl", "-s", "-o", out, secureUrl}; }},
+    };
+    constexpr int COUNT = int(std::size(contenders));
+    const OrderSearch orders(COUNT);
+    rounds = rounds > 0 ? rounds : orders.rounds();
+    const std::string out = space.path("out.bin");
+    // Not measured: it puts a download before the first measured turn, as before every other.
+    downloadTurn(contenders[orders.last()], out, size);
+    bool ok = true;
+    for (int round = 0; round < rounds && !interrupted(); ++round) {
+        for (int index : orders.round(round)) {
+            Contender& c = contenders[index];
+            const Run run = downloadTurn(c, out, size);
+            if (interrupted())
+                break;
+            if (!run.ok)
+                std::fprintf(stderr, "round %d: %s failed\n", round + 1, c.name);
+            ok = ok && run.ok;
+            c.seconds.push_back(run.seconds);
+            c.cpu.push_back(run.cpu);
+            c.peakKiB = std::max(c.peakKiB, run.peakKiB);
+        }
+    }
+    ::unsetenv("CURL_CA_BUNDLE");
+    if (interrupted())
+        return 1;
+    printDownload(contenders, COUNT, size, rounds, orders.rounds(), ok);
     return ok ? 0 : 1;
 }
 
@@ -371,26 +488,39 @@ int benchStartup(const Workspace& space)
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// The cases that the command line names, in the workspace; the number that failed.
+int runCases(int argc, char** argv)
 {
     Workspace space;
     if (!space.ok())
         return 1;
     const std::string which = argc > 1 ? argv[1] : "all";
-    const bool all = which == "all";
+    const uint64_t mib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1024;
+    const int rounds = argc > 3 ? std::atoi(argv[3]) : 0;
+    const struct {
+        const char* name;
+        std::function<int()> run;
+    } cases[] = {
+        {"download", [&] { return benchDownload(space, mib, rounds); }},
+        {"validate", [&] { return benchValidate(space); }},
+        {"save", [&] { return benchSave(space); }},
+        {"startup", [&] { return benchStartup(space); }},
+    };
     int failures = 0;
-    if (all || which == "download") {
-        uint64_t mib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1024;
-        int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
-        failures += benchDownload(space, mib, std::max(rounds, 1));
+    for (const auto& c : cases) {
+        if ((which == "all" || which == c.name) && !interrupted())
+            failures += c.run();
     }
-    if (all || which == "validate")
-        failures += benchValidate(space);
-    if (all || which == "save")
-        failures += benchSave(space);
-    if (all || which == "startup")
-        failures += benchStartup(space);
+    return failures;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    catchInterruptions();
+    const int failures = runCases(argc, argv);
+    if (interrupted())
+        endAsInterrupted();
     return failures == 0 ? 0 : 1;
 }

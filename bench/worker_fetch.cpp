@@ -1,0 +1,76 @@
+// One download through the download worker, in a process of its own, so that the benchmark
+// times it as it times curl and wget (wall, CPU and peak memory of the whole process, its
+// start-up included):
+//
+//   moon_bench_worker <url> <local file>
+//
+// It starts the core, downloads url into the local file the way the work timer starts and
+// harvests a download, and stops the core. Exit status 0 when the download ended well (the
+// benchmark checks the bytes itself), 1 otherwise, 2 for a wrong command line.
+#include "core/checkback.h"
+#include "core/items.h"
+#include "core/start.h"
+#include "core/workers.h"
+#include "platform/text.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iterator>
+#include <thread>
+
+namespace {
+
+size_t threadCount()
+{
+    return size_t(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                std::filesystem::directory_iterator()));
+}
+
+// The worker's thread is detached and still ending when its result is out. Leaving before it
+// has ended races its clean-up of the TLS library's per-thread state with the same library's
+// clean-up at exit: a double free, or that state left behind.
+void awaitWorkerEnd()
+{
+    for (int i = 0; i < 10000 && threadCount() > 1; ++i)
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+}
+
+// Downloads url into out; true when the worker says the file arrived whole.
+bool download(const char* url, const char* out)
+{
+    UrlItem* item = MOONQ_NewItem(url);
+    if (item == nullptr)
+        return false;
+    item->flags = ITEM_VALID;
+    CopyBounded(item->localPath, out);
+    DownloadOptions options{};
+    UrlRequest* request = nullptr;
+    if (MOONQ_StartNextDownload(&request, &options) != 0)
+        return false;
+    // A short nap between looks: the end is seen within a millisecond, and the looking costs
+    // next to nothing beside the worker's own CPU.
+    while (request->result.load(std::memory_order_acquire) == RESULT_RUNNING)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const bool whole = MOONQ_CheckBackDown(request) == RESULT_DOWNLOADED;
+    if (!whole)
+        std::fprintf(stderr, "moon_bench_worker: %s\n", item->statusText);
+    MOONQ_FreeRequest(request);
+    awaitWorkerEnd();
+    return whole;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: moon_bench_worker <url> <local file>\n");
+        return 2;
+    }
+    if (MOONQ_Start() != 0)
+        return 1;
+    const bool whole = download(argv[1], argv[2]);
+    MOONQ_Stop();
+    return whole ? 0 : 1;
+}
