@@ -302,9 +302,9 @@ bool Win_Init(int* argc, char** argv)
         return true;
     if (QCoreApplication::instance() != nullptr)
         return false;
-    // Without a display Qt would abort; the program still runs, unseen.
+    // Without a display Qt would abort.
     if (unset("DISPLAY") && unset("WAYLAND_DISPLAY") && unset("QT_QPA_PLATFORM"))
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        return false;
     static char name[] = "moonfetch";
     static int count = 0;
     static std::vector<char*> arguments;

@@ -133,7 +133,9 @@ struct WinRect {
     int left, top, right, bottom;
 };
 
-// Starts the toolkit for this process (offscreen when there is no display); false on failure.
+// Starts the toolkit for this process; false when there is nothing to show windows on (none of
+// DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM is set; the last may name "offscreen") or when
+// another toolkit application already runs in it.
 bool Win_Init(int* argc, char** argv);
 
 HWND Win_CreateMainWindow(const WinMainTemplate& main);

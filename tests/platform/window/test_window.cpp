@@ -85,6 +85,7 @@ protected:
         static int argc = 1;
         static char name[] = "moon_platform_tests";
         static char* argv[] = {name, nullptr};
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);   // every window stays unseen
         ASSERT_TRUE(Win_Init(&argc, argv));
         messages.clear();
         dialogHook = nullptr;
