@@ -652,11 +652,6 @@ InetSession* Inet_Open(const char* agent)
     return session;
 }
 
-const char* Inet_Agent(const InetSession* session)
-{
-    return session->agent.c_str();
-}
-
 bool Inet_SetConnectTimeout(InetSession* session, uint32_t milliseconds)
 {
     if (session == nullptr)

@@ -41,7 +41,6 @@ using InetAbortFlag = std::atomic<bool>;
 
 // Opens the session with the agent text; null when the transfer library cannot start.
 InetSession* Inet_Open(const char* agent);
-const char* Inet_Agent(const InetSession* session);
 // Sets the connect time-out that later connections of the session use (any thread).
 bool Inet_SetConnectTimeout(InetSession* session, uint32_t milliseconds);
 

@@ -15,12 +15,6 @@ constexpr int LATE_TICK_SECONDS = 5;
 constexpr int DUE_AHEAD_SECONDS = 2;
 constexpr uint32_t SHORTEST_PERIOD_MS = 500;
 
-uint32_t randomState = 1;
-int beginHour = 1;
-int endHour = 5;
-int startTime = 0;
-char startText[SCHEDULE_TEXT_SIZE] = "";
-
 int localSecondOfDay()
 {
     std::time_t now = std::time(nullptr);
@@ -28,8 +22,6 @@ int localSecondOfDay()
     localtime_r(&now, &local);
     return (local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec;
 }
-
-int (*readClock)() = localSecondOfDay;
 
 // The store never holds an hour outside the day unless someone edited it; such an hour is
 // Midnight, as the setters treat it.
@@ -47,61 +39,58 @@ int32_t storeHour(int* target, const char* name, int hour)
 
 }  // namespace
 
+ScheduleState schedule = {1, 1, 5, 0, "", localSecondOfDay};
+
 void Schedule_Seed(uint32_t seed)
 {
-    randomState = seed;
+    schedule.randomState = seed;
 }
 
 int Schedule_Random()
 {
-    randomState = randomState * 214013u + 2531011u;
-    return int((randomState >> 16) & 0x7FFF);
+    schedule.randomState = schedule.randomState * 214013u + 2531011u;
+    return int((schedule.randomState >> 16) & 0x7FFF);
 }
 
 int Schedule_Load()
 {
-    Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_BEGIN_HOUR, &beginHour);
-    Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_END_HOUR, &endHour);
+    Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_BEGIN_HOUR, &schedule.beginHour);
+    Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_END_HOUR, &schedule.endHour);
     Schedule_PickStartTime();
     return 0;
 }
 
 int32_t Schedule_SetBeginHour(int hour)
 {
-    return storeHour(&beginHour, REG_VAL_BEGIN_HOUR, hour);
+    return storeHour(&schedule.beginHour, REG_VAL_BEGIN_HOUR, hour);
 }
 
 int32_t Schedule_SetEndHour(int hour)
 {
-    return storeHour(&endHour, REG_VAL_END_HOUR, hour);
+    return storeHour(&schedule.endHour, REG_VAL_END_HOUR, hour);
 }
 
 int Schedule_GetBeginHour()
 {
-    return beginHour;
+    return schedule.beginHour;
 }
 
 int Schedule_GetEndHour()
 {
-    return endHour;
-}
-
-int Schedule_GetStartTime()
-{
-    return startTime;
+    return schedule.endHour;
 }
 
 const char* Schedule_GetTimeText()
 {
-    return startText;
+    return schedule.startText;
 }
 
 void Schedule_PickStartTime()
 {
     const int r1 = Schedule_Random();
     const int r2 = Schedule_Random();
-    startTime = Schedule_StartFromDraws(beginHour, endHour, r1, r2);
-    Schedule_FormatTime(startTime);
+    schedule.startTime = Schedule_StartFromDraws(schedule.beginHour, schedule.endHour, r1, r2);
+    Schedule_FormatTime(schedule.startTime);
 }
 
 // The divisor is the largest draw, so only that extreme draw reaches the end of the window.
@@ -122,7 +111,8 @@ void Schedule_FormatTime(int secondOfDay)
     const unsigned hours = unsigned(secondOfDay / SECONDS_PER_HOUR) % HOURS_PER_DAY;
     const unsigned minutes = unsigned(secondOfDay % SECONDS_PER_HOUR / 60) % 60;
     const unsigned hour12 = hours % 12 == 0 ? 12 : hours % 12;
-    std::snprintf(startText, sizeof startText, "%2u:%02u %cM", hour12, minutes, hours < 12 ? 'A' : 'P');
+    std::snprintf(schedule.startText, sizeof schedule.startText, "%2u:%02u %cM", hour12, minutes,
+                  hours < 12 ? 'A' : 'P');
 }
 
 void Schedule_HourText(int hour, char* text, size_t size)
@@ -133,20 +123,10 @@ void Schedule_HourText(int hour, char* text, size_t size)
         std::snprintf(text, size, "%2d %cM", hour % 12, hour < 12 ? 'A' : 'P');
 }
 
-int Schedule_SecondOfDay()
-{
-    return readClock();
-}
-
 int Schedule_SecondsLeft()
 {
-    const int left = startTime - Schedule_SecondOfDay();
+    const int left = schedule.startTime - schedule.secondOfDay();
     return left < 0 ? left + SECONDS_PER_DAY : left;
-}
-
-void Schedule_SetClock(int (*secondOfDay)())
-{
-    readClock = secondOfDay != nullptr ? secondOfDay : localSecondOfDay;
 }
 
 uint32_t Schedule_TimerPeriodMs(int secondsLeft)

@@ -6,6 +6,8 @@
 // Contract:
 // - User-interface thread only. This module owns the two hours, the start time and its text;
 //   the hours are written to the store whenever they are set, never at exit.
+// - The time left is measured against the clock kept in its state, the local time of day
+//   unless another was put in its place (a test's fixed time).
 // - It knows no window.
 // - The start time is drawn with the program's own 15-bit generator, seeded once at start-up.
 // - A failed store write is not reported; a setter returns the store's result.
@@ -18,6 +20,16 @@ constexpr size_t SCHEDULE_TEXT_SIZE = 16;
 constexpr int SCHEDULE_RANDOM_MAX = 32767;
 constexpr int SECONDS_PER_DAY = 86400;
 
+// The module's state; the program reads and changes it through the calls below.
+struct ScheduleState {
+    uint32_t randomState;
+    int beginHour, endHour;
+    int startTime;          // seconds since local midnight
+    char startText[SCHEDULE_TEXT_SIZE];
+    int (*secondOfDay)();   // the clock: the time now in seconds since local midnight
+};
+extern ScheduleState schedule;
+
 // Seeds the generator; done once at start-up, before the first draw.
 void Schedule_Seed(uint32_t seed);
 // The next number of the generator, 0..32767.
@@ -28,8 +40,6 @@ int32_t Schedule_SetBeginHour(int hour);
 int32_t Schedule_SetEndHour(int hour);
 int Schedule_GetBeginHour();
 int Schedule_GetEndHour();
-// The current start time in seconds since local midnight.
-int Schedule_GetStartTime();
 const char* Schedule_GetTimeText();
 // Draws a new start time inside the window and formats its text.
 void Schedule_PickStartTime();
@@ -39,12 +49,8 @@ int Schedule_StartFromDraws(int beginHour, int endHour, int r1, int r2);
 void Schedule_FormatTime(int secondOfDay);
 // The name of an hour of the day in the dialog's lists: "Midnight", " 1 AM", ..., "Noon", "11 PM".
 void Schedule_HourText(int hour, char* text, size_t size);
-// Local time now in seconds since midnight, from the clock set below.
-int Schedule_SecondOfDay();
 // Seconds until the next occurrence of the start time, 0..86399.
 int Schedule_SecondsLeft();
-// Replaces the local clock (tests); null restores the real one.
-void Schedule_SetClock(int (*secondOfDay)());
 // The period to arm the timer with when secondsLeft remain: half of it, 500 ms when none.
 uint32_t Schedule_TimerPeriodMs(int secondsLeft);
 // Whether a tick with secondsLeft to go starts the run: the start is less than 2 seconds ahead,

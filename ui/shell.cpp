@@ -33,6 +33,9 @@ constexpr const char* MANUAL = "docs/manual.html";
 // Beside the pending list: one copy of the program per folder.
 constexpr const char* LOCK_FILE = "moonfch_lock.txt";
 constexpr const char* ALREADY_RUNNING = "Moonfetch is already running in this folder.";
+// Unseen, the program would hold the folder's lock with nobody to close it.
+constexpr const char* NO_DISPLAY = "Moonfetch needs a display: set DISPLAY or WAYLAND_DISPLAY, or "
+                                   "QT_QPA_PLATFORM=offscreen to run without one.";
 constexpr const char* ICON_LARGE = "icons/moonfetch-32.png";
 constexpr const char* ICON_SMALL = "icons/moonfetch-16.png";
 
@@ -284,8 +287,10 @@ int runProgram()
 
 int MQUI_Main(int argc, char** argv)
 {
-    if (!Win_Init(&argc, argv))
+    if (!Win_Init(&argc, argv)) {
+        std::fprintf(stderr, "%s\n", NO_DISPLAY);
         return 1;
+    }
     // Before the core starts, which truncates the log: a second copy must touch no file.
     if (Plat_LockInstance(LOCK_FILE) == EWOULDBLOCK) {
         MQUI_ErrorBox(ALREADY_RUNNING);

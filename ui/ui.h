@@ -65,7 +65,8 @@ extern DownloadOptions downloadOptions;
 
 // Application shell (shell.cpp).
 // The whole program, one copy per current folder: the process's exit code, 1 when another copy
-// runs in the folder (it is told so in a message box) or the toolkit cannot start.
+// runs in the folder (it is told so in a message box) or the toolkit cannot start (no display:
+// it is told so on standard error, before any file is touched).
 int MQUI_Main(int argc, char** argv);
 bool MQUI_CreateMainWindow();
 LRESULT MQUI_WndProc(HWND window, uint32_t message, WPARAM wParam, LPARAM lParam);

@@ -302,9 +302,9 @@ bool Win_Init(int* argc, char** argv)
         return true;
     if (QCoreApplication::instance() != nullptr)
         return false;
-    // Without a display Qt would abort; the program still runs, unseen.
+    // Without a display Qt would abort.
     if (unset("DISPLAY") && unset("WAYLAND_DISPLAY") && unset("QT_QPA_PLATFORM"))
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        return false;
     static char name[] = "moonfetch";
     static int count = 0;
     static std::vector<char*> arguments;
@@ -475,11 +475,6 @@ void Win_SetScrollPos(HWND window, int position)
     window->settingScroll = false;
 }
 
-int Win_GetScrollPos(HWND window)
-{
-    return winqt::Alive(window) ? window->scrollPos : 0;
-}
-
 void Win_SetWindowText(HWND window, const char* text)
 {
     if (winqt::Alive(window))
@@ -497,12 +492,6 @@ void Win_EnableWindow(HWND window, bool enable)
 {
     if (winqt::Alive(window))
         window->top->setEnabled(enable);
-}
-
-bool Win_IsWindowEnabled(HWND window)
-{
-    // The window's own state, as Windows reports it, whatever its parent's.
-    return winqt::Alive(window) && !window->top->testAttribute(Qt::WA_ForceDisabled);
 }
 
 void Win_OpenDocument(const char* path)

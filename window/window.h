@@ -11,8 +11,8 @@
 // - Modal calls (Win_DialogBox, Win_MessageBox, the file dialogs) run a nested event loop, in
 //   which timers keep firing.
 // - What tests need beyond this (input in the person's place, answers to modal calls, what a
-//   paint drew) is in the test support library, testing/window_testing.h; the program records
-//   nothing of what it shows.
+//   paint drew, what the program sets and never reads back) is in the test support library,
+//   testing/window_testing.h; the program records nothing of what it shows.
 // - Sizes and positions in templates are dialog units, converted to pixels from the dialog
 //   font's average character size (x * cx / 4, y * cy / 8).
 #pragma once
@@ -133,7 +133,9 @@ struct WinRect {
     int left, top, right, bottom;
 };
 
-// Starts the toolkit for this process (offscreen when there is no display); false on failure.
+// Starts the toolkit for this process; false when there is nothing to show windows on (none of
+// DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM is set; the last may name "offscreen") or when
+// another toolkit application already runs in it.
 bool Win_Init(int* argc, char** argv);
 
 HWND Win_CreateMainWindow(const WinMainTemplate& main);
@@ -167,7 +169,6 @@ void Win_KillTimer(HWND window, uint32_t id);
 // The vertical scroll bar: range 0..maximum (hidden while maximum is 0) and position.
 void Win_SetScrollRange(HWND window, int maximum);
 void Win_SetScrollPos(HWND window, int position);
-int Win_GetScrollPos(HWND window);
 
 // Painting, only inside WM_PAINT: text uses the window's default font, left- and top-aligned,
 // with an opaque background in the current background colour.
@@ -193,7 +194,6 @@ void Win_SetWindowText(HWND window, const char* text);
 // Copies at most size - 1 characters and a NUL; returns the length copied.
 size_t Win_GetWindowText(HWND window, char* buffer, size_t size);
 void Win_EnableWindow(HWND window, bool enable);
-bool Win_IsWindowEnabled(HWND window);
 bool Win_IsChecked(HWND button);
 void Win_SetChecked(HWND button, bool checked);
 // Limits what the person can type into an edit box.
@@ -205,8 +205,6 @@ void Win_SetDefaultButton(HWND dialog, int id);
 int Win_ListAddString(HWND list, const char* text);
 // Removes every row.
 void Win_ListResetContent(HWND list);
-int Win_ListGetCurSel(HWND list);
-void Win_ListSetCurSel(HWND list, int index);
 void Win_ListSetTopIndex(HWND list, int index);
 int Win_ListGetTopIndex(HWND list);
 int Win_ListCount(HWND list);

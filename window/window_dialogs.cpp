@@ -449,27 +449,6 @@ void Win_ListResetContent(HWND list)
         widget->clear();
 }
 
-int Win_ListGetCurSel(HWND list)
-{
-    QListWidget* widget = listOf(list);
-    if (widget == nullptr || widget->selectedItems().isEmpty())
-        return -1;
-    return widget->row(widget->selectedItems().first());
-}
-
-void Win_ListSetCurSel(HWND list, int index)
-{
-    QListWidget* widget = listOf(list);
-    if (widget == nullptr)
-        return;
-    if (index < 0 || index >= widget->count()) {
-        widget->clearSelection();
-        return;
-    }
-    widget->setCurrentRow(index);
-    widget->scrollToItem(widget->item(index));
-}
-
 // The list scrolls by whole items, so its scroll bar's value is the index of the top item.
 void Win_ListSetTopIndex(HWND list, int index)
 {

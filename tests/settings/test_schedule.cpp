@@ -53,14 +53,14 @@ TEST_F(Schedule, StartIsDrawnInTheStoredHoursAndTheTimeLeftWrapsAtMidnight)
     Schedule_SetEndHour(5);
     Schedule_Seed(1);
     Schedule_PickStartTime();   // 1 AM + 18467 * 3600 / 32767 seconds
-    EXPECT_EQ(Schedule_GetStartTime(), 3600 + 2028);
+    EXPECT_EQ(schedule.startTime, 3600 + 2028);
     EXPECT_STREQ(Schedule_GetTimeText(), " 1:33 AM");
-    Schedule_SetClock([] { return fakeNow; });
+    const auto clock = std::exchange(schedule.secondOfDay, [] { return fakeNow; });
     for (auto [now, left] : {std::pair{5628, 0}, {5629, 86399}, {0, 5628}}) {
         fakeNow = now;
         EXPECT_EQ(Schedule_SecondsLeft(), left) << now;
     }
-    Schedule_SetClock(nullptr);
+    schedule.secondOfDay = clock;
     // Stored hours are taken as they are; a missing one keeps the hour before; a bad one is Midnight.
     std::filesystem::remove(RegStore_FilePath(REG_ROOT_CURRENT_USER));
     Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_BEGIN_HOUR, 22);

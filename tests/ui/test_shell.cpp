@@ -8,9 +8,11 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <sys/wait.h>
 #include <vector>
 
 namespace {
@@ -129,6 +131,17 @@ TEST_F(ShellStart, DownloadOfAKilledProgramContinuesAtTheNextStart)
     EXPECT_TRUE(moontest::isPatternFile(path("big.bin"), size));
     const std::string log = nginx.accessLog();
     EXPECT_NE(log.find("GET /slow/big.bin HTTP/1.1\tbytes=" + part + "-\t206\t"), std::string::npos) << log;
+}
+
+TEST_F(ShellStart, WithoutADisplayItSaysSoAndTouchesNoFile)
+{
+    // One that runs on unseen fails the test after 10 s instead of hanging it.
+    const int status = std::system("timeout 10 env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM '" MOON_PROGRAM
+                                   "' 2>errors.txt");
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(readFile("errors.txt"), "Moonfetch needs a display: set DISPLAY or WAYLAND_DISPLAY, or "
+                                      "QT_QPA_PLATFORM=offscreen to run without one.\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 1);   // no lock, log or list
 }
 
 class Shell : public moontest::UiSandbox {

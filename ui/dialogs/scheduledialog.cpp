@@ -10,7 +10,6 @@ constexpr size_t BUTTON_TEXT_SIZE = 32;
 constexpr size_t HOUR_TEXT_SIZE = 16;
 
 uint32_t timerHandle = 0;
-uint32_t armedPeriod = 0;
 ScheduleDialogContext dialogContext{};
 
 void fillHourLists(HWND dialog)
@@ -58,8 +57,7 @@ uint32_t Schedule_StartTimer(HWND window)
 {
     const int left = Schedule_SecondsLeft();
     Schedule_StopTimer(window);
-    armedPeriod = Schedule_TimerPeriodMs(left);
-    timerHandle = Win_SetTimer(window, SCHEDULE_TIMER_ID, armedPeriod);
+    timerHandle = Win_SetTimer(window, SCHEDULE_TIMER_ID, Schedule_TimerPeriodMs(left));
     return SCHEDULE_TIMER_ID;
 }
 
@@ -68,12 +66,6 @@ void Schedule_StopTimer(HWND window)
     if (timerHandle != 0)
         Win_KillTimer(window, SCHEDULE_TIMER_ID);
     timerHandle = 0;
-    armedPeriod = 0;
-}
-
-uint32_t Schedule_ArmedPeriodMs()
-{
-    return timerHandle != 0 ? armedPeriod : 0;
 }
 
 // Every arming is one-shot: a tick disarms, and re-arms only while the start is not due.

@@ -34,8 +34,6 @@ extern const WinDialogTemplate scheduleTemplate;
 // Arms timer 23 on window for half of the time left (500 ms when none is left); returns 23.
 uint32_t Schedule_StartTimer(HWND window);
 void Schedule_StopTimer(HWND window);
-// The period of the armed timer in milliseconds; 0 when it is not armed.
-uint32_t Schedule_ArmedPeriodMs();
 // Timer 23 ticked: 1 when the start time has come (the timer stays off), 0 after re-arming.
 int Schedule_OnTimer(HWND window);
 // Shows "Download at <start time>" on the toolbar's check box.

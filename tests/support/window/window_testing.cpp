@@ -165,6 +165,24 @@ const std::vector<std::string>& Win_OpenedDocuments()
     return recorder->documents;
 }
 
+int Win_GetScrollPos(HWND window)
+{
+    return winqt::Alive(window) ? window->scrollPos : 0;
+}
+
+bool Win_IsWindowEnabled(HWND window)
+{
+    return winqt::Alive(window) && !window->top->testAttribute(Qt::WA_ForceDisabled);
+}
+
+uint32_t Win_TimerPeriod(HWND window, uint32_t id)
+{
+    if (!winqt::Alive(window))
+        return 0;
+    auto found = window->timers.find(id);
+    return found != window->timers.end() && found->second->isActive() ? uint32_t(found->second->interval()) : 0;
+}
+
 bool Win_SaveScreenshot(HWND window, const char* path)
 {
     if (!winqt::Alive(window) || path == nullptr)

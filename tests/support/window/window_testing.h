@@ -50,6 +50,12 @@ void Win_SetModalScript(std::function<WinModalAnswer(const WinModal&)> script);
 void Win_RecordOpenedDocuments(bool record);
 const std::vector<std::string>& Win_OpenedDocuments();
 
+// What the program set and never reads back: the main window's scroll position, whether window
+// itself is enabled (whatever its parent's state), and the period of a running timer (0: stopped).
+int Win_GetScrollPos(HWND window);
+bool Win_IsWindowEnabled(HWND window);
+uint32_t Win_TimerPeriod(HWND window, uint32_t id);
+
 // Writes a PNG of the window as it is shown now; false on failure.
 bool Win_SaveScreenshot(HWND window, const char* path);
 // The family that painted text uses; "" when no installed font has letters (text shows boxes).

@@ -5,13 +5,15 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 
 namespace {
 
 int fakeNow = 0;
 int fakeClock() { return fakeNow; }
 // Puts the clock offset seconds after the drawn start time.
-void nowFromStart(int offset) { fakeNow = ((Schedule_GetStartTime() + offset) % 86400 + 86400) % 86400; }
+void nowFromStart(int offset) { fakeNow = ((schedule.startTime + offset) % 86400 + 86400) % 86400; }
+uint32_t armedPeriod() { return Win_TimerPeriod(ui.hwndMain, SCHEDULE_TIMER_ID); }
 
 HWND downloadAt() { return Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT); }
 
@@ -24,7 +26,7 @@ std::string scheduleState()
     char text[64];
     Win_GetWindowText(downloadAt(), text, sizeof text);
     return std::to_string(hours[0]) + "-" + std::to_string(hours[1]) + "|" + text + "|" +
-           std::to_string(Schedule_ArmedPeriodMs()) + "|" + std::to_string(ui.scheduleTimerId);
+           std::to_string(armedPeriod()) + "|" + std::to_string(ui.scheduleTimerId);
 }
 
 class Schedule : public moontest::DownloadSandbox {
@@ -32,14 +34,14 @@ protected:
     void SetUp() override
     {
         DownloadSandbox::SetUp();
-        Schedule_SetClock(fakeClock);
+        realClock = std::exchange(schedule.secondOfDay, fakeClock);
         Schedule_SetBeginHour(1);
         Schedule_SetEndHour(5);
     }
     void TearDown() override
     {
         Schedule_StopTimer(ui.hwndMain);
-        Schedule_SetClock(nullptr);
+        schedule.secondOfDay = realClock;
         DownloadSandbox::TearDown();
     }
     // One validated link, waiting for a run.
@@ -48,6 +50,7 @@ protected:
         MQUI_AddURL(nginx->url(name).c_str());
         ASSERT_TRUE(waitForUi([] { return ui.workTimerId == 0 && Win_IsWindowEnabled(downloadAt()); }));
     }
+    int (*realClock)() = nullptr;
 };
 
 TEST_F(Schedule, EachTickDisarmsAndRearmsForHalfTheTimeLeftUntilTheStartIsDue)
@@ -56,10 +59,10 @@ TEST_F(Schedule, EachTickDisarmsAndRearmsForHalfTheTimeLeftUntilTheStartIsDue)
     EXPECT_EQ(Schedule_StartTimer(ui.hwndMain), SCHEDULE_TIMER_ID);
     nowFromStart(-9510);
     EXPECT_EQ(Schedule_OnTimer(ui.hwndMain), 0);
-    EXPECT_EQ(Schedule_ArmedPeriodMs(), 4755000u);
+    EXPECT_EQ(armedPeriod(), 4755000u);
     nowFromStart(3);   // a late tick
     EXPECT_EQ(Schedule_OnTimer(ui.hwndMain), 1);
-    EXPECT_EQ(Schedule_ArmedPeriodMs(), 0u);
+    EXPECT_EQ(armedPeriod(), 0u);
 }
 
 TEST_F(Schedule, CheckedBoxStartsTheRunOncePerArmingAndUncheckingDisarms)
@@ -72,7 +75,7 @@ TEST_F(Schedule, CheckedBoxStartsTheRunOncePerArmingAndUncheckingDisarms)
 
     Win_Click(downloadAt());
     EXPECT_EQ(ui.scheduleTimerId, SCHEDULE_TIMER_ID);
-    EXPECT_EQ(Schedule_ArmedPeriodMs(), 500u);
+    EXPECT_EQ(armedPeriod(), 500u);
     ASSERT_TRUE(waitForUi([] { return ui.hwndProgress != nullptr; }, std::chrono::seconds(3)));
     ASSERT_TRUE(waitForUi([] { return MOONQ_CountItems() == 0 && ui.workTimerId == 0; }));
     EXPECT_TRUE(moontest::isPatternFile(path("dl/one.zip"), 5000));
@@ -86,7 +89,7 @@ TEST_F(Schedule, CheckedBoxStartsTheRunOncePerArmingAndUncheckingDisarms)
     Win_Click(downloadAt());   // unchecked after firing,
     Win_Click(downloadAt());   // armed again,
     Win_Click(downloadAt());   // and unchecked before its tick: nothing starts
-    EXPECT_EQ(Schedule_ArmedPeriodMs(), 0u);
+    EXPECT_EQ(armedPeriod(), 0u);
     pump(1200);
     EXPECT_EQ(MOONQ_CountItems(), 1u);
 
@@ -98,7 +101,7 @@ TEST_F(Schedule, DialogShowsTheHoursStoresBothOnOkAndRearmsOnlyWhenChecked)
 {
     Schedule_SetBeginHour(22);
     Schedule_SetEndHour(23);
-    const int start = Schedule_GetStartTime();
+    const int start = schedule.startTime;
     std::string shown;   // each list's rows, then its top row
     bool ok = false;
     int scrollTo[2] = {-1, -1};
@@ -118,20 +121,20 @@ TEST_F(Schedule, DialogShowsTheHoursStoresBothOnOkAndRearmsOnlyWhenChecked)
     const std::string hours = "Midnight, 1 AM, 2 AM, 3 AM, 4 AM, 5 AM, 6 AM, 7 AM, 8 AM, 9 AM,10 AM,11 AM,"
                               "Noon, 1 PM, 2 PM, 3 PM, 4 PM, 5 PM, 6 PM, 7 PM, 8 PM, 9 PM,10 PM,11 PM,";
     EXPECT_EQ(shown, hours + "22\n" + hours + "23\n");
-    EXPECT_EQ(Schedule_GetStartTime(), start);   // Cancel changes nothing
+    EXPECT_EQ(schedule.startTime, start);   // Cancel changes nothing
 
     // OK with the same hours still stores both and draws twice; the second draw stays.
     Schedule_Seed(7);
     Schedule_SetBeginHour(22);
     Schedule_SetEndHour(23);
-    const int expected = Schedule_GetStartTime();
+    const int expected = schedule.startTime;
     Schedule_PickStartTime();
-    ASSERT_NE(Schedule_GetStartTime(), expected);
+    ASSERT_NE(schedule.startTime, expected);
     std::filesystem::remove(RegStore_FilePath(REG_ROOT_CURRENT_USER));
     Schedule_Seed(7);
     ok = true;
     EXPECT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_SCHEDULE));
-    EXPECT_EQ(Schedule_GetStartTime(), expected);
+    EXPECT_EQ(schedule.startTime, expected);
     EXPECT_EQ(scheduleState(), std::string("22-23|Download at ") + Schedule_GetTimeText() + "|0|0");
 
     Win_SetChecked(downloadAt(), true);
