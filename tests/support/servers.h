@@ -159,6 +159,17 @@ inline Step staySilent() { return {Step::SILENT}; }
 inline Step resetConnection() { return {Step::RESET}; }
 inline Step pauseFor(uint64_t milliseconds) { return {Step::PAUSE, "", milliseconds}; }
 
+// An answer head: the status line, the header fields (CR LF between them) and the blank line.
+inline std::string head(const std::string& status, const std::string& fields = "Content-Length: 0")
+{
+    return "HTTP/1.1 " + status + "\r\n" + fields + "\r\n\r\n";
+}
+// A connection that reads the request and answers with text, then count pattern bytes from offset.
+inline Script answer(const std::string& text, uint64_t count = 0, uint64_t offset = 0)
+{
+    return {readRequest(), sendText(text), sendBody(count, offset)};
+}
+
 // Connection n (from 0) plays scripts[n], every later one the last script; at the end of its
 // script a connection is closed (a FIN: a body cut short by it ends early).
 //   ScriptedServer server({{readRequest(),

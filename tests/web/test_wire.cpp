@@ -19,18 +19,6 @@ using namespace moontest;
 
 constexpr uint64_t ANY = UINT64_MAX;   // any number of bytes: a reset may drop what was under way
 
-// An answer head: the status line, the header fields (CR LF between them) and the blank line.
-std::string head(const std::string& status, const std::string& fields = "Content-Length: 0")
-{
-    return "HTTP/1.1 " + status + "\r\n" + fields + "\r\n\r\n";
-}
-
-// A connection that reads the request and sends text.
-Script answer(const std::string& text)
-{
-    return {readRequest(), sendText(text)};
-}
-
 Script redirect(const std::string& status, const std::string& to)
 {
     return answer(head(status, "Location: " + to + "\r\nContent-Length: 0"));
