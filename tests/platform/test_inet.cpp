@@ -1,6 +1,6 @@
 // Only what the request tests of the web module cannot see through Wire_*: interim answers,
-// headers that do not fit, the object and host that reach the server, time-outs, abort, certificates,
-// the cookie jar and threads.
+// headers that do not fit, the object and host that reach the server, the proxy, time-outs, abort,
+// certificates, the cookie jar and threads.
 #include "platform/inet.h"
 #include "platform/regstore.h"
 
@@ -153,6 +153,15 @@ TEST_F(InetScripted, ObjectGoesWholeToTheConnectionsHostAndAHostThatUrlReadersTa
         EXPECT_EQ(Inet_LastError(), INET_ERR_NAME_NOT_RESOLVED) << host;
     }
     EXPECT_EQ(server.connections(), before);
+}
+
+TEST_F(InetScripted, RequestsGoThroughTheProxyThatHttpProxyNamesUnlessNoProxyNamesTheHost)
+{
+    ScriptedServer proxy({{echoRequest()}});
+    ::setenv("http_proxy", proxy.url("").c_str(), 1);
+    EXPECT_TRUE(httpGet(session, 1).body.starts_with("GET http://127.0.0.1:1/f HTTP/1.1\r\n"));
+    ::setenv("no_proxy", "127.0.0.1", 1);
+    EXPECT_EQ(httpGet(session, 1).error, INET_ERR_CANNOT_CONNECT);   // straight to the closed port
 }
 
 TEST_F(InetScripted, StatusTextAndHeadersAreThoseOfTheFinalAnswer)
