@@ -22,6 +22,8 @@
 //   authorities of the file named by CURL_CA_BUNDLE, else SSL_CERT_FILE (read for each request),
 //   else the system's store. A certificate that fails ends the request with its own error
 //   (Inet_IsCertificateError); there is no unverified way.
+// - Requests go through the proxy that the environment names, as curl's own tool reads it
+//   (http_proxy, https_proxy, ftp_proxy, all_proxy and no_proxy; all but http_proxy also in capitals).
 // - A request holds at most one chunk of the answer (16 KiB) however large the file is.
 #pragma once
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing Moonfetch need (a no-op when all are
 # present). Runs apt-get as root, through sudo when needed. The network tests start nginx and
-# pyftpdlib themselves on loopback ports (nginx also over https, with certificates that the tests
-# make with openssl); the benchmark compares against curl and wget.
+# pyftpdlib themselves on loopback ports (nginx also over https, with the certificates in
+# tests/support/tls); the benchmark compares against curl and wget.
 set -euo pipefail
 
 packages=(
@@ -10,7 +10,7 @@ packages=(
   libcurl4-openssl-dev
   qt6-base-dev fonts-dejavu-core xvfb xauth
   libgtest-dev libgmock-dev
-  nginx python3-pyftpdlib curl wget openssl
+  nginx python3-pyftpdlib curl wget
 )
 
 missing=()

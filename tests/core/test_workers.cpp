@@ -17,19 +17,7 @@ namespace {
 
 using namespace moontest;
 
-// An answer's head: the status line and the given header lines, each ending in CRLF.
-std::string head(const std::string& status, const std::string& headers = "")
-{
-    return "HTTP/1.1 " + status + "\r\n" + headers + "\r\n";
-}
-
-// A connection that reads the request and answers with text, then count bytes of the file from offset.
-Script answer(const std::string& text, uint64_t count = 0, uint64_t offset = 0)
-{
-    return {readRequest(), sendText(text), sendBody(count, offset)};
-}
-
-const std::string OK_9000 = head("200 OK", "Content-Length: 9000\r\n");
+const std::string OK_9000 = head("200 OK", "Content-Length: 9000");
 
 int32_t resultOf(UrlRequest* request)
 {
@@ -142,16 +130,16 @@ TEST_F(Workers, DownloadThatEndsShortStaysReadySayingWhyAndKeepsThePartOnDisk)
          RESULT_CANCELLED, ITEM_VALID, "200 OK|0"},
         {answer(OK_9000, 3000), "part/c.bin", CANCEL_WHEN_BROKEN_OFF, RESULT_CANCELLED, BROKEN,
          "12030 The connection with the server was terminated abnormally after 3000 of 9000 bytes.|3000"},
-        {answer(head("200 OK", "Connection: close\r\n"), 3000), "part/c.bin", CANCEL_WHEN_BROKEN_OFF, RESULT_CANCELLED,
+        {answer(head("200 OK", "Connection: close"), 3000), "part/c.bin", CANCEL_WHEN_BROKEN_OFF, RESULT_CANCELLED,
          BROKEN, "200 Transfer ended early: 3000 of 9000 bytes.|3000"},
         {{readRequest(), sendText(OK_9000), sendBody(3000), pauseFor(300), sendBody(6000, 3000)}, "part/c.bin",
          REMOVE_FOLDER_AT_3000, ERR_WRITE_FAILED, BROKEN, "0 The local file was removed during the download.|0"},
-        {answer(head("200 OK", "Content-Length: 1048576\r\n"), 1 << 20), "part/c.bin", LIMIT_FILES_TO_100000,
+        {answer(head("200 OK", "Content-Length: 1048576"), 1 << 20), "part/c.bin", LIMIT_FILES_TO_100000,
          ERR_WRITE_FAILED, BROKEN, "0 Could not write the local file: File too large.|100000"},
         {whole, "/dev/full", WAIT, ERR_WRITE_FAILED, BROKEN, "0 Could not write the local file: disk full.|0"},
         {whole, "link.bin", WAIT, ERR_LOCAL_FILE, ITEM_VALID | ITEM_NEEDS_FIX, "200 Could not open local file.|0"},
         {whole, "", WAIT, ERR_LOCAL_FILE, ITEM_VALID, "200 OK|0"},
-        {answer(head("429 Too Many Requests", "Retry-After: 3600\r\nContent-Length: 0\r\n")), "c.bin",
+        {answer(head("429 Too Many Requests", "Retry-After: 3600\r\nContent-Length: 0")), "c.bin",
          CANCEL_WHEN_BROKEN_OFF, RESULT_CANCELLED, BROKEN, "429 Too Many Requests|0"},   // its wait: below
     };
     std::filesystem::create_directory("outside");
@@ -207,17 +195,17 @@ std::vector<std::string> askedFor(const std::vector<std::string>& heads)
 
 TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMayPassAreTriedAgain)
 {
-    const std::string tagged = head("200 OK", "ETag: \"v1\"\r\nContent-Length: 9000\r\n");
+    const std::string tagged = head("200 OK", "ETag: \"v1\"\r\nContent-Length: 9000");
     // The rest of the file from from on, of which count bytes come.
     auto rest = [](int from, int count) {
         const std::string range = "Content-Range: bytes " + std::to_string(from) + "-8999/9000\r\n";
         return answer(head("206 Partial Content", "ETag: \"v1\"\r\n" + range + "Content-Length: " +
-                                                      std::to_string(9000 - from) + "\r\n"),
+                                                      std::to_string(9000 - from)),
                       uint64_t(count), uint64_t(from));
     };
     const Script whole = answer(tagged, 9000), cut = answer(tagged, 3000);
     const Script done =
-        answer(head("416 Range Not Satisfiable", "Content-Range: bytes */9000\r\nContent-Length: 0\r\n"));
+        answer(head("416 Range Not Satisfiable", "Content-Range: bytes */9000\r\nContent-Length: 0"));
     const std::string date = "Wed, 21 Oct 2015 07:28:00 GMT", ownPart = "bytes=3000- \"v1\"", v1 = "\"v1\"";
     const int32_t OK = RESULT_DOWNLOADED;
     // The item's version, part and size and the bytes of its file; the scripts, one per connection (the last
@@ -240,13 +228,12 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
          "1 4 ", 6000, 0},
         {"", "", 0, 0, 5000, {cut, rest(3000, 6000)}, OK, {"", ownPart}, "1 ", 3000, 0},   // grown since checked
         {"", "", 0, 0, 9000, {cut, whole}, OK, {"", ownPart}, "1 ", 0, 0},                 // a server without ranges
-        {"", "", 0, 0, 9000, {answer(head("404 Gone", "Content-Length: 0\r\n"))}, -1, {""}, "", 0,
-         ITEM_VALID | ITEM_FAILED},
-        {"", "", 0, 0, 9000, {answer(head("503 Busy", "Retry-After: 0\r\nContent-Length: 0\r\n"))}, -1,
+        {"", "", 0, 0, 9000, {answer(head("404 Gone"))}, -1, {""}, "", 0, ITEM_VALID | ITEM_FAILED},
+        {"", "", 0, 0, 9000, {answer(head("503 Busy", "Retry-After: 0\r\nContent-Length: 0"))}, -1,
          {"", "", "", ""}, "0 0 0 ", 0, ITEM_VALID | ITEM_BROKEN_OFF},
         // A 206 that sends the whole file: none of it joins the part, and it is not tried again.
         {v1, "", 3000, 3000, 9000, {answer(head("206 Partial Content", "Content-Range: bytes 3000-8999/9000\r\n"
-         "Content-Length: 9000\r\n"), 9000)}, ERR_TOO_MANY_BYTES, {ownPart}, "", 3000, ITEM_VALID | ITEM_BROKEN_OFF},
+         "Content-Length: 9000"), 9000)}, ERR_TOO_MANY_BYTES, {ownPart}, "", 3000, ITEM_VALID | ITEM_BROKEN_OFF},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
@@ -335,22 +322,22 @@ using WorkersConcurrent = Workers;
 // Queries run at once, each into its own item, which says what the answer gave or why it failed.
 TEST_F(WorkersConcurrent, QueriesFillInTheirItemOrSayWhyTheyFailed)
 {
-    const std::string longName = std::string(250, 'n') + ".zip", empty = "Content-Length: 0\r\n";
+    const std::string longName = std::string(250, 'n') + ".zip";
     const std::string named = "Content-Length: 10\r\nContent-Disposition: attachment; filename*=UTF-8''r%C3%A9sum"
                               "%C3%A9.pdf";
     // url: on the server, or whole; flags: before the check-back that makes a queried item valid.
     const struct { std::string url; std::vector<Script> scripts; bool extDir; int32_t result; uint32_t flags;
                    std::string item; } cases[] = {
-        {"pub/setup.zip?id=7", {answer(head("200 OK", "Content-Length: 9999\r\n"))}, false, RESULT_QUERIED, 0,
+        {"pub/setup.zip?id=7", {answer(head("200 OK", "Content-Length: 9999"))}, false, RESULT_QUERIED, 0,
          "9999 200 OK|dl/setup.zip|pub/setup.zip?id=7|0"},
-        {"latest", {answer(head("302 Found", "Location: /pub/setup.zip\r\n" + empty)), answer(OK_9000)}, true,
-         RESULT_QUERIED, ITEM_EXT_DIR, "9000 200 OK|dl/zip/setup.zip|pub/setup.zip|0"},
-        {"get/file.bin?id=3", {answer(head("200 OK", named + "\r\n"))}, true, RESULT_QUERIED, ITEM_EXT_DIR,
+        {"latest", {answer(head("302 Found", "Location: /pub/setup.zip\r\nContent-Length: 0")), answer(OK_9000)},
+         true, RESULT_QUERIED, ITEM_EXT_DIR, "9000 200 OK|dl/zip/setup.zip|pub/setup.zip|0"},
+        {"get/file.bin?id=3", {answer(head("200 OK", named))}, true, RESULT_QUERIED, ITEM_EXT_DIR,
          "10 200 OK|dl/pdf/r\xC3\xA9sum\xC3\xA9.pdf|get/file.bin?id=3|0"},
-        {"f.bin", {answer(head("200 OK", "Connection: close\r\n"))}, false, RESULT_QUERIED, 0,
+        {"f.bin", {answer(head("200 OK", "Connection: close"))}, false, RESULT_QUERIED, 0,
          "0 200 OK|dl/f.bin|f.bin|0"},
-        {"none.zip", {answer(head("404 Not Found", empty))}, false, -1, ITEM_FAILED, "0 404 Not Found||none.zip|0"},
-        {"r", {answer(head("302 Found", "Location: /r\r\n" + empty))}, false, RESULT_FAILED, ITEM_FAILED,
+        {"none.zip", {answer(head("404 Not Found"))}, false, -1, ITEM_FAILED, "0 404 Not Found||none.zip|0"},
+        {"r", {answer(head("302 Found", "Location: /r\r\nContent-Length: 0"))}, false, RESULT_FAILED, ITEM_FAILED,
          "0 302 Found||r|0"},
         {"http://no-slash", {}, false, ERR_BAD_URL, ITEM_FAILED,
          "0 0 Badly formatted URL, or not a file!||http://no-slash|0"},

@@ -16,7 +16,9 @@ void Sandbox::SetUp()
     dir_ = templ;
     oldCwd_ = std::filesystem::current_path();
     std::filesystem::current_path(dir_);
-    for (const char* name : {"XDG_CONFIG_HOME", "CURL_CA_BUNDLE", "SSL_CERT_FILE"}) {
+    for (const char* name : {"XDG_CONFIG_HOME", "CURL_CA_BUNDLE", "SSL_CERT_FILE", "http_proxy", "https_proxy",
+                             "HTTPS_PROXY", "ftp_proxy", "FTP_PROXY", "all_proxy", "ALL_PROXY", "no_proxy",
+                             "NO_PROXY"}) {
         const char* value = std::getenv(name);
         oldEnv_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
         ::unsetenv(name);

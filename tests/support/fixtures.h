@@ -3,7 +3,8 @@
 // Sandbox: each test runs in a fresh temporary directory that is also the current directory
 // (the program's data files lie in the current directory) and the settings folder
 // (XDG_CONFIG_HOME), so no test reads or writes anything of the person running it. No
-// authorities' file is named (CURL_CA_BUNDLE, SSL_CERT_FILE) unless the test names one.
+// authorities' file (CURL_CA_BUNDLE, SSL_CERT_FILE) and no proxy (the variables libcurl reads,
+// http_proxy to NO_PROXY) is named unless the test names one.
 // The directory and everything in it is removed afterwards, and the environment restored.
 #pragma once
 

@@ -85,17 +85,6 @@ void terminate(pid_t pid)
     ::waitpid(pid, &status, 0);
 }
 
-// openssl with args, in folder; on failure the message holds what it said.
-::testing::AssertionResult openssl(const std::string& folder, std::vector<std::string> args)
-{
-    args.insert(args.begin(), "/usr/bin/openssl");
-    pid_t pid = spawn(args, folder + "/openssl.log");
-    int status = 0;
-    if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "openssl " << args[1] << " failed:\n" << readFile(folder + "/openssl.log");
-}
-
 // Calls send with the pattern bytes from offset to offset + count, a block at a time; false when one fails.
 bool forPatternBlocks(uint64_t offset, uint64_t count, const std::function<bool(const std::string&)>& send)
 {
@@ -215,39 +204,16 @@ void ServerProcess::makeFile(const std::string& name, uint64_t size) const
     forPatternBlocks(0, size, [&](const std::string& block) { return bool(out << block); });
 }
 
-::testing::AssertionResult NginxServer::useTls(Certificate certificate)
+void NginxServer::useTls(Certificate certificate)
 {
-    const std::string f = dir() + "/tls/";
-    std::filesystem::create_directories(f);
-    const bool stranger = certificate == Certificate::UNKNOWN_AUTHORITY;
-    writeFile(f + "server.ext", std::string("subjectAltName=") +
-                                    (certificate == Certificate::WRONG_NAME ? "DNS:other.example"
-                                                                            : "IP:127.0.0.1,DNS:localhost") + "\n");
-    // A new P-256 key f/name.key and for subject a signing request or, with more, a certificate.
-    auto newKey = [&](const std::string& name, const std::string& subject, std::vector<std::string> more) {
-        std::vector<std::string> args = {"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                                         "-nodes", "-keyout", f + name + ".key", "-subj", subject};
-        args.insert(args.end(), more.begin(), more.end());
-        return args;
-    };
-    auto authority = [&](const std::string& name, const std::string& subject) {
-        return newKey(name, subject, {"-x509", "-days", "2", "-out", f + name + ".crt"});
-    };
-    std::vector<std::vector<std::string>> steps = {authority("authority", "/CN=Moonfetch test authority")};
-    if (stranger)
-        steps.push_back(authority("stranger", "/CN=Stranger authority"));
-    steps.push_back(newKey("server", "/CN=Moonfetch test server", {"-out", f + "server.csr"}));
-    const std::string signer = f + (stranger ? "stranger" : "authority");
-    // An out-of-date certificate ends a day before it begins.
-    steps.push_back({"x509", "-req", "-in", f + "server.csr", "-CA", signer + ".crt", "-CAkey", signer + ".key",
-                     "-days", certificate == Certificate::EXPIRED ? "-1" : "2", "-extfile", f + "server.ext",
-                     "-out", f + "server.crt"});
-    scheme_ = "http";
-    for (const std::vector<std::string>& step : steps)
-        if (auto made = openssl(f, step); !made)
-            return made;
+    static const char* const FILES[] = {"/good.crt", "/stranger.crt", "/expired.crt"};
+    certificate_ = MOON_TEST_TLS_DIR + std::string(FILES[static_cast<int>(certificate)]);
     scheme_ = "https";
-    return ::testing::AssertionSuccess();
+}
+
+std::string NginxServer::authorityFile() const
+{
+    return MOON_TEST_TLS_DIR "/authority.crt";
 }
 
 std::vector<std::string> NginxServer::command(int port)
@@ -257,8 +223,8 @@ std::vector<std::string> NginxServer::command(int port)
     std::string temp;
     for (const char* kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         temp += std::string("    ") + kind + "_temp_path " + d + "/" + kind + "_temp;\n";
-    const std::string tls = "        ssl_certificate " + d + "/tls/server.crt;\n"
-                            "        ssl_certificate_key " + d + "/tls/server.key;\n";
+    const std::string tls = "        ssl_certificate " + certificate_ + ";\n"
+                            "        ssl_certificate_key " MOON_TEST_TLS_DIR "/server.key;\n";
     writeFile(d + "/nginx.conf",
               "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + d + "/nginx.pid;\n"
               "error_log stderr notice;\nevents { worker_connections 1024; }\nhttp {\n"

@@ -82,12 +82,12 @@ private:
     int port_ = 0;
 };
 
-// The certificate that an nginx speaking TLS shows.
+// The certificate that an nginx speaking TLS shows, from tests/support/tls (its README says how
+// to make them anew).
 enum class Certificate {
-    GOOD,                // made by the server's own authority for 127.0.0.1 and localhost
+    GOOD,                // made by the test authority for 127.0.0.1 alone (not for localhost)
     UNKNOWN_AUTHORITY,   // made for 127.0.0.1 by an authority that nobody is told to trust
-    WRONG_NAME,          // made by the server's own authority for another host
-    EXPIRED,             // made by the server's own authority for 127.0.0.1, out of date
+    EXPIRED,             // made by the test authority for 127.0.0.1, out of date
 };
 
 // nginx serving dir/www, in the foreground as the current user, with everything it writes in
@@ -97,11 +97,10 @@ enum class Certificate {
 class NginxServer : public ServerProcess {
 public:
     explicit NginxServer(const std::string& dir) : ServerProcess(dir, "www", "http") {}
-    // Speaks https (url() says so) from the next start() on, showing certificate. A throw-away authority
-    // (authorityFile()) and the certificate are made in dir/tls with the openssl command.
-    ::testing::AssertionResult useTls(Certificate certificate = Certificate::GOOD);
-    // The certificate of the server's own authority (PEM), for a client to trust.
-    std::string authorityFile() const { return dir() + "/tls/authority.crt"; }
+    // Speaks https (url() says so) from the next start() on, showing certificate.
+    void useTls(Certificate certificate = Certificate::GOOD);
+    // The certificate of the test authority (PEM), for a client to trust.
+    std::string authorityFile() const;
     // Adds text to the server block (location blocks, directives); takes effect at start().
     void addConfig(const std::string& text) { extra_ += "        " + text + "\n"; }
     // Adds "location = from { return status to; }".
@@ -120,6 +119,7 @@ protected:
 
 private:
     std::string extra_;
+    std::string certificate_;
 };
 
 // pyftpdlib serving dir/files read-only to anonymous users, passive mode on any free port.
@@ -158,6 +158,17 @@ inline Step staySilent() { return {Step::SILENT}; }
 // Ends the connection with a TCP reset.
 inline Step resetConnection() { return {Step::RESET}; }
 inline Step pauseFor(uint64_t milliseconds) { return {Step::PAUSE, "", milliseconds}; }
+
+// An answer head: the status line, the header fields (CR LF between them) and the blank line.
+inline std::string head(const std::string& status, const std::string& fields = "Content-Length: 0")
+{
+    return "HTTP/1.1 " + status + "\r\n" + fields + "\r\n\r\n";
+}
+// A connection that reads the request and answers with text, then count pattern bytes from offset.
+inline Script answer(const std::string& text, uint64_t count = 0, uint64_t offset = 0)
+{
+    return {readRequest(), sendText(text), sendBody(count, offset)};
+}
 
 // Connection n (from 0) plays scripts[n], every later one the last script; at the end of its
 // script a connection is closed (a FIN: a body cut short by it ends early).
