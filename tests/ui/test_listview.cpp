@@ -68,7 +68,6 @@ protected:
         // Room for nine rows, whatever size the desktop gave the window.
         Win_MoveWindow(ui.hwndMain, 40, 40, 900, ui.listTop + 9 * ROW_HEIGHT + 80);
         ASSERT_TRUE(waitForUi([] { return ui.visibleRows >= 9; }));
-        Win_SetModalScript([](const WinModal&) { return WinModalAnswer{}; });
     }
     UrlItem* item(const std::string& url, uint32_t flags, int64_t size = 1, int32_t status = 0,
                   const char* statusText = "", const char* name = "")
@@ -210,11 +209,6 @@ TEST_F(ListView, KeysTypedIntoTheUrlBoxStayThereThroughRepaintsAndHarvestedValid
     item("http://h/a", ITEM_VALID);
     MQUI_Refresh();
     HWND edit = Win_GetDlgItem(ui.hwndToolbar, IDC_URL);
-    auto text = [edit] {
-        char typed[64];
-        Win_GetWindowText(edit, typed, sizeof typed);
-        return std::string(typed);
-    };
     Win_SetFocus(edit);
     Win_Invalidate(ui.hwndMain, true);   // as when the window is uncovered or activated
     Win_SendKey(ui.hwndMain, 'X', false);
@@ -222,10 +216,10 @@ TEST_F(ListView, KeysTypedIntoTheUrlBoxStayThereThroughRepaintsAndHarvestedValid
     MQUI_AddURL(("http://127.0.0.1:" + std::to_string(moontest::freePort()) + "/b").c_str());
     ASSERT_TRUE(waitForUi([] { return ui.workTimerId == 0; }));
     Win_SendKey(ui.hwndMain, 'Y', false);
-    EXPECT_EQ(text(), "http://xy");
+    EXPECT_EQ(Win_TextOf(edit), "http://xy");
     Win_SendKey(ui.hwndMain, 'A', true);
     Win_SendKey(ui.hwndMain, VK_DELETE, false);
-    EXPECT_EQ(std::tuple(text(), selection()), std::tuple("", "00"));
+    EXPECT_EQ(std::tuple(Win_TextOf(edit), selection()), std::tuple("", "00"));
     clickAt(300, baseLine(3));   // into the list, below its items
     Win_SendKey(ui.hwndMain, 'A', true);
     EXPECT_EQ(selection(), "11");
@@ -235,19 +229,15 @@ TEST_F(ListView, DoubleClickAsksForANewNameOnlyOnAnItemAndOnlyWhileNothingRuns)
 {
     item("http://h/a.zip", ITEM_VALID, 1, 200, "OK", "a.zip");
     MQUI_Refresh();
-    std::vector<std::string> asked;
     const std::string chosen = path("renamed.zip");
-    Win_SetModalScript([&](const WinModal& modal) {
-        asked.push_back(modal.kind == WinModalKind::SaveFile ? modal.text : "other");
-        return WinModalAnswer{IDOK, chosen};
-    });
     Win_SendClick(ui.hwndMain, 300, baseLine(2), false, true);   // below the last item
     ui.workTimerId = WORK_TIMER_ID;                          // a worker may hold the item
     Win_SendClick(ui.hwndMain, 300, baseLine(0), false, true);
-    EXPECT_TRUE(asked.empty());
+    EXPECT_TRUE(modals.seen.empty());
     ui.workTimerId = 0;
+    modals.answers = {Win_Answer(IDOK, chosen)};
     Win_SendClick(ui.hwndMain, 300, baseLine(0), false, true);
-    ASSERT_EQ(asked, std::vector<std::string>{path("a.zip")});
+    ASSERT_EQ(modals.seen, std::vector<std::string>{"save Save As: " + path("a.zip")});
     EXPECT_STREQ(MOONQ_FirstItem()->localPath, chosen.c_str());
     EXPECT_EQ(paintedAt(150, baseLine(0))->text, chosen);
     EXPECT_NE(moontest::readFile(PENDING_FILE).find(chosen), std::string::npos);

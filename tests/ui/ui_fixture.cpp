@@ -54,7 +54,6 @@ void DownloadSandbox::SetUp()
     UiSandbox::SetUp();
     std::filesystem::create_directory(path("dl"));
     MOONQ_SetDownloadDir(path("dl").c_str());
-    Win_SetModalScript([](const WinModal&) { return WinModalAnswer{}; });
     nginx = std::make_unique<NginxServer>(path("nginx"));
 }
 
