@@ -69,17 +69,6 @@ protected:
         Win_MoveWindow(ui.hwndMain, 40, 40, 900, ui.listTop + 9 * ROW_HEIGHT + 80);
         ASSERT_TRUE(waitForUi([] { return ui.visibleRows >= 9; }));
     }
-    UrlItem* item(const std::string& url, uint32_t flags, int64_t size = 1, int32_t status = 0,
-                  const char* statusText = "", const char* name = "")
-    {
-        UrlItem* added = MOONQ_NewItem(url.c_str());
-        added->flags = flags;
-        added->size = size;
-        added->status = status;
-        CopyBounded(added->statusText, statusText);
-        CopyBounded(added->localPath, name[0] ? path(name).c_str() : "");
-        return added;
-    }
 };
 
 TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
@@ -112,8 +101,12 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
         {"http://h/part.zip", VALID, 2 << 20, 1536 * 1024, 0, "", "1536K of 2048K done,", 50, 475, black, white},
     };
     auto fileOf = [](const char* url) { return std::string(std::strrchr(url, '/') + 1); };
-    for (const auto& r : rows)
-        item(r.url, r.flags, r.size, r.status, r.statusText, fileOf(r.url).c_str())->partDone = r.part;
+    for (const auto& r : rows) {
+        UrlItem* added = addItem(r.url, r.flags, r.size, fileOf(r.url));
+        added->partDone = r.part;
+        added->status = r.status;
+        CopyBounded(added->statusText, r.statusText);
+    }
     MQUI_Refresh();
     for (int i = 0; i < int(std::size(rows)); ++i) {
         const auto& r = rows[i];
@@ -157,7 +150,7 @@ TEST_F(ListView, EmptyViewShowsTheBannerTheRunSummaryAndTheHint)
 TEST_F(ListView, NumbersPassThreeDigitsScrollingClampsAndNoRowsFitNoneArePainted)
 {
     for (int i = 0; i < 1001; ++i)
-        item("http://h/" + std::to_string(i + 1), ITEM_VALID);
+        addItem("http://h/" + std::to_string(i + 1));
     MQUI_Refresh();
     EXPECT_EQ(paintedAt(10, baseLine(0) - 17)->text, "#001, ");
     const int largest = 1001 - ui.visibleRows;
@@ -188,7 +181,7 @@ TEST_F(ListView, NumbersPassThreeDigitsScrollingClampsAndNoRowsFitNoneArePainted
 TEST_F(ListView, ClicksSelectTheRowUnderThePointerControlAddsAndFewRowsNeverScroll)
 {
     for (const char* name : {"a", "b", "c", "d"})
-        item(std::string("http://h/") + name, ITEM_VALID);
+        addItem(std::string("http://h/") + name);
     MQUI_Refresh();
     MQUI_WndProc(ui.hwndMain, WM_VSCROLL, SB_PAGEDOWN, 0);
     EXPECT_EQ(ui.firstRow, 0);
@@ -206,7 +199,7 @@ TEST_F(ListView, ClicksSelectTheRowUnderThePointerControlAddsAndFewRowsNeverScro
 
 TEST_F(ListView, KeysTypedIntoTheUrlBoxStayThereThroughRepaintsAndHarvestedValidations)
 {
-    item("http://h/a", ITEM_VALID);
+    addItem("http://h/a");
     MQUI_Refresh();
     HWND edit = Win_GetDlgItem(ui.hwndToolbar, IDC_URL);
     Win_SetFocus(edit);
@@ -227,7 +220,7 @@ TEST_F(ListView, KeysTypedIntoTheUrlBoxStayThereThroughRepaintsAndHarvestedValid
 
 TEST_F(ListView, DoubleClickAsksForANewNameOnlyOnAnItemAndOnlyWhileNothingRuns)
 {
-    item("http://h/a.zip", ITEM_VALID, 1, 200, "OK", "a.zip");
+    addItem("http://h/a.zip", ITEM_VALID, 1, "a.zip");
     MQUI_Refresh();
     const std::string chosen = path("renamed.zip");
     Win_SendClick(ui.hwndMain, 300, baseLine(2), false, true);   // below the last item

@@ -1,6 +1,5 @@
 #include "tests/ui/ui_fixture.h"
 
-#include "platform/text.h"
 #include "core/pending.h"
 #include "tests/support/servers.h"
 #include "ui/dialogs/startup.h"
@@ -140,24 +139,14 @@ TEST_F(ShellStart, WithoutADisplayItSaysSoAndTouchesNoFile)
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 1);   // no lock, log or list
 }
 
-class Shell : public moontest::UiSandbox {
-protected:
-    UrlItem* validItem(const std::string& url, const std::string& name = "file.bin")
-    {
-        UrlItem* item = MOONQ_NewItem(url.c_str());
-        item->flags = ITEM_VALID;
-        item->size = 100000;
-        CopyBounded(item->localPath, path(name).c_str());
-        return item;
-    }
-};
+using Shell = moontest::UiSandbox;
 
 TEST_F(Shell, QuitWarnsOnlyWithItemsPendingAndDownloadAtChecked)
 {
     modals.answers = {Win_Answer(IDCANCEL), Win_Answer(IDOK)};
     Win_SetChecked(downloadAt(), true);
     EXPECT_TRUE(MQUI_ConfirmQuit());   // nothing pending
-    validItem("http://h/a.zip");
+    addItem("http://h/a.zip");
     Win_SetChecked(downloadAt(), false);
     EXPECT_TRUE(MQUI_ConfirmQuit());   // nothing scheduled
     Win_SetChecked(downloadAt(), true);
@@ -172,8 +161,8 @@ TEST_F(Shell, QuitWarnsOnlyWithItemsPendingAndDownloadAtChecked)
 
 TEST_F(Shell, DeleteIsRefusedWhileTheWorkTimerRunsAndUndoWorksAnyTime)
 {
-    validItem("http://h/a.zip", "a.zip");
-    validItem("http://h/b.zip", "b.zip");
+    addItem("http://h/a.zip", ITEM_VALID, 1, "a.zip");
+    addItem("http://h/b.zip", ITEM_VALID, 1, "b.zip");
     MOONQ_SelectAll();
     MQUI_Refresh();
     HWND downloadNow = Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_NOW);
@@ -226,8 +215,8 @@ TEST_F(Shell, QuitDuringADownloadStopsItBeforeItsItemIsReleased)
         {{moontest::readRequest(),
           moontest::sendText("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n"),
           moontest::sendBody(3000), moontest::staySilent()}});
-    validItem(server.url("big.bin"), "big.bin");
-    validItem("http://h/next.zip", "next.zip");
+    addItem(server.url("big.bin"), ITEM_VALID, 100000, "big.bin");
+    addItem("http://h/next.zip", ITEM_VALID, 1, "next.zip");
     MQUI_StartDownloads();
     ASSERT_NE(ui.currentDownload, nullptr);
     ASSERT_TRUE(waitForUi([] { return ui.currentDownload->bytesDone.load() >= 3000; }));
