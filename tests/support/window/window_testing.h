@@ -46,11 +46,11 @@ struct WinModalAnswer {
     int button = IDCANCEL;  // MessageBox
     std::string path;       // SaveFile/OpenFile; empty means cancel
 };
-// One modal call's answer, as a script gives it: for a box, button; for a file dialog, path
-// ("" = cancel); for a dialog, the controls ids pressed in order as the person would.
 using WinAnswer = std::function<WinModalAnswer(const WinModal&)>;
 // Installs a script that answers every modal call until it is replaced or cleared (null).
 void Win_SetModalScript(WinAnswer script);
+// The answers tests line up: for a box, button; for a file dialog, path ("" = cancel); for a
+// dialog, its controls ids pressed in order as the person would.
 WinAnswer Win_Answer(int button, std::string path = "");
 WinAnswer Win_Press(std::vector<int> ids);
 // While it lives, the modal script: each call takes the next answer of the queue and is recorded
