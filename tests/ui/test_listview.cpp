@@ -68,18 +68,6 @@ protected:
         // Room for nine rows, whatever size the desktop gave the window.
         Win_MoveWindow(ui.hwndMain, 40, 40, 900, ui.listTop + 9 * ROW_HEIGHT + 80);
         ASSERT_TRUE(waitForUi([] { return ui.visibleRows >= 9; }));
-        Win_SetModalScript([](const WinModal&) { return WinModalAnswer{}; });
-    }
-    UrlItem* item(const std::string& url, uint32_t flags, int64_t size = 1, int32_t status = 0,
-                  const char* statusText = "", const char* name = "")
-    {
-        UrlItem* added = MOONQ_NewItem(url.c_str());
-        added->flags = flags;
-        added->size = size;
-        added->status = status;
-        CopyBounded(added->statusText, statusText);
-        CopyBounded(added->localPath, name[0] ? path(name).c_str() : "");
-        return added;
     }
 };
 
@@ -113,8 +101,12 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
         {"http://h/part.zip", VALID, 2 << 20, 1536 * 1024, 0, "", "1536K of 2048K done,", 50, 475, black, white},
     };
     auto fileOf = [](const char* url) { return std::string(std::strrchr(url, '/') + 1); };
-    for (const auto& r : rows)
-        item(r.url, r.flags, r.size, r.status, r.statusText, fileOf(r.url).c_str())->partDone = r.part;
+    for (const auto& r : rows) {
+        UrlItem* added = addItem(r.url, r.flags, r.size, fileOf(r.url));
+        added->partDone = r.part;
+        added->status = r.status;
+        CopyBounded(added->statusText, r.statusText);
+    }
     MQUI_Refresh();
     for (int i = 0; i < int(std::size(rows)); ++i) {
         const auto& r = rows[i];
@@ -158,7 +150,7 @@ TEST_F(ListView, EmptyViewShowsTheBannerTheRunSummaryAndTheHint)
 TEST_F(ListView, NumbersPassThreeDigitsScrollingClampsAndNoRowsFitNoneArePainted)
 {
     for (int i = 0; i < 1001; ++i)
-        item("http://h/" + std::to_string(i + 1), ITEM_VALID);
+        addItem("http://h/" + std::to_string(i + 1));
     MQUI_Refresh();
     EXPECT_EQ(paintedAt(10, baseLine(0) - 17)->text, "#001, ");
     const int largest = 1001 - ui.visibleRows;
@@ -189,7 +181,7 @@ TEST_F(ListView, NumbersPassThreeDigitsScrollingClampsAndNoRowsFitNoneArePainted
 TEST_F(ListView, ClicksSelectTheRowUnderThePointerControlAddsAndFewRowsNeverScroll)
 {
     for (const char* name : {"a", "b", "c", "d"})
-        item(std::string("http://h/") + name, ITEM_VALID);
+        addItem(std::string("http://h/") + name);
     MQUI_Refresh();
     MQUI_WndProc(ui.hwndMain, WM_VSCROLL, SB_PAGEDOWN, 0);
     EXPECT_EQ(ui.firstRow, 0);
@@ -207,14 +199,9 @@ TEST_F(ListView, ClicksSelectTheRowUnderThePointerControlAddsAndFewRowsNeverScro
 
 TEST_F(ListView, KeysTypedIntoTheUrlBoxStayThereThroughRepaintsAndHarvestedValidations)
 {
-    item("http://h/a", ITEM_VALID);
+    addItem("http://h/a");
     MQUI_Refresh();
     HWND edit = Win_GetDlgItem(ui.hwndToolbar, IDC_URL);
-    auto text = [edit] {
-        char typed[64];
-        Win_GetWindowText(edit, typed, sizeof typed);
-        return std::string(typed);
-    };
     Win_SetFocus(edit);
     Win_Invalidate(ui.hwndMain, true);   // as when the window is uncovered or activated
     Win_SendKey(ui.hwndMain, 'X', false);
@@ -222,10 +209,10 @@ TEST_F(ListView, KeysTypedIntoTheUrlBoxStayThereThroughRepaintsAndHarvestedValid
     MQUI_AddURL(("http://127.0.0.1:" + std::to_string(moontest::freePort()) + "/b").c_str());
     ASSERT_TRUE(waitForUi([] { return ui.workTimerId == 0; }));
     Win_SendKey(ui.hwndMain, 'Y', false);
-    EXPECT_EQ(text(), "http://xy");
+    EXPECT_EQ(Win_TextOf(edit), "http://xy");
     Win_SendKey(ui.hwndMain, 'A', true);
     Win_SendKey(ui.hwndMain, VK_DELETE, false);
-    EXPECT_EQ(std::tuple(text(), selection()), std::tuple("", "00"));
+    EXPECT_EQ(std::tuple(Win_TextOf(edit), selection()), std::tuple("", "00"));
     clickAt(300, baseLine(3));   // into the list, below its items
     Win_SendKey(ui.hwndMain, 'A', true);
     EXPECT_EQ(selection(), "11");
@@ -233,21 +220,17 @@ TEST_F(ListView, KeysTypedIntoTheUrlBoxStayThereThroughRepaintsAndHarvestedValid
 
 TEST_F(ListView, DoubleClickAsksForANewNameOnlyOnAnItemAndOnlyWhileNothingRuns)
 {
-    item("http://h/a.zip", ITEM_VALID, 1, 200, "OK", "a.zip");
+    addItem("http://h/a.zip", ITEM_VALID, 1, "a.zip");
     MQUI_Refresh();
-    std::vector<std::string> asked;
     const std::string chosen = path("renamed.zip");
-    Win_SetModalScript([&](const WinModal& modal) {
-        asked.push_back(modal.kind == WinModalKind::SaveFile ? modal.text : "other");
-        return WinModalAnswer{IDOK, chosen};
-    });
     Win_SendClick(ui.hwndMain, 300, baseLine(2), false, true);   // below the last item
     ui.workTimerId = WORK_TIMER_ID;                          // a worker may hold the item
     Win_SendClick(ui.hwndMain, 300, baseLine(0), false, true);
-    EXPECT_TRUE(asked.empty());
+    EXPECT_TRUE(modals.seen.empty());
     ui.workTimerId = 0;
+    modals.answers = {Win_Answer(IDOK, chosen)};
     Win_SendClick(ui.hwndMain, 300, baseLine(0), false, true);
-    ASSERT_EQ(asked, std::vector<std::string>{path("a.zip")});
+    ASSERT_EQ(modals.seen, std::vector<std::string>{"save Save As: " + path("a.zip")});
     EXPECT_STREQ(MOONQ_FirstItem()->localPath, chosen.c_str());
     EXPECT_EQ(paintedAt(150, baseLine(0))->text, chosen);
     EXPECT_NE(moontest::readFile(PENDING_FILE).find(chosen), std::string::npos);

@@ -1,6 +1,5 @@
 #include "tests/ui/ui_fixture.h"
 
-#include "platform/text.h"
 #include "core/pending.h"
 #include "tests/support/servers.h"
 #include "ui/dialogs/startup.h"
@@ -70,11 +69,8 @@ TEST_F(ShellStart, ASecondCopyIsRefusedAndEndOfSessionSignalsCloseAsExitDoesWith
 {
     ASSERT_EQ(RegStore_CreateFile(REG_ROOT_CURRENT_USER), REG_OK);   // no first-start dialog
     const std::string item = "http://h/a.zip\n" + path("a.zip") + "\n5000\n";
-    std::vector<std::string> boxes;
-    Win_SetModalScript([&](const WinModal& modal) {
-        boxes.push_back(modal.caption + ": " + modal.text);
-        return WinModalAnswer{IDOK, ""};
-    });
+    WinModalQueue modals;
+    modals.answers = {Win_Answer(IDOK)};
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(signal);
         moontest::writeFile("a.zip", "");   // the item's placeholder
@@ -86,8 +82,8 @@ TEST_F(ShellStart, ASecondCopyIsRefusedAndEndOfSessionSignalsCloseAsExitDoesWith
         if (signal == SIGTERM) {   // a second copy in the same folder touches no file of the first
             const std::string log = readFile("moonfch_log.txt");
             EXPECT_EQ(runProgram([] {}), 1);
-            EXPECT_EQ(boxes, std::vector<std::string>{
-                                 "Error in Moonfetch: Moonfetch is already running in this folder."});
+            EXPECT_EQ(modals.seen, std::vector<std::string>{
+                                       "box Error in Moonfetch: Moonfetch is already running in this folder."});
             EXPECT_EQ(readFile("moonfch_log.txt"), log);
             EXPECT_EQ(readFile(PENDING_FILE), "saved\n" + item);
             EXPECT_TRUE(std::filesystem::exists("a.zip"));
@@ -96,7 +92,6 @@ TEST_F(ShellStart, ASecondCopyIsRefusedAndEndOfSessionSignalsCloseAsExitDoesWith
         EXPECT_EQ(readFile(PENDING_FILE), "1.2, Moonfetch pending URL list for internal use.\n" + item);
         EXPECT_FALSE(std::filesystem::exists("a.zip"));   // an empty placeholder goes
     }
-    Win_SetModalScript(nullptr);
 }
 
 TEST_F(ShellStart, DownloadOfAKilledProgramContinuesAtTheNextStart)
@@ -144,46 +139,30 @@ TEST_F(ShellStart, WithoutADisplayItSaysSoAndTouchesNoFile)
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 1);   // no lock, log or list
 }
 
-class Shell : public moontest::UiSandbox {
-protected:
-    UrlItem* validItem(const std::string& url, const std::string& name = "file.bin")
-    {
-        UrlItem* item = MOONQ_NewItem(url.c_str());
-        item->flags = ITEM_VALID;
-        item->size = 100000;
-        CopyBounded(item->localPath, path(name).c_str());
-        return item;
-    }
-};
+using Shell = moontest::UiSandbox;
 
 TEST_F(Shell, QuitWarnsOnlyWithItemsPendingAndDownloadAtChecked)
 {
-    std::vector<std::string> boxes;
-    int answer = IDCANCEL;
-    Win_SetModalScript([&](const WinModal& modal) {
-        boxes.push_back(modal.text);
-        return WinModalAnswer{answer, ""};
-    });
+    modals.answers = {Win_Answer(IDCANCEL), Win_Answer(IDOK)};
     Win_SetChecked(downloadAt(), true);
     EXPECT_TRUE(MQUI_ConfirmQuit());   // nothing pending
-    validItem("http://h/a.zip");
+    addItem("http://h/a.zip");
     Win_SetChecked(downloadAt(), false);
     EXPECT_TRUE(MQUI_ConfirmQuit());   // nothing scheduled
     Win_SetChecked(downloadAt(), true);
     MQUI_WndProc(ui.hwndMain, WM_CLOSE, 0, 0);
-    ASSERT_EQ(boxes, std::vector<std::string>{"Scheduled download will not occur if you quit. "
-                                              "Moonfetch must be running at scheduled time."});
     ASSERT_NE(ui.hwndMain, nullptr);
-    answer = IDOK;
     command(IDM_EXIT);
     EXPECT_EQ(ui.hwndMain, nullptr);
+    EXPECT_EQ(modals.seen, std::vector<std::string>(2, "box Error: Scheduled download will not occur if you quit. "
+                                                       "Moonfetch must be running at scheduled time."));
     EXPECT_NE(readFile(PENDING_FILE).find("http://h/a.zip"), std::string::npos);
 }
 
 TEST_F(Shell, DeleteIsRefusedWhileTheWorkTimerRunsAndUndoWorksAnyTime)
 {
-    validItem("http://h/a.zip", "a.zip");
-    validItem("http://h/b.zip", "b.zip");
+    addItem("http://h/a.zip", ITEM_VALID, 1, "a.zip");
+    addItem("http://h/b.zip", ITEM_VALID, 1, "b.zip");
     MOONQ_SelectAll();
     MQUI_Refresh();
     HWND downloadNow = Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_NOW);
@@ -205,16 +184,11 @@ TEST_F(Shell, DeleteIsRefusedWhileTheWorkTimerRunsAndUndoWorksAnyTime)
 
 TEST_F(Shell, AboutOpensFromTheMenuAndBothAcceleratorsAndHelpOpensTheManual)
 {
-    std::vector<std::string> dialogs;
-    Win_SetModalScript([&](const WinModal& modal) {
-        dialogs.push_back(std::to_string(modal.templateId) + " " + modal.caption);
-        Win_Click(Win_GetDlgItem(modal.dialog, IDOK));
-        return WinModalAnswer{};
-    });
+    modals.answers = {Win_Press({IDOK}), Win_Press({IDOK}), Win_Press({IDOK})};
     EXPECT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_ABOUT));
     Win_SendAltChar(ui.hwndMain, '?');
     Win_SendAltChar(ui.hwndMain, '/');
-    EXPECT_EQ(dialogs, std::vector<std::string>(3, "103 About Moonfetch"));
+    EXPECT_EQ(modals.seen, std::vector<std::string>(3, "dialog 103 About Moonfetch"));
     std::filesystem::create_directory(path("docs"));
     moontest::writeFile(path("docs/manual.html"), "<html></html>");
     const size_t opened = Win_OpenedDocuments().size();
@@ -241,8 +215,8 @@ TEST_F(Shell, QuitDuringADownloadStopsItBeforeItsItemIsReleased)
         {{moontest::readRequest(),
           moontest::sendText("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n"),
           moontest::sendBody(3000), moontest::staySilent()}});
-    validItem(server.url("big.bin"), "big.bin");
-    validItem("http://h/next.zip", "next.zip");
+    addItem(server.url("big.bin"), ITEM_VALID, 100000, "big.bin");
+    addItem("http://h/next.zip", ITEM_VALID, 1, "next.zip");
     MQUI_StartDownloads();
     ASSERT_NE(ui.currentDownload, nullptr);
     ASSERT_TRUE(waitForUi([] { return ui.currentDownload->bytesDone.load() >= 3000; }));

@@ -15,12 +15,7 @@ std::string nowhere(const std::string& scheme, const std::string& file)
 class Toolbar : public moontest::UiSandbox {
 protected:
     static HWND control(int id) { return Win_GetDlgItem(ui.hwndToolbar, id); }
-    static std::string editText()
-    {
-        char text[URL_CAPACITY];
-        Win_GetWindowText(control(IDC_URL), text, sizeof text);
-        return text;
-    }
+    static std::string editText() { return Win_TextOf(control(IDC_URL)); }
     // Replaces the box's text the way a person would and presses "Add:".
     static void typeAndAdd(const std::string& text)
     {

@@ -1,5 +1,7 @@
 #include "tests/ui/ui_fixture.h"
 
+#include "platform/text.h"
+
 #include <csignal>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -49,12 +51,20 @@ void UiSandbox::TearDown()
     CoreSandbox::TearDown();
 }
 
+UrlItem* UiSandbox::addItem(const std::string& url, uint32_t flags, int64_t size, const std::string& name)
+{
+    UrlItem* added = MOONQ_NewItem(url.c_str());
+    added->flags = flags;
+    added->size = size;
+    CopyBounded(added->localPath, name.empty() ? "" : path(name).c_str());
+    return added;
+}
+
 void DownloadSandbox::SetUp()
 {
     UiSandbox::SetUp();
     std::filesystem::create_directory(path("dl"));
     MOONQ_SetDownloadDir(path("dl").c_str());
-    Win_SetModalScript([](const WinModal&) { return WinModalAnswer{}; });
     nginx = std::make_unique<NginxServer>(path("nginx"));
 }
 

@@ -1,6 +1,6 @@
 // A sandbox with the core started and the real main window created (offscreen), torn down
-// afterwards. Modal dialogs and message boxes are answered by scripts the test installs
-// (Win_SetModalScript); documents opened are recorded, never launched.
+// afterwards. Modal dialogs and message boxes take the answers the test queues in modals (one
+// it did not expect fails it); documents opened are recorded, never launched.
 #pragma once
 
 #include "ui/ui.h"
@@ -27,10 +27,13 @@ protected:
     }
     // Runs the event loop for the given time.
     void pump(int milliseconds) { waitForUi([] { return false; }, std::chrono::milliseconds(milliseconds)); }
+    // A new item of url with flags and size, whose local file is name in the sandbox ("": none).
+    UrlItem* addItem(const std::string& url, uint32_t flags = ITEM_VALID, int64_t size = 1, const std::string& name = "");
+
+    WinModalQueue modals;
 };
 
-// A UiSandbox that downloads into "dl" from a loopback nginx (started by the test), and
-// refuses any question it did not expect rather than leaving it hanging.
+// A UiSandbox that downloads into "dl" from a loopback nginx (started by the test).
 class DownloadSandbox : public UiSandbox {
 protected:
     void SetUp() override;

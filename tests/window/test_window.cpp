@@ -43,14 +43,16 @@ std::vector<Message> received(uint32_t message)
     return found;
 }
 
-int low(uintptr_t value) { return int(value & 0xFFFF); }
-
-std::string textOf(HWND window)
+// The wParam of each WM_COMMAND received.
+std::vector<WPARAM> commands()
 {
-    char text[64];
-    Win_GetWindowText(window, text, sizeof text);
-    return text;
+    std::vector<WPARAM> found;
+    for (const Message& m : received(WM_COMMAND))
+        found.push_back(m.wParam);
+    return found;
 }
+
+int low(uintptr_t value) { return int(value & 0xFFFF); }
 
 constexpr WinMenuItem MENU[] = {
     {"&File", "E&xit", 105}, {"&Edit", "&Undo", 32774}, {"&Edit", "&Delete", 32773}, {"&Help", "&About ...", 104}};
@@ -93,7 +95,6 @@ protected:
 
     void TearDown() override
     {
-        Win_SetModalScript(nullptr);
         for (HWND window : windows_)
             Win_DestroyWindow(window);
         Win_ProcessEvents(0);
@@ -125,6 +126,8 @@ protected:
         WinRect rect = Win_GetWindowRect(Win_GetDlgItem(dialog, id));
         return {rect.left - origin.left, rect.top - origin.top, rect.right - origin.left, rect.bottom - origin.top};
     }
+
+    WinModalQueue modals;
 
 private:
     std::vector<HWND> windows_;
@@ -210,11 +213,8 @@ TEST_F(WindowTest, MenuItemsAndAltAcceleratorsSendTheirCommands)
     Win_SendAltChar(main, '?');
     Win_SendAltChar(main, '/');
     Win_SendAltChar(main, 'q');   // no accelerator: nothing at all
-    std::vector<WPARAM> commands;
-    for (const Message& m : received(WM_COMMAND))
-        commands.push_back(m.wParam);
     // An accelerator's command has 1 in its high word.
-    EXPECT_EQ(commands, (std::vector<WPARAM>{32773, 104 | 1 << 16, 104 | 1 << 16}));
+    EXPECT_EQ(commands(), (std::vector<WPARAM>{32773, 104 | 1 << 16, 104 | 1 << 16}));
     EXPECT_TRUE(received(WM_KEYDOWN).empty());
 }
 
@@ -244,7 +244,7 @@ TEST_F(WindowTest, TemplatesPlaceControlsInDialogUnitsOfTheFont)
         EXPECT_EQ(Win_GetWindowText(now, text, c.size), std::strlen(c.cut));
         EXPECT_STREQ(text, c.cut);
     }
-    EXPECT_EQ(textOf(Win_GetDlgItem(progress, -1)), "Bytes <b>Downloaded</b>");   // plain text, never markup
+    EXPECT_EQ(Win_TextOf(Win_GetDlgItem(progress, -1)), "Bytes <b>Downloaded</b>");   // plain text, never markup
 
     // The toolbar strip has no frame: its controls lie at their template places from its corner.
     HWND strip = dialog(STRIP, main);
@@ -272,12 +272,11 @@ TEST_F(WindowTest, ControlsNotifyTheirDialogAsOnWindows)
     Win_LimitText(edit, 12);
     Win_SetWindowText(edit, "http://");
     Win_TypeText(edit, "ftp://example.com/file");
-    auto commands = received(WM_COMMAND);
-    ASSERT_EQ(commands.size(), 3u);
-    EXPECT_EQ(std::tuple(commands[0].wParam, commands[1].wParam, commands[2].lParam),
-              std::tuple(WPARAM(ID_CHECK | BN_CLICKED << 16), WPARAM(ID_EDIT | EN_CHANGE << 16), LPARAM(edit)));
+    const WPARAM changed = ID_EDIT | EN_CHANGE << 16;
+    ASSERT_EQ(commands(), (std::vector<WPARAM>{ID_CHECK | BN_CLICKED << 16, changed, changed}));
+    EXPECT_EQ(received(WM_COMMAND).back().lParam, LPARAM(edit));
     EXPECT_TRUE(checkedWhenTold);
-    EXPECT_EQ(textOf(edit), "ftp://exampl");
+    EXPECT_EQ(Win_TextOf(edit), "ftp://exampl");
 
     HWND radios[] = {Win_GetDlgItem(progress, ID_RADIO_A), Win_GetDlgItem(progress, ID_RADIO_B),
                      Win_GetDlgItem(progress, ID_RADIO_C)};
@@ -301,10 +300,7 @@ TEST_F(WindowTest, EnterPressesTheDefaultButtonAndEscapeCancels)
     Win_EnableWindow(Win_GetDlgItem(progress, ID_END), false);
     Win_SendKey(progress, VK_RETURN, false);   // a disabled default button: nothing
     Win_SendKey(progress, VK_ESCAPE, false);
-    std::vector<WPARAM> commands;
-    for (const Message& m : received(WM_COMMAND))
-        commands.push_back(m.wParam);
-    EXPECT_EQ(commands, (std::vector<WPARAM>{ID_ADD, ID_END, IDCANCEL}));
+    EXPECT_EQ(commands(), (std::vector<WPARAM>{ID_ADD, ID_END, IDCANCEL}));
     EXPECT_EQ(received(WM_COMMAND)[0].lParam, LPARAM(Win_GetDlgItem(progress, ID_ADD)));
 }
 
@@ -312,13 +308,7 @@ TEST_F(WindowTest, ModalDialogRunsTimersUntilItsProcedureEndsIt)
 {
     HWND main = showMain();
     Win_SetTimer(main, 17, 5);
-    std::vector<WinModal> met;
-    Win_SetModalScript([&](const WinModal& modal) {
-        met.push_back(modal);
-        Win_Click(Win_GetDlgItem(modal.dialog, IDOK));   // left to the platform: nothing happens
-        Win_Click(Win_GetDlgItem(modal.dialog, ID_END));
-        return WinModalAnswer{};
-    });
+    modals.answers = {Win_Press({IDOK, ID_END})};   // OK is left to the platform: nothing happens
     bool ending = false;
     dialogHook = [&](HWND dialog, uint32_t message, WPARAM wParam, LPARAM) -> intptr_t {
         if (message == WM_COMMAND && low(wParam) == ID_END)
@@ -331,8 +321,7 @@ TEST_F(WindowTest, ModalDialogRunsTimersUntilItsProcedureEndsIt)
     };
     messages.clear();
     EXPECT_EQ(Win_DialogBox(DIALOG, main, dialogProc, 9), 42);
-    ASSERT_EQ(met.size(), 1u);
-    EXPECT_EQ(met[0].caption, "Download Progress");
+    EXPECT_EQ(modals.seen, std::vector<std::string>{"dialog 129 Download Progress"});
     EXPECT_EQ(std::tuple(received(WM_INITDIALOG)[0].lParam, received(WM_COMMAND).size(), received(WM_DESTROY).size()),
               std::tuple(LPARAM(9), 2u, 1u));
     EXPECT_TRUE(std::ranges::any_of(received(WM_TIMER), [main](const Message& m) { return m.window == main; }));
@@ -343,7 +332,7 @@ TEST_F(WindowTest, ModalDialogRunsTimersUntilItsProcedureEndsIt)
         return 0;
     };
     EXPECT_EQ(Win_DialogBox(DIALOG, main, dialogProc, 0), 3);
-    EXPECT_EQ(met.size(), 1u);
+    EXPECT_EQ(modals.seen.size(), 1u);
 }
 
 TEST_F(WindowTest, EndOfSessionClosesTheOpenDialogFirstAndASecondSignalEndsAtOnce)
@@ -354,10 +343,10 @@ TEST_F(WindowTest, EndOfSessionClosesTheOpenDialogFirstAndASecondSignalEndsAtOnc
     // save may keep from running.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT((::raise(SIGINT), ::raise(SIGINT)), ::testing::KilledBySignal(SIGINT), "");
-    Win_SetModalScript([](const WinModal&) {
+    modals.answers = {[](const WinModal&) {
         ::raise(SIGTERM);
         return WinModalAnswer{};
-    });
+    }};
     dialogHook = [](HWND dialog, uint32_t message, WPARAM wParam, LPARAM) -> intptr_t {
         if (message == WM_COMMAND && low(wParam) == IDCANCEL)
             Win_EndDialog(dialog, IDCANCEL);
@@ -373,31 +362,19 @@ TEST_F(WindowTest, EndOfSessionClosesTheOpenDialogFirstAndASecondSignalEndsAtOnc
 
 TEST_F(WindowTest, ScriptsAnswerMessageBoxesAndFileDialogs)
 {
-    std::vector<WinModal> met;
-    WinModalAnswer answer;
-    Win_SetModalScript([&](const WinModal& modal) {
-        met.push_back(modal);
-        return answer;
-    });
-    answer.button = IDOK;
+    modals.answers = {Win_Answer(IDOK), Win_Answer(IDOK, "/downloads/b.zip"),
+                      Win_Answer(IDOK, "/a/name/that/does/not/fit/in/the/buffer.zip"), Win_Answer(IDOK)};
     EXPECT_EQ(Win_MessageBox(nullptr, "Scheduled download will not occur if you quit.", nullptr, MB_OKCANCEL), IDOK);
     char file[32] = "/downloads/a.zip";
-    answer.path = "/downloads/b.zip";
     EXPECT_TRUE(Win_SaveFileName(nullptr, file, sizeof file));
     EXPECT_STREQ(file, "/downloads/b.zip");
-    answer.path = "/a/name/that/does/not/fit/in/the/buffer.zip";
     EXPECT_FALSE(Win_SaveFileName(nullptr, file, sizeof file));
-    answer.path.clear();
     EXPECT_FALSE(Win_OpenFileName(nullptr, file, sizeof file));
     EXPECT_STREQ(file, "/downloads/b.zip");   // a cancel leaves the name as it was
-    std::string asked;
-    for (const WinModal& modal : met) {
-        static const char* const KINDS[] = {"dialog", "box", "save", "open"};
-        asked += KINDS[int(modal.kind)] + (" " + modal.caption + ": " + modal.text + "|");
-    }
     // "Error" is Windows' caption when none is given.
-    EXPECT_EQ(asked, "box Error: Scheduled download will not occur if you quit.|"
-                     "save Save As: /downloads/a.zip|save Save As: /downloads/b.zip|open Open: /downloads/b.zip|");
+    EXPECT_EQ(modals.seen, (std::vector<std::string>{"box Error: Scheduled download will not occur if you quit.",
+                                                     "save Save As: /downloads/a.zip", "save Save As: /downloads/b.zip",
+                                                     "open Open: /downloads/b.zip"}));
 }
 
 // Takes what starts with "http://" and records every call.

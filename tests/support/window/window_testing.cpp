@@ -15,6 +15,8 @@
 #include <QPixmap>
 #include <QTimer>
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <utility>
 
@@ -131,6 +133,13 @@ void Win_ProcessEvents(int milliseconds)
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
+std::string Win_TextOf(HWND window)
+{
+    char text[4096];
+    Win_GetWindowText(window, text, sizeof text);
+    return text;
+}
+
 void Win_Click(HWND button)
 {
     auto* widget = winqt::Alive(button) ? qobject_cast<QAbstractButton*>(button->top.data()) : nullptr;
@@ -148,9 +157,47 @@ void Win_TypeText(HWND edit, const char* text)
     widget->insert(winqt::FromText(text));
 }
 
-void Win_SetModalScript(std::function<WinModalAnswer(const WinModal&)> script)
+void Win_SetModalScript(WinAnswer script)
 {
     recorder->script = std::move(script);
+}
+
+WinAnswer Win_Answer(int button, std::string path)
+{
+    return [=](const WinModal&) { return WinModalAnswer{button, path}; };
+}
+
+WinAnswer Win_Press(std::vector<int> ids)
+{
+    return [ids = std::move(ids)](const WinModal& modal) {
+        for (int id : ids)
+            Win_Click(Win_GetDlgItem(modal.dialog, id));
+        return WinModalAnswer{};
+    };
+}
+
+WinModalQueue::WinModalQueue()
+{
+    Win_SetModalScript([this](const WinModal& modal) {
+        static const char* const KINDS[] = {"dialog", "box", "save", "open"};
+        seen.push_back(modal.kind == WinModalKind::Dialog
+                           ? "dialog " + std::to_string(modal.templateId) + " " + modal.caption
+                           : KINDS[int(modal.kind)] + (" " + modal.caption + ": " + modal.text));
+        if (answers.empty()) {
+            ADD_FAILURE() << "unexpected modal call: " << seen.back();
+            if (modal.kind == WinModalKind::Dialog)
+                Win_EndDialog(modal.dialog, IDCANCEL);
+            return WinModalAnswer{};
+        }
+        WinAnswer next = std::move(answers.front());
+        answers.pop_front();
+        return next(modal);
+    });
+}
+
+WinModalQueue::~WinModalQueue()
+{
+    Win_SetModalScript(nullptr);
 }
 
 void Win_RecordOpenedDocuments(bool record)

@@ -14,6 +14,7 @@
 
 #include "window/window.h"
 
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -22,6 +23,8 @@
 // waiting; 0 handles only what is waiting now. Tests drive the loop with it.
 void Win_ProcessEvents(int milliseconds);
 
+// The text of window as the program reads it (Win_GetWindowText), up to 4 KiB.
+std::string Win_TextOf(HWND window);
 // Presses a button as the person would: a check box toggles, then WM_COMMAND reaches the dialog.
 void Win_Click(HWND button);
 // Types text into an edit box as the person would: the dialog receives EN_CHANGE.
@@ -43,8 +46,24 @@ struct WinModalAnswer {
     int button = IDCANCEL;  // MessageBox
     std::string path;       // SaveFile/OpenFile; empty means cancel
 };
+using WinAnswer = std::function<WinModalAnswer(const WinModal&)>;
 // Installs a script that answers every modal call until it is replaced or cleared (null).
-void Win_SetModalScript(std::function<WinModalAnswer(const WinModal&)> script);
+void Win_SetModalScript(WinAnswer script);
+// The answers tests line up: for a box, button; for a file dialog, path ("" = cancel); for a
+// dialog, its controls ids pressed in order as the person would.
+WinAnswer Win_Answer(int button, std::string path = "");
+WinAnswer Win_Press(std::vector<int> ids);
+// While it lives, the modal script: each call takes the next answer of the queue and is recorded
+// in seen as "dialog <template id> <caption>" or "<box|save|open> <caption>: <text>". A call
+// with the queue empty fails the test (a dialog is then ended with IDCANCEL).
+struct WinModalQueue {
+    WinModalQueue();
+    ~WinModalQueue();
+    WinModalQueue(const WinModalQueue&) = delete;
+    WinModalQueue& operator=(const WinModalQueue&) = delete;
+    std::deque<WinAnswer> answers;
+    std::vector<std::string> seen;
+};
 // With recording on, Win_OpenDocument only appends the path to Win_OpenedDocuments();
 // switching it on empties that list.
 void Win_RecordOpenedDocuments(bool record);

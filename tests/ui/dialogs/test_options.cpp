@@ -1,6 +1,5 @@
 #include "tests/ui/ui_fixture.h"
 
-#include "ui/dialogs/cookiesdialog.h"
 #include "ui/dialogs/optionsdialog.h"
 #include "ui/dialogs/scheduledialog.h"
 #include "ui/dialogs/startup.h"
@@ -26,23 +25,6 @@ protected:
         UiSandbox::TearDown();
     }
 
-    // Answers each dialog with act (null: any dialog is a failure) and records which came.
-    void answerDialogs(std::function<void(HWND dialog)> act)
-    {
-        Win_SetModalScript([this, act](const WinModal& modal) {
-            seen.push_back(modal.templateId);
-            if (act && modal.kind == WinModalKind::Dialog)
-                act(modal.dialog);
-            else
-                ADD_FAILURE() << "unexpected modal: " << modal.caption << modal.text;
-            return WinModalAnswer{};
-        });
-    }
-    static void click(HWND dialog, std::initializer_list<int> ids)
-    {
-        for (int id : ids)
-            Win_Click(Win_GetDlgItem(dialog, id));
-    }
     // The "Options, " trace lines without their prefix, joined by "|".
     static std::string optionTraces()
     {
@@ -76,40 +58,33 @@ protected:
     {
         return LoadSettings(ui.hwndMain, ui.hwndToolbar, &downloadOptions, MQUI_SetAllowHTML);
     }
-    static std::string downloadAtText()
-    {
-        char text[64];
-        Win_GetWindowText(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT), text, sizeof text);
-        return text;
-    }
-
-    std::vector<int> seen;
+    static std::string downloadAtText() { return Win_TextOf(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT)); }
 };
 
 TEST_F(Options, CancelChangesNothingAndOkWritesAndTracesAllThree)
 {
     downloadOptions.askNameEveryTime = 1;
-    answerDialogs([](HWND dialog) { click(dialog, {IDC_ASK_EVERY, IDC_USE_EXTENSION, IDC_ALLOW_HTML, IDCANCEL}); });
+    modals.answers = {Win_Press({IDC_ASK_EVERY, IDC_USE_EXTENSION, IDC_ALLOW_HTML, IDCANCEL})};
     EXPECT_EQ(runDialog(), 2);
     EXPECT_FALSE(std::filesystem::exists(settingsFile()));
     EXPECT_EQ(choices(), "100 -1-1-1");
 
     std::vector<bool> shown;
-    answerDialogs([&](HWND dialog) {
+    modals.answers = {[&](const WinModal& modal) {
         for (int id : {IDC_ASK_EVERY, IDC_USE_EXTENSION, IDC_ALLOW_HTML})
-            shown.push_back(Win_IsChecked(Win_GetDlgItem(dialog, id)));
+            shown.push_back(Win_IsChecked(Win_GetDlgItem(modal.dialog, id)));
         std::filesystem::create_directories(MOON_SCREENSHOT_DIR);
-        EXPECT_TRUE(Win_SaveScreenshot(dialog, MOON_SCREENSHOT_DIR "/download-options.png"));
-        click(dialog, {IDC_USE_EXTENSION, IDC_ALLOW_HTML, IDOK});
-    });
+        EXPECT_TRUE(Win_SaveScreenshot(modal.dialog, MOON_SCREENSHOT_DIR "/download-options.png"));
+        return Win_Press({IDC_USE_EXTENSION, IDC_ALLOW_HTML, IDOK})(modal);
+    }};
     ASSERT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_OPTIONS));
     EXPECT_EQ(shown, (std::vector<bool>{true, false, false}));
     EXPECT_EQ(choices(), "111 111 drops HTML");   // the unchanged one is stored too
 
-    answerDialogs([](HWND dialog) { click(dialog, {IDC_ALLOW_HTML, IDOK}); });
+    modals.answers = {Win_Press({IDC_ALLOW_HTML, IDOK})};
     EXPECT_EQ(runDialog(), 1);
     EXPECT_EQ(choices(), "110 110");
-    EXPECT_EQ(seen, (std::vector<int>{IDD_OPTIONS, IDD_OPTIONS, IDD_OPTIONS}));
+    EXPECT_EQ(modals.seen, std::vector<std::string>(3, "dialog 134 Download Options"));
     EXPECT_EQ(optionTraces(), "askNameEveryTime: 1|useDirExtension: 1|allow HTML: 1|"
                               "askNameEveryTime: 1|useDirExtension: 1|allow HTML: 0|");
 }
@@ -117,15 +92,14 @@ TEST_F(Options, CancelChangesNothingAndOkWritesAndTracesAllThree)
 TEST_F(Options, FirstStartAsksForTheCookieSourceFirstAndLeavesTheFileBehind)
 {
     MOONQ_SetDownloadDir("/before");
-    answerDialogs([](HWND dialog) { click(dialog, {IDCANCEL}); });
+    modals.answers = {Win_Press({IDCANCEL})};
     EXPECT_EQ(loadSettings(), 0);
-    EXPECT_EQ(seen, std::vector<int>{IDD_COOKIES});
+    EXPECT_EQ(modals.seen, std::vector<std::string>{"dialog 135 Select Source for Cookies"});
     EXPECT_EQ(choices(), "000 -1-1-1");
     EXPECT_STREQ(MOONQ_GetDownloadDir(), "/before");   // nothing stored was read
     EXPECT_EQ(downloadAtText(), std::string("Download at ") + Schedule_GetTimeText());
     EXPECT_EQ(readFile(settingsFile()), EMPTY_STORE);
     // The next start is a later one, though the file holds nothing: no dialog, nothing written.
-    answerDialogs(nullptr);
     EXPECT_EQ(loadSettings(), REG_ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(readFile(settingsFile()), EMPTY_STORE);
 }
@@ -142,7 +116,6 @@ TEST_F(Options, LaterStartReadsEverythingStoredShowsNoDialogAndWritesNothing)
     Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_COOKIES, REG_VAL_IF_OTHER, 0);
     const std::string before = readFile(settingsFile());
     MOONQ_SetDownloadDir("/before");
-    answerDialogs(nullptr);
     EXPECT_EQ(loadSettings(), REG_ERROR_MORE_DATA);
     EXPECT_STREQ(MOONQ_GetDownloadDir(), "");
     EXPECT_EQ(downloadOptions.cookieSource, COOKIES_SYSTEM);

@@ -3,6 +3,7 @@
 #include "ui/dialogs/scheduledialog.h"
 #include "settings/registry.h"
 
+#include <array>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -23,9 +24,7 @@ std::string scheduleState()
     int32_t hours[2] = {-1, -1};
     Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_BEGIN_HOUR, &hours[0]);
     Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_END_HOUR, &hours[1]);
-    char text[64];
-    Win_GetWindowText(downloadAt(), text, sizeof text);
-    return std::to_string(hours[0]) + "-" + std::to_string(hours[1]) + "|" + text + "|" +
+    return std::to_string(hours[0]) + "-" + std::to_string(hours[1]) + "|" + Win_TextOf(downloadAt()) + "|" +
            std::to_string(armedPeriod()) + "|" + std::to_string(ui.scheduleTimerId);
 }
 
@@ -53,14 +52,14 @@ protected:
     int (*realClock)() = nullptr;
 };
 
-TEST_F(Schedule, EachTickDisarmsAndRearmsForHalfTheTimeLeftUntilTheStartIsDue)
+// The tick's wiring to the window timer; the halving and when a tick is due are the settings' own.
+TEST_F(Schedule, ATickBeforeTheStartRearmsForTheTimeLeftNowAndADueOneDisarms)
 {
-    nowFromStart(-19020);
-    EXPECT_EQ(Schedule_StartTimer(ui.hwndMain), SCHEDULE_TIMER_ID);
+    Schedule_StartTimer(ui.hwndMain);
     nowFromStart(-9510);
     EXPECT_EQ(Schedule_OnTimer(ui.hwndMain), 0);
     EXPECT_EQ(armedPeriod(), 4755000u);
-    nowFromStart(3);   // a late tick
+    nowFromStart(0);
     EXPECT_EQ(Schedule_OnTimer(ui.hwndMain), 1);
     EXPECT_EQ(armedPeriod(), 0u);
 }
@@ -103,20 +102,21 @@ TEST_F(Schedule, DialogShowsTheHoursStoresBothOnOkAndRearmsOnlyWhenChecked)
     Schedule_SetEndHour(23);
     const int start = schedule.startTime;
     std::string shown;   // each list's rows, then its top row
-    bool ok = false;
-    int scrollTo[2] = {-1, -1};
-    Win_SetModalScript([&](const WinModal& modal) {
-        for (int list = 0; list < 2; ++list) {
-            HWND box = Win_GetDlgItem(modal.dialog, IDC_SCHEDULE_BEGIN + list);
-            for (int row = 0; row < Win_ListCount(box); ++row)
-                shown += Win_ListText(box, row) + ",";
-            shown += std::to_string(Win_ListGetTopIndex(box)) + "\n";
-            if (scrollTo[list] >= 0)
-                Win_ListSetTopIndex(box, scrollTo[list]);
-        }
-        Win_Click(Win_GetDlgItem(modal.dialog, ok ? IDOK : IDCANCEL));
-        return WinModalAnswer{};
-    });
+    // Notes what the lists show, scrolls them to begin and end (-1: left as they are), presses button.
+    auto answer = [&shown](int begin, int end, int button) -> WinAnswer {
+        return [&shown, scrollTo = std::array{begin, end}, button](const WinModal& modal) {
+            for (int list = 0; list < 2; ++list) {
+                HWND box = Win_GetDlgItem(modal.dialog, IDC_SCHEDULE_BEGIN + list);
+                for (int row = 0; row < Win_ListCount(box); ++row)
+                    shown += Win_ListText(box, row) + ",";
+                shown += std::to_string(Win_ListGetTopIndex(box)) + "\n";
+                if (scrollTo[list] >= 0)
+                    Win_ListSetTopIndex(box, scrollTo[list]);
+            }
+            return Win_Press({button})(modal);
+        };
+    };
+    modals.answers = {answer(-1, -1, IDCANCEL), answer(-1, -1, IDOK), answer(20, 3, IDOK)};
     EXPECT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_SCHEDULE));
     const std::string hours = "Midnight, 1 AM, 2 AM, 3 AM, 4 AM, 5 AM, 6 AM, 7 AM, 8 AM, 9 AM,10 AM,11 AM,"
                               "Noon, 1 PM, 2 PM, 3 PM, 4 PM, 5 PM, 6 PM, 7 PM, 8 PM, 9 PM,10 PM,11 PM,";
@@ -132,15 +132,12 @@ TEST_F(Schedule, DialogShowsTheHoursStoresBothOnOkAndRearmsOnlyWhenChecked)
     ASSERT_NE(schedule.startTime, expected);
     std::filesystem::remove(RegStore_FilePath(REG_ROOT_CURRENT_USER));
     Schedule_Seed(7);
-    ok = true;
     EXPECT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_SCHEDULE));
     EXPECT_EQ(schedule.startTime, expected);
     EXPECT_EQ(scheduleState(), std::string("22-23|Download at ") + Schedule_GetTimeText() + "|0|0");
 
     Win_SetChecked(downloadAt(), true);
     fakeNow = 12 * 3600;   // outside the new window, so the time left is hours
-    scrollTo[0] = 20;
-    scrollTo[1] = 3;
     EXPECT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_SCHEDULE));
     const std::string armed = std::to_string(Schedule_SecondsLeft() * 500) + "|" + std::to_string(SCHEDULE_TIMER_ID);
     EXPECT_EQ(scheduleState(), std::string("20-3|Download at ") + Schedule_GetTimeText() + "|" + armed);
