@@ -44,12 +44,20 @@ constexpr RowColours ROW_COLOURS[2][2] = {
 // worker waits for it and no text is read half-written.
 struct RowTexts {
     char url[URL_CAPACITY];
-    char note[STATUS_CAPACITY + 64];
+    char note[FAILURE_TEXT_CAPACITY];
     int noteX;
     const char* path;   // null, or localPath below
     int pathX;
     char localPath[PATH_CAPACITY];
 };
+
+// A failed or broken-off item's problem in its row's words; the caller holds the item lock.
+void formatFailure(const UrlItem* item, uint32_t flags, char* text, size_t size)
+{
+    // A broken-off item's size would say "ready"; the person sees what stopped its last download.
+    const char* format = (flags & ITEM_FAILED) ? "Error: %d - %s" : "Download broke off: %d - %s";
+    std::snprintf(text, size, format, item->status, item->statusText);
+}
 
 void describeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
 {
@@ -59,17 +67,14 @@ void describeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
     texts->noteX = NOTE_X;
     texts->path = nullptr;
     if (flags & ITEM_FAILED) {
-        std::snprintf(texts->note, sizeof texts->note, "Error: %d - %s", item->status,
-                      item->statusText);
+        formatFailure(item, flags, texts->note, sizeof texts->note);
     } else if (flags & ITEM_NEEDS_FIX) {
         std::snprintf(texts->note, sizeof texts->note, "Status: %d - %s Double-click to fix.",
                       item->status, item->statusText);
         texts->path = texts->localPath;
         texts->pathX = PATH_AFTER_STATUS_X;
     } else if (flags & ITEM_BROKEN_OFF) {
-        // The size would say "ready"; the person sees what stopped the last download instead.
-        std::snprintf(texts->note, sizeof texts->note, "Download broke off: %d - %s",
-                      item->status, item->statusText);
+        formatFailure(item, flags, texts->note, sizeof texts->note);
         texts->path = texts->localPath;
         texts->pathX = PATH_AFTER_STATUS_X;
     } else if ((flags & ITEM_VALID) && item->partDone.load(std::memory_order_relaxed) > 0) {
@@ -170,6 +175,12 @@ void MQUI_PaintList(HWND window)
     else
         paintRows(dc, client);
     Win_EndPaint(window, dc);
+}
+
+void MQUI_FailureText(const UrlItem* item, char* text, size_t size)
+{
+    auto lock = MOONQ_LockItem();
+    formatFailure(item, item->flags, text, size);
 }
 
 void MQUI_Refresh()
