@@ -102,6 +102,8 @@ void MQUI_FixRow(LPARAM lParam);
 void MQUI_Scroll(HWND window, WPARAM wParam, LPARAM lParam);
 void MQUI_SetFirstRow(HWND window, int32_t index);
 void MQUI_UpdateScrollRange(HWND window);
+// Fills tip with the whole texts of the row under the pointer (lParam as for a click), one a line.
+void MQUI_RowToolTip(LPARAM lParam, WinToolTip* tip);
 // The words the row of a failed or broken-off item shows for its problem.
 void MQUI_FailureText(const UrlItem* item, char* text, size_t size);
 
