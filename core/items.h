@@ -25,6 +25,9 @@ constexpr uint32_t ITEM_NEEDS_FIX = 16;
 // The last download of a valid item broke off (statusText says why and how far); the item
 // stays ready for the next run. Kept in memory only: the pending-list file does not hold it.
 constexpr uint32_t ITEM_BROKEN_OFF = 32;
+// The current download run tried the item and it did not come: the run goes past it, the next
+// run tries it again. Kept in memory only.
+constexpr uint32_t ITEM_TRIED = 64;
 
 struct UrlItem {
     ListLink link;                    // first, so that an item is a list node

@@ -437,6 +437,12 @@ int32_t runQuery(UrlRequest* request, uint32_t timeout, int32_t* outcome)
     return finishQuery(request);
 }
 
+// A valid item without a problem that the current run has not tried yet.
+bool isReadyForRun(uint32_t flags)
+{
+    return (flags & ITEM_VALID) && !(flags & (ITEM_FAILED | ITEM_NEEDS_FIX | ITEM_TRIED));
+}
+
 }  // namespace
 
 std::unique_lock<std::mutex> MOONQ_LockItem()
@@ -524,14 +530,20 @@ void MOONQ_CancelRequest(UrlRequest* request)
         request->cancel.store(1, std::memory_order_release);
 }
 
+void MOONQ_BeginRun()
+{
+    for (ListLink* head : {&pendingList, &deletedList})
+        for (ListLink* node = head->next; node != head; node = node->next)
+            MOONQ_ItemOf(node)->flags &= ~ITEM_TRIED;
+}
+
 int32_t MOONQ_StartNextDownload(UrlRequest** place, const DownloadOptions* options)
 {
     *place = nullptr;
     UrlItem* item = MOONQ_FirstItem();
+    while (item != nullptr && !isReadyForRun(item->flags))
+        item = MOONQ_NextItem(item);
     if (item == nullptr)
-        return 1;
-    uint32_t flags = item->flags;
-    if (!(flags & ITEM_VALID) || (flags & (ITEM_FAILED | ITEM_NEEDS_FIX)))
         return 1;
     item->flags &= ~ITEM_BROKEN_OFF;   // before the worker exists: this attempt starts afresh
     return MOONQ_StartRequest(item, options, false, place);
@@ -551,6 +563,8 @@ int32_t MOONQ_CheckBackDown(UrlRequest* request)
     }
     if (result == RESULT_FAILED)
         item->flags |= ITEM_FAILED;
+    if (result != RESULT_CANCELLED)
+        item->flags |= ITEM_TRIED;
     List_Append(&pendingList, &item->link);
     return result;
 }

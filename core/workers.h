@@ -87,11 +87,13 @@ int32_t MOONQ_Download(UrlRequest* request, uint32_t timeout);
 int32_t MOONQ_CopyBlock(UrlRequest* request, uint32_t timeout);
 // Asks a download to stop before its next block; null is allowed.
 void MOONQ_CancelRequest(UrlRequest* request);
-// Starts the download of the first pending item: 0 started, 1 when that item is not ready
-// (or there is none), or a negative code.
+// A new download run: no pending or deleted item counts as tried any more.
+void MOONQ_BeginRun();
+// Starts the download of the first pending item that is ready and that the run has not tried:
+// 0 started, 1 when there is none, or a negative code.
 int32_t MOONQ_StartNextDownload(UrlRequest** place, const DownloadOptions* options);
-// Acts on a download's outcome (a finished item leaves the list, any other goes to its end);
-// returns the result, 0 while it runs.
+// Acts on a download's outcome (a finished item leaves the list, any other goes to its end,
+// marked ITEM_TRIED unless it was cancelled); returns the result, 0 while it runs.
 int32_t MOONQ_CheckBackDown(UrlRequest* request);
 // Makes every blocked call of the request's worker fail at once.
 void MOONQ_AbortRequest(UrlRequest* request);

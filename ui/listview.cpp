@@ -20,7 +20,11 @@ constexpr int BASE_LINE = 20;
 constexpr int ROW_TOP = -19, ROW_BOTTOM = 23;
 constexpr int FIRST_LINE = -17;
 constexpr int NUMBER_X = 10, URL_X = 50, NOTE_X = 40, SIZE_X = 50;
-constexpr int PATH_AFTER_SIZE_X = 150, PATH_AFTER_STATUS_X = 475;
+// A ready row and a row with a part done show the size, or the part, in one column; the local
+// file follows in the next.
+constexpr int PATH_AFTER_SIZE_X = 230, PATH_AFTER_STATUS_X = 475;
+// Space kept between a cut text and the next column, and inside the row's edge.
+constexpr int COLUMN_GAP = 8, EDGE_MARGIN = 4;
 constexpr int EMPTY_X = 20, EMPTY_LINE_GAP = 30;
 constexpr int64_t SIZE_IN_BYTES_BELOW = 10000;
 constexpr int PAGE_ROWS = 5;
@@ -44,12 +48,22 @@ constexpr RowColours ROW_COLOURS[2][2] = {
 // worker waits for it and no text is read half-written.
 struct RowTexts {
     char url[URL_CAPACITY];
-    char note[STATUS_CAPACITY + 64];
+    char note[FAILURE_TEXT_CAPACITY];
     int noteX;
     const char* path;   // null, or localPath below
     int pathX;
     char localPath[PATH_CAPACITY];
 };
+
+// A failed or broken-off item's problem in its row's words; the caller holds the item lock.
+void formatFailure(const UrlItem* item, uint32_t flags, char* text, size_t size)
+{
+    // A broken-off item's size would say "ready"; the person sees what stopped its last download.
+    const char* format = (flags & ITEM_FAILED) ? "Error: %d - %s" : "Download broke off: %d - %s";
+    std::snprintf(text, size, format, item->status, item->statusText);
+}
+
+RowTexts rowTexts;   // large, and only the user-interface thread paints or asks for a tooltip
 
 void describeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
 {
@@ -59,17 +73,14 @@ void describeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
     texts->noteX = NOTE_X;
     texts->path = nullptr;
     if (flags & ITEM_FAILED) {
-        std::snprintf(texts->note, sizeof texts->note, "Error: %d - %s", item->status,
-                      item->statusText);
+        formatFailure(item, flags, texts->note, sizeof texts->note);
     } else if (flags & ITEM_NEEDS_FIX) {
         std::snprintf(texts->note, sizeof texts->note, "Status: %d - %s Double-click to fix.",
                       item->status, item->statusText);
         texts->path = texts->localPath;
         texts->pathX = PATH_AFTER_STATUS_X;
     } else if (flags & ITEM_BROKEN_OFF) {
-        // The size would say "ready"; the person sees what stopped the last download instead.
-        std::snprintf(texts->note, sizeof texts->note, "Download broke off: %d - %s",
-                      item->status, item->statusText);
+        formatFailure(item, flags, texts->note, sizeof texts->note);
         texts->path = texts->localPath;
         texts->pathX = PATH_AFTER_STATUS_X;
     } else if ((flags & ITEM_VALID) && item->partDone.load(std::memory_order_relaxed) > 0) {
@@ -83,7 +94,7 @@ void describeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
                           part / 1024, item->size / 1024);
         texts->noteX = SIZE_X;
         texts->path = texts->localPath;
-        texts->pathX = PATH_AFTER_STATUS_X;
+        texts->pathX = PATH_AFTER_SIZE_X;
     } else if (flags & ITEM_VALID) {
         if (item->size < SIZE_IN_BYTES_BELOW)
             std::snprintf(texts->note, sizeof texts->note, "%" PRId64 " bytes,", item->size);
@@ -108,15 +119,19 @@ void paintRow(WinDC* dc, const WinRect& client, const UrlItem* item, int32_t num
     Win_SetBkColor(dc, colours.back);
     Win_SetTextColor(dc, colours.text);
 
-    static RowTexts texts;   // large, and only the user-interface thread paints
-    describeItem(item, flags, &texts);
+    describeItem(item, flags, &rowTexts);
     char numberText[24];
-    std::snprintf(numberText, sizeof numberText, "#%03d, ", number);
-    Win_TextOut(dc, NUMBER_X, y + FIRST_LINE, numberText);
-    Win_TextOut(dc, URL_X, y + FIRST_LINE, texts.url);
-    Win_TextOut(dc, texts.noteX, y, texts.note);
-    if (texts.path)
-        Win_TextOut(dc, texts.pathX, y, texts.path);
+    std::snprintf(numberText, sizeof numberText, "#%03d,", number);
+    // Every text keeps to its own box: the first line ends where the second begins, the note
+    // where the local file's column begins, and both lines inside the row's edge.
+    const int right = row.right - EDGE_MARGIN, bottom = row.bottom - EDGE_MARGIN;
+    const int numberEnd = Win_TextOutClipped(dc, {NUMBER_X, y + FIRST_LINE, right, y}, numberText);
+    const int urlX = numberEnd < URL_X ? URL_X : numberEnd + COLUMN_GAP;   // a long number pushes the URL on
+    Win_TextOutClipped(dc, {urlX, y + FIRST_LINE, right, y}, rowTexts.url);
+    const int noteRight = rowTexts.path ? rowTexts.pathX - COLUMN_GAP : right;
+    Win_TextOutClipped(dc, {rowTexts.noteX, y, noteRight, bottom}, rowTexts.note);
+    if (rowTexts.path)
+        Win_TextOutClipped(dc, {rowTexts.pathX, y, right, bottom}, rowTexts.path);
     Win_DrawBumpEdge(dc, row);
 }
 
@@ -170,6 +185,23 @@ void MQUI_PaintList(HWND window)
     else
         paintRows(dc, client);
     Win_EndPaint(window, dc);
+}
+
+void MQUI_RowToolTip(LPARAM lParam, WinToolTip* tip)
+{
+    const int32_t index = MQUI_RowFromPoint(lParam);
+    UrlItem* item = index < 0 ? nullptr : MOONQ_ItemAt(size_t(index));
+    if (item == nullptr)
+        return;
+    describeItem(item, item->flags, &rowTexts);
+    std::snprintf(tip->text, sizeof tip->text, "%s\n%s%s%s", rowTexts.url, rowTexts.note, rowTexts.path ? "\n" : "",
+                  rowTexts.path ? rowTexts.path : "");
+}
+
+void MQUI_FailureText(const UrlItem* item, char* text, size_t size)
+{
+    auto lock = MOONQ_LockItem();
+    formatFailure(item, item->flags, text, size);
 }
 
 void MQUI_Refresh()

@@ -229,6 +229,11 @@ void onEndSession(HWND, WPARAM wParam, LPARAM)
         Win_DestroyWindow(ui.hwndMain);
 }
 
+void onGetToolTip(HWND, WPARAM wParam, LPARAM lParam)
+{
+    MQUI_RowToolTip(lParam, reinterpret_cast<WinToolTip*>(wParam));
+}
+
 struct MessageHandler {
     uint32_t message;
     void (*handle)(HWND window, WPARAM wParam, LPARAM lParam);
@@ -246,6 +251,7 @@ constexpr MessageHandler MESSAGES[] = {
     {WM_CLOSE, onClose},
     {WM_DESTROY, onDestroy},
     {WM_ENDSESSION, onEndSession},
+    {WM_GETTOOLTIP, onGetToolTip},
 };
 
 // Cancels the current download and waits a moment for its worker. Returns its item when the

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <new>
 
@@ -104,16 +105,62 @@ void closeProgress()
     ui.rateClock = nullptr;
 }
 
-// After a file ended without an error code: the next pending item, unless "Cancel" was pressed
-// or that item is not ready.
+// Appends the formatted text behind what buffer holds, as far as it fits.
+template <typename... Args>
+void appendText(char* buffer, size_t size, const char* format, Args... args)
+{
+    const size_t used = std::strlen(buffer);
+    if (used + 1 < size)
+        std::snprintf(buffer + used, size - used, format, args...);
+}
+
+// The run is over: its summary is traced now and shown once the timer task is done.
+void endRun()
+{
+    ui.currentDownload = nullptr;
+    closeProgress();
+    char summary[RUN_SUMMARY_CAPACITY];
+    MQUI_DescribeRun(summary, sizeof summary);
+    summary[std::strcspn(summary, "\n")] = '\0';   // its first line
+    Trace_PrintString(TRACE_ALL, "MQUI_TimerTask, %s\n", summary);
+    ui.runSummaryDue = true;
+}
+
+// After a file ended: the next ready item the run has not tried, unless "Cancel" was pressed.
 void continueRun()
 {
     if (ui.stopAfterCurrent || MOONQ_StartNextDownload(&ui.currentDownload, &downloadOptions) != 0) {
-        ui.currentDownload = nullptr;
-        closeProgress();
+        endRun();
         return;
     }
     showDownloadingItem(ui.currentDownload->item);
+}
+
+// A failed item stays in the list, at its end; the run keeps its words for the summary.
+void recordFailure(const UrlItem* item, int32_t result)
+{
+    RunFailure failure;
+    CopyBounded(failure.url, item->url);
+    MQUI_FailureText(item, failure.reason, sizeof failure.reason);
+    Trace_PrintInt(TRACE_ALL, "MQUI_TimerTask, download failed with %d\n", result);
+    Trace_PrintString(TRACE_ALL, "MQUI_TimerTask, %s\n", failure.reason);
+    if (ui.runFailCount < RUN_FAILURES_KEPT)
+        ui.runFailures[ui.runFailCount] = failure;
+    ui.runFailCount += 1;
+}
+
+// Shows the summary of a run that left failed items, outside the timer task's own work so that
+// harvests go on while the person reads it.
+void showDueSummary()
+{
+    if (!ui.runSummaryDue)
+        return;
+    ui.runSummaryDue = false;
+    if (ui.runFailCount == 0)
+        return;
+    static char summary[RUN_SUMMARY_CAPACITY];   // large, and only the user-interface thread shows it
+    MQUI_DescribeRun(summary, sizeof summary);
+    MQUI_AttentionBox(summary);
 }
 
 void endCurrentDownload()
@@ -137,20 +184,19 @@ bool checkBackDownload()
     case RESULT_DOWNLOADED:
         ui.runFileCount += 1;
         ui.runByteCount += std::min(std::max<int64_t>(size, 0), INT64_MAX - ui.runByteCount);
-        [[fallthrough]];
-    case RESULT_FAILED:
+        break;
     case RESULT_CANCELLED:
-        endCurrentDownload();
-        continueRun();
-        return true;
+        break;
     default:
-        Trace_PrintInt(TRACE_ALL, "MQUI_TimerTask, MOONQ_CheckBackDown unexpectedly returned %d\n", r);
-        if (r > 0)
+        if (r > 0 && r != RESULT_FAILED) {
+            Trace_PrintInt(TRACE_ALL, "MQUI_TimerTask, MOONQ_CheckBackDown unexpectedly returned %d\n", r);
             return false;
-        endCurrentDownload();
-        closeProgress();
-        return true;
+        }
+        recordFailure(request->item, r);
     }
+    endCurrentDownload();
+    continueRun();
+    return true;
 }
 
 void stopWorkTimer(HWND window)
@@ -229,10 +275,12 @@ void MQUI_StartDownloads()
 {
     if (ui.currentDownload != nullptr)
         return;
+    MOONQ_BeginRun();
     const int32_t r = MOONQ_StartNextDownload(&ui.currentDownload, &downloadOptions);
     ui.stopAfterCurrent = false;
     ui.runByteCount = 0;
     ui.runFileCount = 0;
+    ui.runFailCount = 0;
     if (r != 0)
         return;
     MQUI_StartWorkTimer();
@@ -269,6 +317,7 @@ void MQUI_TimerTask(HWND window)
         MQUI_Refresh();
     }
     ui.inTimerTask = false;
+    showDueSummary();
 }
 
 void MQUI_ShowProgress(int64_t done, int64_t total)
@@ -284,6 +333,20 @@ void MQUI_ShowProgress(int64_t done, int64_t total)
         setItemText(ui.hwndProgress, IDC_PROGRESS_RATE, line);
     }
     Win_Invalidate(ui.hwndProgress, true);
+}
+
+void MQUI_DescribeRun(char* text, size_t size)
+{
+    char bytes[RATE_TEXT_SIZE];
+    std::snprintf(text, size, "Download run finished: %d downloaded (%s bytes), %d failed.\n", ui.runFileCount,
+                  MQUI_FormatCount(uint64_t(ui.runByteCount), bytes, sizeof bytes), ui.runFailCount);
+    const int named = std::min(ui.runFailCount, RUN_FAILURES_KEPT);
+    for (int i = 0; i < named; ++i)
+        appendText(text, size, "\n%s\n%s\n", ui.runFailures[i].url, ui.runFailures[i].reason);
+    if (ui.runFailCount > named)
+        appendText(text, size, "\nand %d more.\n", ui.runFailCount - named);
+    if (named > 0)
+        appendText(text, size, "\nThe failed links wait at the end of the list.");
 }
 
 intptr_t MQUI_ProgressProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM)

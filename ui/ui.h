@@ -36,6 +36,17 @@ constexpr COLORREF COLOUR_DONE = RGB(255, 0, 0);
 
 struct RateClock;
 
+// A failed item of the latest download run: its link and the words its row shows.
+constexpr size_t FAILURE_TEXT_CAPACITY = STATUS_CAPACITY + 64;
+struct RunFailure {
+    char url[URL_CAPACITY];
+    char reason[FAILURE_TEXT_CAPACITY];
+};
+// The failures a run's summary names; it counts the others.
+constexpr int RUN_FAILURES_KEPT = 3;
+// Room for a run's summary: its counts and the failures it names.
+constexpr size_t RUN_SUMMARY_CAPACITY = 256 + RUN_FAILURES_KEPT * (URL_CAPACITY + FAILURE_TEXT_CAPACITY);
+
 struct UiState {
     HWND hwndMain;
     HWND hwndToolbar;
@@ -51,6 +62,10 @@ struct UiState {
     bool stopAfterCurrent;
     int32_t runFileCount;
     int64_t runByteCount;
+    // The latest run's failures: how many, and the first of them (runFailures up to the count).
+    int32_t runFailCount;
+    RunFailure runFailures[RUN_FAILURES_KEPT];
+    bool runSummaryDue;       // the run just ended: the timer task shows its summary
     RateClock* rateClock;
     bool inTimerTask;
     // The current download as the timer task last saw it: its try (the rate clock restarts with
@@ -87,6 +102,10 @@ void MQUI_FixRow(LPARAM lParam);
 void MQUI_Scroll(HWND window, WPARAM wParam, LPARAM lParam);
 void MQUI_SetFirstRow(HWND window, int32_t index);
 void MQUI_UpdateScrollRange(HWND window);
+// Fills tip with the whole texts of the row under the pointer (lParam as for a click), one a line.
+void MQUI_RowToolTip(LPARAM lParam, WinToolTip* tip);
+// The words the row of a failed or broken-off item shows for its problem.
+void MQUI_FailureText(const UrlItem* item, char* text, size_t size);
 
 // Toolbar and dropped links (toolbar.cpp).
 // Dialog 104, the strip of four controls across the top; the shell creates it as a child of the
@@ -111,6 +130,8 @@ void MQUI_StartDownloads();
 void MQUI_StartWorkTimer();
 void MQUI_ShowDownloading(const char* url);
 void MQUI_ShowProgress(int64_t done, int64_t total);
+// The summary of the latest run: what came, what failed and why, and where the failed links are.
+void MQUI_DescribeRun(char* text, size_t size);
 intptr_t MQUI_ProgressProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);
 // Writes value with a comma between groups of three digits, from the end of buffer backwards;
 // returns the first character of the text.

@@ -61,6 +61,9 @@ constexpr uint32_t WM_TIMER = 0x0113;        // wParam: the timer id
 constexpr uint32_t WM_VSCROLL = 0x0115;      // wParam: request low 16 bits, position high 16
 constexpr uint32_t WM_LBUTTONUP = 0x0202;    // lParam: x low 16 bits, y high 16 bits
 constexpr uint32_t WM_LBUTTONDBLCLK = 0x0203;
+// The person rests the pointer on a main window's client area: lParam packs x and y as a mouse
+// message does, wParam points to a WinToolTip whose text the procedure fills ("" shows none).
+constexpr uint32_t WM_GETTOOLTIP = 0x0401;
 
 constexpr uint32_t EN_CHANGE = 0x0300;       // edit box text changed by the person
 constexpr uint32_t BN_CLICKED = 0;
@@ -133,6 +136,11 @@ struct WinRect {
     int left, top, right, bottom;
 };
 
+constexpr size_t TOOLTIP_CAPACITY = 4096;
+struct WinToolTip {
+    char text[TOOLTIP_CAPACITY];
+};
+
 // Starts the toolkit for this process; false when there is nothing to show windows on (none of
 // DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM is set; the last may name "offscreen") or when
 // another toolkit application already runs in it.
@@ -181,6 +189,9 @@ void Win_FillRect(WinDC* dc, const WinRect& rect, COLORREF colour);
 void Win_SetBkColor(WinDC* dc, COLORREF colour);
 void Win_SetTextColor(WinDC* dc, COLORREF colour);
 void Win_TextOut(WinDC* dc, int x, int y, const char* text);
+// Text at box's top left that paints nothing outside box: a text wider than box ends in "…"
+// where it is cut. Returns the right edge of what was drawn.
+int Win_TextOutClipped(WinDC* dc, const WinRect& box, const char* text);
 // A raised-and-sunken "bump" edge on all four sides of rect.
 void Win_DrawBumpEdge(WinDC* dc, const WinRect& rect);
 

@@ -12,6 +12,7 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QScrollBar>
+#include <QToolTip>
 #include <QWheelEvent>
 
 #include <optional>
@@ -183,6 +184,29 @@ void WinSurface::resizeEvent(QResizeEvent*)
 void WinSurface::mousePressEvent(QMouseEvent* event)
 {
     event->accept();
+}
+
+// A main window's procedure tells what the pointer rests on.
+bool WinSurface::event(QEvent* event)
+{
+    if (event->type() != QEvent::ToolTip || win == nullptr || win->kind != WinKind::Main)
+        return QWidget::event(event);
+    auto* help = static_cast<QHelpEvent*>(event);
+    const QString text = winqt::ToolTipAt(win, help->pos());
+    if (text.isEmpty())
+        QToolTip::hideText();
+    else
+        QToolTip::showText(help->globalPos(), text, this);
+    return true;
+}
+
+QString winqt::ToolTipAt(WinWindow* window, const QPoint& point)
+{
+    static WinToolTip tip;   // large, and only the user-interface thread asks
+    tip.text[0] = '\0';
+    winqt::Send(window, WM_GETTOOLTIP, WPARAM(&tip), LPARAM(winqt::MakeLong(point.x(), point.y())));
+    tip.text[sizeof tip.text - 1] = '\0';
+    return QString::fromUtf8(tip.text);
 }
 
 void WinSurface::mouseReleaseEvent(QMouseEvent* event)

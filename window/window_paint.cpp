@@ -29,6 +29,22 @@ void drawRing(QPainter& painter, const QRect& ring, const QColor& topLeft, const
     painter.fillRect(QRect(ring.right(), ring.top(), 1, ring.height()), bottomRight);
 }
 
+// A line of text on its opaque background, painting nothing outside area (whose top left is
+// where the text starts).
+void drawLine(WinDC* dc, const QRect& area, const QString& line)
+{
+    dc->painter.save();
+    dc->painter.setClipRect(area);
+    dc->painter.fillRect(area, winqt::ToColour(dc->back));
+    dc->painter.setPen(winqt::ToColour(dc->text));
+    dc->painter.drawText(area.left(), area.top() + dc->painter.fontMetrics().ascent(), line);
+    dc->painter.restore();
+    if (winqt::observer != nullptr) {
+        const WinRect rect{area.left(), area.top(), area.left() + area.width(), area.top() + area.height()};
+        winqt::observer->TextDrawn(dc->window, rect, line.toUtf8().constData(), dc->text, dc->back);
+    }
+}
+
 }  // namespace
 
 void WinSurface::paintEvent(QPaintEvent*)
@@ -93,13 +109,21 @@ void Win_TextOut(WinDC* dc, int x, int y, const char* text)
 {
     if (dc == nullptr || text == nullptr)
         return;
-    QString line = QString::fromUtf8(text);
     QFontMetrics metrics = dc->painter.fontMetrics();
-    dc->painter.fillRect(QRect(x, y, metrics.horizontalAdvance(line), metrics.height()), winqt::ToColour(dc->back));
-    dc->painter.setPen(winqt::ToColour(dc->text));
-    dc->painter.drawText(x, y + metrics.ascent(), line);
-    if (winqt::observer != nullptr)
-        winqt::observer->TextDrawn(dc->window, x, y, text, dc->text, dc->back);
+    const QString line = QString::fromUtf8(text);
+    drawLine(dc, QRect(x, y, metrics.horizontalAdvance(line), metrics.height()), line);
+}
+
+int Win_TextOutClipped(WinDC* dc, const WinRect& box, const char* text)
+{
+    if (dc == nullptr || text == nullptr || box.right <= box.left)
+        return box.left;
+    QFontMetrics metrics = dc->painter.fontMetrics();
+    const QString line = metrics.elidedText(QString::fromUtf8(text), Qt::ElideRight, box.right - box.left);
+    const QRect drawn = QRect(box.left, box.top, metrics.horizontalAdvance(line), metrics.height())
+                            .intersected(toQRect(box));
+    drawLine(dc, drawn, line);
+    return box.left + drawn.width();
 }
 
 void Win_DrawBumpEdge(WinDC* dc, const WinRect& rect)

@@ -82,6 +82,7 @@ public:
     WinWindow* win = nullptr;
 
 protected:
+    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
@@ -114,7 +115,7 @@ struct Observer {
     virtual ~Observer() = default;
     // A paint of window begins, draws texts and fills, and ends.
     virtual void PaintBegins(WinWindow* window) = 0;
-    virtual void TextDrawn(WinWindow* window, int x, int y, const char* text, COLORREF textColour,
+    virtual void TextDrawn(WinWindow* window, const WinRect& rect, const char* text, COLORREF textColour,
                            COLORREF backColour) = 0;
     virtual void FillDrawn(WinWindow* window, const WinRect& rect, COLORREF colour) = 0;
     virtual void PaintEnds(WinWindow* window) = 0;
@@ -141,6 +142,9 @@ constexpr uint32_t VK_F1 = 0x70;
 bool SharesCode(int key);
 // The drop actions of Qt for a set of drop effects.
 Qt::DropActions ActionsOf(uint32_t effects);
+
+// The tooltip text the procedure of a main window gives for point of its client area.
+QString ToolTipAt(WinWindow* window, const QPoint& point);
 
 // A usable window: not null, not destroyed, its widget still there.
 bool Alive(HWND window);

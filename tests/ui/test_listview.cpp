@@ -37,6 +37,13 @@ std::optional<COLORREF> rowFill(int row)
     return std::nullopt;
 }
 
+// whole, when painted is all of it or (for a text longer than any row) its start cut with "…"; else painted.
+std::string shownOf(const std::string& painted, const std::string& whole)
+{
+    const std::string start = painted.substr(0, painted.size() - std::min<size_t>(painted.size(), 3));
+    return whole.size() > 250 && painted.ends_with("…") && whole.starts_with(start) ? whole : painted;
+}
+
 size_t rowsPainted()
 {
     size_t count = 0;
@@ -65,9 +72,9 @@ protected:
     void SetUp() override
     {
         UiSandbox::SetUp();
-        // Room for nine rows, whatever size the desktop gave the window.
-        Win_MoveWindow(ui.hwndMain, 40, 40, 900, ui.listTop + 9 * ROW_HEIGHT + 80);
-        ASSERT_TRUE(waitForUi([] { return ui.visibleRows >= 9; }));
+        // Room for ten rows, whatever size the desktop gave the window.
+        Win_MoveWindow(ui.hwndMain, 40, 40, 900, ui.listTop + 10 * ROW_HEIGHT + 80);
+        ASSERT_TRUE(waitForUi([] { return ui.visibleRows >= 10; }));
     }
 };
 
@@ -77,6 +84,9 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
     const uint32_t VALID = ITEM_VALID;
     // Number and URL on the first line; on the second the note, then the local file (x 0: none).
     // A row is filled with its background colour unless that is white.
+    // Texts longer than the row are cut; the item keeps only so much of a reason.
+    const std::string longName = std::string(380, 'p') + ".bin", longUrl = "http://h/" + longName;
+    const std::string reason(300, 'r'), longNote = "Download broke off: 12030 - " + reason.substr(0, STATUS_CAPACITY - 1);
     const struct {
         const char* url;
         uint32_t flags;
@@ -87,18 +97,20 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
         COLORREF text, back;
     } rows[] = {
         {"http://h/validating.zip", 0, 0, 0, 0, "", "Validating", 40, 0, black, white},
-        {"http://h/small.zip", VALID, 9999, 0, 0, "", "9999 bytes,", 50, 150, black, white},
-        {"http://h/big.zip", VALID, 10000, 0, 0, "", "9K,", 50, 150, black, white},
+        {"http://h/small.zip", VALID, 9999, 0, 0, "", "9999 bytes,", 50, 230, black, white},
+        {"http://h/big.zip", VALID, 10000, 0, 0, "", "9K,", 50, 230, black, white},
         {"http://h/gone.zip", VALID | ITEM_FAILED, 0, 0, 404, "Not Found", "Error: 404 - Not Found", 40, 0, black,
          orange},
         {"ftp://h/clash.zip", VALID | ITEM_NEEDS_FIX, 500, 0, 0, "File name conflict with other URL!",
          "Status: 0 - File name conflict with other URL! Double-click to fix.", 40, 475, black, orange},
-        {"http://h/chosen.zip", VALID | ITEM_SELECTED, int64_t(5) << 32, 0, 0, "", "20971520K,", 50, 150, white, black},
+        {"http://h/chosen.zip", VALID | ITEM_SELECTED, int64_t(5) << 32, 0, 0, "", "20971520K,", 50, 230, white, black},
         {"http://h/both.zip", VALID | ITEM_FAILED | ITEM_NEEDS_FIX | ITEM_SELECTED, 0, 0, 12002,
          "The operation timed out", "Error: 12002 - The operation timed out", 40, 0, orange, black},
         {"http://h/cut.zip", VALID | ITEM_BROKEN_OFF, 200000, 0, 0, "Could not write the local file: disk full.",
          "Download broke off: 0 - Could not write the local file: disk full.", 40, 475, black, orange},
-        {"http://h/part.zip", VALID, 2 << 20, 1536 * 1024, 0, "", "1536K of 2048K done,", 50, 475, black, white},
+        {"http://h/part.zip", VALID, 2 << 20, 1536 * 1024, 0, "", "1536K of 2048K done,", 50, 230, black, white},
+        {longUrl.c_str(), VALID | ITEM_BROKEN_OFF, 9000, 0, 12030, reason.c_str(), longNote.c_str(), 40, 475, black,
+         orange},
     };
     auto fileOf = [](const char* url) { return std::string(std::strrchr(url, '/') + 1); };
     for (const auto& r : rows) {
@@ -112,7 +124,7 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
         const auto& r = rows[i];
         SCOPED_TRACE(r.url);
         char number[16];
-        std::snprintf(number, sizeof number, "#%03d, ", i + 1);
+        std::snprintf(number, sizeof number, "#%03d,", i + 1);
         const int y = baseLine(i);
         using At = std::tuple<int, int, std::string>;
         for (auto [x, top, text] : {At{10, y - 17, number}, At{50, y - 17, r.url}, At{r.noteX, y, r.note},
@@ -121,12 +133,18 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
                 continue;
             auto painted = paintedAt(x, top);
             ASSERT_TRUE(painted) << text << " at " << x << ", " << top;
-            EXPECT_EQ(std::tuple(painted->text, painted->textColour, painted->backColour),
+            EXPECT_EQ(std::tuple(shownOf(painted->text, text), painted->textColour, painted->backColour),
                       std::tuple(text, r.text, r.back));
         }
         EXPECT_EQ(rowFill(i), r.back == white ? std::nullopt : std::optional(r.back));
     }
     EXPECT_EQ(rowsPainted(), std::size(rows));
+    // Whatever their lengths, no text paints over another, and the tooltip shows a row whole.
+    for (const WinDrawnText& p : Win_LastPaintTexts(ui.hwndMain))
+        for (const WinDrawnText& q : Win_LastPaintTexts(ui.hwndMain))
+            EXPECT_TRUE(&p == &q || p.rect.right <= q.rect.left || p.rect.bottom <= q.rect.top ||
+                        q.rect.right <= p.rect.left || q.rect.bottom <= p.rect.top) << p.text << " | " << q.text;
+    EXPECT_EQ(Win_ToolTipAt(ui.hwndMain, 300, baseLine(9)), longUrl + "\n" + longNote + "\n" + path(longName));
     std::filesystem::create_directories(MOON_SCREENSHOT_DIR);
     EXPECT_TRUE(Win_SaveScreenshot(ui.hwndMain, MOON_SCREENSHOT_DIR "/main-window.png"));
 }
@@ -152,12 +170,13 @@ TEST_F(ListView, NumbersPassThreeDigitsScrollingClampsAndNoRowsFitNoneArePainted
     for (int i = 0; i < 1001; ++i)
         addItem("http://h/" + std::to_string(i + 1));
     MQUI_Refresh();
-    EXPECT_EQ(paintedAt(10, baseLine(0) - 17)->text, "#001, ");
+    EXPECT_EQ(paintedAt(10, baseLine(0) - 17)->text, "#001,");
     const int largest = 1001 - ui.visibleRows;
     MQUI_WndProc(ui.hwndMain, WM_VSCROLL, SB_THUMBTRACK | (2000u << 16), 0);
     EXPECT_EQ(std::tuple(ui.firstRow, Win_GetScrollPos(ui.hwndMain)), std::tuple(largest, largest));
-    EXPECT_EQ(paintedAt(10, baseLine(999 - largest) - 17)->text, "#1000, ");
-    EXPECT_EQ(paintedAt(50, baseLine(999 - largest) - 17)->text, "http://h/1000");
+    const auto number = paintedAt(10, baseLine(999 - largest) - 17);
+    ASSERT_EQ(number->text, "#1000,");
+    EXPECT_EQ(paintedAt(number->rect.right + 8, baseLine(999 - largest) - 17)->text, "http://h/1000");   // pushed on
     const std::pair<uint32_t, int> steps[] = {{SB_LINEUP, largest - 1}, {SB_PAGEUP, largest - 6},
         {SB_LINEDOWN, largest - 5}, {SB_PAGEDOWN, largest}, {SB_THUMBPOSITION | (3u << 16), 3}, {SB_PAGEUP, 0},
         {SB_LINEUP, 0}, {7 /* SB_ENDSCROLL */, 0}};
@@ -232,7 +251,7 @@ TEST_F(ListView, DoubleClickAsksForANewNameOnlyOnAnItemAndOnlyWhileNothingRuns)
     Win_SendClick(ui.hwndMain, 300, baseLine(0), false, true);
     ASSERT_EQ(modals.seen, std::vector<std::string>{"save Save As: " + path("a.zip")});
     EXPECT_STREQ(MOONQ_FirstItem()->localPath, chosen.c_str());
-    EXPECT_EQ(paintedAt(150, baseLine(0))->text, chosen);
+    EXPECT_EQ(paintedAt(230, baseLine(0))->text, chosen);
     EXPECT_NE(moontest::readFile(PENDING_FILE).find(chosen), std::string::npos);
 }
 

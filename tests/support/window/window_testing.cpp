@@ -30,10 +30,10 @@ struct Paint {
 class Recorder final : public winqt::Observer {
 public:
     void PaintBegins(WinWindow* window) override { drawing_[window] = Paint{}; }
-    void TextDrawn(WinWindow* window, int x, int y, const char* text, COLORREF textColour,
+    void TextDrawn(WinWindow* window, const WinRect& rect, const char* text, COLORREF textColour,
                    COLORREF backColour) override
     {
-        drawing_[window].texts.push_back(WinDrawnText{x, y, text, textColour, backColour});
+        drawing_[window].texts.push_back(WinDrawnText{rect.left, rect.top, text, textColour, backColour, rect});
     }
     void FillDrawn(WinWindow* window, const WinRect& rect, COLORREF colour) override
     {
@@ -271,4 +271,9 @@ const std::vector<WinDrawnText>& Win_LastPaintTexts(HWND window)
 const std::vector<WinDrawnFill>& Win_LastPaintFills(HWND window)
 {
     return recorder->painted(window).fills;
+}
+
+std::string Win_ToolTipAt(HWND window, int x, int y)
+{
+    return winqt::Alive(window) ? winqt::ToolTipAt(window, QPoint(x, y)).toStdString() : std::string();
 }

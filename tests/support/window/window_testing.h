@@ -95,11 +95,13 @@ bool Win_ChooseMenu(HWND window, int command);
 // answered the drop with (without drop: the effects it showed while over the window).
 uint32_t Win_SendDrag(HWND window, const char* text, uint32_t allowed, bool drop);
 
-// The text drawn at (x, y) by the last paint of window, with its colours (for list tests).
+// The text drawn at (x, y) by the last paint of window, with its colours and the rectangle it
+// painted (for list tests).
 struct WinDrawnText {
     int x, y;
     std::string text;
     COLORREF textColour, backColour;
+    WinRect rect;
 };
 const std::vector<WinDrawnText>& Win_LastPaintTexts(HWND window);
 // The fills of the last paint (rectangles and their colours).
@@ -108,3 +110,5 @@ struct WinDrawnFill {
     COLORREF colour;
 };
 const std::vector<WinDrawnFill>& Win_LastPaintFills(HWND window);
+// The tooltip that the person resting the pointer at (x, y) of window's client area would see.
+std::string Win_ToolTipAt(HWND window, int x, int y);
