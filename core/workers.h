@@ -25,6 +25,12 @@
 //   seconds while the download runs, for a process that gets killed; and once they are on the
 //   disk too (fdatasync) when the download breaks off or is cancelled. A download writing from
 //   the start takes the version and the size (when named) its answer names.
+// - A part is recorded with the identity of its file (partFile). Before a request the entry
+//   under the local name must be that very file, not a link, with the same modification time
+//   when one was recorded; any other file, or a link, is neither continued nor overwritten: the
+//   item breaks off with ERR_FILE_CHANGED and nothing is asked of the server. So does a part
+//   recorded without its file's identity (a list saved by an earlier version): no file proves
+//   to be its own. When nothing is under the name any more, the file is written anew.
 // - A dropped connection, a time-out, an early end, and HTTP 408, 429 and 5xx are tried again
 //   up to three times, after 1, 4 and 16 seconds (or the answer's Retry-After, at most 60),
 //   each time continuing the part on disk. Other failures are not retried. A cancel or an
@@ -55,6 +61,8 @@ constexpr int32_t ERR_LOCAL_FILE = static_cast<int32_t>(0x80000005u);
 // The data did not all reach the local file: a short write, a failed flush or close (a full
 // disk), or the file was removed during the download.
 constexpr int32_t ERR_WRITE_FAILED = static_cast<int32_t>(0x80000006u);
+// The entry under the local name is not the file that holds the item's part.
+constexpr int32_t ERR_FILE_CHANGED = static_cast<int32_t>(0x80000007u);
 constexpr int32_t ERR_NO_THREAD = static_cast<int32_t>(0x8000000Du);
 // The connection ended cleanly before as many bytes had arrived as were announced (the
 // answer's own length, else the size the query learnt).
