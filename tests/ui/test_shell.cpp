@@ -92,6 +92,13 @@ TEST_F(ShellStart, ASecondCopyIsRefusedAndEndOfSessionSignalsCloseAsExitDoesWith
         EXPECT_EQ(readFile(PENDING_FILE), "1.2, Moonfetch pending URL list for internal use.\n" + item);
         EXPECT_FALSE(std::filesystem::exists("a.zip"));   // an empty placeholder goes
     }
+    // Nor does a copy whose lock file is a link, which it never follows.
+    std::filesystem::remove("moonfch_lock.txt");
+    std::filesystem::create_symlink(path("a.zip"), "moonfch_lock.txt");
+    EXPECT_EQ(runProgram([] {}), 1);
+    EXPECT_EQ(boxes.back(), "Error in Moonfetch: The lock file moonfch_lock.txt in this folder is a symbolic link. "
+                            "Moonfetch does not follow it; remove the link to start Moonfetch here.");
+    EXPECT_FALSE(std::filesystem::exists("a.zip"));
     Win_SetModalScript(nullptr);
 }
 
