@@ -247,6 +247,12 @@ int32_t MOONQ_CreateLocalFile(UrlItem* item)
     if (file == nullptr)
         return creationFailed(item);
     std::fclose(file);
+    {
+        // A new file under the name: no part of the old one is continued in it.
+        auto lock = MOONQ_LockItem();
+        item->partDone.store(0, std::memory_order_relaxed);
+        item->partFile = {};
+    }
     if (item->flags.fetch_and(~ITEM_NEEDS_FIX) & ITEM_NEEDS_FIX)
         setStatusText(item, FIXED_TEXT);
     return 1;

@@ -45,6 +45,7 @@ int32_t MOONQ_ChooseLocalFile(UrlItem* item, bool ask, const DownloadOptions* op
 // 0 cancelled by the person, ERR_LOCAL_FILE when localPath is empty. A file or a link (even a
 // dangling one) at the name is replaced only when the person agrees, a link by a file of its
 // own, never followed; a folder or device there makes the name unusable (2, ITEM_NEEDS_FIX).
+// A new placeholder drops the item's part: its next download writes the file from the start.
 int32_t MOONQ_CreateLocalFile(UrlItem* item);
 // Creates the one directory that holds path (path is restored): 0 created, -1 when path is
 // empty or has no separator, -2 when it could not be created or already exists.

@@ -29,6 +29,16 @@ constexpr uint32_t ITEM_BROKEN_OFF = 32;
 // run tries it again. Kept in memory only.
 constexpr uint32_t ITEM_TRIED = 64;
 
+// What tells the local file a download wrote from another file put under its name later: its
+// device and inode, and its modification time in nanoseconds since 1970 (modulo 2^64) once the
+// writing stopped (0 for a part recorded while the download still wrote, which is what a killed
+// process leaves). All 0: nothing recorded.
+struct LocalFileId {
+    uint64_t device;
+    uint64_t inode;
+    uint64_t modifiedNs;
+};
+
 struct UrlItem {
     ListLink link;                    // first, so that an item is a list node
     std::atomic<uint32_t> flags;      // ITEM_* bits; workers and the UI both change them
@@ -44,6 +54,8 @@ struct UrlItem {
     // Bytes at the start of the local file that a download of this version wrote and flushed;
     // only these are ever continued. 0 when none (the empty placeholder, or a file not ours).
     std::atomic<int64_t> partDone;
+    // The file that holds that part; written with partDone, under MOONQ_LockItem.
+    LocalFileId partFile;
 };
 
 extern ListLink pendingList;   // what the person sees and what will be downloaded, in order

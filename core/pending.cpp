@@ -26,8 +26,12 @@ constexpr const char* PENDING_HEADER = "1.2, Moonfetch pending URL list for inte
 constexpr std::string_view ETAG_KEY = "etag=";
 constexpr std::string_view MODIFIED_KEY = "modified=";
 constexpr std::string_view PART_KEY = "part=";
+// What identifies the file that holds the part.
+constexpr std::string_view DEVICE_KEY = "device=";
+constexpr std::string_view INODE_KEY = "inode=";
+constexpr std::string_view MTIME_KEY = "mtime=";
 // Room in the text for an item's numbers, keys and line ends besides its texts.
-constexpr size_t ITEM_OVERHEAD = 64;
+constexpr size_t ITEM_OVERHEAD = 160;
 
 // Reads the next whole line, any length, into line; false at the end of the file.
 bool readLine(FILE* file, std::string& line)
@@ -67,7 +71,15 @@ void setValidator(char (&to)[N], std::string_view value)
     }
 }
 
-// The fields behind the size: the version and the part, unknown ones skipped.
+// A field's number; 0 (nothing recorded) unless the value is all digits and fits.
+uint64_t readNumber(std::string_view value)
+{
+    uint64_t number = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
+    return error == std::errc() && end == value.data() + value.size() ? number : 0;
+}
+
+// The fields behind the size: the version, the part and its file, unknown ones skipped.
 void readSizeFields(UrlItem* item, std::string_view line)
 {
     for (size_t tab = line.find('\t'); tab != std::string_view::npos;) {
@@ -79,11 +91,18 @@ void readSizeFields(UrlItem* item, std::string_view line)
             setValidator(item->lastModified, field.substr(MODIFIED_KEY.size()));
         else if (field.starts_with(PART_KEY))
             item->partDone = std::max<int64_t>(Text_LeadingNumber(std::string(field.substr(PART_KEY.size())).c_str()), 0);
+        else if (field.starts_with(DEVICE_KEY))
+            item->partFile.device = readNumber(field.substr(DEVICE_KEY.size()));
+        else if (field.starts_with(INODE_KEY))
+            item->partFile.inode = readNumber(field.substr(INODE_KEY.size()));
+        else if (field.starts_with(MTIME_KEY))
+            item->partFile.modifiedNs = readNumber(field.substr(MTIME_KEY.size()));
         tab = next;
     }
 }
 
-void appendNumber(std::string& text, int64_t value)
+template <typename Number>
+void appendNumber(std::string& text, Number value)
 {
     char digits[24];
     auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
@@ -96,6 +115,16 @@ void appendField(std::string& text, std::string_view key, const char* value)
         text.append("\t").append(key).append(value);
 }
 
+// A number field, left out when 0.
+template <typename Number>
+void appendNumberField(std::string& text, std::string_view key, Number value)
+{
+    if (value != 0) {
+        text.append("\t").append(key);
+        appendNumber(text, value);
+    }
+}
+
 void appendItem(std::string& text, const UrlItem* item)
 {
     text.append(item->url).append("\n");
@@ -105,8 +134,10 @@ void appendItem(std::string& text, const UrlItem* item)
     appendField(text, MODIFIED_KEY, item->lastModified);
     const int64_t part = item->partDone.load(std::memory_order_relaxed);
     if (part > 0) {
-        text.append("\t").append(PART_KEY);
-        appendNumber(text, part);
+        appendNumberField(text, PART_KEY, part);
+        appendNumberField(text, DEVICE_KEY, item->partFile.device);
+        appendNumberField(text, INODE_KEY, item->partFile.inode);
+        appendNumberField(text, MTIME_KEY, item->partFile.modifiedNs);
     }
     text.append("\n");
 }

@@ -7,13 +7,14 @@
 //   line. Lines are read whole whatever their length; LF and CR LF both end a line. A negative
 //   size reads as 0 (unknown); a path too long for an item reads as empty.
 // - The size line is the size in decimal, then, each behind a TAB and only when there is one,
-//   "etag=<ETag>", "modified=<Last-Modified>" and "part=<bytes of the local file already
-//   downloaded>". Readers that take the line's leading number the way atoi does (every earlier
-//   version) see only the size, and a file of theirs reads here as items without a version and
-//   without a part. The extra fields stay on the size line because a fourth line per item
-//   would be read by those readers as the URL of another item. ETags and dates holding a TAB or
-//   any other control character are never stored; unknown fields are skipped, so later versions
-//   may add their own.
+//   "etag=<ETag>", "modified=<Last-Modified>", "part=<bytes of the local file already
+//   downloaded>" and, with a part, what identifies its file: "device=", "inode=" and
+//   "mtime=<nanoseconds since 1970>", each left out when 0 (not recorded). Readers that take
+//   the line's leading number the way atoi does (every earlier version) see only the size,
+//   and a file of theirs reads here as items without a version and without a part. The extra
+//   fields stay on the size line because a fourth line per item would be read by those readers
+//   as the URL of another item. ETags and dates holding a TAB or any other control character
+//   are never stored; unknown fields are skipped, so later versions may add their own.
 // - A save replaces the file atomically: a failed save (full disk, no rights) leaves the
 //   previous file byte for byte. Nothing is ever reported to the person.
 // - MOONQ_SavePendingSoon builds the text on the calling thread and leaves the writing (and

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -107,6 +108,30 @@ int32_t finishQuery(UrlRequest* request)
     return 1;
 }
 
+// What identifies the file behind info; its modification time only when no more writes follow.
+LocalFileId fileIdOf(const struct stat& info, bool final)
+{
+    // Unsigned: any time a file may be given wraps instead of overflowing.
+    const uint64_t modified = uint64_t(info.st_mtim.tv_sec) * 1000000000u + uint64_t(info.st_mtim.tv_nsec);
+    return {uint64_t(info.st_dev), uint64_t(info.st_ino), final ? modified : 0};
+}
+
+// Whether the entry behind info (lstat) is the file recorded as id.
+bool isFile(const struct stat& info, const LocalFileId& id)
+{
+    const LocalFileId found = fileIdOf(info, true);
+    return S_ISREG(info.st_mode) && found.device == id.device && found.inode == id.inode &&
+           (id.modifiedNs == 0 || found.modifiedNs == id.modifiedNs);
+}
+
+// Records bytes as the item's part, held in the file that file identifies.
+void recordPart(UrlItem* item, int64_t bytes, const LocalFileId& file)
+{
+    auto lock = MOONQ_LockItem();
+    item->partFile = file;
+    item->partDone.store(bytes, std::memory_order_relaxed);
+}
+
 // While the download runs, the part written is recorded now and then, so that even a killed
 // process leaves a part the next start may continue. The bytes are handed to the system, which
 // keeps them when the process dies; waiting for the disk here would hold up the download
@@ -123,8 +148,10 @@ struct PartRecorder {
             return;
         bytes = done;
         when = Clock::now();
-        if (std::fflush(request->localFile) == 0)
-            request->item->partDone.store(done, std::memory_order_relaxed);
+        struct stat info {};
+        // More writes follow, so the file's time is not kept: it would no longer match.
+        if (std::fflush(request->localFile) == 0 && ::fstat(::fileno(request->localFile), &info) == 0)
+            recordPart(request->item, done, fileIdOf(info, false));
     }
 };
 
@@ -242,14 +269,17 @@ int32_t fillLocalFile(UrlRequest* request, uint32_t timeout, int32_t* outcome)
 
 // Records what a download that did not end whole leaves on disk: the part that reached the
 // file (what a full disk kept in the stream's buffer is not part of it), up to trusted bytes,
-// once it is on the disk itself; nothing when the file is gone from its folder.
+// once it is on the disk itself; nothing when the file is gone from its folder. What the stream
+// could not write is dropped, so that closing it changes the file no more.
 void keepPart(UrlRequest* request, int64_t trusted)
 {
     const int fd = ::fileno(request->localFile);
     std::fflush(request->localFile);
+    ::__fpurge(request->localFile);
     struct stat info {};
     const bool kept = ::fstat(fd, &info) == 0 && info.st_nlink > 0 && ::fdatasync(fd) == 0;
-    request->item->partDone.store(kept ? std::min(int64_t(info.st_size), trusted) : 0, std::memory_order_relaxed);
+    recordPart(request->item, kept ? std::min(int64_t(info.st_size), trusted) : 0,
+               kept ? fileIdOf(info, true) : LocalFileId{});
 }
 
 // The answer decided where its data go: from the start, the file now holds the version that
@@ -318,21 +348,27 @@ const char* versionOf(const UrlItem* item)
     return item->lastModified;
 }
 
-// The bytes at the start of the local file that the next try may keep (0: write it whole).
+constexpr int64_t NOT_THE_PART_FILE = -1;
+
+// The bytes at the start of the local file that the next try may keep (0: write it whole), or
+// NOT_THE_PART_FILE when another file or a link took the place of the part.
 int64_t partToKeep(const UrlItem* item, bool ftp)
 {
     const int64_t part = item->partDone.load(std::memory_order_relaxed);
     const bool known = ftp ? item->size > 0 : versionOf(item)[0] != '\0';
     struct stat info {};
-    if (part <= 0 || !known || ::lstat(item->localPath, &info) != 0 || !S_ISREG(info.st_mode))
+    if (part <= 0 || ::lstat(item->localPath, &info) != 0)
         return 0;
-    if (info.st_size < part || (item->size > 0 && info.st_size > item->size))
+    if (!isFile(info, item->partFile))
+        return NOT_THE_PART_FILE;
+    if (!known || info.st_size < part || (item->size > 0 && info.st_size > item->size))
         return 0;
     return part;
 }
 
-// Offers the server the part of the file already on disk.
-void offerPart(UrlRequest* request)
+// Offers the server the part of the file already on disk; false when the file under the local
+// name is not the one that holds the part.
+bool offerPart(UrlRequest* request)
 {
     UrlItem* item = request->item;
     WireRequest& web = request->web;
@@ -343,7 +379,9 @@ void offerPart(UrlRequest* request)
     const bool ftp = Text_StartsWithNoCase(item->url, "ftp://");
     web.expectedSize = item->size;
     CopyBounded(web.ifRange, versionOf(item));
-    web.resumeFrom = partToKeep(item, ftp);
+    const int64_t keep = partToKeep(item, ftp);
+    web.resumeFrom = std::max<int64_t>(keep, 0);
+    return keep != NOT_THE_PART_FILE;
 }
 
 // Failures that may go away by themselves: the connection dropped or timed out, the data ended
@@ -383,7 +421,11 @@ int32_t downloadOnce(UrlRequest* request, uint32_t timeout, int32_t* outcome, bo
 {
     UrlItem* item = request->item;
     item->flags &= ~ITEM_BROKEN_OFF;
-    offerPart(request);
+    if (!offerPart(request)) {
+        *answered = true;   // the item says why itself: its link has not failed
+        return breakOff(item, ERR_FILE_CHANGED, 0, Err_Text(uint32_t(ERR_FILE_CHANGED)),
+                        "DownloadURL, local file changed %s\n");
+    }
     int32_t r = Wire_Request(&request->web, item->url, MODE_DOWNLOAD, timeout);
     setItemStatus(item, int32_t(request->web.status), request->web.statusText);
     *answered = r == 1;

@@ -26,6 +26,12 @@
 //   seconds while the download runs, for a process that gets killed; and once they are on the
 //   disk too (fdatasync) when the download breaks off or is cancelled. A download writing from
 //   the start takes the version and the size (when named) its answer names.
+// - A part is recorded with the identity of its file (partFile). Before a request the entry
+//   under the local name must be that very file, not a link, with the same modification time
+//   when one was recorded; any other file, or a link, is neither continued nor overwritten: the
+//   item breaks off with ERR_FILE_CHANGED and nothing is asked of the server. So does a part
+//   recorded without its file's identity (a list saved by an earlier version): no file proves
+//   to be its own. When nothing is under the name any more, the file is written anew.
 // - A dropped connection, a time-out, an early end, and HTTP 408, 429 and 5xx are tried again
 //   up to three times, after 1, 4 and 16 seconds (or the answer's Retry-After, at most 60),
 //   each time continuing the part on disk. Other failures are not retried. A cancel or an

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <map>
 #include <mutex>
 #include <string>
@@ -116,7 +117,13 @@ FILE* Trace_Open(const char* fileName)
 {
     std::lock_guard guard(logLock);
     closeStream();
-    logStream = std::fopen(fileName, "w");
+    // A link is not followed: it could name a file elsewhere that the log would overwrite.
+    const int fd = ::open(fileName, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == ELOOP)
+        std::fprintf(stderr, "Moonfetch: %s is a symbolic link; running without a trace log.\n", fileName);
+    logStream = fd < 0 ? nullptr : ::fdopen(fd, "w");
+    if (fd >= 0 && logStream == nullptr)
+        ::close(fd);
     return logStream;
 }
 

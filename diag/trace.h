@@ -8,8 +8,9 @@
 //   keeps every whole line when the process is killed. A line printed in two calls (the cookie
 //   trace) is never cut by another thread's line; a line still open at Trace_Close is dropped.
 // - Trace_Close never closes the file under a write in progress.
-// - A print is written only while the log is open and level & mask != 0. Nothing is ever
-//   reported: a log that cannot be opened stays closed and every print does nothing.
+// - A print is written only while the log is open and level & mask != 0. A log that cannot be
+//   opened stays closed and every print does nothing; that is reported only for a symbolic
+//   link at the log's name, which is never followed, on standard error.
 // - The texts printed (never the formats) show their control characters escaped: LF, CR and TAB
 //   as "\n", "\r" and "\t", every other one byte by byte as "\xNN" (lower-case hex), so that a
 //   line ends only where a format ends it and a terminal showing the log obeys none of them.
@@ -21,7 +22,8 @@
 
 constexpr uint32_t TRACE_ALL = 0xFFFFFFFFu;
 
-// Closes an open log, then creates fileName afresh; returns the stream or null on failure.
+// Closes an open log, then creates fileName afresh (a symbolic link there is neither followed
+// nor replaced); returns the stream or null on failure.
 FILE* Trace_Open(const char* fileName);
 void Trace_Close();
 // ORs mask into the level mask; bits are never cleared.

@@ -25,6 +25,7 @@ constexpr ErrorText ERROR_TEXTS[] = {
     {uint32_t(ERR_BAD_COOKIE), "Bad cookie in Netscape cookie file."},
     {uint32_t(ERR_NAME_TOO_LONG), "Local file name too long."},
     {uint32_t(ERR_TOO_MANY_BYTES), "The server sent more bytes than it announced."},
+    {uint32_t(ERR_FILE_CHANGED), "The local file was changed by another program."},
 };
 
 const ErrorText* find(uint32_t code)

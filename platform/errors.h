@@ -33,6 +33,8 @@ constexpr int32_t ERR_LOCAL_FILE = static_cast<int32_t>(0x80000005u);
 // The data did not all reach the local file: a short write, a failed flush or close (a full
 // disk), or the file was removed during the download.
 constexpr int32_t ERR_WRITE_FAILED = static_cast<int32_t>(0x80000006u);
+// The entry under the local name is not the file that holds the item's part.
+constexpr int32_t ERR_FILE_CHANGED = static_cast<int32_t>(0x80000007u);
 constexpr int32_t ERR_NAME_TOO_LONG = static_cast<int32_t>(0x8000000Au);
 constexpr int32_t ERR_COOKIE_TOO_LONG = static_cast<int32_t>(0x8000000Bu);
 constexpr int32_t ERR_BAD_SCHEME = static_cast<int32_t>(0x8000000Cu);

@@ -173,7 +173,7 @@ void syncFolderOf(const std::string& target)
 
 }  // namespace
 
-int Plat_ReplaceFile(const char* path, const char* data, size_t length)
+int Plat_ReplaceFile(const char* path, const char* data, size_t length, mode_t newMode)
 {
     std::string target;
     int err = finalTarget(path, target);
@@ -188,7 +188,7 @@ int Plat_ReplaceFile(const char* path, const char* data, size_t length)
     // created with the mode the umask leaves.
     std::string temp;
     int fd = -1;
-    err = createTemp(target, replacing ? S_IRUSR | S_IWUSR : 0666, temp, fd);
+    err = createTemp(target, replacing ? S_IRUSR | S_IWUSR : newMode, temp, fd);
     if (err != 0)
         return err;
     err = writeAll(fd, data, length);
@@ -206,6 +206,16 @@ int Plat_ReplaceFile(const char* path, const char* data, size_t length)
     if (err == 0)
         syncFolderOf(target);
     return err;
+}
+
+int Plat_CreateFolders(const std::string& path, mode_t mode)
+{
+    for (size_t end = path.find(PATH_SEP, 1);; end = path.find(PATH_SEP, end + 1)) {
+        if (::mkdir(path.substr(0, end).c_str(), mode) != 0 && errno != EEXIST)
+            return errno;
+        if (end == std::string::npos)
+            return 0;
+    }
 }
 
 std::string Plat_ProgramDir()

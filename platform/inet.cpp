@@ -1,5 +1,6 @@
 #include "platform/inet.h"
 
+#include "platform/files.h"
 #include "platform/regstore.h"
 #include "platform/text.h"
 
@@ -16,6 +17,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 
 namespace {
 
@@ -24,8 +26,12 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t DEFAULT_TIMEOUT_MS = 60000;
 // The longest a blocked call sleeps before it looks at its abort flag again.
 constexpr int POLL_SLICE_MS = 50;
-// The session's cookie jar on disk, in the Netscape format, beside the settings file.
+// The session's cookie jar on disk, in the Netscape format, beside the settings file. It holds
+// login cookies: a new jar is for its owner's eyes only, and so is a new folder for it.
 constexpr const char* COOKIE_JAR_NAME = "cookies-session.txt";
+constexpr const char* COOKIE_JAR_HEAD = "# Netscape HTTP Cookie File\n\n";
+constexpr mode_t COOKIE_JAR_MODE = S_IRUSR | S_IWUSR;
+constexpr mode_t COOKIE_FOLDER_MODE = S_IRWXU;
 
 thread_local uint32_t lastError = 0;
 
@@ -115,6 +121,9 @@ struct InetSession {
     std::array<std::mutex, CURL_LOCK_DATA_LAST> locks;
     // Where the jar is kept between runs; empty when there is no settings folder.
     std::string jarPath;
+    // Orders the jar's writes, and holds the text last written, which needs no writing again.
+    std::mutex jarLock;
+    std::string jarText;
 };
 
 enum class HandleKind { CONNECTION, HTTP, FTP_FIND, FTP_FILE };
@@ -131,6 +140,7 @@ struct InetHandle {
     // Request or file: one transfer on a multi handle of its own, to the URL parsed once here.
     CURLU* url = nullptr;
     CURL* easy = nullptr;
+    bool usesJar = false;
     CURLM* multi = nullptr;
     curl_slist* headers = nullptr;
     std::string cookies;
@@ -263,11 +273,7 @@ CURLSH* newCookieShare(InetSession* session)
 std::string cookieJarPath()
 {
     std::filesystem::path settings = RegStore_FilePath(REG_ROOT_CURRENT_USER);
-    if (settings.empty())
-        return {};
-    std::error_code error;
-    std::filesystem::create_directories(settings.parent_path(), error);
-    if (error)
+    if (settings.empty() || Plat_CreateFolders(settings.parent_path().string(), COOKIE_FOLDER_MODE) != 0)
         return {};
     return (settings.parent_path() / COOKIE_JAR_NAME).string();
 }
@@ -284,17 +290,35 @@ void loadCookieJar(InetSession* session)
     curl_easy_cleanup(easy);
 }
 
-// Switches the request's cookie engine on with the session's jar. libcurl writes the whole jar
-// back to the file, under the share's lock, when the request is cleaned up, so what a server
-// set during a query is there for the download and for the next run.
+// Switches the request's cookie engine on with the session's jar, which is written back to the
+// file when the request is closed.
 bool useCookieJar(InetHandle* request)
 {
     CURL* easy = request->easy;
-    const std::string& jar = request->session->jarPath;
     // An empty cookie file name switches libcurl's cookie engine on without reading a file.
-    return curl_easy_setopt(easy, CURLOPT_SHARE, request->session->share) == CURLE_OK &&
-           curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "") == CURLE_OK &&
-           (jar.empty() || curl_easy_setopt(easy, CURLOPT_COOKIEJAR, jar.c_str()) == CURLE_OK);
+    request->usesJar = curl_easy_setopt(easy, CURLOPT_SHARE, request->session->share) == CURLE_OK &&
+                       curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "") == CURLE_OK;
+    return request->usesJar;
+}
+
+// Writes the whole jar as the request leaves it, so that what a server set during a query is
+// there for the download and for the next run. libcurl would write the file itself, through a
+// link and in place; the program's own replacement keeps a link a link and never leaves half a
+// jar. Nothing is written while the cookies stay as last written.
+void saveCookieJar(InetHandle* request)
+{
+    InetSession* session = request->session;
+    curl_slist* cookies = nullptr;
+    std::lock_guard guard(session->jarLock);
+    if (session->jarPath.empty() || curl_easy_getinfo(request->easy, CURLINFO_COOKIELIST, &cookies) != CURLE_OK)
+        return;
+    std::string text = COOKIE_JAR_HEAD;
+    for (const curl_slist* line = cookies; line != nullptr; line = line->next)
+        text.append(line->data).append("\n");
+    curl_slist_free_all(cookies);
+    if (text != session->jarText &&
+        Plat_ReplaceFile(session->jarPath.c_str(), text.data(), text.size(), COOKIE_JAR_MODE) == 0)
+        session->jarText = std::move(text);
 }
 
 bool isAborted(InetHandle* handle)
@@ -425,6 +449,8 @@ void freeTransfer(InetHandle* handle)
 {
     if (handle->multi != nullptr && handle->easy != nullptr)
         curl_multi_remove_handle(handle->multi, handle->easy);
+    if (handle->usesJar)
+        saveCookieJar(handle);
     curl_easy_cleanup(handle->easy);
     curl_multi_cleanup(handle->multi);
     curl_url_cleanup(handle->url);

@@ -5,8 +5,10 @@
 //   the transfer library for the whole process. The session lives until the process ends and
 //   is then shared by every worker thread; its cookie jar is locked inside.
 // - The cookie jar persists in the Netscape cookie-file format as "cookies-session.txt" beside
-//   the settings file (RegStore_FilePath): read when the session opens, written back whole each
-//   time a request that used it is closed. A jar that cannot be read or written is empty.
+//   the settings file (RegStore_FilePath): read when the session opens, written back whole
+//   (through Plat_ReplaceFile: a link stays a link) each time a request that used it is closed
+//   and the cookies differ from those last written. A new jar gets mode 0600, and folders made
+//   for it 0700 (less the umask). A jar that cannot be read or written is empty.
 // - A handle (connection, HTTP request, FTP file) belongs to the one thread that opened it.
 //   Another thread may only set the InetAbortFlag that the connection was opened with (the
 //   flag must outlive the handle): a blocked call then returns false within about 50 ms with

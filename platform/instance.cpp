@@ -10,13 +10,30 @@ namespace {
 
 int lockFd = -1;
 
+// Opens the lock file: for writing when this user may, else for reading, which flock takes as
+// well; -1 with errno set to why it could not be written when it cannot be read either.
+// Close-on-exec: a browser started from here must not keep the folder locked after we end.
+int openLockFile(const char* path, bool& writable)
+{
+    constexpr int FLAGS = O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(path, O_RDWR | O_CREAT | FLAGS, 0644);
+    writable = fd >= 0;
+    const int refused = errno;
+    if (fd >= 0 || (refused != EACCES && refused != EPERM && refused != EROFS))
+        return fd;
+    fd = ::open(path, O_RDONLY | FLAGS);
+    if (fd < 0)
+        errno = refused;
+    return fd;
+}
+
 }  // namespace
 
 int Plat_LockInstance(const char* path)
 {
     Plat_UnlockInstance();
-    // Close-on-exec: a browser started from here must not keep the folder locked after we end.
-    int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    bool writable = false;
+    int fd = openLockFile(path, writable);
     if (fd < 0)
         return errno;
     int error = 0;
@@ -30,7 +47,7 @@ int Plat_LockInstance(const char* path)
     // Whose lock it is, for a person who wonders; the lock itself does not depend on it.
     char id[32];
     int length = std::snprintf(id, sizeof id, "%ld\n", long(::getpid()));
-    bool noted = ::ftruncate(fd, 0) == 0 && ::write(fd, id, size_t(length)) == length;
+    bool noted = writable && ::ftruncate(fd, 0) == 0 && ::write(fd, id, size_t(length)) == length;
     static_cast<void>(noted);
     lockFd = fd;
     return 0;

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <string>
 #include <system_error>
 
 UiState ui = [] {
@@ -36,6 +37,9 @@ constexpr const char* ALREADY_RUNNING = "Moonfetch is already running in this fo
 // Unseen, the program would hold the folder's lock with nobody to close it.
 constexpr const char* NO_DISPLAY = "Moonfetch needs a display: set DISPLAY or WAYLAND_DISPLAY, or "
                                    "QT_QPA_PLATFORM=offscreen to run without one.";
+constexpr const char* LOCK_IS_LINK =
+    "The lock file moonfch_lock.txt in this folder is a symbolic link. Moonfetch does not follow "
+    "it; remove the link to start Moonfetch here.";
 constexpr const char* ICON_LARGE = "icons/moonfetch-32.png";
 constexpr const char* ICON_SMALL = "icons/moonfetch-16.png";
 
@@ -272,6 +276,23 @@ UrlItem* stopCurrentDownload()
     return nullptr;
 }
 
+// The lock's results that have words of their own; any other failure is told by its reason.
+struct LockRefusal {
+    int error;
+    const char* text;
+};
+constexpr LockRefusal LOCK_REFUSALS[] = {{0, ""}, {EWOULDBLOCK, ALREADY_RUNNING}, {ELOOP, LOCK_IS_LINK}};
+
+// Why Moonfetch must not start in this folder, after the lock's result; empty when it may.
+std::string lockRefusal(int error)
+{
+    for (const LockRefusal& refusal : LOCK_REFUSALS)
+        if (refusal.error == error)
+            return refusal.text;
+    return std::string("Moonfetch cannot lock the file ") + LOCK_FILE + " in this folder: " +
+           std::error_code(error, std::generic_category()).message() + ".";
+}
+
 // From the core's start to the end of the message loop; returns the process's exit code.
 int runProgram()
 {
@@ -297,9 +318,11 @@ int MQUI_Main(int argc, char** argv)
         std::fprintf(stderr, "%s\n", NO_DISPLAY);
         return 1;
     }
-    // Before the core starts, which truncates the log: a second copy must touch no file.
-    if (Plat_LockInstance(LOCK_FILE) == EWOULDBLOCK) {
-        MQUI_ErrorBox(ALREADY_RUNNING);
+    // Before the core starts, which truncates the log: a second copy must touch no file, and
+    // a copy that cannot tell whether it is the second does not start.
+    const std::string refusal = lockRefusal(Plat_LockInstance(LOCK_FILE));
+    if (!refusal.empty()) {
+        MQUI_ErrorBox(refusal.c_str());
         return 1;
     }
     int exitCode = runProgram();

@@ -57,13 +57,15 @@ TEST_F(Pending, SavesTheValidItemsWithTheirVersionAndPartAndReadsThemBackAfterWh
     CopyBounded(versioned->etag, "\"5f1-a2\"");
     CopyBounded(versioned->lastModified, "Wed, 21 Oct 2015 07:28:00 GMT");
     versioned->partDone = 150000;
+    versioned->partFile = {2049, 18446744073709551615u, 1700000000123456789};
     add("http://h/4g", ITEM_VALID, "/e", (int64_t(1) << 32) + 1);
     add(longest, ITEM_VALID, longestPath, 77);
     add("http://h/next", ITEM_VALID, "/n", 8);
     ASSERT_EQ(MOONQ_SavePending(), 0);
     const std::string saved = "http://h/a.zip\n/d/zip/a.zip\n10\nhttp://h/b.zip\n\n20\nhttp://h/c.zip\n/d/c.zip\n30\n"
                               "http://h/v.zip\n/v.zip\n200000\tetag=\"5f1-a2\"\tmodified=Wed, 21 Oct 2015 07:28:00 GMT"
-                              "\tpart=150000\nhttp://h/4g\n/e\n4294967297\n" + longest + "\n" + longestPath +
+                              "\tpart=150000\tdevice=2049\tinode=18446744073709551615\tmtime=1700000000123456789"
+                              "\nhttp://h/4g\n/e\n4294967297\n" + longest + "\n" + longestPath +
                               "\n77\nhttp://h/next\n/n\n8\n";
     EXPECT_EQ(readFile(PENDING_FILE), HEADER + saved);
     // Read back behind what the list holds, every item plainly valid, they save as before.

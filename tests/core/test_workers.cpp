@@ -11,6 +11,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -199,6 +200,26 @@ std::vector<std::string> askedFor(const std::vector<std::string>& heads)
     return out;
 }
 
+enum FileChange { KEPT, REPLACED, TOUCHED, LINKED };
+
+// Records part bytes of file as item's part, as a download does; then another program saves a copy
+// of the same time over it, touches it, or puts a link to it in its place.
+void recordPart(UrlItem* item, const std::string& file, int64_t part, FileChange change = KEPT)
+{
+    item->partDone = part;
+    struct stat info {};
+    ::stat(file.c_str(), &info);
+    item->partFile = {info.st_dev, info.st_ino, uint64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+    const auto time = std::filesystem::last_write_time(file) + std::chrono::hours(change == TOUCHED ? 1 : 0);
+    if (change == REPLACED || change == LINKED)
+        std::filesystem::rename(file, file + "~");
+    if (change == REPLACED)
+        std::filesystem::copy_file(file + "~", file);
+    if (change == LINKED)
+        std::filesystem::create_symlink(file + "~", file);
+    std::filesystem::last_write_time(file, time);
+}
+
 TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMayPassAreTriedAgain)
 {
     const std::string tagged = head("200 OK", "ETag: \"v1\"\r\nContent-Length: 9000");
@@ -219,7 +240,7 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
     // began in the file, and the item's flags when it stays.
     const struct { std::string etag, modified; int64_t part, onDisk, checkedSize; std::vector<Script> scripts;
                    int32_t result; std::vector<std::string> asked; const char* waits; int64_t resumedFrom;
-                   uint32_t flags; } cases[] = {
+                   uint32_t flags; FileChange change = KEPT; } cases[] = {
         {v1, "", 3000, 3000, 9000, {rest(3000, 6000)}, OK, {ownPart}, "", 3000, 0},          // its own part
         {v1, "", 3000, 5000, 9000, {rest(3000, 6000)}, OK, {ownPart}, "", 3000, 0},          // written past the record
         {"", date, 3000, 3000, 9000, {rest(3000, 6000)}, OK, {"bytes=3000- " + date}, "", 3000, 0},
@@ -240,6 +261,10 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
         // A 206 that sends the whole file: none of it joins the part, and it is not tried again.
         {v1, "", 3000, 3000, 9000, {answer(head("206 Partial Content", "Content-Range: bytes 3000-8999/9000\r\n"
          "Content-Length: 9000"), 9000)}, ERR_TOO_MANY_BYTES, {ownPart}, "", 3000, ITEM_VALID | ITEM_BROKEN_OFF},
+        // Since the part, another file or a link (last: it stays) took its name: neither continued nor asked for.
+        {v1, "", 3000, 3000, 9000, {whole}, ERR_FILE_CHANGED, {}, "", 0, ITEM_VALID | ITEM_BROKEN_OFF, REPLACED},
+        {v1, "", 3000, 3000, 9000, {whole}, ERR_FILE_CHANGED, {}, "", 0, ITEM_VALID | ITEM_BROKEN_OFF, TOUCHED},
+        {v1, "", 3000, 3000, 9000, {whole}, ERR_FILE_CHANGED, {}, "", 0, ITEM_VALID | ITEM_BROKEN_OFF, LINKED},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
@@ -248,7 +273,7 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
         UrlItem* item = validItem(server.url("r.bin"), "r.bin", c.checkedSize);
         CopyBounded(item->etag, c.etag.c_str());
         CopyBounded(item->lastModified, c.modified.c_str());
-        item->partDone = c.part;
+        recordPart(item, path("r.bin"), c.part, c.change);
         Trace_Open("moonfch_log.txt");
         UrlRequest* request = nullptr;
         ASSERT_EQ(download(&request), c.result);
@@ -263,7 +288,13 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
         EXPECT_EQ(waits, c.waits);
         EXPECT_EQ(askedFor(server.requests()), c.asked);
         EXPECT_TRUE(c.result != OK || isPatternFile(path("r.bin"), 9000));
-        EXPECT_TRUE(c.result == OK || ((item->flags.load() & ~ITEM_TRIED) == c.flags && item->partDone.load() == c.resumedFrom));
+        const bool changed = c.result == ERR_FILE_CHANGED;   // the part stays recorded for the person to decide
+        EXPECT_TRUE(c.result == OK || ((item->flags.load() & ~ITEM_TRIED) == c.flags &&
+                                       item->partDone.load() == (changed ? c.part : c.resumedFrom)));
+        if (changed) {   // as it was, and the item says why
+            EXPECT_STREQ(item->statusText, "The local file was changed by another program.");
+            EXPECT_TRUE(isPatternFile(path("r.bin"), 3000));
+        }
         MOONQ_FreeList(&pendingList);
     }
 }
@@ -315,7 +346,7 @@ TEST_F(Workers, FtpDownloadContinuesThePartOfAFileOfTheSameSize)
     ftp.makeFile("pub/f.bin", 9000);
     ASSERT_TRUE(ftp.start());
     writeFile(path("f.bin"), patternBytes(0, 3000));
-    validItem(ftp.url("pub/f.bin"), "f.bin", 9000)->partDone = 3000;
+    recordPart(validItem(ftp.url("pub/f.bin"), "f.bin", 9000), path("f.bin"), 3000);
     UrlRequest* request = nullptr;
     ASSERT_EQ(download(&request), RESULT_DOWNLOADED);
     EXPECT_EQ(request->resumedFrom.load(), 3000);

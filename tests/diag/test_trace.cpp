@@ -29,9 +29,14 @@ TEST_F(Trace, WritesOnlyWhileOpenWithTheTextsControlsEscapedAndReopeningStartsAF
     Trace_Print(TRACE_ALL, "ends\n");
     ASSERT_NE(Trace_Open("b.txt"), nullptr);
     Trace_Print(TRACE_ALL, "second");
-    // A log that cannot be opened leaves everything silent, with nothing reported.
+    // A log that cannot be opened leaves everything silent; only a link, never followed, is reported.
+    std::filesystem::create_symlink(path("a.txt"), "link.txt");
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(Trace_Open("missing/dir/c.txt"), nullptr);
+    EXPECT_EQ(Trace_Open("link.txt"), nullptr);
     Trace_Print(TRACE_ALL, "lost");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Moonfetch: link.txt is a symbolic link; running without a trace log.\n");
     Trace_Close();
     Trace_Print(TRACE_ALL, "after close");
     Trace_Close();

@@ -1,4 +1,5 @@
 #include "platform/files.h"
+#include "platform/instance.h"
 
 #include "tests/support/fixtures.h"
 
@@ -119,6 +120,25 @@ TEST_F(ReplaceFileConcurrent, ProcessesSavingOneFileAtOnceNeverRemoveEachOthersW
             << WEXITSTATUS(status) << " failed saves";
     }
     EXPECT_EQ(entries("."), std::set<std::string>{"list.txt"});
+}
+
+using InstanceLock = moontest::Sandbox;
+
+TEST_F(InstanceLock, ALinkIsNeverFollowedAndAFileThatCannotBeWrittenIsLockedForReading)
+{
+    // A link at the lock's name, to a file or to nothing, else a file of this mode and owner; what nobody gets.
+    const struct { const char* link; mode_t mode; uid_t owner; int result; } cases[] = {
+        {nullptr, 0444, 65534, 0}, {nullptr, 0644, 0, 0}, {nullptr, 0, 0, EACCES}, {"file.txt", 0666, 0, ELOOP},
+        {"planted.txt", 0666, 0, ELOOP}};
+    fs::permissions(dir(), fs::perms::all);   // a followed link could write or create its target
+    for (const auto& c : cases) {
+        fs::remove("moonfch_lock.txt");
+        writeFile("file.txt", "old");
+        c.link ? fs::create_symlink(c.link, "moonfch_lock.txt") : fs::create_hard_link("file.txt", "moonfch_lock.txt");
+        EXPECT_TRUE(::chmod("file.txt", c.mode) == 0 && (::chown("file.txt", c.owner, 0) == 0 || ::geteuid() != 0));
+        EXPECT_EQ(moontest::inChild([] {
+            return moontest::becomeNobody() ? Plat_LockInstance("moonfch_lock.txt") : -1; }), c.result) << &c - cases;
+    }
 }
 
 }  // namespace

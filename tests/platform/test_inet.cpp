@@ -278,6 +278,9 @@ TEST_F(InetConcurrent, ThreadsGetTheirOwnAnswersAndShareOneCookieJarThatTheNextS
     web->addConfig(R"(location ~ ^/set/(\d+)$ { add_header Set-Cookie "t$1=v$1; Path=/"; return 200 "ok"; })");
     web->addConfig(R"(location = /echo { return 200 "$http_cookie"; })");
     ASSERT_TRUE(web->start());
+    const auto jar = std::filesystem::path(RegStore_FilePath(REG_ROOT_CURRENT_USER)).replace_filename(
+        "cookies-session.txt");
+    std::filesystem::create_symlink(path("elsewhere.txt"), jar);
     std::vector<Answer> files(THREADS), echoes(THREADS);
     {
         std::vector<std::jthread> threads;
@@ -292,8 +295,11 @@ TEST_F(InetConcurrent, ThreadsGetTheirOwnAnswersAndShareOneCookieJarThatTheNextS
             });
     }
     // The jar is kept beside the settings file, and a request without it neither sends nor learns.
-    std::filesystem::path jar = RegStore_FilePath(REG_ROOT_CURRENT_USER);
-    EXPECT_NE(readFile(jar.replace_filename("cookies-session.txt")).find("\tt7\tv7"), std::string::npos);
+    EXPECT_NE(readFile(path("elsewhere.txt")).find("\tt7\tv7"), std::string::npos);
+    // Replaced whole, a link stays a link; holding logins, a new jar and its new folder are for their owner alone.
+    EXPECT_TRUE(std::filesystem::is_symlink(jar));
+    EXPECT_EQ(std::filesystem::status(jar).permissions(), std::filesystem::perms(0600));
+    EXPECT_EQ(std::filesystem::status(jar.parent_path()).permissions(), std::filesystem::perms(0700));
     EXPECT_EQ(httpGet(session, web->port(), {.object = "echo"}).body, "");
     const std::string next = httpGet(newSession(), web->port(), {.object = "echo", .noCookies = false}).body;
     for (int i = 0; i < THREADS; ++i) {

@@ -240,7 +240,9 @@ TEST_F(CheckBack, PlaceholderCreationFailuresAndParentDirectories)
     };
     EXPECT_EQ(create(), std::tuple(2, true, "Local file creation failed."));
     item->flags |= ITEM_EXT_DIR;   // the one missing level is made
+    item->partDone = 3000;         // a new placeholder holds no part of an earlier file
     EXPECT_EQ(create(), std::tuple(1, false, "OK"));
+    EXPECT_EQ(item->partDone.load(), 0);
     fs::create_directory(path("folder.bin"));   // never offered for replacement
     CopyBounded(item->localPath, path("folder.bin").c_str());
     EXPECT_EQ(create(), std::tuple(2, true, "Local file creation failed."));

@@ -92,6 +92,14 @@ TEST_F(ShellStart, ASecondCopyIsRefusedAndEndOfSessionSignalsCloseAsExitDoesWith
         EXPECT_EQ(readFile(PENDING_FILE), "1.2, Moonfetch pending URL list for internal use.\n" + item);
         EXPECT_FALSE(std::filesystem::exists("a.zip"));   // an empty placeholder goes
     }
+    // Nor does a copy whose lock file is a link, which it never follows.
+    std::filesystem::remove("moonfch_lock.txt");
+    std::filesystem::create_symlink(path("a.zip"), "moonfch_lock.txt");
+    modals.answers = {Win_Answer(IDOK)};
+    EXPECT_EQ(runProgram([] {}), 1);
+    EXPECT_EQ(modals.seen.back(), "box Error in Moonfetch: The lock file moonfch_lock.txt in this folder is a "
+                                  "symbolic link. Moonfetch does not follow it; remove the link to start Moonfetch here.");
+    EXPECT_FALSE(std::filesystem::exists("a.zip"));
 }
 
 TEST_F(ShellStart, DownloadOfAKilledProgramContinuesAtTheNextStart)
@@ -114,7 +122,7 @@ TEST_F(ShellStart, DownloadOfAKilledProgramContinuesAtTheNextStart)
     }
     const std::string saved = readFile(PENDING_FILE);
     const size_t at = saved.find("\tpart=") + 6;
-    const std::string part = saved.substr(at, saved.find('\n', at) - at);
+    const std::string part = saved.substr(at, saved.find_first_of("\t\n", at) - at);
     ASSERT_GE(std::filesystem::file_size("big.bin"), std::stoull(part));
 
     EXPECT_EQ(runProgram([] {
