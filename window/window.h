@@ -61,6 +61,9 @@ constexpr uint32_t WM_TIMER = 0x0113;        // wParam: the timer id
 constexpr uint32_t WM_VSCROLL = 0x0115;      // wParam: request low 16 bits, position high 16
 constexpr uint32_t WM_LBUTTONUP = 0x0202;    // lParam: x low 16 bits, y high 16 bits
 constexpr uint32_t WM_LBUTTONDBLCLK = 0x0203;
+constexpr uint32_t WM_POWERBROADCAST = 0x0218;   // wParam: what happened, e.g. PBT_APMRESUMEAUTOMATIC
+
+constexpr uint32_t PBT_APMRESUMEAUTOMATIC = 0x0012;   // the computer woke from sleep
 
 constexpr uint32_t EN_CHANGE = 0x0300;       // edit box text changed by the person
 constexpr uint32_t BN_CLICKED = 0;
