@@ -63,6 +63,7 @@ void showDownloadingItem(const UrlItem* item)
     ui.shownAttempt = 0;
     ui.rateBase = 0;
     MQUI_ShowDownloading(url);
+    MQUI_KeepAwakeFor(item);
 }
 
 // The rate counts only the bytes of the download's latest try: the first from where it began
@@ -102,6 +103,7 @@ void closeProgress()
     ui.hwndProgress = nullptr;
     RateClock_Free(ui.rateClock);
     ui.rateClock = nullptr;
+    MQUI_RunEnded();
 }
 
 // After a file ended without an error code: the next pending item, unless "Cancel" was pressed

@@ -6,7 +6,9 @@
 #include "diag/trace.h"
 
 #include <QDBusConnection>
+#include <QCoreApplication>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDBusReply>
 #include <QDBusUnixFileDescriptor>
 #include <QVariantMap>
@@ -46,26 +48,50 @@ void traceFailure(const char* what, const QString& why)
     Trace_PrintString(TRACE_ALL, what, why.toLocal8Bit().constData());
 }
 
+// Whether bus is connected; when it is not, one trace line says what failed.
+bool connected(const QDBusConnection& bus, const char* what)
+{
+    if (!bus.isConnected())
+        traceFailure(what, bus.lastError().message());
+    return bus.isConnected();
+}
+
 // Sends call and waits for its answer; an error answer is traced with what.
 QDBusMessage callOn(QDBusConnection::BusType type, const QDBusMessage& call, const char* what)
 {
     QDBusConnection bus = busAt(type);
-    if (!bus.isConnected()) {
-        traceFailure(what, bus.lastError().message());
+    if (!connected(bus, what))
         return QDBusMessage::createError(bus.lastError());
-    }
     QDBusMessage answer = bus.call(call, QDBus::Block, CALL_TIMEOUT_MS);
     if (answer.type() == QDBusMessage::ErrorMessage)
         traceFailure(what, answer.errorMessage());
     return answer;
 }
 
+// Sends call without waiting: a slow service never holds up the windows. An error answer is
+// traced with what when it comes.
+void postOn(QDBusConnection::BusType type, const QDBusMessage& call, const char* what)
+{
+    QDBusConnection bus = busAt(type);
+    if (!connected(bus, what))
+        return;
+    // Owned by the application until the answer comes, so none is lost at exit.
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, CALL_TIMEOUT_MS), QCoreApplication::instance());
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [what](QDBusPendingCallWatcher* done) {
+        if (done->isError())
+            traceFailure(what, done->error().message());
+        done->deleteLater();
+    });
+}
+
 }  // namespace
 
 void winqt::WakeListener::prepareForSleep(bool sleeping)
 {
-    if (!sleeping)
-        Send(window_, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
+    if (sleeping)
+        return;
+    Trace_Print(TRACE_ALL, "The computer woke from sleep");
+    Send(window_, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
 }
 
 int Win_HoldAwake(WinAwake what, const char* who, const char* why)
@@ -91,7 +117,7 @@ void Win_Notify(const char* app, const char* summary, const char* body)
     QDBusMessage call = QDBusMessage::createMethodCall(NOTICE_SERVICE, NOTICE_PATH, NOTICE_SERVICE, "Notify");
     call << winqt::FromText(app) << 0u << QString() << winqt::FromText(summary) << winqt::FromText(body)
          << QStringList() << QVariantMap() << DEFAULT_EXPIRY;
-    callOn(QDBusConnection::SessionBus, call, "No notification shown: no notification service (%s)\n");
+    postOn(QDBusConnection::SessionBus, call, "No notification shown: no notification service (%s)\n");
 }
 
 void Win_ListenForWake(HWND window)

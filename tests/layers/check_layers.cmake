@@ -4,15 +4,14 @@ cmake_minimum_required(VERSION 3.25)
 include(${FACTS})
 
 # The libraries from the bottom up: each may link only libraries of a lower layer.
-# The trace log lies below everything that writes to it, the windowing included.
-set(LAYER_moon_diag 0)
-set(LAYER_moon_platform 1)
-set(LAYER_moon_window 1)
-set(LAYER_moon_web 2)
-set(LAYER_moon_settings 3)
-set(LAYER_moon_core 4)
-set(LAYER_moon_dialogs 5)
-set(LAYER_moon_ui 6)
+set(LAYER_moon_diag -1)   # below everything that traces, the windowing included
+set(LAYER_moon_platform 0)
+set(LAYER_moon_window 0)
+set(LAYER_moon_web 1)
+set(LAYER_moon_settings 2)
+set(LAYER_moon_core 3)
+set(LAYER_moon_dialogs 4)
+set(LAYER_moon_ui 5)
 
 # Nothing of the toolkit may reach these, nor the windowing: the layers below the user interface
 # and their test programs. The core's are built in every configuration.

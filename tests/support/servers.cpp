@@ -6,6 +6,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
+#include <sstream>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -202,6 +203,31 @@ void ServerProcess::makeFile(const std::string& name, uint64_t size) const
     std::filesystem::create_directories(std::filesystem::path(file(name)).parent_path());
     std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
     forPatternBlocks(0, size, [&](const std::string& block) { return bool(out << block); });
+}
+
+DesktopBus::~DesktopBus()
+{
+    if (pid_ > 0)
+        terminate(pid_);
+}
+
+::testing::AssertionResult DesktopBus::start()
+{
+    pid_ = spawn({"/usr/bin/python3", MOON_TEST_DESKTOP_BUS, dir_}, dir_ + "/bus.log");
+    if (!waitFor([&] { return std::filesystem::exists(dir_ + "/address"); }, std::chrono::seconds(15)))
+        return ::testing::AssertionFailure() << "the bus did not start:\n" << readFile(dir_ + "/bus.log");
+    for (const char* bus : {"DBUS_SYSTEM_BUS_ADDRESS", "DBUS_SESSION_BUS_ADDRESS"})
+        ::setenv(bus, readFile(dir_ + "/address").c_str(), 1);
+    return ::testing::AssertionSuccess();
+}
+
+std::multiset<std::string> DesktopBus::events() const
+{
+    std::multiset<std::string> lines;
+    std::istringstream in(readFile(dir_ + "/events"));
+    for (std::string line; std::getline(in, line);)
+        lines.insert(line);
+    return lines;
 }
 
 void NginxServer::useTls(Certificate certificate)

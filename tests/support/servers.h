@@ -19,9 +19,11 @@
 #include "tests/support/fixtures.h"
 
 #include <atomic>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <string>
 #include <sys/types.h>
 #include <thread>
@@ -134,6 +136,23 @@ protected:
         return {"/usr/bin/python3", "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", std::to_string(port), "-d", file("")};
     }
     bool isUp() const override { return log().find(">>> starting FTP server") != std::string::npos; }
+};
+
+// A private message bus with a scripted login1 and notification service on it (desktop_bus.py,
+// which tells what each event line says), as logind cannot run in a test. Once started,
+// DBUS_SYSTEM_BUS_ADDRESS and DBUS_SESSION_BUS_ADDRESS name it (a Sandbox restores them).
+class DesktopBus {
+public:
+    explicit DesktopBus(const std::string& dir) : dir_(dir) { std::filesystem::create_directories(dir); }
+    ~DesktopBus();
+    ::testing::AssertionResult start();
+    std::multiset<std::string> events() const;
+    // login1 announces that the computer woke.
+    void wake() const { ::kill(pid_, SIGUSR1); }
+
+private:
+    std::string dir_;
+    pid_t pid_ = -1;
 };
 
 // One thing a scripted connection does; make them with the functions below.
