@@ -5,8 +5,8 @@
 #include "window/window_qt.h"
 #include "diag/trace.h"
 
-#include <QDBusConnection>
 #include <QCoreApplication>
+#include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusReply>
@@ -32,12 +32,14 @@ constexpr int DEFAULT_EXPIRY = -1;
 // The inhibitor kinds of login1, by WinAwake.
 constexpr const char* INHIBIT_WHAT[] = {"idle", "sleep:idle"};
 
+// The bus of type at the address that its variable names, or else at the usual one.
 QDBusConnection busAt(QDBusConnection::BusType type)
 {
-    const char* variable = type == QDBusConnection::SystemBus ? "DBUS_SYSTEM_BUS_ADDRESS" : "DBUS_SESSION_BUS_ADDRESS";
+    const bool system = type == QDBusConnection::SystemBus;
+    const char* variable = system ? "DBUS_SYSTEM_BUS_ADDRESS" : "DBUS_SESSION_BUS_ADDRESS";
     const char* address = std::getenv(variable);
     if (address == nullptr || *address == '\0')
-        return type == QDBusConnection::SystemBus ? QDBusConnection::systemBus() : QDBusConnection::sessionBus();
+        return system ? QDBusConnection::systemBus() : QDBusConnection::sessionBus();
     const QString text = QString::fromLocal8Bit(address);
     return QDBusConnection::connectToBus(text, QStringLiteral("moonfetch ") + text);
 }
@@ -103,13 +105,18 @@ int Win_HoldAwake(WinAwake what, const char* who, const char* why)
     if (!reply.isValid() || !reply.value().isValid())
         return -1;
     // The reply's descriptor closes with it; the hold is a copy of its own.
-    return ::fcntl(reply.value().fileDescriptor(), F_DUPFD_CLOEXEC, 0);
+    const int hold = ::fcntl(reply.value().fileDescriptor(), F_DUPFD_CLOEXEC, 0);
+    if (hold >= 0)
+        Trace_PrintString(TRACE_ALL, "Holding off sleep: %s\n", why);
+    return hold;
 }
 
 void Win_ReleaseAwake(int hold)
 {
-    if (hold >= 0)
-        ::close(hold);
+    if (hold < 0)
+        return;
+    ::close(hold);
+    Trace_Print(TRACE_ALL, "Sleep no longer held off");
 }
 
 void Win_Notify(const char* app, const char* summary, const char* body)
@@ -126,7 +133,8 @@ void Win_ListenForWake(HWND window)
         return;
     QDBusConnection bus = busAt(QDBusConnection::SystemBus);
     auto* listener = new winqt::WakeListener(window);
-    if (!bus.connect(LOGIN_SERVICE, LOGIN_PATH, LOGIN_MANAGER, "PrepareForSleep", listener, SLOT(prepareForSleep(bool)))) {
+    const char* slot = SLOT(prepareForSleep(bool));
+    if (!bus.connect(LOGIN_SERVICE, LOGIN_PATH, LOGIN_MANAGER, "PrepareForSleep", listener, slot)) {
         traceFailure("A wake from sleep goes unheard: no login1 signals (%s)\n", bus.lastError().message());
         delete listener;
     }

@@ -1,9 +1,9 @@
 #!/usr/bin/python3
-# Stands in for logind and the notification service on a bus of its own, as logind cannot run in
-# a test. argv[1] is a folder: "address" appears there once both names are owned, and "events"
-# gets a line per call: "inhibit <what>|<who>|<why>|<mode>", "release <why>" once every copy of
-# that inhibitor is closed, "notify <app>|<summary>|<body>" (line ends as \n). SIGUSR1 announces
-# a wake from sleep; SIGTERM ends the services and the bus.
+# Stands in for logind and the notification service on a bus of its own. argv[1] is a folder:
+# "address" appears there once both names are owned, and "events" holds a line per call, sorted:
+# "inhibit <what>|<who>|<why>|<mode>", "release <why>" once every copy of that inhibitor is
+# closed, "notify <app>|<summary>|<body>" (line ends as \n). SIGUSR1 announces a wake from sleep;
+# SIGTERM ends the services and the bus.
 import os, signal, subprocess, sys
 import dbus, dbus.bus, dbus.service, dbus.mainloop.glib
 from gi.repository import GLib
@@ -14,9 +14,10 @@ dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
 address = daemon.stdout.readline().strip()
 bus = dbus.bus.BusConnection(address)
 
+events = []
 def record(line):
-    with open(os.path.join(folder, "events"), "a") as events:
-        events.write(line.replace("\n", "\\n") + "\n")
+    events.append(line.replace("\n", "\\n") + "\n")
+    open(os.path.join(folder, "events"), "w").write("".join(sorted(events)))
 
 class Login(dbus.service.Object):
     # The caller gets the write end of a pipe: ours hangs up when the last copy of it closes.
@@ -43,8 +44,7 @@ login, _ = Login(bus, "/org/freedesktop/login1"), Notices(bus, "/org/freedesktop
 loop = GLib.MainLoop()
 GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGUSR1, lambda: login.PrepareForSleep(False) or True)
 GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, loop.quit)
-open(os.path.join(folder, "address.tmp"), "w").write(address)
-os.rename(os.path.join(folder, "address.tmp"), os.path.join(folder, "address"))
+open(os.path.join(folder, "address"), "w").write(address)
 loop.run()
 daemon.terminate()
 daemon.wait()

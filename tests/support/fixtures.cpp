@@ -24,7 +24,6 @@ void Sandbox::SetUp()
         ::unsetenv(name);
     }
     ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
-    // No test holds the person's computer awake or shows them a notification.
     for (const char* bus : {"DBUS_SYSTEM_BUS_ADDRESS", "DBUS_SESSION_BUS_ADDRESS"})
         ::setenv(bus, ("unix:path=" + (dir_ / "no-bus").string()).c_str(), 1);
 }

@@ -6,7 +6,6 @@
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
-#include <sstream>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -214,20 +213,11 @@ DesktopBus::~DesktopBus()
 ::testing::AssertionResult DesktopBus::start()
 {
     pid_ = spawn({"/usr/bin/python3", MOON_TEST_DESKTOP_BUS, dir_}, dir_ + "/bus.log");
-    if (!waitFor([&] { return std::filesystem::exists(dir_ + "/address"); }, std::chrono::seconds(15)))
+    if (!waitFor([&] { return !readFile(dir_ + "/address").empty(); }, std::chrono::seconds(15)))
         return ::testing::AssertionFailure() << "the bus did not start:\n" << readFile(dir_ + "/bus.log");
     for (const char* bus : {"DBUS_SYSTEM_BUS_ADDRESS", "DBUS_SESSION_BUS_ADDRESS"})
         ::setenv(bus, readFile(dir_ + "/address").c_str(), 1);
     return ::testing::AssertionSuccess();
-}
-
-std::multiset<std::string> DesktopBus::events() const
-{
-    std::multiset<std::string> lines;
-    std::istringstream in(readFile(dir_ + "/events"));
-    for (std::string line; std::getline(in, line);)
-        lines.insert(line);
-    return lines;
 }
 
 void NginxServer::useTls(Certificate certificate)

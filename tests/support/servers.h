@@ -23,7 +23,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
-#include <set>
 #include <string>
 #include <sys/types.h>
 #include <thread>
@@ -138,17 +137,15 @@ protected:
     bool isUp() const override { return log().find(">>> starting FTP server") != std::string::npos; }
 };
 
-// A private message bus with a scripted login1 and notification service on it (desktop_bus.py,
-// which tells what each event line says), as logind cannot run in a test. Once started,
-// DBUS_SYSTEM_BUS_ADDRESS and DBUS_SESSION_BUS_ADDRESS name it (a Sandbox restores them).
+// A private message bus with a scripted login1 and notification service (desktop_bus.py tells its
+// events). Once started, DBUS_SYSTEM_BUS_ADDRESS and DBUS_SESSION_BUS_ADDRESS name it.
 class DesktopBus {
 public:
     explicit DesktopBus(const std::string& dir) : dir_(dir) { std::filesystem::create_directories(dir); }
     ~DesktopBus();
     ::testing::AssertionResult start();
-    std::multiset<std::string> events() const;
-    // login1 announces that the computer woke.
-    void wake() const { ::kill(pid_, SIGUSR1); }
+    std::string events() const { return readFile(dir_ + "/events"); }
+    void announceWakeFromSleep() const { ::kill(pid_, SIGUSR1); }
 
 private:
     std::string dir_;

@@ -56,7 +56,7 @@ void traceLateLook()
 {
     const int late = Schedule_SecondsArmed() - int(armedPeriodMs / 1000);
     if (late > LATE_LOOK_SECONDS)
-        Trace_PrintInt(TRACE_ALL, "Schedule: the clock is %d seconds past the timer's period; the computer slept\n", late);
+        Trace_PrintInt(TRACE_ALL, "Schedule: %d seconds past the timer's period; the computer slept\n", late);
 }
 
 // The start passed while the computer slept, and so did the window: the same time tomorrow,
