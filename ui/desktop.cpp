@@ -15,7 +15,7 @@ constexpr const char* APP_NAME = "Moonfetch";
 // By whether the person pressed Cancel.
 constexpr const char* RUN_END_SUMMARY[] = {"Downloads finished", "Downloads cancelled"};
 constexpr const char* RUN_END_FORMAT = "Files downloaded: %d (%s bytes). Links still pending: %zu.";
-constexpr size_t WHY_SIZE = 64 + PATH_CAPACITY;
+constexpr size_t WHY_SIZE = 64 + URL_CAPACITY;
 constexpr size_t COUNT_SIZE = 32;
 constexpr size_t NOTICE_SIZE = 256;
 
@@ -34,7 +34,7 @@ void nameOf(const UrlItem* item, char* name, size_t size)
 
 void MQUI_KeepAwakeFor(const UrlItem* item)
 {
-    char name[PATH_CAPACITY];
+    char name[URL_CAPACITY];
     nameOf(item, name, sizeof name);
     char why[WHY_SIZE];
     std::snprintf(why, sizeof why, "Downloading %s", name);

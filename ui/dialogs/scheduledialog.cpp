@@ -4,6 +4,7 @@
 #include "diag/trace.h"
 
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
 namespace {
@@ -36,13 +37,18 @@ const char* startText()
     return *text == ' ' ? text + 1 : text;
 }
 
+// A new start time (the dialog's OK while armed) takes a hold that names it.
 void holdIdle()
 {
-    if (idleHold >= 0)
-        return;
+    static char heldFor[NOTICE_SIZE];
     char why[NOTICE_SIZE];
     std::snprintf(why, sizeof why, WAITING_WHY, startText());
+    if (idleHold >= 0 && std::strcmp(why, heldFor) == 0)
+        return;
+    const int earlier = idleHold;
     idleHold = Win_HoldAwake(WinAwake::Idle, APP_NAME, why);
+    Win_ReleaseAwake(earlier);
+    std::snprintf(heldFor, sizeof heldFor, "%s", why);
 }
 
 void killTimer(HWND window)
