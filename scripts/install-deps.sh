@@ -2,7 +2,8 @@
 # Installs the Debian packages that building and testing Moonfetch need (a no-op when all are
 # present). Runs apt-get as root, through sudo when needed. The network tests start nginx and
 # pyftpdlib themselves on loopback ports (nginx also over https, with the certificates in
-# tests/support/tls); the benchmark compares against curl and wget.
+# tests/support/tls), and a private D-Bus with scripted login1 and notification services; the
+# benchmark compares against curl and wget.
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,7 @@ packages=(
   qt6-base-dev fonts-dejavu-core xvfb xauth
   libgtest-dev libgmock-dev
   nginx python3-pyftpdlib curl wget
+  dbus-daemon python3-dbus python3-gi
 )
 
 missing=()

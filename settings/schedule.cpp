@@ -9,8 +9,8 @@ namespace {
 
 constexpr int SECONDS_PER_HOUR = 3600;
 constexpr int HOURS_PER_DAY = 24;
-// A tick that comes less than this late still starts the run; an earlier one this close needs
-// no re-arming.
+// A tick that comes less than this late still starts the run, even past the window's end; an
+// earlier one this close needs no re-arming.
 constexpr int LATE_TICK_SECONDS = 5;
 constexpr int DUE_AHEAD_SECONDS = 2;
 constexpr uint32_t SHORTEST_PERIOD_MS = 500;
@@ -30,6 +30,24 @@ int validHour(int hour)
     return hour >= 0 && hour < HOURS_PER_DAY ? hour : 0;
 }
 
+// The seconds from one time of day to the next occurrence of another, 0..86399.
+int secondsUntil(int from, int to)
+{
+    const int span = (to - from) % SECONDS_PER_DAY;
+    return span < 0 ? span + SECONDS_PER_DAY : span;
+}
+
+// How long after start a run may still begin: until the end hour (the end of the hour when the
+// window is a single hour), and never less than a tick's lateness.
+int lateAllowed(int begin, int end, int start)
+{
+    begin = validHour(begin);
+    const int hours = secondsUntil(begin * SECONDS_PER_HOUR, validHour(end) * SECONDS_PER_HOUR) / SECONDS_PER_HOUR;
+    const int windowEnd = (hours == 0 ? 1 : hours) * SECONDS_PER_HOUR;
+    const int allowed = windowEnd - secondsUntil(begin * SECONDS_PER_HOUR, start);
+    return allowed > LATE_TICK_SECONDS ? allowed : LATE_TICK_SECONDS;
+}
+
 int32_t storeHour(int* target, const char* name, int hour)
 {
     *target = validHour(hour);
@@ -39,7 +57,7 @@ int32_t storeHour(int* target, const char* name, int hour)
 
 }  // namespace
 
-ScheduleState schedule = {1, 1, 5, 0, "", localSecondOfDay};
+ScheduleState schedule = {1, 1, 5, 0, "", localSecondOfDay, 0};
 
 void Schedule_Seed(uint32_t seed)
 {
@@ -125,8 +143,7 @@ void Schedule_HourText(int hour, char* text, size_t size)
 
 int Schedule_SecondsLeft()
 {
-    const int left = schedule.startTime - schedule.secondOfDay();
-    return left < 0 ? left + SECONDS_PER_DAY : left;
+    return secondsUntil(schedule.secondOfDay(), schedule.startTime);
 }
 
 uint32_t Schedule_TimerPeriodMs(int secondsLeft)
@@ -135,8 +152,29 @@ uint32_t Schedule_TimerPeriodMs(int secondsLeft)
     return period == 0 ? SHORTEST_PERIOD_MS : period;
 }
 
-// Every arming is one-shot; a tick that came a little late still counts as on time.
-bool Schedule_IsDue(int secondsLeft)
+int Schedule_Arm()
 {
-    return secondsLeft < DUE_AHEAD_SECONDS || secondsLeft > SECONDS_PER_DAY - LATE_TICK_SECONDS;
+    schedule.armedAt = schedule.secondOfDay();
+    return secondsUntil(schedule.armedAt, schedule.startTime);
+}
+
+int Schedule_SecondsArmed()
+{
+    return secondsUntil(schedule.armedAt, schedule.secondOfDay());
+}
+
+ScheduleCheck Schedule_CheckNow()
+{
+    return Schedule_Check(schedule.beginHour, schedule.endHour, schedule.startTime, schedule.armedAt,
+                          schedule.secondOfDay());
+}
+
+ScheduleCheck Schedule_Check(int beginHour, int endHour, int start, int armedAt, int now)
+{
+    const int leftAtArming = secondsUntil(armedAt, start);
+    const int elapsed = secondsUntil(armedAt, now);
+    if (leftAtArming - elapsed >= DUE_AHEAD_SECONDS)
+        return ScheduleCheck::WAIT;
+    const int late = elapsed - leftAtArming;
+    return late < lateAllowed(beginHour, endHour, start) ? ScheduleCheck::RUN : ScheduleCheck::MISSED;
 }

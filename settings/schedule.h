@@ -7,7 +7,9 @@
 // - User-interface thread only. This module owns the two hours, the start time and its text;
 //   the hours are written to the store whenever they are set, never at exit.
 // - The time left is measured against the clock kept in its state, the local time of day
-//   unless another was put in its place (a test's fixed time).
+//   unless another was put in its place (a test's fixed time). The timer's own time stops while
+//   the computer sleeps, so each tick and each wake-up asks the clock whether the start passed
+//   since the timer was armed.
 // - It knows no window.
 // - The start time is drawn with the program's own 15-bit generator, seeded once at start-up.
 // - A failed store write is not reported; a setter returns the store's result.
@@ -27,7 +29,13 @@ struct ScheduleState {
     int startTime;          // seconds since local midnight
     char startText[SCHEDULE_TEXT_SIZE];
     int (*secondOfDay)();   // the clock: the time now in seconds since local midnight
+    int armedAt;            // when the timer was last armed, by that clock
 };
+
+// What a tick of the timer, or the computer's waking, finds: the start is still ahead; it has
+// come, or passed while the computer slept and the window is still open; or it passed while the
+// computer slept and the window has closed since.
+enum class ScheduleCheck { WAIT, RUN, MISSED };
 extern ScheduleState schedule;
 
 // Seeds the generator; done once at start-up, before the first draw.
@@ -53,6 +61,15 @@ void Schedule_HourText(int hour, char* text, size_t size);
 int Schedule_SecondsLeft();
 // The period to arm the timer with when secondsLeft remain: half of it, 500 ms when none.
 uint32_t Schedule_TimerPeriodMs(int secondsLeft);
-// Whether a tick with secondsLeft to go starts the run: the start is less than 2 seconds ahead,
-// or it passed less than 5 seconds ago because the tick came late.
-bool Schedule_IsDue(int secondsLeft);
+// Notes that the timer is armed now; returns the seconds left until the start time.
+int Schedule_Arm();
+// Seconds since the timer was last armed, by the clock, 0..86399.
+int Schedule_SecondsArmed();
+// What the clock says now of the arming: Schedule_Check with the state's hours, start and clock.
+ScheduleCheck Schedule_CheckNow();
+// For a timer armed at armedAt (seconds since midnight, as start and now): WAIT while the start
+// is 2 seconds or more ahead. Once it has come (the timer's monotonic time stops while the
+// computer sleeps, so it may have passed long ago): RUN until the end hour of the window, or
+// within 5 seconds of the start, whichever is later; MISSED after that. A sleep of a day or
+// more is taken for its part beyond whole days.
+ScheduleCheck Schedule_Check(int beginHour, int endHour, int start, int armedAt, int now);

@@ -9,6 +9,7 @@
 #include "core/pending.h"
 #include "ui/dialogs/scheduledialog.h"
 #include "ui/dialogs/startup.h"
+#include "window/desktop.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -205,6 +206,14 @@ void onTimer(HWND window, WPARAM wParam, LPARAM)
         MQUI_StartDownloads();
 }
 
+// The timer's monotonic time stood still while the computer slept: the schedule looks at the
+// clock now rather than at the next tick.
+void onPowerBroadcast(HWND window, WPARAM wParam, LPARAM)
+{
+    if (wParam == PBT_APMRESUMEAUTOMATIC && Schedule_OnTimer(window))
+        MQUI_StartDownloads();
+}
+
 void onCommand(HWND, WPARAM wParam, LPARAM)
 {
     for (const Command& command : COMMANDS) {
@@ -256,6 +265,7 @@ constexpr MessageHandler MESSAGES[] = {
     {WM_DESTROY, onDestroy},
     {WM_ENDSESSION, onEndSession},
     {WM_GETTOOLTIP, onGetToolTip},
+    {WM_POWERBROADCAST, onPowerBroadcast},
 };
 
 // Cancels the current download and waits a moment for its worker. Returns its item when the
@@ -352,6 +362,7 @@ bool MQUI_CreateMainWindow()
     // Delete and Control+A act on the list until the person clicks into the toolbar.
     Win_SetFocus(ui.hwndMain);
     Win_EnableWindow(ui.hwndMain, true);
+    Win_ListenForWake(ui.hwndMain);
     return Win_RegisterDropTarget(ui.hwndMain, MQUI_DropTarget());
 }
 
@@ -384,6 +395,8 @@ void MQUI_Shutdown()
         ui.rateClock = nullptr;
     }
     MOONQ_Stop();
+    MQUI_LetSleep();
+    Schedule_StopTimer(ui.hwndMain);
     Win_DestroyWindow(ui.hwndProgress);
     // The other windows go with the main window, and their timers with them.
     ui.hwndMain = ui.hwndToolbar = ui.hwndProgress = nullptr;

@@ -64,6 +64,7 @@ void showDownloadingItem(const UrlItem* item)
     ui.shownAttempt = 0;
     ui.rateBase = 0;
     MQUI_ShowDownloading(url);
+    MQUI_KeepAwakeFor(item);
 }
 
 // The rate counts only the bytes of the download's latest try: the first from where it began
@@ -103,6 +104,7 @@ void closeProgress()
     ui.hwndProgress = nullptr;
     RateClock_Free(ui.rateClock);
     ui.rateClock = nullptr;
+    MQUI_RunEnded();
 }
 
 // Appends the formatted text behind what buffer holds, as far as it fits.

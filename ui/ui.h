@@ -1,12 +1,13 @@
 // The user interface: the main window and its list of pending links, the toolbar and dropped
-// links, the work timer with the download run and its progress dialog, and the dialogs of the
-// local file choice.
+// links, the work timer with the download run and its progress dialog, the run's holds and
+// notifications on the desktop, and the dialogs of the local file choice.
 //
 // Contract:
 // - Everything here runs on the user-interface thread; workers never call into it. The UI learns
 //   of their progress only through MQUI_TimerTask on the 200 ms work timer.
 // - UiState is the one record of the interface, shared by the files of this folder.
-// - The window and dialog procedures reach the toolkit only through window.h (platform/window/).
+// - The window and dialog procedures reach the toolkit only through window.h and desktop.h
+//   (window/).
 #pragma once
 
 #include "settings/options.h"
@@ -139,6 +140,15 @@ char* MQUI_FormatCount(uint64_t value, char* buffer, size_t size);
 RateClock* RateClock_Start();
 void RateClock_Free(RateClock* clock);
 double RateClock_Seconds(const RateClock* clock);
+
+// A run on the desktop (desktop.cpp).
+// Keeps the computer from sleeping while item downloads, in place of the last file's hold.
+void MQUI_KeepAwakeFor(const UrlItem* item);
+void MQUI_LetSleep();
+// The run is over: the computer may sleep, and a notification tells what the run brought.
+void MQUI_RunEnded();
+// Shows text (lines apart with "\n") as the notification of a run's end.
+void MQUI_NotifyRunEnd(const char* text);
 
 // Dialogs of the local file choice (localfiles.cpp); installed into the core's check-back.
 int MQUI_AskSaveName(char* path, size_t size);

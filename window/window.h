@@ -64,6 +64,9 @@ constexpr uint32_t WM_LBUTTONDBLCLK = 0x0203;
 // The person rests the pointer on a main window's client area: lParam packs x and y as a mouse
 // message does, wParam points to a WinToolTip whose text the procedure fills ("" shows none).
 constexpr uint32_t WM_GETTOOLTIP = 0x0401;
+constexpr uint32_t WM_POWERBROADCAST = 0x0218;   // wParam: what happened, e.g. PBT_APMRESUMEAUTOMATIC
+
+constexpr uint32_t PBT_APMRESUMEAUTOMATIC = 0x0012;   // the computer woke from sleep
 
 constexpr uint32_t EN_CHANGE = 0x0300;       // edit box text changed by the person
 constexpr uint32_t BN_CLICKED = 0;

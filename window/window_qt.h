@@ -109,6 +109,20 @@ protected:
 
 namespace winqt {
 
+// Turns login1's PrepareForSleep(false) into WM_POWERBROADCAST for the window it belongs to; the
+// bus finds its slot by name, as D-Bus signals reach Qt.
+class WakeListener final : public QObject {
+    Q_OBJECT
+public:
+    explicit WakeListener(WinWindow* window) : QObject(window), window_(window) {}
+
+public slots:
+    void prepareForSleep(bool sleeping);
+
+private:
+    WinWindow* window_;
+};
+
 // Watches what the windows show and may stand in for the person at modal calls. The program
 // installs none, so nothing is recorded or answered; the test support library installs one.
 struct Observer {

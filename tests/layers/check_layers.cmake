@@ -4,7 +4,7 @@ cmake_minimum_required(VERSION 3.25)
 include(${FACTS})
 
 # The libraries from the bottom up: each may link only libraries of a lower layer.
-set(LAYER_moon_diag 0)
+set(LAYER_moon_diag -1)   # below everything that traces, the windowing included
 set(LAYER_moon_platform 0)
 set(LAYER_moon_window 0)
 set(LAYER_moon_web 1)

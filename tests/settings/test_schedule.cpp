@@ -31,16 +31,19 @@ TEST(ScheduleArithmetic, GeneratorDrawsAndTexts)
     }
 }
 
-// The timer halves the time left at each tick; a tick just before the start, or one that came a
-// little late, starts the run.
-TEST(ScheduleArithmetic, TimerHalvesTheTimeLeftAndCountsALateTickAsDue)
+// A tick 2 s ahead, a late one (5 s at least) or a wake-up after the start run until the end hour.
+TEST(ScheduleArithmetic, ALateTickOrAWakeUpRunsUntilTheWindowEnds)
 {
-    const struct { int left; bool due; uint32_t period; } ticks[] = {
-        {19020, false, 9510000}, {2, false, 1000},  {1, true, 500},    {0, true, 500},
-        {86396, true, 43198000}, {86395, false, 86395 * 500u}, {86399, true, 86399 * 500u},
+    using enum ScheduleCheck;
+    constexpr int H = 3600, AT_0217 = 2 * H + 17 * 60, AT_1400 = 14 * H;
+    const struct { int begin, end, start, armedAt, now; ScheduleCheck check; } ticks[] = {
+        {1, 5, AT_0217, AT_1400, AT_0217 - 2, WAIT}, {1, 5, AT_0217, AT_1400, AT_0217 - 1, RUN},
+        {1, 5, AT_0217, AT_1400, 5 * H - 1, RUN},    {1, 5, AT_0217, AT_1400, 5 * H, MISSED},
+        {1, 5, AT_0217, AT_0217 + 1, AT_0217 + 60, WAIT}, {1, 5, 6 * H, AT_1400, 6 * H + 4, RUN},
+        {22, 2, 23 * H, AT_1400, 2 * H - 1, RUN},    {3, 3, 3 * H + 600, AT_1400, 4 * H, MISSED},
     };
-    for (const auto& [left, due, period] : ticks)
-        EXPECT_EQ(std::pair(Schedule_IsDue(left), Schedule_TimerPeriodMs(left)), std::pair(due, period)) << left;
+    for (const auto& t : ticks)
+        EXPECT_EQ(Schedule_Check(t.begin, t.end, t.start, t.armedAt, t.now), t.check) << t.start << " " << t.now;
 }
 
 using Schedule = moontest::Sandbox;

@@ -4,7 +4,8 @@
 // (the program's data files lie in the current directory) and the settings folder
 // (XDG_CONFIG_HOME), so no test reads or writes anything of the person running it. No
 // authorities' file (CURL_CA_BUNDLE, SSL_CERT_FILE) and no proxy (the variables libcurl reads,
-// http_proxy to NO_PROXY) is named unless the test names one.
+// http_proxy to NO_PROXY) is named unless the test names one, and the D-Bus system and session
+// buses are at an address where none answers.
 // The directory and everything in it is removed afterwards, and the environment restored.
 #pragma once
 

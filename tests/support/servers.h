@@ -19,6 +19,7 @@
 #include "tests/support/fixtures.h"
 
 #include <atomic>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
@@ -134,6 +135,21 @@ protected:
         return {"/usr/bin/python3", "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", std::to_string(port), "-d", file("")};
     }
     bool isUp() const override { return log().find(">>> starting FTP server") != std::string::npos; }
+};
+
+// A private message bus with a scripted login1 and notification service (desktop_bus.py tells its
+// events). Once started, DBUS_SYSTEM_BUS_ADDRESS and DBUS_SESSION_BUS_ADDRESS name it.
+class DesktopBus {
+public:
+    explicit DesktopBus(const std::string& dir) : dir_(dir) { std::filesystem::create_directories(dir); }
+    ~DesktopBus();
+    ::testing::AssertionResult start();
+    std::string events() const { return readFile(dir_ + "/events"); }
+    void announceWakeFromSleep() const { ::kill(pid_, SIGUSR1); }
+
+private:
+    std::string dir_;
+    pid_t pid_ = -1;
 };
 
 // One thing a scripted connection does; make them with the functions below.

@@ -1,6 +1,10 @@
 #include "ui/dialogs/scheduledialog.h"
 
+#include "window/desktop.h"
+#include "diag/trace.h"
+
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
 namespace {
@@ -9,8 +13,68 @@ constexpr int HOURS_PER_DAY = 24;
 constexpr size_t BUTTON_TEXT_SIZE = 32;
 constexpr size_t HOUR_TEXT_SIZE = 16;
 
+constexpr size_t NOTICE_SIZE = 256;
+constexpr const char* APP_NAME = "Moonfetch";
+constexpr const char* MISSED_SUMMARY = "Scheduled download missed";
+constexpr const char* MISSED_BODY = "The computer was asleep at %s and woke after the download hours. "
+                                    "Moonfetch will download at %s tomorrow.";
+constexpr const char* WAITING_WHY = "Waiting to download at %s";
+
+// A look at the clock this much after the timer was due tells that the computer slept.
+constexpr int LATE_LOOK_SECONDS = 5;
+
 uint32_t timerHandle = 0;
+uint32_t armedPeriodMs = 0;
+// The hold that keeps an idle computer from suspending while the timer waits; the person may
+// still suspend it.
+int idleHold = -1;
 ScheduleDialogContext dialogContext{};
+
+// The start time's text without the padding it has on the toolbar.
+const char* startText()
+{
+    const char* text = Schedule_GetTimeText();
+    return *text == ' ' ? text + 1 : text;
+}
+
+// A new start time (the dialog's OK while armed) takes a hold that names it.
+void holdIdle()
+{
+    static char heldFor[NOTICE_SIZE];
+    char why[NOTICE_SIZE];
+    std::snprintf(why, sizeof why, WAITING_WHY, startText());
+    if (idleHold >= 0 && std::strcmp(why, heldFor) == 0)
+        return;
+    const int earlier = idleHold;
+    idleHold = Win_HoldAwake(WinAwake::Idle, APP_NAME, why);
+    Win_ReleaseAwake(earlier);
+    std::snprintf(heldFor, sizeof heldFor, "%s", why);
+}
+
+void killTimer(HWND window)
+{
+    if (timerHandle != 0)
+        Win_KillTimer(window, SCHEDULE_TIMER_ID);
+    timerHandle = 0;
+}
+
+void traceLateLook()
+{
+    const int late = Schedule_SecondsArmed() - int(armedPeriodMs / 1000);
+    if (late > LATE_LOOK_SECONDS)
+        Trace_PrintInt(TRACE_ALL, "Schedule: %d seconds past the timer's period; the computer slept\n", late);
+}
+
+// The start passed while the computer slept, and so did the window: the same time tomorrow,
+// with the toolbar's text as it is.
+void tellMissed()
+{
+    char body[NOTICE_SIZE];
+    std::snprintf(body, sizeof body, MISSED_BODY, startText(), startText());
+    Trace_PrintString(TRACE_ALL, "Schedule: the computer slept through the start at %s; the run waits for tomorrow\n",
+                      startText());
+    Win_Notify(APP_NAME, MISSED_SUMMARY, body);
+}
 
 void fillHourLists(HWND dialog)
 {
@@ -55,25 +119,33 @@ const WinDialogTemplate scheduleTemplate = {
 
 uint32_t Schedule_StartTimer(HWND window)
 {
-    const int left = Schedule_SecondsLeft();
-    Schedule_StopTimer(window);
-    timerHandle = Win_SetTimer(window, SCHEDULE_TIMER_ID, Schedule_TimerPeriodMs(left));
+    killTimer(window);
+    armedPeriodMs = Schedule_TimerPeriodMs(Schedule_Arm());
+    timerHandle = Win_SetTimer(window, SCHEDULE_TIMER_ID, armedPeriodMs);
+    holdIdle();
     return SCHEDULE_TIMER_ID;
 }
 
 void Schedule_StopTimer(HWND window)
 {
-    if (timerHandle != 0)
-        Win_KillTimer(window, SCHEDULE_TIMER_ID);
-    timerHandle = 0;
+    killTimer(window);
+    Win_ReleaseAwake(idleHold);
+    idleHold = -1;
 }
 
 // Every arming is one-shot: a tick disarms, and re-arms only while the start is not due.
 int Schedule_OnTimer(HWND window)
 {
-    Schedule_StopTimer(window);
-    if (Schedule_IsDue(Schedule_SecondsLeft()))
+    if (timerHandle == 0)
+        return 0;
+    traceLateLook();
+    const ScheduleCheck check = Schedule_CheckNow();
+    if (check == ScheduleCheck::RUN) {
+        Schedule_StopTimer(window);
         return 1;
+    }
+    if (check == ScheduleCheck::MISSED)
+        tellMissed();
     Schedule_StartTimer(window);
     return 0;
 }

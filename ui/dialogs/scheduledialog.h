@@ -8,6 +8,7 @@
 // - It knows no window of its own: the caller hands in the main window (which owns timer 23)
 //   and the toolbar (whose check box 1004 is the only record of being armed).
 // - A failed SetTimer is not reported.
+// - While the timer is armed, the computer does not suspend for being idle (window/desktop.h).
 #pragma once
 
 #include "settings/schedule.h"
@@ -33,8 +34,12 @@ extern const WinDialogTemplate scheduleTemplate;
 
 // Arms timer 23 on window for half of the time left (500 ms when none is left); returns 23.
 uint32_t Schedule_StartTimer(HWND window);
+// Disarms timer 23; the idle computer may suspend again.
 void Schedule_StopTimer(HWND window);
-// Timer 23 ticked: 1 when the start time has come (the timer stays off), 0 after re-arming.
+// Timer 23 ticked, or the computer woke: 1 when the start time has come, or passed during a
+// sleep that ended inside the window (the timer stays off); 0 after re-arming, when the timer
+// was not armed, or when a sleep outlasted the window: then the notifications and the trace say
+// that the run was missed, and the timer waits for the same time tomorrow.
 int Schedule_OnTimer(HWND window);
 // Shows "Download at <start time>" on the toolbar's check box.
 void UpdateDownloadAtButton(HWND toolbar);

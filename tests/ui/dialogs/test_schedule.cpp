@@ -2,11 +2,16 @@
 
 #include "ui/dialogs/scheduledialog.h"
 #include "settings/registry.h"
+#include "tests/support/servers.h"
+#include "window/desktop.h"
 
 #include <array>
 #include <filesystem>
+#include <numeric>
+#include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -94,6 +99,48 @@ TEST_F(Schedule, CheckedBoxStartsTheRunOncePerArmingAndUncheckingDisarms)
 
     Win_Click(downloadAt());   // a new arming fires again
     ASSERT_TRUE(waitForUi([] { return MOONQ_CountItems() == 0 && ui.workTimerId == 0; }));
+}
+
+// login1 (scripted: logind cannot run in a test) tells of the wake. Armed at 14:00 for 2:17 AM in
+// 1-5 and woken at 6:30, the run is missed and told; at 2:30 it runs, holding off sleep meanwhile.
+TEST_F(Schedule, AWakeAfterTheStartRunsInsideTheWindowAndTellsOfAMissedRunAfterIt)
+{
+    moontest::DesktopBus bus(path("bus"));
+    ASSERT_TRUE(bus.start());
+    Win_ListenForWake(ui.hwndMain);
+    nginx->addConfig("location /slow/ { limit_rate 1m; }");
+    nginx->makeFile("slow/one.bin", 1500000);
+    ASSERT_TRUE(nginx->start());
+    addReadyItem("slow/one.bin");
+    schedule.startTime = 2 * 3600 + 17 * 60;
+    Schedule_FormatTime(schedule.startTime);
+    UpdateDownloadAtButton(ui.hwndToolbar);
+    const std::string idle = "Waiting to download at 2:17 AM", file = "Downloading one.bin";
+    const struct { int wokeAt; std::string state; std::vector<std::string> woken, after; } wakes[] = {
+        {6 * 3600 + 1800, "35610000|23", {"inhibit idle|Moonfetch|" + idle + "|block",
+          "notify Moonfetch|Scheduled download missed|The computer was asleep at 2:17 AM and woke after the "
+          "download hours. Moonfetch will download at 2:17 AM tomorrow."}, {"release " + idle}},
+        {2 * 3600 + 1800, "0|23", {"inhibit idle|Moonfetch|" + idle + "|block", "release " + idle,
+          "inhibit sleep:idle|Moonfetch|" + file + "|block"}, {"release " + file,
+          "notify Moonfetch|Downloads finished|Files downloaded: 1 (1,500,000 bytes). Links still pending: 0."}},
+    };
+    std::multiset<std::string> heard;
+    auto lines = [&] {   // as the services write them: sorted
+        auto add = [](std::string all, const std::string& one) { return all + one + "\n"; };
+        return std::accumulate(heard.begin(), heard.end(), std::string(), add);
+    };
+    for (const auto& [wokeAt, state, woken, after] : wakes) {
+        fakeNow = 14 * 3600;
+        Win_Click(downloadAt());
+        fakeNow = wokeAt;
+        bus.announceWakeFromSleep();
+        heard.insert(woken.begin(), woken.end());
+        EXPECT_TRUE(waitForUi([&] { return bus.events() == lines(); })) << wokeAt;
+        EXPECT_EQ(scheduleState(), "1-5|Download at  2:17 AM|" + state);   // the text stays
+        Win_Click(downloadAt());   // unchecked
+        heard.insert(after.begin(), after.end());
+        EXPECT_TRUE(waitForUi([&] { return bus.events() == lines(); })) << wokeAt;
+    }
 }
 
 TEST_F(Schedule, DialogShowsTheHoursStoresBothOnOkAndRearmsOnlyWhenChecked)

@@ -1,0 +1,66 @@
+// A run on the desktop: the computer stays awake while a file downloads, and the notifications
+// say how the run ended. Each file's hold names it, for the person who wonders why the
+// computer does not suspend.
+#include "ui/ui.h"
+
+#include "core/items.h"
+#include "window/desktop.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr const char* APP_NAME = "Moonfetch";
+// By whether the person pressed Cancel.
+constexpr const char* RUN_END_SUMMARY[] = {"Downloads finished", "Downloads cancelled"};
+constexpr const char* RUN_END_FORMAT = "Files downloaded: %d (%s bytes). Links still pending: %zu.";
+constexpr size_t WHY_SIZE = 64 + URL_CAPACITY;
+constexpr size_t COUNT_SIZE = 32;
+constexpr size_t NOTICE_SIZE = 256;
+
+int runHold = -1;
+
+// The name the item is stored under, or its link while none is chosen yet.
+void nameOf(const UrlItem* item, char* name, size_t size)
+{
+    auto lock = MOONQ_LockItem();
+    const char* slash = std::strrchr(item->localPath, '/');
+    const char* shown = item->localPath[0] == '\0' ? item->url : slash != nullptr ? slash + 1 : item->localPath;
+    std::snprintf(name, size, "%s", shown);
+}
+
+}  // namespace
+
+void MQUI_KeepAwakeFor(const UrlItem* item)
+{
+    char name[URL_CAPACITY];
+    nameOf(item, name, sizeof name);
+    char why[WHY_SIZE];
+    std::snprintf(why, sizeof why, "Downloading %s", name);
+    // The next hold first, so that no moment between two files is left unheld.
+    const int held = runHold;
+    runHold = Win_HoldAwake(WinAwake::IdleAndSleep, APP_NAME, why);
+    Win_ReleaseAwake(held);
+}
+
+void MQUI_LetSleep()
+{
+    Win_ReleaseAwake(runHold);
+    runHold = -1;
+}
+
+void MQUI_RunEnded()
+{
+    MQUI_LetSleep();
+    char count[COUNT_SIZE];
+    char text[NOTICE_SIZE];
+    std::snprintf(text, sizeof text, RUN_END_FORMAT, ui.runFileCount,
+                  MQUI_FormatCount(uint64_t(ui.runByteCount), count, sizeof count), MOONQ_CountItems());
+    MQUI_NotifyRunEnd(text);
+}
+
+void MQUI_NotifyRunEnd(const char* text)
+{
+    Win_Notify(APP_NAME, RUN_END_SUMMARY[ui.stopAfterCurrent ? 1 : 0], text);
+}
