@@ -14,10 +14,7 @@ namespace {
 constexpr const char* APP_NAME = "Moonfetch";
 // By whether the person pressed Cancel.
 constexpr const char* RUN_END_SUMMARY[] = {"Downloads finished", "Downloads cancelled"};
-constexpr const char* RUN_END_FORMAT = "Files downloaded: %d (%s bytes). Links still pending: %zu.";
 constexpr size_t WHY_SIZE = 64 + URL_CAPACITY;
-constexpr size_t COUNT_SIZE = 32;
-constexpr size_t NOTICE_SIZE = 256;
 
 int runHold = -1;
 
@@ -53,10 +50,10 @@ void MQUI_LetSleep()
 void MQUI_RunEnded()
 {
     MQUI_LetSleep();
-    char count[COUNT_SIZE];
-    char text[NOTICE_SIZE];
-    std::snprintf(text, sizeof text, RUN_END_FORMAT, ui.runFileCount,
-                  MQUI_FormatCount(uint64_t(ui.runByteCount), count, sizeof count), MOONQ_CountItems());
+    static char text[RUN_SUMMARY_CAPACITY];   // large, and only the user-interface thread tells it
+    MQUI_DescribeRun(text, sizeof text);
+    for (size_t end = std::strlen(text); end > 0 && text[end - 1] == '\n'; --end)
+        text[end - 1] = '\0';   // a notification shows no empty last line
     MQUI_NotifyRunEnd(text);
 }
 

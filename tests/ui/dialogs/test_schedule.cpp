@@ -122,7 +122,7 @@ TEST_F(Schedule, AWakeAfterTheStartRunsInsideTheWindowAndTellsOfAMissedRunAfterI
           "download hours. Moonfetch will download at 2:17 AM tomorrow."}, {"release " + idle}},
         {2 * 3600 + 1800, "0|23", {"inhibit idle|Moonfetch|" + idle + "|block", "release " + idle,
           "inhibit sleep:idle|Moonfetch|" + file + "|block"}, {"release " + file,
-          "notify Moonfetch|Downloads finished|Files downloaded: 1 (1,500,000 bytes). Links still pending: 0."}},
+          "notify Moonfetch|Downloads finished|Download run finished: 1 downloaded (1,500,000 bytes), 0 failed."}},
     };
     std::multiset<std::string> heard;
     auto lines = [&] {   // as the services write them: sorted
