@@ -1,10 +1,11 @@
 // A run on the desktop: the computer stays awake while a file downloads, and the notifications
 // say how the run ended. Each file's hold names it, for the person who wonders why the
-// computer does not suspend.
+// computer does not suspend. The tray icon's tip tells what the program waits for or does.
 #include "ui/ui.h"
 
 #include "core/items.h"
 #include "window/desktop.h"
+#include "settings/schedule.h"
 
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,13 @@ constexpr const char* RUN_END_SUMMARY[] = {"Downloads finished", "Downloads canc
 constexpr size_t WHY_SIZE = 64 + URL_CAPACITY;
 
 int runHold = -1;
+
+constexpr const char* TRAY_NOTICE = "Moonfetch keeps running in the tray";
+// By whether the schedule is armed: what goes on without the window.
+constexpr const char* TRAY_NOTICE_BODY[] = {
+    "The downloads go on. Use Exit in the tray menu to quit.",
+    "The scheduled download will still happen. Use Exit in the tray menu to quit.",
+};
 
 // The name the item is stored under, or its link while none is chosen yet.
 void nameOf(const UrlItem* item, char* name, size_t size)
@@ -60,4 +68,48 @@ void MQUI_RunEnded()
 void MQUI_NotifyRunEnd(const char* text)
 {
     Win_Notify(APP_NAME, RUN_END_SUMMARY[ui.stopAfterCurrent ? 1 : 0], text);
+}
+
+bool MQUI_ScheduleArmed()
+{
+    return Win_IsChecked(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT));
+}
+
+void MQUI_TrayTip(char* text, size_t size)
+{
+    if (ui.currentDownload != nullptr) {
+        char name[URL_CAPACITY];
+        nameOf(ui.currentDownload->item, name, sizeof name);
+        if (ui.shownPercent < 0)
+            std::snprintf(text, size, "Moonfetch: downloading %s", name);
+        else
+            std::snprintf(text, size, "Moonfetch: downloading %s, %d%%", name, int(ui.shownPercent));
+        return;
+    }
+    const int32_t count = ui.itemCount;
+    const int written = count == 0 ? std::snprintf(text, size, "Moonfetch: no links waiting")
+                                   : std::snprintf(text, size, "Moonfetch: %d link%s waiting", int(count),
+                                                   count == 1 ? "" : "s");
+    if (!MQUI_ScheduleArmed() || written < 0 || size_t(written) >= size)
+        return;
+    const char* at = Schedule_GetTimeText();
+    std::snprintf(text + written, size - size_t(written), "\nDownloads at %s", at + std::strspn(at, " "));
+}
+
+void MQUI_UpdateTray()
+{
+    if (!ui.trayShown)
+        return;
+    char tip[TRAY_TIP_CAPACITY];
+    MQUI_TrayTip(tip, sizeof tip);
+    Win_TraySetTip(tip);
+}
+
+void MQUI_HideToTray()
+{
+    Win_HideWindow(ui.hwndMain);
+    if (ui.trayNoticeGiven)
+        return;
+    ui.trayNoticeGiven = true;
+    Win_Notify(APP_NAME, TRAY_NOTICE, TRAY_NOTICE_BODY[MQUI_ScheduleArmed() ? 1 : 0]);
 }

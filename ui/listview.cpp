@@ -219,6 +219,7 @@ void MQUI_Refresh()
     if (!Win_FocusWithin(ui.hwndToolbar))
         Win_SetFocus(ui.hwndMain);
     MQUI_UpdateScrollRange(ui.hwndMain);
+    MQUI_UpdateTray();
 }
 
 void MQUI_UpdateScrollRange(HWND window)

@@ -60,6 +60,13 @@ constexpr WinMenuItem MAIN_MENU[] = {
     {"&Help", "&User Manual...", IDM_MANUAL},
 };
 
+// The tray icon's menu: its items send the same commands as the window's menu and toolbar.
+constexpr WinMenuItem TRAY_MENU[] = {
+    {"", "Show Moonfetch", IDM_SHOW},
+    {"", "Download Now", IDC_DOWNLOAD_NOW},
+    {"", "Exit", IDM_EXIT},
+};
+
 constexpr WinAccelerator ACCELERATORS[] = {{'?', IDM_ABOUT}, {'/', IDM_ABOUT}};
 
 const WinControlTemplate ABOUT_CONTROLS[] = {
@@ -93,6 +100,18 @@ void closeMainWindow()
 {
     if (MQUI_ConfirmQuit())
         Win_DestroyWindow(ui.hwndMain);
+}
+
+void showMainWindow()
+{
+    Win_ShowWindow(ui.hwndMain);
+}
+
+// Only when the toolbar's button would be enabled: links wait and nothing runs.
+void downloadNow()
+{
+    if (ui.itemCount > 0 && ui.workTimerId == 0)
+        MQUI_StartDownloads();
 }
 
 void undoDelete()
@@ -156,6 +175,8 @@ constexpr Command COMMANDS[] = {
     {IDM_SCHEDULE, showSchedule},
     {IDM_ABOUT, showAbout},
     {IDM_MANUAL, openManual},
+    {IDM_SHOW, showMainWindow},
+    {IDC_DOWNLOAD_NOW, downloadNow},
 };
 
 void onSize(HWND, WPARAM, LPARAM lParam)
@@ -226,7 +247,10 @@ void onCommand(HWND, WPARAM wParam, LPARAM)
 
 void onClose(HWND, WPARAM, LPARAM)
 {
-    closeMainWindow();
+    if (MQUI_StaysInTray(CloseBy::CloseBox, ui.trayShown, MQUI_ScheduleArmed(), ui.currentDownload != nullptr))
+        MQUI_HideToTray();
+    else
+        closeMainWindow();
 }
 
 void onDestroy(HWND, WPARAM, LPARAM)
@@ -363,7 +387,18 @@ bool MQUI_CreateMainWindow()
     Win_SetFocus(ui.hwndMain);
     Win_EnableWindow(ui.hwndMain, true);
     Win_ListenForWake(ui.hwndMain);
+    MQUI_ShowTray();
     return Win_RegisterDropTarget(ui.hwndMain, MQUI_DropTarget());
+}
+
+void MQUI_ShowTray()
+{
+    ui.trayShown = Win_TrayAvailable();
+    if (!ui.trayShown)
+        return;
+    char tip[TRAY_TIP_CAPACITY];
+    MQUI_TrayTip(tip, sizeof tip);
+    Win_TrayShow(ui.hwndMain, iconSmallPath, tip, TRAY_MENU, std::size(TRAY_MENU));
 }
 
 LRESULT MQUI_WndProc(HWND window, uint32_t message, WPARAM wParam, LPARAM lParam)
@@ -377,9 +412,16 @@ LRESULT MQUI_WndProc(HWND window, uint32_t message, WPARAM wParam, LPARAM lParam
     return 0;
 }
 
+// Only the close box leaves the program in the tray, and only with something to wait for: File,
+// Exit and the end of the session end it as ever, and without a tray nothing would show it.
+bool MQUI_StaysInTray(CloseBy by, bool trayShown, bool armed, bool running)
+{
+    return by == CloseBy::CloseBox && trayShown && (armed || running);
+}
+
 bool MQUI_ConfirmQuit()
 {
-    if (MOONQ_CountItems() < 1 || !Win_IsChecked(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT)))
+    if (MOONQ_CountItems() < 1 || !MQUI_ScheduleArmed())
         return true;
     return Win_MessageBox(nullptr, QUIT_WARNING, nullptr, MB_OKCANCEL) == IDOK;
 }
@@ -401,6 +443,7 @@ void MQUI_Shutdown()
     // The other windows go with the main window, and their timers with them.
     ui.hwndMain = ui.hwndToolbar = ui.hwndProgress = nullptr;
     ui.workTimerId = ui.scheduleTimerId = 0;
+    ui.trayShown = false;
     Win_PostQuitMessage(0);
 }
 

@@ -293,6 +293,8 @@ void MQUI_StartDownloads()
 
 void MQUI_ShowDownloading(const char* url)
 {
+    ui.shownPercent = -1;
+    MQUI_UpdateTray();
     if (ui.hwndProgress == nullptr)
         return;
     setItemText(ui.hwndProgress, IDC_PROGRESS_URL, url);
@@ -324,6 +326,8 @@ void MQUI_TimerTask(HWND window)
 
 void MQUI_ShowProgress(int64_t done, int64_t total)
 {
+    ui.shownPercent = total > 0 ? int32_t(std::min<int64_t>(done, total) * 100 / total) : -1;
+    MQUI_UpdateTray();
     if (ui.hwndProgress == nullptr)
         return;
     char line[128];

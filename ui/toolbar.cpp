@@ -44,6 +44,7 @@ bool downloadAt(HWND dialog)
         ui.scheduleTimerId = Schedule_StartTimer(ui.hwndMain);
     else
         Schedule_StopTimer(ui.hwndMain);
+    MQUI_UpdateTray();
     return true;
 }
 

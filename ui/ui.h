@@ -21,7 +21,7 @@ constexpr int IDS_TITLE = 103, IDS_CLASS = 109, IDS_HINT = 111;
 constexpr int IDD_ABOUT = 103, IDD_TOOLBAR = 104, IDD_PROGRESS = 129, IDD_ATTENTION = 137;
 constexpr int IDM_EXIT = 105, IDM_ABOUT = 104, IDM_UNDO = 32774, IDM_DELETE = 32773,
               IDM_SELECT_ALL = 32783, IDM_COOKIES = 32777, IDM_OPTIONS = 32780,
-              IDM_SCHEDULE = 32775, IDM_MANUAL = 32785;
+              IDM_SCHEDULE = 32775, IDM_MANUAL = 32785, IDM_SHOW = 32786;
 constexpr int IDC_DOWNLOAD_NOW = 1003, IDC_DOWNLOAD_AT = 1004, IDC_ADD = 1048, IDC_URL = 1049;
 constexpr int IDC_PROGRESS_URL = 1002, IDC_PROGRESS_BYTES = 1001, IDC_PROGRESS_RATE = 1055;
 constexpr int IDC_REPLACE = 1030, IDC_PICK_NEW = 1031, IDC_ATTENTION_CANCEL = 1056;
@@ -74,6 +74,9 @@ struct UiState {
     int32_t shownAttempt;
     int64_t rateBase;
     int64_t savedPart;
+    int32_t shownPercent = -1;   // of the current file as its progress last showed, -1 unknown
+    bool trayShown;           // the program's icon is in the tray
+    bool trayNoticeGiven;     // the person has been told once that closing leaves it there
 };
 
 extern UiState ui;
@@ -85,12 +88,19 @@ extern DownloadOptions downloadOptions;
 // it is told so on standard error, before any file is touched).
 int MQUI_Main(int argc, char** argv);
 bool MQUI_CreateMainWindow();
+// Shows the program's icon in the tray, with its tip and menu, where the desktop offers a tray.
+void MQUI_ShowTray();
 LRESULT MQUI_WndProc(HWND window, uint32_t message, WPARAM wParam, LPARAM lParam);
 bool MQUI_ConfirmQuit();
 void MQUI_Shutdown();
 void MQUI_ErrorBox(const char* text);
 void MQUI_AttentionBox(const char* text);
 void MQUI_OpenDocument(const char* path);
+// The ways the main window is closed: its close box, File, Exit (also the tray's), the end of the
+// session (log-out or a signal).
+enum class CloseBy { CloseBox, FileExit, EndSession };
+// Whether a close leaves the program running in the tray, its window hidden, instead of ending it.
+bool MQUI_StaysInTray(CloseBy by, bool trayShown, bool armed, bool running);
 intptr_t MQUI_AboutProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);
 
 // List view (listview.cpp).
@@ -149,6 +159,16 @@ void MQUI_LetSleep();
 void MQUI_RunEnded();
 // Shows text (lines apart with "\n") as the notification of a run's end.
 void MQUI_NotifyRunEnd(const char* text);
+// Whether the schedule is armed: the toolbar's "Download At" is checked.
+bool MQUI_ScheduleArmed();
+constexpr size_t TRAY_TIP_CAPACITY = URL_CAPACITY + 64;
+// The tray icon's tip for the state now: the pending count and the start time when armed; during
+// a run, the file and how much of it came.
+void MQUI_TrayTip(char* text, size_t size);
+// Brings the tray icon's tip up to date; nothing while no icon is shown.
+void MQUI_UpdateTray();
+// Hides the main window, leaving the program in the tray; the first time, a notification says so.
+void MQUI_HideToTray();
 
 // Dialogs of the local file choice (localfiles.cpp); installed into the core's check-back.
 int MQUI_AskSaveName(char* path, size_t size);

@@ -10,6 +10,8 @@
 //   them. Nothing of D-Bus shows here, so the same calls can stand on another system's power
 //   and notification calls.
 // - A hold lasts until it is released or the process ends, whichever comes first.
+// - The tray (the desktop's notification area) holds at most one icon of the program; it goes
+//   with the window it was shown for. Where the desktop offers none, the tray calls do nothing.
 #pragma once
 
 #include "window/window.h"
@@ -28,3 +30,12 @@ void Win_Notify(const char* app, const char* summary, const char* body);
 // From now on, each time the computer wakes from sleep, window's procedure receives
 // WM_POWERBROADCAST with PBT_APMRESUMEAUTOMATIC from the event loop.
 void Win_ListenForWake(HWND window);
+
+// Whether the desktop offers a tray to show an icon in.
+bool Win_TrayAvailable();
+// Shows the icon (a resource path) with tip in the tray, in place of any shown before; choosing
+// one of its menu's items sends window's procedure WM_COMMAND with that item's command (the
+// items' menu names are not used: the tray's menu is a single one).
+void Win_TrayShow(HWND window, const char* icon, const char* tip, const WinMenuItem* items, size_t count);
+// Changes the tip of the icon shown; nothing while none is.
+void Win_TraySetTip(const char* tip);

@@ -351,6 +351,16 @@ void Win_ShowWindow(HWND window)
         winqt::ShowAndExpose(window->top);
     else
         window->top->show();
+    if (window->kind == WinKind::Main) {
+        window->top->raise();
+        window->top->activateWindow();
+    }
+}
+
+void Win_HideWindow(HWND window)
+{
+    if (winqt::Alive(window))
+        window->top->hide();
 }
 
 void Win_DestroyWindow(HWND window)

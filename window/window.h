@@ -150,7 +150,10 @@ struct WinToolTip {
 bool Win_Init(int* argc, char** argv);
 
 HWND Win_CreateMainWindow(const WinMainTemplate& main);
+// Shows window; a main window also comes to the front, as the person's choice to see it.
 void Win_ShowWindow(HWND window);
+// Hides window until it is shown again; it keeps its state, timers and messages meanwhile.
+void Win_HideWindow(HWND window);
 // Destroys window (its procedure receives WM_DESTROY) and its children.
 void Win_DestroyWindow(HWND window);
 // From now until window is destroyed, SIGTERM (log-out, kill), SIGINT (Ctrl+C) and SIGHUP no

@@ -23,6 +23,7 @@
 class QButtonGroup;
 class QMenuBar;
 class QScrollBar;
+class QSystemTrayIcon;
 class QTimer;
 
 enum class WinKind { Main, Dialog, Control };
@@ -142,8 +143,13 @@ struct Observer {
                                   std::string* chosen) = 0;
     // true when it took the document instead of the desktop's handler.
     virtual bool TakeDocument(const char* path) = 0;
+    // true to have the program believe the desktop offers a tray where it offers none.
+    virtual bool OffersTray() = 0;
 };
 extern Observer* observer;
+
+// The program's icon in the tray, or null while none is shown.
+QSystemTrayIcon* TrayIcon();
 
 // Virtual keys that differ from Qt's key codes; letters, digits and F1..F24 are computed.
 struct KeyName {

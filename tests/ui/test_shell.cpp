@@ -4,6 +4,7 @@
 #include "tests/support/servers.h"
 #include "ui/dialogs/startup.h"
 #include "settings/registry.h"
+#include "settings/schedule.h"
 
 #include <chrono>
 #include <csignal>
@@ -237,6 +238,38 @@ TEST_F(Shell, QuitDuringADownloadStopsItBeforeItsItemIsReleased)
     // Both wait for the next start, the interrupted one still first.
     EXPECT_LT(saved.find(server.url("big.bin")), saved.find("http://h/next.zip"));
     EXPECT_NE(saved.find("http://h/next.zip"), std::string::npos);
+}
+
+TEST(ShellClose, OnlyTheCloseBoxKeepsTheProgramAndOnlyInATrayWithSomethingToWaitFor)
+{
+    // Stays, by [tray offered][armed, running, idle][close box, File Exit, end of session].
+    constexpr bool STAYS[2][3][3] = {{}, {{true, false, false}, {true, false, false}, {}}};
+    for (int tray = 0; tray < 2; ++tray)
+        for (int state = 0; state < 3; ++state)
+            for (int by = 0; by < 3; ++by)
+                EXPECT_EQ(MQUI_StaysInTray(CloseBy(by), tray == 1, state == 0, state == 1), STAYS[tray][state][by])
+                    << tray << state << by;
+}
+
+TEST_F(Shell, TheCloseBoxOfAnArmedProgramHidesItInTheTrayWhoseMenuShowsAndExitsIt)
+{
+    Win_FakeTray(true);
+    MQUI_ShowTray();
+    Win_FakeTray(false);
+    addItem("http://h/a.zip");
+    MQUI_Refresh();
+    Win_Click(downloadAt());
+    Schedule_FormatTime(2 * 3600 + 17 * 60);
+    char tip[TRAY_TIP_CAPACITY];
+    MQUI_TrayTip(tip, sizeof tip);
+    EXPECT_STREQ(tip, "Moonfetch: 1 link waiting\nDownloads at 2:17 AM");
+    MQUI_WndProc(ui.hwndMain, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(Win_IsWindowVisible(ui.hwndMain));
+    EXPECT_TRUE(Win_ChooseTrayItem("Show Moonfetch"));
+    EXPECT_TRUE(Win_IsWindowVisible(ui.hwndMain));
+    modals.answers = {Win_Answer(IDOK)};   // Exit warns of the schedule as File, Exit does
+    EXPECT_TRUE(Win_ChooseTrayItem("Exit"));
+    EXPECT_EQ(ui.hwndMain, nullptr);
 }
 
 }  // namespace

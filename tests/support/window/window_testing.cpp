@@ -13,10 +13,12 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPixmap>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <utility>
 
@@ -63,6 +65,7 @@ public:
         *chosen = answer.path;
         return true;
     }
+    bool OffersTray() override { return fakeTray; }
     bool TakeDocument(const char* path) override
     {
         if (recordDocuments)
@@ -80,6 +83,7 @@ public:
 
     std::function<WinModalAnswer(const WinModal&)> script;
     bool recordDocuments = false;
+    bool fakeTray = false;
     std::vector<std::string> documents;
 
 private:
@@ -228,6 +232,26 @@ uint32_t Win_TimerPeriod(HWND window, uint32_t id)
         return 0;
     auto found = window->timers.find(id);
     return found != window->timers.end() && found->second->isActive() ? uint32_t(found->second->interval()) : 0;
+}
+
+bool Win_IsWindowVisible(HWND window)
+{
+    return winqt::Alive(window) && window->top->isVisible();
+}
+
+void Win_FakeTray(bool offered)
+{
+    recorder->fakeTray = offered;
+}
+
+bool Win_ChooseTrayItem(const char* text)
+{
+    QMenu* menu = winqt::TrayIcon() ? winqt::TrayIcon()->contextMenu() : nullptr;
+    const QList<QAction*> items = menu ? menu->actions() : QList<QAction*>{};
+    auto found = std::find_if(items.begin(), items.end(), [text](QAction* a) { return a->text() == text; });
+    if (found != items.end())
+        (*found)->trigger();
+    return found != items.end();
 }
 
 bool Win_SaveScreenshot(HWND window, const char* path)

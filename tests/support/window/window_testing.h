@@ -75,6 +75,13 @@ int Win_GetScrollPos(HWND window);
 bool Win_IsWindowEnabled(HWND window);
 uint32_t Win_TimerPeriod(HWND window, uint32_t id);
 
+// Whether window is shown now (a hidden main window still lives and works).
+bool Win_IsWindowVisible(HWND window);
+// With offered, the program believes the desktop has a tray (the offscreen platform has none).
+void Win_FakeTray(bool offered);
+// Chooses the item text of the tray icon's menu as the person would; false when there is none.
+bool Win_ChooseTrayItem(const char* text);
+
 // Writes a PNG of the window as it is shown now; false on failure.
 bool Win_SaveScreenshot(HWND window, const char* path);
 // The family that painted text uses; "" when no installed font has letters (text shows boxes).
