@@ -326,7 +326,8 @@ void MQUI_TimerTask(HWND window)
 
 void MQUI_ShowProgress(int64_t done, int64_t total)
 {
-    ui.shownPercent = total > 0 ? int32_t(std::min<int64_t>(done, total) * 100 / total) : -1;
+    // In floating point: a hostile size near the 64-bit limit must not overflow the product.
+    ui.shownPercent = total > 0 ? int32_t(100.0 * double(std::min<int64_t>(done, total)) / double(total)) : -1;
     MQUI_UpdateTray();
     if (ui.hwndProgress == nullptr)
         return;
