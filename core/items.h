@@ -28,6 +28,9 @@ constexpr uint32_t ITEM_BROKEN_OFF = 32;
 // The current download run tried the item and it did not come: the run goes past it, the next
 // run tries it again. Kept in memory only.
 constexpr uint32_t ITEM_TRIED = 64;
+// The query's answer was a web page: a download answered with one is the file itself. Kept in
+// memory only.
+constexpr uint32_t ITEM_QUERY_PAGE = 128;
 
 // What tells the local file a download wrote from another file put under its name later: its
 // device and inode, and its modification time in nanoseconds since 1970 (modulo 2^64) once the

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -105,6 +106,10 @@ int32_t finishQuery(UrlRequest* request)
         CopyBounded(item->url, request->web.location);
     CopyBounded(item->etag, request->web.etag);
     CopyBounded(item->lastModified, request->web.lastModified);
+    if (request->web.isPage)
+        item->flags |= ITEM_QUERY_PAGE;
+    else
+        item->flags &= ~ITEM_QUERY_PAGE;
     return 1;
 }
 
@@ -416,6 +421,61 @@ bool waitToRetry(UrlRequest* request, int seconds)
     return true;
 }
 
+// Whether the answer names a version other than the one the item holds: a strong ETag or a date.
+bool announcesNewVersion(const WireRequest& web, const UrlItem* item)
+{
+    const bool strongTag = web.etag[0] != '\0' && std::strncmp(web.etag, "W/", 2) != 0;
+    return (strongTag && std::strcmp(web.etag, item->etag) != 0) ||
+           (web.lastModified[0] != '\0' && std::strcmp(web.lastModified, item->lastModified) != 0);
+}
+
+// Whether a web page came where the file should: the query saw none, or the page's length is not
+// the size the query saw while no new version was announced.
+bool isPageInstead(const UrlRequest* request)
+{
+    const WireRequest& web = request->web;
+    const UrlItem* item = request->item;
+    if (!web.isPage)
+        return false;
+    if (!(item->flags & ITEM_QUERY_PAGE))
+        return true;
+    auto lock = MOONQ_LockItem();
+    const bool otherLength = item->size > 0 && web.contentLength > 0 && int64_t(web.contentLength) != item->size;
+    return otherLength && !announcesNewVersion(web, item);
+}
+
+// The first line of the page's title, from a bounded read of its body; empty when none shows.
+std::string pageTitle(WireRequest* web)
+{
+    constexpr size_t TITLE_SCAN_BYTES = 8 * WIRE_BLOCK;
+    std::string body;
+    while (body.size() < TITLE_SCAN_BYTES && Wire_Read(web) == 0) {
+        body.append(web->buffer, size_t(web->bufferCount));
+        web->bufferCount = 0;
+    }
+    std::string lower(body);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    const size_t tag = lower.find("<title");
+    const size_t open = tag == std::string::npos ? tag : lower.find('>', tag);
+    if (open == std::string::npos)
+        return {};
+    const size_t from = body.find_first_not_of(" \t\r\n", open + 1);
+    if (from == std::string::npos)
+        return {};
+    return body.substr(from, body.find_first_of("<\r\n", from) - from);
+}
+
+// Leaves the local file as it is and the item broken off: the page is not the file.
+int32_t refusePage(UrlRequest* request)
+{
+    const std::string title = pageTitle(&request->web);
+    Trace_PrintString(TRACE_ALL, "DownloadURL, a web page instead of the file, titled: %s\n", title.c_str());
+    UrlItem* item = request->item;
+    return breakOff(item, ERR_WEB_PAGE, 0, Err_Text(uint32_t(ERR_WEB_PAGE)),
+                    "DownloadURL, nothing written to %s\n");
+}
+
 // One try: the request for what is still missing, then its data into the local file.
 int32_t downloadOnce(UrlRequest* request, uint32_t timeout, int32_t* outcome, bool* answered)
 {
@@ -431,6 +491,8 @@ int32_t downloadOnce(UrlRequest* request, uint32_t timeout, int32_t* outcome, bo
     *answered = r == 1;
     if (r != 1)
         return r;
+    if (isPageInstead(request))
+        return refusePage(request);
     *outcome = RESULT_QUERIED;
     return downloadInto(request, timeout, outcome);
 }

@@ -32,6 +32,10 @@
 //   item breaks off with ERR_FILE_CHANGED and nothing is asked of the server. So does a part
 //   recorded without its file's identity (a list saved by an earlier version): no file proves
 //   to be its own. When nothing is under the name any more, the file is written anew.
+// - A download answered with a web page (Content-Type) is written nowhere when the query saw
+//   no page, or when its length is not the size the query saw and it names no other version:
+//   the item breaks off with ERR_WEB_PAGE, and the first line of the page's title goes into
+//   the trace log.
 // - A dropped connection, a time-out, an early end, and HTTP 408, 429 and 5xx are tried again
 //   up to three times, after 1, 4 and 16 seconds (or the answer's Retry-After, at most 60),
 //   each time continuing the part on disk. Other failures are not retried. A cancel or an

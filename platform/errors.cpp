@@ -26,6 +26,8 @@ constexpr ErrorText ERROR_TEXTS[] = {
     {uint32_t(ERR_NAME_TOO_LONG), "Local file name too long."},
     {uint32_t(ERR_TOO_MANY_BYTES), "The server sent more bytes than it announced."},
     {uint32_t(ERR_FILE_CHANGED), "The local file was changed by another program."},
+    {uint32_t(ERR_WEB_PAGE),
+     "The server sent a web page instead of the file (the link may have expired or need a login)."},
 };
 
 const ErrorText* find(uint32_t code)

@@ -44,6 +44,9 @@ constexpr int32_t ERR_BAD_COOKIE = static_cast<int32_t>(0x8000000Fu);
 // The connection ended cleanly before as many bytes had arrived as were announced (the
 // answer's own length, else the size the query learnt).
 constexpr int32_t ERR_SHORT_TRANSFER = static_cast<int32_t>(0x80000010u);
+// A download was answered with a web page where the file should have come (an expired link,
+// a login page).
+constexpr int32_t ERR_WEB_PAGE = static_cast<int32_t>(0x80000011u);
 // The answer's body went on behind the end it announced.
 constexpr int32_t ERR_TOO_MANY_BYTES = static_cast<int32_t>(0x80000012u);
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -78,6 +79,20 @@ void readValidator(InetHandle* answer, const char* name, char (&value)[N])
         value[0] = '\0';
 }
 
+// Whether the answer's Content-Type names a web page; the parameters behind ';' do not count.
+bool isPageType(InetHandle* answer)
+{
+    constexpr std::string_view PAGE_TYPES[] = {"text/html", "application/xhtml+xml"};
+    char value[128];
+    if (!Inet_HttpHeader(answer, "Content-Type", value, sizeof value))
+        return false;
+    std::string_view type(value, std::strcspn(value, ";"));
+    while (!type.empty() && (type.back() == ' ' || type.back() == '\t'))
+        type.remove_suffix(1);
+    return std::any_of(std::begin(PAGE_TYPES), std::end(PAGE_TYPES),
+                       [type](std::string_view page) { return Text_EqualNoCase(type, page); });
+}
+
 // Learns what a 2xx answer says of the file: its length (0 when none), the URL it came from and
 // its version.
 int32_t acceptAnswer(WireRequest* request)
@@ -89,6 +104,7 @@ int32_t acceptAnswer(WireRequest* request)
     Trace_PrintString(TRACE_ALL, "Wire_HTTP_Request: OK for %s\n", request->location);
     readValidator(request->hRequest, "ETag", request->etag);
     readValidator(request->hRequest, "Last-Modified", request->lastModified);
+    request->isPage = isPageType(request->hRequest);
     return 1;
 }
 
@@ -333,6 +349,7 @@ int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32
     if (r < 0)
         return r;
     request->bytesLeft = -1;
+    request->isPage = false;
     for (int redirects = 0;; ++redirects) {
         if (isHttpScheme(request->scheme)) {
             r = Wire_HTTP_Request(request, mode, timeout);

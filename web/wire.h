@@ -22,7 +22,8 @@
 //   ("Range: bytes=0-0") and reads none of its body; the size is then the range's total (206)
 //   or the length (200).
 // - After a success, hRequest holds the answer that decided until Wire_Close: its headers
-//   (Inet_HttpHeader) describe the file.
+//   (Inet_HttpHeader) describe the file, and isPage tells whether its Content-Type names a web
+//   page (text/html or application/xhtml+xml, in any case, its parameters aside).
 // - A download may continue a file the caller holds in part (resumeFrom, ifRange,
 //   expectedSize). HTTP asks for the rest only if the file is still the version of that part
 //   ("Range" with "If-Range"); an answer that is not exactly the rest of that version (a 206
@@ -84,6 +85,7 @@ struct WireRequest {
     int32_t retryAfter;           // after an HTTP failure: its Retry-After in seconds, else -1
     int64_t bytesLeft;            // download: what the answer announced that is still to come; -1 unknown
     bool complete;                // the part held was the whole file: Wire_Read ends at once
+    bool isPage;                  // the 2xx answer that decided is a web page (false for FTP)
 };
 
 int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32_t timeout);

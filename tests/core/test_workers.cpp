@@ -233,6 +233,10 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
     const Script whole = answer(tagged, 9000), cut = answer(tagged, 3000);
     const Script done =
         answer(head("416 Range Not Satisfiable", "Content-Range: bytes */9000\r\nContent-Length: 0"));
+    const std::string body = "<html><head><TITLE>\n Link expired\r\nor moved</title></head></html>";
+    const Script page = answer(head("200 OK", "Content-Type: Text/HTML; charset=utf-8\r\nETag: \"v1\"\r\n"
+                                              "Content-Length: " + std::to_string(body.size())) + body);
+    const Script htmlFile = answer(head("200 OK", "Content-Type: text/html\r\nContent-Length: 9000"), 9000);
     const std::string date = "Wed, 21 Oct 2015 07:28:00 GMT", ownPart = "bytes=3000- \"v1\"", v1 = "\"v1\"";
     const int32_t OK = RESULT_DOWNLOADED;
     // The item's version, part and size and the bytes of its file; the scripts, one per connection (the last
@@ -240,7 +244,7 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
     // began in the file, and the item's flags when it stays.
     const struct { std::string etag, modified; int64_t part, onDisk, checkedSize; std::vector<Script> scripts;
                    int32_t result; std::vector<std::string> asked; const char* waits; int64_t resumedFrom;
-                   uint32_t flags; FileChange change = KEPT; } cases[] = {
+                   uint32_t flags; FileChange change = KEPT; uint32_t seen = 0; } cases[] = {
         {v1, "", 3000, 3000, 9000, {rest(3000, 6000)}, OK, {ownPart}, "", 3000, 0},          // its own part
         {v1, "", 3000, 5000, 9000, {rest(3000, 6000)}, OK, {ownPart}, "", 3000, 0},          // written past the record
         {"", date, 3000, 3000, 9000, {rest(3000, 6000)}, OK, {"bytes=3000- " + date}, "", 3000, 0},
@@ -261,6 +265,12 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
         // A 206 that sends the whole file: none of it joins the part, and it is not tried again.
         {v1, "", 3000, 3000, 9000, {answer(head("206 Partial Content", "Content-Range: bytes 3000-8999/9000\r\n"
          "Content-Length: 9000"), 9000)}, ERR_TOO_MANY_BYTES, {ownPart}, "", 3000, ITEM_VALID | ITEM_BROKEN_OFF},
+        // A web page where the file should come (fresh, resumed, of another length than the page the query
+        // saw) leaves the file as it is; a file the query saw as a page comes.
+        {v1, "", 0, 3000, 9000, {page}, ERR_WEB_PAGE, {""}, "", 0, ITEM_VALID | ITEM_BROKEN_OFF},
+        {v1, "", 3000, 3000, 9000, {page}, ERR_WEB_PAGE, {ownPart}, "", 0, ITEM_VALID | ITEM_BROKEN_OFF},
+        {v1, "", 0, 3000, 9000, {page}, ERR_WEB_PAGE, {""}, "", 0, ITEM_VALID | ITEM_BROKEN_OFF, KEPT, ITEM_QUERY_PAGE},
+        {"", "", 0, 0, 9000, {htmlFile}, OK, {""}, "", 0, 0, KEPT, ITEM_QUERY_PAGE},
         // Since the part, another file or a link (last: it stays) took its name: neither continued nor asked for.
         {v1, "", 3000, 3000, 9000, {whole}, ERR_FILE_CHANGED, {}, "", 0, ITEM_VALID | ITEM_BROKEN_OFF, REPLACED},
         {v1, "", 3000, 3000, 9000, {whole}, ERR_FILE_CHANGED, {}, "", 0, ITEM_VALID | ITEM_BROKEN_OFF, TOUCHED},
@@ -274,6 +284,7 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
         CopyBounded(item->etag, c.etag.c_str());
         CopyBounded(item->lastModified, c.modified.c_str());
         recordPart(item, path("r.bin"), c.part, c.change);
+        item->flags |= c.seen;
         Trace_Open("moonfch_log.txt");
         UrlRequest* request = nullptr;
         ASSERT_EQ(download(&request), c.result);
@@ -288,13 +299,15 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
         EXPECT_EQ(waits, c.waits);
         EXPECT_EQ(askedFor(server.requests()), c.asked);
         EXPECT_TRUE(c.result != OK || isPatternFile(path("r.bin"), 9000));
-        const bool changed = c.result == ERR_FILE_CHANGED;   // the part stays recorded for the person to decide
-        EXPECT_TRUE(c.result == OK || ((item->flags.load() & ~ITEM_TRIED) == c.flags &&
+        // The part stays recorded for the person to decide.
+        const bool changed = c.result == ERR_FILE_CHANGED || c.result == ERR_WEB_PAGE;
+        EXPECT_TRUE(c.result == OK || ((item->flags.load() & ~(ITEM_TRIED | ITEM_QUERY_PAGE)) == c.flags &&
                                        item->partDone.load() == (changed ? c.part : c.resumedFrom)));
         if (changed) {   // as it was, and the item says why
-            EXPECT_STREQ(item->statusText, "The local file was changed by another program.");
-            EXPECT_TRUE(isPatternFile(path("r.bin"), 3000));
+            EXPECT_STREQ(item->statusText, Err_Text(uint32_t(c.result)));
+            EXPECT_TRUE(isPatternFile(path("r.bin"), uint64_t(c.onDisk)));
         }
+        EXPECT_EQ(log.find("titled: Link expired\n") != std::string::npos, c.result == ERR_WEB_PAGE);
         MOONQ_FreeList(&pendingList);
     }
 }
@@ -373,6 +386,8 @@ TEST_F(WorkersConcurrent, QueriesFillInTheirItemOrSayWhyTheyFailed)
          "10 200 OK|dl/pdf/r\xC3\xA9sum\xC3\xA9.pdf|get/file.bin?id=3|0"},
         {"f.bin", {answer(head("200 OK", "Connection: close"))}, false, RESULT_QUERIED, 0,
          "0 200 OK|dl/f.bin|f.bin|0"},
+        {"a.htm", {answer(head("200 OK", "Content-Type: application/XHTML+xml ;q=1\r\nContent-Length: 5"))}, false,
+         RESULT_QUERIED, ITEM_QUERY_PAGE, "5 200 OK|dl/a.htm|a.htm|0"},
         {"none.zip", {answer(head("404 Not Found"))}, false, -1, ITEM_FAILED, "0 404 Not Found||none.zip|0"},
         {"r", {answer(head("302 Found", "Location: /r\r\nContent-Length: 0"))}, false, RESULT_FAILED, ITEM_FAILED,
          "0 302 Found||r|0"},
