@@ -29,7 +29,7 @@ constexpr uint32_t ITEM_BROKEN_OFF = 32;
 // run tries it again. Kept in memory only.
 constexpr uint32_t ITEM_TRIED = 64;
 // The query's answer was a web page: a download answered with one is the file itself. Kept in
-// memory only.
+// the pending list, so that it holds after a restart.
 constexpr uint32_t ITEM_QUERY_PAGE = 128;
 
 // What tells the local file a download wrote from another file put under its name later: its

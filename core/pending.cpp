@@ -30,6 +30,8 @@ constexpr std::string_view PART_KEY = "part=";
 constexpr std::string_view DEVICE_KEY = "device=";
 constexpr std::string_view INODE_KEY = "inode=";
 constexpr std::string_view MTIME_KEY = "mtime=";
+// "page=1": the query found a web page, so an allowed page still downloads after a restart.
+constexpr std::string_view PAGE_KEY = "page=";
 // Room in the text for an item's numbers, keys and line ends besides its texts.
 constexpr size_t ITEM_OVERHEAD = 160;
 
@@ -97,6 +99,8 @@ void readSizeFields(UrlItem* item, std::string_view line)
             item->partFile.inode = readNumber(field.substr(INODE_KEY.size()));
         else if (field.starts_with(MTIME_KEY))
             item->partFile.modifiedNs = readNumber(field.substr(MTIME_KEY.size()));
+        else if (field.starts_with(PAGE_KEY) && readNumber(field.substr(PAGE_KEY.size())) == 1)
+            item->flags |= ITEM_QUERY_PAGE;
         tab = next;
     }
 }
@@ -139,6 +143,7 @@ void appendItem(std::string& text, const UrlItem* item)
         appendNumberField(text, INODE_KEY, item->partFile.inode);
         appendNumberField(text, MTIME_KEY, item->partFile.modifiedNs);
     }
+    appendNumberField(text, PAGE_KEY, (item->flags.load() & ITEM_QUERY_PAGE) ? 1 : 0);
     text.append("\n");
 }
 

@@ -29,12 +29,13 @@ protected:
         return item;
     }
 
-    // Every item of pendingList as "url|path|size|etag|modified|part"; each must be plainly valid.
+    // Every item of pendingList as "url|path|size|etag|modified|part"; each must be plainly valid (or
+    // a valid one whose query found a web page).
     static std::vector<std::string> items()
     {
         std::vector<std::string> out;
         for (UrlItem* item = MOONQ_FirstItem(); item; item = MOONQ_NextItem(item)) {
-            EXPECT_EQ(item->flags, ITEM_VALID) << item->url;
+            EXPECT_EQ(item->flags & ~ITEM_QUERY_PAGE, ITEM_VALID) << item->url;
             out.push_back(std::string(item->url) + "|" + item->localPath + "|" + std::to_string(item->size) + "|" +
                           item->etag + "|" + item->lastModified + "|" + std::to_string(item->partDone.load()));
         }
@@ -58,14 +59,14 @@ TEST_F(Pending, SavesTheValidItemsWithTheirVersionAndPartAndReadsThemBackAfterWh
     CopyBounded(versioned->lastModified, "Wed, 21 Oct 2015 07:28:00 GMT");
     versioned->partDone = 150000;
     versioned->partFile = {2049, 18446744073709551615u, 1700000000123456789};
-    add("http://h/4g", ITEM_VALID, "/e", (int64_t(1) << 32) + 1);
+    add("http://h/4g", ITEM_VALID | ITEM_QUERY_PAGE, "/e", (int64_t(1) << 32) + 1);
     add(longest, ITEM_VALID, longestPath, 77);
     add("http://h/next", ITEM_VALID, "/n", 8);
     ASSERT_EQ(MOONQ_SavePending(), 0);
     const std::string saved = "http://h/a.zip\n/d/zip/a.zip\n10\nhttp://h/b.zip\n\n20\nhttp://h/c.zip\n/d/c.zip\n30\n"
                               "http://h/v.zip\n/v.zip\n200000\tetag=\"5f1-a2\"\tmodified=Wed, 21 Oct 2015 07:28:00 GMT"
                               "\tpart=150000\tdevice=2049\tinode=18446744073709551615\tmtime=1700000000123456789"
-                              "\nhttp://h/4g\n/e\n4294967297\n" + longest + "\n" + longestPath +
+                              "\nhttp://h/4g\n/e\n4294967297\tpage=1\n" + longest + "\n" + longestPath +
                               "\n77\nhttp://h/next\n/n\n8\n";
     EXPECT_EQ(readFile(PENDING_FILE), HEADER + saved);
     // Read back behind what the list holds, every item plainly valid, they save as before.
