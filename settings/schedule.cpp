@@ -3,6 +3,7 @@
 #include "settings/registry.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -101,6 +102,11 @@ int Schedule_GetEndHour()
 const char* Schedule_GetTimeText()
 {
     return schedule.startText;
+}
+
+const char* Schedule_StartText()
+{
+    return schedule.startText + std::strspn(schedule.startText, " ");
 }
 
 void Schedule_PickStartTime()

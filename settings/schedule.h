@@ -49,6 +49,8 @@ int32_t Schedule_SetEndHour(int hour);
 int Schedule_GetBeginHour();
 int Schedule_GetEndHour();
 const char* Schedule_GetTimeText();
+// The start time as a sentence names it, without the padding the toolbar keeps.
+const char* Schedule_StartText();
 // Draws a new start time inside the window and formats its text.
 void Schedule_PickStartTime();
 // The start time that two draws give for a window, 0..86399 (hours outside 0..23 count as 0).

@@ -92,8 +92,7 @@ void MQUI_TrayTip(char* text, size_t size)
                                                    count == 1 ? "" : "s");
     if (!MQUI_ScheduleArmed() || written < 0 || size_t(written) >= size)
         return;
-    const char* at = Schedule_GetTimeText();
-    std::snprintf(text + written, size - size_t(written), "\nDownloads at %s", at + std::strspn(at, " "));
+    std::snprintf(text + written, size - size_t(written), "\nDownloads at %s", Schedule_StartText());
 }
 
 void MQUI_UpdateTray()

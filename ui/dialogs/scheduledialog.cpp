@@ -30,19 +30,12 @@ uint32_t armedPeriodMs = 0;
 int idleHold = -1;
 ScheduleDialogContext dialogContext{};
 
-// The start time's text without the padding it has on the toolbar.
-const char* startText()
-{
-    const char* text = Schedule_GetTimeText();
-    return *text == ' ' ? text + 1 : text;
-}
-
 // A new start time (the dialog's OK while armed) takes a hold that names it.
 void holdIdle()
 {
     static char heldFor[NOTICE_SIZE];
     char why[NOTICE_SIZE];
-    std::snprintf(why, sizeof why, WAITING_WHY, startText());
+    std::snprintf(why, sizeof why, WAITING_WHY, Schedule_StartText());
     if (idleHold >= 0 && std::strcmp(why, heldFor) == 0)
         return;
     const int earlier = idleHold;
@@ -70,9 +63,9 @@ void traceLateLook()
 void tellMissed()
 {
     char body[NOTICE_SIZE];
-    std::snprintf(body, sizeof body, MISSED_BODY, startText(), startText());
+    std::snprintf(body, sizeof body, MISSED_BODY, Schedule_StartText(), Schedule_StartText());
     Trace_PrintString(TRACE_ALL, "Schedule: the computer slept through the start at %s; the run waits for tomorrow\n",
-                      startText());
+                      Schedule_StartText());
     Win_Notify(APP_NAME, MISSED_SUMMARY, body);
 }
 
