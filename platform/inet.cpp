@@ -35,6 +35,15 @@ constexpr mode_t COOKIE_FOLDER_MODE = S_IRWXU;
 
 thread_local uint32_t lastError = 0;
 
+// The transfer engine that a thread keeps for all its requests once it asked to keep its
+// connections: its cache holds them open for the thread's next request to the same server.
+struct ThreadEngine {
+    bool keep = false;
+    CURLM* multi = nullptr;
+    ~ThreadEngine() { curl_multi_cleanup(multi); }
+};
+thread_local ThreadEngine threadEngine;
+
 bool fail(uint32_t error)
 {
     lastError = error;
@@ -137,11 +146,13 @@ struct InetHandle {
     std::string host;
     int port = 0;
     InetService service = INET_SERVICE_HTTP;
-    // Request or file: one transfer on a multi handle of its own, to the URL parsed once here.
+    // Request or file: one transfer on a multi handle of its own (or its thread's, which it
+    // does not own), to the URL parsed once here.
     CURLU* url = nullptr;
     CURL* easy = nullptr;
     bool usesJar = false;
     CURLM* multi = nullptr;
+    bool ownsMulti = true;
     curl_slist* headers = nullptr;
     std::string cookies;
     bool started = false;
@@ -452,10 +463,19 @@ void freeTransfer(InetHandle* handle)
     if (handle->usesJar)
         saveCookieJar(handle);
     curl_easy_cleanup(handle->easy);
-    curl_multi_cleanup(handle->multi);
+    if (handle->ownsMulti)
+        curl_multi_cleanup(handle->multi);
     curl_url_cleanup(handle->url);
     curl_slist_free_all(handle->headers);
     delete handle;
+}
+
+// The calling thread's engine, made at its first request; null when it cannot be made.
+CURLM* threadMulti()
+{
+    if (threadEngine.multi == nullptr)
+        threadEngine.multi = curl_multi_init();
+    return threadEngine.multi;
 }
 
 // A transfer handle for object with the options every request and file shares; null with the
@@ -474,7 +494,8 @@ InetHandle* newTransfer(InetHandle* connection, HandleKind kind, const char* obj
     handle->url = url;
     handle->timeout = connection->timeout;
     handle->easy = curl_easy_init();
-    handle->multi = curl_multi_init();
+    handle->ownsMulti = !threadEngine.keep;
+    handle->multi = handle->ownsMulti ? curl_multi_init() : threadMulti();
     CURL* easy = handle->easy;
     // Handing libcurl the parsed URL, not its text, leaves it nothing to read differently.
     bool ok = easy != nullptr && handle->multi != nullptr &&
@@ -488,7 +509,8 @@ InetHandle* newTransfer(InetHandle* connection, HandleKind kind, const char* obj
               curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader) == CURLE_OK &&
               curl_easy_setopt(easy, CURLOPT_HEADERDATA, handle) == CURLE_OK &&
               curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, onConnected) == CURLE_OK &&
-              curl_easy_setopt(easy, CURLOPT_PREREQDATA, handle) == CURLE_OK;
+              curl_easy_setopt(easy, CURLOPT_PREREQDATA, handle) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_PRIVATE, handle) == CURLE_OK;
     if (!ok) {
         freeTransfer(handle);
         fail(INET_ERR_INTERNAL);
@@ -504,10 +526,13 @@ bool perform(InetHandle* handle)
     if (curl_multi_perform(handle->multi, &running) != CURLM_OK)
         return fail(INET_ERR_INTERNAL);
     int queued = 0;
+    // A thread's engine may carry another open transfer of the thread: each end goes to its own.
     while (CURLMsg* message = curl_multi_info_read(handle->multi, &queued)) {
-        if (message->msg == CURLMSG_DONE) {
-            handle->done = true;
-            handle->result = message->data.result;
+        InetHandle* owner = nullptr;
+        if (message->msg == CURLMSG_DONE &&
+            curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &owner) == CURLE_OK && owner) {
+            owner->done = true;
+            owner->result = message->data.result;
         }
     }
     return true;
@@ -676,6 +701,11 @@ InetSession* Inet_Open(const char* agent)
     if (!session->jarPath.empty())
         loadCookieJar(session);
     return session;
+}
+
+void Inet_KeepConnections()
+{
+    threadEngine.keep = true;
 }
 
 bool Inet_SetConnectTimeout(InetSession* session, uint32_t milliseconds)

@@ -13,6 +13,10 @@
 //   Another thread may only set the InetAbortFlag that the connection was opened with (the
 //   flag must outlive the handle): a blocked call then returns false within about 50 ms with
 //   INET_ERR_CANCELLED, and every later call on that handle fails at once the same way.
+// - A thread that called Inet_KeepConnections runs all its transfers on one engine of its own,
+//   which keeps a finished request's connection open (and the server's address resolved) for
+//   the thread's next request to the same server, until the thread ends. Other threads open a
+//   connection for every request, closed with it.
 // - Every call that can block waits at most its time-out (milliseconds): the connect
 //   time-out for connecting, the receive time-out since the last data for each answer and
 //   each read.
@@ -45,6 +49,8 @@ using InetAbortFlag = std::atomic<bool>;
 
 // Opens the session with the agent text; null when the transfer library cannot start.
 InetSession* Inet_Open(const char* agent);
+// Lets the calling thread's later requests reuse its connections to the same server.
+void Inet_KeepConnections();
 // Sets the connect time-out that later connections of the session use (any thread).
 bool Inet_SetConnectTimeout(InetSession* session, uint32_t milliseconds);
 
