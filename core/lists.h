@@ -3,7 +3,8 @@
 // Contract:
 // - A node is any record whose first member is a ListLink; the list that holds it owns it.
 // - A detached node and an empty head both point to themselves.
-// - Not thread-safe: lists are linked and unlinked on the user-interface thread only.
+// - Not thread-safe: lists are linked and unlinked on the user-interface thread only (the query
+//   pool's waiting line, under the pool's own lock, excepted).
 // - A broken invariant (appending a linked node, links that do not point back) is an internal
 //   fault that ends the process at once, without a message and without saving anything.
 #pragma once

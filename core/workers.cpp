@@ -1,5 +1,7 @@
 #include "core/workers.h"
 
+#include "core/querypool.h"
+
 #include "web/cookies.h"
 #include "platform/text.h"
 #include "diag/trace.h"
@@ -579,10 +581,20 @@ int32_t MOONQ_StartRequest(UrlItem* item, const DownloadOptions* options, bool i
     if (request == nullptr)
         return ERR_NO_MEMORY;
     List_Init(&request->link);
+    List_Init(&request->queued);
     request->item = item;
     request->isQuery = isQuery;
     request->web.cookieSource = options->cookieSource;
     CopyBounded(request->web.cookieFile, options->cookieFile);
+    if (isQuery) {
+        const int32_t r = MOONQ_QueueQuery(request);
+        if (r != 0) {
+            delete request;
+            return r;
+        }
+        *place = request;
+        return 0;
+    }
     try {
         std::thread(MOONQ_WorkerMain, request).detach();
     } catch (const std::system_error&) {
@@ -630,8 +642,11 @@ int32_t MOONQ_CopyBlock(UrlRequest* request, uint32_t)
 
 void MOONQ_CancelRequest(UrlRequest* request)
 {
-    if (request)
-        request->cancel.store(1, std::memory_order_release);
+    if (request == nullptr)
+        return;
+    request->cancel.store(1, std::memory_order_release);
+    if (request->isQuery)
+        MOONQ_WithdrawQuery(request);
 }
 
 void MOONQ_BeginRun()
@@ -676,6 +691,8 @@ int32_t MOONQ_CheckBackDown(UrlRequest* request)
 void MOONQ_AbortRequest(UrlRequest* request)
 {
     request->web.abort.store(true);
+    if (request->isQuery)
+        MOONQ_WithdrawQuery(request);
 }
 
 bool MOONQ_StopRequest(UrlRequest* request, int milliseconds)

@@ -1,6 +1,6 @@
 // Request workers: every network job (a query that validates a new link, or the download of a
-// valid item into its local file) runs in a detached thread of its own, described by one
-// UrlRequest.
+// valid item into its local file) is described by one UrlRequest. A download runs in a detached
+// thread of its own, a query on the query pool (core/querypool.h).
 //
 // Contract:
 // - The user-interface thread creates requests, links them (query requests into requestList),
@@ -69,6 +69,7 @@ constexpr size_t LOCAL_NAME_CAPACITY = 260;
 
 struct UrlRequest {
     ListLink link;                  // in requestList (queries only)
+    ListLink queued;                // in the query pool's waiting line while it waits there
     UrlItem* item;                  // null once a finished download released its item
     WireRequest web;
     FILE* localFile;                // the download's local file while it is written
@@ -86,7 +87,8 @@ std::unique_lock<std::mutex> MOONQ_LockItem();
 
 // Adds url to pendingList and starts its query in requestList; null when either fails.
 UrlItem* MOONQ_AddURL(const char* url, const DownloadOptions* options);
-// Creates a request for item and starts its worker; 0, ERR_NO_MEMORY or ERR_NO_THREAD.
+// Creates a request for item and starts its worker (a query: queues it on the query pool);
+// 0, ERR_NO_MEMORY or ERR_NO_THREAD.
 int32_t MOONQ_StartRequest(UrlItem* item, const DownloadOptions* options, bool isQuery,
                            UrlRequest** place);
 // Thread body: runs MOONQ_Download with the workers' time-out.
@@ -95,7 +97,8 @@ void MOONQ_WorkerMain(UrlRequest* request);
 int32_t MOONQ_Download(UrlRequest* request, uint32_t timeout);
 // Copies one block into the local file: 1 at the end of the data, 0 after a block, negative on failure.
 int32_t MOONQ_CopyBlock(UrlRequest* request, uint32_t timeout);
-// Asks a download to stop before its next block; null is allowed.
+// Asks a download to stop before its next block, and withdraws a query that still waits for a
+// worker (its result is then RESULT_CANCELLED); null is allowed.
 void MOONQ_CancelRequest(UrlRequest* request);
 // A new download run: no pending or deleted item counts as tried any more.
 void MOONQ_BeginRun();
@@ -105,7 +108,8 @@ int32_t MOONQ_StartNextDownload(UrlRequest** place, const DownloadOptions* optio
 // Acts on a download's outcome (a finished item leaves the list, any other goes to its end,
 // marked ITEM_TRIED unless it was cancelled); returns the result, 0 while it runs.
 int32_t MOONQ_CheckBackDown(UrlRequest* request);
-// Makes every blocked call of the request's worker fail at once.
+// Makes every blocked call of the request's worker fail at once; a query that still waits for
+// a worker is withdrawn.
 void MOONQ_AbortRequest(UrlRequest* request);
 // Aborts the request and waits up to milliseconds for its worker to end; true when it ended.
 bool MOONQ_StopRequest(UrlRequest* request, int milliseconds);

@@ -1,5 +1,7 @@
 #include "core/workers.h"
 
+#include "core/querypool.h"
+
 #include "platform/text.h"
 #include "core/pending.h"
 #include "diag/trace.h"
@@ -7,7 +9,9 @@
 #include "tests/core/core_fixture.h"
 #include "tests/support/servers.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <set>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -425,7 +429,7 @@ TEST_F(WorkersConcurrent, StopEndsWorkersBlockedOnASilentServer)
     UrlItem* item = validItem(silent.url("d.bin"), "d.bin");
     UrlRequest* download = nullptr;
     ASSERT_EQ(MOONQ_StartRequest(item, &options, false, &download), 0);
-    ASSERT_TRUE(waitFor([&] { return silent.connections() == 4; }));
+    ASSERT_TRUE(waitFor([&] { return silent.connections() == int(std::min<size_t>(3, MOONQ_QueryPoolSize())) + 1; }));
     // The download belongs to the run, not to requestList: the run stops it before its item goes.
     EXPECT_TRUE(MOONQ_StopRequest(download, 1000));
     EXPECT_EQ(download->result.load(), -1);
@@ -434,6 +438,54 @@ TEST_F(WorkersConcurrent, StopEndsWorkersBlockedOnASilentServer)
     MOONQ_Stop();   // aborts the three queries and frees everything, within its bounded wait
     EXPECT_TRUE(List_IsEmpty(&requestList));
     EXPECT_TRUE(List_IsEmpty(&pendingList));
+    ASSERT_EQ(MOONQ_Start(), 0);
+}
+
+size_t threadCount()
+{
+    return size_t(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}));
+}
+
+// Ten thousand links at once: every query runs, on no more threads than the pool's, over a few
+// kept connections; queries still waiting behind busy workers are withdrawn without a request.
+TEST_F(WorkersConcurrent, ThousandsOfQueriesShareTheBoundedPoolAndItsConnections)
+{
+    NginxServer nginx(path("nginx"));
+    nginx.makeFile("one.bin", 100);
+    nginx.addConfig("location /v/ { try_files /one.bin =404; }");
+    ASSERT_TRUE(nginx.start());
+    const size_t before = threadCount(), pool = MOONQ_QueryPoolSize();
+    std::vector<UrlRequest*> requests;
+    for (int i = 0; i < 10000; ++i) {
+        MOONQ_AddURL(nginx.url("v/" + std::to_string(i) + ".bin").c_str(), &options);
+        requests.push_back(reinterpret_cast<UrlRequest*>(requestList.prev));
+    }
+    size_t peak = 0, done = 0;
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+         done < requests.size() && std::chrono::steady_clock::now() < until;) {
+        peak = std::max(peak, threadCount());
+        while (done < requests.size() && requests[done]->result.load() != RESULT_RUNNING)
+            ++done;
+    }
+    EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
+                            [](UrlRequest* request) { return request->result.load() == RESULT_QUERIED; }),
+              10000);
+    EXPECT_LE(peak, before + pool + 2);
+    std::set<std::string> connections;
+    for (const auto& line : fieldsOf(nginx.accessLog()))
+        connections.insert(line.at(4));
+    EXPECT_LE(connections.size(), pool * 11);   // nginx ends a connection after 1000 requests
+
+    ScriptedServer silent({{readRequest(), staySilent()}});
+    for (size_t i = 0; i < pool + 3; ++i)
+        MOONQ_AddURL(silent.url("q" + std::to_string(i)).c_str(), &options);
+    ASSERT_TRUE(waitFor([&] { return silent.connections() == int(pool); }));
+    auto* waiting = reinterpret_cast<UrlRequest*>(requestList.prev);
+    EXPECT_TRUE(waiting->item->flags & ITEM_WAITING);
+    MOONQ_CancelRequest(waiting);
+    EXPECT_EQ(std::tuple(waiting->result.load(), waiting->item->flags.load()), std::tuple(RESULT_CANCELLED, 0u));
+    MOONQ_Stop();   // withdraws the other waiting ones and aborts the blocked ones within its bound
+    EXPECT_EQ(silent.connections(), int(pool));
     ASSERT_EQ(MOONQ_Start(), 0);
 }
 

@@ -110,7 +110,7 @@ public:
         addConfig("location = " + from + " { return " + std::to_string(status) + " " + to + "; }");
     }
     // The access log, a line per request: the request line, the Range header ("-" when none),
-    // the status and the body bytes sent, separated by TABs.
+    // the status, the body bytes sent and the number of the connection, separated by TABs.
     std::string accessLog() const { return readFile(dir() + "/access.log"); }
 
 protected:
