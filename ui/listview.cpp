@@ -104,7 +104,8 @@ void describeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
         texts->path = texts->localPath;
         texts->pathX = PATH_AFTER_SIZE_X;
     } else {
-        std::snprintf(texts->note, sizeof texts->note, "Validating");
+        // A query that no worker has taken up yet has not asked anything.
+        std::snprintf(texts->note, sizeof texts->note, (flags & ITEM_WAITING) ? "Waiting to validate" : "Validating");
     }
 }
 

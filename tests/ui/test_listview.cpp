@@ -111,6 +111,7 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
         {"http://h/part.zip", VALID, 2 << 20, 1536 * 1024, 0, "", "1536K of 2048K done,", 50, 230, black, white},
         {longUrl.c_str(), VALID | ITEM_BROKEN_OFF, 9000, 0, 12030, reason.c_str(), longNote.c_str(), 40, 475, black,
          orange},
+        {"http://h/queued.zip", ITEM_WAITING, 0, 0, 0, "", "Waiting to validate", 40, 0, black, white},
     };
     auto fileOf = [](const char* url) { return std::string(std::strrchr(url, '/') + 1); };
     for (const auto& r : rows) {
