@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <unordered_map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,10 +88,55 @@ int askReplace()
     return dialogs.askReplace ? dialogs.askReplace() : 0;
 }
 
+// Who holds a local name: how many items, and the first of them.
+struct NameHolders {
+    uint32_t count;
+    const UrlItem* first;
+};
+using NamesByHash = std::unordered_map<size_t, NameHolders>;
+
+// While a harvest runs: the names the pending items held when it began, by their hashes, and
+// those it gave since. A harvest of thousands of queries would otherwise scan the whole list
+// for each of them.
+NamesByHash* harvestNames = nullptr;
+
+size_t nameHash(const char* path)
+{
+    return std::hash<std::string_view>{}(path);
+}
+
+void noteName(NamesByHash& names, const UrlItem* item)
+{
+    NameHolders& holders = names.try_emplace(nameHash(item->localPath), NameHolders{0, item}).first->second;
+    ++holders.count;
+}
+
+// Fills names with those of the pending items. Locked: workers write the names of theirs.
+void collectNames(NamesByHash& names)
+{
+    auto lock = MOONQ_LockItem();
+    for (UrlItem* item = MOONQ_FirstItem(); item != nullptr; item = MOONQ_NextItem(item))
+        if (item->localPath[0] != '\0')
+            noteName(names, item);
+}
+
+// Whether the harvest's names prove that no item but this one holds path. A name given by a
+// worker since the harvest began is missed here, as a scan misses one given just after it: the
+// item harvested later finds the clash.
+bool surelyFree(const UrlItem* item, const char* path)
+{
+    if (harvestNames == nullptr)
+        return false;
+    auto found = harvestNames->find(nameHash(path));
+    return found == harvestNames->end() || (found->second.count == 1 && found->second.first == item);
+}
+
 // Whether another pending item already holds path as its local name. Locked: an item still
 // being validated gets its name from its worker.
 bool nameTakenByOther(const UrlItem* item, const char* path)
 {
+    if (surelyFree(item, path))
+        return false;
     auto lock = MOONQ_LockItem();
     for (UrlItem* other = MOONQ_FirstItem(); other != nullptr; other = MOONQ_NextItem(other))
         if (other != item && std::strcmp(other->localPath, path) == 0)
@@ -157,7 +203,10 @@ void harvestQueried(UrlItem* item, const DownloadOptions* options)
     }
     item->flags |= ITEM_VALID;
     bool ask = MOONQ_GetDownloadDir()[0] == '\0' || options->askNameEveryTime != 0;
-    if (MOONQ_ChooseLocalFile(item, ask, options) != 0)
+    const int32_t chosen = MOONQ_ChooseLocalFile(item, ask, options);
+    if (chosen == 1 && harvestNames != nullptr)
+        noteName(*harvestNames, item);
+    if (chosen != 0)
         return;
     // A cancel comes before this item created anything: the file at its name, empty or not,
     // is another item's placeholder or the person's own file, and stays.
@@ -180,6 +229,7 @@ int32_t MOONQ_CheckBackQueries(const DownloadOptions* options)
 {
     if (List_IsEmpty(&requestList))
         return 2;
+    NamesByHash names;
     bool changed = false;
     for (ListLink* node = requestList.next; node != &requestList;) {
         ListLink* following = node->next;
@@ -190,6 +240,10 @@ int32_t MOONQ_CheckBackQueries(const DownloadOptions* options)
             continue;
         // Unlinked before any dialog runs: nothing in a nested event loop may find it again.
         List_Remove(&request->link);
+        if (harvestNames == nullptr) {
+            collectNames(names);
+            harvestNames = &names;
+        }
         UrlItem* item = request->item;
         if (result == RESULT_QUERIED || result == RESULT_FAILED) {
             auto lock = MOONQ_LockItem();
@@ -202,6 +256,7 @@ int32_t MOONQ_CheckBackQueries(const DownloadOptions* options)
         MOONQ_FreeRequest(request);
         changed = true;
     }
+    harvestNames = nullptr;
     return changed ? 1 : 0;
 }
 
