@@ -151,6 +151,7 @@ struct Run {
     bool ok = false;
     long peakKiB = 0;
     size_t peakThreads = 0;
+    double longestStep = 0;   // seconds of the longest single step on the calling thread
 };
 
 // The temporary folder of the whole benchmark, current directory and settings folder alike;
@@ -419,16 +420,20 @@ Run validation(const moontest::NginxServer& nginx, int count, const Workspace& s
     auto start = Clock::now();
     for (int i = 0; i < count; ++i)
         MOONQ_AddURL(nginx.url(validationName(i)).c_str(), &options);
+    // The longest tick stands for the longest the window would not answer.
+    double longest = 0;
     for (;;) {
         threads = std::max(threads, threadCount());
+        const auto tick = Clock::now();
         const int32_t q = MOONQ_CheckBackQueries(&options);
-        if (q == 2)
-            break;
         if (q == 1)
             MOONQ_SavePendingSoon();
+        longest = std::max(longest, secondsSince(tick));
+        if (q == 2)
+            break;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    Run run{secondsSince(start), processCpuSeconds() - cpuBefore, true, 0, threads};
+    Run run{secondsSince(start), processCpuSeconds() - cpuBefore, true, 0, threads, longest};
     for (UrlItem* item = MOONQ_FirstItem(); item != nullptr; item = MOONQ_NextItem(item))
         run.ok = run.ok && (item->flags & ITEM_VALID);
     run.ok = run.ok && MOONQ_CountItems() == size_t(count);
@@ -452,6 +457,7 @@ int benchValidate(const Workspace& space)
         const int count = counts[row];
         std::vector<double> seconds, cpu;
         size_t threads = 0;
+        double longest = 0;
         resetPeakResident();
         // Rounds enough for a steady median of the small rows, within a few seconds.
         for (int round = 0; round < std::clamp(10000 / count, 3, 21); ++round) {
@@ -460,10 +466,12 @@ int benchValidate(const Workspace& space)
             seconds.push_back(run.seconds / count);
             cpu.push_back(run.cpu / count);
             threads = std::max(threads, run.peakThreads);
+            longest = std::max(longest, run.longestStep);
         }
         perLink[row] = median(seconds);
-        std::printf("validate %5d links: %.3f ms a link (CPU %.3f ms), peak %zu threads, peak resident %ld KiB\n",
-                    count, perLink[row] * 1e3, median(cpu) * 1e3, threads, peakResidentKiB());
+        std::printf("validate %5d links: %.3f ms a link (CPU %.3f ms), longest harvest %.1f ms, peak %zu threads, "
+                    "peak resident %ld KiB\n",
+                    count, perLink[row] * 1e3, median(cpu) * 1e3, longest * 1e3, threads, peakResidentKiB());
     }
     std::printf("validate: a link at 10000 costs %.2f times a link at 10 (%u query workers)%s\n",
                 perLink[std::size(counts) - 1] / perLink[0], MOONQ_QueryPoolSize(), ok ? "" : ", LINKS LOST");

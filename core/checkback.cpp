@@ -6,6 +6,7 @@
 #include "core/workers.h"
 #include "settings/registry.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -28,6 +29,9 @@ constexpr const char* CREATION_FAILED_TEXT = "Local file creation failed.";
 constexpr const char* FIXED_TEXT = "OK";
 
 constexpr int REPLACE_EXISTING = 1, PICK_NEW_NAME = 2;
+// The longest one harvest goes on once it has harvested something: the window it runs in must
+// keep answering while thousands of queries end at once.
+constexpr auto HARVEST_BUDGET = std::chrono::milliseconds(50);
 
 constexpr std::string_view ASK_BROWSER_HEAD =
     "<html>\n"
@@ -231,7 +235,10 @@ int32_t MOONQ_CheckBackQueries(const DownloadOptions* options)
         return 2;
     NamesByHash names;
     bool changed = false;
+    const auto deadline = std::chrono::steady_clock::now() + HARVEST_BUDGET;
     for (ListLink* node = requestList.next; node != &requestList;) {
+        if (changed && std::chrono::steady_clock::now() >= deadline)
+            break;
         ListLink* following = node->next;
         auto* request = reinterpret_cast<UrlRequest*>(node);
         node = following;

@@ -35,8 +35,10 @@ constexpr const char* ASK_BROWSER_PAGE = "temp_ask_browser.html";
 
 // Replaces the dialog table; entries may be null.
 void MOONQ_SetCheckBackDialogs(const CheckBackDialogs& dialogs);
-// Harvests every finished query of requestList: 2 when requestList is empty, 1 when something
-// was harvested (the caller saves the pending list), 0 when all still run.
+// Harvests the finished queries of requestList, oldest first, until none is left or about 50 ms
+// (a dialog's time included) have passed after the first: 2 when requestList is empty, 1 when
+// something was harvested (the caller saves the pending list; more may be left for its next
+// call), 0 when all still run.
 int32_t MOONQ_CheckBackQueries(const DownloadOptions* options);
 // Gives item its local file, asking first when ask is set and again after each refused name:
 // 1 ready, 0 the person cancelled, ERR_LOCAL_FILE when there is no path and nobody was asked.
