@@ -3,7 +3,6 @@
 #include "platform/inet.h"
 
 #include <algorithm>
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -12,15 +11,12 @@
 
 namespace {
 
-// How long a worker waits for a new query before it ends.
-constexpr auto IDLE_END = std::chrono::seconds(2);
-
 struct QueryPool {
     std::mutex lock;
     std::condition_variable work;
     ListLink waiting = {&waiting, &waiting};   // the queries' `queued` links, oldest first
     size_t waitingCount = 0;
-    unsigned workers = 0;   // started and not yet ended
+    unsigned workers = 0;   // started (they never end)
     unsigned idle = 0;      // of those, waiting for work
 };
 
@@ -32,30 +28,30 @@ UrlRequest* requestOfQueued(ListLink* link)
     return reinterpret_cast<UrlRequest*>(reinterpret_cast<char*>(link) - offsetof(UrlRequest, queued));
 }
 
-// Takes the oldest waiting query off the line; null when none came within IDLE_END.
+// Takes the oldest waiting query off the line, waiting for one when there is none.
 UrlRequest* nextQuery(std::unique_lock<std::mutex>& guard)
 {
     ++pool.idle;
-    const bool found = pool.work.wait_for(guard, IDLE_END, [] { return pool.waitingCount > 0; });
+    pool.work.wait(guard, [] { return pool.waitingCount > 0; });
     --pool.idle;
-    if (!found)
-        return nullptr;
     --pool.waitingCount;
     return requestOfQueued(List_PopFirst(&pool.waiting));
 }
 
-void poolWorker()
+// Never ends: a thread that ended while the process exits would clean up the TLS library's
+// state of the thread while the exit cleans up the library itself.
+[[noreturn]] void poolWorker()
 {
     Inet_KeepConnections();
     std::unique_lock guard(pool.lock);
-    while (UrlRequest* request = nextQuery(guard)) {
+    for (;;) {
+        UrlRequest* request = nextQuery(guard);
         guard.unlock();
         request->item->flags &= ~ITEM_WAITING;
         // Its last write hands the request back: the user interface may release it at once.
         MOONQ_Download(request, WORKER_TIMEOUT_MS);
         guard.lock();
     }
-    --pool.workers;
 }
 
 // Starts one more worker when queries outnumber the idle workers and the limit allows; false

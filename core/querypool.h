@@ -3,15 +3,16 @@
 //
 // Contract:
 // - The user-interface thread queues and withdraws queries; the pool's workers take the oldest
-//   waiting one, run it with MOONQ_Download and take the next. A worker that finds nothing to do
-//   for a while ends; a new one starts when queries wait and fewer than the limit run.
+//   waiting one, run it with MOONQ_Download and take the next. A new worker starts when more
+//   queries wait than workers are idle and fewer than the limit run; workers wait for the next
+//   query until the process ends, their connections kept open.
 // - A query's item carries ITEM_WAITING from its queuing until a worker takes it up; a worker
 //   clears the flag before anything of the query goes on the wire.
 // - Each worker keeps its connections (Inet_KeepConnections): its next query to the same server
 //   reuses them.
 // - A query withdrawn while it waits never runs: its result is RESULT_CANCELLED at once. One
 //   that a worker has taken up runs to its end (or its abort) as any request does.
-// - The pool's state outlives the lists: a worker may still wait for work when the process ends.
+// - The pool's state outlives the lists: its workers still wait for work when the process ends.
 #pragma once
 
 #include "core/workers.h"
