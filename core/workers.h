@@ -4,7 +4,8 @@
 //
 // Contract:
 // - The user-interface thread creates requests, links them (query requests into requestList),
-//   reads their outcome and releases them; the worker never links, unlinks or frees anything.
+//   reads their outcome and releases them; the worker never links, unlinks or frees anything
+//   (the query pool's waiting line, which it takes queries from, excepted).
 // - The worker writes its item and its request first and `result` last (release); the UI
 //   acts on an item or request only after it has read a non-zero `result` (acquire).
 // - While a worker holds an item, the item's texts, `status` and `size` are written and read
