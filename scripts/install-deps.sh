@@ -3,7 +3,9 @@
 # present). Runs apt-get as root, through sudo when needed. The network tests start nginx and
 # pyftpdlib themselves on loopback ports (nginx also over https, with the certificates in
 # tests/support/tls), and a private D-Bus with scripted login1 and notification services; the
-# benchmark compares against curl and wget.
+# benchmark compares against curl and wget. The install's test validates the menu entry and the
+# software centres' description (desktop-file-utils, appstream); cpack's Debian package takes its
+# dependencies from dpkg-shlibdeps (dpkg-dev).
 set -euo pipefail
 
 packages=(
@@ -13,6 +15,7 @@ packages=(
   libgtest-dev libgmock-dev
   nginx python3-pyftpdlib curl wget
   dbus-daemon python3-dbus python3-gi
+  desktop-file-utils appstream dpkg-dev
 )
 
 missing=()

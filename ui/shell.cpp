@@ -11,6 +11,7 @@
 #include "ui/dialogs/startup.h"
 #include "window/desktop.h"
 #include "window/handoff.h"
+#include "diag/trace.h"
 
 #include <cerrno>
 #include <chrono>
@@ -34,7 +35,16 @@ namespace {
 constexpr const char* TITLE = "Moonfetch";
 constexpr const char* QUIT_WARNING =
     "Scheduled download will not occur if you quit. Moonfetch must be running at scheduled time.";
-constexpr const char* MANUAL = "docs/manual.html";
+// The program's own files: beside it in the build tree, else where the install put them.
+struct ProgramFile {
+    const char* beside;
+    const char* installed;
+};
+constexpr ProgramFile MANUAL = {"docs/manual.html", MOON_SHARE_DIR "/doc/moonfetch/manual.html"};
+constexpr ProgramFile ICON_LARGE = {"icons/moonfetch-32.png",
+                                    MOON_SHARE_DIR "/icons/hicolor/32x32/apps/" MOON_APP_ID ".png"};
+constexpr ProgramFile ICON_SMALL = {"icons/moonfetch-16.png",
+                                    MOON_SHARE_DIR "/icons/hicolor/16x16/apps/" MOON_APP_ID ".png"};
 // Beside the pending list: one copy of the program per folder.
 constexpr const char* LOCK_FILE = "moonfch_lock.txt";
 constexpr const char* ALREADY_RUNNING = "Moonfetch is already running in this folder.";
@@ -48,8 +58,6 @@ constexpr const char* NO_DISPLAY = "Moonfetch needs a display: set DISPLAY or WA
 constexpr const char* LOCK_IS_LINK =
     "The lock file moonfch_lock.txt in this folder is a symbolic link. Moonfetch does not follow "
     "it; remove the link to start Moonfetch here.";
-constexpr const char* ICON_LARGE = "icons/moonfetch-32.png";
-constexpr const char* ICON_SMALL = "icons/moonfetch-16.png";
 
 // The icons lie beside the program; their full paths are found once, at window creation.
 char iconLargePath[PATH_CAPACITY];
@@ -87,20 +95,22 @@ const WinDialogTemplate ABOUT_TEMPLATE = {
     ABOUT_CONTROLS, std::size(ABOUT_CONTROLS),
 };
 
-void resolveProgramFile(const char* name, char* out, size_t size)
+// The file's path beside the program when it is there, else under the install prefix when it is
+// there, else beside the program all the same (whose failure to open is not reported).
+std::string programFile(const ProgramFile& file)
 {
-    std::snprintf(out, size, "%s", (std::filesystem::path(Plat_ProgramDir()) / name).c_str());
+    const std::filesystem::path dir = Plat_ProgramDir();
+    std::error_code error;
+    const bool installed = !std::filesystem::exists(dir / file.beside, error) &&
+                           std::filesystem::exists(dir / file.installed, error);
+    return (dir / (installed ? file.installed : file.beside)).lexically_normal().string();
 }
 
-// The manual in the current folder wins over the installed one; when neither exists the
-// request still goes out, and its failure is not reported.
+// The manual in the current folder wins over the program's.
 std::string manualPath()
 {
     std::error_code error;
-    if (std::filesystem::exists(MANUAL, error))
-        return MANUAL;
-    std::filesystem::path installed = std::filesystem::path(Plat_ProgramDir()) / MANUAL;
-    return std::filesystem::exists(installed, error) ? installed.string() : MANUAL;
+    return std::filesystem::exists(MANUAL.beside, error) ? MANUAL.beside : programFile(MANUAL);
 }
 
 void closeMainWindow()
@@ -485,14 +495,18 @@ int MQUI_Main(int argc, char** argv)
         return 1;
     }
     int exitCode = runProgram(line);
+    Win_HandoffClose();
     Plat_UnlockInstance();
     return exitCode;
 }
 
 bool MQUI_CreateMainWindow()
 {
-    resolveProgramFile(ICON_LARGE, iconLargePath, sizeof iconLargePath);
-    resolveProgramFile(ICON_SMALL, iconSmallPath, sizeof iconSmallPath);
+    std::snprintf(iconLargePath, sizeof iconLargePath, "%s", programFile(ICON_LARGE).c_str());
+    std::snprintf(iconSmallPath, sizeof iconSmallPath, "%s", programFile(ICON_SMALL).c_str());
+    // Where an installed program found its files, for a person who wonders.
+    Trace_PrintString(TRACE_ALL, "MQUI_CreateMainWindow, icon %s\n", iconLargePath);
+    Trace_PrintString(TRACE_ALL, "MQUI_CreateMainWindow, manual %s\n", manualPath().c_str());
     const WinMainTemplate main = {
         TITLE, iconLargePath, iconSmallPath, MAIN_MENU, std::size(MAIN_MENU),
         ACCELERATORS, std::size(ACCELERATORS), MQUI_WndProc,

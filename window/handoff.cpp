@@ -17,6 +17,8 @@
 
 namespace {
 
+QLocalServer* server = nullptr;   // while this process serves
+
 // A folder of this user's alone for the socket when the session names none.
 std::string fallbackRuntimeDir()
 {
@@ -152,14 +154,15 @@ bool Win_HandoffServe(const char* dataFolder, std::function<void(const HandoffRe
     const std::string path = Win_HandoffSocketPath(dataFolder);
     if (path.empty() || QCoreApplication::instance() == nullptr)
         return false;
-    auto* server = new QLocalServer(QCoreApplication::instance());
+    Win_HandoffClose();
+    server = new QLocalServer(QCoreApplication::instance());
     server->setSocketOptions(QLocalServer::UserAccessOption);
     QLocalServer::removeServer(QString::fromStdString(path));
     if (!server->listen(QString::fromStdString(path))) {
-        delete server;
+        Win_HandoffClose();
         return false;
     }
-    QObject::connect(server, &QLocalServer::newConnection, server, [server, onRequest] {
+    QObject::connect(server, &QLocalServer::newConnection, server, [onRequest] {
         while (QLocalSocket* socket = server->nextPendingConnection()) {
             if (sameUser(socket)) {
                 serveConnection(socket, onRequest);
@@ -170,4 +173,10 @@ bool Win_HandoffServe(const char* dataFolder, std::function<void(const HandoffRe
         }
     });
     return true;
+}
+
+void Win_HandoffClose()
+{
+    delete server;
+    server = nullptr;
 }

@@ -28,5 +28,8 @@ int Win_HandoffSend(const char* dataFolder, const HandoffRequest& req, HandoffAn
 // Serves requests on the UI thread for the process's lifetime; `onRequest` fills the answer.
 // False when the socket could not be made.
 bool Win_HandoffServe(const char* dataFolder, std::function<void(const HandoffRequest&, HandoffAnswer*)> onRequest);
+// Stops serving and removes the socket; before the instance lock is given up, so that it never
+// removes the socket of a copy started after it.
+void Win_HandoffClose();
 // The socket's path for dataFolder; empty when no private folder for it can be had.
 std::string Win_HandoffSocketPath(const char* dataFolder);

@@ -216,6 +216,42 @@ TEST_F(ShellStart, ASecondStartHandsItsLinksToTheRunningCopyAndListShowsTheCopys
     EXPECT_EQ(saved.find("missing.bin"), std::string::npos);
 }
 
+TEST_F(ShellStart, TheInstallPutsItsFilesWhereTheDesktopLooksAndTheProgramKeepsToItsDataFolder)
+{
+    ASSERT_EQ(runToEnd({"cmake", "--install", MOON_BUILD_DIR, "--prefix", path("usr")}), 0) << readFile("errors.txt");
+    const std::string id = "com.larkvale.Moonfetch";
+    for (const std::string& file : std::vector<std::string>{"bin/moonfetch", "share/doc/moonfetch/manual.html",
+                                    "share/icons/hicolor/16x16/apps/" + id + ".png",
+                                    "share/icons/hicolor/32x32/apps/" + id + ".png"})
+        EXPECT_TRUE(std::filesystem::is_regular_file(path("usr/" + file))) << file;
+    EXPECT_EQ(runToEnd({"desktop-file-validate", path("usr/share/applications/" + id + ".desktop")}), 0)
+        << readFile("out.txt");
+    EXPECT_EQ(runToEnd({"appstreamcli", "validate", "--no-net", path("usr/share/metainfo/" + id + ".metainfo.xml")}), 0)
+        << readFile("out.txt");
+
+    // Started from a launcher: in the home folder, which it leaves as it was.
+    ASSERT_EQ(RegStore_CreateFile(REG_ROOT_CURRENT_USER), REG_OK);
+    std::filesystem::create_directory("home");
+    std::filesystem::current_path("home");
+    {
+        moontest::ProgramProcess installed(path("usr/bin/moonfetch").c_str(), {"--data-folder"});
+        std::filesystem::current_path(dir());
+        EXPECT_TRUE(moontest::waitFor(
+            [] { return readFile("data/moonfetch/moonfch_log.txt").find("Options, allowHTML") != std::string::npos; }));
+        EXPECT_EQ(installed.stop(SIGTERM), 0);
+    }
+    EXPECT_EQ(std::filesystem::status("data/moonfetch").permissions(), std::filesystem::perms::owner_all);
+    EXPECT_TRUE(std::filesystem::is_empty("home"));
+    std::vector<std::string> kept;
+    for (const auto& entry : std::filesystem::directory_iterator("data/moonfetch"))
+        kept.push_back(entry.path().filename().string());
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<std::string>{"moonfch_lock.txt", "moonfch_log.txt", "moonfch_saved.txt"}));
+    const std::string log = readFile("data/moonfetch/moonfch_log.txt");
+    EXPECT_NE(log.find("manual " + path("usr/share/doc/moonfetch/manual.html") + "\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("icon " + path("usr/share/icons/hicolor/32x32/apps/" + id + ".png") + "\n"), std::string::npos);
+}
+
 // Each ends at once, before any window, lock or file of the folder: exit status 2 with a clear
 // error on standard error for the hostile ones, 0 for the questions.
 TEST_F(ShellStart, CommandLinesThatEndAtOnceSayWhyAndTouchNothing)

@@ -486,6 +486,8 @@ TEST_F(WindowTest, AHandoffFindsNoCopyOrAHungOneAndAnotherUsersConnectionIsClose
     other.join();
     EXPECT_EQ(status, 0);
     EXPECT_EQ(requests, 1);
+    Win_HandoffClose();
+    EXPECT_FALSE(std::filesystem::exists(socketPath));
 }
 
 }  // namespace
