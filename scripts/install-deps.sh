@@ -3,16 +3,19 @@
 # present). Runs apt-get as root, through sudo when needed. The network tests start nginx and
 # pyftpdlib themselves on loopback ports (nginx also over https, with the certificates in
 # tests/support/tls), and a private D-Bus with scripted login1 and notification services; the
-# benchmark compares against curl and wget.
+# benchmark compares against curl and wget. The install's test validates the menu entry and the
+# software centres' description (desktop-file-utils, appstream); cpack's Debian package takes its
+# dependencies from dpkg-shlibdeps (dpkg-dev).
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libcurl4-openssl-dev
+  libcurl4-openssl-dev nlohmann-json3-dev
   qt6-base-dev fonts-dejavu-core xvfb xauth
   libgtest-dev libgmock-dev
   nginx python3-pyftpdlib curl wget
   dbus-daemon python3-dbus python3-gi
+  desktop-file-utils appstream dpkg-dev
 )
 
 missing=()
