@@ -51,6 +51,8 @@ constexpr const char* ALREADY_RUNNING = "Moonfetch is already running in this fo
 // How long a second start waits for the running copy to listen and to answer.
 constexpr int HANDOFF_WAIT_MS = 2000;
 constexpr int HANDOFF_RETRY_MS = 100;
+// The copy adds every link before it answers, so a long request may take it longer to answer.
+constexpr int HANDOFF_WAIT_PER_LINK_MS = 1;
 constexpr const char* NOT_ADDED = "Moonfetch could not add the link";
 // Unseen, the program would hold the folder's lock with nobody to close it.
 constexpr const char* NO_DISPLAY = "Moonfetch needs a display: set DISPLAY or WAYLAND_DISPLAY, or "
@@ -453,7 +455,8 @@ int handOff(const CommandLine& line)
     // A copy that took the lock a moment ago may not listen yet.
     int result = HANDOFF_NO_COPY;
     for (int waited = 0; result == HANDOFF_NO_COPY && waited < HANDOFF_WAIT_MS; waited += HANDOFF_RETRY_MS) {
-        result = Win_HandoffSend(dataFolder().c_str(), request, &answer, HANDOFF_WAIT_MS);
+        result = Win_HandoffSend(dataFolder().c_str(), request, &answer,
+                                 HANDOFF_WAIT_MS + HANDOFF_WAIT_PER_LINK_MS * int(request.links.size()));
         if (result == HANDOFF_NO_COPY)
             std::this_thread::sleep_for(std::chrono::milliseconds(HANDOFF_RETRY_MS));
     }
