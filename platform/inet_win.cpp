@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 struct InetSession {
     HINTERNET internet = nullptr;
@@ -92,17 +93,21 @@ void setTimeouts(HINTERNET internet, uint32_t milliseconds)
 }
 
 // Closes what the connection has on the wire, which makes WinInet end the calls blocked on it.
+// The handles are taken out under the lock, so that their owner never closes them again, and
+// closed outside it, so that a close that waits for a blocked call cannot hold the owner up.
 void abortConnection(InetHandle* connection)
 {
-    std::lock_guard lock(connection->guard);
-    connection->aborted = true;
-    if (connection->child != nullptr && connection->child->handle != nullptr) {
-        InternetCloseHandle(connection->child->handle);
-        connection->child->handle = nullptr;
+    HINTERNET taken[2] = {nullptr, nullptr};
+    {
+        std::lock_guard lock(connection->guard);
+        connection->aborted = true;
+        if (connection->child != nullptr)
+            taken[0] = std::exchange(connection->child->handle, nullptr);
+        taken[1] = std::exchange(connection->wire, nullptr);
     }
-    if (connection->wire != nullptr)
-        InternetCloseHandle(connection->wire);
-    connection->wire = nullptr;
+    for (HINTERNET handle : taken)
+        if (handle != nullptr)
+            InternetCloseHandle(handle);
 }
 
 // Watches the connection's abort flag until the connection closes.

@@ -8,9 +8,7 @@
 #include <windows.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <string>
@@ -56,11 +54,9 @@ Got fetch(InetSession* session, const Fetch& f)
 {
     Got got;
     InetAbortFlag abort{false};
-    std::jthread aborter([&abort, &f](std::stop_token stop) {
-        std::mutex idle;
-        std::unique_lock lock(idle);
-        if (f.abortMs > 0 && !std::condition_variable_any().wait_for(lock, stop, milliseconds(f.abortMs), [] { return false; }))
-            abort.store(true);
+    std::jthread aborter([&abort, &f] {
+        std::this_thread::sleep_for(milliseconds(f.abortMs));
+        abort.store(f.abortMs > 0);
     });
     InetHandle* connection = Inet_Connect(session, f.host.c_str(), portOf(f.server), f.service, &abort);
     Inet_SetTimeouts(connection, f.timeout);

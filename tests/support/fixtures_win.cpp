@@ -1,14 +1,12 @@
-// The fixtures on Windows. The registry has no folder of its own to hand each test: a test run
+// The sandbox on Windows (the Windows suites need nothing else of the fixtures). The registry has no folder of its own to hand each test: a test run
 // owns a private Wine prefix instead (scripts/test-windows.sh), and each test starts
 // with the program's key removed.
 #include "tests/support/fixtures.h"
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <thread>
 
 namespace moontest {
 
@@ -38,26 +36,6 @@ void Sandbox::TearDown()
     std::filesystem::current_path(oldCwd_);
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
-}
-
-bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout,
-             const std::function<void()>& between)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (; !predicate(); between ? between() : std::this_thread::sleep_for(std::chrono::milliseconds(5)))
-        if (std::chrono::steady_clock::now() >= deadline)
-            return predicate();
-    return true;
-}
-
-std::string readFile(const std::string& path)
-{
-    return (std::ostringstream() << std::ifstream(path, std::ios::binary).rdbuf()).str();
-}
-
-void writeFile(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 }  // namespace moontest
