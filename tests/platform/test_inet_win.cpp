@@ -10,9 +10,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <thread>
-#include <utility>
 #include <string>
-#include <vector>
+#include <utility>
 
 namespace {
 

@@ -6,26 +6,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr uint64_t BIG_SIZE = 3 << 20;
-
-// Runs the command with the environment as it is now; its exit status, 1 when it did not exit.
-int run(char** command)
-{
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::execvp(command[0], command);
-        ::_exit(127);
-    }
-    int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return 1;
-    return WEXITSTATUS(status);
-}
 
 }  // namespace
 
@@ -55,5 +40,9 @@ int main(int argc, char** argv)
     };
     for (const auto& [name, port] : ports)
         ::setenv(name, std::to_string(port).c_str(), 1);
-    return run(argv + 2);
+    const int status = inChild([argv] {
+        ::execvp(argv[2], argv + 2);
+        return 127;
+    });
+    return status < 0 ? 1 : status;
 }
