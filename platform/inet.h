@@ -31,6 +31,8 @@
 // - Requests go through the proxy that the environment names, as curl's own tool reads it
 //   (http_proxy, https_proxy, ftp_proxy, all_proxy and no_proxy; all but http_proxy also in capitals).
 // - A request holds at most one chunk of the answer (16 KiB) however large the file is.
+// - On Windows the calls are WinInet's own: its cookies (the system's, not a file of ours), its
+//   certificate authorities, the system's proxy, and its error numbers as it gives them.
 #pragma once
 
 #include "platform/errors.h"

@@ -15,6 +15,8 @@
 // - Each call reads and parses the file once (regtext.h), in time linear in its size; a write
 //   also sorts the keys.
 // - Every call returns a Win32 error code (REG_OK on success) and reports nothing itself.
+// - On Windows the values live in the registry itself, under the same roots and keys: there is
+//   no file, RegStore_FilePath is empty and RegStore_CreateFile has nothing to create.
 #pragma once
 
 #include "platform/regtext.h"  // REG_SZ and the other value types

@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <pwd.h>
-#include <unistd.h>
 
 namespace {
 
@@ -57,19 +55,6 @@ int64_t Text_LeadingNumber(const char* text)
         value = value > (limit - digit) / 10 ? limit : value * 10 + digit;
     }
     return negative ? int64_t(0 - value) : int64_t(value);
-}
-
-std::string Text_HomeFolder()
-{
-    const char* home = std::getenv("HOME");
-    if (home && home[0] != '\0')
-        return home;
-    passwd entry{};
-    passwd* found = nullptr;
-    char buffer[4096];
-    if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found)
-        return found->pw_dir;
-    return ".";
 }
 
 ptrdiff_t FindChar(char ch, const char* text)

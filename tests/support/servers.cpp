@@ -138,14 +138,6 @@ int freePort()
     return port;
 }
 
-std::string patternBytes(uint64_t offset, size_t count)
-{
-    std::string bytes(count, '\0');
-    for (size_t i = 0; i < count; ++i)
-        bytes[i] = static_cast<char>(((offset + i + 1) * 0x9E3779B97F4A7C15ull) >> 56);
-    return bytes;
-}
-
 ::testing::AssertionResult isPatternFile(const std::string& path, uint64_t size)
 {
     std::ifstream in(path, std::ios::binary);

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "tests/support/fixtures.h"
+#include "tests/support/pattern.h"
 
 #include <atomic>
 #include <csignal>
@@ -33,8 +34,6 @@ namespace moontest {
 // A loopback port that nobody listens on right now: connecting to it is refused.
 int freePort();
 
-// count bytes of the pattern, starting at offset.
-std::string patternBytes(uint64_t offset, size_t count);
 // Success when path holds exactly size pattern bytes; otherwise where it first differs.
 ::testing::AssertionResult isPatternFile(const std::string& path, uint64_t size);
 

@@ -1,0 +1,18 @@
+#include "platform/text.h"
+
+#include <cstdlib>
+#include <pwd.h>
+#include <unistd.h>
+
+std::string Text_HomeFolder()
+{
+    const char* home = std::getenv("HOME");
+    if (home && home[0] != '\0')
+        return home;
+    passwd entry{};
+    passwd* found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found)
+        return found->pw_dir;
+    return ".";
+}

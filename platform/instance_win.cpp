@@ -1,0 +1,67 @@
+// The one-instance lock on Windows: a named mutex per folder, which the system releases when the
+// process ends however it ends. The lock file is still written, for a person who wonders whose
+// lock it is.
+#include "platform/instance.h"
+
+#include <windows.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace {
+
+constexpr std::string_view MUTEX_PREFIX = "Local\\Moonfetch:";
+
+HANDLE lockMutex = nullptr;
+
+// The mutex's name: the lock file's absolute path, in one case, without backslashes (which
+// would name a namespace).
+std::string mutexName(const char* path)
+{
+    std::error_code ignored;
+    std::string name = std::string(MUTEX_PREFIX) + std::filesystem::absolute(path, ignored).string();
+    for (size_t i = MUTEX_PREFIX.size(); i < name.size(); ++i)
+        name[i] = name[i] == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
+    return name;
+}
+
+void writeProcessId(const char* path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    char id[32];
+    const int length = std::snprintf(id, sizeof id, "%lu\n", GetCurrentProcessId());
+    DWORD written = 0;
+    WriteFile(file, id, DWORD(length), &written, nullptr);
+    CloseHandle(file);
+}
+
+}  // namespace
+
+int Plat_LockInstance(const char* path)
+{
+    Plat_UnlockInstance();
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, mutexName(path).c_str());
+    if (mutex == nullptr)
+        return EACCES;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(mutex);
+        return EWOULDBLOCK;
+    }
+    lockMutex = mutex;
+    writeProcessId(path);
+    return 0;
+}
+
+void Plat_UnlockInstance()
+{
+    if (lockMutex != nullptr)
+        CloseHandle(lockMutex);
+    lockMutex = nullptr;
+}
