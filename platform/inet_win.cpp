@@ -221,6 +221,9 @@ InetSession* Inet_Open(const char* agent)
     return new InetSession{internet};
 }
 
+// WinInet keeps every session's connections alive between requests on its own.
+void Inet_KeepConnections() {}
+
 bool Inet_SetConnectTimeout(InetSession* session, uint32_t milliseconds)
 {
     DWORD value = milliseconds;
