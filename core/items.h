@@ -59,6 +59,9 @@ struct UrlItem {
     std::atomic<int64_t> partDone;
     // The file that holds that part; written with partDone, under MOONQ_LockItem.
     LocalFileId partFile;
+    // Unix seconds at which the link's own signature ends, 0 when it names none; follows url
+    // wherever url changes, and is not saved: the link says it again after a restart.
+    int64_t expiresAt;
 };
 
 extern ListLink pendingList;   // what the person sees and what will be downloaded, in order

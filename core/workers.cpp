@@ -1,6 +1,7 @@
 #include "core/workers.h"
 
 #include "web/cookies.h"
+#include "web/expiry.h"
 #include "platform/text.h"
 #include "diag/trace.h"
 
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <string>
 #include <stdio_ext.h>
@@ -61,6 +63,40 @@ void setItemStatus(UrlItem* item, int32_t status, const char* text)
     CopyBounded(item->statusText, text);
 }
 
+// What a refusal means for the link, in words the person reads after the server's own.
+struct StatusMeaning {
+    uint32_t status;
+    const char* words;
+};
+
+constexpr StatusMeaning STATUS_MEANINGS[] = {
+    {401, "the server asks for a login"},
+    {403, "the server refuses this link: it may have expired or need a login"},
+    {410, "the server no longer offers the file at this link"},
+};
+
+constexpr const char* EXPIRED_TEXT = "The link has expired.";
+
+// An HTTP failure in the person's words: once the link's own end has passed, that it expired;
+// else the server's reason, with what it means where that is known.
+void explainRefusal(UrlItem* item, const WireRequest& web)
+{
+    if (web.status < 400 || web.status > 599)
+        return;
+    if (item->expiresAt != 0 && std::time(nullptr) >= item->expiresAt) {
+        setItemStatus(item, int32_t(web.status), EXPIRED_TEXT);
+        return;
+    }
+    for (const StatusMeaning& meaning : STATUS_MEANINGS) {
+        if (meaning.status != web.status)
+            continue;
+        // Room for both whole; the item keeps what fits.
+        char text[STATUS_CAPACITY + 128];
+        std::snprintf(text, sizeof text, "%s (%s)", web.statusText, meaning.words);
+        setItemStatus(item, int32_t(web.status), text);
+    }
+}
+
 // Marks the item failed; a failure of our own replaces the server's words with ours.
 void markFailed(UrlItem* item, int32_t code)
 {
@@ -102,8 +138,10 @@ int32_t finishQuery(UrlRequest* request)
     CopyBounded(item->localPath, name);
     item->size = int64_t(request->web.contentLength);
     Trace_PrintInt64(TRACE_ALL, "QueryURL, size = %d\n", item->size);
-    if (request->web.location[0] != '\0')
+    if (request->web.location[0] != '\0') {
         CopyBounded(item->url, request->web.location);
+        item->expiresAt = Expiry_FromUrl(item->url);
+    }
     CopyBounded(item->etag, request->web.etag);
     CopyBounded(item->lastModified, request->web.lastModified);
     if (request->web.isPage)
@@ -489,6 +527,8 @@ int32_t downloadOnce(UrlRequest* request, uint32_t timeout, int32_t* outcome, bo
     int32_t r = Wire_Request(&request->web, item->url, MODE_DOWNLOAD, timeout);
     setItemStatus(item, int32_t(request->web.status), request->web.statusText);
     *answered = r == 1;
+    if (r == -1)
+        explainRefusal(item, request->web);
     if (r != 1)
         return r;
     if (isPageInstead(request))
@@ -533,6 +573,8 @@ int32_t runQuery(UrlRequest* request, uint32_t timeout, int32_t* outcome)
     UrlItem* item = request->item;
     int32_t r = Wire_Request(&request->web, item->url, MODE_QUERY, timeout);
     setItemStatus(item, int32_t(request->web.status), request->web.statusText);
+    if (r == -1)
+        explainRefusal(item, request->web);
     if (r != 1) {
         markFailed(item, r);
         return r;

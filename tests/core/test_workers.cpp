@@ -389,6 +389,13 @@ TEST_F(WorkersConcurrent, QueriesFillInTheirItemOrSayWhyTheyFailed)
         {"a.htm", {answer(head("200 OK", "Content-Type: application/XHTML+xml ;q=1\r\nContent-Length: 5"))}, false,
          RESULT_QUERIED, ITEM_QUERY_PAGE, "5 200 OK|dl/a.htm|a.htm|0"},
         {"none.zip", {answer(head("404 Not Found"))}, false, -1, ITEM_FAILED, "0 404 Not Found||none.zip|0"},
+        // A refusal says what it means for the link, and once the link's own end passed, that it expired.
+        {"old.zip?X-Amz-Date=20000101T000000Z&X-Amz-Expires=60", {answer(head("403 Forbidden"))}, false, -1,
+         ITEM_FAILED, "0 403 The link has expired.||old.zip?X-Amz-Date=20000101T000000Z&X-Amz-Expires=60|0"},
+        {"new.zip?exp=7000000000", {answer(head("403 Forbidden"))}, false, -1, ITEM_FAILED,
+         "0 403 Forbidden (the server refuses this link: it may have expired or need a login)||new.zip?exp=7000000000|0"},
+        {"gone.zip", {answer(head("410 Gone"))}, false, -1, ITEM_FAILED,
+         "0 410 Gone (the server no longer offers the file at this link)||gone.zip|0"},
         {"r", {answer(head("302 Found", "Location: /r\r\nContent-Length: 0"))}, false, RESULT_FAILED, ITEM_FAILED,
          "0 302 Found||r|0"},
         {"http://no-slash", {}, false, ERR_BAD_URL, ITEM_FAILED,
