@@ -3,10 +3,13 @@
 #include "core/checkback.h"
 #include "core/items.h"
 #include "core/pending.h"
+#include "settings/schedule.h"
 
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -28,6 +31,11 @@ constexpr int COLUMN_GAP = 8, EDGE_MARGIN = 4;
 constexpr int EMPTY_X = 20, EMPTY_LINE_GAP = 30;
 constexpr int64_t SIZE_IN_BYTES_BELOW = 10000;
 constexpr int PAGE_ROWS = 5;
+// Room for a moment of a link's expiry, "Dec 31 2199, 12:59 PM".
+constexpr size_t EXPIRY_TEXT_CAPACITY = 48;
+// Month names of the row's own, whatever the locale says.
+constexpr const char* MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 // Rows with these flags are painted as problems.
 constexpr uint32_t PROBLEM_FLAGS = ITEM_FAILED | ITEM_NEEDS_FIX | ITEM_BROKEN_OFF;
@@ -53,6 +61,7 @@ struct RowTexts {
     const char* path;   // null, or localPath below
     int pathX;
     char localPath[PATH_CAPACITY];
+    bool problem;       // the row is painted as a problem
 };
 
 // A failed or broken-off item's problem in its row's words; the caller holds the item lock.
@@ -61,6 +70,65 @@ void formatFailure(const UrlItem* item, uint32_t flags, char* text, size_t size)
     // A broken-off item's size would say "ready"; the person sees what stopped its last download.
     const char* format = (flags & ITEM_FAILED) ? "Error: %d - %s" : "Download broke off: %d - %s";
     std::snprintf(text, size, format, item->status, item->statusText);
+}
+
+// The size of a ready item, or how much of it is done when a part is on disk (the next run
+// continues it).
+void sizeText(const UrlItem* item, char* text, size_t size)
+{
+    const int64_t part = item->partDone.load(std::memory_order_relaxed);
+    if (part > 0 && item->size < SIZE_IN_BYTES_BELOW)
+        std::snprintf(text, size, "%" PRId64 " of %" PRId64 " bytes done,", part, item->size);
+    else if (part > 0)
+        std::snprintf(text, size, "%" PRId64 "K of %" PRId64 "K done,", part / 1024, item->size / 1024);
+    else if (item->size < SIZE_IN_BYTES_BELOW)
+        std::snprintf(text, size, "%" PRId64 " bytes,", item->size);
+    else
+        std::snprintf(text, size, "%" PRId64 "K,", item->size / 1024);
+}
+
+// The moment at, in the schedule's form of a time, after its day when that is not the day of
+// now ("Dec 8, 1:30 AM"), and the year too when that is not now's.
+void momentText(int64_t at, int64_t now, char* text, size_t size)
+{
+    const std::time_t atTime = std::time_t(at), nowTime = std::time_t(now);
+    std::tm when{}, today{};
+    localtime_r(&atTime, &when);
+    localtime_r(&nowTime, &today);
+    char clock[SCHEDULE_TEXT_SIZE];
+    Schedule_ClockText((when.tm_hour * 60 + when.tm_min) * 60 + when.tm_sec, clock, sizeof clock);
+    const char* time = clock + std::strspn(clock, " ");
+    const char* month = MONTHS[when.tm_mon % 12];
+    if (when.tm_year != today.tm_year)
+        std::snprintf(text, size, "%s %d %d, %s", month, when.tm_mday, when.tm_year + 1900, time);
+    else if (when.tm_yday != today.tm_yday)
+        std::snprintf(text, size, "%s %d, %s", month, when.tm_mday, time);
+    else
+        std::snprintf(text, size, "%s", time);
+}
+
+// A ready item's size, then when its link expires; a link that expired, or that expires before
+// the armed schedule starts, makes the row a problem. The caller holds the item lock.
+void describeReady(const UrlItem* item, RowTexts* texts)
+{
+    char size[64];
+    sizeText(item, size, sizeof size);
+    texts->noteX = SIZE_X;
+    texts->path = texts->localPath;
+    texts->pathX = PATH_AFTER_SIZE_X;
+    if (item->expiresAt == 0) {
+        std::snprintf(texts->note, sizeof texts->note, "%s", size);
+        return;
+    }
+    const int64_t now = schedule.now();
+    char when[EXPIRY_TEXT_CAPACITY];
+    momentText(item->expiresAt, now, when, sizeof when);
+    const bool passed = now >= item->expiresAt;
+    const bool beforeStart = !passed && MQUI_ScheduleArmed() && Schedule_StartsAt() > item->expiresAt;
+    std::snprintf(texts->note, sizeof texts->note, "%s %s %s%s", size, passed ? "expired" : "expires", when,
+                  beforeStart ? ". Expires before the scheduled start." : "");
+    texts->problem = passed || beforeStart;
+    texts->pathX = PATH_AFTER_STATUS_X;
 }
 
 RowTexts rowTexts;   // large, and only the user-interface thread paints or asks for a tooltip
@@ -72,6 +140,7 @@ void describeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
     std::snprintf(texts->localPath, sizeof texts->localPath, "%s", item->localPath);
     texts->noteX = NOTE_X;
     texts->path = nullptr;
+    texts->problem = (flags & PROBLEM_FLAGS) != 0;
     if (flags & ITEM_FAILED) {
         formatFailure(item, flags, texts->note, sizeof texts->note);
     } else if (flags & ITEM_NEEDS_FIX) {
@@ -83,26 +152,8 @@ void describeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
         formatFailure(item, flags, texts->note, sizeof texts->note);
         texts->path = texts->localPath;
         texts->pathX = PATH_AFTER_STATUS_X;
-    } else if ((flags & ITEM_VALID) && item->partDone.load(std::memory_order_relaxed) > 0) {
-        // A part is on disk: the next run continues it.
-        const int64_t part = item->partDone.load(std::memory_order_relaxed);
-        if (item->size < SIZE_IN_BYTES_BELOW)
-            std::snprintf(texts->note, sizeof texts->note, "%" PRId64 " of %" PRId64 " bytes done,",
-                          part, item->size);
-        else
-            std::snprintf(texts->note, sizeof texts->note, "%" PRId64 "K of %" PRId64 "K done,",
-                          part / 1024, item->size / 1024);
-        texts->noteX = SIZE_X;
-        texts->path = texts->localPath;
-        texts->pathX = PATH_AFTER_SIZE_X;
     } else if (flags & ITEM_VALID) {
-        if (item->size < SIZE_IN_BYTES_BELOW)
-            std::snprintf(texts->note, sizeof texts->note, "%" PRId64 " bytes,", item->size);
-        else
-            std::snprintf(texts->note, sizeof texts->note, "%" PRId64 "K,", item->size / 1024);
-        texts->noteX = SIZE_X;
-        texts->path = texts->localPath;
-        texts->pathX = PATH_AFTER_SIZE_X;
+        describeReady(item, texts);
     } else {
         std::snprintf(texts->note, sizeof texts->note, "Validating");
     }
@@ -111,15 +162,14 @@ void describeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
 void paintRow(WinDC* dc, const WinRect& client, const UrlItem* item, int32_t number, int y)
 {
     uint32_t flags = item->flags;
-    const RowColours& colours = ROW_COLOURS[(flags & ITEM_SELECTED) != 0]
-                                           [(flags & PROBLEM_FLAGS) != 0];
+    describeItem(item, flags, &rowTexts);
+    const RowColours& colours = ROW_COLOURS[(flags & ITEM_SELECTED) != 0][rowTexts.problem];
     WinRect row = {client.left, y + ROW_TOP, client.right, y + ROW_BOTTOM};
     if (colours.fill)
         Win_FillRect(dc, row, colours.back);
     Win_SetBkColor(dc, colours.back);
     Win_SetTextColor(dc, colours.text);
 
-    describeItem(item, flags, &rowTexts);
     char numberText[24];
     std::snprintf(numberText, sizeof numberText, "#%03d,", number);
     // Every text keeps to its own box: the first line ends where the second begins, the note

@@ -45,6 +45,8 @@ bool downloadAt(HWND dialog)
     else
         Schedule_StopTimer(ui.hwndMain);
     MQUI_UpdateTray();
+    // A row whose link expires before the start is a problem only while the schedule is armed.
+    Win_Invalidate(ui.hwndMain, false);
     return true;
 }
 
