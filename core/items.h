@@ -31,6 +31,9 @@ constexpr uint32_t ITEM_TRIED = 64;
 // The query's answer was a web page: a download answered with one is the file itself. Kept in
 // the pending list, so that it holds after a restart.
 constexpr uint32_t ITEM_QUERY_PAGE = 128;
+// The last answer refused the link itself (a web page in place of the file, or a 4xx other than
+// "try later"): a new link, not a new local file, is the fix. Kept in memory only.
+constexpr uint32_t ITEM_LINK_REFUSED = 256;
 
 // What tells the local file a download wrote from another file put under its name later: its
 // device and inode, and its modification time in nanoseconds since 1970 (modulo 2^64) once the

@@ -83,6 +83,8 @@ void explainRefusal(UrlItem* item, const WireRequest& web)
 {
     if (web.status < 400 || web.status > 599)
         return;
+    if (web.status / 100 == 4 && web.status != 408 && web.status != 429)
+        item->flags |= ITEM_LINK_REFUSED;
     if (item->expiresAt != 0 && std::time(nullptr) >= item->expiresAt) {
         setItemStatus(item, int32_t(web.status), EXPIRED_TEXT);
         return;
@@ -510,6 +512,7 @@ int32_t refusePage(UrlRequest* request)
     const std::string title = pageTitle(&request->web);
     Trace_PrintString(TRACE_ALL, "DownloadURL, a web page instead of the file, titled: %s\n", title.c_str());
     UrlItem* item = request->item;
+    item->flags |= ITEM_LINK_REFUSED;
     return breakOff(item, ERR_WEB_PAGE, 0, Err_Text(uint32_t(ERR_WEB_PAGE)),
                     "DownloadURL, nothing written to %s\n");
 }
@@ -518,7 +521,7 @@ int32_t refusePage(UrlRequest* request)
 int32_t downloadOnce(UrlRequest* request, uint32_t timeout, int32_t* outcome, bool* answered)
 {
     UrlItem* item = request->item;
-    item->flags &= ~ITEM_BROKEN_OFF;
+    item->flags &= ~(ITEM_BROKEN_OFF | ITEM_LINK_REFUSED);
     if (!offerPart(request)) {
         *answered = true;   // the item says why itself: its link has not failed
         return breakOff(item, ERR_FILE_CHANGED, 0, Err_Text(uint32_t(ERR_FILE_CHANGED)),
@@ -691,7 +694,7 @@ int32_t MOONQ_StartNextDownload(UrlRequest** place, const DownloadOptions* optio
         item = MOONQ_NextItem(item);
     if (item == nullptr)
         return 1;
-    item->flags &= ~ITEM_BROKEN_OFF;   // before the worker exists: this attempt starts afresh
+    item->flags &= ~(ITEM_BROKEN_OFF | ITEM_LINK_REFUSED);   // before the worker exists: this attempt starts afresh
     return MOONQ_StartRequest(item, options, false, place);
 }
 
@@ -752,5 +755,10 @@ void MOONQ_SuspendWorkers()
 
 void MOONQ_FreeRequest(UrlRequest* request)
 {
+    if (request != nullptr && request->replaces != nullptr) {
+        // The name its query proposed may be the replaced item's own placeholder.
+        request->item->localPath[0] = '\0';
+        MOONQ_FreeItem(request->item);
+    }
     delete request;
 }

@@ -131,6 +131,20 @@ void describeReady(const UrlItem* item, RowTexts* texts)
     texts->pathX = PATH_AFTER_STATUS_X;
 }
 
+const WinControlTemplate REPLACE_LINK_CONTROLS[] = {
+    {-1, WinControl::Static, "New link for this item:", 0, 7, 7, 300, 8},
+    {IDC_NEW_LINK, WinControl::Edit, "", WS_TABSTOP, 7, 18, 300, 14},
+    {IDOK, WinControl::DefPushButton, "OK", WS_TABSTOP | WS_GROUP, 197, 38, 50, 14},
+    {IDCANCEL, WinControl::PushButton, "Cancel", WS_TABSTOP, 257, 38, 50, 14},
+};
+
+const WinDialogTemplate REPLACE_LINK_DIALOG = {
+    IDD_REPLACE_LINK, "Replace Link", false, 20, 30, 315, 58, "MS Sans Serif", 8,
+    REPLACE_LINK_CONTROLS, std::size(REPLACE_LINK_CONTROLS),
+};
+
+char replaceLinkText[URL_CAPACITY];   // what the dialog read back; one dialog at a time
+
 RowTexts rowTexts;   // large, and only the user-interface thread paints or asks for a tooltip
 
 void describeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
@@ -337,8 +351,48 @@ void MQUI_FixRow(LPARAM lParam)
     UrlItem* item = index < 0 ? nullptr : MOONQ_ItemAt(size_t(index));
     if (item == nullptr)
         return;
+    // A refused link is mended by a new link; any other problem lies with the local file.
+    const uint32_t flags = item->flags;
+    if ((flags & ITEM_VALID) && (flags & ITEM_LINK_REFUSED)) {
+        MQUI_ReplaceLink(item);
+        return;
+    }
     MOONQ_ChooseLocalFile(item, true, &downloadOptions);
     // The chosen name is what the saved list must carry from now on.
     MOONQ_SavePending();
     MQUI_Refresh();
+}
+
+void MQUI_ReplaceLink(UrlItem* item)
+{
+    if (ui.workTimerId != 0 || !(item->flags & ITEM_VALID))
+        return;
+    replaceLinkText[0] = '\0';
+    if (Win_DialogBox(REPLACE_LINK_DIALOG, ui.hwndMain, MQUI_ReplaceLinkProc, LPARAM(item->url)) != IDOK ||
+        replaceLinkText[0] == '\0')
+        return;
+    char link[URL_CAPACITY + 16];
+    MQUI_TypedLink(replaceLinkText, link, sizeof link);
+    // A link refused before its query leaves no trace, as a typed one does.
+    MOONQ_ReplaceLink(item, link, &downloadOptions);
+    MQUI_StartWorkTimer();
+}
+
+intptr_t MQUI_ReplaceLinkProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam)
+{
+    HWND edit = Win_GetDlgItem(dialog, IDC_NEW_LINK);
+    if (message == WM_INITDIALOG) {
+        Win_LimitText(edit, int(URL_CAPACITY) - 1);
+        Win_SetWindowText(edit, reinterpret_cast<const char*>(lParam));
+        Win_SetDefaultButton(dialog, IDOK);
+        return 1;
+    }
+    const int id = message == WM_COMMAND ? LOWORD(wParam) : 0;
+    if (id == IDOK)
+        Win_GetWindowText(edit, replaceLinkText, sizeof replaceLinkText);
+    if (id == IDOK || id == IDCANCEL) {
+        Win_EndDialog(dialog, id);
+        return 1;
+    }
+    return 0;
 }

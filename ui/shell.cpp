@@ -53,6 +53,7 @@ constexpr WinMenuItem MAIN_MENU[] = {
     {"&Edit", "&Undo", IDM_UNDO},
     {"&Edit", "&Delete", IDM_DELETE},
     {"&Edit", "Select A&ll", IDM_SELECT_ALL},
+    {"&Edit", "&Replace Link...", IDM_REPLACE_LINK},
     {"&Options", "&Cookies...", IDM_COOKIES},
     {"&Options", "Download Options...", IDM_OPTIONS},
     {"&Options", "&Schedule Downloads...", IDM_SCHEDULE},
@@ -131,6 +132,21 @@ void deleteSelected()
     MQUI_Refresh();
 }
 
+// Only with exactly one item selected: a new link is for one file.
+void replaceLink()
+{
+    UrlItem* selected = nullptr;
+    for (UrlItem* item = MOONQ_FirstItem(); item != nullptr; item = MOONQ_NextItem(item)) {
+        if (!(item->flags & ITEM_SELECTED))
+            continue;
+        if (selected != nullptr)
+            return;
+        selected = item;
+    }
+    if (selected != nullptr)
+        MQUI_ReplaceLink(selected);
+}
+
 void showAbout()
 {
     Win_DialogBox(ABOUT_TEMPLATE, ui.hwndMain, MQUI_AboutProc, 0);
@@ -170,6 +186,7 @@ constexpr Command COMMANDS[] = {
     {IDM_UNDO, undoDelete},
     {IDM_DELETE, deleteSelected},
     {IDM_SELECT_ALL, MQUI_SelectAll},
+    {IDM_REPLACE_LINK, replaceLink},
     {IDM_COOKIES, chooseCookies},
     {IDM_OPTIONS, showOptions},
     {IDM_SCHEDULE, showSchedule},

@@ -4,6 +4,7 @@
 #include "ui/dialogs/scheduledialog.h"
 #include "platform/text.h"
 
+#include <cstdio>
 #include <iterator>
 
 namespace {
@@ -60,10 +61,11 @@ bool urlEdited(HWND)
 
 bool addTypedUrl(HWND dialog)
 {
-    char entry[URL_PREFIX_LENGTH + URL_CAPACITY] = "http://";
-    char* typed = entry + URL_PREFIX_LENGTH;
-    Win_GetWindowText(Win_GetDlgItem(dialog, IDC_URL), typed, URL_CAPACITY);
-    MQUI_AddURL(namesKnownScheme(typed) ? typed : entry);
+    char typed[URL_CAPACITY];
+    char link[URL_PREFIX_LENGTH + URL_CAPACITY];
+    Win_GetWindowText(Win_GetDlgItem(dialog, IDC_URL), typed, sizeof typed);
+    MQUI_TypedLink(typed, link, sizeof link);
+    MQUI_AddURL(link);
     Win_EnableWindow(Win_GetDlgItem(dialog, IDC_ADD), false);
     return true;
 }
@@ -148,6 +150,11 @@ void MQUI_AddURL(const char* text)
     // A refused add leaves no trace; the timer stops itself at the next tick.
     MOONQ_AddURL(text, &downloadOptions);
     MQUI_StartWorkTimer();
+}
+
+void MQUI_TypedLink(const char* text, char* link, size_t size)
+{
+    std::snprintf(link, size, "%s%s", namesKnownScheme(text) ? "" : URL_PREFIX, text);
 }
 
 WinDropTarget* MQUI_DropTarget()
