@@ -276,6 +276,7 @@ void MQUI_Refresh()
         Win_EnableWindow(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_NOW), enable);
         Win_EnableWindow(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT), enable);
     }
+    Win_EnableMenuItem(ui.hwndMain, IDM_REPLACE_LINK, ui.workTimerId == 0 && MQUI_OnlySelected() != nullptr);
     Win_Invalidate(ui.hwndMain, true);
     // Delete and Control+A reach the list after any change to it, unless the person works in
     // the toolbar: a harvested validation must not take the URL box's keys away mid-word.
@@ -361,6 +362,19 @@ void MQUI_FixRow(LPARAM lParam)
     // The chosen name is what the saved list must carry from now on.
     MOONQ_SavePending();
     MQUI_Refresh();
+}
+
+UrlItem* MQUI_OnlySelected()
+{
+    UrlItem* selected = nullptr;
+    for (UrlItem* item = MOONQ_FirstItem(); item != nullptr; item = MOONQ_NextItem(item)) {
+        if (!(item->flags & ITEM_SELECTED))
+            continue;
+        if (selected != nullptr)
+            return nullptr;
+        selected = item;
+    }
+    return selected;
 }
 
 void MQUI_ReplaceLink(UrlItem* item)

@@ -132,18 +132,10 @@ void deleteSelected()
     MQUI_Refresh();
 }
 
-// Only with exactly one item selected: a new link is for one file.
+// Only as the menu item is enabled: a new link is for one file.
 void replaceLink()
 {
-    UrlItem* selected = nullptr;
-    for (UrlItem* item = MOONQ_FirstItem(); item != nullptr; item = MOONQ_NextItem(item)) {
-        if (!(item->flags & ITEM_SELECTED))
-            continue;
-        if (selected != nullptr)
-            return;
-        selected = item;
-    }
-    if (selected != nullptr)
+    if (UrlItem* selected = MQUI_OnlySelected())
         MQUI_ReplaceLink(selected);
 }
 

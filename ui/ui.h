@@ -116,6 +116,8 @@ void MQUI_SetFirstRow(HWND window, int32_t index);
 void MQUI_UpdateScrollRange(HWND window);
 // Fills tip with the whole texts of the row under the pointer (lParam as for a click), one a line.
 void MQUI_RowToolTip(LPARAM lParam, WinToolTip* tip);
+// The selected item when exactly one is selected, else null.
+UrlItem* MQUI_OnlySelected();
 // Asks for a new link for item and starts its query; nothing while a worker may hold the item.
 void MQUI_ReplaceLink(UrlItem* item);
 // The "Replace Link" dialog: the item's link (lParam) to type over, a new one read back.

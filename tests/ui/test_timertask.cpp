@@ -224,7 +224,9 @@ TEST_F(TimerTask, ReplacedLinkContinuesThePartOfTheSameFileAndStartsAnotherOverO
     EXPECT_NE(nginx->accessLog().find("GET /mirror/f.bin HTTP/1.1\tbytes=100000-\t206\t200000"), std::string::npos);
 
     item = halfDone("dl/g.bin");
-    MOONQ_ClickSelect(0, false);
+    MQUI_Refresh();
+    EXPECT_FALSE(Win_ChooseMenu(ui.hwndMain, IDM_REPLACE_LINK));   // only for one selected item
+    MQUI_SelectAll();
     for (int reply : {IDCANCEL, IDOK}) {
         modals.answers = {typeLink(nginx->url("other.bin")), Win_Answer(reply)};
         ASSERT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_REPLACE_LINK));
