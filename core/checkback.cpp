@@ -204,21 +204,30 @@ void takeLink(UrlItem* item, const UrlItem* fresh, bool startOver)
     }
 }
 
-// A new link's query has ended: the item takes the link, or the person hears why not.
+// Tells the person why the new link that request checked was not taken.
+void tellNotTaken(const UrlRequest* request, int32_t result)
+{
+    const UrlItem* fresh = request->item;
+    char reason[FAILURE_REASON_CAPACITY];
+    std::snprintf(reason, sizeof reason, "The new link was not taken: %d - %s", fresh->status,
+                  result == RESULT_QUERIED ? ZERO_LENGTH_TEXT : fresh->statusText);
+    if (dialogs.linkNotTaken)
+        dialogs.linkNotTaken(reason);
+}
+
+// A new link's query has ended: the item takes the link, or the person hears why not; either
+// way a run may take the item again.
 void harvestReplacement(UrlRequest* request, int32_t result)
 {
     const UrlItem* fresh = request->item;
     if (result != RESULT_QUERIED || fresh->size == 0) {
-        char reason[FAILURE_REASON_CAPACITY];
-        std::snprintf(reason, sizeof reason, "The new link was not taken: %d - %s", fresh->status,
-                      fresh->size == 0 && result == RESULT_QUERIED ? ZERO_LENGTH_TEXT : fresh->statusText);
-        if (dialogs.linkNotTaken)
-            dialogs.linkNotTaken(reason);
-        return;
+        tellNotTaken(request, result);
+    } else {
+        const bool same = sameFile(request->replaces, fresh);
+        if (same || (dialogs.askStartOver && dialogs.askStartOver() == 1))
+            takeLink(request->replaces, fresh, !same);
     }
-    const bool same = sameFile(request->replaces, fresh);
-    if (same || (dialogs.askStartOver && dialogs.askStartOver() == 1))
-        takeLink(request->replaces, fresh, !same);
+    request->replaces->flags &= ~ITEM_NEW_LINK;
 }
 
 }  // namespace

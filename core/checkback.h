@@ -42,12 +42,13 @@ void MOONQ_SetCheckBackDialogs(const CheckBackDialogs& dialogs);
 // Harvests every finished query of requestList: 2 when requestList is empty, 1 when something
 // was harvested (the caller saves the pending list), 0 when all still run.
 int32_t MOONQ_CheckBackQueries(const DownloadOptions* options);
-// Starts the query of url as the new link of item, a valid item that no worker holds; its harvest
-// decides. When the answer names the file the item holds (the same size, and the same strong
-// ETag, else the same Last-Modified, where both answers name one), the item takes the link and
-// keeps its part; for another file it takes it only when the person agrees to start the file
-// over, and drops its part; a link without a file changes nothing, and the person is told why.
-// Either way the item's problems go: it is ready for the next run. 0 started, or a negative code.
+// Starts the query of url as the new link of item, a valid item that no worker holds, marked
+// ITEM_NEW_LINK by the caller; its harvest decides, and clears the mark. When the answer names
+// the file the item holds (the same size, and the same strong ETag, else the same
+// Last-Modified, where both answers name one), the item takes the link and keeps its part; for
+// another file it takes it only when the person agrees to start the file over, and drops its
+// part; a link without a file changes nothing, and the person is told why. A link taken clears
+// the item's problems: it is ready for the next run. 0 started, or a negative code.
 int32_t MOONQ_ReplaceLink(UrlItem* item, const char* url, const DownloadOptions* options);
 // Gives item its local file, asking first when ask is set and again after each refused name:
 // 1 ready, 0 the person cancelled, ERR_LOCAL_FILE when there is no path and nobody was asked.

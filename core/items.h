@@ -34,6 +34,9 @@ constexpr uint32_t ITEM_QUERY_PAGE = 128;
 // The last answer refused the link itself (a web page in place of the file, or a 4xx other than
 // "try later"): a new link, not a new local file, is the fix. Kept in memory only.
 constexpr uint32_t ITEM_LINK_REFUSED = 256;
+// A new link for the item is being asked for or checked: no run takes the item meanwhile, so
+// that no worker holds it when the link is taken. Kept in memory only.
+constexpr uint32_t ITEM_NEW_LINK = 512;
 
 // What tells the local file a download wrote from another file put under its name later: its
 // device and inode, and its modification time in nanoseconds since 1970 (modulo 2^64) once the

@@ -589,7 +589,7 @@ int32_t runQuery(UrlRequest* request, uint32_t timeout, int32_t* outcome)
 // A valid item without a problem that the current run has not tried yet.
 bool isReadyForRun(uint32_t flags)
 {
-    return (flags & ITEM_VALID) && !(flags & (ITEM_FAILED | ITEM_NEEDS_FIX | ITEM_TRIED));
+    return (flags & ITEM_VALID) && !(flags & (ITEM_FAILED | ITEM_NEEDS_FIX | ITEM_TRIED | ITEM_NEW_LINK));
 }
 
 }  // namespace

@@ -381,14 +381,18 @@ void MQUI_ReplaceLink(UrlItem* item)
 {
     if (ui.workTimerId != 0 || !(item->flags & ITEM_VALID))
         return;
+    // A scheduled run that starts while the person types must leave the item alone.
+    item->flags |= ITEM_NEW_LINK;
     replaceLinkText[0] = '\0';
-    if (Win_DialogBox(REPLACE_LINK_DIALOG, ui.hwndMain, MQUI_ReplaceLinkProc, LPARAM(item->url)) != IDOK ||
-        replaceLinkText[0] == '\0')
-        return;
     char link[URL_CAPACITY + 16];
+    const bool typed = Win_DialogBox(REPLACE_LINK_DIALOG, ui.hwndMain, MQUI_ReplaceLinkProc, LPARAM(item->url)) ==
+                           IDOK && replaceLinkText[0] != '\0';
     MQUI_TypedLink(replaceLinkText, link, sizeof link);
     // A link refused before its query leaves no trace, as a typed one does.
-    MOONQ_ReplaceLink(item, link, &downloadOptions);
+    if (!typed || MOONQ_ReplaceLink(item, link, &downloadOptions) != 0) {
+        item->flags &= ~ITEM_NEW_LINK;
+        return;
+    }
     MQUI_StartWorkTimer();
 }
 

@@ -156,7 +156,8 @@ TEST_F(CheckBack, NewLinkKeepsThePartOfTheSameFileAndStartsAnotherOverOnlyWhenTh
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
-        UrlItem* held = newItem("http://h/old.bin", 9000, "dl/f.bin", ITEM_VALID | ITEM_FAILED | ITEM_LINK_REFUSED);
+        const uint32_t refused = ITEM_VALID | ITEM_FAILED | ITEM_LINK_REFUSED;
+        UrlItem* held = newItem("http://h/old.bin", 9000, "dl/f.bin", refused | ITEM_NEW_LINK);
         held->partDone = 3000;
         CopyBounded(held->etag, c.heldTag.c_str());
         CopyBounded(held->lastModified, c.heldDate.c_str());
@@ -171,7 +172,7 @@ TEST_F(CheckBack, NewLinkKeepsThePartOfTheSameFileAndStartsAnotherOverOnlyWhenTh
         const bool taken = c.part >= 0;
         EXPECT_EQ(std::tuple(asked, std::string(held->url), held->partDone.load(), held->flags.load(), held->expiresAt),
                   std::tuple(c.asked, taken ? "http://h/new.bin?exp=7000000000" : "http://h/old.bin",
-                             taken ? c.part : 3000, taken ? ITEM_VALID : ITEM_VALID | ITEM_FAILED | ITEM_LINK_REFUSED,
+                             taken ? c.part : 3000, taken ? ITEM_VALID : refused,
                              taken ? 7000000000 : 0));
         MOONQ_FreeList(&pendingList);
     }
