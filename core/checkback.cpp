@@ -32,6 +32,7 @@ constexpr int REPLACE_EXISTING = 1, PICK_NEW_NAME = 2;
 // The longest one harvest goes on once it has harvested something: the window it runs in must
 // keep answering while thousands of queries end at once.
 constexpr auto HARVEST_BUDGET = std::chrono::milliseconds(50);
+constexpr size_t FAILURE_REASON_CAPACITY = STATUS_CAPACITY + 64;
 
 constexpr std::string_view ASK_BROWSER_HEAD =
     "<html>\n"
@@ -222,6 +223,66 @@ void harvestQueried(UrlItem* item, const DownloadOptions* options)
     MOONQ_FreeItem(item);
 }
 
+// Whether two answers name the same file: the same size, and the same version where both name
+// one (a strong ETag, else the date).
+bool sameFile(const UrlItem* held, const UrlItem* fresh)
+{
+    auto lock = MOONQ_LockItem();
+    auto strongTag = [](const UrlItem* item) { return std::strncmp(item->etag, "W/", 2) == 0 ? "" : item->etag; };
+    const bool tagged = strongTag(held)[0] != '\0' && strongTag(fresh)[0] != '\0';
+    const bool dated = held->lastModified[0] != '\0' && fresh->lastModified[0] != '\0';
+    if (held->size != fresh->size)
+        return false;
+    if (tagged)
+        return std::strcmp(strongTag(held), strongTag(fresh)) == 0;
+    return !dated || std::strcmp(held->lastModified, fresh->lastModified) == 0;
+}
+
+// The item takes the new link with what its answer said; starting over, its part is dropped.
+void takeLink(UrlItem* item, const UrlItem* fresh, bool startOver)
+{
+    constexpr uint32_t PROBLEMS = ITEM_FAILED | ITEM_BROKEN_OFF | ITEM_TRIED | ITEM_LINK_REFUSED | ITEM_QUERY_PAGE;
+    auto lock = MOONQ_LockItem();
+    CopyBounded(item->url, fresh->url);
+    item->expiresAt = fresh->expiresAt;
+    item->size = fresh->size;
+    item->status = fresh->status;
+    CopyBounded(item->statusText, fresh->statusText);
+    CopyBounded(item->etag, fresh->etag);
+    CopyBounded(item->lastModified, fresh->lastModified);
+    item->flags = (item->flags & ~PROBLEMS) | (fresh->flags & ITEM_QUERY_PAGE);
+    if (startOver) {
+        item->partDone.store(0, std::memory_order_relaxed);
+        item->partFile = {};
+    }
+}
+
+// Tells the person why the new link that request checked was not taken.
+void tellNotTaken(const UrlRequest* request, int32_t result)
+{
+    const UrlItem* fresh = request->item;
+    char reason[FAILURE_REASON_CAPACITY];
+    std::snprintf(reason, sizeof reason, "The new link was not taken: %d - %s", fresh->status,
+                  result == RESULT_QUERIED ? ZERO_LENGTH_TEXT : fresh->statusText);
+    if (dialogs.linkNotTaken)
+        dialogs.linkNotTaken(reason);
+}
+
+// A new link's query has ended: the item takes the link, or the person hears why not; either
+// way a run may take the item again.
+void harvestReplacement(UrlRequest* request, int32_t result)
+{
+    const UrlItem* fresh = request->item;
+    if (result != RESULT_QUERIED || fresh->size == 0) {
+        tellNotTaken(request, result);
+    } else {
+        const bool same = sameFile(request->replaces, fresh);
+        if (same || (dialogs.askStartOver && dialogs.askStartOver() == 1))
+            takeLink(request->replaces, fresh, !same);
+    }
+    request->replaces->flags &= ~ITEM_NEW_LINK;
+}
+
 }  // namespace
 
 void MOONQ_SetCheckBackDialogs(const CheckBackDialogs& table)
@@ -256,7 +317,9 @@ int32_t MOONQ_CheckBackQueries(const DownloadOptions* options)
             auto lock = MOONQ_LockItem();
             item->status = int32_t(request->web.status);
         }
-        if (result == RESULT_QUERIED)
+        if (request->replaces)
+            harvestReplacement(request, result);
+        else if (result == RESULT_QUERIED)
             harvestQueried(item, options);
         else if (result == RESULT_FAILED)
             item->flags |= ITEM_FAILED;
@@ -265,6 +328,24 @@ int32_t MOONQ_CheckBackQueries(const DownloadOptions* options)
     }
     harvestNames = nullptr;
     return changed ? 1 : 0;
+}
+
+int32_t MOONQ_ReplaceLink(UrlItem* item, const char* url, const DownloadOptions* options)
+{
+    UrlItem* fresh = MOONQ_NewItem(url);
+    if (fresh == nullptr)
+        return ERR_BAD_URL;
+    // It stands for the link only: never shown, saved or downloaded.
+    List_Remove(&fresh->link);
+    UrlRequest* request = nullptr;
+    const int32_t r = MOONQ_StartRequest(fresh, options, true, &request);
+    if (r != 0) {
+        MOONQ_FreeItem(fresh);
+        return r;
+    }
+    request->replaces = item;
+    List_Append(&requestList, &request->link);
+    return 0;
 }
 
 int32_t MOONQ_ChooseLocalFile(UrlItem* item, bool ask, const DownloadOptions* options)

@@ -29,6 +29,10 @@ struct CheckBackDialogs {
     void (*nameConflict)();
     // Shows a document with the desktop's default handler.
     void (*openDocument)(const char* path);
+    // Whether to start a file over from a new link that names another file: 1 yes, 0 no.
+    int (*askStartOver)();
+    // Tells the person why a new link was not taken.
+    void (*linkNotTaken)(const char* reason);
 };
 
 constexpr const char* ASK_BROWSER_PAGE = "temp_ask_browser.html";
@@ -40,6 +44,14 @@ void MOONQ_SetCheckBackDialogs(const CheckBackDialogs& dialogs);
 // something was harvested (the caller saves the pending list; more may be left for its next
 // call), 0 when all still run.
 int32_t MOONQ_CheckBackQueries(const DownloadOptions* options);
+// Starts the query of url as the new link of item, a valid item that no worker holds, marked
+// ITEM_NEW_LINK by the caller; its harvest decides, and clears the mark. When the answer names
+// the file the item holds (the same size, and the same strong ETag, else the same
+// Last-Modified, where both answers name one), the item takes the link and keeps its part; for
+// another file it takes it only when the person agrees to start the file over, and drops its
+// part; a link without a file changes nothing, and the person is told why. A link taken clears
+// the item's problems: it is ready for the next run. 0 started, or a negative code.
+int32_t MOONQ_ReplaceLink(UrlItem* item, const char* url, const DownloadOptions* options);
 // Gives item its local file, asking first when ask is set and again after each refused name:
 // 1 ready, 0 the person cancelled, ERR_LOCAL_FILE when there is no path and nobody was asked.
 int32_t MOONQ_ChooseLocalFile(UrlItem* item, bool ask, const DownloadOptions* options);

@@ -1,6 +1,7 @@
 #include "core/items.h"
 
 #include "diag/trace.h"
+#include "web/expiry.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -52,6 +53,7 @@ UrlItem* MOONQ_NewItem(const char* url)
     if (item == nullptr)
         return nullptr;
     std::memcpy(item->url, url, length + 1);
+    item->expiresAt = Expiry_FromUrl(url);
     List_Init(&item->link);
     List_Append(&pendingList, &item->link);
     return item;

@@ -34,6 +34,12 @@ constexpr uint32_t ITEM_QUERY_PAGE = 128;
 // The item's query waits for a worker of the query pool; nothing was asked yet. Kept in memory
 // only.
 constexpr uint32_t ITEM_WAITING = 256;
+// The last answer refused the link itself (a web page in place of the file, or a 4xx other than
+// "try later"): a new link, not a new local file, is the fix. Kept in memory only.
+constexpr uint32_t ITEM_LINK_REFUSED = 512;
+// A new link for the item is being asked for or checked: no run takes the item meanwhile, so
+// that no worker holds it when the link is taken. Kept in memory only.
+constexpr uint32_t ITEM_NEW_LINK = 1024;
 
 // What tells the local file a download wrote from another file put under its name later: its
 // device and inode, and its modification time in nanoseconds since 1970 (modulo 2^64) once the
@@ -62,6 +68,9 @@ struct UrlItem {
     std::atomic<int64_t> partDone;
     // The file that holds that part; written with partDone, under MOONQ_LockItem.
     LocalFileId partFile;
+    // Unix seconds at which the link's own signature ends, 0 when it names none; follows url
+    // wherever url changes, and is not saved: the link says it again after a restart.
+    int64_t expiresAt;
 };
 
 extern ListLink pendingList;   // what the person sees and what will be downloaded, in order

@@ -3,6 +3,7 @@
 #include "core/querypool.h"
 
 #include "web/cookies.h"
+#include "web/expiry.h"
 #include "platform/text.h"
 #include "diag/trace.h"
 
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <string>
 #include <stdio_ext.h>
@@ -63,6 +65,42 @@ void setItemStatus(UrlItem* item, int32_t status, const char* text)
     CopyBounded(item->statusText, text);
 }
 
+// What a refusal means for the link, in words the person reads after the server's own.
+struct StatusMeaning {
+    uint32_t status;
+    const char* words;
+};
+
+constexpr StatusMeaning STATUS_MEANINGS[] = {
+    {401, "the server asks for a login"},
+    {403, "the server refuses this link: it may have expired or need a login"},
+    {410, "the server no longer offers the file at this link"},
+};
+
+constexpr const char* EXPIRED_TEXT = "The link has expired.";
+
+// An HTTP failure in the person's words: once the link's own end has passed, that it expired;
+// else the server's reason, with what it means where that is known.
+void explainRefusal(UrlItem* item, const WireRequest& web)
+{
+    if (web.status < 400 || web.status > 599)
+        return;
+    if (web.status / 100 == 4 && web.status != 408 && web.status != 429)
+        item->flags |= ITEM_LINK_REFUSED;
+    if (item->expiresAt != 0 && std::time(nullptr) >= item->expiresAt) {
+        setItemStatus(item, int32_t(web.status), EXPIRED_TEXT);
+        return;
+    }
+    for (const StatusMeaning& meaning : STATUS_MEANINGS) {
+        if (meaning.status != web.status)
+            continue;
+        // Room for both whole; the item keeps what fits.
+        char text[STATUS_CAPACITY + 128];
+        std::snprintf(text, sizeof text, "%s (%s)", web.statusText, meaning.words);
+        setItemStatus(item, int32_t(web.status), text);
+    }
+}
+
 // Marks the item failed; a failure of our own replaces the server's words with ours.
 void markFailed(UrlItem* item, int32_t code)
 {
@@ -104,8 +142,10 @@ int32_t finishQuery(UrlRequest* request)
     CopyBounded(item->localPath, name);
     item->size = int64_t(request->web.contentLength);
     Trace_PrintInt64(TRACE_ALL, "QueryURL, size = %d\n", item->size);
-    if (request->web.location[0] != '\0')
+    if (request->web.location[0] != '\0') {
         CopyBounded(item->url, request->web.location);
+        item->expiresAt = Expiry_FromUrl(item->url);
+    }
     CopyBounded(item->etag, request->web.etag);
     CopyBounded(item->lastModified, request->web.lastModified);
     if (request->web.isPage)
@@ -474,6 +514,7 @@ int32_t refusePage(UrlRequest* request)
     const std::string title = pageTitle(&request->web);
     Trace_PrintString(TRACE_ALL, "DownloadURL, a web page instead of the file, titled: %s\n", title.c_str());
     UrlItem* item = request->item;
+    item->flags |= ITEM_LINK_REFUSED;
     return breakOff(item, ERR_WEB_PAGE, 0, Err_Text(uint32_t(ERR_WEB_PAGE)),
                     "DownloadURL, nothing written to %s\n");
 }
@@ -482,7 +523,7 @@ int32_t refusePage(UrlRequest* request)
 int32_t downloadOnce(UrlRequest* request, uint32_t timeout, int32_t* outcome, bool* answered)
 {
     UrlItem* item = request->item;
-    item->flags &= ~ITEM_BROKEN_OFF;
+    item->flags &= ~(ITEM_BROKEN_OFF | ITEM_LINK_REFUSED);
     if (!offerPart(request)) {
         *answered = true;   // the item says why itself: its link has not failed
         return breakOff(item, ERR_FILE_CHANGED, 0, Err_Text(uint32_t(ERR_FILE_CHANGED)),
@@ -491,6 +532,8 @@ int32_t downloadOnce(UrlRequest* request, uint32_t timeout, int32_t* outcome, bo
     int32_t r = Wire_Request(&request->web, item->url, MODE_DOWNLOAD, timeout);
     setItemStatus(item, int32_t(request->web.status), request->web.statusText);
     *answered = r == 1;
+    if (r == -1)
+        explainRefusal(item, request->web);
     if (r != 1)
         return r;
     if (isPageInstead(request))
@@ -535,6 +578,8 @@ int32_t runQuery(UrlRequest* request, uint32_t timeout, int32_t* outcome)
     UrlItem* item = request->item;
     int32_t r = Wire_Request(&request->web, item->url, MODE_QUERY, timeout);
     setItemStatus(item, int32_t(request->web.status), request->web.statusText);
+    if (r == -1)
+        explainRefusal(item, request->web);
     if (r != 1) {
         markFailed(item, r);
         return r;
@@ -546,7 +591,7 @@ int32_t runQuery(UrlRequest* request, uint32_t timeout, int32_t* outcome)
 // A valid item without a problem that the current run has not tried yet.
 bool isReadyForRun(uint32_t flags)
 {
-    return (flags & ITEM_VALID) && !(flags & (ITEM_FAILED | ITEM_NEEDS_FIX | ITEM_TRIED));
+    return (flags & ITEM_VALID) && !(flags & (ITEM_FAILED | ITEM_NEEDS_FIX | ITEM_TRIED | ITEM_NEW_LINK));
 }
 
 }  // namespace
@@ -664,7 +709,7 @@ int32_t MOONQ_StartNextDownload(UrlRequest** place, const DownloadOptions* optio
         item = MOONQ_NextItem(item);
     if (item == nullptr)
         return 1;
-    item->flags &= ~ITEM_BROKEN_OFF;   // before the worker exists: this attempt starts afresh
+    item->flags &= ~(ITEM_BROKEN_OFF | ITEM_LINK_REFUSED);   // before the worker exists: this attempt starts afresh
     return MOONQ_StartRequest(item, options, false, place);
 }
 
@@ -727,5 +772,10 @@ void MOONQ_SuspendWorkers()
 
 void MOONQ_FreeRequest(UrlRequest* request)
 {
+    if (request != nullptr && request->replaces != nullptr) {
+        // The name its query proposed may be the replaced item's own placeholder.
+        request->item->localPath[0] = '\0';
+        MOONQ_FreeItem(request->item);
+    }
     delete request;
 }

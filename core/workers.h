@@ -81,6 +81,9 @@ struct UrlRequest {
     std::atomic<int32_t> cancel;    // set by the UI; seen by the worker between blocks
     std::atomic<int32_t> result;    // RESULT_* or a negative code; 0 while the worker runs
     int32_t isQuery;
+    // The pending item that the query of a new link may give its link to; null for any other
+    // request. Such a query owns its item, which is in no list, and it goes with the request.
+    UrlItem* replaces;
 };
 
 // Guards the texts, status and size of items that workers write; one lock for all items.
@@ -117,5 +120,5 @@ bool MOONQ_StopRequest(UrlRequest* request, int milliseconds);
 // Stops the workers of requestList. A worker that does not end in time keeps its request
 // and item: both leave their lists and are never released.
 void MOONQ_SuspendWorkers();
-// Releases a request whose worker has ended; null is allowed.
+// Releases a request whose worker has ended, and the item of a new link's query; null is allowed.
 void MOONQ_FreeRequest(UrlRequest* request);

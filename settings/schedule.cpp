@@ -16,9 +16,14 @@ constexpr int LATE_TICK_SECONDS = 5;
 constexpr int DUE_AHEAD_SECONDS = 2;
 constexpr uint32_t SHORTEST_PERIOD_MS = 500;
 
+int64_t unixNow()
+{
+    return int64_t(std::time(nullptr));
+}
+
 int localSecondOfDay()
 {
-    std::time_t now = std::time(nullptr);
+    std::time_t now = std::time_t(schedule.now());
     std::tm local{};
     localtime_r(&now, &local);
     return (local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec;
@@ -58,7 +63,7 @@ int32_t storeHour(int* target, const char* name, int hour)
 
 }  // namespace
 
-ScheduleState schedule = {1, 1, 5, 0, "", localSecondOfDay, 0};
+ScheduleState schedule = {1, 1, 5, 0, "", localSecondOfDay, unixNow, 0};
 
 void Schedule_Seed(uint32_t seed)
 {
@@ -132,10 +137,15 @@ int Schedule_StartFromDraws(int begin, int end, int r1, int r2)
 
 void Schedule_FormatTime(int secondOfDay)
 {
+    Schedule_ClockText(secondOfDay, schedule.startText, sizeof schedule.startText);
+}
+
+void Schedule_ClockText(int secondOfDay, char* text, size_t size)
+{
     const unsigned hours = unsigned(secondOfDay / SECONDS_PER_HOUR) % HOURS_PER_DAY;
     const unsigned minutes = unsigned(secondOfDay % SECONDS_PER_HOUR / 60) % 60;
     const unsigned hour12 = hours % 12 == 0 ? 12 : hours % 12;
-    std::snprintf(schedule.startText, sizeof schedule.startText, "%2u:%02u %cM", hour12, minutes,
+    std::snprintf(text, size, "%2u:%02u %cM", hour12, minutes,
                   hours < 12 ? 'A' : 'P');
 }
 
@@ -150,6 +160,11 @@ void Schedule_HourText(int hour, char* text, size_t size)
 int Schedule_SecondsLeft()
 {
     return secondsUntil(schedule.secondOfDay(), schedule.startTime);
+}
+
+int64_t Schedule_StartsAt()
+{
+    return schedule.now() + Schedule_SecondsLeft();
 }
 
 uint32_t Schedule_TimerPeriodMs(int secondsLeft)

@@ -7,7 +7,8 @@
 // - User-interface thread only. This module owns the two hours, the start time and its text;
 //   the hours are written to the store whenever they are set, never at exit.
 // - The time left is measured against the clock kept in its state, the local time of day
-//   unless another was put in its place (a test's fixed time). The timer's own time stops while
+//   unless another was put in its place (a test's fixed time); its time of day follows its
+//   Unix time unless that one alone was replaced. The timer's own time stops while
 //   the computer sleeps, so each tick and each wake-up asks the clock whether the start passed
 //   since the timer was armed.
 // - It knows no window.
@@ -29,6 +30,7 @@ struct ScheduleState {
     int startTime;          // seconds since local midnight
     char startText[SCHEDULE_TEXT_SIZE];
     int (*secondOfDay)();   // the clock: the time now in seconds since local midnight
+    int64_t (*now)();       // the same clock in Unix seconds; secondOfDay follows it unless replaced
     int armedAt;            // when the timer was last armed, by that clock
 };
 
@@ -57,10 +59,14 @@ void Schedule_PickStartTime();
 int Schedule_StartFromDraws(int beginHour, int endHour, int r1, int r2);
 // Formats secondOfDay as the start-time text, e.g. " 1:07 PM".
 void Schedule_FormatTime(int secondOfDay);
+// Writes secondOfDay as a time of day in the start-time text's form, e.g. " 1:07 PM".
+void Schedule_ClockText(int secondOfDay, char* text, size_t size);
 // The name of an hour of the day in the dialog's lists: "Midnight", " 1 AM", ..., "Noon", "11 PM".
 void Schedule_HourText(int hour, char* text, size_t size);
 // Seconds until the next occurrence of the start time, 0..86399.
 int Schedule_SecondsLeft();
+// The next occurrence of the start time in Unix seconds, by the clock.
+int64_t Schedule_StartsAt();
 // The period to arm the timer with when secondsLeft remain: half of it, 500 ms when none.
 uint32_t Schedule_TimerPeriodMs(int secondsLeft);
 // Notes that the timer is armed now; returns the seconds left until the start time.

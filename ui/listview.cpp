@@ -3,10 +3,13 @@
 #include "core/checkback.h"
 #include "core/items.h"
 #include "core/pending.h"
+#include "settings/schedule.h"
 
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -28,6 +31,11 @@ constexpr int COLUMN_GAP = 8, EDGE_MARGIN = 4;
 constexpr int EMPTY_X = 20, EMPTY_LINE_GAP = 30;
 constexpr int64_t SIZE_IN_BYTES_BELOW = 10000;
 constexpr int PAGE_ROWS = 5;
+// Room for a moment of a link's expiry, "Dec 31 2199, 12:59 PM".
+constexpr size_t EXPIRY_TEXT_CAPACITY = 48;
+// Month names of the row's own, whatever the locale says.
+constexpr const char* MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 // Rows with these flags are painted as problems.
 constexpr uint32_t PROBLEM_FLAGS = ITEM_FAILED | ITEM_NEEDS_FIX | ITEM_BROKEN_OFF;
@@ -53,6 +61,7 @@ struct RowTexts {
     const char* path;   // null, or localPath below
     int pathX;
     char localPath[PATH_CAPACITY];
+    bool problem;       // the row is painted as a problem
 };
 
 // A failed or broken-off item's problem in its row's words; the caller holds the item lock.
@@ -63,6 +72,79 @@ void formatFailure(const UrlItem* item, uint32_t flags, char* text, size_t size)
     std::snprintf(text, size, format, item->status, item->statusText);
 }
 
+// The size of a ready item, or how much of it is done when a part is on disk (the next run
+// continues it).
+void sizeText(const UrlItem* item, char* text, size_t size)
+{
+    const int64_t part = item->partDone.load(std::memory_order_relaxed);
+    if (part > 0 && item->size < SIZE_IN_BYTES_BELOW)
+        std::snprintf(text, size, "%" PRId64 " of %" PRId64 " bytes done,", part, item->size);
+    else if (part > 0)
+        std::snprintf(text, size, "%" PRId64 "K of %" PRId64 "K done,", part / 1024, item->size / 1024);
+    else if (item->size < SIZE_IN_BYTES_BELOW)
+        std::snprintf(text, size, "%" PRId64 " bytes,", item->size);
+    else
+        std::snprintf(text, size, "%" PRId64 "K,", item->size / 1024);
+}
+
+// The moment at, in the schedule's form of a time, after its day when that is not the day of
+// now ("Dec 8, 1:30 AM"), and the year too when that is not now's.
+void momentText(int64_t at, int64_t now, char* text, size_t size)
+{
+    const std::time_t atTime = std::time_t(at), nowTime = std::time_t(now);
+    std::tm when{}, today{};
+    localtime_r(&atTime, &when);
+    localtime_r(&nowTime, &today);
+    char clock[SCHEDULE_TEXT_SIZE];
+    Schedule_ClockText((when.tm_hour * 60 + when.tm_min) * 60 + when.tm_sec, clock, sizeof clock);
+    const char* time = clock + std::strspn(clock, " ");
+    const char* month = MONTHS[when.tm_mon % 12];
+    if (when.tm_year != today.tm_year)
+        std::snprintf(text, size, "%s %d %d, %s", month, when.tm_mday, when.tm_year + 1900, time);
+    else if (when.tm_yday != today.tm_yday)
+        std::snprintf(text, size, "%s %d, %s", month, when.tm_mday, time);
+    else
+        std::snprintf(text, size, "%s", time);
+}
+
+// A ready item's size, then when its link expires; a link that expired, or that expires before
+// the armed schedule starts, makes the row a problem. The caller holds the item lock.
+void describeReady(const UrlItem* item, RowTexts* texts)
+{
+    char size[64];
+    sizeText(item, size, sizeof size);
+    texts->noteX = SIZE_X;
+    texts->path = texts->localPath;
+    texts->pathX = PATH_AFTER_SIZE_X;
+    if (item->expiresAt == 0) {
+        std::snprintf(texts->note, sizeof texts->note, "%s", size);
+        return;
+    }
+    const int64_t now = schedule.now();
+    char when[EXPIRY_TEXT_CAPACITY];
+    momentText(item->expiresAt, now, when, sizeof when);
+    const bool passed = now >= item->expiresAt;
+    const bool beforeStart = !passed && MQUI_ScheduleArmed() && Schedule_StartsAt() > item->expiresAt;
+    std::snprintf(texts->note, sizeof texts->note, "%s %s %s%s", size, passed ? "expired" : "expires", when,
+                  beforeStart ? ". Expires before the scheduled start." : "");
+    texts->problem = passed || beforeStart;
+    texts->pathX = PATH_AFTER_STATUS_X;
+}
+
+const WinControlTemplate REPLACE_LINK_CONTROLS[] = {
+    {-1, WinControl::Static, "New link for this item:", 0, 7, 7, 300, 8},
+    {IDC_NEW_LINK, WinControl::Edit, "", WS_TABSTOP, 7, 18, 300, 14},
+    {IDOK, WinControl::DefPushButton, "OK", WS_TABSTOP | WS_GROUP, 197, 38, 50, 14},
+    {IDCANCEL, WinControl::PushButton, "Cancel", WS_TABSTOP, 257, 38, 50, 14},
+};
+
+const WinDialogTemplate REPLACE_LINK_DIALOG = {
+    IDD_REPLACE_LINK, "Replace Link", false, 20, 30, 315, 58, "MS Sans Serif", 8,
+    REPLACE_LINK_CONTROLS, std::size(REPLACE_LINK_CONTROLS),
+};
+
+char replaceLinkText[URL_CAPACITY];   // what the dialog read back; one dialog at a time
+
 RowTexts rowTexts;   // large, and only the user-interface thread paints or asks for a tooltip
 
 void describeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
@@ -72,6 +154,7 @@ void describeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
     std::snprintf(texts->localPath, sizeof texts->localPath, "%s", item->localPath);
     texts->noteX = NOTE_X;
     texts->path = nullptr;
+    texts->problem = (flags & PROBLEM_FLAGS) != 0;
     if (flags & ITEM_FAILED) {
         formatFailure(item, flags, texts->note, sizeof texts->note);
     } else if (flags & ITEM_NEEDS_FIX) {
@@ -83,26 +166,8 @@ void describeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
         formatFailure(item, flags, texts->note, sizeof texts->note);
         texts->path = texts->localPath;
         texts->pathX = PATH_AFTER_STATUS_X;
-    } else if ((flags & ITEM_VALID) && item->partDone.load(std::memory_order_relaxed) > 0) {
-        // A part is on disk: the next run continues it.
-        const int64_t part = item->partDone.load(std::memory_order_relaxed);
-        if (item->size < SIZE_IN_BYTES_BELOW)
-            std::snprintf(texts->note, sizeof texts->note, "%" PRId64 " of %" PRId64 " bytes done,",
-                          part, item->size);
-        else
-            std::snprintf(texts->note, sizeof texts->note, "%" PRId64 "K of %" PRId64 "K done,",
-                          part / 1024, item->size / 1024);
-        texts->noteX = SIZE_X;
-        texts->path = texts->localPath;
-        texts->pathX = PATH_AFTER_SIZE_X;
     } else if (flags & ITEM_VALID) {
-        if (item->size < SIZE_IN_BYTES_BELOW)
-            std::snprintf(texts->note, sizeof texts->note, "%" PRId64 " bytes,", item->size);
-        else
-            std::snprintf(texts->note, sizeof texts->note, "%" PRId64 "K,", item->size / 1024);
-        texts->noteX = SIZE_X;
-        texts->path = texts->localPath;
-        texts->pathX = PATH_AFTER_SIZE_X;
+        describeReady(item, texts);
     } else {
         // A query that no worker has taken up yet has not asked anything.
         std::snprintf(texts->note, sizeof texts->note, (flags & ITEM_WAITING) ? "Waiting to validate" : "Validating");
@@ -112,15 +177,14 @@ void describeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
 void paintRow(WinDC* dc, const WinRect& client, const UrlItem* item, int32_t number, int y)
 {
     uint32_t flags = item->flags;
-    const RowColours& colours = ROW_COLOURS[(flags & ITEM_SELECTED) != 0]
-                                           [(flags & PROBLEM_FLAGS) != 0];
+    describeItem(item, flags, &rowTexts);
+    const RowColours& colours = ROW_COLOURS[(flags & ITEM_SELECTED) != 0][rowTexts.problem];
     WinRect row = {client.left, y + ROW_TOP, client.right, y + ROW_BOTTOM};
     if (colours.fill)
         Win_FillRect(dc, row, colours.back);
     Win_SetBkColor(dc, colours.back);
     Win_SetTextColor(dc, colours.text);
 
-    describeItem(item, flags, &rowTexts);
     char numberText[24];
     std::snprintf(numberText, sizeof numberText, "#%03d,", number);
     // Every text keeps to its own box: the first line ends where the second begins, the note
@@ -213,6 +277,7 @@ void MQUI_Refresh()
         Win_EnableWindow(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_NOW), enable);
         Win_EnableWindow(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT), enable);
     }
+    Win_EnableMenuItem(ui.hwndMain, IDM_REPLACE_LINK, ui.workTimerId == 0 && MQUI_OnlySelected() != nullptr);
     Win_Invalidate(ui.hwndMain, true);
     // Delete and Control+A reach the list after any change to it, unless the person works in
     // the toolbar: a harvested validation must not take the URL box's keys away mid-word.
@@ -288,8 +353,65 @@ void MQUI_FixRow(LPARAM lParam)
     UrlItem* item = index < 0 ? nullptr : MOONQ_ItemAt(size_t(index));
     if (item == nullptr)
         return;
+    // A refused link is mended by a new link; any other problem lies with the local file.
+    const uint32_t flags = item->flags;
+    if ((flags & ITEM_VALID) && (flags & ITEM_LINK_REFUSED)) {
+        MQUI_ReplaceLink(item);
+        return;
+    }
     MOONQ_ChooseLocalFile(item, true, &downloadOptions);
     // The chosen name is what the saved list must carry from now on.
     MOONQ_SavePending();
     MQUI_Refresh();
+}
+
+UrlItem* MQUI_OnlySelected()
+{
+    UrlItem* selected = nullptr;
+    for (UrlItem* item = MOONQ_FirstItem(); item != nullptr; item = MOONQ_NextItem(item)) {
+        if (!(item->flags & ITEM_SELECTED))
+            continue;
+        if (selected != nullptr)
+            return nullptr;
+        selected = item;
+    }
+    return selected;
+}
+
+void MQUI_ReplaceLink(UrlItem* item)
+{
+    if (ui.workTimerId != 0 || !(item->flags & ITEM_VALID))
+        return;
+    // A scheduled run that starts while the person types must leave the item alone.
+    item->flags |= ITEM_NEW_LINK;
+    replaceLinkText[0] = '\0';
+    char link[URL_CAPACITY + 16];
+    const bool typed = Win_DialogBox(REPLACE_LINK_DIALOG, ui.hwndMain, MQUI_ReplaceLinkProc, LPARAM(item->url)) ==
+                           IDOK && replaceLinkText[0] != '\0';
+    MQUI_TypedLink(replaceLinkText, link, sizeof link);
+    // A link refused before its query leaves no trace, as a typed one does.
+    if (!typed || MOONQ_ReplaceLink(item, link, &downloadOptions) != 0) {
+        item->flags &= ~ITEM_NEW_LINK;
+        return;
+    }
+    MQUI_StartWorkTimer();
+}
+
+intptr_t MQUI_ReplaceLinkProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam)
+{
+    HWND edit = Win_GetDlgItem(dialog, IDC_NEW_LINK);
+    if (message == WM_INITDIALOG) {
+        Win_LimitText(edit, int(URL_CAPACITY) - 1);
+        Win_SetWindowText(edit, reinterpret_cast<const char*>(lParam));
+        Win_SetDefaultButton(dialog, IDOK);
+        return 1;
+    }
+    const int id = message == WM_COMMAND ? LOWORD(wParam) : 0;
+    if (id == IDOK)
+        Win_GetWindowText(edit, replaceLinkText, sizeof replaceLinkText);
+    if (id == IDOK || id == IDCANCEL) {
+        Win_EndDialog(dialog, id);
+        return 1;
+    }
+    return 0;
 }

@@ -1,5 +1,6 @@
 // The dialogs of the local file choice: the save dialog, the "Attention" dialog for a file that
-// exists already, and the message for a name another pending link holds.
+// exists already, and the message for a name another pending link holds; and the question and
+// message that follow a new link's query.
 #include "ui/ui.h"
 
 #include "core/checkback.h"
@@ -66,8 +67,21 @@ void MQUI_NameConflictBox()
                       "downloaded. Please choose a new name.");
 }
 
+int MQUI_AskStartOver()
+{
+    constexpr const char* QUESTION =
+        "The new link names another file than the one this item has begun to download. Start the file "
+        "over from the new link? OK drops the part downloaded so far; Cancel keeps the item and its old link.";
+    return Win_MessageBox(ui.hwndMain, QUESTION, "Replace Link", MB_OKCANCEL) == IDOK ? 1 : 0;
+}
+
+void MQUI_LinkNotTakenBox(const char* reason)
+{
+    MQUI_AttentionBox(reason);
+}
+
 void MQUI_InstallCheckBackDialogs()
 {
     MOONQ_SetCheckBackDialogs({MQUI_AskSaveName, MQUI_AskReplace, MQUI_NameConflictBox,
-                               MQUI_OpenDocument});
+                               MQUI_OpenDocument, MQUI_AskStartOver, MQUI_LinkNotTakenBox});
 }

@@ -70,6 +70,7 @@ constexpr WinMenuItem MAIN_MENU[] = {
     {"&Edit", "&Undo", IDM_UNDO},
     {"&Edit", "&Delete", IDM_DELETE},
     {"&Edit", "Select A&ll", IDM_SELECT_ALL},
+    {"&Edit", "&Replace Link...", IDM_REPLACE_LINK},
     {"&Options", "&Cookies...", IDM_COOKIES},
     {"&Options", "Download Options...", IDM_OPTIONS},
     {"&Options", "&Schedule Downloads...", IDM_SCHEDULE},
@@ -190,6 +191,13 @@ void deleteSelected()
     MQUI_Refresh();
 }
 
+// Only as the menu item is enabled: a new link is for one file.
+void replaceLink()
+{
+    if (UrlItem* selected = MQUI_OnlySelected())
+        MQUI_ReplaceLink(selected);
+}
+
 void showAbout()
 {
     Win_DialogBox(ABOUT_TEMPLATE, ui.hwndMain, MQUI_AboutProc, 0);
@@ -229,6 +237,7 @@ constexpr Command COMMANDS[] = {
     {IDM_UNDO, undoDelete},
     {IDM_DELETE, deleteSelected},
     {IDM_SELECT_ALL, MQUI_SelectAll},
+    {IDM_REPLACE_LINK, replaceLink},
     {IDM_COOKIES, chooseCookies},
     {IDM_OPTIONS, showOptions},
     {IDM_SCHEDULE, showSchedule},

@@ -37,6 +37,8 @@ bool downloadAt(HWND dialog)
     else
         Schedule_StopTimer(ui.hwndMain);
     MQUI_UpdateTray();
+    // A row whose link expires before the start is a problem only while the schedule is armed.
+    Win_Invalidate(ui.hwndMain, false);
     return true;
 }
 
@@ -143,9 +145,9 @@ bool MQUI_NamesKnownScheme(const char* text)
 
 bool MQUI_AddTypedURL(const char* text)
 {
-    char entry[URL_PREFIX_LENGTH + URL_CAPACITY];
-    std::snprintf(entry, sizeof entry, "%s%s", URL_PREFIX, text);
-    return MQUI_AddURL(MQUI_NamesKnownScheme(text) ? text : entry);
+    char link[URL_PREFIX_LENGTH + URL_CAPACITY];
+    MQUI_TypedLink(text, link, sizeof link);
+    return MQUI_AddURL(link);
 }
 
 bool MQUI_AddURL(const char* text)
@@ -154,6 +156,11 @@ bool MQUI_AddURL(const char* text)
     const bool added = MOONQ_AddURL(text, &downloadOptions) != nullptr;
     MQUI_StartWorkTimer();
     return added;
+}
+
+void MQUI_TypedLink(const char* text, char* link, size_t size)
+{
+    std::snprintf(link, size, "%s%s", MQUI_NamesKnownScheme(text) ? "" : URL_PREFIX, text);
 }
 
 WinDropTarget* MQUI_DropTarget()

@@ -21,13 +21,14 @@
 
 // Resource and control ids.
 constexpr int IDS_TITLE = 103, IDS_CLASS = 109, IDS_HINT = 111;
-constexpr int IDD_ABOUT = 103, IDD_TOOLBAR = 104, IDD_PROGRESS = 129, IDD_ATTENTION = 137;
+constexpr int IDD_ABOUT = 103, IDD_TOOLBAR = 104, IDD_PROGRESS = 129, IDD_ATTENTION = 137,
+              IDD_REPLACE_LINK = 138;
 constexpr int IDM_EXIT = 105, IDM_ABOUT = 104, IDM_UNDO = 32774, IDM_DELETE = 32773,
               IDM_SELECT_ALL = 32783, IDM_COOKIES = 32777, IDM_OPTIONS = 32780,
-              IDM_SCHEDULE = 32775, IDM_MANUAL = 32785, IDM_SHOW = 32786;
+              IDM_SCHEDULE = 32775, IDM_MANUAL = 32785, IDM_SHOW = 32786, IDM_REPLACE_LINK = 32787;
 constexpr int IDC_DOWNLOAD_NOW = 1003, IDC_DOWNLOAD_AT = 1004, IDC_ADD = 1048, IDC_URL = 1049;
 constexpr int IDC_PROGRESS_URL = 1002, IDC_PROGRESS_BYTES = 1001, IDC_PROGRESS_RATE = 1055;
-constexpr int IDC_REPLACE = 1030, IDC_PICK_NEW = 1031, IDC_ATTENTION_CANCEL = 1056;
+constexpr int IDC_REPLACE = 1030, IDC_PICK_NEW = 1031, IDC_ATTENTION_CANCEL = 1056, IDC_NEW_LINK = 1057;
 
 constexpr uint32_t WORK_TIMER_ID = 17;
 constexpr uint32_t WORK_TIMER_MS = 200;
@@ -118,6 +119,12 @@ void MQUI_SetFirstRow(HWND window, int32_t index);
 void MQUI_UpdateScrollRange(HWND window);
 // Fills tip with the whole texts of the row under the pointer (lParam as for a click), one a line.
 void MQUI_RowToolTip(LPARAM lParam, WinToolTip* tip);
+// The selected item when exactly one is selected, else null.
+UrlItem* MQUI_OnlySelected();
+// Asks for a new link for item and starts its query; nothing while a worker may hold the item.
+void MQUI_ReplaceLink(UrlItem* item);
+// The "Replace Link" dialog: the item's link (lParam) to type over, a new one read back.
+intptr_t MQUI_ReplaceLinkProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);
 // The words the row of a failed or broken-off item shows for its problem.
 void MQUI_FailureText(const UrlItem* item, char* text, size_t size);
 
@@ -131,6 +138,9 @@ bool MQUI_AddURL(const char* text);
 // Adds text as the "Add:" box adds what the person typed: without a known scheme, "http://" first.
 bool MQUI_AddTypedURL(const char* text);
 bool MQUI_NamesKnownScheme(const char* text);
+// The link that text typed by the person stands for: "http://" goes in front unless it names a
+// scheme Moonfetch speaks. The copy into link is bounded.
+void MQUI_TypedLink(const char* text, char* link, size_t size);
 // The main window's drop target; its link test reads downloadOptions' allowHTML copy.
 WinDropTarget* MQUI_DropTarget();
 void MQUI_SetAllowHTML(int32_t allow);
@@ -197,10 +207,13 @@ void MQUI_UpdateTray();
 // Hides the main window, leaving the program in the tray; the first time, a notification says so.
 void MQUI_HideToTray();
 
-// Dialogs of the local file choice (localfiles.cpp); installed into the core's check-back.
+// Dialogs of the local file choice and of a new link's harvest (localfiles.cpp); installed into
+// the core's check-back.
 int MQUI_AskSaveName(char* path, size_t size);
 int MQUI_AskReplace();
 intptr_t MQUI_AttentionProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);
 void MQUI_NameConflictBox();
+int MQUI_AskStartOver();
+void MQUI_LinkNotTakenBox(const char* reason);
 // Hands the dialogs above to the core's check-back.
 void MQUI_InstallCheckBackDialogs();

@@ -343,6 +343,16 @@ HWND Win_CreateMainWindow(const WinMainTemplate& tpl)
     return main;
 }
 
+void Win_EnableMenuItem(HWND window, int command, bool enable)
+{
+    if (!winqt::Alive(window) || window->menuBar == nullptr)
+        return;
+    for (QAction* menu : window->menuBar->actions())
+        for (QAction* item : menu->menu() ? menu->menu()->actions() : QList<QAction*>())
+            if (item->data().toInt() == command)
+                item->setEnabled(enable);
+}
+
 void Win_ShowWindow(HWND window)
 {
     if (!winqt::Alive(window))

@@ -150,6 +150,8 @@ struct WinToolTip {
 bool Win_Init(int* argc, char** argv);
 
 HWND Win_CreateMainWindow(const WinMainTemplate& main);
+// Greys out, or makes available again, the item of window's menu bar that sends command.
+void Win_EnableMenuItem(HWND window, int command, bool enable);
 // Shows window; a main window also comes to the front, as the person's choice to see it.
 void Win_ShowWindow(HWND window);
 // Hides window until it is shown again; it keeps its state, timers and messages meanwhile.

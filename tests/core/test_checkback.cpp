@@ -40,6 +40,8 @@ const CheckBackDialogs DIALOGS = {
     [] { return std::atoi(answer("replace").c_str()); },
     [] { asked += "conflict;"; },
     [](const char* path) { asked += std::string("open ") + path + ";"; },
+    [] { return std::atoi(answer("start over").c_str()); },
+    [](const char* reason) { asked += std::string(reason) + ";"; },
 };
 
 UrlItem* newItem(const std::string& url, int64_t size, const char* name, uint32_t flags)
@@ -131,6 +133,49 @@ TEST_F(CheckBack, QueriesWithoutAFileFailTheirItemAndAZeroLengthOneOpensTheEscap
     // A page that a full disk cut short is not opened.
     EXPECT_EQ(moontest::withFileSizeLimit(100, [this] { return checkBack(); }), 1);
     EXPECT_EQ(std::tuple(checkBack(), asked), std::tuple(2, openedOnce));
+}
+
+// A new link is taken, keeping the part, when its answer names the item's file; another file only on "start
+// over", dropping the part; an answer without a file is not taken, and the person hears why.
+TEST_F(CheckBack, NewLinkKeepsThePartOfTheSameFileAndStartsAnotherOverOnlyWhenThePersonAgrees)
+{
+    const std::string v1 = "\"v1\"", date = "Wed, 21 Oct 2015 07:28:00 GMT", later = "Thu, 22 Oct 2015 07:28:00 GMT";
+    // The versions the item and the new answer name, the answer, the person's reply, and the part after
+    // (-1: the link was not taken).
+    const struct { std::string heldTag, heldDate, freshTag, freshDate; int64_t size; int32_t result;
+                   std::string reply, asked; int64_t part; } cases[] = {
+        {v1, date, v1, later, 9000, RESULT_QUERIED, "", "", 3000},   // the strong tag decides
+        {"", date, v1, date, 9000, RESULT_QUERIED, "", "", 3000},
+        {"W/" + v1, "", "W/\"v2\"", "", 9000, RESULT_QUERIED, "", "", 3000},   // by the size alone
+        {v1, date, "\"v2\"", date, 9000, RESULT_QUERIED, "0", "start over;", -1},
+        {"", date, "", later, 9000, RESULT_QUERIED, "1", "start over;", 0},
+        {v1, "", v1, "", 8000, RESULT_QUERIED, "1", "start over;", 0},
+        {"", "", "", "", 0, RESULT_QUERIED, "", "The new link was not taken: 200 - Zero length! May need cookies to "
+         "download from this site. Or may be link to HTML.;", -1},
+        {"", "", "", "", 0, RESULT_FAILED, "", "The new link was not taken: 404 - ;", -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        const uint32_t refused = ITEM_VALID | ITEM_FAILED | ITEM_LINK_REFUSED;
+        UrlItem* held = newItem("http://h/old.bin", 9000, "dl/f.bin", refused | ITEM_NEW_LINK);
+        held->partDone = 3000;
+        CopyBounded(held->etag, c.heldTag.c_str());
+        CopyBounded(held->lastModified, c.heldDate.c_str());
+        UrlRequest* request = queried("http://h/new.bin?exp=7000000000", c.size, "dl/f.bin", 0, c.result);
+        List_Remove(&request->item->link);
+        request->replaces = held;
+        CopyBounded(request->item->etag, c.freshTag.c_str());
+        CopyBounded(request->item->lastModified, c.freshDate.c_str());
+        answers = {c.reply};
+        asked.clear();
+        EXPECT_EQ(checkBack(), 1);
+        const bool taken = c.part >= 0;
+        EXPECT_EQ(std::tuple(asked, std::string(held->url), held->partDone.load(), held->flags.load(), held->expiresAt),
+                  std::tuple(c.asked, taken ? "http://h/new.bin?exp=7000000000" : "http://h/old.bin",
+                             taken ? c.part : 3000, taken ? ITEM_VALID : refused,
+                             taken ? 7000000000 : 0));
+        MOONQ_FreeList(&pendingList);
+    }
 }
 
 // The answers the person gives, and what becomes of the item, its local file and the default folder.

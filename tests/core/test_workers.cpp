@@ -243,6 +243,7 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
     const Script htmlFile = answer(head("200 OK", "Content-Type: text/html\r\nContent-Length: 9000"), 9000);
     const std::string date = "Wed, 21 Oct 2015 07:28:00 GMT", ownPart = "bytes=3000- \"v1\"", v1 = "\"v1\"";
     const int32_t OK = RESULT_DOWNLOADED;
+    const uint32_t REFUSED = ITEM_LINK_REFUSED;   // a new link is the fix
     // The item's version, part and size and the bytes of its file; the scripts, one per connection (the last
     // for any later one); the result, what each request asked for, the retry waits traced, where the last try
     // began in the file, and the item's flags when it stays.
@@ -263,7 +264,7 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
          "1 4 ", 6000, 0},
         {"", "", 0, 0, 5000, {cut, rest(3000, 6000)}, OK, {"", ownPart}, "1 ", 3000, 0},   // grown since checked
         {"", "", 0, 0, 9000, {cut, whole}, OK, {"", ownPart}, "1 ", 0, 0},                 // a server without ranges
-        {"", "", 0, 0, 9000, {answer(head("404 Gone"))}, -1, {""}, "", 0, ITEM_VALID | ITEM_FAILED},
+        {"", "", 0, 0, 9000, {answer(head("404 Gone"))}, -1, {""}, "", 0, ITEM_VALID | ITEM_FAILED | REFUSED},
         {"", "", 0, 0, 9000, {answer(head("503 Busy", "Retry-After: 0\r\nContent-Length: 0"))}, -1,
          {"", "", "", ""}, "0 0 0 ", 0, ITEM_VALID | ITEM_BROKEN_OFF},
         // A 206 that sends the whole file: none of it joins the part, and it is not tried again.
@@ -271,9 +272,10 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
          "Content-Length: 9000"), 9000)}, ERR_TOO_MANY_BYTES, {ownPart}, "", 3000, ITEM_VALID | ITEM_BROKEN_OFF},
         // A web page where the file should come (fresh, resumed, of another length than the page the query
         // saw) leaves the file as it is; a file the query saw as a page comes.
-        {v1, "", 0, 3000, 9000, {page}, ERR_WEB_PAGE, {""}, "", 0, ITEM_VALID | ITEM_BROKEN_OFF},
-        {v1, "", 3000, 3000, 9000, {page}, ERR_WEB_PAGE, {ownPart}, "", 0, ITEM_VALID | ITEM_BROKEN_OFF},
-        {v1, "", 0, 3000, 9000, {page}, ERR_WEB_PAGE, {""}, "", 0, ITEM_VALID | ITEM_BROKEN_OFF, KEPT, ITEM_QUERY_PAGE},
+        {v1, "", 0, 3000, 9000, {page}, ERR_WEB_PAGE, {""}, "", 0, ITEM_VALID | ITEM_BROKEN_OFF | REFUSED},
+        {v1, "", 3000, 3000, 9000, {page}, ERR_WEB_PAGE, {ownPart}, "", 0, ITEM_VALID | ITEM_BROKEN_OFF | REFUSED},
+        {v1, "", 0, 3000, 9000, {page}, ERR_WEB_PAGE, {""}, "", 0, ITEM_VALID | ITEM_BROKEN_OFF | REFUSED, KEPT,
+         ITEM_QUERY_PAGE},
         {"", "", 0, 0, 9000, {htmlFile}, OK, {""}, "", 0, 0, KEPT, ITEM_QUERY_PAGE},
         // Since the part, another file or a link (last: it stays) took its name: neither continued nor asked for.
         {v1, "", 3000, 3000, 9000, {whole}, ERR_FILE_CHANGED, {}, "", 0, ITEM_VALID | ITEM_BROKEN_OFF, REPLACED},
@@ -380,6 +382,7 @@ TEST_F(WorkersConcurrent, QueriesFillInTheirItemOrSayWhyTheyFailed)
     const std::string named = "Content-Length: 10\r\nContent-Disposition: attachment; filename*=UTF-8''r%C3%A9sum"
                               "%C3%A9.pdf";
     // url: on the server, or whole; flags: before the check-back that makes a queried item valid.
+    const uint32_t FAILED = ITEM_FAILED | ITEM_LINK_REFUSED;   // the link itself refused
     const struct { std::string url; std::vector<Script> scripts; bool extDir; int32_t result; uint32_t flags;
                    std::string item; } cases[] = {
         {"pub/setup.zip?id=7", {answer(head("200 OK", "Content-Length: 9999"))}, false, RESULT_QUERIED, 0,
@@ -392,7 +395,14 @@ TEST_F(WorkersConcurrent, QueriesFillInTheirItemOrSayWhyTheyFailed)
          "0 200 OK|dl/f.bin|f.bin|0"},
         {"a.htm", {answer(head("200 OK", "Content-Type: application/XHTML+xml ;q=1\r\nContent-Length: 5"))}, false,
          RESULT_QUERIED, ITEM_QUERY_PAGE, "5 200 OK|dl/a.htm|a.htm|0"},
-        {"none.zip", {answer(head("404 Not Found"))}, false, -1, ITEM_FAILED, "0 404 Not Found||none.zip|0"},
+        {"none.zip", {answer(head("404 Not Found"))}, false, -1, FAILED, "0 404 Not Found||none.zip|0"},
+        // A refusal says what it means for the link, and once the link's own end passed, that it expired.
+        {"old.zip?X-Amz-Date=20000101T000000Z&X-Amz-Expires=60", {answer(head("403 Forbidden"))}, false, -1,
+         FAILED, "0 403 The link has expired.||old.zip?X-Amz-Date=20000101T000000Z&X-Amz-Expires=60|0"},
+        {"new.zip?exp=7000000000", {answer(head("403 Forbidden"))}, false, -1, FAILED,
+         "0 403 Forbidden (the server refuses this link: it may have expired or need a login)||new.zip?exp=7000000000|0"},
+        {"gone.zip", {answer(head("410 Gone"))}, false, -1, FAILED,
+         "0 410 Gone (the server no longer offers the file at this link)||gone.zip|0"},
         {"r", {answer(head("302 Found", "Location: /r\r\nContent-Length: 0"))}, false, RESULT_FAILED, ITEM_FAILED,
          "0 302 Found||r|0"},
         {"http://no-slash", {}, false, ERR_BAD_URL, ITEM_FAILED,

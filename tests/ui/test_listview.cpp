@@ -2,11 +2,15 @@
 
 #include "platform/text.h"
 #include "core/pending.h"
+#include "settings/schedule.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -72,9 +76,9 @@ protected:
     void SetUp() override
     {
         UiSandbox::SetUp();
-        // Room for ten rows, whatever size the desktop gave the window.
-        Win_MoveWindow(ui.hwndMain, 40, 40, 900, ui.listTop + 10 * ROW_HEIGHT + 80);
-        ASSERT_TRUE(waitForUi([] { return ui.visibleRows >= 10; }));
+        // Room for fifteen rows, whatever size the desktop gave the window.
+        Win_MoveWindow(ui.hwndMain, 40, 40, 900, ui.listTop + 15 * ROW_HEIGHT + 80);
+        ASSERT_TRUE(waitForUi([] { return ui.visibleRows >= 15; }));
     }
 };
 
@@ -112,7 +116,22 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
         {longUrl.c_str(), VALID | ITEM_BROKEN_OFF, 9000, 0, 12030, reason.c_str(), longNote.c_str(), 40, 475, black,
          orange},
         {"http://h/queued.zip", ITEM_WAITING, 0, 0, 0, "", "Waiting to validate", 40, 0, black, white},
+        // Signed links, at 10 PM of Dec 7 (UTC) with the schedule armed for 1 AM.
+        {"http://h/s.zip?exp=1796693400", VALID, 2 << 20, 1536 * 1024, 0, "",
+         "1536K of 2048K done, expires Dec 8, 1:30 AM", 50, 475, black, white},
+        {"http://h/t.zip?exp=1796684400", VALID, 10000, 0, 0, "",
+         "9K, expires 11:00 PM. Expires before the scheduled start.", 50, 475, black, orange},
+        {"http://h/u.zip?exp=1796677200", VALID, 10000, 0, 0, "", "9K, expired 9:00 PM", 50, 475, black, orange},
+        {"http://h/v.zip?Expires=1798895100", VALID, 10, 0, 0, "", "10 bytes, expires Jan 2 2027, 1:05 PM", 50,
+         475, black, white},
     };
+    const char* zone = std::getenv("TZ");
+    const std::string oldZone = zone ? zone : "";
+    setenv("TZ", "UTC", 1);
+    tzset();
+    const auto clock = std::exchange(schedule.now, [] { return int64_t(1796680800); });
+    schedule.startTime = 3600;
+    Win_SetChecked(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT), true);
     auto fileOf = [](const char* url) { return std::string(std::strrchr(url, '/') + 1); };
     for (const auto& r : rows) {
         UrlItem* added = addItem(r.url, r.flags, r.size, fileOf(r.url));
@@ -148,6 +167,10 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
     EXPECT_EQ(Win_ToolTipAt(ui.hwndMain, 300, baseLine(9)), longUrl + "\n" + longNote + "\n" + path(longName));
     std::filesystem::create_directories(MOON_SCREENSHOT_DIR);
     EXPECT_TRUE(Win_SaveScreenshot(ui.hwndMain, MOON_SCREENSHOT_DIR "/main-window.png"));
+    Win_SetChecked(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT), false);
+    schedule.now = clock;
+    zone ? setenv("TZ", oldZone.c_str(), 1) : unsetenv("TZ");
+    tzset();
 }
 
 TEST_F(ListView, EmptyViewShowsTheBannerTheRunSummaryAndTheHint)

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <tuple>
 #include <vector>
 
@@ -183,6 +184,62 @@ TEST(FormatCount, GroupsOfThreeFromTheEndAndCutAtTheFrontWhenShort)
         EXPECT_STREQ(text, c.text) << c.value << " in " << c.size;
         EXPECT_TRUE(text >= buffer.data() && text < buffer.data() + c.size);
     }
+}
+
+// A new link for a half-downloaded file, typed as into "Add:": the same file on another path continues the part,
+// another file is started over only when the person agrees; the list records the link taken.
+TEST_F(TimerTask, ReplacedLinkContinuesThePartOfTheSameFileAndStartsAnotherOverOnlyWhenThePersonAgrees)
+{
+    nginx->makeFile("f.bin", 300000);
+    nginx->makeFile("other.bin", 200000);
+    nginx->addConfig("location /mirror/ { rewrite ^/mirror/(.*)$ /$1 break; }");
+    ASSERT_TRUE(nginx->start());
+    auto halfDone = [this](const std::string& name) {   // as a 403 leaves it, a third on disk
+        moontest::writeFile(path(name), moontest::patternBytes(0, 100000));
+        UrlItem* item = validItem(nginx->url("gone/f.bin"), name, 300000);
+        item->flags |= ITEM_FAILED | ITEM_LINK_REFUSED;
+        struct stat info {};
+        ::stat(path(name).c_str(), &info);
+        item->partDone = 100000;
+        item->partFile = {info.st_dev, info.st_ino, 0};
+        return item;
+    };
+    auto typeLink = [](const std::string& link) {
+        return [link](const WinModal& modal) {
+            Win_TypeText(Win_GetDlgItem(modal.dialog, IDC_NEW_LINK), link.c_str());
+            Win_Click(Win_GetDlgItem(modal.dialog, IDOK));
+            return WinModalAnswer{};
+        };
+    };
+    const std::string mirror = nginx->url("mirror/f.bin");
+    UrlItem* item = halfDone("dl/f.bin");
+    modals.answers = {typeLink(mirror.substr(std::string("http://").size()))};
+    Win_SendClick(ui.hwndMain, 300, ui.listTop + 20, false, true);
+    ASSERT_TRUE(waitForHarvest());
+    EXPECT_EQ(std::tuple(item->url, item->partDone.load(), item->flags.load()), std::tuple(mirror, 100000, ITEM_VALID));
+    EXPECT_NE(savedList().find(mirror), std::string::npos);
+    MQUI_StartDownloads();
+    ASSERT_TRUE(waitForRunEnd());
+    EXPECT_TRUE(isPatternFile(path("dl/f.bin"), 300000));
+    EXPECT_NE(nginx->accessLog().find("GET /mirror/f.bin HTTP/1.1\tbytes=100000-\t206\t200000"), std::string::npos);
+
+    item = halfDone("dl/g.bin");
+    MQUI_Refresh();
+    EXPECT_FALSE(Win_ChooseMenu(ui.hwndMain, IDM_REPLACE_LINK));   // only for one selected item
+    MQUI_SelectAll();
+    for (int reply : {IDCANCEL, IDOK}) {
+        modals.answers = {typeLink(nginx->url("other.bin")), Win_Answer(reply)};
+        ASSERT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_REPLACE_LINK));
+        ASSERT_TRUE(waitForHarvest());
+        EXPECT_EQ(std::tuple(item->url, item->partDone.load()),
+                  reply == IDOK ? std::tuple(nginx->url("other.bin"), 0) : std::tuple(nginx->url("gone/f.bin"), 100000));
+        EXPECT_TRUE(isPatternFile(path("dl/g.bin"), 100000));
+    }
+    EXPECT_TRUE(modals.seen.at(2).starts_with("box Replace Link: The new link names another file")) << modals.seen[2];
+    MQUI_StartDownloads();
+    ASSERT_TRUE(waitForRunEnd());
+    EXPECT_TRUE(isPatternFile(path("dl/g.bin"), 200000));
+    EXPECT_NE(nginx->accessLog().find("GET /other.bin HTTP/1.1\t-\t200\t200000"), std::string::npos);
 }
 
 TEST_F(TimerTask, CancelMidFileEndsTheRunButFailedFilesArePassedAndSummedUp)

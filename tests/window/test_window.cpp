@@ -217,6 +217,9 @@ TEST_F(WindowTest, MenuItemsAndAltAcceleratorsSendTheirCommands)
     messages.clear();
     EXPECT_TRUE(Win_ChooseMenu(main, 32773));
     EXPECT_FALSE(Win_ChooseMenu(main, 9999));
+    Win_EnableMenuItem(main, 32773, false);   // greyed out: the person cannot choose it
+    EXPECT_FALSE(Win_ChooseMenu(main, 32773));
+    Win_EnableMenuItem(main, 32773, true);
     Win_SendAltChar(main, '?');
     Win_SendAltChar(main, '/');
     Win_SendAltChar(main, 'q');   // no accelerator: nothing at all
