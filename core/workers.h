@@ -55,6 +55,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <string>
 
 constexpr int32_t RESULT_RUNNING = 0;
 constexpr int32_t RESULT_QUERIED = 1;
@@ -79,13 +80,15 @@ struct UrlRequest {
     std::atomic<int32_t> cancel;    // set by the UI; seen by the worker between blocks
     std::atomic<int32_t> result;    // RESULT_* or a negative code; 0 while the worker runs
     int32_t isQuery;
+    std::string handedCookies;      // the item's, copied when the request starts; web points to it
 };
 
 // Guards the texts, status and size of items that workers write; one lock for all items.
 std::unique_lock<std::mutex> MOONQ_LockItem();
 
-// Adds url to pendingList and starts its query in requestList; null when either fails.
-UrlItem* MOONQ_AddURL(const char* url, const DownloadOptions* options);
+// Adds url to pendingList and starts its query in requestList; null when either fails. Cookies
+// handed over with the link (not null) are kept on the item as MOONQ_HandCookies keeps them.
+UrlItem* MOONQ_AddURL(const char* url, const DownloadOptions* options, const char* handedCookies = nullptr);
 // Creates a request for item and starts its worker; 0, ERR_NO_MEMORY or ERR_NO_THREAD.
 int32_t MOONQ_StartRequest(UrlItem* item, const DownloadOptions* options, bool isQuery,
                            UrlRequest** place);
