@@ -8,7 +8,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libcurl4-openssl-dev
+  libcurl4-openssl-dev nlohmann-json3-dev
   qt6-base-dev fonts-dejavu-core xvfb xauth
   libgtest-dev libgmock-dev
   nginx python3-pyftpdlib curl wget

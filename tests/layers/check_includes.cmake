@@ -9,7 +9,7 @@ cmake_minimum_required(VERSION 3.25)
 set(RULES
   "diag|"
   "platform|diag"
-  "window|diag"
+  "window|platform,diag"
   "web|platform,diag"
   "settings|web,platform,diag"
   "core|settings,web,platform,diag"

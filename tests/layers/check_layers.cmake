@@ -6,7 +6,7 @@ include(${FACTS})
 # The libraries from the bottom up: each may link only libraries of a lower layer.
 set(LAYER_moon_diag -1)   # below everything that traces, the windowing included
 set(LAYER_moon_platform 0)
-set(LAYER_moon_window 0)
+set(LAYER_moon_window 1)   # above the platform, whose handoff frames it carries
 set(LAYER_moon_web 1)
 set(LAYER_moon_settings 2)
 set(LAYER_moon_core 3)

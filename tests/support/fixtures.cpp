@@ -16,7 +16,7 @@ void Sandbox::SetUp()
     dir_ = templ;
     oldCwd_ = std::filesystem::current_path();
     std::filesystem::current_path(dir_);
-    for (const char* name : {"XDG_CONFIG_HOME", "CURL_CA_BUNDLE", "SSL_CERT_FILE", "http_proxy", "https_proxy",
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "CURL_CA_BUNDLE", "SSL_CERT_FILE", "http_proxy", "https_proxy",
                              "HTTPS_PROXY", "ftp_proxy", "FTP_PROXY", "all_proxy", "ALL_PROXY", "no_proxy",
                              "NO_PROXY", "DBUS_SYSTEM_BUS_ADDRESS", "DBUS_SESSION_BUS_ADDRESS"}) {
         const char* value = std::getenv(name);
@@ -24,6 +24,8 @@ void Sandbox::SetUp()
         ::unsetenv(name);
     }
     ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
     for (const char* bus : {"DBUS_SYSTEM_BUS_ADDRESS", "DBUS_SESSION_BUS_ADDRESS"})
         ::setenv(bus, ("unix:path=" + (dir_ / "no-bus").string()).c_str(), 1);
 }

@@ -1,6 +1,13 @@
 #include "tests/support/window/window_testing.h"
 
 #include "tests/support/fixtures.h"
+#include "window/handoff.h"
+
+#include <atomic>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -430,6 +437,55 @@ TEST_F(WindowTest, DestroyingAWindowDestroysItsDialogsAndSilencesThem)
                 || (destroyed[1].window == progress && destroyed[2].window == strip));
     Win_ProcessEvents(30);
     EXPECT_EQ(messages.size(), 3u);
+}
+
+
+// Another user's connection, made from a child that gave up root: closed unanswered. The child's
+// exit status: 0 closed without an answer, 1 not connected at all, 2 answered.
+int connectAsNobody(const std::string& socketPath, const std::string& frame)
+{
+    return moontest::inChild([&] {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (!moontest::becomeNobody() || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            return 1;
+        char reply[16];
+        return ::write(fd, frame.data(), frame.size()) == ssize_t(frame.size()) && ::read(fd, reply, sizeof reply) > 0
+                   ? 2 : 0;
+    });
+}
+
+TEST_F(WindowTest, AHandoffFindsNoCopyOrAHungOneAndAnotherUsersConnectionIsClosedUnanswered)
+{
+    const HandoffRequest request{{{"http://h/a.zip", "", ""}}};
+    HandoffAnswer answer;
+    EXPECT_EQ(Win_HandoffSend("data", request, &answer, 300), HANDOFF_NO_COPY);
+    int requests = 0;
+    ASSERT_TRUE(Win_HandoffServe("data", [&](const HandoffRequest&, HandoffAnswer* out) {
+        ++requests;
+        out->results.push_back({"http://h/a.zip", true, ""});
+    }));
+    const std::string socketPath = Win_HandoffSocketPath("data");
+    EXPECT_EQ(std::filesystem::status(socketPath).permissions() & std::filesystem::perms::others_all,
+              std::filesystem::perms::none);
+    // This thread serves as well and waits in the send: nobody answers.
+    EXPECT_EQ(Win_HandoffSend("data", request, &answer, 300), HANDOFF_HUNG);
+    Win_ProcessEvents(50);
+    EXPECT_EQ(requests, 1);
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "another user's connection needs root to be made";
+    // Past the folders' modes, which keep others out already, to the credentials' check.
+    std::filesystem::permissions(dir(), std::filesystem::perms::all);
+    std::filesystem::permissions(socketPath, std::filesystem::perms::all);
+    std::atomic<int> status{-1};
+    std::thread other([&] { status = connectAsNobody(socketPath, Handoff_EncodeRequest(request)); });
+    EXPECT_TRUE(moontest::waitFor([&] { return status != -1; }, std::chrono::seconds(10),
+                                  [] { Win_ProcessEvents(10); }));
+    other.join();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(requests, 1);
 }
 
 }  // namespace
