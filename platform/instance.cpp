@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -58,4 +59,15 @@ void Plat_UnlockInstance()
     if (lockFd >= 0)
         ::close(lockFd);
     lockFd = -1;
+}
+
+long Plat_LockHolder(const char* path)
+{
+    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char text[32] = {};
+    const ssize_t got = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    return got > 0 ? std::strtol(text, nullptr, 10) : 0;
 }

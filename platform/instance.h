@@ -19,3 +19,5 @@
 int Plat_LockInstance(const char* path);
 // Gives the lock up; nothing when it is not held.
 void Plat_UnlockInstance();
+// The process id that the holder of the lock at path wrote into it; 0 when none can be read.
+long Plat_LockHolder(const char* path);

@@ -10,12 +10,15 @@
 #include "ui/dialogs/scheduledialog.h"
 #include "ui/dialogs/startup.h"
 #include "window/desktop.h"
+#include "window/handoff.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <thread>
 
 UiState ui = [] {
     UiState state{};
@@ -35,6 +38,10 @@ constexpr const char* MANUAL = "docs/manual.html";
 // Beside the pending list: one copy of the program per folder.
 constexpr const char* LOCK_FILE = "moonfch_lock.txt";
 constexpr const char* ALREADY_RUNNING = "Moonfetch is already running in this folder.";
+// How long a second start waits for the running copy to listen and to answer.
+constexpr int HANDOFF_WAIT_MS = 2000;
+constexpr int HANDOFF_RETRY_MS = 100;
+constexpr const char* NOT_ADDED = "Moonfetch could not add the link";
 // Unseen, the program would hold the folder's lock with nobody to close it.
 constexpr const char* NO_DISPLAY = "Moonfetch needs a display: set DISPLAY or WAYLAND_DISPLAY, or "
                                    "QT_QPA_PLATFORM=offscreen to run without one.";
@@ -112,6 +119,46 @@ void downloadNow()
 {
     if (ui.itemCount > 0 && ui.workTimerId == 0)
         MQUI_StartDownloads();
+}
+
+// Asked for from outside: the run starts once the links being checked are checked.
+bool downloadNowDue = false;
+
+void downloadNowWhenChecked()
+{
+    downloadNowDue = ui.workTimerId != 0;
+    if (!downloadNowDue)
+        downloadNow();
+}
+
+// Adds link as typed into "Add:"; its result for whoever handed it over.
+HandoffResult addLink(const std::string& link)
+{
+    const char* reason = MQUI_LinkRefusal(link);
+    const bool added = reason == nullptr && MQUI_AddTypedURL(link.c_str());
+    return {link, added, added ? "" : reason != nullptr ? reason : NOT_ADDED};
+}
+
+// A request of another process: a second start, the browser's host or --list.
+void onHandoff(const HandoffRequest& request, HandoffAnswer* answer)
+{
+    if (request.list) {
+        MQUI_ListLines(&answer->listLines);
+        return;
+    }
+    for (const HandoffLink& link : request.links)
+        answer->results.push_back(addLink(link.url));
+    if (request.raise)
+        showMainWindow();
+    if (request.downloadNow)
+        downloadNowWhenChecked();
+}
+
+// The name the copies of one folder find each other by.
+std::string dataFolder()
+{
+    std::error_code error;
+    return std::filesystem::current_path(error).string();
 }
 
 void undoDelete()
@@ -221,9 +268,11 @@ void onKeyDown(HWND, WPARAM wParam, LPARAM)
 // The schedule's start begins the same run as "Download Now".
 void onTimer(HWND window, WPARAM wParam, LPARAM)
 {
-    if (wParam == WORK_TIMER_ID)
+    if (wParam == WORK_TIMER_ID) {
         MQUI_TimerTask(window);
-    else if (ui.scheduleTimerId != 0 && wParam == ui.scheduleTimerId && Schedule_OnTimer(window))
+        if (downloadNowDue && ui.workTimerId == 0)
+            downloadNowWhenChecked();
+    } else if (ui.scheduleTimerId != 0 && wParam == ui.scheduleTimerId && Schedule_OnTimer(window))
         MQUI_StartDownloads();
 }
 
@@ -315,7 +364,7 @@ struct LockRefusal {
     int error;
     const char* text;
 };
-constexpr LockRefusal LOCK_REFUSALS[] = {{0, ""}, {EWOULDBLOCK, ALREADY_RUNNING}, {ELOOP, LOCK_IS_LINK}};
+constexpr LockRefusal LOCK_REFUSALS[] = {{0, ""}, {ELOOP, LOCK_IS_LINK}};
 
 // Why Moonfetch must not start in this folder, after the lock's result; empty when it may.
 std::string lockRefusal(int error)
@@ -327,8 +376,21 @@ std::string lockRefusal(int error)
            std::error_code(error, std::generic_category()).message() + ".";
 }
 
+// Tells on standard error each link that was not added; how many.
+int tellNotAdded(const std::vector<HandoffResult>& results)
+{
+    int count = 0;
+    for (const HandoffResult& result : results) {
+        if (result.added)
+            continue;
+        std::fprintf(stderr, "moonfetch: %s: %s\n", result.url.c_str(), result.reason.c_str());
+        ++count;
+    }
+    return count;
+}
+
 // From the core's start to the end of the message loop; returns the process's exit code.
-int runProgram()
+int runProgram(const CommandLine& line)
 {
     downloadOptions = DownloadOptions{};
     int result = MOONQ_Start();
@@ -341,25 +403,88 @@ int runProgram()
     LoadSettings(ui.hwndMain, ui.hwndToolbar, &downloadOptions, MQUI_SetAllowHTML);
     MQUI_Refresh();
     MQUI_InstallCheckBackDialogs();
-    return Win_RunMessageLoop();
+    HandoffAnswer added;
+    for (const std::string& link : line.links)
+        added.results.push_back(addLink(link));
+    const int notAdded = tellNotAdded(added.results);
+    if (line.downloadNow)
+        downloadNowWhenChecked();
+    // Without it the program works as ever; only later starts cannot reach it.
+    Win_HandoffServe(dataFolder().c_str(), onHandoff);
+    result = Win_RunMessageLoop();
+    return result == 0 && notAdded + line.refused > 0 ? 2 : result;
+}
+
+// Prints the pending list: the running copy's when one answers, else the file's.
+int printList()
+{
+    HandoffRequest request;
+    request.list = true;
+    request.raise = false;
+    HandoffAnswer answer;
+    if (Win_HandoffSend(dataFolder().c_str(), request, &answer, HANDOFF_WAIT_MS) != HANDOFF_OK) {
+        MQUI_PrintSavedList();
+        return 0;
+    }
+    for (const std::string& text : answer.listLines)
+        std::printf("%s\n", text.c_str());
+    return 0;
+}
+
+// Hands this start's links and wishes to the copy that holds the folder's lock. A copy that
+// does not answer in time is hung: the person is told, with its process id.
+int handOff(const CommandLine& line)
+{
+    HandoffRequest request;
+    for (const std::string& link : line.links)
+        request.links.push_back({link, "", ""});
+    request.downloadNow = line.downloadNow;
+    HandoffAnswer answer;
+    // A copy that took the lock a moment ago may not listen yet.
+    int result = HANDOFF_NO_COPY;
+    for (int waited = 0; result == HANDOFF_NO_COPY && waited < HANDOFF_WAIT_MS; waited += HANDOFF_RETRY_MS) {
+        result = Win_HandoffSend(dataFolder().c_str(), request, &answer, HANDOFF_WAIT_MS);
+        if (result == HANDOFF_NO_COPY)
+            std::this_thread::sleep_for(std::chrono::milliseconds(HANDOFF_RETRY_MS));
+    }
+    if (result == HANDOFF_OK)
+        return tellNotAdded(answer.results) + line.refused > 0 ? 2 : 0;
+    std::string text = ALREADY_RUNNING;
+    if (const long holder = Plat_LockHolder(LOCK_FILE))
+        text += " Its process " + std::to_string(holder) + " does not answer.";
+    MQUI_ErrorBox(text.c_str());
+    return 1;
 }
 
 }  // namespace
 
 int MQUI_Main(int argc, char** argv)
 {
-    if (!Win_Init(&argc, argv)) {
+    CommandLine line;
+    const int early = MQUI_ReadCommandLine(argc, argv, &line);
+    if (early >= 0)
+        return early;
+    // The arguments are Moonfetch's own: no link is taken for one of the toolkit's options.
+    int toolkitArguments = 1;
+    if (!line.list && !Win_Init(&toolkitArguments, argv)) {
         std::fprintf(stderr, "%s\n", NO_DISPLAY);
         return 1;
     }
+    if (line.dataFolder && MQUI_EnterDataFolder() != 0)
+        return 1;
+    if (line.list)
+        return printList();
     // Before the core starts, which truncates the log: a second copy must touch no file, and
     // a copy that cannot tell whether it is the second does not start.
-    const std::string refusal = lockRefusal(Plat_LockInstance(LOCK_FILE));
+    const int lock = Plat_LockInstance(LOCK_FILE);
+    if (lock == EWOULDBLOCK)
+        return handOff(line);
+    const std::string refusal = lockRefusal(lock);
     if (!refusal.empty()) {
         MQUI_ErrorBox(refusal.c_str());
         return 1;
     }
-    int exitCode = runProgram();
+    int exitCode = runProgram(line);
     Plat_UnlockInstance();
     return exitCode;
 }

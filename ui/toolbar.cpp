@@ -4,6 +4,7 @@
 #include "ui/dialogs/scheduledialog.h"
 #include "platform/text.h"
 
+#include <cstdio>
 #include <iterator>
 
 namespace {
@@ -21,15 +22,6 @@ constexpr WinControlTemplate TOOLBAR_CONTROLS[] = {
     {IDC_ADD, WinControl::DefPushButton, "Add:", WS_DISABLED | WS_TABSTOP, 182, 2, 38, 14},
     {IDC_URL, WinControl::Edit, "", WS_TABSTOP, 219, 2, 262, 14},
 };
-
-bool namesKnownScheme(const char* text)
-{
-    for (const char* scheme : KNOWN_SCHEMES) {
-        if (Text_StartsWithNoCase(text, scheme))
-            return true;
-    }
-    return false;
-}
 
 bool downloadNow(HWND)
 {
@@ -58,10 +50,9 @@ bool urlEdited(HWND)
 
 bool addTypedUrl(HWND dialog)
 {
-    char entry[URL_PREFIX_LENGTH + URL_CAPACITY] = "http://";
-    char* typed = entry + URL_PREFIX_LENGTH;
+    char typed[URL_CAPACITY];
     Win_GetWindowText(Win_GetDlgItem(dialog, IDC_URL), typed, URL_CAPACITY);
-    MQUI_AddURL(namesKnownScheme(typed) ? typed : entry);
+    MQUI_AddTypedURL(typed);
     Win_EnableWindow(Win_GetDlgItem(dialog, IDC_ADD), false);
     return true;
 }
@@ -141,11 +132,28 @@ intptr_t MQUI_ToolbarProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM)
     return message == WM_COMMAND && runToolbarCommand(dialog, wParam);
 }
 
-void MQUI_AddURL(const char* text)
+bool MQUI_NamesKnownScheme(const char* text)
+{
+    for (const char* scheme : KNOWN_SCHEMES) {
+        if (Text_StartsWithNoCase(text, scheme))
+            return true;
+    }
+    return false;
+}
+
+bool MQUI_AddTypedURL(const char* text)
+{
+    char entry[URL_PREFIX_LENGTH + URL_CAPACITY];
+    std::snprintf(entry, sizeof entry, "%s%s", URL_PREFIX, text);
+    return MQUI_AddURL(MQUI_NamesKnownScheme(text) ? text : entry);
+}
+
+bool MQUI_AddURL(const char* text)
 {
     // A refused add leaves no trace; the timer stops itself at the next tick.
-    MOONQ_AddURL(text, &downloadOptions);
+    const bool added = MOONQ_AddURL(text, &downloadOptions) != nullptr;
     MQUI_StartWorkTimer();
+    return added;
 }
 
 WinDropTarget* MQUI_DropTarget()

@@ -13,8 +13,11 @@
 #include "settings/options.h"
 #include "window/window.h"
 #include "core/workers.h"
+#include "platform/handoff.h"
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // Resource and control ids.
 constexpr int IDS_TITLE = 103, IDS_CLASS = 109, IDS_HINT = 111;
@@ -123,10 +126,34 @@ void MQUI_FailureText(const UrlItem* item, char* text, size_t size);
 // main window.
 extern const WinDialogTemplate toolbarTemplate;
 intptr_t MQUI_ToolbarProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);
-void MQUI_AddURL(const char* text);
+// Adds the link to the list and starts its check; false when it could not (too long, no memory).
+bool MQUI_AddURL(const char* text);
+// Adds text as the "Add:" box adds what the person typed: without a known scheme, "http://" first.
+bool MQUI_AddTypedURL(const char* text);
+bool MQUI_NamesKnownScheme(const char* text);
 // The main window's drop target; its link test reads downloadOptions' allowHTML copy.
 WinDropTarget* MQUI_DropTarget();
 void MQUI_SetAllowHTML(int32_t allow);
+
+// The command line (cmdline.cpp).
+struct CommandLine {
+    bool dataFolder, downloadNow, list, help, version;
+    std::vector<std::string> links;   // from the arguments and --input, the refused ones left out
+    int refused;                      // links refused, each told on standard error
+};
+// Reads the arguments (and --input's file) into *line, telling every error on standard error:
+// -1 to go on, else the exit code to end with at once (0 after --help or --version, which it
+// printed; 2 after a usage error, an unreadable --input or when every link was refused).
+int MQUI_ReadCommandLine(int argc, char** argv, CommandLine* line);
+// Why a link cannot be added as the "Add:" box adds typed text, or null when it can.
+const char* MQUI_LinkRefusal(const std::string& link);
+// The pending list, one item a line: URL, size, state and local path, TAB-separated.
+void MQUI_ListLines(std::vector<std::string>* lines);
+// Prints the lines of the pending-list file in the current folder, without the core started.
+void MQUI_PrintSavedList();
+// Makes $XDG_DATA_HOME/moonfetch (mode 0700 when new) and makes it the current folder: 0, or
+// the errno of the failed step, told on standard error.
+int MQUI_EnterDataFolder();
 
 // Timer task and download progress (timertask.cpp).
 // The "Download Progress" dialog, modeless, owned by the main window while a run shows it.

@@ -7,12 +7,15 @@
 #include "settings/schedule.h"
 
 #include <chrono>
+#include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -66,7 +69,7 @@ int runProgram(const std::function<void()>& whileRunning)
 
 class ShellStart : public moontest::Sandbox {};
 
-TEST_F(ShellStart, ASecondCopyIsRefusedAndEndOfSessionSignalsCloseAsExitDoesWithoutAsking)
+TEST_F(ShellStart, ASecondCopyBesideAHungOneIsRefusedWithItsPidAndEndOfSessionSignalsCloseAsExitDoes)
 {
     ASSERT_EQ(RegStore_CreateFile(REG_ROOT_CURRENT_USER), REG_OK);   // no first-start dialog
     const std::string item = "http://h/a.zip\n" + path("a.zip") + "\n5000\n";
@@ -80,11 +83,14 @@ TEST_F(ShellStart, ASecondCopyIsRefusedAndEndOfSessionSignalsCloseAsExitDoesWith
         moontest::ProgramProcess program;
         ASSERT_TRUE(moontest::waitFor(
             [] { return readFile("moonfch_log.txt").find("Options, allowHTML") != std::string::npos; }));
-        if (signal == SIGTERM) {   // a second copy in the same folder touches no file of the first
+        if (signal == SIGTERM) {   // a second copy beside a hung first touches no file of it
             const std::string log = readFile("moonfch_log.txt");
+            ::kill(program.pid(), SIGSTOP);
             EXPECT_EQ(runProgram([] {}), 1);
-            EXPECT_EQ(modals.seen, std::vector<std::string>{
-                                       "box Error in Moonfetch: Moonfetch is already running in this folder."});
+            ::kill(program.pid(), SIGCONT);
+            EXPECT_EQ(modals.seen, std::vector<std::string>{"box Error in Moonfetch: Moonfetch is already running in "
+                                                            "this folder. Its process " +
+                                                            std::to_string(program.pid()) + " does not answer."});
             EXPECT_EQ(readFile("moonfch_log.txt"), log);
             EXPECT_EQ(readFile(PENDING_FILE), "saved\n" + item);
             EXPECT_TRUE(std::filesystem::exists("a.zip"));
@@ -147,6 +153,110 @@ TEST_F(ShellStart, WithoutADisplayItSaysSoAndTouchesNoFile)
     EXPECT_EQ(readFile("errors.txt"), "Moonfetch needs a display: set DISPLAY or WAYLAND_DISPLAY, or "
                                       "QT_QPA_PLATFORM=offscreen to run without one.\n");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 1);   // no lock, log or list
+}
+
+// A command (the program, or what runs it) run to its end with input on its standard input: its
+// exit status, its output in out.txt and its errors in errors.txt.
+int runToEnd(std::vector<std::string> arguments, const std::string& input = "")
+{
+    moontest::writeFile("input.txt", input);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    return moontest::inChild([&] {
+        const char* files[] = {"input.txt", "out.txt", "errors.txt"};
+        for (int fd = 0; fd < 3; ++fd)
+            ::dup2(::open(files[fd], fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC, 0644), fd);
+        ::alarm(20);
+        ::execvp(argv[0], argv.data());
+        return 127;
+    });
+}
+
+TEST_F(ShellStart, ASecondStartHandsItsLinksToTheRunningCopyAndListShowsTheCopysOrTheFilesItems)
+{
+    ASSERT_EQ(RegStore_CreateFile(REG_ROOT_CURRENT_USER), REG_OK);
+    std::filesystem::create_directory("dl");
+    Reg_WriteString(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, REG_VAL_DOWNLOAD, path("dl").c_str());
+    moontest::NginxServer nginx(path("nginx"));
+    nginx.makeFile("a.bin", 1000);
+    nginx.makeFile("b.bin", 2000);
+    nginx.addConfig("location /many/ { rewrite ^ /a.bin break; }");   // a file under many names
+    ASSERT_TRUE(nginx.start());
+    moontest::writeFile("dl/kept.bin", "12");
+    const std::string kept = nginx.url("kept.bin") + "\t100\tpartial\t" + path("dl/kept.bin") + "\n";
+    moontest::writeFile(PENDING_FILE, "saved\n" + nginx.url("kept.bin") + "\n" + path("dl/kept.bin") + "\n100\tpart=2\n");
+    EXPECT_EQ(runToEnd({MOON_PROGRAM, "--list"}), 0);   // read from the file, which stays as it was
+    EXPECT_EQ(readFile("out.txt"), kept);
+    EXPECT_FALSE(std::filesystem::exists("moonfch_lock.txt"));
+
+    moontest::ProgramProcess first;
+    ASSERT_TRUE(moontest::waitFor(
+        [] { return readFile("moonfch_log.txt").find("Options, allowHTML") != std::string::npos; }));
+    EXPECT_EQ(runToEnd({MOON_PROGRAM, nginx.url("a.bin"), nginx.url("missing.bin"), nginx.url("b.bin")}), 0);
+    EXPECT_EQ(readFile("errors.txt"), "");
+    std::string links;
+    for (int i = 0; i < 300; ++i)
+        links += nginx.url("many/" + std::to_string(i) + ".bin") + "\n";
+    EXPECT_EQ(runToEnd({MOON_PROGRAM, "--input", "-"}, links), 0);
+    ASSERT_TRUE(moontest::waitFor([] { return readFile(PENDING_FILE).find("many/299.bin") != std::string::npos; },
+                                  std::chrono::seconds(30)));
+    EXPECT_EQ(runToEnd({MOON_PROGRAM, "--list"}), 0);
+    const std::string list = readFile("out.txt");
+    EXPECT_EQ(list.substr(0, list.find(nginx.url("many/"))),
+              kept + nginx.url("a.bin") + "\t1000\tready\t" + path("dl/a.bin") + "\n" + nginx.url("missing.bin") +
+                  "\t0\tfailed\t\n" + nginx.url("b.bin") + "\t2000\tready\t" + path("dl/b.bin") + "\n");
+    EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 304);
+    EXPECT_EQ(std::count(list.begin(), list.end(), '\t'), 3 * 304);
+    EXPECT_NE(list.find(nginx.url("many/299.bin") + "\t1000\tready\t"), std::string::npos);
+    EXPECT_EQ(first.stop(SIGTERM), 0);
+    const std::string saved = readFile(PENDING_FILE);
+    EXPECT_NE(saved.find(nginx.url("b.bin") + "\n" + path("dl/b.bin") + "\n2000"), std::string::npos) << saved;
+    EXPECT_EQ(saved.find("missing.bin"), std::string::npos);
+}
+
+// Each ends at once, before any window, lock or file of the folder: exit status 2 with a clear
+// error on standard error for the hostile ones, 0 for the questions.
+TEST_F(ShellStart, CommandLinesThatEndAtOnceSayWhyAndTouchNothing)
+{
+    const std::string saved = "saved\nhttp://h/a.zip\n" + path("a.zip") + "\n5\n";
+    std::filesystem::create_directory("folder");
+    moontest::writeFile("secret.txt", "http://h/b.zip\n");
+    std::filesystem::permissions("secret.txt", std::filesystem::perms::none);
+    std::filesystem::permissions(dir(), std::filesystem::perms::all);
+    // Root reads any file: the program runs as nobody.
+    std::vector<std::string> program = {MOON_PROGRAM};
+    if (::geteuid() == 0)
+        program = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", MOON_PROGRAM};
+    const std::string longLink = "http://h/" + std::string(100 * 1024, 'x');
+    struct Row {
+        std::vector<std::string> arguments;
+        int status;
+        std::string output;   // the start of standard error, or of standard output after status 0
+    };
+    const Row rows[] = {
+        {{longLink}, 2, "moonfetch: " + longLink.substr(0, 80) + "...: the link is longer than 2057 characters\n"},
+        {{"http://h/\xFF\xFE.zip"}, 2, "moonfetch: http://h/\\xFF\\xFE.zip: the link is not UTF-8 text\n"},
+        {{"http://h/a.zip\r\nX-Evil: 1"}, 2,
+         "moonfetch: http://h/a.zip\\x0D\\x0AX-Evil: 1: the link holds a line break or another control character\n"},
+        {{"--input", "folder"}, 2, "moonfetch: cannot read links from folder: Is a directory.\n"},
+        {{"--input", "secret.txt"}, 2, "moonfetch: cannot read links from secret.txt: Permission denied.\n"},
+        {{"--input"}, 2, "moonfetch: --input needs a file name"},
+        {{"--\xFF"}, 2, "moonfetch: unknown option --\\xFF\nTry 'moonfetch --help'.\n"},
+        {{"--version"}, 0, "Moonfetch 1.2\n"},
+        {{"--help"}, 0, "Usage: moonfetch [--data-folder] [--download-now] [--input FILE] [URL...]\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.arguments[0].substr(0, 40));
+        moontest::writeFile(PENDING_FILE, saved);
+        std::vector<std::string> arguments = program;
+        arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
+        EXPECT_EQ(runToEnd(arguments), row.status);
+        EXPECT_EQ(readFile(row.status == 0 ? "out.txt" : "errors.txt").substr(0, row.output.size()), row.output);
+        EXPECT_EQ(readFile(PENDING_FILE), saved);
+        EXPECT_FALSE(std::filesystem::exists("moonfch_lock.txt") || std::filesystem::exists("moonfch_log.txt"));
+    }
 }
 
 using Shell = moontest::UiSandbox;

@@ -68,11 +68,14 @@ void DownloadSandbox::SetUp()
     nginx = std::make_unique<NginxServer>(path("nginx"));
 }
 
-ProgramProcess::ProgramProcess(const char* program)
+ProgramProcess::ProgramProcess(const char* program, std::vector<std::string> arguments)
 {
-    std::string name = program;
-    char* argv[] = {name.data(), nullptr};
-    if (pid_t pid = -1; ::posix_spawn(&pid, program, nullptr, nullptr, argv, environ) == 0)
+    arguments.insert(arguments.begin(), program);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    if (pid_t pid = -1; ::posix_spawn(&pid, program, nullptr, nullptr, argv.data(), environ) == 0)
         pid_ = pid;
 }
 

@@ -13,6 +13,8 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace moontest {
 
@@ -46,16 +48,17 @@ protected:
 };
 
 // The real program (or another build of its code), started windowless in the current folder
-// with the test's environment; killed at the end of the test if it still runs.
+// with the test's environment and arguments; killed at the end of the test if it still runs.
 class ProgramProcess {
 public:
-    explicit ProgramProcess(const char* program = MOON_PROGRAM);
+    explicit ProgramProcess(const char* program = MOON_PROGRAM, std::vector<std::string> arguments = {});
     ~ProgramProcess() { stop(SIGKILL); }
     ProgramProcess(const ProgramProcess&) = delete;
     ProgramProcess& operator=(const ProgramProcess&) = delete;
     // Sends signal and waits for the end: the exit code, or -1 when the program was killed
     // by a signal or did not end within 10 s.
     int stop(int signal);
+    int pid() const { return pid_; }
 
 private:
     int pid_ = -1;

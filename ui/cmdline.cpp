@@ -1,0 +1,293 @@
+#include "ui/ui.h"
+
+#include "core/items.h"
+#include "core/lists.h"
+#include "core/pending.h"
+#include "platform/text.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* USAGE =
+    "Usage: moonfetch [--data-folder] [--download-now] [--input FILE] [URL...]\n"
+    "       moonfetch [--data-folder] --list\n"
+    "\n"
+    "  --data-folder   keep the pending list, lock and trace log in $XDG_DATA_HOME/moonfetch\n"
+    "                  (~/.local/share/moonfetch) instead of the current folder\n"
+    "  --download-now  start downloading once the links are checked\n"
+    "  --input FILE    add the links in FILE, one a line (\"-\": standard input)\n"
+    "  --list          print the pending list, one item a line: URL, size, state, local path\n"
+    "  --help          show this help\n"
+    "  --version       show the version\n"
+    "\n"
+    "A Moonfetch already running for the same folder is handed the links and comes to the front.\n";
+constexpr const char* TRY_HELP = "Try 'moonfetch --help'.";
+constexpr const char* KNOWN_SCHEME_PREFIX = "http://";
+// An --input file must fit the one request that hands its links to a running copy.
+constexpr size_t INPUT_LIMIT = HANDOFF_MAX_PAYLOAD / 2;
+// How much of a refused text its message shows.
+constexpr size_t SHOWN_TEXT_LIMIT = 80;
+constexpr int USAGE_ERROR = 2;
+
+// Options without a value, and where each puts its mark.
+struct Flag {
+    const char* name;
+    bool CommandLine::*mark;
+};
+constexpr Flag FLAGS[] = {
+    {"--data-folder", &CommandLine::dataFolder},
+    {"--download-now", &CommandLine::downloadNow},
+    {"--list", &CommandLine::list},
+    {"--help", &CommandLine::help},
+    {"--version", &CommandLine::version},
+};
+
+// Item states for --list, the first whose flags match wins; a valid item with a part on disk is
+// "partial" before it is "ready".
+struct StateWord {
+    uint32_t flags;
+    const char* word;
+};
+constexpr StateWord STATE_WORDS[] = {
+    {ITEM_FAILED, "failed"},
+    {ITEM_NEEDS_FIX, "needs fix"},
+    {ITEM_BROKEN_OFF, "broken off"},
+    {ITEM_VALID, "ready"},
+};
+
+// The length of the UTF-8 character at the start of text (1 to 4), or 0 when none starts there.
+size_t utf8Length(std::string_view text)
+{
+    const auto lead = uint8_t(text[0]);
+    if (lead < 0x80)
+        return 1;
+    const size_t length = lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
+                        : lead >= 0xF0 && lead < 0xF5 ? 4 : 0;
+    if (length == 0 || length > text.size())
+        return 0;
+    for (size_t i = 1; i < length; ++i)
+        if ((uint8_t(text[i]) & 0xC0) != 0x80)
+            return 0;
+    const auto second = uint8_t(text[1]);
+    // Overlong forms, UTF-16 halves and code points past U+10FFFF.
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0) || (lead == 0xF0 && second < 0x90) ||
+        (lead == 0xF4 && second >= 0x90))
+        return 0;
+    return length;
+}
+
+bool isUtf8(std::string_view text)
+{
+    for (size_t length = 0; !text.empty(); text.remove_prefix(length))
+        if ((length = utf8Length(text)) == 0)
+            return false;
+    return true;
+}
+
+// text as a message may show it: printable ASCII, other bytes as \xHH, cut after a while.
+std::string shown(std::string_view text)
+{
+    std::string out;
+    for (unsigned char c : text.substr(0, SHOWN_TEXT_LIMIT)) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, c >= 0x20 && c < 0x7F ? "%c" : "\\x%02X", c);
+        out += escaped;
+    }
+    return text.size() > SHOWN_TEXT_LIMIT ? out + "..." : out;
+}
+
+// Reads the whole file, or standard input for "-"; an errno value on failure, EFBIG past the limit.
+int readInput(const std::string& path, std::string* text)
+{
+    const int fd = path == "-" ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    int error = fd < 0 ? errno : ::fstat(fd, &info) != 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : 0;
+    char block[65536];
+    for (ssize_t got = 1; error == 0 && got != 0;) {
+        got = ::read(fd, block, sizeof block);
+        if (got < 0 && errno != EINTR)
+            error = errno;
+        else if (got > 0)
+            text->append(block, size_t(got));
+        if (text->size() > INPUT_LIMIT)
+            error = EFBIG;
+    }
+    if (fd > STDIN_FILENO)
+        ::close(fd);
+    return error;
+}
+
+// Appends the links of text, one a line; blank lines are skipped, and a line keeps no white
+// space around it.
+void appendInputLinks(const std::string& text, std::vector<std::string>* links)
+{
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end;
+        size_t first = text.find_first_not_of(" \t\r", start);
+        size_t last = text.find_last_not_of(" \t\r", end == 0 ? 0 : end - 1);
+        if (first < end && last != std::string::npos && last >= first)
+            links->push_back(text.substr(first, last + 1 - first));
+        start = end + 1;
+    }
+}
+
+// Reads --input's file into line; false with the message written when it cannot be read.
+bool takeInput(const char* path, CommandLine* line)
+{
+    if (path == nullptr) {
+        std::fprintf(stderr, "moonfetch: --input needs a file name (\"-\" for standard input).\n%s\n", TRY_HELP);
+        return false;
+    }
+    std::string text;
+    const int error = readInput(path, &text);
+    if (error != 0) {
+        const char* why = error == EFBIG ? "it holds more than 8 MB" : std::strerror(error);
+        std::fprintf(stderr, "moonfetch: cannot read links from %s: %s.\n", shown(path).c_str(), why);
+        return false;
+    }
+    appendInputLinks(text, &line->links);
+    return true;
+}
+
+// Reads one argument at argv[*at] (moving *at past a value it takes); false on a usage error.
+bool takeArgument(int argc, char** argv, int* at, CommandLine* line)
+{
+    const std::string_view argument = argv[*at];
+    for (const Flag& flag : FLAGS) {
+        if (argument == flag.name) {
+            line->*flag.mark = true;
+            return true;
+        }
+    }
+    if (argument == "--input") {
+        *at += 1;
+        return takeInput(*at < argc ? argv[*at] : nullptr, line);
+    }
+    if (argument.size() > 1 && argument[0] == '-') {
+        std::fprintf(stderr, "moonfetch: unknown option %s\n%s\n", shown(argument).c_str(), TRY_HELP);
+        return false;
+    }
+    line->links.emplace_back(argument);
+    return true;
+}
+
+// Leaves out the links that cannot be added, each told on standard error; how many.
+int refuseBadLinks(std::vector<std::string>* links)
+{
+    int refused = 0;
+    std::vector<std::string> kept;
+    for (std::string& link : *links) {
+        if (const char* reason = MQUI_LinkRefusal(link)) {
+            std::fprintf(stderr, "moonfetch: %s: %s\n", shown(link).c_str(), reason);
+            ++refused;
+        } else {
+            kept.push_back(std::move(link));
+        }
+    }
+    *links = std::move(kept);
+    return refused;
+}
+
+// Makes each missing folder of path, the last one this user's alone.
+int makeFolders(const std::filesystem::path& path)
+{
+    std::error_code error;
+    std::filesystem::create_directories(path.parent_path(), error);
+    if (error)
+        return error.value();
+    return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST ? 0 : errno;
+}
+
+}  // namespace
+
+int MQUI_ReadCommandLine(int argc, char** argv, CommandLine* line)
+{
+    *line = CommandLine{};
+    for (int at = 1; at < argc; ++at)
+        if (!takeArgument(argc, argv, &at, line))
+            return USAGE_ERROR;
+    if (line->help || line->version) {
+        std::fputs(line->help ? USAGE : "Moonfetch " MOON_VERSION "\n", stdout);
+        return 0;
+    }
+    const bool hadLinks = !line->links.empty();
+    line->refused = refuseBadLinks(&line->links);
+    // Nothing is left to do: neither start nor hand off.
+    return hadLinks && line->links.empty() && !line->list ? USAGE_ERROR : -1;
+}
+
+const char* MQUI_LinkRefusal(const std::string& link)
+{
+    const size_t prefix = MQUI_NamesKnownScheme(link.c_str()) ? 0 : std::strlen(KNOWN_SCHEME_PREFIX);
+    if (link.empty())
+        return "the link is empty";
+    if (prefix + link.size() >= URL_CAPACITY)
+        return "the link is longer than 2057 characters";
+    for (unsigned char c : link)
+        if (c < 0x20 || c == 0x7F)
+            return "the link holds a line break or another control character";
+    return isUtf8(link) ? nullptr : "the link is not UTF-8 text";
+}
+
+void MQUI_ListLines(std::vector<std::string>* lines)
+{
+    auto lock = MOONQ_LockItem();
+    for (UrlItem* item = MOONQ_FirstItem(); item != nullptr; item = MOONQ_NextItem(item)) {
+        const uint32_t flags = item->flags.load();
+        const char* state = "checking";
+        for (const StateWord& word : STATE_WORDS) {
+            if (flags & word.flags) {
+                state = word.word;
+                break;
+            }
+        }
+        if (state == STATE_WORDS[std::size(STATE_WORDS) - 1].word && item->partDone.load() > 0)
+            state = "partial";
+        if (ui.currentDownload != nullptr && ui.currentDownload->item == item)
+            state = "downloading";
+        char line[URL_CAPACITY + PATH_CAPACITY + 64];
+        std::snprintf(line, sizeof line, "%s\t%" PRId64 "\t%s\t%s", item->url, item->size, state, item->localPath);
+        lines->push_back(line);
+    }
+}
+
+void MQUI_PrintSavedList()
+{
+    List_Init(&pendingList);
+    MOONQ_LoadPending();
+    std::vector<std::string> lines;
+    MQUI_ListLines(&lines);
+    for (const std::string& line : lines)
+        std::printf("%s\n", line.c_str());
+    // Only read: the placeholders of the items stay where they are.
+    while (UrlItem* item = MOONQ_FirstItem()) {
+        item->localPath[0] = '\0';
+        List_Remove(&item->link);
+        MOONQ_FreeItem(item);
+    }
+}
+
+int MQUI_EnterDataFolder()
+{
+    const char* data = std::getenv("XDG_DATA_HOME");
+    const std::filesystem::path base = data != nullptr && data[0] == '/'
+                                           ? std::filesystem::path(data)
+                                           : std::filesystem::path(Text_HomeFolder()) / ".local/share";
+    const std::filesystem::path folder = base / "moonfetch";
+    int error = makeFolders(folder);
+    if (error == 0 && ::chdir(folder.c_str()) != 0)
+        error = errno;
+    if (error != 0)
+        std::fprintf(stderr, "moonfetch: cannot use the data folder %s: %s.\n", folder.c_str(), std::strerror(error));
+    return error;
+}
