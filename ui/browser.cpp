@@ -1,5 +1,7 @@
 #include "ui/browser.h"
 
+#include "ui/ui.h"
+
 #include "platform/browserhosts.h"
 #include "platform/nativehost.h"
 #include "platform/text.h"
@@ -38,17 +40,6 @@ std::string programFile()
     return std::filesystem::read_symlink("/proc/self/exe", error).string();
 }
 
-// The folder of `moonfetch --data-folder`, as its copy names it: every link resolved.
-std::string dataFolder()
-{
-    const char* data = std::getenv("XDG_DATA_HOME");
-    std::filesystem::path folder = (data && data[0] == '/') ? std::filesystem::path(data)
-                                                             : std::filesystem::path(Text_HomeFolder()) / ".local/share";
-    std::error_code error;
-    std::filesystem::path resolved = std::filesystem::weakly_canonical(folder / "moonfetch", error);
-    return (error ? folder / "moonfetch" : resolved).string();
-}
-
 // Starts `moonfetch --data-folder` on its own, apart from the browser's pipes and session.
 bool startCopy()
 {
@@ -62,6 +53,8 @@ bool startCopy()
             const int none = open("/dev/null", O_RDWR);
             for (int fd = 0; fd < 3; ++fd)
                 dup2(none, fd);
+            // Whatever else the browser left open stays with the host, or the browser waits on it.
+            close_range(3, ~0u, 0);
             execl(program.c_str(), program.c_str(), "--data-folder", static_cast<char*>(nullptr));
         }
         _exit(0);
@@ -71,16 +64,18 @@ bool startCopy()
     return true;
 }
 
-// Hands the request to the copy of the data folder, starting it when none runs.
+// Hands the request to the copy of the data folder, the current one, starting it when none runs.
 int handOff(const HandoffRequest& request, HandoffAnswer* answer)
 {
-    int sent = Win_HandoffSend(dataFolder().c_str(), request, answer, HANDOFF_WAIT_MS);
+    std::error_code error;
+    const std::string folder = std::filesystem::current_path(error).string();
+    int sent = Win_HandoffSend(folder.c_str(), request, answer, HANDOFF_WAIT_MS);
     if (sent != HANDOFF_NO_COPY || !startCopy())
         return sent;
     const auto deadline = std::chrono::steady_clock::now() + START_WAIT;
     while (sent == HANDOFF_NO_COPY && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(START_POLL);
-        sent = Win_HandoffSend(dataFolder().c_str(), request, answer, HANDOFF_WAIT_MS);
+        sent = Win_HandoffSend(folder.c_str(), request, answer, HANDOFF_WAIT_MS);
     }
     return sent;
 }
@@ -118,10 +113,13 @@ std::string answerLinks(const std::vector<NativeLink>& links)
     return Native_EncodeAnswer(results);
 }
 
-// Serves the browser until it closes the pipe: one answer per frame.
+// Serves the browser until it closes the pipe: one answer per frame. The data folder is its
+// current folder, where the copy it starts runs too; without one, no link gets through.
 int runNativeHost()
 {
     std::signal(SIGPIPE, SIG_IGN);
+    if (MQUI_EnterDataFolder() != 0)
+        std::filesystem::current_path("/");
     std::string payload;
     for (;;) {
         const int read = Native_ReadFrame(STDIN_FILENO, &payload);

@@ -141,17 +141,17 @@ bool MQUI_NamesKnownScheme(const char* text)
     return false;
 }
 
-bool MQUI_AddTypedURL(const char* text)
+bool MQUI_AddTypedURL(const char* text, const char* handedCookies)
 {
     char entry[URL_PREFIX_LENGTH + URL_CAPACITY];
     std::snprintf(entry, sizeof entry, "%s%s", URL_PREFIX, text);
-    return MQUI_AddURL(MQUI_NamesKnownScheme(text) ? text : entry);
+    return MQUI_AddURL(MQUI_NamesKnownScheme(text) ? text : entry, handedCookies);
 }
 
-bool MQUI_AddURL(const char* text)
+bool MQUI_AddURL(const char* text, const char* handedCookies)
 {
     // A refused add leaves no trace; the timer stops itself at the next tick.
-    const bool added = MOONQ_AddURL(text, &downloadOptions) != nullptr;
+    const bool added = MOONQ_AddURL(text, &downloadOptions, handedCookies) != nullptr;
     MQUI_StartWorkTimer();
     return added;
 }

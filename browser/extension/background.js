@@ -26,11 +26,19 @@ async function handOver(info, tab) {
   }
   const onPage = info.linkUrl !== undefined || info.selectionText !== undefined;
   const referrer = onPage ? info.frameUrl ?? info.pageUrl ?? "" : "";
-  const storeId = tab?.cookieStoreId;
+  const storeId = await cookieStoreOf(tab);
   const links = [];
   for (const url of urls)
     links.push({ url, referrer, cookieHeader: await cookieHeaderFor(url, storeId) });
   tell(await api.runtime.sendNativeMessage(HOST, { links }), urls);
+}
+
+// The cookie store of the tab: its container in Firefox, the private window's store in Chromium.
+async function cookieStoreOf(tab) {
+  if (tab?.cookieStoreId)
+    return tab.cookieStoreId;
+  const stores = await api.cookies.getAllCookieStores();
+  return stores.find((store) => store.tabIds.includes(tab?.id))?.id;
 }
 
 // The link under the pointer, the links of the selection, or the page itself.
