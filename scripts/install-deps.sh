@@ -3,7 +3,7 @@
 # present). Runs apt-get as root, through sudo when needed. The network tests start nginx and
 # pyftpdlib themselves on loopback ports (nginx also over https, with the certificates in
 # tests/support/tls), and a private D-Bus with scripted login1 and notification services; the
-# benchmark compares against curl and wget.
+# benchmark compares against curl and wget. The browser extension's test drives Chromium.
 set -euo pipefail
 
 packages=(
@@ -13,6 +13,7 @@ packages=(
   libgtest-dev libgmock-dev
   nginx python3-pyftpdlib curl wget
   dbus-daemon python3-dbus python3-gi
+  chromium nodejs npm
 )
 
 missing=()
