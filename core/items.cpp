@@ -1,10 +1,13 @@
 #include "core/items.h"
 
+#include "platform/text.h"
+#include "web/urlparse.h"
 #include "diag/trace.h"
 #include "web/expiry.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -59,11 +62,37 @@ UrlItem* MOONQ_NewItem(const char* url)
     return item;
 }
 
+bool MOONQ_HandCookies(UrlItem* item, const char* cookieHeader)
+{
+    const size_t length = std::strlen(cookieHeader);
+    // No byte may end the header line early or smuggle in another.
+    for (size_t at = 0; at < length; ++at)
+        if (static_cast<unsigned char>(cookieHeader[at]) < 0x20 || cookieHeader[at] == 0x7F)
+            return false;
+    char url[URL_CAPACITY];
+    CopyBounded(url, item->url);
+    int32_t scheme = 0, port = 0;
+    char* host = nullptr;
+    char* object = nullptr;
+    if (length > HANDED_COOKIES_LIMIT || ParseURL(url, &scheme, &host, &object, &port) != 0 ||
+        std::strlen(host) >= HOST_CAPACITY)
+        return false;
+    char* copy = strdup(cookieHeader);
+    if (copy == nullptr)
+        return false;
+    std::free(item->handedCookies);
+    item->handedCookies = copy;
+    CopyBounded(item->handedHost, host);
+    item->handedSecure = scheme == SCHEME_HTTPS;
+    return true;
+}
+
 void MOONQ_FreeItem(UrlItem* item)
 {
     if (item == nullptr)
         return;
     MOONQ_DeleteEmptyFile(item->localPath);
+    std::free(item->handedCookies);
     delete item;
 }
 

@@ -71,7 +71,17 @@ struct UrlItem {
     // Unix seconds at which the link's own signature ends, 0 when it names none; follows url
     // wherever url changes, and is not saved: the link says it again after a restart.
     int64_t expiresAt;
+    // The Cookie header that the browser which showed the link would send with it, for
+    // handedHost (and over https alone when handedSecure): the item's requests send it there in
+    // place of the configured cookie source. In memory only, never saved nor traced, so after a
+    // restart the configured source serves the item. Null when none; the item owns it.
+    char* handedCookies;
+    char handedHost[HOST_CAPACITY];
+    bool handedSecure;
 };
+
+// The longest Cookie header kept from a browser.
+constexpr size_t HANDED_COOKIES_LIMIT = 16384;
 
 extern ListLink pendingList;   // what the person sees and what will be downloaded, in order
 extern ListLink deletedList;   // the items of the last Delete, kept for Undo
@@ -81,6 +91,9 @@ extern ListLink requestList;   // query requests started and not yet harvested
 UrlItem* MOONQ_ItemOf(ListLink* link);
 // Creates an item for url at the end of pendingList; null when url is too long or memory is out.
 UrlItem* MOONQ_NewItem(const char* url);
+// Keeps cookieHeader for the host of the item's URL; false (nothing kept) for a header with a
+// control character or longer than HANDED_COOKIES_LIMIT, or a URL without a host that fits.
+bool MOONQ_HandCookies(UrlItem* item, const char* cookieHeader);
 // Releases an unlinked item and deletes its local file when that file is empty.
 void MOONQ_FreeItem(UrlItem* item);
 // Frees every item of the list.

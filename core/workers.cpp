@@ -601,11 +601,13 @@ std::unique_lock<std::mutex> MOONQ_LockItem()
     return std::unique_lock(itemLock);
 }
 
-UrlItem* MOONQ_AddURL(const char* url, const DownloadOptions* options)
+UrlItem* MOONQ_AddURL(const char* url, const DownloadOptions* options, const char* handedCookies)
 {
     UrlItem* item = MOONQ_NewItem(url);
     if (item == nullptr)
         return nullptr;
+    if (handedCookies != nullptr)
+        MOONQ_HandCookies(item, handedCookies);
     if (options->useDirExtension)
         item->flags |= ITEM_EXT_DIR;
     UrlRequest* request = nullptr;
@@ -641,7 +643,16 @@ int32_t MOONQ_StartRequest(UrlItem* item, const DownloadOptions* options, bool i
         return 0;
     }
     try {
+        if (item->handedCookies != nullptr) {
+            request->handedCookies = item->handedCookies;
+            request->web.handedCookies = request->handedCookies.c_str();
+            CopyBounded(request->web.handedHost, item->handedHost);
+            request->web.handedSecure = item->handedSecure;
+        }
         std::thread(MOONQ_WorkerMain, request).detach();
+    } catch (const std::bad_alloc&) {
+        delete request;
+        return ERR_NO_MEMORY;
     } catch (const std::system_error&) {
         delete request;
         return ERR_NO_THREAD;

@@ -56,6 +56,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <string>
 
 constexpr int32_t RESULT_RUNNING = 0;
 constexpr int32_t RESULT_QUERIED = 1;
@@ -84,13 +85,15 @@ struct UrlRequest {
     // The pending item that the query of a new link may give its link to; null for any other
     // request. Such a query owns its item, which is in no list, and it goes with the request.
     UrlItem* replaces;
+    std::string handedCookies;      // the item's, copied when the request starts; web points to it
 };
 
 // Guards the texts, status and size of items that workers write; one lock for all items.
 std::unique_lock<std::mutex> MOONQ_LockItem();
 
-// Adds url to pendingList and starts its query in requestList; null when either fails.
-UrlItem* MOONQ_AddURL(const char* url, const DownloadOptions* options);
+// Adds url to pendingList and starts its query in requestList; null when either fails. Cookies
+// handed over with the link (not null) are kept on the item as MOONQ_HandCookies keeps them.
+UrlItem* MOONQ_AddURL(const char* url, const DownloadOptions* options, const char* handedCookies = nullptr);
 // Creates a request for item and starts its worker (a query: queues it on the query pool);
 // 0, ERR_NO_MEMORY or ERR_NO_THREAD.
 int32_t MOONQ_StartRequest(UrlItem* item, const DownloadOptions* options, bool isQuery,

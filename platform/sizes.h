@@ -12,3 +12,5 @@ constexpr size_t STATUS_CAPACITY = 256;
 // Room for the validators that name a file's version (a longer one is not kept).
 constexpr size_t ETAG_CAPACITY = 128;
 constexpr size_t DATE_CAPACITY = 64;
+// A host name: the 253 characters of the longest DNS name fit.
+constexpr size_t HOST_CAPACITY = 256;

@@ -6,6 +6,7 @@
 # benchmark compares against curl and wget. The install's test validates the menu entry and the
 # software centres' description (desktop-file-utils, appstream); cpack's Debian package takes its
 # dependencies from dpkg-shlibdeps (dpkg-dev).
+# The browser extension's test drives Chromium.
 set -euo pipefail
 
 packages=(
@@ -16,6 +17,7 @@ packages=(
   nginx python3-pyftpdlib curl wget
   dbus-daemon python3-dbus python3-gi
   desktop-file-utils appstream dpkg-dev
+  chromium nodejs npm
 )
 
 missing=()

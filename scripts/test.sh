@@ -7,6 +7,10 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
 scripts/install-deps.sh
+# The extension's test drives the installed Chromium through puppeteer-core, which downloads no
+# browser of its own.
+[ -d build/node/node_modules/puppeteer-core ] ||
+  npm install --prefix build/node --no-audit --no-fund --silent puppeteer-core@24.43.1
 
 jobs=$(nproc)
 

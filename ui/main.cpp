@@ -1,6 +1,8 @@
+#include "ui/browser.h"
 #include "ui/ui.h"
 
 int main(int argc, char** argv)
 {
-    return MQUI_Main(argc, argv);
+    const int browser = MQUI_BrowserCommand(argc, argv);
+    return browser >= 0 ? browser : MQUI_Main(argc, argv);
 }

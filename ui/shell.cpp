@@ -144,11 +144,13 @@ void downloadNowWhenChecked()
         downloadNow();
 }
 
-// Adds link as typed into "Add:"; its result for whoever handed it over.
-HandoffResult addLink(const std::string& link)
+// Adds link as typed into "Add:", with the cookies handed over with it; its result for whoever
+// handed it over.
+HandoffResult addLink(const std::string& link, const std::string& cookieHeader = "")
 {
     const char* reason = MQUI_LinkRefusal(link);
-    const bool added = reason == nullptr && MQUI_AddTypedURL(link.c_str());
+    const bool added = reason == nullptr &&
+                       MQUI_AddTypedURL(link.c_str(), cookieHeader.empty() ? nullptr : cookieHeader.c_str());
     return {link, added, added ? "" : reason != nullptr ? reason : NOT_ADDED};
 }
 
@@ -160,7 +162,7 @@ void onHandoff(const HandoffRequest& request, HandoffAnswer* answer)
         return;
     }
     for (const HandoffLink& link : request.links)
-        answer->results.push_back(addLink(link.url));
+        answer->results.push_back(addLink(link.url, link.cookieHeader));
     if (request.raise)
         showMainWindow();
     if (request.downloadNow)

@@ -291,20 +291,39 @@ bool connect(WireRequest* request, InetService service, uint32_t timeout)
     return request->hConnect != nullptr && Wire_SetTimeouts(request->hConnect, timeout);
 }
 
-// Opens one request on the connection, with the Netscape file's cookies and header (when not
-// null), sends it and reads the answer's status; 1, or the failure to return. A request of an
-// earlier attempt on the connection is closed first.
+// Whether the cookies handed over with the link are this request's: it goes to their host.
+bool handedHere(const WireRequest* request)
+{
+    return request->handedCookies != nullptr && Text_EqualNoCase(request->hostName, request->handedHost);
+}
+
+// Adds the handed-over cookies as they came; nothing over http when they came for https.
+bool sendHanded(WireRequest* request)
+{
+    if (request->handedCookies[0] == '\0' || (request->handedSecure && request->scheme != SCHEME_HTTPS))
+        return true;
+    const std::string header = std::string("Cookie: ") + request->handedCookies + "\r\n";
+    return Inet_HttpAddHeader(request->hRequest, header.data(), header.size());
+}
+
+// Opens one request on the connection, with its cookies and header (when not null), sends it
+// and reads the answer's status; 1, or the failure to return. A request of an earlier attempt
+// on the connection is closed first.
 int32_t ask(WireRequest* request, const char* verb, const char* header, uint32_t timeout)
 {
     Inet_Close(request->hRequest);
-    // The session's own jar is used only when the person chose it; the Netscape file's cookies
-    // are added as headers instead.
-    bool noCookies = request->cookieSource != COOKIES_SYSTEM;
+    // The session's own jar is used only when the person chose it and no cookies came with the
+    // link for this host; the Netscape file's cookies are added as headers instead.
+    const bool handed = handedHere(request);
+    bool noCookies = handed || request->cookieSource != COOKIES_SYSTEM;
     request->hRequest = Inet_HttpOpenRequest(request->hConnect, verb, request->objectName, noCookies);
     if (request->hRequest == nullptr || !Wire_SetTimeouts(request->hRequest, timeout) ||
         (header != nullptr && !Inet_HttpAddHeader(request->hRequest, header, std::strlen(header))))
         return httpError(request);
-    if (request->cookieSource == COOKIES_NETSCAPE) {
+    if (handed) {
+        if (!sendHanded(request))
+            return httpError(request);
+    } else if (request->cookieSource == COOKIES_NETSCAPE) {
         int32_t cookies = Wire_SendCookies(request);
         if (cookies < 0)
             return cookies;

@@ -86,6 +86,13 @@ struct WireRequest {
     int64_t bytesLeft;            // download: what the answer announced that is still to come; -1 unknown
     bool complete;                // the part held was the whole file: Wire_Read ends at once
     bool isPage;                  // the 2xx answer that decided is a web page (false for FTP)
+    // The Cookie header's value that the browser showing the link would send with it, handed
+    // over with the link: it takes the place of cookieSource for handedHost alone, and when
+    // handedSecure (it came for an https link and may hold secure cookies) only over https.
+    // Null when none; the caller owns the text, which holds no control character. Never traced.
+    const char* handedCookies;
+    char handedHost[HOST_CAPACITY];
+    bool handedSecure;
 };
 
 int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32_t timeout);

@@ -59,6 +59,7 @@ TEST_F(Pending, SavesTheValidItemsWithTheirVersionAndPartAndReadsThemBackAfterWh
     CopyBounded(versioned->lastModified, "Wed, 21 Oct 2015 07:28:00 GMT");
     versioned->partDone = 150000;
     versioned->partFile = {2049, 18446744073709551615u, 1700000000123456789};
+    ASSERT_TRUE(MOONQ_HandCookies(versioned, "session=kept in memory"));   // and never saved
     add("http://h/4g", ITEM_VALID | ITEM_QUERY_PAGE, "/e", (int64_t(1) << 32) + 1);
     add(longest, ITEM_VALID, longestPath, 77);
     add("http://h/next", ITEM_VALID, "/n", 8);

@@ -381,10 +381,11 @@ TEST_F(WorkersConcurrent, QueriesFillInTheirItemOrSayWhyTheyFailed)
     const std::string longName = std::string(250, 'n') + ".zip";
     const std::string named = "Content-Length: 10\r\nContent-Disposition: attachment; filename*=UTF-8''r%C3%A9sum"
                               "%C3%A9.pdf";
-    // url: on the server, or whole; flags: before the check-back that makes a queried item valid.
+    // url: on the server, or whole; flags: before the check-back that makes a queried item valid;
+    // handed: cookies handed over with the link, and the Cookie header the server then saw.
     const uint32_t FAILED = ITEM_FAILED | ITEM_LINK_REFUSED;   // the link itself refused
     const struct { std::string url; std::vector<Script> scripts; bool extDir; int32_t result; uint32_t flags;
-                   std::string item; } cases[] = {
+                   std::string item, handed = "", sent = ""; } cases[] = {
         {"pub/setup.zip?id=7", {answer(head("200 OK", "Content-Length: 9999"))}, false, RESULT_QUERIED, 0,
          "9999 200 OK|dl/setup.zip|pub/setup.zip?id=7|0"},
         {"latest", {answer(head("302 Found", "Location: /pub/setup.zip\r\nContent-Length: 0")), answer(OK_9000)},
@@ -409,6 +410,9 @@ TEST_F(WorkersConcurrent, QueriesFillInTheirItemOrSayWhyTheyFailed)
          "0 0 Badly formatted URL, or not a file!||http://no-slash|0"},
         {longName, {answer(OK_9000)}, false, ERR_NAME_TOO_LONG, ITEM_FAILED,
          "0 0 Local file name too long.||" + longName + "|0"},
+        {"c.zip", {answer(OK_9000)}, false, RESULT_QUERIED, 0, "9000 200 OK|dl/c.zip|c.zip|0", "s=1; t=\"2\"",
+         "s=1; t=\"2\""},
+        {"d.zip", {answer(OK_9000)}, false, RESULT_QUERIED, 0, "9000 200 OK|dl/d.zip|d.zip|0", "s=1\r\nX-Evil: 1"},
     };
     std::vector<std::unique_ptr<ScriptedServer>> servers;
     std::vector<UrlItem*> items;
@@ -416,7 +420,7 @@ TEST_F(WorkersConcurrent, QueriesFillInTheirItemOrSayWhyTheyFailed)
         servers.push_back(std::make_unique<ScriptedServer>(c.scripts));
         options.useDirExtension = c.extDir;
         const std::string url = c.url.find("://") != std::string::npos ? c.url : servers.back()->url(c.url);
-        items.push_back(MOONQ_AddURL(url.c_str(), &options));
+        items.push_back(MOONQ_AddURL(url.c_str(), &options, c.handed.empty() ? nullptr : c.handed.c_str()));
     }
     std::vector<int32_t> results;
     for (ListLink* node = requestList.next; node != &requestList; node = node->next)
@@ -428,6 +432,9 @@ TEST_F(WorkersConcurrent, QueriesFillInTheirItemOrSayWhyTheyFailed)
         EXPECT_EQ(results[i], cases[i].result);
         EXPECT_EQ(state(items[i], servers[i]->url("")), cases[i].item);
         EXPECT_EQ(items[i]->flags.load(), cases[i].flags);
+        const std::string asked = servers[i]->requests().empty() ? "" : servers[i]->requests()[0];
+        const size_t at = asked.find("\r\nCookie: ");
+        EXPECT_EQ(at == std::string::npos ? "" : asked.substr(at + 10, asked.find("\r\n", at + 2) - at - 10), cases[i].sent);
     }
 }
 

@@ -59,6 +59,9 @@ struct Case {
     int32_t mode = MODE_QUERY;
     uint32_t timeout = 5000;
     std::string cookies = "";           // the Netscape cookie file's text, when there is one
+    std::string handed = "";            // cookies handed over with the link, when there are any
+    std::string handedHost = "127.0.0.1";
+    bool handedSecure = false;
     int64_t from = 0, size = 0;         // resumeFrom and expectedSize
     End end = {};
     int connections = 1;                // to the scripted server
@@ -103,6 +106,9 @@ protected:
         ASSERT_NE(Trace_Open("log.txt"), nullptr);
         renew(c.cookies.empty() ? COOKIES_NONE : COOKIES_NETSCAPE, path("cookies.txt"));
         writeFile("cookies.txt", c.cookies);
+        web->handedCookies = c.handed.empty() ? nullptr : c.handed.c_str();
+        CopyBounded(web->handedHost, c.handedHost.c_str());
+        web->handedSecure = c.handedSecure;
         web->resumeFrom = c.from;
         web->expectedSize = c.size;
         CopyBounded(web->ifRange, "\"v1\"");
@@ -139,6 +145,7 @@ protected:
         EXPECT_TRUE(c.seen.empty() || served == c.seen) << served;
         Trace_Close();
         const std::string text = readFile("log.txt");
+        EXPECT_TRUE(c.handed.empty() || text.find(c.handed) == std::string::npos);
         // A URL that cannot be parsed leaves no trace of its parts.
         EXPECT_EQ(text.find("ParseURL") == std::string::npos,
                   (c.end.result == ERR_BAD_URL || c.end.result == ERR_BAD_SCHEME) && c.end.status == 0);
@@ -330,6 +337,15 @@ TEST_F(Wire, EveryCaseEndsWithItsResultStatusBodyAndWhatTheServerSaw)
         {.name = "cookies over https", .path = secure.url("echo"), .mode = MODE_DOWNLOAD,
          .cookies = "127.0.0.1\tF\t/\tFALSE\t0\tplain\t1\n127.0.0.1\tF\t/\tTRUE\t0\tsecret\t2\n",
          .end = {1, 200, "OK", 17}, .body = "plain=1; secret=2"},
+        // Cookies handed over with the link go to their host alone, in place of the file's.
+        {.name = "handed cookies", .scripts = {answer(ok)}, .cookies = "127.0.0.1\tF\t/\tFALSE\t0\ta\t1\n",
+         .handed = "h=1; g=2", .seen = "HEAD /x Cookie: h=1; g=2"},
+        {.name = "handed for another host", .scripts = {answer(ok)}, .cookies = "127.0.0.1\tF\t/\tFALSE\t0\ta\t1\n",
+         .handed = "h=1", .handedHost = "localhost", .seen = "HEAD /x Cookie: a=1"},
+        {.name = "handed for https, asked over http", .scripts = {answer(ok)}, .handed = "h=1", .handedSecure = true,
+         .seen = "HEAD /x"},
+        {.name = "handed for https", .path = secure.url("echo"), .mode = MODE_DOWNLOAD, .handed = "h=1",
+         .handedSecure = true, .end = {1, 200, "OK", 3}, .body = "h=1"},
     };
     for (const Case& c : cases)
         run(c);

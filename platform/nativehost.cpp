@@ -1,0 +1,183 @@
+#include "platform/nativehost.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* NOT_UTF8 = "The message is not UTF-8 text.";
+constexpr const char* NOT_JSON = "The message is not valid JSON.";
+constexpr const char* NOT_LINKS =
+    "The message is not an object with \"links\", a list of objects each with a \"url\" text.";
+// Room kept in an answer for its counts and brackets beside the results.
+constexpr size_t ANSWER_FRAME_RESERVE = 256;
+
+// Reads exactly size bytes unless the input ends first; the bytes read.
+size_t readFully(int fd, char* to, size_t size)
+{
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = read(fd, to + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += size_t(n);
+    }
+    return done;
+}
+
+bool writeFully(int fd, const char* from, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, from, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        from += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+// Length of the UTF-8 sequence that starts with lead, and the lowest code point it may carry
+// (anything lower is an overlong form); 0 for a byte no sequence starts with.
+size_t sequenceLength(unsigned char lead, uint32_t* lowest)
+{
+    struct Form { unsigned char mask, value; size_t length; uint32_t lowest; };
+    static constexpr Form FORMS[] = {
+        {0x80, 0x00, 1, 0}, {0xE0, 0xC0, 2, 0x80}, {0xF0, 0xE0, 3, 0x800}, {0xF8, 0xF0, 4, 0x10000},
+    };
+    for (const Form& form : FORMS)
+        if ((lead & form.mask) == form.value) {
+            *lowest = form.lowest;
+            return form.length;
+        }
+    return 0;
+}
+
+// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isUtf8(std::string_view text)
+{
+    for (size_t at = 0; at < text.size();) {
+        uint32_t lowest = 0;
+        const auto lead = static_cast<unsigned char>(text[at]);
+        const size_t length = sequenceLength(lead, &lowest);
+        if (length == 0 || at + length > text.size())
+            return false;
+        uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+        for (size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[at + k]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            code = (code << 6) | (next & 0x3F);
+        }
+        if (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+        at += length;
+    }
+    return true;
+}
+
+// The string member name of link into *to; a missing member leaves it empty.
+bool optionalText(const json& link, const char* name, std::string* to)
+{
+    auto member = link.find(name);
+    if (member == link.end())
+        return true;
+    if (!member->is_string())
+        return false;
+    *to = member->get<std::string>();
+    return true;
+}
+
+bool decodeLink(const json& entry, NativeLink* link)
+{
+    if (!entry.is_object())
+        return false;
+    auto url = entry.find("url");
+    if (url == entry.end() || !url->is_string())
+        return false;
+    link->url = url->get<std::string>();
+    return optionalText(entry, "referrer", &link->referrer) &&
+           optionalText(entry, "cookieHeader", &link->cookieHeader);
+}
+
+}  // namespace
+
+int Native_ReadFrame(int fd, std::string* payload)
+{
+    uint32_t length = 0;
+    size_t got = readFully(fd, reinterpret_cast<char*>(&length), sizeof length);
+    if (got == 0)
+        return NATIVE_END;
+    if (got < sizeof length)
+        return NATIVE_CUT;
+    if (length > NATIVE_FRAME_LIMIT)
+        return NATIVE_TOO_LARGE;
+    payload->resize(length);
+    return readFully(fd, payload->data(), length) == length ? NATIVE_FRAME : NATIVE_CUT;
+}
+
+bool Native_WriteFrame(int fd, std::string_view payload)
+{
+    if (payload.size() >= NATIVE_FRAME_LIMIT)
+        return false;
+    const auto length = uint32_t(payload.size());
+    return writeFully(fd, reinterpret_cast<const char*>(&length), sizeof length) &&
+           writeFully(fd, payload.data(), payload.size());
+}
+
+std::string Native_DecodeMessage(std::string_view payload, std::vector<NativeLink>* links)
+{
+    if (!isUtf8(payload))
+        return NOT_UTF8;
+    json message = json::parse(payload, nullptr, false);
+    if (message.is_discarded())
+        return NOT_JSON;
+    auto list = message.is_object() ? message.find("links") : message.end();
+    if (list == message.end() || !list->is_array())
+        return NOT_LINKS;
+    std::vector<NativeLink> decoded(list->size());
+    for (size_t k = 0; k < decoded.size(); ++k)
+        if (!decodeLink((*list)[k], &decoded[k]))
+            return NOT_LINKS;
+    *links = std::move(decoded);
+    return {};
+}
+
+const char* Native_FrameRefusal(int readResult)
+{
+    return readResult == NATIVE_TOO_LARGE ? "The message is larger than 1 MB."
+                                          : "The message ends before its announced length.";
+}
+
+std::string Native_EncodeError(std::string_view why)
+{
+    return json{{"error", why}}.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string Native_EncodeAnswer(const std::vector<NativeResult>& results)
+{
+    size_t added = 0, kept = 0, used = ANSWER_FRAME_RESERVE;
+    bool full = false;   // results are told by position, so once one is left out all after it are
+    std::string list;
+    for (const NativeResult& result : results) {
+        added += result.added;
+        json one = result.added ? json{{"added", true}} : json{{"added", false}, {"reason", result.reason}};
+        std::string text = one.dump(-1, ' ', false, json::error_handler_t::replace);
+        full = full || used + text.size() + 1 >= NATIVE_FRAME_LIMIT;
+        if (full)
+            continue;
+        list += (kept++ ? "," : "") + text;
+        used += text.size() + 1;
+    }
+    return "{\"added\":" + std::to_string(added) + ",\"refused\":" + std::to_string(results.size() - added) +
+           ",\"omitted\":" + std::to_string(results.size() - kept) + ",\"results\":[" + list + "]}";
+}

@@ -1,0 +1,169 @@
+#include "ui/browser.h"
+
+#include "ui/ui.h"
+
+#include "platform/browserhosts.h"
+#include "platform/nativehost.h"
+#include "platform/text.h"
+#include "settings/registry.h"
+#include "web/linkdrop.h"
+#include "window/handoff.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Ten thousand links take the copy a while to add.
+constexpr int HANDOFF_WAIT_MS = 30000;
+// How long a copy that the host started may take to listen.
+constexpr auto START_WAIT = std::chrono::seconds(15);
+constexpr auto START_POLL = std::chrono::milliseconds(200);
+constexpr const char* REFUSED_LINK = "Badly formatted URL, or not a file!";
+constexpr const char* NO_ANSWER = "Moonfetch did not answer in time.";
+constexpr const char* NOT_REACHED = "Moonfetch is not running and could not be started.";
+constexpr const char* NOT_ADDED = "Moonfetch did not add the link.";
+
+std::string programFile()
+{
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/self/exe", error).string();
+}
+
+// Starts `moonfetch --data-folder` on its own, apart from the browser's pipes and session.
+bool startCopy()
+{
+    const std::string program = programFile();
+    const pid_t child = fork();
+    if (child < 0)
+        return false;
+    if (child == 0) {
+        if (fork() == 0) {
+            setsid();
+            const int none = open("/dev/null", O_RDWR);
+            for (int fd = 0; fd < 3; ++fd)
+                dup2(none, fd);
+            // Whatever else the browser left open stays with the host, or the browser waits on it.
+            close_range(3, ~0u, 0);
+            execl(program.c_str(), program.c_str(), "--data-folder", static_cast<char*>(nullptr));
+        }
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return true;
+}
+
+// Hands the request to the copy of the data folder, the current one, starting it when none runs.
+int handOff(const HandoffRequest& request, HandoffAnswer* answer)
+{
+    std::error_code error;
+    const std::string folder = std::filesystem::current_path(error).string();
+    int sent = Win_HandoffSend(folder.c_str(), request, answer, HANDOFF_WAIT_MS);
+    if (sent != HANDOFF_NO_COPY || !startCopy())
+        return sent;
+    const auto deadline = std::chrono::steady_clock::now() + START_WAIT;
+    while (sent == HANDOFF_NO_COPY && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(START_POLL);
+        sent = Win_HandoffSend(folder.c_str(), request, answer, HANDOFF_WAIT_MS);
+    }
+    return sent;
+}
+
+// The link test that a drop onto the window passes, with the person's AllowHTML.
+bool passesLinkTest(LinkDropTarget* test, const std::string& url)
+{
+    return url.find('\0') == std::string::npos && test->IsAcceptableLink(url.c_str()) == 1;
+}
+
+// Answers one message: the links that pass the link test go to the copy, each gets its result.
+std::string answerLinks(const std::vector<NativeLink>& links)
+{
+    LinkDropTarget test{};
+    Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, REG_VAL_ALLOW_HTML, &test.allowHTML);
+    std::vector<NativeResult> results(links.size(), NativeResult{false, REFUSED_LINK});
+    HandoffRequest request;
+    request.raise = false;
+    std::vector<size_t> passed;   // the position in links of each link of the request
+    for (size_t k = 0; k < links.size(); ++k) {
+        if (!passesLinkTest(&test, links[k].url))
+            continue;
+        request.links.push_back({links[k].url, links[k].referrer, links[k].cookieHeader});
+        passed.push_back(k);
+    }
+    HandoffAnswer answer;
+    const int sent = passed.empty() ? HANDOFF_OK : handOff(request, &answer);
+    for (size_t k = 0; k < passed.size(); ++k) {
+        NativeResult& result = results[passed[k]];
+        if (sent == HANDOFF_OK && k < answer.results.size())
+            result = {answer.results[k].added, answer.results[k].added ? "" : answer.results[k].reason};
+        else
+            result.reason = sent == HANDOFF_HUNG ? NO_ANSWER : sent == HANDOFF_NO_COPY ? NOT_REACHED : NOT_ADDED;
+    }
+    return Native_EncodeAnswer(results);
+}
+
+// Serves the browser until it closes the pipe: one answer per frame. The data folder is its
+// current folder, where the copy it starts runs too; without one, no link gets through.
+int runNativeHost()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    if (MQUI_EnterDataFolder() != 0)
+        std::filesystem::current_path("/");
+    std::string payload;
+    for (;;) {
+        const int read = Native_ReadFrame(STDIN_FILENO, &payload);
+        if (read == NATIVE_END)
+            return 0;
+        if (read != NATIVE_FRAME) {
+            Native_WriteFrame(STDOUT_FILENO, Native_EncodeError(Native_FrameRefusal(read)));
+            return 1;
+        }
+        std::vector<NativeLink> links;
+        const std::string refusal = Native_DecodeMessage(payload, &links);
+        if (!Native_WriteFrame(STDOUT_FILENO, refusal.empty() ? answerLinks(links) : Native_EncodeError(refusal)))
+            return 0;
+    }
+}
+
+// Tells what became of each manifest; 1 when any failed.
+int tellHostFiles(const std::vector<BrowserHostFile>& files, const char* done, const char* none)
+{
+    int exitCode = 0;
+    for (const BrowserHostFile& file : files) {
+        if (file.error == 0) {
+            std::printf("%s %s\n", done, file.path.c_str());
+        } else {
+            std::fprintf(stderr, "moonfetch: %s: %s\n", file.path.c_str(), std::strerror(file.error));
+            exitCode = 1;
+        }
+    }
+    if (files.empty())
+        std::printf("%s\n", none);
+    return exitCode;
+}
+
+}  // namespace
+
+int MQUI_BrowserCommand(int argc, char** argv)
+{
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (first == "--native-host" || Browser_StartedAsHost(argc, argv))
+        return runNativeHost();
+    if (first == "--install-browser-hosts")
+        return tellHostFiles(Browser_InstallHosts(programFile()), "Wrote",
+                             "No browser folder was found: no manifest was written.");
+    if (first == "--uninstall-browser-hosts")
+        return tellHostFiles(Browser_UninstallHosts(), "Removed", "No manifest of Moonfetch was found.");
+    return -1;
+}
