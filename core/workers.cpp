@@ -633,21 +633,21 @@ int32_t MOONQ_StartRequest(UrlItem* item, const DownloadOptions* options, bool i
     request->isQuery = isQuery;
     request->web.cookieSource = options->cookieSource;
     CopyBounded(request->web.cookieFile, options->cookieFile);
-    if (isQuery) {
-        const int32_t r = MOONQ_QueueQuery(request);
-        if (r != 0) {
-            delete request;
-            return r;
-        }
-        *place = request;
-        return 0;
-    }
     try {
         if (item->handedCookies != nullptr) {
             request->handedCookies = item->handedCookies;
             request->web.handedCookies = request->handedCookies.c_str();
             CopyBounded(request->web.handedHost, item->handedHost);
             request->web.handedSecure = item->handedSecure;
+        }
+        if (isQuery) {
+            const int32_t r = MOONQ_QueueQuery(request);
+            if (r != 0) {
+                delete request;
+                return r;
+            }
+            *place = request;
+            return 0;
         }
         std::thread(MOONQ_WorkerMain, request).detach();
     } catch (const std::bad_alloc&) {
