@@ -192,11 +192,7 @@ std::string RegStore_FilePath(RegRoot root)
     const RootInfo* info = rootInfo(root);
     if (!info)
         return {};
-    const char* configHome = std::getenv("XDG_CONFIG_HOME");
-    std::string folder = (configHome && configHome[0] == PATH_SEP)
-                             ? std::string(configHome)
-                             : Text_HomeFolder() + PATH_SEP + ".config";
-    return folder + PATH_SEP + info->folder + PATH_SEP + info->file;
+    return Text_ConfigFolder() + PATH_SEP + info->folder + PATH_SEP + info->file;
 }
 
 int32_t RegStore_QueryValue(RegRoot root, const char* subKey, const char* name, uint32_t* type,

@@ -72,6 +72,12 @@ std::string Text_HomeFolder()
     return ".";
 }
 
+std::string Text_ConfigFolder()
+{
+    const char* configHome = std::getenv("XDG_CONFIG_HOME");
+    return (configHome && configHome[0] == '/') ? std::string(configHome) : Text_HomeFolder() + "/.config";
+}
+
 ptrdiff_t FindChar(char ch, const char* text)
 {
     const char* found = std::strchr(text, ch);

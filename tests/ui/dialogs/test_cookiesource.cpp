@@ -2,6 +2,7 @@
 
 #include "ui/dialogs/cookiesdialog.h"
 #include "settings/registry.h"
+#include "tests/support/browserstores.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -17,8 +18,9 @@ std::string told(const std::string& text) { return "box Error in Moonfetch: " + 
 
 HWND item(HWND dialog, int id) { return Win_GetDlgItem(dialog, id); }
 
-// Settings in a sandbox and HOME inside it with two users, "Alice" repeating "alice" unlisted;
-// the load itself is the settings' test, the dialog and its loop are this one's.
+// Settings in a sandbox and HOME inside it with two users, "Alice" repeating "alice" unlisted,
+// and a Chromium profile; the load itself is the settings' test, the dialog and its loop are
+// this one's.
 class CookieSource : public moontest::DownloadSandbox {
 protected:
     void SetUp() override
@@ -30,6 +32,8 @@ protected:
         std::filesystem::create_directories(path("home/.mozilla/firefox"));
         writeFile(path("home/.mozilla/firefox/profiles.ini"), "[Profile0]\nName=alice\nIsRelative=1\nPath=a\n"
                   "[Profile1]\nName=carol\nIsRelative=1\nPath=c\n[Profile2]\nName=Alice\nIsRelative=1\nPath=x\n");
+        std::filesystem::create_directories(path("config/chromium"));
+        writeFile(path("config/chromium/Local State"), R"({"profile": {"info_cache": {"Default": {"name": "Person 1"}}}})");
     }
     void TearDown() override
     {
@@ -96,7 +100,7 @@ TEST_F(CookieSource, DialogListsTheProfilesWithTheStoredUserOnTop)
     store(COOKIES_NETSCAPE, 0, "carol", "typed.txt");
     downloadOptions.cookieSource = COOKIES_NETSCAPE;
     downloadOptions.ifOther = 0;
-    const std::vector<std::string> users{"alice", "carol", "top 1"};
+    const std::vector<std::string> users{"Firefox: alice", "Firefox: carol", "Chromium: Person 1", "top 1"};
     modals.answers = {[&](const WinModal& modal) {
                           HWND dialog = modal.dialog;
                           EXPECT_EQ(listRows(dialog), users);
@@ -130,11 +134,14 @@ TEST_F(CookieSource, DialogListsTheProfilesWithTheStoredUserOnTop)
     EXPECT_EQ(modals.seen, (std::vector<std::string>{DIALOG, "open Open: typed.txt", DIALOG}));
 }
 
-// How the cookies go out is the wire's; here the chosen file reaches the query.
+// How the cookies go out is the wire's; here the chosen file, then a profile with nothing but
+// the browser's database, reaches the query.
 TEST_F(CookieSource, ChosenCookieFileOpensTheSecretToTheQuery)
 {
-    nginx->makeFile("secret.bin", 5000);
-    nginx->addConfig(R"(location = /secret.bin { if ($cookie_session != "abc123") { return 403; } })");
+    for (const std::string name : {"secret.bin", "secret2.bin"}) {
+        nginx->makeFile(name, 5000);
+        nginx->addConfig("location = /" + name + R"( { if ($cookie_session != "abc123") { return 403; } })");
+    }
     ASSERT_TRUE(nginx->start());
     writeFile(path("jar.txt"), "# Netscape HTTP Cookie File\n127.0.0.1\tFALSE\t/\tFALSE\t0\tsession\tabc123\n");
     store(COOKIES_NETSCAPE, 1, "", path("jar.txt").c_str());
@@ -142,6 +149,15 @@ TEST_F(CookieSource, ChosenCookieFileOpensTheSecretToTheQuery)
     MQUI_AddURL(nginx->url("secret.bin").c_str());
     ASSERT_TRUE(waitForUi([] { return ui.workTimerId == 0; }));
     EXPECT_EQ(MOONQ_FirstItem()->flags.load(), ITEM_VALID);
+
+    std::filesystem::create_directories(path("home/.mozilla/firefox/c"));
+    moontest::makeFirefoxStore(path("home/.mozilla/firefox/c/cookies.sqlite"), 16,
+                               {{.host = "127.0.0.1", .name = "session", .value = "abc123"}});
+    store(COOKIES_NETSCAPE, 0, "carol", "");
+    ASSERT_EQ(CookieSource_Load(&downloadOptions, {}), 0);
+    MQUI_AddURL(nginx->url("secret2.bin").c_str());
+    ASSERT_TRUE(waitForUi([] { return ui.workTimerId == 0; }));
+    EXPECT_EQ(MOONQ_NextItem(MOONQ_FirstItem())->flags.load(), ITEM_VALID);
 }
 
 }  // namespace
