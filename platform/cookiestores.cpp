@@ -169,7 +169,11 @@ StoredCookie commonColumns(sqlite3_stmt* row)
 
 // ---- Chromium's encryption -------------------------------------------------------------
 
-// The keys of one read; the "v11" one is looked up when the first value needs it, and
+struct CipherFree {
+    void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
+};
+
+// The keys of one read, and the one cipher context its values share; the "v11" one is looked up when the first value needs it, and
 // v11Missing says why it is not at hand (empty while it is).
 struct ChromiumKeys {
     unsigned char v10[AES_KEY_BYTES];
@@ -178,6 +182,7 @@ struct ChromiumKeys {
     std::string v11Missing;
     const char* application;
     int64_t version;
+    std::unique_ptr<EVP_CIPHER_CTX, CipherFree> context{EVP_CIPHER_CTX_new()};
 };
 
 void deriveKey(const std::string& password, unsigned char (&key)[AES_KEY_BYTES])
@@ -230,23 +235,17 @@ const unsigned char* keyFor(ChromiumKeys* keys, bool v11, std::string* why)
     return keys->v11Missing.empty() ? keys->v11 : nullptr;
 }
 
-struct CipherFree {
-    void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
-};
-
 // AES-128-CBC with an IV of sixteen spaces and PKCS#7 padding; false when it does not decrypt.
-bool decryptCbc(const unsigned char* key, const std::string& data, std::string* plain)
+bool decryptCbc(EVP_CIPHER_CTX* context, const unsigned char* key, const char* data, size_t size, std::string* plain)
 {
     static constexpr unsigned char IV[16] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                              ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-    const std::unique_ptr<EVP_CIPHER_CTX, CipherFree> context(EVP_CIPHER_CTX_new());
-    plain->resize(data.size() + AES_KEY_BYTES);
+    plain->resize(size + AES_KEY_BYTES);
     auto* out = reinterpret_cast<unsigned char*>(plain->data());
     int written = 0, last = 0;
-    const bool ok = context && EVP_DecryptInit_ex(context.get(), EVP_aes_128_cbc(), nullptr, key, IV) == 1 &&
-                    EVP_DecryptUpdate(context.get(), out, &written,
-                                      reinterpret_cast<const unsigned char*>(data.data()), int(data.size())) == 1 &&
-                    EVP_DecryptFinal_ex(context.get(), out + written, &last) == 1;
+    const bool ok = context && EVP_DecryptInit_ex(context, EVP_aes_128_cbc(), nullptr, key, IV) == 1 &&
+                    EVP_DecryptUpdate(context, out, &written, reinterpret_cast<const unsigned char*>(data), int(size)) == 1 &&
+                    EVP_DecryptFinal_ex(context, out + written, &last) == 1;
     plain->resize(ok ? size_t(written + last) : 0);
     return ok;
 }
@@ -277,7 +276,8 @@ bool decryptValue(ChromiumKeys* keys, const std::string& hostKey, const std::str
     const unsigned char* key = keyFor(keys, prefix == "v11", why);
     if (!key)
         return false;
-    if (!decryptCbc(key, encrypted.substr(VERSION_PREFIX_BYTES), value)) {
+    if (!decryptCbc(keys->context.get(), key, encrypted.data() + VERSION_PREFIX_BYTES,
+                    encrypted.size() - VERSION_PREFIX_BYTES, value)) {
         *why = "a value that does not decrypt with the browser's " + prefix + " key";
         return false;
     }
