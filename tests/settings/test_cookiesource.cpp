@@ -47,16 +47,17 @@ TEST_F(CookieSourceLoad, ResultTellingAndCookieFileFollowTheStoredChoice)
     writeFile(path("home/.mozilla/firefox/profiles.ini"),
               "[General]\nStartWithLastProfile=1\n\n[Profile0]\nName=alice\nIsRelative=1\nPath=a.alice\n\n"
               "[Profile1]\nName=bob\nIsRelative=0\nPath=" + path("elsewhere/bob") + "/\n\n"
-              "[Profile2]\nName=carol\nIsRelative=1\nPath=c.carol\n\n[Install1234]\nDefault=a.alice\n");
+              "[Profile2]\nName=carol\nIsRelative=1\nPath=c.carol\n\n[Install1234]\nDefault=a.alice\n"
+              "[Profile3]\nName=erin\nIsRelative=1\nPath=e.erin\n[Profile4]\nName=frank\nIsRelative=1\nPath=f.frank\n");
     writeFile(path("home/.thunderbird/profiles.ini"), "[Profile0]\r\nName=dave\r\nIsRelative=1\r\nPath=d.dave\r\n");
     writeFile(path("mine.txt"), "");
-    // "erin" has a browser's database alone, "frank" a damaged one; a Chromium profile has its own key.
+    // "erin" has a browser's database alone (beside a cookies.txt), "frank" a damaged one; a
+    // Chromium profile has its own key and its database in Network.
     for (const char* folder : {"home/.mozilla/firefox/e.erin", "home/.mozilla/firefox/f.frank", "config/chromium/Default/Network"})
         std::filesystem::create_directories(path(folder));
+    writeFile(path("home/.mozilla/firefox/e.erin/cookies.txt"), "");
     moontest::makeFirefoxStore(path("home/.mozilla/firefox/e.erin/cookies.sqlite"), 16, {});
     writeFile(path("home/.mozilla/firefox/f.frank/cookies.sqlite"), std::string(4096, 'x'));
-    writeFile(path("home/.mozilla/firefox/profiles.ini"), moontest::readFile(path("home/.mozilla/firefox/profiles.ini")) +
-              "[Profile3]\nName=erin\nIsRelative=1\nPath=e.erin\n[Profile4]\nName=frank\nIsRelative=1\nPath=f.frank\n");
     moontest::makeChromiumStore(path("config/chromium/Default/Network/Cookies"), 24, {});
     writeFile(path("config/chromium/Local State"), R"({"profile": {"info_cache": {"Default": {"name": "Person 1"}}}})");
     const std::string damaged = "The cookie database " + path("home/.mozilla/firefox/f.frank/cookies.sqlite") +

@@ -4,7 +4,7 @@
 #include <openssl/evp.h>
 #include <sqlite3.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <filesystem>
 
 namespace moontest {
@@ -13,150 +13,111 @@ namespace {
 
 constexpr const char* FIREFOX_TABLE =
     "CREATE TABLE moz_cookies (id INTEGER PRIMARY KEY, originAttributes TEXT NOT NULL DEFAULT '', name TEXT, "
-    "value TEXT, host TEXT, path TEXT, expiry INTEGER, lastAccessed INTEGER, creationTime INTEGER, "
-    "isSecure INTEGER, isHttpOnly INTEGER, inBrowserElement INTEGER DEFAULT 0, sameSite INTEGER DEFAULT 0, "
-    "rawSameSite INTEGER DEFAULT 0, schemeMap INTEGER DEFAULT 0%s, "
-    "CONSTRAINT moz_uniqueid UNIQUE (name, host, path, originAttributes))";
+    "value TEXT, host TEXT, path TEXT, expiry INTEGER, lastAccessed INTEGER, creationTime INTEGER, isSecure INTEGER, "
+    "isHttpOnly INTEGER, inBrowserElement INTEGER DEFAULT 0, sameSite INTEGER DEFAULT 0, rawSameSite INTEGER DEFAULT 0, "
+    "schemeMap INTEGER DEFAULT 0, CONSTRAINT moz_uniqueid UNIQUE (name, host, path, originAttributes));";
 constexpr const char* CHROMIUM_TABLES =
     "CREATE TABLE meta(key LONGVARCHAR NOT NULL UNIQUE PRIMARY KEY, value LONGVARCHAR);"
     "CREATE TABLE cookies(creation_utc INTEGER NOT NULL, host_key TEXT NOT NULL, top_frame_site_key TEXT NOT NULL, "
-    "name TEXT NOT NULL, value TEXT NOT NULL, encrypted_value BLOB NOT NULL, path TEXT NOT NULL, "
-    "expires_utc INTEGER NOT NULL, is_secure INTEGER NOT NULL, is_httponly INTEGER NOT NULL, "
-    "last_access_utc INTEGER NOT NULL, has_expires INTEGER NOT NULL, is_persistent INTEGER NOT NULL, "
-    "priority INTEGER NOT NULL, samesite INTEGER NOT NULL, source_scheme INTEGER NOT NULL, "
-    "source_port INTEGER NOT NULL, last_update_utc INTEGER NOT NULL, source_type INTEGER NOT NULL, "
-    "has_cross_site_ancestor INTEGER NOT NULL, UNIQUE (host_key, top_frame_site_key, name, path, source_scheme, source_port))";
-constexpr int64_t CHROMIUM_EPOCH_OFFSET = 11644473600;
+    "name TEXT NOT NULL, value TEXT NOT NULL, encrypted_value BLOB NOT NULL, path TEXT NOT NULL, expires_utc INTEGER "
+    "NOT NULL, is_secure INTEGER NOT NULL, is_httponly INTEGER NOT NULL, last_access_utc INTEGER NOT NULL, has_expires "
+    "INTEGER NOT NULL, is_persistent INTEGER NOT NULL, priority INTEGER NOT NULL, samesite INTEGER NOT NULL, "
+    "source_scheme INTEGER NOT NULL, source_port INTEGER NOT NULL, last_update_utc INTEGER NOT NULL, source_type "
+    "INTEGER NOT NULL, has_cross_site_ancestor INTEGER NOT NULL);";
 
-sqlite3* openFresh(const std::string& file)
+void exec(sqlite3* db, const std::string& sql)
+{
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+}
+
+// Bytes as an SQL blob literal, and as a text one.
+std::string blob(const std::string& bytes)
+{
+    std::string hex = "X'";
+    for (unsigned char byte : bytes)
+        hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
+    return hex + "'";
+}
+
+std::string literal(const std::string& text)
+{
+    return "CAST(" + blob(text) + " AS TEXT)";
+}
+
+// The value as Chromium stores it: prefix, then AES-128-CBC of (from version 24) the host's
+// SHA-256 and the value.
+std::string encrypt(const BrowserCookie& c, int version, const std::string& password)
+{
+    unsigned char key[16], iv[16], digest[32];
+    const std::string secret = c.tag == "v11" ? password : "peanuts";
+    PKCS5_PBKDF2_HMAC_SHA1(secret.data(), int(secret.size()), reinterpret_cast<const unsigned char*>("saltysalt"), 9,
+                           1, 16, key);
+    std::fill(std::begin(iv), std::end(iv), ' ');
+    EVP_Digest(c.host.data(), c.host.size(), digest, nullptr, EVP_sha256(), nullptr);
+    const std::string plain = (version >= 24 ? std::string(reinterpret_cast<char*>(digest), 32) : "") + c.value;
+    std::string out(plain.size() + 16, '\0');
+    auto* bytes = reinterpret_cast<unsigned char*>(out.data());
+    int written = 0, last = 0;
+    const std::unique_ptr<EVP_CIPHER_CTX, void (*)(EVP_CIPHER_CTX*)> context(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+    EVP_EncryptInit_ex(context.get(), EVP_aes_128_cbc(), nullptr, key, iv);
+    EVP_EncryptUpdate(context.get(), bytes, &written, reinterpret_cast<const unsigned char*>(plain.data()), int(plain.size()));
+    EVP_EncryptFinal_ex(context.get(), bytes + written, &last);
+    return (c.tag.starts_with("^") ? "v10" : c.tag) + out.substr(0, size_t(written + last));
+}
+
+std::string firefoxRow(int schema, const BrowserCookie& c)
+{
+    const bool container = c.tag.starts_with("^");
+    return "INSERT INTO moz_cookies (originAttributes, name, value, host, path, expiry, isSecure) VALUES (" +
+           literal(container ? c.tag : "") + ", " + literal(c.name) + ", " + literal(c.value) + ", " + literal(c.host) +
+           ", '/', " + std::to_string(schema >= 16 ? c.expiry * 1000 : c.expiry) + ", " + (c.secure ? "1" : "0") + ");";
+}
+
+// Creates file afresh with sql run in one transaction.
+void create(const std::string& file, const std::string& sql)
 {
     std::filesystem::remove(file);
     sqlite3* db = nullptr;
     EXPECT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK) << file;
-    return db;
-}
-
-void exec(sqlite3* db, const std::string& sql)
-{
-    char* error = nullptr;
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "") << sql;
-    sqlite3_free(error);
-}
-
-// Runs sql with the texts bound to its parameters in order, and the blob after them.
-void insert(sqlite3* db, const char* sql, const std::vector<std::string>& texts, const std::string& blob = {},
-            bool withBlob = false)
-{
-    sqlite3_stmt* statement = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, sql, -1, &statement, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-    int at = 1;
-    for (const std::string& text : texts)
-        sqlite3_bind_text(statement, at++, text.c_str(), int(text.size()), SQLITE_TRANSIENT);
-    if (withBlob)
-        sqlite3_bind_blob(statement, at, blob.data(), int(blob.size()), SQLITE_TRANSIENT);
-    EXPECT_EQ(sqlite3_step(statement), SQLITE_DONE) << sqlite3_errmsg(db);
-    sqlite3_finalize(statement);
-}
-
-void insertFirefox(sqlite3* db, int schema, const BrowserCookie& c)
-{
-    const int64_t expiry = schema >= 16 ? c.expiry * 1000 : c.expiry;
-    insert(db,
-           "INSERT INTO moz_cookies (originAttributes, name, value, host, path, expiry, lastAccessed, "
-           "creationTime, isSecure, isHttpOnly) VALUES (?, ?, ?, ?, ?, ?, 0, 0, ?, 1)",
-           {c.container, c.name, c.value, c.host, c.path, std::to_string(expiry), c.secure ? "1" : "0"});
-}
-
-// value encrypted as Chromium does for host under meta version; the prefix and the ciphertext.
-std::string encrypt(const BrowserCookie& c, int version, const std::string& password)
-{
-    unsigned char key[16];
-    const std::string secret = c.encryption == "v11" ? password : "peanuts";
-    PKCS5_PBKDF2_HMAC_SHA1(secret.data(), int(secret.size()), reinterpret_cast<const unsigned char*>("saltysalt"),
-                           9, 1, 16, key);
-    std::string plain = c.value;
-    if (version >= 24) {
-        unsigned char digest[32];
-        EVP_Digest(c.host.data(), c.host.size(), digest, nullptr, EVP_sha256(), nullptr);
-        plain.insert(0, reinterpret_cast<const char*>(digest), 32);
-    }
-    const unsigned char iv[16] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-    std::string out(plain.size() + 16, '\0');
-    int written = 0, last = 0;
-    EVP_CIPHER_CTX* context = EVP_CIPHER_CTX_new();
-    auto* bytes = reinterpret_cast<unsigned char*>(out.data());
-    EVP_EncryptInit_ex(context, EVP_aes_128_cbc(), nullptr, key, iv);
-    EVP_EncryptUpdate(context, bytes, &written, reinterpret_cast<const unsigned char*>(plain.data()), int(plain.size()));
-    EVP_EncryptFinal_ex(context, bytes + written, &last);
-    EVP_CIPHER_CTX_free(context);
-    out.resize(size_t(written + last));
-    return c.encryption + out;
+    exec(db, "BEGIN;" + sql + "COMMIT;");
+    sqlite3_close(db);
 }
 
 }  // namespace
 
 void makeFirefoxStore(const std::string& file, int schema, const std::vector<BrowserCookie>& cookies)
 {
-    sqlite3* db = openFresh(file);
-    char table[1024];
-    std::snprintf(table, sizeof table, FIREFOX_TABLE, schema >= 16 ? ", isPartitionedAttributeSet INTEGER DEFAULT 0" : "");
-    exec(db, table);
-    exec(db, "PRAGMA user_version = " + std::to_string(schema));
+    std::string sql = FIREFOX_TABLE + ("PRAGMA user_version = " + std::to_string(schema) + ";");
+    if (schema >= 16)
+        sql += "ALTER TABLE moz_cookies ADD COLUMN isPartitionedAttributeSet INTEGER DEFAULT 0;";
     for (const BrowserCookie& c : cookies)
-        insertFirefox(db, schema, c);
-    sqlite3_close(db);
+        sql += firefoxRow(schema, c);
+    create(file, sql);
 }
 
 void makeChromiumStore(const std::string& file, int version, const std::vector<BrowserCookie>& cookies,
                        const std::string& password)
 {
-    sqlite3* db = openFresh(file);
-    exec(db, CHROMIUM_TABLES);
-    exec(db, "INSERT INTO meta VALUES ('version', '" + std::to_string(version) + "'), ('last_compatible_version', '24')");
-    exec(db, "BEGIN");
+    std::string sql = CHROMIUM_TABLES + ("INSERT INTO meta VALUES ('version', '" + std::to_string(version) + "');");
     for (const BrowserCookie& c : cookies) {
-        const int64_t expires = c.expiry == 0 ? 0 : (c.expiry + CHROMIUM_EPOCH_OFFSET) * 1000000;
-        const bool plain = c.encryption.empty();
-        insert(db,
-               "INSERT INTO cookies (host_key, name, value, path, expires_utc, is_secure, creation_utc, "
-               "encrypted_value, top_frame_site_key, is_httponly, last_access_utc, has_expires, is_persistent, "
-               "priority, samesite, source_scheme, source_port, last_update_utc, source_type, "
-               "has_cross_site_ancestor) VALUES (?, ?, ?, ?, ?, ?, ?, ?, '', 0, 0, 1, 1, 1, -1, 2, 443, 0, 0, 0)",
-               {c.host, c.name, plain ? c.value : "", c.path, std::to_string(expires), c.secure ? "1" : "0",
-                std::to_string(&c - cookies.data())},
-               plain ? "" : encrypt(c, version, password), true);
+        const int64_t expires = c.expiry == 0 ? 0 : (c.expiry + 11644473600) * 1000000;
+        sql += "INSERT INTO cookies VALUES (0, " + literal(c.host) + ", '', " + literal(c.name) + ", " +
+               literal(c.tag.empty() ? c.value : "") + ", " + blob(c.tag.empty() ? "" : encrypt(c, version, password)) +
+               ", '/', " + std::to_string(expires) + ", " + (c.secure ? "1" : "0") + ", 0, 0, 1, 1, 1, -1, 2, 443, 0, 0, 0);";
     }
-    exec(db, "COMMIT");
-    sqlite3_close(db);
+    create(file, sql);
 }
 
-void runSql(const std::string& file, const std::string& sql)
+std::shared_ptr<::sqlite3> holdStore(const std::string& file, const std::string& sql,
+                                     const std::vector<BrowserCookie>& added)
 {
     sqlite3* db = nullptr;
     EXPECT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-    exec(db, sql);
-    sqlite3_close(db);
-}
-
-WalWriter::WalWriter(const std::string& file)
-{
-    EXPECT_EQ(sqlite3_open(file.c_str(), &db_), SQLITE_OK);
-    exec(db_, "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0");
-}
-
-WalWriter::~WalWriter()
-{
-    sqlite3_close(db_);
-}
-
-void WalWriter::add(const BrowserCookie& cookie)
-{
-    insertFirefox(db_, 16, cookie);
-}
-
-void WalWriter::run(const std::string& sql)
-{
-    exec(db_, sql);
+    std::string all = "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;" + sql;
+    for (const BrowserCookie& c : added)
+        all += firefoxRow(16, c);
+    exec(db, all);
+    return {db, sqlite3_close};
 }
 
 }  // namespace moontest

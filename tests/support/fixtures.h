@@ -1,8 +1,9 @@
 // Test fixtures shared by every suite.
 //
 // Sandbox: each test runs in a fresh temporary directory that is also the current directory
-// (the program's data files lie in the current directory) and the settings folder
-// (XDG_CONFIG_HOME), so no test reads or writes anything of the person running it. No
+// (the program's data files lie in the current directory), the settings folder
+// (XDG_CONFIG_HOME) and home (HOME, "home" inside it; no XDG_RUNTIME_DIR or XDG_DATA_HOME), so
+// no test reads or writes anything of the person running it. No
 // authorities' file (CURL_CA_BUNDLE, SSL_CERT_FILE) and no proxy (the variables libcurl reads,
 // http_proxy to NO_PROXY) is named unless the test names one, and the D-Bus system and session
 // buses are at an address where none answers.
