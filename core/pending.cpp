@@ -180,9 +180,10 @@ struct Saver {
 
 Saver saver;
 
+// The list holds links that may carry tokens: a new one is its owner's alone.
 int writeText(const std::string& path, const std::string& text)
 {
-    return Plat_ReplaceFile(path.c_str(), text.data(), text.size());
+    return Plat_ReplaceFile(path.c_str(), text.data(), text.size(), 0600);
 }
 
 void saverMain()

@@ -117,8 +117,9 @@ FILE* Trace_Open(const char* fileName)
 {
     std::lock_guard guard(logLock);
     closeStream();
-    // A link is not followed: it could name a file elsewhere that the log would overwrite.
-    const int fd = ::open(fileName, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    // A link is not followed: it could name a file elsewhere that the log would overwrite. The
+    // log names the sites visited, so a new one is its owner's alone.
+    const int fd = ::open(fileName, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0 && errno == ELOOP)
         std::fprintf(stderr, "Moonfetch: %s is a symbolic link; running without a trace log.\n", fileName);
     logStream = fd < 0 ? nullptr : ::fdopen(fd, "w");

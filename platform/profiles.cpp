@@ -10,10 +10,22 @@
 
 namespace {
 
-constexpr const char* PROFILE_FILES[] = {
-    ".mozilla/firefox/profiles.ini",
-    ".thunderbird/profiles.ini",
-    ".mozilla/seamonkey/profiles.ini",
+// Where each program keeps its profiles.ini: below the home folder, or below the
+// configuration folder when inConfig.
+struct ProfileFile {
+    const char* relative;
+    const char* program;
+    bool inConfig;
+};
+
+constexpr ProfileFile PROFILE_FILES[] = {
+    {".mozilla/firefox/profiles.ini", "Firefox", false},
+    {".thunderbird/profiles.ini", "Thunderbird", false},
+    {".mozilla/seamonkey/profiles.ini", "SeaMonkey", false},
+    {"mozilla/firefox/profiles.ini", "Firefox", true},
+    {"snap/firefox/common/.mozilla/firefox/profiles.ini", "Firefox", false},
+    {".var/app/org.mozilla.firefox/.mozilla/firefox/profiles.ini", "Firefox", false},
+    {".librewolf/profiles.ini", "LibreWolf", false},
 };
 
 // One [Profile...] section as it is read.
@@ -24,7 +36,8 @@ struct Section {
     bool relative = false;
 };
 
-void addProfile(const Section& section, const std::string& folder, std::vector<MozProfile>* profiles)
+void addProfile(const Section& section, const std::string& folder, const char* program,
+                std::vector<MozProfile>* profiles)
 {
     if (!section.isProfile || section.name.empty() || section.path.empty())
         return;
@@ -34,7 +47,7 @@ void addProfile(const Section& section, const std::string& folder, std::vector<M
     std::string directory = section.relative ? folder + PATH_SEP + section.path : section.path;
     while (directory.size() > 1 && directory.back() == PATH_SEP)
         directory.pop_back();
-    profiles->push_back({section.name, directory});
+    profiles->push_back({section.name, directory, program});
 }
 
 void applyLine(std::string_view line, Section* section)
@@ -52,7 +65,8 @@ void applyLine(std::string_view line, Section* section)
         section->relative = value == "1";
 }
 
-bool readFile(const std::string& file, const std::string& folder, std::vector<MozProfile>* profiles)
+bool readFile(const std::string& file, const std::string& folder, const char* program,
+              std::vector<MozProfile>* profiles)
 {
     std::ifstream in(file);
     if (!in)
@@ -63,14 +77,14 @@ bool readFile(const std::string& file, const std::string& folder, std::vector<Mo
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         if (!line.empty() && line.front() == '[') {
-            addProfile(section, folder, profiles);
+            addProfile(section, folder, program, profiles);
             section = Section{};
             section.isProfile = line.compare(0, 8, "[Profile") == 0;
         } else {
             applyLine(line, &section);
         }
     }
-    addProfile(section, folder, profiles);
+    addProfile(section, folder, program, profiles);
     return true;
 }
 
@@ -79,12 +93,13 @@ bool readFile(const std::string& file, const std::string& folder, std::vector<Mo
 bool Profiles_List(std::vector<MozProfile>* profiles)
 {
     profiles->clear();
-    std::string home = Text_HomeFolder();
+    const std::string home = Text_HomeFolder();
+    const std::string config = Text_ConfigFolder();
     bool any = false;
-    for (const char* relative : PROFILE_FILES) {
-        std::string file = home + PATH_SEP + relative;
+    for (const ProfileFile& place : PROFILE_FILES) {
+        std::string file = (place.inConfig ? config : home) + PATH_SEP + place.relative;
         std::string folder = file.substr(0, file.rfind(PATH_SEP));
-        any = readFile(file, folder, profiles) || any;
+        any = readFile(file, folder, place.program, profiles) || any;
     }
     return any;
 }

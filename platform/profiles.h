@@ -3,9 +3,12 @@
 //
 // Contract:
 // - Any thread may call; nothing is kept between calls, every call reads the files afresh.
-// - The files, in this order: $HOME/.mozilla/firefox, $HOME/.thunderbird and
-//   $HOME/.mozilla/seamonkey, each "profiles.ini". A profile is a [Profile...] section with a
-//   Name= and a Path= (relative to the file's folder when IsRelative=1).
+// - The files, in this order: $HOME/.mozilla/firefox, $HOME/.thunderbird,
+//   $HOME/.mozilla/seamonkey, $XDG_CONFIG_HOME/mozilla/firefox (else ~/.config), the snap's
+//   ~/snap/firefox/common/.mozilla/firefox, the flatpak's
+//   ~/.var/app/org.mozilla.firefox/.mozilla/firefox and ~/.librewolf, each "profiles.ini". A
+//   profile is a [Profile...] section with a Name= and a Path= (relative to the file's folder
+//   when IsRelative=1).
 // - A name met again in a later file (or section) is skipped: names are unique, as registry
 //   sub-keys are, and compared without regard to case.
 #pragma once
@@ -16,6 +19,7 @@
 struct MozProfile {
     std::string name;
     std::string directory;   // absolute, without a trailing separator
+    const char* program;     // "Firefox", "Thunderbird", "SeaMonkey" or "LibreWolf"
 };
 
 // Fills profiles in file and section order; false when none of the files could be read

@@ -17,6 +17,9 @@
 
 namespace {
 
+// The settings name the cookie source and the folders used: a new file is its owner's alone.
+constexpr mode_t SETTINGS_MODE = 0600;
+
 struct RootInfo {
     RegRoot root;
     const char* name;    // as written in the file's key lines
@@ -137,13 +140,13 @@ int32_t updateStore(const RootInfo& root, const std::string& file, std::string_v
         return REG_OK;
     if (store.damaged) {
         std::string bad = file + ".bad";
-        int err = Plat_ReplaceFile(bad.c_str(), store.damagedText.data(), store.damagedText.size());
+        int err = Plat_ReplaceFile(bad.c_str(), store.damagedText.data(), store.damagedText.size(), SETTINGS_MODE);
         if (err != 0)
             return codeFromErrno(err);
     }
     RegText_PutValue(RegText_CreateKey(store.tree, path), name, type, std::move(data));
     std::string text = RegText_Format(store.tree, root.name);
-    return codeFromErrno(Plat_ReplaceFile(file.c_str(), text.data(), text.size()));
+    return codeFromErrno(Plat_ReplaceFile(file.c_str(), text.data(), text.size(), SETTINGS_MODE));
 }
 
 // Runs change while holding the store lock, after creating the file's folder.
@@ -192,11 +195,7 @@ std::string RegStore_FilePath(RegRoot root)
     const RootInfo* info = rootInfo(root);
     if (!info)
         return {};
-    const char* configHome = std::getenv("XDG_CONFIG_HOME");
-    std::string folder = (configHome && configHome[0] == PATH_SEP)
-                             ? std::string(configHome)
-                             : Text_HomeFolder() + PATH_SEP + ".config";
-    return folder + PATH_SEP + info->folder + PATH_SEP + info->file;
+    return Text_ConfigFolder() + PATH_SEP + info->folder + PATH_SEP + info->file;
 }
 
 int32_t RegStore_QueryValue(RegRoot root, const char* subKey, const char* name, uint32_t* type,
@@ -248,6 +247,6 @@ int32_t RegStore_CreateFile(RegRoot root)
         if (std::filesystem::exists(file, failed) || failed)
             return codeFromErrno(failed.value());
         std::string text = RegText_Format(RegTree{}, info->name);
-        return codeFromErrno(Plat_ReplaceFile(file.c_str(), text.data(), text.size()));
+        return codeFromErrno(Plat_ReplaceFile(file.c_str(), text.data(), text.size(), SETTINGS_MODE));
     });
 }

@@ -57,6 +57,12 @@ int64_t Text_LeadingNumber(const char* text)
     return negative ? int64_t(0 - value) : int64_t(value);
 }
 
+std::string Text_ConfigFolder()
+{
+    const char* configHome = std::getenv("XDG_CONFIG_HOME");
+    return (configHome && configHome[0] == '/') ? std::string(configHome) : Text_HomeFolder() + "/.config";
+}
+
 ptrdiff_t FindChar(char ch, const char* text)
 {
     const char* found = std::strchr(text, ch);

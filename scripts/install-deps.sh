@@ -2,8 +2,9 @@
 # Installs the Debian packages that building and testing Moonfetch need (a no-op when all are
 # present). Runs apt-get as root, through sudo when needed. The network tests start nginx and
 # pyftpdlib themselves on loopback ports (nginx also over https, with the certificates in
-# tests/support/tls), and a private D-Bus with scripted login1 and notification services; the
-# benchmark compares against curl and wget. The install's test validates the menu entry and the
+# tests/support/tls), and a private D-Bus with scripted login1 and notification services (and a
+# real gnome-keyring for the browsers' encrypted cookies); the benchmark compares against curl
+# and wget. The install's test validates the menu entry and the
 # software centres' description (desktop-file-utils, appstream); cpack's Debian package takes its
 # dependencies from dpkg-shlibdeps (dpkg-dev).
 # The browser extension's test drives Chromium.
@@ -18,6 +19,7 @@ packages=(
   dbus-daemon python3-dbus python3-gi
   desktop-file-utils appstream dpkg-dev
   chromium nodejs npm
+  libsqlite3-dev libssl-dev libsecret-1-dev nlohmann-json3-dev gnome-keyring libsecret-tools
 )
 
 missing=()

@@ -1,7 +1,7 @@
 #include "settings/cookiesource.h"
 
+#include "platform/cookiestores.h"
 #include "platform/files.h"
-#include "platform/profiles.h"
 #include "platform/text.h"
 #include "diag/trace.h"
 #include "settings/registry.h"
@@ -18,7 +18,6 @@ namespace {
 constexpr const char* ERR_LOADING = "Error loading Netscape cookies.";
 constexpr const char* ERR_BLANK = "Blank Netscape cookie file name specified.";
 constexpr const char* ERR_OPEN = "Could not open Netscape cookie file for specified user.";
-constexpr const char* COOKIE_FILE_NAME = "cookies.txt";
 // What "\cookies.txt" adds to a profile directory, with room to spare as the original has.
 constexpr uint32_t COOKIE_NAME_ROOM = 13;
 
@@ -48,11 +47,10 @@ int32_t profileCookieFile(const CookieSourceTell& tell, char (&path)[COOKIE_PATH
     if (Netscape_GetProfileDir(user, path, &size) != 0)
         return tellFailure(tell, ERR_LOADING, -1);
     Trace_PrintString(TRACE_ALL, "CookieDir: %s\n", path);
-    if (size == 0 || size + COOKIE_NAME_ROOM >= sizeof path)
+    const std::string file = CookieStores_FileOf(path);
+    if (size == 0 || size + COOKIE_NAME_ROOM >= sizeof path || file.size() >= sizeof path)
         return 0;
-    size_t length = std::strlen(path);
-    path[length] = PATH_SEP;
-    std::memcpy(path + length + 1, COOKIE_FILE_NAME, std::strlen(COOKIE_FILE_NAME) + 1);
+    CopyBounded(path, file.c_str());
     *check = true;
     return 0;
 }
@@ -69,6 +67,11 @@ int32_t checkCookieFile(const CookieSourceTell& tell, const char* path, Download
     if (file == nullptr)
         return tellFailure(tell, ERR_OPEN, -1);
     std::fclose(file);
+    // A browser's database is read once now, so that what keeps it from being read is told
+    // here and not found at the first download.
+    StoreRead read;
+    if (CookieStores_KindOf(path) != STORE_TEXT && !CookieStores_Read(path, &read))
+        return tellFailure(tell, read.failure.c_str(), -1);
     CopyBounded(options->cookieFile, path);
     return 0;
 }
@@ -115,11 +118,11 @@ int32_t Netscape_GetProfileDir(const char* user, char* buffer, uint32_t* size)
     *size = 0;
     if (capacity > 0)
         buffer[0] = '\0';
-    std::vector<MozProfile> profiles;
-    Profiles_List(&profiles);
-    for (const MozProfile& profile : profiles) {
+    std::vector<BrowserProfile> profiles;
+    CookieStores_ListProfiles(&profiles);
+    for (const BrowserProfile& profile : profiles) {
         // Registry keys, which these stand for, are found without regard to case.
-        if (!Text_EqualNoCase(profile.name, user))
+        if (!Text_EqualNoCase(profile.key, user))
             continue;
         uint32_t bytes = uint32_t(profile.directory.size() + 1);
         if (bytes > capacity)

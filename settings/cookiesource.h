@@ -8,8 +8,9 @@
 // - The load knows no window: what it must tell the person it hands to the caller's tell
 //   callback (the program shows it in an error box, caption "Error in Moonfetch"); a stored
 //   value that cannot be read is returned silently as its positive code.
-// - The Netscape users are the profiles of the Mozilla-family programs (profiles.h); a user's
-//   cookie file is "cookies.txt" in the profile directory.
+// - The Netscape users are the browsers' profiles (cookiestores.h), each found by its key; a
+//   user's cookie file is the profile's database where it has one, else "cookies.txt". A
+//   database that cannot be read fails the load, telling why.
 #pragma once
 
 #include "settings/options.h"

@@ -1,5 +1,6 @@
 #include "web/cookies.h"
 
+#include "platform/cookiestores.h"
 #include "platform/inet.h"
 #include "platform/text.h"
 #include "diag/trace.h"
@@ -9,7 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
+#include <mutex>
+#include <string>
 
 namespace {
 
@@ -102,6 +106,14 @@ bool pathMatches(const char* path, const char* object)
     return std::strncmp(object, prefix, std::strlen(prefix)) == 0;
 }
 
+// The cookie goes with a request for object on host at the time now.
+bool cookieApplies(const CookieEntry& cookie, const char* host, const char* object, int64_t now)
+{
+    const bool hostMatches =
+        cookie.hostOnly ? std::strcmp(cookie.domain, host) == 0 : domainMatches(cookie.domain, host);
+    return hostMatches && pathMatches(cookie.path, object) && (cookie.expiry <= 0 || cookie.expiry > now);
+}
+
 // Adds one cookie as a "Cookie:" line of its own; the client joins them with "; ".
 int32_t addCookieHeader(InetHandle* request, const CookieEntry& cookie)
 {
@@ -111,9 +123,69 @@ int32_t addCookieHeader(InetHandle* request, const CookieEntry& cookie)
     char header[COOKIE_HEADER_CAPACITY];
     const int length =
         std::snprintf(header, sizeof header, "Cookie: %s=%s\r\n", cookie.name, cookie.value);
+    // The value may be a login: the log, which others may read, gets its length alone.
     Trace_PrintString(TRACE_ALL, "Wire_SendCookies: %s = ", cookie.name);
-    Trace_PrintString(TRACE_ALL, " %s\n", cookie.value);
+    Trace_PrintInt64(TRACE_ALL, "(%d characters)\n", int64_t(std::strlen(cookie.value)));
     return Inet_HttpAddHeader(request, header, static_cast<size_t>(length)) ? 0 : -1;
+}
+
+// The last database read, kept while neither it nor its -wal changes.
+struct CachedStore {
+    std::string file;
+    StoreStamp stamp;
+    std::shared_ptr<const StoreRead> read;
+};
+
+std::mutex cacheLock;
+CachedStore cache;
+
+// One trace line per read: how many cookies, how many skipped and why, or why it failed.
+void traceRead(const char* file, const StoreRead& read)
+{
+    if (!read.failure.empty()) {
+        Trace_PrintString(TRACE_ALL, "Cookies_ReadStore: %s\n", read.failure.c_str());
+        return;
+    }
+    char line[COOKIE_HEADER_CAPACITY];
+    std::snprintf(line, sizeof line, "Cookies_ReadStore: %zu cookies, %d skipped%s%s, from ",
+                  read.cookies.size(), read.skipped, read.skipped ? " for " : "", read.skippedWhy.c_str());
+    Trace_PrintString(TRACE_ALL, "%s", line);
+    Trace_PrintString(TRACE_ALL, "%s\n", file);
+}
+
+// The cookies of the database at file, read again when it changed; null when it cannot be read.
+std::shared_ptr<const StoreRead> currentStore(const char* file)
+{
+    const StoreStamp stamp = CookieStores_Stamp(file);
+    const std::lock_guard<std::mutex> hold(cacheLock);
+    if (cache.read && cache.file == file && cache.stamp == stamp)
+        return cache.read;
+    auto read = std::make_shared<StoreRead>();
+    const bool ok = CookieStores_Read(file, read.get());
+    traceRead(file, *read);
+    if (!ok)
+        return nullptr;
+    cache = {file, stamp, read};
+    return read;
+}
+
+// Sends the matching cookies of a browser's database, as Wire_SendCookies does a file's.
+int32_t sendStoreCookies(WireRequest* request, bool secureChannel)
+{
+    const std::shared_ptr<const StoreRead> store = currentStore(request->cookieFile);
+    if (!store)
+        return -2;
+    const int64_t now = std::time(nullptr);
+    for (const StoredCookie& stored : store->cookies) {
+        const CookieEntry cookie{stored.secure, stored.hostOnly, stored.expiry, stored.host.c_str(),
+                                 stored.path.empty() || stored.path[0] != '/' ? "/" : stored.path.c_str(),
+                                 stored.name.c_str(), stored.value.c_str()};
+        if (!cookieApplies(cookie, request->hostName, request->objectName, now) || (cookie.secure && !secureChannel))
+            continue;
+        if (const int32_t result = addCookieHeader(request->hRequest, cookie))
+            return result;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -155,7 +227,7 @@ int32_t Cookies_Open(CookieStore* store, const char* path)
 
 int32_t Cookies_LoadNetscape(CookieStore* store, CookieEntry* entry)
 {
-    *entry = {false, "", "", "", ""};
+    *entry = {false, false, 0, "", "", "", ""};
     char* line = nextCookieLine(store);
     if (!line)
         return 0;
@@ -166,6 +238,8 @@ int32_t Cookies_LoadNetscape(CookieStore* store, CookieEntry* entry)
     }
     // ASCII only: no locale may decide which secure flag reads as "FALSE".
     entry->secure = !Text_EqualNoCase(fields[FIELD_SECURE], "FALSE");
+    // Exporters write fractions of a second; the whole seconds are enough to tell expired.
+    entry->expiry = Text_LeadingNumber(fields[FIELD_EXPIRY]);
     entry->domain = fields[FIELD_DOMAIN];
     entry->path = fields[FIELD_PATH][0] == '/' ? fields[FIELD_PATH] : "/";
     entry->name = fields[FIELD_NAME];
@@ -176,9 +250,10 @@ int32_t Cookies_LoadNetscape(CookieStore* store, CookieEntry* entry)
 int32_t Cookies_NextMatch(CookieStore* store, CookieEntry* entry, const char* host,
                           const char* object)
 {
+    const int64_t now = std::time(nullptr);
     for (;;) {
         const int32_t result = Cookies_LoadNetscape(store, entry);
-        if (result != 1 || (domainMatches(entry->domain, host) && pathMatches(entry->path, object)))
+        if (result != 1 || cookieApplies(*entry, host, object, now))
             return result;
     }
 }
@@ -191,6 +266,10 @@ void Cookies_Close(CookieStore* store)
 
 int32_t Wire_SendCookies(WireRequest* request)
 {
+    // A secure cookie never travels where others could read it.
+    const bool secureChannel = request->scheme == SCHEME_HTTPS;
+    if (CookieStores_KindOf(request->cookieFile) != STORE_TEXT)
+        return sendStoreCookies(request, secureChannel);
     CookieStore store{};
     int32_t result = Cookies_Open(&store, request->cookieFile);
     if (result < 0)
@@ -198,8 +277,6 @@ int32_t Wire_SendCookies(WireRequest* request)
     CookieEntry cookie;
     const char* host = request->hostName;
     const char* object = request->objectName;
-    // A secure cookie never travels where others could read it.
-    const bool secureChannel = request->scheme == SCHEME_HTTPS;
     while ((result = Cookies_NextMatch(&store, &cookie, host, object)) == 1) {
         if ((secureChannel || !cookie.secure) && (result = addCookieHeader(request->hRequest, cookie)) != 0)
             break;

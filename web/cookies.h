@@ -1,14 +1,21 @@
-// Cookie store: the cookies of a Netscape-format cookies.txt file that an HTTP request sends,
-// and the whole-file reader that loads such a file.
+// Cookie store: the cookies of a Netscape-format cookies.txt file or of a browser's cookie
+// database (platform/cookiestores.h) that an HTTP request sends, and the whole-file reader that
+// loads a cookies.txt.
 //
 // Contract:
 // - A CookieStore lives for one walk on one thread: zero it, Cookies_Open, read entries
 //   front to back, Cookies_Close. It owns its text; the texts of an entry point into it (or to
 //   an empty literal) and are valid until the store is closed. Nothing is cached or shared,
 //   so any number of threads may walk the same file at once, each with its own store.
-// - The file is read anew by every Wire_SendCookies; it is never written.
-// - Failures are returned: negative ReadWholeFile codes (-1 no path, -2 cannot open, -3 larger
-//   than allowed, -4 no memory, -5 not read whole), ERR_BAD_COOKIE, ERR_COOKIE_TOO_LONG, or -1
+// - A cookies.txt is read anew by every Wire_SendCookies; a browser's database is read again
+//   when it or its -wal changed since the last read, which any thread may share. Neither is
+//   ever written.
+// - A cookie is sent when its domain and path match the request, it is secure only over https,
+//   and it has not expired (an expiry of 0 or less is a session cookie, which has not). A
+//   database's host-only cookie goes to its host alone. The trace shows each cookie's name and
+//   the length of its value, never the value.
+// - Failures are returned: negative ReadWholeFile codes (-1 no path, -2 cannot open or a
+//   database that cannot be read, -3 larger than allowed, -4 no memory, -5 not read whole), ERR_BAD_COOKIE, ERR_COOKIE_TOO_LONG, or -1
 //   when the client refuses a header. Trace lines go to the trace log at TRACE_ALL.
 #pragma once
 
@@ -30,6 +37,8 @@ struct CookieStore {
 
 struct CookieEntry {
     bool secure;          // sent over https only
+    bool hostOnly;        // for the host that domain names alone
+    int64_t expiry;       // seconds since 1970; 0 or less for a session cookie
     const char* domain;   // the host, or a domain the host lies in (a leading '.' is ignored)
     const char* path;     // begins with '/'; "/" matches every object
     const char* name;
@@ -48,13 +57,13 @@ int32_t Cookies_Open(CookieStore* store, const char* path);
 // '#' are comments, except that "#HttpOnly_" is a prefix of the domain field and is dropped.
 int32_t Cookies_LoadNetscape(CookieStore* store, CookieEntry* entry);
 // Like Cookies_LoadNetscape, but skips cookies whose domain and path do not match host and
-// object (the object name without its leading '/').
+// object (the object name without its leading '/') and those expired.
 int32_t Cookies_NextMatch(CookieStore* store, CookieEntry* entry, const char* host,
                           const char* object);
 void Cookies_Close(CookieStore* store);
 
 // Adds a "Cookie:" header to the open, unsent request->hRequest for each cookie of
-// request->cookieFile that matches request->hostName and objectName, in file order; secure
-// cookies only when the request's scheme is https. Returns 0
+// request->cookieFile that matches request->hostName and objectName, in file (or database)
+// order; secure cookies only when the request's scheme is https. Returns 0
 // when the whole file was walked, else the first failure; headers added before it stay added.
 int32_t Wire_SendCookies(WireRequest* request);

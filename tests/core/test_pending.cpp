@@ -70,6 +70,9 @@ TEST_F(Pending, SavesTheValidItemsWithTheirVersionAndPartAndReadsThemBackAfterWh
                               "\nhttp://h/4g\n/e\n4294967297\tpage=1\n" + longest + "\n" + longestPath +
                               "\n77\nhttp://h/next\n/n\n8\n";
     EXPECT_EQ(readFile(PENDING_FILE), HEADER + saved);
+    // Links may carry tokens: a new list is its owner's alone.
+    using enum std::filesystem::perms;
+    EXPECT_EQ(std::filesystem::status(PENDING_FILE).permissions() & all, owner_read | owner_write);
     // Read back behind what the list holds, every item plainly valid, they save as before.
     MOONQ_Stop();   // empties the lists without touching files, as a restart would
     ASSERT_EQ(MOONQ_Start(), 0);

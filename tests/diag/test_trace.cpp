@@ -29,6 +29,8 @@ TEST_F(Trace, WritesOnlyWhileOpenWithTheTextsControlsEscapedAndReopeningStartsAF
     Trace_Print(TRACE_ALL, "ends\n");
     ASSERT_NE(Trace_Open("b.txt"), nullptr);
     Trace_Print(TRACE_ALL, "second");
+    using enum std::filesystem::perms;
+    EXPECT_EQ(std::filesystem::status("b.txt").permissions() & all, owner_read | owner_write);
     // A log that cannot be opened leaves everything silent; only a link, never followed, is reported.
     std::filesystem::create_symlink(path("a.txt"), "link.txt");
     ::testing::internal::CaptureStderr();

@@ -21,6 +21,10 @@ set(REQUIRED moon_core moon_core_tests moon_platform)
 
 set(QT_PATTERN "^Qt[0-9]*::")
 set(CURL_TARGET CURL::libcurl)
+# The libraries behind the browsers' cookie stores: the system library's alone, and the test
+# support's that makes such stores for the tests and the benchmark.
+set(STORE_TARGETS SQLite::SQLite3 OpenSSL::Crypto PkgConfig::LIBSECRET nlohmann_json::nlohmann_json)
+set(STORE_FIXTURES moon_storefixtures)
 set(WINDOW_FOLDER_PATTERN "^(window|tests/support/window)(/|$)")
 set(failures "")
 
@@ -46,13 +50,16 @@ foreach(target IN LISTS MOON_TARGETS)
     if(item STREQUAL CURL_TARGET AND NOT target STREQUAL "moon_platform")
       list(APPEND failures "${target} links ${item}: only the system library sees libcurl")
     endif()
+    if(item IN_LIST STORE_TARGETS AND NOT target STREQUAL "moon_platform" AND NOT target IN_LIST STORE_FIXTURES)
+      list(APPEND failures "${target} links ${item}: only the system library reads the browsers' stores")
+    endif()
     if(DEFINED LAYER_${target} AND DEFINED LAYER_${item} AND NOT LAYER_${item} LESS LAYER_${target})
       list(APPEND failures "${target} links ${item}, which is not below it")
     endif()
   endforeach()
   # Linked PRIVATE, a library reaches its users' link as $<LINK_ONLY:...>, never their compiles.
   foreach(item IN LISTS HANDED_${target})
-    if(item MATCHES "${QT_PATTERN}" OR item STREQUAL CURL_TARGET)
+    if(item MATCHES "${QT_PATTERN}" OR item STREQUAL CURL_TARGET OR item IN_LIST STORE_TARGETS)
       list(APPEND failures "${target} hands ${item} on to whoever links it: link it PRIVATE")
     endif()
   endforeach()

@@ -69,9 +69,12 @@ protected:
     }
 };
 
-TEST_F(RegStore, FileLiesInTheConfigFolderOrBelowHome)
+TEST_F(RegStore, FileLiesInTheConfigFolderOrBelowHomeAndANewOneIsItsOwnersAlone)
 {
     EXPECT_EQ(file(), path("config/Larkvale/Moonfetch.reg"));
+    ASSERT_EQ(setDword(KEY, "BeginHour", 1), REG_OK);
+    using enum std::filesystem::perms;
+    EXPECT_EQ(std::filesystem::status(file()).permissions() & all, owner_read | owner_write);
     const char* home = std::getenv("HOME");
     const std::string oldHome = home ? home : "";
     ::setenv("HOME", path("home").c_str(), 1);

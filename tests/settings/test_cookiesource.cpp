@@ -4,6 +4,7 @@
 #include "platform/text.h"
 #include "settings/registry.h"
 
+#include "tests/support/browserstores.h"
 #include "tests/support/fixtures.h"
 
 #include <cstdlib>
@@ -46,9 +47,21 @@ TEST_F(CookieSourceLoad, ResultTellingAndCookieFileFollowTheStoredChoice)
     writeFile(path("home/.mozilla/firefox/profiles.ini"),
               "[General]\nStartWithLastProfile=1\n\n[Profile0]\nName=alice\nIsRelative=1\nPath=a.alice\n\n"
               "[Profile1]\nName=bob\nIsRelative=0\nPath=" + path("elsewhere/bob") + "/\n\n"
-              "[Profile2]\nName=carol\nIsRelative=1\nPath=c.carol\n\n[Install1234]\nDefault=a.alice\n");
+              "[Profile2]\nName=carol\nIsRelative=1\nPath=c.carol\n\n[Install1234]\nDefault=a.alice\n"
+              "[Profile3]\nName=erin\nIsRelative=1\nPath=e.erin\n[Profile4]\nName=frank\nIsRelative=1\nPath=f.frank\n");
     writeFile(path("home/.thunderbird/profiles.ini"), "[Profile0]\r\nName=dave\r\nIsRelative=1\r\nPath=d.dave\r\n");
     writeFile(path("mine.txt"), "");
+    // "erin" has a browser's database alone (beside a cookies.txt), "frank" a damaged one; a
+    // Chromium profile has its own key and its database in Network.
+    for (const char* folder : {"home/.mozilla/firefox/e.erin", "home/.mozilla/firefox/f.frank", "config/chromium/Default/Network"})
+        std::filesystem::create_directories(path(folder));
+    writeFile(path("home/.mozilla/firefox/e.erin/cookies.txt"), "");
+    moontest::makeFirefoxStore(path("home/.mozilla/firefox/e.erin/cookies.sqlite"), 16, {});
+    writeFile(path("home/.mozilla/firefox/f.frank/cookies.sqlite"), std::string(4096, 'x'));
+    moontest::makeChromiumStore(path("config/chromium/Default/Network/Cookies"), 24, {});
+    writeFile(path("config/chromium/Local State"), R"({"profile": {"info_cache": {"Default": {"name": "Person 1"}}}})");
+    const std::string damaged = "The cookie database " + path("home/.mozilla/firefox/f.frank/cookies.sqlite") +
+                                " cannot be read: file is not a database.";
     // other: "@" stands for an existing file, "!" for a missing one; file: the cookie file, "old" when kept.
     const struct { int32_t source, ifOther; const char* user; const char* other; int32_t result;
                    std::string told, file; } rows[] = {
@@ -67,11 +80,16 @@ TEST_F(CookieSourceLoad, ResultTellingAndCookieFileFollowTheStoredChoice)
         {1, 0, "dave", nullptr, -1, NO_OPEN, ""},
         {1, 0, "carol", nullptr, 0, "", "carol"},
         {1, 0, "BOB", nullptr, 0, "", "bob"},       // found whatever the case, and outside home
+        {1, 0, "erin", nullptr, 0, "", "erin"},
+        {1, 0, "frank", nullptr, -1, damaged, ""},
+        {1, 0, "chromium/Default", nullptr, 0, "", "chromium"},
     };
     auto resolve = [&](const std::string& t) {
         return t == "@" ? path("mine.txt") : t == "!" ? path("none.txt") : t == "home" ? path("home")
              : t == "carol" ? path("home/.mozilla/firefox/c.carol/cookies.txt")
-             : t == "bob"   ? path("elsewhere/bob/cookies.txt") : t;
+             : t == "bob"   ? path("elsewhere/bob/cookies.txt")
+             : t == "erin"  ? path("home/.mozilla/firefox/e.erin/cookies.sqlite")
+             : t == "chromium" ? path("config/chromium/Default/Network/Cookies") : t;
     };
     Trace_Open("moonfch_log.txt");
     Trace_EnableLevels(TRACE_ALL);

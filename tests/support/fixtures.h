@@ -2,11 +2,12 @@
 //
 // Sandbox: each test runs in a fresh temporary directory that is also the current directory
 // (the program's data files lie in the current directory), the settings folder
-// (XDG_CONFIG_HOME), the data folder's parent (XDG_DATA_HOME, "data" inside) and the folder of
-// the program's local sockets (XDG_RUNTIME_DIR), so no test reads or writes anything of the
-// person running it. No authorities' file (CURL_CA_BUNDLE, SSL_CERT_FILE) and no proxy (the
-// variables libcurl reads, http_proxy to NO_PROXY) is named unless the test names one, and the
-// D-Bus system and session buses are at an address where none answers.
+// (XDG_CONFIG_HOME), home (HOME, "home" inside it), the data folder's parent (XDG_DATA_HOME,
+// "data" inside) and the folder of the program's local sockets and private copies
+// (XDG_RUNTIME_DIR), so no test reads or writes anything of the person running it. No
+// authorities' file (CURL_CA_BUNDLE, SSL_CERT_FILE) and no proxy (the variables libcurl reads,
+// http_proxy to NO_PROXY) is named unless the test names one, and the D-Bus system and session
+// buses are at an address where none answers.
 // The directory and everything in it is removed afterwards, and the environment restored.
 #pragma once
 

@@ -14,11 +14,12 @@ namespace {
 using moontest::writeFile;
 using namespace std::string_literals;
 
-// One cookie line of seven fields; the domain flag and expiry (long past) never count.
+// One cookie line of seven fields; the domain flag never counts.
 std::string cookie(const std::string& domain, const std::string& path, const std::string& name,
-                   const std::string& value = "v", const std::string& secure = "FALSE")
+                   const std::string& value = "v", const std::string& secure = "FALSE",
+                   const std::string& expiry = "0")
 {
-    return domain + "\tTRUE\t" + path + "\t" + secure + "\t1\t" + name + "\t" + value + "\n";
+    return domain + "\tTRUE\t" + path + "\t" + secure + "\t" + expiry + "\t" + name + "\t" + value + "\n";
 }
 
 // Everything a walk over the file at path yields, one line per call: "[S ]domain path
@@ -93,11 +94,12 @@ TEST_F(Cookies, LineEndsCommentsWhiteSpaceAndFields)
         EXPECT_EQ(walk(c.text), c.seen) << c.text.substr(0, 80);
 }
 
-TEST_F(Cookies, DomainIsTheHostOrADotBeforeItAndPathAPrefixOfTheObject)
+TEST_F(Cookies, DomainIsTheHostOrADotBeforeItAndPathAPrefixOfTheObjectAndExpiredNeverMatch)
 {
     struct {
         const char *domain, *path, *host, *object;
         bool matches;
+        const char* expiry = "0";
     } cases[] = {
         {".b.c", "/", "a.b.c", "x", true},         {".b.c", "/", "b.c", "x", true},
         {"b.c", "/", "a.b.c", "x", true},          {"b.c", "/", "xb.c", "x", false},
@@ -109,9 +111,12 @@ TEST_F(Cookies, DomainIsTheHostOrADotBeforeItAndPathAPrefixOfTheObject)
         {"b.c", "/dl", "b.c", "dl", true},         {"b.c", "/dl", "b.c", "d", false},
         {"b.c", "/dl", "b.c", "DL/a.zip", false},  {"b.c", "/dl", "b.c", "x/dl/a.zip", false},
         {"b.c", "/dl/", "b.c", "dl", false},
+        // Whole seconds of a fraction count; 0 or less is a session cookie.
+        {"b.c", "/", "b.c", "x", false, "1"},      {"b.c", "/", "b.c", "x", false, "1791.9"},
+        {"b.c", "/", "b.c", "x", true, "4102444800.742"},  {"b.c", "/", "b.c", "x", true, "-1"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(walk(cookie(c.domain, c.path, "n"), c.host, c.object) != "end", c.matches)
+        EXPECT_EQ(walk(cookie(c.domain, c.path, "n", "v", "FALSE", c.expiry), c.host, c.object) != "end", c.matches)
             << c.domain << " " << c.path << " for " << c.host << "/" << c.object;
 }
 

@@ -1,12 +1,11 @@
 #include "ui/dialogs/cookiesdialog.h"
 
 #include "platform/text.h"
-#include "platform/profiles.h"
+#include "platform/cookiestores.h"
 #include "web/urlparse.h"
 #include "settings/registry.h"
 #include "web/wire.h"
 
-#include <cstring>
 #include <iterator>
 #include <vector>
 
@@ -100,6 +99,17 @@ bool isChecked(HWND dialog, int id)
     return Win_IsChecked(Win_GetDlgItem(dialog, id));
 }
 
+// What the settings keep for the profile shown as label: its key; empty when none is shown so.
+std::string keyOfLabel(const std::string& label)
+{
+    std::vector<BrowserProfile> profiles;
+    CookieStores_ListProfiles(&profiles);
+    for (const BrowserProfile& profile : profiles)
+        if (profile.label == label)
+            return profile.key;
+    return {};
+}
+
 void onOk(HWND dialog, DownloadOptions* options)
 {
     if (isChecked(dialog, IDC_COOKIES_NONE)) {
@@ -108,7 +118,7 @@ void onOk(HWND dialog, DownloadOptions* options)
         HWND list = Win_GetDlgItem(dialog, IDC_COOKIE_USERS);
         char user[COOKIE_USER_SIZE] = "";
         if (Win_ListCount(list) > 0)
-            CopyBounded(user, Win_ListText(list, Win_ListGetTopIndex(list)).c_str());
+            CopyBounded(user, keyOfLabel(Win_ListText(list, Win_ListGetTopIndex(list))).c_str());
         options->cookieSource = COOKIES_NETSCAPE;
         Reg_WriteString(REG_ROOT_CURRENT_USER, REG_KEY_COOKIES, REG_VAL_USER_NAME, user);
     } else if (isChecked(dialog, IDC_COOKIES_SYSTEM)) {
@@ -178,17 +188,17 @@ int32_t Netscape_ListUsers(HWND dialog, int listId)
     char wanted[COOKIE_USER_SIZE];
     if (CookieSource_ReadString(REG_VAL_USER_NAME, wanted, sizeof wanted) != REG_OK)
         CopyBounded(wanted, NO_USER);
-    std::vector<MozProfile> profiles;
-    if (!Profiles_List(&profiles))
+    std::vector<BrowserProfile> profiles;
+    if (!CookieStores_ListProfiles(&profiles))
         return REG_ERROR_FILE_NOT_FOUND;
     HWND list = Win_GetDlgItem(dialog, listId);
     Win_ListResetContent(list);
     int top = 0;
-    for (const MozProfile& profile : profiles) {
-        char name[COOKIE_USER_SIZE];
-        CopyBounded(name, profile.name.c_str());
-        int row = Win_ListAddString(list, name);
-        if (std::strcmp(name, wanted) == 0)
+    for (const BrowserProfile& profile : profiles) {
+        char label[COOKIE_USER_SIZE];
+        CopyBounded(label, profile.label.c_str());
+        int row = Win_ListAddString(list, label);
+        if (profile.key == wanted)
             top = row;
     }
     Win_ListSetTopIndex(list, top);

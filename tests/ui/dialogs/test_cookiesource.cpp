@@ -17,8 +17,9 @@ std::string told(const std::string& text) { return "box Error in Moonfetch: " + 
 
 HWND item(HWND dialog, int id) { return Win_GetDlgItem(dialog, id); }
 
-// Settings in a sandbox and HOME inside it with two users, "Alice" repeating "alice" unlisted;
-// the load itself is the settings' test, the dialog and its loop are this one's.
+// Settings in a sandbox and HOME inside it with two users, "Alice" repeating "alice" unlisted,
+// a Chromium profile and a Vivaldi whose Local State is no JSON; the load itself is the
+// settings' test, the dialog and its loop are this one's.
 class CookieSource : public moontest::DownloadSandbox {
 protected:
     void SetUp() override
@@ -30,6 +31,10 @@ protected:
         std::filesystem::create_directories(path("home/.mozilla/firefox"));
         writeFile(path("home/.mozilla/firefox/profiles.ini"), "[Profile0]\nName=alice\nIsRelative=1\nPath=a\n"
                   "[Profile1]\nName=carol\nIsRelative=1\nPath=c\n[Profile2]\nName=Alice\nIsRelative=1\nPath=x\n");
+        for (const char* browser : {"config/chromium", "config/vivaldi"})
+            std::filesystem::create_directories(path(browser));
+        writeFile(path("config/chromium/Local State"), R"({"profile": {"info_cache": {"Default": {"name": "Person 1"}}}})");
+        writeFile(path("config/vivaldi/Local State"), R"({"profile": {"info_cache": )");
     }
     void TearDown() override
     {
@@ -96,7 +101,7 @@ TEST_F(CookieSource, DialogListsTheProfilesWithTheStoredUserOnTop)
     store(COOKIES_NETSCAPE, 0, "carol", "typed.txt");
     downloadOptions.cookieSource = COOKIES_NETSCAPE;
     downloadOptions.ifOther = 0;
-    const std::vector<std::string> users{"alice", "carol", "top 1"};
+    const std::vector<std::string> users{"Firefox: alice", "Firefox: carol", "Chromium: Person 1", "top 1"};
     modals.answers = {[&](const WinModal& modal) {
                           HWND dialog = modal.dialog;
                           EXPECT_EQ(listRows(dialog), users);
