@@ -18,14 +18,16 @@ packages=(
   nginx python3-pyftpdlib curl wget
   dbus-daemon python3-dbus python3-gi
   desktop-file-utils appstream dpkg-dev
-  chromium nodejs npm
-  libsqlite3-dev libssl-dev libsecret-1-dev nlohmann-json3-dev gnome-keyring libsecret-tools
+  chromium
+  libsqlite3-dev libssl-dev libsecret-1-dev gnome-keyring libsecret-tools
 )
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+# A machine may carry Node.js from elsewhere with its own npm, which Debian's npm conflicts with.
+command -v npm >/dev/null || missing+=(nodejs npm)
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 sudo=""
