@@ -14,8 +14,6 @@
 #include <string_view>
 #include <system_error>
 #include <unordered_map>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -178,12 +176,12 @@ enum class Occupant { None, File, Link, Unusable };
 
 Occupant occupantOf(const char* path)
 {
-    struct stat info {};
-    if (::lstat(path, &info) != 0)
+    PlatFileState state;
+    if (Plat_LookAt(path, &state) != 0)
         return Occupant::None;
-    if (S_ISREG(info.st_mode))
+    if (state.regular)
         return Occupant::File;
-    return S_ISLNK(info.st_mode) ? Occupant::Link : Occupant::Unusable;
+    return state.link ? Occupant::Link : Occupant::Unusable;
 }
 
 // The name is taken by a folder or a device, or nothing could be created there.
@@ -384,7 +382,7 @@ int32_t MOONQ_CreateLocalFile(UrlItem* item)
             return 0;
         // A link gives way itself: what it points to is not this download's to overwrite.
         if (occupant == Occupant::Link)
-            ::unlink(item->localPath);
+            std::remove(item->localPath);
     }
     FILE* file = openPlaceholder(item);
     if (file == nullptr)

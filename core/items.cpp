@@ -1,6 +1,7 @@
 #include "core/items.h"
 
 #include "platform/text.h"
+#include "platform/files.h"
 #include "web/urlparse.h"
 #include "diag/trace.h"
 #include "web/expiry.h"
@@ -9,12 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <mutex>
 #include <new>
-#include <sys/stat.h>
 #include <type_traits>
-#include <unistd.h>
 
 static_assert(std::is_standard_layout_v<UrlItem> && offsetof(UrlItem, link) == 0,
               "an item must start with its list link");
@@ -162,38 +160,19 @@ void MOONQ_DeleteEmptyFile(const char* path)
 {
     // Only an empty regular file is a placeholder of ours; a directory or a link named by a
     // stored path is left alone, like any file with data.
-    struct stat info {};
-    if (path[0] != '\0' && ::lstat(path, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0)
-        ::unlink(path);
+    PlatFileState state;
+    if (path[0] != '\0' && Plat_LookAt(path, &state) == 0 && state.regular && state.size == 0)
+        std::remove(path);
 }
 
 FILE* MOONQ_OpenLocalFile(const char* path)
 {
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return nullptr;
-    FILE* file = ::fdopen(fd, "wb");
-    if (file == nullptr)
-        ::close(fd);
-    return file;
+    return Plat_OpenForWriting(path, 0);
 }
 
 FILE* MOONQ_OpenLocalFileAt(const char* path, int64_t keep)
 {
-    if (keep <= 0)
-        return MOONQ_OpenLocalFile(path);
-    int fd = ::open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    struct stat info {};
-    FILE* file = nullptr;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < keep)
-        errno = ENOENT;
-    else if (::ftruncate(fd, keep) == 0 && ::lseek(fd, keep, SEEK_SET) == keep)
-        file = ::fdopen(fd, "wb");
-    if (file == nullptr)
-        ::close(fd);
-    return file;
+    return Plat_OpenForWriting(path, keep);
 }
 
 const char* MOONQ_GetDownloadDir()

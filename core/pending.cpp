@@ -10,7 +10,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -38,13 +37,11 @@ constexpr size_t ITEM_OVERHEAD = 160;
 // Reads the next whole line, any length, into line; false at the end of the file.
 bool readLine(FILE* file, std::string& line)
 {
-    char* buffer = nullptr;
-    size_t capacity = 0;
-    ssize_t length = ::getline(&buffer, &capacity, file);
-    if (length >= 0)
-        line.assign(buffer);
-    std::free(buffer);
-    if (length < 0)
+    line.clear();
+    int c = 0;
+    while ((c = std::getc(file)) != EOF && c != '\n')
+        line += char(c);
+    if (c == EOF && line.empty())
         return false;
     MOONQ_TrimNewlines(line.data());
     line.resize(std::strlen(line.c_str()));

@@ -5,6 +5,7 @@
 #include "web/cookies.h"
 #include "web/expiry.h"
 #include "platform/text.h"
+#include "platform/files.h"
 #include "diag/trace.h"
 
 #include <algorithm>
@@ -17,12 +18,9 @@
 #include <ctime>
 #include <new>
 #include <string>
-#include <stdio_ext.h>
-#include <sys/stat.h>
 #include <system_error>
 #include <thread>
 #include <type_traits>
-#include <unistd.h>
 
 static_assert(std::is_standard_layout_v<UrlRequest> && offsetof(UrlRequest, link) == 0,
               "a request must start with its list link");
@@ -155,20 +153,17 @@ int32_t finishQuery(UrlRequest* request)
     return 1;
 }
 
-// What identifies the file behind info; its modification time only when no more writes follow.
-LocalFileId fileIdOf(const struct stat& info, bool final)
+// What identifies the file in state; its modification time only when no more writes follow.
+LocalFileId fileIdOf(const PlatFileState& state, bool final)
 {
-    // Unsigned: any time a file may be given wraps instead of overflowing.
-    const uint64_t modified = uint64_t(info.st_mtim.tv_sec) * 1000000000u + uint64_t(info.st_mtim.tv_nsec);
-    return {uint64_t(info.st_dev), uint64_t(info.st_ino), final ? modified : 0};
+    return {state.device, state.inode, final ? state.modifiedNs : 0};
 }
 
-// Whether the entry behind info (lstat) is the file recorded as id.
-bool isFile(const struct stat& info, const LocalFileId& id)
+// Whether the entry in state (a link not followed) is the file recorded as id.
+bool isFile(const PlatFileState& state, const LocalFileId& id)
 {
-    const LocalFileId found = fileIdOf(info, true);
-    return S_ISREG(info.st_mode) && found.device == id.device && found.inode == id.inode &&
-           (id.modifiedNs == 0 || found.modifiedNs == id.modifiedNs);
+    return state.regular && state.device == id.device && state.inode == id.inode &&
+           (id.modifiedNs == 0 || state.modifiedNs == id.modifiedNs);
 }
 
 // Records bytes as the item's part, held in the file that file identifies.
@@ -195,10 +190,10 @@ struct PartRecorder {
             return;
         bytes = done;
         when = Clock::now();
-        struct stat info {};
+        PlatFileState state;
         // More writes follow, so the file's time is not kept: it would no longer match.
-        if (std::fflush(request->localFile) == 0 && ::fstat(::fileno(request->localFile), &info) == 0)
-            recordPart(request->item, done, fileIdOf(info, false));
+        if (std::fflush(request->localFile) == 0 && Plat_StateOf(request->localFile, &state) == 0)
+            recordPart(request->item, done, fileIdOf(state, false));
     }
 };
 
@@ -275,8 +270,8 @@ int32_t settle(UrlRequest* request)
 {
     if (std::fflush(request->localFile) != 0)
         return writeFailed(request->item, errno);
-    struct stat info {};
-    if (::fstat(::fileno(request->localFile), &info) == 0 && info.st_nlink == 0)
+    PlatFileState state;
+    if (Plat_StateOf(request->localFile, &state) == 0 && !state.named)
         return breakOff(request->item, ERR_WRITE_FAILED, 0,
                         "The local file was removed during the download.",
                         "DownloadURL, local file removed %s\n");
@@ -320,13 +315,10 @@ int32_t fillLocalFile(UrlRequest* request, uint32_t timeout, int32_t* outcome)
 // could not write is dropped, so that closing it changes the file no more.
 void keepPart(UrlRequest* request, int64_t trusted)
 {
-    const int fd = ::fileno(request->localFile);
-    std::fflush(request->localFile);
-    ::__fpurge(request->localFile);
-    struct stat info {};
-    const bool kept = ::fstat(fd, &info) == 0 && info.st_nlink > 0 && ::fdatasync(fd) == 0;
-    recordPart(request->item, kept ? std::min(int64_t(info.st_size), trusted) : 0,
-               kept ? fileIdOf(info, true) : LocalFileId{});
+    PlatFileState state;
+    const bool kept = Plat_KeepWritten(request->localFile, &state) == 0;
+    recordPart(request->item, kept ? std::min(state.size, trusted) : 0,
+               kept ? fileIdOf(state, true) : LocalFileId{});
 }
 
 // The answer decided where its data go: from the start, the file now holds the version that
@@ -403,12 +395,12 @@ int64_t partToKeep(const UrlItem* item, bool ftp)
 {
     const int64_t part = item->partDone.load(std::memory_order_relaxed);
     const bool known = ftp ? item->size > 0 : versionOf(item)[0] != '\0';
-    struct stat info {};
-    if (part <= 0 || ::lstat(item->localPath, &info) != 0)
+    PlatFileState state;
+    if (part <= 0 || Plat_LookAt(item->localPath, &state) != 0)
         return 0;
-    if (!isFile(info, item->partFile))
+    if (!isFile(state, item->partFile))
         return NOT_THE_PART_FILE;
-    if (!known || info.st_size < part || (item->size > 0 && info.st_size > item->size))
+    if (!known || state.size < part || (item->size > 0 && state.size > item->size))
         return 0;
     return part;
 }

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <sys/file.h>
 #include <sys/random.h>
+#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -171,7 +172,81 @@ void syncFolderOf(const std::string& target)
     ::close(fd);
 }
 
+// The fields of a stat record that the downloads' local files need.
+PlatFileState stateOf(const struct stat& info)
+{
+    PlatFileState state;
+    state.regular = S_ISREG(info.st_mode);
+    state.link = S_ISLNK(info.st_mode);
+    state.named = info.st_nlink > 0;
+    state.size = int64_t(info.st_size);
+    state.device = uint64_t(info.st_dev);
+    state.inode = uint64_t(info.st_ino);
+    // Unsigned: any time a file may be given wraps instead of overflowing.
+    state.modifiedNs = uint64_t(info.st_mtim.tv_sec) * 1000000000u + uint64_t(info.st_mtim.tv_nsec);
+    return state;
+}
+
+// A stream on fd, or nullptr with fd closed.
+FILE* streamOn(int fd)
+{
+    FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr)
+        ::close(fd);
+    return file;
+}
+
 }  // namespace
+
+int Plat_LookAt(const char* path, PlatFileState* state)
+{
+    struct stat info {};
+    if (::lstat(path, &info) != 0)
+        return errno;
+    *state = stateOf(info);
+    return 0;
+}
+
+int Plat_StateOf(FILE* file, PlatFileState* state)
+{
+    struct stat info {};
+    if (::fstat(::fileno(file), &info) != 0)
+        return errno;
+    *state = stateOf(info);
+    return 0;
+}
+
+FILE* Plat_OpenForWriting(const char* path, int64_t keep)
+{
+    if (keep <= 0) {
+        int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+        return fd < 0 ? nullptr : streamOn(fd);
+    }
+    int fd = ::open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < keep)
+        errno = ENOENT;
+    else if (::ftruncate(fd, keep) == 0 && ::lseek(fd, keep, SEEK_SET) == keep)
+        return streamOn(fd);
+    int err = errno;
+    ::close(fd);
+    errno = err;
+    return nullptr;
+}
+
+int Plat_KeepWritten(FILE* file, PlatFileState* state)
+{
+    std::fflush(file);
+    ::__fpurge(file);
+    int err = Plat_StateOf(file, state);
+    if (err == 0 && !state->named)
+        err = ENOENT;
+    if (err == 0 && ::fdatasync(::fileno(file)) != 0)
+        err = errno;
+    return err;
+}
 
 int Plat_ReplaceFile(const char* path, const char* data, size_t length, mode_t newMode)
 {

@@ -1,4 +1,5 @@
-// Files: the path separator and the crash-safe replacement of a whole file.
+// Files: the path separator, the crash-safe replacement of a whole file, and the downloads' local
+// files (opened without following links, and known by their identity on disk).
 //
 // Contract:
 // - Any thread may call; nothing here keeps state.
@@ -14,9 +15,15 @@
 //   replacement first removes the unlocked temporary files of the same target, which a process
 //   killed while saving left behind; one whose save still runs, in any process, is left alone.
 // - Failures are returned as errno values, never thrown.
+// - The local files of downloads: Plat_OpenForWriting never follows a link at the name it opens,
+//   and Plat_LookAt never follows one at the name it looks at. A file's identity (device and
+//   inode; on Windows the volume's serial number and the file's index) stays the same while the
+//   file keeps its place, whatever is written to it.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <sys/types.h>
 
@@ -35,3 +42,28 @@ int Plat_CreateFolders(const std::string& path, mode_t mode);
 // The folder that holds the running program (where its icons and manual are installed); empty
 // when it cannot be found.
 std::string Plat_ProgramDir();
+
+// What the system says of a file, as far as the downloads' local files need it.
+struct PlatFileState {
+    bool regular = false;  // a plain file: no folder, device or link
+    bool link = false;     // a symbolic link, never followed
+    bool named = false;    // still has a name in a folder (an open file may have lost it)
+    int64_t size = 0;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint64_t modifiedNs = 0;  // the time of its last change, in nanoseconds of the system's epoch
+};
+
+// Looks at what lies at path without following a link there; 0 or the errno.
+int Plat_LookAt(const char* path, PlatFileState* state);
+// The state of the file that an open stream writes (the caller flushes first); 0 or the errno.
+int Plat_StateOf(FILE* file, PlatFileState* state);
+// Opens path for writing in binary, refusing a link at that name. keep <= 0: creates the file or
+// empties it. keep > 0: the plain file there, at least keep bytes long, is cut to keep bytes and
+// written from there on (ENOENT when it is shorter or no plain file). nullptr with errno set.
+FILE* Plat_OpenForWriting(const char* path, int64_t keep);
+// Ends writing to a stream whose last writes may have failed: what reached the file is flushed to
+// the disk, and what the stream could not write is dropped, so closing it changes the file no
+// more. 0 with the file's state when the file still has a name and its data are on disk;
+// otherwise the errno (ENOENT when the file lost its name).
+int Plat_KeepWritten(FILE* file, PlatFileState* state);
