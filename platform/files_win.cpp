@@ -1,9 +1,13 @@
 // Files on Windows: the replacement through a temporary file that MoveFileEx puts in the target's
 // place. A temporary file is opened without sharing, so one whose save still runs cannot be
-// deleted by the clean-up of another process.
+// deleted by the clean-up of another process. A download's local file is shared for deleting, as
+// a file on Linux may be removed while written; a link is a reparse point, never followed.
 #include "platform/files.h"
 
 #include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
 
 #include <cerrno>
 #include <chrono>
@@ -96,7 +100,117 @@ int writeTemp(const std::string& target, const char* data, size_t length, std::s
     return error;
 }
 
+// Opens what lies at path itself, a link included, for access; INVALID_HANDLE_VALUE and the
+// system's error when it cannot.
+HANDLE openItself(const char* path, DWORD access, DWORD disposition, DWORD flags)
+{
+    return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
+}
+
+uint64_t joined(DWORD high, DWORD low)
+{
+    return uint64_t(high) << 32 | low;
+}
+
+// The state of the open file; 0 or the errno.
+int stateOf(HANDLE file, PlatFileState* state)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info))
+        return lastErrno();
+    // A deleted file that is still open keeps its name until it is closed, marked as to go.
+    FILE_STANDARD_INFO standard = {};
+    const bool going = GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) &&
+                       standard.DeletePending;
+    state->link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    state->regular = (info.dwFileAttributes &
+                      (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0;
+    state->named = info.nNumberOfLinks > 0 && !going;
+    state->size = int64_t(joined(info.nFileSizeHigh, info.nFileSizeLow));
+    state->device = info.dwVolumeSerialNumber;
+    state->inode = joined(info.nFileIndexHigh, info.nFileIndexLow);
+    // The system counts in 100 ns steps.
+    state->modifiedNs = joined(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime) * 100u;
+    return 0;
+}
+
+// Cuts the open file to keep bytes and places its pointer there; 0 or the errno.
+int cutAt(HANDLE file, int64_t keep)
+{
+    PlatFileState state;
+    if (int error = stateOf(file, &state); error != 0)
+        return error;
+    if (state.link)
+        return ELOOP;
+    if (!state.regular || state.size < keep)
+        return ENOENT;
+    LARGE_INTEGER position;
+    position.QuadPart = keep;
+    if (!SetFilePointerEx(file, position, nullptr, FILE_BEGIN) || !SetEndOfFile(file))
+        return lastErrno();
+    return 0;
+}
+
+// A binary stream writing the handle, or nullptr with the handle closed.
+FILE* streamOn(HANDLE file)
+{
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    FILE* stream = _fdopen(fd, "wb");
+    if (stream == nullptr)
+        _close(fd);
+    return stream;
+}
+
 }  // namespace
+
+int Plat_LookAt(const char* path, PlatFileState* state)
+{
+    // Folders open only for their attributes, with the backup flag.
+    HANDLE file = openItself(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (file == INVALID_HANDLE_VALUE)
+        return lastErrno();
+    const int error = stateOf(file, state);
+    CloseHandle(file);
+    return error;
+}
+
+int Plat_StateOf(FILE* file, PlatFileState* state)
+{
+    return stateOf(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), state);
+}
+
+FILE* Plat_OpenForWriting(const char* path, int64_t keep)
+{
+    HANDLE file = openItself(path, GENERIC_WRITE, keep > 0 ? OPEN_EXISTING : OPEN_ALWAYS, 0);
+    if (file == INVALID_HANDLE_VALUE) {
+        errno = lastErrno();
+        return nullptr;
+    }
+    if (const int error = cutAt(file, keep > 0 ? keep : 0); error != 0) {
+        CloseHandle(file);
+        errno = error;
+        return nullptr;
+    }
+    return streamOn(file);
+}
+
+int Plat_KeepWritten(FILE* file, PlatFileState* state)
+{
+    // The C runtime empties a stream's buffer on a flush even when writing it failed, so what
+    // could not be written is dropped here already.
+    std::fflush(file);
+    int error = Plat_StateOf(file, state);
+    if (error == 0 && !state->named)
+        error = ENOENT;
+    if (error == 0 && !FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))))
+        error = lastErrno();
+    return error;
+}
 
 int Plat_ReplaceFile(const char* path, const char* data, size_t length, mode_t)
 {

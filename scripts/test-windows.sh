@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the platform, web and settings libraries and their tests for Windows with mingw-w64
+# Builds the platform, web, settings and core libraries and their tests for Windows with mingw-w64
 # (build/windows) and runs the suites under Wine, in a Wine prefix of their own that is removed
 # afterwards, against nginx and an FTP server that the Linux side serves on loopback
 # (moon_wine_servers, from build/plain). Exits non-zero when anything fails.
@@ -35,7 +35,7 @@ export MOON_TEST_PRIVATE_REGISTRY=1
 /usr/lib/wine/wineserver -w
 
 failed=0
-for suite in platform web settings; do
+for suite in platform web settings core; do
   echo "== moon_${suite}_tests under Wine"
   build/plain/tests/moon_wine_servers "$scratch/servers-$suite" \
     /usr/lib/wine/wine64 "build/windows/tests/windows/moon_${suite}_tests.exe" || failed=1
