@@ -70,11 +70,7 @@ protected:
     // relative, as it is when absolute or empty.
     UrlItem* validItem(const std::string& url, const std::string& name, int64_t size = 0)
     {
-        UrlItem* item = MOONQ_NewItem(url.c_str());
-        item->flags = ITEM_VALID;
-        item->size = size;
-        CopyBounded(item->localPath, name.empty() || name[0] == '/' ? name.c_str() : path(name).c_str());
-        return item;
+        return newItem(url, ITEM_VALID, name.empty() || name[0] == '/' ? name : path(name), size);
     }
     // Starts the download of the first pending item and waits for it to end.
     int32_t download(UrlRequest** place)
