@@ -4,10 +4,12 @@
 
 #include "core/items.h"
 #include "core/start.h"
+#include "platform/text.h"
 
 #include "tests/support/fixtures.h"
 
 #include <csignal>
+#include <string>
 #include <sys/resource.h>
 
 namespace moontest {
@@ -25,6 +27,16 @@ protected:
         Sandbox::TearDown();
     }
 };
+
+// A new item at the end of pendingList: url with flags, its local file as given, and size.
+inline UrlItem* newItem(const std::string& url, uint32_t flags, const std::string& localPath = "", int64_t size = 0)
+{
+    UrlItem* item = MOONQ_NewItem(url.c_str());
+    item->flags = flags;
+    CopyBounded(item->localPath, localPath.c_str());
+    item->size = size;
+    return item;
+}
 
 // Runs body while no file may grow past bytes, which fails writes as a full disk does; its result.
 template <class Body>

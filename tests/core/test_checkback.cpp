@@ -16,6 +16,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using moontest::newItem;
 using moontest::readFile;
 
 // The person at the dialogs: each question is written down and takes the next answer, a chosen
@@ -44,21 +45,12 @@ const CheckBackDialogs DIALOGS = {
     [](const char* reason) { asked += std::string(reason) + ";"; },
 };
 
-UrlItem* newItem(const std::string& url, int64_t size, const char* name, uint32_t flags)
-{
-    UrlItem* item = MOONQ_NewItem(url.c_str());
-    item->size = size;
-    item->flags = flags;
-    CopyBounded(item->localPath, name);
-    return item;
-}
-
 // An item as its query left it, with the request in requestList.
 UrlRequest* queried(const std::string& url, int64_t size, const char* name, uint32_t flags = 0,
                     int32_t result = RESULT_QUERIED)
 {
     auto* request = new UrlRequest{};
-    request->item = newItem(url, size, name, flags);
+    request->item = newItem(url, flags, name, size);
     request->web.status = result == RESULT_FAILED ? 404 : 200;
     request->result = result;
     List_Init(&request->link);
@@ -157,7 +149,7 @@ TEST_F(CheckBack, NewLinkKeepsThePartOfTheSameFileAndStartsAnotherOverOnlyWhenTh
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
         const uint32_t refused = ITEM_VALID | ITEM_FAILED | ITEM_LINK_REFUSED;
-        UrlItem* held = newItem("http://h/old.bin", 9000, "dl/f.bin", refused | ITEM_NEW_LINK);
+        UrlItem* held = newItem("http://h/old.bin", refused | ITEM_NEW_LINK, "dl/f.bin", 9000);
         held->partDone = 3000;
         CopyBounded(held->etag, c.heldTag.c_str());
         CopyBounded(held->lastModified, c.heldDate.c_str());
@@ -224,7 +216,7 @@ TEST_F(CheckBack, LocalFileFollowsTheAnswersToTheQuestionsItAsks)
         asked.clear();
         const std::string url = "http://h/" + fs::path(row.name).filename().string();
         if (row.how & DOUBLE_CLICK)
-            MOONQ_ChooseLocalFile(newItem(url, 10, row.name, ITEM_VALID), true, &options);
+            MOONQ_ChooseLocalFile(newItem(url, ITEM_VALID, row.name, 10), true, &options);
         else
             queried(url, 10, row.name, (row.how & BY_EXTENSION) ? ITEM_EXT_DIR : 0);
         EXPECT_EQ(checkBack(), (row.how & DOUBLE_CLICK) ? 2 : 1);

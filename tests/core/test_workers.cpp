@@ -70,11 +70,7 @@ protected:
     // relative, as it is when absolute or empty.
     UrlItem* validItem(const std::string& url, const std::string& name, int64_t size = 0)
     {
-        UrlItem* item = MOONQ_NewItem(url.c_str());
-        item->flags = ITEM_VALID;
-        item->size = size;
-        CopyBounded(item->localPath, name.empty() || name[0] == '/' ? name.c_str() : path(name).c_str());
-        return item;
+        return newItem(url, ITEM_VALID, name.empty() || name[0] == '/' ? name : path(name), size);
     }
     // Starts the download of the first pending item and waits for it to end.
     int32_t download(UrlRequest** place)
@@ -438,34 +434,15 @@ TEST_F(WorkersConcurrent, QueriesFillInTheirItemOrSayWhyTheyFailed)
     }
 }
 
-TEST_F(WorkersConcurrent, StopEndsWorkersBlockedOnASilentServer)
-{
-    ScriptedServer silent({{readRequest(), staySilent()}});
-    for (int i = 0; i < 3; ++i)
-        MOONQ_AddURL(silent.url("q" + std::to_string(i)).c_str(), &options);
-    UrlItem* item = validItem(silent.url("d.bin"), "d.bin");
-    UrlRequest* download = nullptr;
-    ASSERT_EQ(MOONQ_StartRequest(item, &options, false, &download), 0);
-    ASSERT_TRUE(waitFor([&] { return silent.connections() == int(std::min<size_t>(3, MOONQ_QueryPoolSize())) + 1; }));
-    // The download belongs to the run, not to requestList: the run stops it before its item goes.
-    EXPECT_TRUE(MOONQ_StopRequest(download, 1000));
-    EXPECT_EQ(download->result.load(), -1);
-    EXPECT_EQ(item->status, int32_t(INET_ERR_CANCELLED));
-    MOONQ_FreeRequest(download);
-    MOONQ_Stop();   // aborts the three queries and frees everything, within its bounded wait
-    EXPECT_TRUE(List_IsEmpty(&requestList));
-    EXPECT_TRUE(List_IsEmpty(&pendingList));
-    ASSERT_EQ(MOONQ_Start(), 0);
-}
-
 size_t threadCount()
 {
     return size_t(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}));
 }
 
 // Ten thousand links at once: every query runs, on no more threads than the pool's, over a few
-// kept connections; queries still waiting behind busy workers are withdrawn without a request.
-TEST_F(WorkersConcurrent, ThousandsOfQueriesShareTheBoundedPoolAndItsConnections)
+// kept connections. Then on a silent server: queries still waiting behind busy workers are withdrawn
+// without a request, and the blocked ones and a blocked download end at a stop.
+TEST_F(WorkersConcurrent, ThousandsOfQueriesShareTheBoundedPoolAndAStopEndsEveryBlockedWorker)
 {
     NginxServer nginx(path("nginx"));
     nginx.makeFile("one.bin", 100);
@@ -496,13 +473,21 @@ TEST_F(WorkersConcurrent, ThousandsOfQueriesShareTheBoundedPoolAndItsConnections
     ScriptedServer silent({{readRequest(), staySilent()}});
     for (size_t i = 0; i < pool + 3; ++i)
         MOONQ_AddURL(silent.url("q" + std::to_string(i)).c_str(), &options);
-    ASSERT_TRUE(waitFor([&] { return silent.connections() == int(pool); }));
+    UrlItem* item = validItem(silent.url("d.bin"), "d.bin");
+    UrlRequest* download = nullptr;
+    ASSERT_EQ(MOONQ_StartRequest(item, &options, false, &download), 0);
+    ASSERT_TRUE(waitFor([&] { return silent.connections() == int(pool) + 1; }));
     auto* waiting = reinterpret_cast<UrlRequest*>(requestList.prev);
     EXPECT_TRUE(waiting->item->flags & ITEM_WAITING);
     MOONQ_CancelRequest(waiting);
     EXPECT_EQ(std::tuple(waiting->result.load(), waiting->item->flags.load()), std::tuple(RESULT_CANCELLED, 0u));
+    // The download belongs to the run, not to requestList: the run stops it before its item goes.
+    EXPECT_TRUE(MOONQ_StopRequest(download, 1000));
+    EXPECT_EQ(std::pair(download->result.load(), item->status), std::pair(-1, int32_t(INET_ERR_CANCELLED)));
+    MOONQ_FreeRequest(download);
     MOONQ_Stop();   // withdraws the other waiting ones and aborts the blocked ones within its bound
-    EXPECT_EQ(silent.connections(), int(pool));
+    EXPECT_EQ(silent.connections(), int(pool) + 1);
+    EXPECT_TRUE(List_IsEmpty(&requestList) && List_IsEmpty(&pendingList));
     ASSERT_EQ(MOONQ_Start(), 0);
 }
 

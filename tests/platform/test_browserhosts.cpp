@@ -8,12 +8,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class BrowserHosts : public moontest::Sandbox {
-protected:
-    void SetUp() override { Sandbox::SetUp(); setenv("HOME", path("home").c_str(), 1); }
-    void TearDown() override { setenv("HOME", oldHome_.c_str(), 1); Sandbox::TearDown(); }
-    const std::string oldHome_ = std::getenv("HOME") ? std::getenv("HOME") : "";
-};
+using BrowserHosts = moontest::Sandbox;
 
 // For each set of browser folders present: the manifests written name the program and the
 // extension, and uninstalling removes exactly them.

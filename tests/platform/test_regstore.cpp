@@ -75,14 +75,10 @@ TEST_F(RegStore, FileLiesInTheConfigFolderOrBelowHomeAndANewOneIsItsOwnersAlone)
     ASSERT_EQ(setDword(KEY, "BeginHour", 1), REG_OK);
     using enum std::filesystem::perms;
     EXPECT_EQ(std::filesystem::status(file()).permissions() & all, owner_read | owner_write);
-    const char* home = std::getenv("HOME");
-    const std::string oldHome = home ? home : "";
-    ::setenv("HOME", path("home").c_str(), 1);
     for (const char* config : {"", "relative", static_cast<const char*>(nullptr)}) {
         config ? ::setenv("XDG_CONFIG_HOME", config, 1) : ::unsetenv("XDG_CONFIG_HOME");
         EXPECT_EQ(file(), path("home/.config/Larkvale/Moonfetch.reg")) << (config ? config : "unset");
     }
-    home ? ::setenv("HOME", oldHome.c_str(), 1) : ::unsetenv("HOME");
 }
 
 constexpr const char* ROOT = "HKEY_CURRENT_USER";

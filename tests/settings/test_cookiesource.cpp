@@ -7,7 +7,6 @@
 #include "tests/support/browserstores.h"
 #include "tests/support/fixtures.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -35,9 +34,6 @@ using CookieSourceLoad = moontest::Sandbox;
 
 TEST_F(CookieSourceLoad, ResultTellingAndCookieFileFollowTheStoredChoice)
 {
-    const char* home = std::getenv("HOME");
-    const std::string oldHome = home ? home : "";
-    setenv("HOME", path("home").c_str(), 1);
     // Four users over two programs: "carol" and "bob" (whose folder lies outside) with a cookie
     // file, "dave" in the second program's CRLF file.
     for (const char* folder : {"home/.mozilla/firefox/c.carol", "home/.thunderbird", "elsewhere/bob"})
@@ -107,7 +103,6 @@ TEST_F(CookieSourceLoad, ResultTellingAndCookieFileFollowTheStoredChoice)
     Trace_Close();
     const std::string traced = "CookieSource: 1\nCookies: IfOther = 0\nCookieDir: " + path("home/.mozilla/firefox");
     EXPECT_NE(moontest::readFile("moonfch_log.txt").find(traced + "/c.carol\n"), std::string::npos);
-    oldHome.empty() ? unsetenv("HOME") : setenv("HOME", oldHome.c_str(), 1);
 }
 
 }  // namespace

@@ -2,12 +2,13 @@
 
 #include "tests/support/fixtures.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <tuple>
 #include <sys/inotify.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -37,40 +38,36 @@ int opensOfSettings(const std::function<void()>& body)
     return opens;
 }
 
-TEST_F(RegistryHelpers, ReadDwordChecksOnlyTheSize)
+// A DWORD read checks only the size; a string read gives a terminated text or keeps the default.
+TEST_F(RegistryHelpers, ReadsCheckOnlyTheSizeAndGiveATerminatedTextOrKeepTheDefault)
 {
-    const struct { const char* name; uint32_t type; std::string bytes; int32_t result, before, after; } reads[] = {
-        {REG_VAL_SOURCE, 0, "", REG_ERROR_FILE_NOT_FOUND, 77, 77},   // no file yet; 0: nothing stored
-        {"Eight", REG_QWORD, std::string(8, '\x01'), -1, 77, 77},
-        {REG_VAL_SOURCE, 0, "", -1, 77, 77},   // the key is there now, the value is not
-        {"Two", REG_DWORD, "\x34\x12", -2, 0x7F7F7F7F, 0x7F7F1234},
-        {"Four", REG_BINARY, std::string("\x02\0\0\0", 4), 0, 77, 2},
-    };
-    for (const auto& r : reads) {
-        ASSERT_EQ(r.type == 0 ? 0 : setBytes(r.name, r.type, r.bytes), 0);
-        int32_t target = r.before, result = 0;
-        EXPECT_LE(opensOfSettings([&] { result = Reg_ReadDword(HKCU, COOKIES, r.name, &target); }), 1);
-        EXPECT_EQ(std::pair(result, target), std::pair(r.result, r.after)) << r.name;
-    }
-}
-
-TEST_F(RegistryHelpers, ReadStringAlwaysGivesATerminatedTextOrKeepsTheDefault)
-{
-    const struct { const char* name; uint32_t type; std::string bytes; int32_t result; const char* text; uint32_t size; }
+    // type 0: nothing stored; got: the DWORD in hex, or the text and its size, after the read.
+    const struct { bool dword; const char* name; uint32_t type; std::string bytes; int32_t result; const char* got; }
         reads[] = {
-            {REG_VAL_OTHER_NAME, 0, "", REG_ERROR_FILE_NOT_FOUND, "default", 8},   // 0: nothing stored
-            {"Long", REG_SZ, std::string("abcdefgh", 9), REG_ERROR_MORE_DATA, "default", 8},
-            {"Unterminated", REG_BINARY, "12345678", REG_ERROR_MORE_DATA, "default", 8},
-            {"Fits", REG_SZ, std::string("abcdefg", 8), 0, "abcdefg", 8},
-            {"Short", REG_BINARY, "xyz", 0, "xyz", 4},
+            {true, REG_VAL_SOURCE, 0, "", REG_ERROR_FILE_NOT_FOUND, "7f7f7f7f"},   // no file yet
+            {false, REG_VAL_OTHER_NAME, 0, "", REG_ERROR_FILE_NOT_FOUND, "default 8"},
+            {true, "Eight", REG_QWORD, std::string(8, '\x01'), -1, "7f7f7f7f"},
+            {true, REG_VAL_SOURCE, 0, "", -1, "7f7f7f7f"},   // the key is there now, the value is not
+            {true, "Two", REG_DWORD, "\x34\x12", -2, "7f7f1234"},
+            {true, "Four", REG_BINARY, std::string("\x02\0\0\0", 4), 0, "2"},
+            {false, "Long", REG_SZ, std::string("abcdefgh", 9), REG_ERROR_MORE_DATA, "default 8"},
+            {false, "Unterminated", REG_BINARY, "12345678", REG_ERROR_MORE_DATA, "default 8"},
+            {false, "Fits", REG_SZ, std::string("abcdefg", 8), 0, "abcdefg 8"},
+            {false, "Short", REG_BINARY, "xyz", 0, "xyz 4"},
         };
     for (const auto& r : reads) {
         ASSERT_EQ(r.type == 0 ? 0 : setBytes(r.name, r.type, r.bytes), 0);
-        char buffer[8] = "default";
-        uint32_t size = sizeof buffer;
-        int32_t result = 0;
-        EXPECT_LE(opensOfSettings([&] { result = Reg_ReadString(HKCU, COOKIES, r.name, buffer, &size); }), 1);
-        EXPECT_EQ(std::tuple(result, std::string(buffer), size), std::tuple(r.result, r.text, r.size)) << r.name;
+        int32_t number = 0x7F7F7F7F, result = 0;
+        char text[8] = "default", got[32];
+        uint32_t size = sizeof text;
+        // Each read opens the settings file once at most.
+        EXPECT_LE(opensOfSettings([&] {
+            result = r.dword ? Reg_ReadDword(HKCU, COOKIES, r.name, &number)
+                             : Reg_ReadString(HKCU, COOKIES, r.name, text, &size);
+        }), 1);
+        r.dword ? std::snprintf(got, sizeof got, "%x", uint32_t(number))
+                : std::snprintf(got, sizeof got, "%s %u", text, size);
+        EXPECT_EQ(std::pair(result, std::string(got)), std::pair(r.result, std::string(r.got))) << r.name;
     }
 }
 

@@ -35,15 +35,6 @@ std::string savedList()
 
 class TimerTask : public moontest::DownloadSandbox {
 protected:
-    // A valid item at the end of the list, as a harvested query leaves it.
-    UrlItem* validItem(const std::string& url, const std::string& name, int64_t size = 100000)
-    {
-        UrlItem* item = MOONQ_NewItem(url.c_str());
-        item->flags = ITEM_VALID;
-        item->size = size;
-        CopyBounded(item->localPath, path(name).c_str());
-        return item;
-    }
     bool waitForRunEnd() { return waitForUi([] { return ui.currentDownload == nullptr; }); }
     bool waitForHarvest() { return waitForUi([] { return ui.workTimerId == 0; }); }
 };
@@ -87,7 +78,7 @@ TEST_F(TimerTask, HarvestAsksThroughTheWindowAndTheRunStopsAtAValidatingItemWhos
                     "choose a new name.|");
 
     for (int i = 1; i < 3; ++i)
-        validItem(nginx->url(names[i]), "dl/" + names[i], sizes[i]);
+        addItem(nginx->url(names[i]), ITEM_VALID, sizes[i], "dl/" + names[i]);
     auto silent = std::make_unique<moontest::ScriptedServer>(
         std::vector<moontest::Script>{{moontest::readRequest(), moontest::staySilent()}});
     MQUI_AddURL(silent->url("later.bin").c_str());
@@ -196,7 +187,7 @@ TEST_F(TimerTask, ReplacedLinkContinuesThePartOfTheSameFileAndStartsAnotherOverO
     ASSERT_TRUE(nginx->start());
     auto halfDone = [this](const std::string& name) {   // as a 403 leaves it, a third on disk
         moontest::writeFile(path(name), moontest::patternBytes(0, 100000));
-        UrlItem* item = validItem(nginx->url("gone/f.bin"), name, 300000);
+        UrlItem* item = addItem(nginx->url("gone/f.bin"), ITEM_VALID, 300000, name);
         item->flags |= ITEM_FAILED | ITEM_LINK_REFUSED;
         struct stat info {};
         ::stat(path(name).c_str(), &info);
@@ -236,10 +227,6 @@ TEST_F(TimerTask, ReplacedLinkContinuesThePartOfTheSameFileAndStartsAnotherOverO
         EXPECT_TRUE(isPatternFile(path("dl/g.bin"), 100000));
     }
     EXPECT_TRUE(modals.seen.at(2).starts_with("box Replace Link: The new link names another file")) << modals.seen[2];
-    MQUI_StartDownloads();
-    ASSERT_TRUE(waitForRunEnd());
-    EXPECT_TRUE(isPatternFile(path("dl/g.bin"), 200000));
-    EXPECT_NE(nginx->accessLog().find("GET /other.bin HTTP/1.1\t-\t200\t200000"), std::string::npos);
 }
 
 TEST_F(TimerTask, CancelMidFileEndsTheRunButFailedFilesArePassedAndSummedUp)
@@ -248,8 +235,8 @@ TEST_F(TimerTask, CancelMidFileEndsTheRunButFailedFilesArePassedAndSummedUp)
     moontest::ScriptedServer slow({{moontest::readRequest(), moontest::sendText("HTTP/1.1 200 OK\r\nContent-Length: "
                                     "100000\r\n\r\n"), moontest::sendBody(20000), moontest::pauseFor(1500),
                                     moontest::sendBody(80000)}});
-    UrlItem* first = validItem(slow.url("first.bin"), "first.bin");
-    validItem(slow.url("second.bin"), "second.bin");
+    UrlItem* first = addItem(slow.url("first.bin"), ITEM_VALID, 100000, "first.bin");
+    addItem(slow.url("second.bin"), ITEM_VALID, 100000, "second.bin");
     MQUI_StartDownloads();
     ASSERT_NE(ui.hwndProgress, nullptr);
     ASSERT_TRUE(waitForUi([] { return dialogText(IDC_PROGRESS_BYTES) == "Downloaded 19K out of 97K."; }));
@@ -281,7 +268,7 @@ TEST_F(TimerTask, CancelMidFileEndsTheRunButFailedFilesArePassedAndSummedUp)
     moontest::ScriptedServer cut({busy, busy, busy, moontest::answer(moontest::head("200 OK", "Content-Length: 9000"),
                                                                       3000)});
     for (const std::string& url : {nginx->url("gone.bin"), cut.url("cut.bin"), nginx->url("third.bin")})
-        validItem(url, url.substr(url.rfind('/') + 1));
+        addItem(url, ITEM_VALID, 100000, url.substr(url.rfind('/') + 1));
     std::string summary;
     Win_SetModalScript([&](const WinModal& modal) { summary = modal.text; return WinModalAnswer{}; });
     MQUI_StartDownloads();

@@ -1,7 +1,5 @@
 #include "tests/ui/ui_fixture.h"
 
-#include "platform/text.h"
-
 #include <csignal>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -49,15 +47,6 @@ void UiSandbox::TearDown()
         Win_DestroyWindow(ui.hwndMain);
     pump(10);
     CoreSandbox::TearDown();
-}
-
-UrlItem* UiSandbox::addItem(const std::string& url, uint32_t flags, int64_t size, const std::string& name)
-{
-    UrlItem* added = MOONQ_NewItem(url.c_str());
-    added->flags = flags;
-    added->size = size;
-    CopyBounded(added->localPath, name.empty() ? "" : path(name).c_str());
-    return added;
 }
 
 void DownloadSandbox::SetUp()

@@ -30,7 +30,10 @@ protected:
     // Runs the event loop for the given time.
     void pump(int milliseconds) { waitForUi([] { return false; }, std::chrono::milliseconds(milliseconds)); }
     // A new item of url with flags and size, whose local file is name in the sandbox ("": none).
-    UrlItem* addItem(const std::string& url, uint32_t flags = ITEM_VALID, int64_t size = 1, const std::string& name = "");
+    UrlItem* addItem(const std::string& url, uint32_t flags = ITEM_VALID, int64_t size = 1, const std::string& name = "")
+    {
+        return newItem(url, flags, name.empty() ? "" : path(name), size);
+    }
 
     WinModalQueue modals;
 };

@@ -3,7 +3,6 @@
 #include "ui/dialogs/cookiesdialog.h"
 #include "settings/registry.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -25,9 +24,6 @@ protected:
     void SetUp() override
     {
         DownloadSandbox::SetUp();
-        const char* home = std::getenv("HOME");
-        oldHome = home ? home : "";
-        setenv("HOME", path("home").c_str(), 1);
         std::filesystem::create_directories(path("home/.mozilla/firefox"));
         writeFile(path("home/.mozilla/firefox/profiles.ini"), "[Profile0]\nName=alice\nIsRelative=1\nPath=a\n"
                   "[Profile1]\nName=carol\nIsRelative=1\nPath=c\n[Profile2]\nName=Alice\nIsRelative=1\nPath=x\n");
@@ -35,11 +31,6 @@ protected:
             std::filesystem::create_directories(path(browser));
         writeFile(path("config/chromium/Local State"), R"({"profile": {"info_cache": {"Default": {"name": "Person 1"}}}})");
         writeFile(path("config/vivaldi/Local State"), R"({"profile": {"info_cache": )");
-    }
-    void TearDown() override
-    {
-        oldHome.empty() ? unsetenv("HOME") : setenv("HOME", oldHome.c_str(), 1);
-        DownloadSandbox::TearDown();
     }
 
     static void store(int32_t source, int32_t ifOther, const char* user, const char* other)
@@ -70,8 +61,6 @@ protected:
         rows.push_back("top " + std::to_string(Win_ListGetTopIndex(list)));
         return rows;
     }
-
-    std::string oldHome;
 };
 
 TEST_F(CookieSource, ChooseShowsTheDialogAgainUntilTheChoiceLoads)
