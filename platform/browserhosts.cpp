@@ -6,7 +6,6 @@
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,17 +28,11 @@ constexpr Browser BROWSERS[] = {
     {false, true, "microsoft-edge", "NativeMessagingHosts"},
 };
 
-std::string configHome()
-{
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    return (config && config[0] == PATH_SEP) ? std::string(config) : Text_HomeFolder() + PATH_SEP + ".config";
-}
-
 // The manifests' folder of each browser whose own folder exists.
 std::vector<std::pair<const Browser*, std::string>> presentBrowsers()
 {
     std::vector<std::pair<const Browser*, std::string>> present;
-    const std::string home = Text_HomeFolder(), config = configHome();
+    const std::string home = Text_HomeFolder(), config = Text_ConfigFolder();
     for (const Browser& browser : BROWSERS) {
         std::string folder = (browser.inConfig ? config : home) + PATH_SEP + browser.folder;
         struct stat info{};

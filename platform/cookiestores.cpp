@@ -9,6 +9,7 @@
 #include <openssl/evp.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -299,6 +300,21 @@ const char* applicationOf(const std::string& file)
 
 // ---- The two readers -------------------------------------------------------------------
 
+// Keeps cookie unless a part of it holds a control character: such a value (a damaged row, or
+// one decrypted with a wrong key whose padding happened to fit) would add lines of its own to
+// the request it goes out with.
+void keepIfText(StoredCookie&& cookie, StoreRead* read)
+{
+    for (const std::string* part : {&cookie.host, &cookie.path, &cookie.name, &cookie.value}) {
+        if (std::any_of(part->begin(), part->end(), [](char c) { return (unsigned char)c < 0x20 || c == 0x7F; })) {
+            ++read->skipped;
+            read->skippedWhy = "a value that is not cookie text";
+            return;
+        }
+    }
+    read->cookies.push_back(std::move(cookie));
+}
+
 bool readFirefox(sqlite3* db, const std::string& file, StoreRead* read)
 {
     const bool milliseconds = queryNumber(db, "PRAGMA user_version", 0) >= FIREFOX_MILLISECONDS_SCHEMA;
@@ -310,7 +326,7 @@ bool readFirefox(sqlite3* db, const std::string& file, StoreRead* read)
         StoredCookie cookie = commonColumns(rows.get());
         if (milliseconds)
             cookie.expiry /= 1000;
-        read->cookies.push_back(std::move(cookie));
+        keepIfText(std::move(cookie), read);
     }
     if (step != SQLITE_DONE)
         read->failure = databaseFailure(file, db);
@@ -345,7 +361,7 @@ bool readChromium(sqlite3* db, const std::string& file, StoreRead* read)
         const int64_t microseconds = cookie.expiry;
         cookie.expiry = microseconds == 0 ? 0 : microseconds / 1000000 - CHROMIUM_EPOCH_OFFSET;
         if (chromiumValue(&keys, rows.get(), &cookie, read))
-            read->cookies.push_back(std::move(cookie));
+            keepIfText(std::move(cookie), read);
     }
     if (step != SQLITE_DONE)
         read->failure = databaseFailure(file, db);

@@ -97,3 +97,11 @@ char* SkipWhite(char* text)
         ++text;
     return *text ? text : nullptr;
 }
+
+int Text_HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = Text_LowerAscii(c);
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}

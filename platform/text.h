@@ -17,6 +17,8 @@
 
 // The lower-case form of an ASCII letter; any other byte as it is.
 char Text_LowerAscii(char c);
+// The value of a hexadecimal digit (either case), -1 for any other character.
+int Text_HexValue(char c);
 // Equal when the texts differ at most in the case of ASCII letters.
 bool Text_EqualNoCase(std::string_view a, std::string_view b);
 bool Text_StartsWithNoCase(std::string_view text, std::string_view prefix);

@@ -154,19 +154,20 @@ void traceRead(const char* file, const StoreRead& read)
 }
 
 // The cookies of the database at file, read again when it changed; null when it cannot be read.
+// A failed read is kept too, so that a store that cannot be read (no Secret Service, say) is not
+// copied, opened and traced again for every request until it changes.
 std::shared_ptr<const StoreRead> currentStore(const char* file)
 {
     const StoreStamp stamp = CookieStores_Stamp(file);
     const std::lock_guard<std::mutex> hold(cacheLock);
-    if (cache.read && cache.file == file && cache.stamp == stamp)
-        return cache.read;
-    auto read = std::make_shared<StoreRead>();
-    const bool ok = CookieStores_Read(file, read.get());
-    traceRead(file, *read);
-    if (!ok)
-        return nullptr;
-    cache = {file, stamp, read};
-    return read;
+    if (!cache.read || cache.file != file || !(cache.stamp == stamp)) {
+        auto read = std::make_shared<StoreRead>();
+        if (!CookieStores_Read(file, read.get()) && read->failure.empty())
+            read->failure = "The cookie database cannot be read.";
+        traceRead(file, *read);
+        cache = {file, stamp, read};
+    }
+    return cache.read->failure.empty() ? cache.read : nullptr;
 }
 
 // Sends the matching cookies of a browser's database, as Wire_SendCookies does a file's.

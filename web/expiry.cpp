@@ -1,5 +1,7 @@
 #include "web/expiry.h"
 
+#include "platform/text.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <string_view>
@@ -19,12 +21,6 @@ std::string_view queryOf(std::string_view url)
     return mark == std::string_view::npos ? std::string_view() : url.substr(mark + 1);
 }
 
-bool sameNoCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return (x | 0x20) == (y | 0x20); });
-}
-
 // The value of the first parameter called name, still encoded; found tells whether there is one.
 std::string_view parameter(std::string_view query, std::string_view name, bool* found)
 {
@@ -33,7 +29,7 @@ std::string_view parameter(std::string_view query, std::string_view name, bool* 
         const size_t end = std::min(query.find('&'), query.size());
         const std::string_view pair = query.substr(0, end);
         const size_t equals = std::min(pair.find('='), pair.size());
-        if (sameNoCase(pair.substr(0, equals), name)) {
+        if (Text_EqualNoCase(pair.substr(0, equals), name)) {
             *found = true;
             return pair.substr(std::min(equals + 1, pair.size()));
         }
@@ -117,15 +113,6 @@ int64_t google(std::string_view query)
     return signedFor(query, "X-Goog-Date", "X-Goog-Expires");
 }
 
-// The value of a hexadecimal digit, -1 for any other character.
-int hexValue(char c)
-{
-    const char lower = char(c | 0x20);
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
-}
-
 // Percent-decodes text into out; false when it does not fit or an escape is malformed.
 bool decode(std::string_view text, char (&out)[TIME_TEXT_CAPACITY], size_t* length)
 {
@@ -137,8 +124,8 @@ bool decode(std::string_view text, char (&out)[TIME_TEXT_CAPACITY], size_t* leng
             out[n++] = text[i];
             continue;
         }
-        const int high = i + 2 < text.size() ? hexValue(text[i + 1]) : -1;
-        const int low = high >= 0 ? hexValue(text[i + 2]) : -1;
+        const int high = i + 2 < text.size() ? Text_HexValue(text[i + 1]) : -1;
+        const int low = high >= 0 ? Text_HexValue(text[i + 2]) : -1;
         if (low < 0)
             return false;
         out[n++] = char(high * 16 + low);

@@ -191,14 +191,6 @@ bool findParameter(const char* value, const char* name, char* out, size_t outSiz
     return false;
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = Text_LowerAscii(c);
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
 // Decodes an RFC 5987 value ("UTF-8'<language>'<percent-escaped text>") in place; its length,
 // which may count decoded NULs, or 0 for another character set or a value of another form.
 size_t decodeExtendedValue(char* value)
@@ -211,8 +203,8 @@ size_t decodeExtendedValue(char* value)
         return 0;
     size_t length = 0;
     for (const char* at = value + charsetEnd + languageEnd + 2; *at != '\0'; ++at) {
-        const int high = *at == '%' ? hexValue(at[1]) : -1;
-        const int low = high >= 0 ? hexValue(at[2]) : -1;
+        const int high = *at == '%' ? Text_HexValue(at[1]) : -1;
+        const int low = high >= 0 ? Text_HexValue(at[2]) : -1;
         if (low >= 0) {
             value[length++] = static_cast<char>(high * 16 + low);
             at += 2;

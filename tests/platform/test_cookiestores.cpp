@@ -56,6 +56,8 @@ TEST_F(CookieStores, EachFamilysStoreReadsAsPlainRecordsAndABadOneFailsWithItsRe
          both + "b.org / box=3 0\n" + plain},
         {"a value that cannot be decrypted", [&] { moontest::makeChromiumStore(cr, 24, {{"a", "n", "v", 0, 0, "v20"}}); },
          cr, "1 skipped an encryption this program does not know (v20)"},
+        {"a value with a line break", [&] { moontest::makeChromiumStore(cr, 23, {{"a", "n", "v\r\nX: 1"}}); }, cr,
+         "1 skipped a value that is not cookie text"},
         // A lock binds those who take part in it; the copy reads what is committed.
         {"locked by another process",
          [&] {
