@@ -598,8 +598,9 @@ UrlItem* MOONQ_AddURL(const char* url, const DownloadOptions* options, const cha
     UrlItem* item = MOONQ_NewItem(url);
     if (item == nullptr)
         return nullptr;
-    if (handedCookies != nullptr)
-        MOONQ_HandCookies(item, handedCookies);
+    // The link is still worth adding without them; the trace says why its requests go without.
+    if (handedCookies != nullptr && !MOONQ_HandCookies(item, handedCookies))
+        Trace_PrintString(TRACE_ALL, "AddURL, cookies handed over with %s not kept\n", item->url);
     if (options->useDirExtension)
         item->flags |= ITEM_EXT_DIR;
     UrlRequest* request = nullptr;

@@ -5,6 +5,7 @@
 #include "platform/text.h"
 #include "diag/trace.h"
 #include "settings/registry.h"
+#include "web/cookies.h"
 #include "web/urlparse.h"
 #include "web/wire.h"
 
@@ -67,11 +68,11 @@ int32_t checkCookieFile(const CookieSourceTell& tell, const char* path, Download
     if (file == nullptr)
         return tellFailure(tell, ERR_OPEN, -1);
     std::fclose(file);
-    // A browser's database is read once now, so that what keeps it from being read is told
-    // here and not found at the first download.
-    StoreRead read;
-    if (CookieStores_KindOf(path) != STORE_TEXT && !CookieStores_Read(path, &read))
-        return tellFailure(tell, read.failure.c_str(), -1);
+    // A browser's database is read now, so that what keeps it from being read is told here and
+    // not found at the first download, which then sends from this read.
+    std::string failure;
+    if (CookieStores_KindOf(path) != STORE_TEXT && !Cookies_CheckStore(path, &failure))
+        return tellFailure(tell, failure.c_str(), -1);
     CopyBounded(options->cookieFile, path);
     return 0;
 }

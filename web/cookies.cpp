@@ -153,10 +153,10 @@ void traceRead(const char* file, const StoreRead& read)
     Trace_PrintString(TRACE_ALL, "%s\n", file);
 }
 
-// The cookies of the database at file, read again when it changed; null when it cannot be read.
-// A failed read is kept too, so that a store that cannot be read (no Secret Service, say) is not
+// The last read of the database at file, read again when it changed. A failed read (with its
+// failure) is kept too, so that a store that cannot be read (no Secret Service, say) is not
 // copied, opened and traced again for every request until it changes.
-std::shared_ptr<const StoreRead> currentStore(const char* file)
+std::shared_ptr<const StoreRead> storeOf(const char* file)
 {
     const StoreStamp stamp = CookieStores_Stamp(file);
     const std::lock_guard<std::mutex> hold(cacheLock);
@@ -167,14 +167,14 @@ std::shared_ptr<const StoreRead> currentStore(const char* file)
         traceRead(file, *read);
         cache = {file, stamp, read};
     }
-    return cache.read->failure.empty() ? cache.read : nullptr;
+    return cache.read;
 }
 
 // Sends the matching cookies of a browser's database, as Wire_SendCookies does a file's.
 int32_t sendStoreCookies(WireRequest* request, bool secureChannel)
 {
-    const std::shared_ptr<const StoreRead> store = currentStore(request->cookieFile);
-    if (!store)
+    const std::shared_ptr<const StoreRead> store = storeOf(request->cookieFile);
+    if (!store->failure.empty())
         return -2;
     const int64_t now = std::time(nullptr);
     for (const StoredCookie& stored : store->cookies) {
@@ -190,6 +190,12 @@ int32_t sendStoreCookies(WireRequest* request, bool secureChannel)
 }
 
 }  // namespace
+
+bool Cookies_CheckStore(const char* path, std::string* failure)
+{
+    *failure = storeOf(path)->failure;
+    return failure->empty();
+}
 
 int64_t ReadWholeFile(const char* path, int64_t largest, char** text)
 {

@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct WireRequest;
 
@@ -45,6 +46,9 @@ struct CookieEntry {
     const char* value;    // the rest of the line, TABs included
 };
 
+// Reads the browser's database at path as the requests do, and keeps the read for them; false
+// with the reason in *failure when it cannot be read.
+bool Cookies_CheckStore(const char* path, std::string* failure);
 // Loads the whole file at path in binary form into a new buffer of size + 1 bytes ending in a
 // NUL, handed out through *text (release it with std::free). Returns the size, or -1 to -5
 // with *text null; the file is closed on every path.
