@@ -1,5 +1,7 @@
 #include "platform/nativehost.h"
 
+#include "platform/text.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
@@ -42,45 +44,6 @@ bool writeFully(int fd, const char* from, size_t size)
             return false;
         from += n;
         size -= size_t(n);
-    }
-    return true;
-}
-
-// Length of the UTF-8 sequence that starts with lead, and the lowest code point it may carry
-// (anything lower is an overlong form); 0 for a byte no sequence starts with.
-size_t sequenceLength(unsigned char lead, uint32_t* lowest)
-{
-    struct Form { unsigned char mask, value; size_t length; uint32_t lowest; };
-    static constexpr Form FORMS[] = {
-        {0x80, 0x00, 1, 0}, {0xE0, 0xC0, 2, 0x80}, {0xF0, 0xE0, 3, 0x800}, {0xF8, 0xF0, 4, 0x10000},
-    };
-    for (const Form& form : FORMS)
-        if ((lead & form.mask) == form.value) {
-            *lowest = form.lowest;
-            return form.length;
-        }
-    return 0;
-}
-
-// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isUtf8(std::string_view text)
-{
-    for (size_t at = 0; at < text.size();) {
-        uint32_t lowest = 0;
-        const auto lead = static_cast<unsigned char>(text[at]);
-        const size_t length = sequenceLength(lead, &lowest);
-        if (length == 0 || at + length > text.size())
-            return false;
-        uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
-        for (size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[at + k]);
-            if ((next & 0xC0) != 0x80)
-                return false;
-            code = (code << 6) | (next & 0x3F);
-        }
-        if (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            return false;
-        at += length;
     }
     return true;
 }
@@ -136,7 +99,7 @@ bool Native_WriteFrame(int fd, std::string_view payload)
 
 std::string Native_DecodeMessage(std::string_view payload, std::vector<NativeLink>* links)
 {
-    if (!isUtf8(payload))
+    if (!Text_IsUtf8(payload))
         return NOT_UTF8;
     json message = json::parse(payload, nullptr, false);
     if (message.is_discarded())

@@ -1,6 +1,7 @@
 #include "platform/text.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -57,10 +58,21 @@ int64_t Text_LeadingNumber(const char* text)
     return negative ? int64_t(0 - value) : int64_t(value);
 }
 
+// The folder that variable names when it holds an absolute path, else inHome under the home folder.
+static std::string xdgFolder(const char* variable, const char* inHome)
+{
+    const char* named = std::getenv(variable);
+    return (named && named[0] == '/') ? std::string(named) : Text_HomeFolder() + inHome;
+}
+
 std::string Text_ConfigFolder()
 {
-    const char* configHome = std::getenv("XDG_CONFIG_HOME");
-    return (configHome && configHome[0] == '/') ? std::string(configHome) : Text_HomeFolder() + "/.config";
+    return xdgFolder("XDG_CONFIG_HOME", "/.config");
+}
+
+std::string Text_DataFolder()
+{
+    return xdgFolder("XDG_DATA_HOME", "/.local/share");
 }
 
 ptrdiff_t FindChar(char ch, const char* text)
@@ -104,4 +116,42 @@ int Text_HexValue(char c)
         return c - '0';
     c = Text_LowerAscii(c);
     return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// Length of the UTF-8 sequence that starts with lead, and the lowest code point it may carry
+// (anything lower is an overlong form); 0 for a byte no sequence starts with.
+static size_t utf8SequenceLength(unsigned char lead, uint32_t* lowest)
+{
+    struct Form { unsigned char mask, value; size_t length; uint32_t lowest; };
+    static constexpr Form FORMS[] = {
+        {0x80, 0x00, 1, 0}, {0xE0, 0xC0, 2, 0x80}, {0xF0, 0xE0, 3, 0x800}, {0xF8, 0xF0, 4, 0x10000},
+    };
+    for (const Form& form : FORMS)
+        if ((lead & form.mask) == form.value) {
+            *lowest = form.lowest;
+            return form.length;
+        }
+    return 0;
+}
+
+bool Text_IsUtf8(std::string_view text)
+{
+    for (size_t at = 0; at < text.size();) {
+        uint32_t lowest = 0;
+        const auto lead = static_cast<unsigned char>(text[at]);
+        const size_t length = utf8SequenceLength(lead, &lowest);
+        if (length == 0 || at + length > text.size())
+            return false;
+        uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+        for (size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[at + k]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            code = (code << 6) | (next & 0x3F);
+        }
+        if (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+        at += length;
+    }
+    return true;
 }

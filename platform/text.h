@@ -17,6 +17,8 @@
 
 // The lower-case form of an ASCII letter; any other byte as it is.
 char Text_LowerAscii(char c);
+// Whether text is well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool Text_IsUtf8(std::string_view text);
 // The value of a hexadecimal digit (either case), -1 for any other character.
 int Text_HexValue(char c);
 // Equal when the texts differ at most in the case of ASCII letters.
@@ -29,6 +31,8 @@ int64_t Text_LeadingNumber(const char* text);
 std::string Text_HomeFolder();
 // The person's configuration folder: $XDG_CONFIG_HOME when it is absolute, else ~/.config.
 std::string Text_ConfigFolder();
+// $XDG_DATA_HOME when it is an absolute path, else ~/.local/share.
+std::string Text_DataFolder();
 
 // Copies text into a fixed buffer, cut to fit in front of a UTF-8 character that does not fit
 // whole; the buffer always ends with a NUL.

@@ -64,35 +64,6 @@ constexpr StateWord STATE_WORDS[] = {
     {ITEM_VALID, "ready"},
 };
 
-// The length of the UTF-8 character at the start of text (1 to 4), or 0 when none starts there.
-size_t utf8Length(std::string_view text)
-{
-    const auto lead = uint8_t(text[0]);
-    if (lead < 0x80)
-        return 1;
-    const size_t length = lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
-                        : lead >= 0xF0 && lead < 0xF5 ? 4 : 0;
-    if (length == 0 || length > text.size())
-        return 0;
-    for (size_t i = 1; i < length; ++i)
-        if ((uint8_t(text[i]) & 0xC0) != 0x80)
-            return 0;
-    const auto second = uint8_t(text[1]);
-    // Overlong forms, UTF-16 halves and code points past U+10FFFF.
-    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0) || (lead == 0xF0 && second < 0x90) ||
-        (lead == 0xF4 && second >= 0x90))
-        return 0;
-    return length;
-}
-
-bool isUtf8(std::string_view text)
-{
-    for (size_t length = 0; !text.empty(); text.remove_prefix(length))
-        if ((length = utf8Length(text)) == 0)
-            return false;
-    return true;
-}
-
 // text as a message may show it: printable ASCII, other bytes as \xHH, cut after a while.
 std::string shown(std::string_view text)
 {
@@ -236,7 +207,7 @@ const char* MQUI_LinkRefusal(const std::string& link)
     for (unsigned char c : link)
         if (c < 0x20 || c == 0x7F)
             return "the link holds a line break or another control character";
-    return isUtf8(link) ? nullptr : "the link is not UTF-8 text";
+    return Text_IsUtf8(link) ? nullptr : "the link is not UTF-8 text";
 }
 
 void MQUI_ListLines(std::vector<std::string>* lines)
@@ -279,11 +250,7 @@ void MQUI_PrintSavedList()
 
 int MQUI_EnterDataFolder()
 {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    const std::filesystem::path base = data != nullptr && data[0] == '/'
-                                           ? std::filesystem::path(data)
-                                           : std::filesystem::path(Text_HomeFolder()) / ".local/share";
-    const std::filesystem::path folder = base / "moonfetch";
+    const std::filesystem::path folder = std::filesystem::path(Text_DataFolder()) / "moonfetch";
     int error = makeFolders(folder);
     if (error == 0 && ::chdir(folder.c_str()) != 0)
         error = errno;
