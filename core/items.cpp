@@ -6,6 +6,7 @@
 #include "diag/trace.h"
 #include "web/expiry.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -85,12 +86,37 @@ bool MOONQ_HandCookies(UrlItem* item, const char* cookieHeader)
     return true;
 }
 
+bool MOONQ_HandReferrer(UrlItem* item, const char* referrer)
+{
+    char url[URL_CAPACITY];
+    const size_t length = std::strcspn(referrer, "#");
+    if (length >= sizeof url || std::any_of(referrer, referrer + length, [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+        }))
+        return false;
+    std::memcpy(url, referrer, length);
+    url[length] = '\0';
+    char* page = strndup(referrer, length);
+    int32_t scheme = 0, port = 0;
+    char* host = nullptr;
+    char* object = nullptr;
+    if (page == nullptr || ParseURL(url, &scheme, &host, &object, &port) != 0 || scheme == SCHEME_FTP) {
+        std::free(page);
+        return false;
+    }
+    std::free(item->handedReferrer);
+    item->handedReferrer = page;
+    FormatOrigin(scheme, host, port, item->referrerOrigin, sizeof item->referrerOrigin);
+    return true;
+}
+
 void MOONQ_FreeItem(UrlItem* item)
 {
     if (item == nullptr)
         return;
     MOONQ_DeleteEmptyFile(item->localPath);
     std::free(item->handedCookies);
+    std::free(item->handedReferrer);
     delete item;
 }
 

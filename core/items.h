@@ -78,6 +78,10 @@ struct UrlItem {
     char* handedCookies;
     char handedHost[HOST_CAPACITY];
     bool handedSecure;
+    // The page the link was found on, handed over with it, and that page's origin: the item's
+    // requests tell it as a browser would (web/wire.h). In memory only; null when none.
+    char* handedReferrer;
+    char referrerOrigin[ORIGIN_CAPACITY];
 };
 
 // The longest Cookie header kept from a browser.
@@ -94,6 +98,9 @@ UrlItem* MOONQ_NewItem(const char* url);
 // Keeps cookieHeader for the host of the item's URL; false (nothing kept) for a header with a
 // control character or longer than HANDED_COOKIES_LIMIT, or a URL without a host that fits.
 bool MOONQ_HandCookies(UrlItem* item, const char* cookieHeader);
+// Keeps the page the link was found on (without its fragment); false (nothing kept) for a text
+// with a control character or one that is not an http or https URL that fits.
+bool MOONQ_HandReferrer(UrlItem* item, const char* referrer);
 // Releases an unlinked item and deletes its local file when that file is empty.
 void MOONQ_FreeItem(UrlItem* item);
 // Frees every item of the list.

@@ -593,7 +593,8 @@ std::unique_lock<std::mutex> MOONQ_LockItem()
     return std::unique_lock(itemLock);
 }
 
-UrlItem* MOONQ_AddURL(const char* url, const DownloadOptions* options, const char* handedCookies)
+UrlItem* MOONQ_AddURL(const char* url, const DownloadOptions* options, const char* handedCookies,
+                      const char* referrer)
 {
     UrlItem* item = MOONQ_NewItem(url);
     if (item == nullptr)
@@ -601,6 +602,8 @@ UrlItem* MOONQ_AddURL(const char* url, const DownloadOptions* options, const cha
     // The link is still worth adding without them; the trace says why its requests go without.
     if (handedCookies != nullptr && !MOONQ_HandCookies(item, handedCookies))
         Trace_PrintString(TRACE_ALL, "AddURL, cookies handed over with %s not kept\n", item->url);
+    if (referrer != nullptr && referrer[0] != '\0' && !MOONQ_HandReferrer(item, referrer))
+        Trace_PrintString(TRACE_ALL, "AddURL, the page handed over with %s not kept\n", item->url);
     if (options->useDirExtension)
         item->flags |= ITEM_EXT_DIR;
     UrlRequest* request = nullptr;
@@ -632,6 +635,11 @@ int32_t MOONQ_StartRequest(UrlItem* item, const DownloadOptions* options, bool i
             request->web.handedCookies = request->handedCookies.c_str();
             CopyBounded(request->web.handedHost, item->handedHost);
             request->web.handedSecure = item->handedSecure;
+        }
+        if (item->handedReferrer != nullptr) {
+            request->handedReferrer = item->handedReferrer;
+            request->web.referrer = request->handedReferrer.c_str();
+            CopyBounded(request->web.referrerOrigin, item->referrerOrigin);
         }
         if (isQuery) {
             const int32_t r = MOONQ_QueueQuery(request);

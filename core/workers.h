@@ -86,6 +86,7 @@ struct UrlRequest {
     // request. Such a query owns its item, which is in no list, and it goes with the request.
     UrlItem* replaces;
     std::string handedCookies;      // the item's, copied when the request starts; web points to it
+    std::string handedReferrer;     // likewise
 };
 
 // Guards the texts, status and size of items that workers write; one lock for all items.
@@ -93,7 +94,9 @@ std::unique_lock<std::mutex> MOONQ_LockItem();
 
 // Adds url to pendingList and starts its query in requestList; null when either fails. Cookies
 // handed over with the link (not null) are kept on the item as MOONQ_HandCookies keeps them.
-UrlItem* MOONQ_AddURL(const char* url, const DownloadOptions* options, const char* handedCookies = nullptr);
+// The page the link was found on (referrer, not null) is kept as MOONQ_HandReferrer keeps it.
+UrlItem* MOONQ_AddURL(const char* url, const DownloadOptions* options, const char* handedCookies = nullptr,
+                      const char* referrer = nullptr);
 // Creates a request for item and starts its worker (a query: queues it on the query pool);
 // 0, ERR_NO_MEMORY or ERR_NO_THREAD.
 int32_t MOONQ_StartRequest(UrlItem* item, const DownloadOptions* options, bool isQuery,

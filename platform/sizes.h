@@ -14,3 +14,5 @@ constexpr size_t ETAG_CAPACITY = 128;
 constexpr size_t DATE_CAPACITY = 64;
 // A host name: the 253 characters of the longest DNS name fit.
 constexpr size_t HOST_CAPACITY = 256;
+// A URL's origin as a Referer names it: scheme, host and port.
+constexpr size_t ORIGIN_CAPACITY = HOST_CAPACITY + 16;

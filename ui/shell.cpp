@@ -144,13 +144,14 @@ void downloadNowWhenChecked()
         downloadNow();
 }
 
-// Adds link as typed into "Add:", with the cookies handed over with it; its result for whoever
-// handed it over.
-HandoffResult addLink(const std::string& link, const std::string& cookieHeader = "")
+// Adds link as typed into "Add:", with the cookies and the page handed over with it; its result
+// for whoever handed it over.
+HandoffResult addLink(const std::string& link, const std::string& cookieHeader = "", const std::string& referrer = "")
 {
     const char* reason = MQUI_LinkRefusal(link);
     const bool added = reason == nullptr &&
-                       MQUI_AddTypedURL(link.c_str(), cookieHeader.empty() ? nullptr : cookieHeader.c_str());
+                       MQUI_AddTypedURL(link.c_str(), cookieHeader.empty() ? nullptr : cookieHeader.c_str(),
+                                        referrer.empty() ? nullptr : referrer.c_str());
     return {link, added, added ? "" : reason != nullptr ? reason : NOT_ADDED};
 }
 
@@ -162,7 +163,7 @@ void onHandoff(const HandoffRequest& request, HandoffAnswer* answer)
         return;
     }
     for (const HandoffLink& link : request.links)
-        answer->results.push_back(addLink(link.url, link.cookieHeader));
+        answer->results.push_back(addLink(link.url, link.cookieHeader, link.referrer));
     if (request.raise)
         showMainWindow();
     if (request.downloadNow)

@@ -143,17 +143,17 @@ bool MQUI_NamesKnownScheme(const char* text)
     return false;
 }
 
-bool MQUI_AddTypedURL(const char* text, const char* handedCookies)
+bool MQUI_AddTypedURL(const char* text, const char* handedCookies, const char* referrer)
 {
     char link[URL_PREFIX_LENGTH + URL_CAPACITY];
     MQUI_TypedLink(text, link, sizeof link);
-    return MQUI_AddURL(link, handedCookies);
+    return MQUI_AddURL(link, handedCookies, referrer);
 }
 
-bool MQUI_AddURL(const char* text, const char* handedCookies)
+bool MQUI_AddURL(const char* text, const char* handedCookies, const char* referrer)
 {
     // A refused add leaves no trace; the timer stops itself at the next tick.
-    const bool added = MOONQ_AddURL(text, &downloadOptions, handedCookies) != nullptr;
+    const bool added = MOONQ_AddURL(text, &downloadOptions, handedCookies, referrer) != nullptr;
     MQUI_StartWorkTimer();
     return added;
 }

@@ -135,9 +135,10 @@ extern const WinDialogTemplate toolbarTemplate;
 intptr_t MQUI_ToolbarProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);
 // Adds the link to the list and starts its check; false when it could not (too long, no memory).
 // Cookies handed over with the link (not null) go with its requests as MOONQ_AddURL keeps them.
-bool MQUI_AddURL(const char* text, const char* handedCookies = nullptr);
+// So is the page the link was found on (referrer, not null).
+bool MQUI_AddURL(const char* text, const char* handedCookies = nullptr, const char* referrer = nullptr);
 // Adds text as the "Add:" box adds what the person typed: without a known scheme, "http://" first.
-bool MQUI_AddTypedURL(const char* text, const char* handedCookies = nullptr);
+bool MQUI_AddTypedURL(const char* text, const char* handedCookies = nullptr, const char* referrer = nullptr);
 bool MQUI_NamesKnownScheme(const char* text);
 // The link that text typed by the person stands for: "http://" goes in front unless it names a
 // scheme Moonfetch speaks. The copy into link is bounded.

@@ -365,3 +365,14 @@ int32_t LocalNameFromDisposition(const char* disposition, const char* directory,
     composeLocalName(name, length, directory, out, byExtension);
     return 0;
 }
+
+void FormatOrigin(int32_t scheme, const char* host, int32_t port, char* out, size_t outSize)
+{
+    const bool https = scheme == SCHEME_HTTPS;
+    const int32_t ownPort = https ? 443 : scheme == SCHEME_FTP ? 21 : 80;
+    const char* name = https ? "https" : scheme == SCHEME_FTP ? "ftp" : "http";
+    if (port == ownPort)
+        std::snprintf(out, outSize, "%s://%s/", name, host);
+    else
+        std::snprintf(out, outSize, "%s://%s:%d/", name, host, int(port));
+}

@@ -44,5 +44,8 @@ int32_t LocalNameFromURL(const char* object, const char* directory, char* out, s
 // of its extension, never inside a UTF-8 character. Returns 0, ERR_BAD_URL when the value names no usable file (no name, or an
 // empty one, "." or "..", once made safe), or ERR_NAME_TOO_LONG when even a one-character stem
 // does not fit; out is untouched on failure.
+// The origin of a parsed URL as a Referer names it: "https://host/", with ":port" only when it
+// is not the scheme's own; the copy into out is bounded.
+void FormatOrigin(int32_t scheme, const char* host, int32_t port, char* out, size_t outSize);
 int32_t LocalNameFromDisposition(const char* disposition, const char* directory, char* out,
                                  size_t outSize, bool byExtension);

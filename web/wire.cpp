@@ -306,6 +306,20 @@ bool sendHanded(WireRequest* request)
     return Inet_HttpAddHeader(request->hRequest, header.data(), header.size());
 }
 
+// Tells the page the link was found on as a browser does by default: whole to the page's own
+// origin, only its origin to another, and nothing from an https page to an http address.
+bool sendReferrer(WireRequest* request)
+{
+    if (Text_StartsWithNoCase(request->referrerOrigin, "https:") && request->scheme != SCHEME_HTTPS)
+        return true;
+    char origin[ORIGIN_CAPACITY];
+    FormatOrigin(request->scheme, request->hostName, request->port, origin, sizeof origin);
+    const bool sameOrigin = Text_EqualNoCase(origin, request->referrerOrigin);
+    const std::string header =
+        std::string("Referer: ") + (sameOrigin ? request->referrer : request->referrerOrigin) + "\r\n";
+    return Inet_HttpAddHeader(request->hRequest, header.data(), header.size());
+}
+
 // Opens one request on the connection, with its cookies and header (when not null), sends it
 // and reads the answer's status; 1, or the failure to return. A request of an earlier attempt
 // on the connection is closed first.
@@ -319,6 +333,8 @@ int32_t ask(WireRequest* request, const char* verb, const char* header, uint32_t
     request->hRequest = Inet_HttpOpenRequest(request->hConnect, verb, request->objectName, noCookies);
     if (request->hRequest == nullptr || !Wire_SetTimeouts(request->hRequest, timeout) ||
         (header != nullptr && !Inet_HttpAddHeader(request->hRequest, header, std::strlen(header))))
+        return httpError(request);
+    if (request->referrer != nullptr && !sendReferrer(request))
         return httpError(request);
     if (handed) {
         if (!sendHanded(request))

@@ -93,6 +93,10 @@ struct WireRequest {
     const char* handedCookies;
     char handedHost[HOST_CAPACITY];
     bool handedSecure;
+    // The page the link was found on, handed over with it (null when none; the caller owns the
+    // text, which holds no control character), and that page's origin (FormatOrigin's form).
+    const char* referrer;
+    char referrerOrigin[ORIGIN_CAPACITY];
 };
 
 int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32_t timeout);

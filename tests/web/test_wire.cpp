@@ -25,14 +25,14 @@ Script redirect(const std::string& status, const std::string& to)
     return answer(head(status, "Location: " + to + "\r\nContent-Length: 0"));
 }
 
-// What the server saw: each request line without its version, followed by the Range, If-Range
-// and Cookie fields it carried; one line per request.
+// What the server saw: each request line without its version, followed by the Range, If-Range,
+// Cookie and Referer fields it carried; one line per request.
 std::string seen(const ScriptedServer& server)
 {
     std::string all;
     for (const std::string& request : server.requests()) {
         all += (all.empty() ? "" : "\n") + request.substr(0, request.find(" HTTP/1.1\r\n"));
-        for (const std::string name : {"\r\nRange: ", "\r\nIf-Range: ", "\r\nCookie: "}) {
+        for (const std::string name : {"\r\nRange: ", "\r\nIf-Range: ", "\r\nCookie: ", "\r\nReferer: "}) {
             const size_t at = request.find(name);
             if (at != std::string::npos)
                 all += " " + request.substr(at + 2, request.find("\r\n", at + 2) - at - 2);
@@ -63,6 +63,7 @@ struct Case {
     std::string handed = "";            // cookies handed over with the link, when there are any
     std::string handedHost = "127.0.0.1";
     bool handedSecure = false;
+    std::string referrer = "", referrerOrigin = "";   // the page handed over; "ORIGIN/" is the server's
     int64_t from = 0, size = 0;         // resumeFrom and expectedSize
     End end = {};
     int connections = 1;                // to the scripted server
@@ -110,6 +111,14 @@ protected:
         web->handedCookies = c.handed.empty() ? nullptr : c.handed.c_str();
         CopyBounded(web->handedHost, c.handedHost.c_str());
         web->handedSecure = c.handedSecure;
+        auto onServer = [&](std::string text) {
+            for (size_t at; (at = text.find("ORIGIN/")) != std::string::npos;)
+                text.replace(at, 7, server.url(""));
+            return text;
+        };
+        const std::string referrer = onServer(c.referrer);
+        web->referrer = referrer.empty() ? nullptr : referrer.c_str();
+        CopyBounded(web->referrerOrigin, onServer(c.referrerOrigin).c_str());
         web->resumeFrom = c.from;
         web->expectedSize = c.size;
         CopyBounded(web->ifRange, "\"v1\"");
@@ -143,7 +152,7 @@ protected:
         }
         const std::string served = seen(server);
         EXPECT_TRUE(!url.starts_with(server.url("")) || server.connections() == c.connections) << server.connections();
-        EXPECT_TRUE(c.seen.empty() || served == c.seen) << served;
+        EXPECT_TRUE(c.seen.empty() || served == onServer(c.seen)) << served;
         Trace_Close();
         const std::string text = readFile("log.txt");
         EXPECT_TRUE(c.handed.empty() || text.find(c.handed) == std::string::npos);
@@ -347,6 +356,14 @@ TEST_F(Wire, EveryCaseEndsWithItsResultStatusBodyAndWhatTheServerSaw)
          .seen = "HEAD /x"},
         {.name = "handed for https", .path = secure.url("echo"), .mode = MODE_DOWNLOAD, .handed = "h=1",
          .handedSecure = true, .end = {1, 200, "OK", 3}, .body = "h=1"},
+        // The page a link came from goes whole to its own origin, else only its origin, and
+        // never from https to http.
+        {.name = "a page of the same origin", .scripts = {answer(ok)}, .referrer = "ORIGIN/p?q=1",
+         .referrerOrigin = "ORIGIN/", .seen = "HEAD /x Referer: ORIGIN/p?q=1"},
+        {.name = "a page of another origin", .scripts = {answer(ok)}, .referrer = "http://pages.example/p?q=1",
+         .referrerOrigin = "http://pages.example/", .seen = "HEAD /x Referer: http://pages.example/"},
+        {.name = "an https page", .scripts = {answer(ok)}, .referrer = "https://pages.example/p",
+         .referrerOrigin = "https://pages.example/", .seen = "HEAD /x"},
     };
     for (const Case& c : cases)
         run(c);
