@@ -96,7 +96,7 @@ bool MOONQ_HandReferrer(UrlItem* item, const char* referrer)
         return false;
     std::memcpy(url, referrer, length);
     url[length] = '\0';
-    char* page = strndup(referrer, length);
+    char* page = strdup(url);   // before ParseURL cuts url apart
     int32_t scheme = 0, port = 0;
     char* host = nullptr;
     char* object = nullptr;
