@@ -61,18 +61,24 @@ using Clock = std::chrono::steady_clock;
 
 constexpr double GIB = 1024.0 * 1024.0 * 1024.0;
 
-long residentKiB()
+// A memory line of /proc/self/status ("VmRSS:", "VmHWM:"), in KiB; 0 when it is not there.
+long statusKiB(const char* key)
 {
     std::ifstream status("/proc/self/status");
     std::string word;
     while (status >> word) {
-        if (word == "VmRSS:") {
+        if (word == key) {
             long kib = 0;
             status >> kib;
             return kib;
         }
     }
     return 0;
+}
+
+long residentKiB()
+{
+    return statusKiB("VmRSS:");
 }
 
 double secondsSince(Clock::time_point start)
@@ -395,16 +401,7 @@ size_t threadCount()
 // The process's peak resident memory since the last reset (VmHWM), in KiB.
 long peakResidentKiB()
 {
-    std::ifstream status("/proc/self/status");
-    std::string word;
-    while (status >> word) {
-        if (word == "VmHWM:") {
-            long kib = 0;
-            status >> kib;
-            return kib;
-        }
-    }
-    return 0;
+    return statusKiB("VmHWM:");
 }
 
 // Lets the next peakResidentKiB count from the memory resident now.

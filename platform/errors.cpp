@@ -1,4 +1,5 @@
 #include "platform/errors.h"
+#include "platform/inet.h"
 
 namespace {
 
@@ -50,4 +51,16 @@ bool Err_IsCertificate(uint32_t code)
 {
     const ErrorText* entry = find(code);
     return entry != nullptr && entry->certificate;
+}
+
+// The internet client's texts are the table's, on every platform.
+const char* Inet_ErrorText(uint32_t error)
+{
+    const char* text = Err_Text(error);
+    return text != nullptr ? text : "An unknown error occurred in the Internet client";
+}
+
+bool Inet_IsCertificateError(uint32_t error)
+{
+    return Err_IsCertificate(error);
 }

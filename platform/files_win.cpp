@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <atomic>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -48,7 +49,7 @@ int lastErrno()
 
 std::string randomTag()
 {
-    static uint64_t calls = 0;
+    static std::atomic<uint64_t> calls = 0;
     uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
                     (++calls << 40) ^ GetCurrentProcessId();
     std::string tag;

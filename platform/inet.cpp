@@ -931,14 +931,3 @@ uint32_t Inet_LastError()
 {
     return lastError;
 }
-
-const char* Inet_ErrorText(uint32_t error)
-{
-    const char* text = Err_Text(error);
-    return text != nullptr ? text : "An unknown error occurred in the Internet client";
-}
-
-bool Inet_IsCertificateError(uint32_t error)
-{
-    return Err_IsCertificate(error);
-}
