@@ -12,6 +12,8 @@
 //   socket left behind by a copy that crashed.
 // - Win_HandoffSend blocks its caller (no event loop runs meanwhile) for at most timeoutMs; it
 //   needs no display and no toolkit started (one is started and ended for the call).
+// - On Windows the "socket" is a message-only window of the user's session named after the
+//   folder (Win_HandoffSocketPath gives that name), and the frames travel as WM_COPYDATA.
 #pragma once
 
 #include "platform/handoff.h"

@@ -21,12 +21,20 @@
 #include <cstdint>
 #include <string>
 
+// On Windows a handle and a colour are the system's own types, declared as <windows.h> declares
+// them, so that the windows' files may include that header after this one.
+#ifdef _WIN32
+struct HWND__;
+using HWND = HWND__*;
+using COLORREF = unsigned long;
+#else
 struct WinWindow;
 using HWND = WinWindow*;
+using COLORREF = uint32_t;
+#endif
 using WPARAM = uintptr_t;
 using LPARAM = intptr_t;
 using LRESULT = intptr_t;
-using COLORREF = uint32_t;
 
 // The window and dialog procedures of the program.
 using WndProc = LRESULT (*)(HWND window, uint32_t message, WPARAM wParam, LPARAM lParam);
@@ -146,7 +154,7 @@ struct WinToolTip {
 
 // Starts the toolkit for this process; false when there is nothing to show windows on (none of
 // DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM is set; the last may name "offscreen") or when
-// another toolkit application already runs in it.
+// another toolkit application already runs in it. Windows always has a desktop to show them on.
 bool Win_Init(int* argc, char** argv);
 
 HWND Win_CreateMainWindow(const WinMainTemplate& main);
