@@ -5,10 +5,8 @@
 
 #include <shellapi.h>
 
-#include <algorithm>
 #include <cwchar>
 #include <set>
-#include <vector>
 
 namespace {
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -37,10 +38,9 @@ constexpr ControlKind CONTROL_KINDS[] = {
 
 const ControlKind& kindOf(WinControl kind)
 {
-    for (const ControlKind& row : CONTROL_KINDS)
-        if (row.kind == kind)
-            return row;
-    return CONTROL_KINDS[5];
+    const ControlKind* row = std::find_if(std::begin(CONTROL_KINDS), std::end(CONTROL_KINDS),
+                                          [kind](const ControlKind& k) { return k.kind == kind; });
+    return row != std::end(CONTROL_KINDS) ? *row : CONTROL_KINDS[0];
 }
 
 // An extended dialog template, written item by item with the alignment each field needs.
@@ -58,8 +58,6 @@ public:
         while (bytes_.size() % to != 0)
             bytes_.push_back(0);
     }
-    void Patch(size_t at, WORD value) { std::memcpy(bytes_.data() + at, &value, sizeof value); }
-    size_t Size() const { return bytes_.size(); }
     // DWORD-aligned storage for the system to read.
     const DLGTEMPLATE* Data()
     {

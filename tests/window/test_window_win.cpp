@@ -82,7 +82,7 @@ protected:
     HWND main_ = nullptr;
 };
 
-TEST_F(WinWindowTest, SizePaintAndTimersReachTheProcedure)
+TEST_F(WinWindowTest, SizePaintTimersAndTooltipsReachTheProcedure)
 {
     pump(100);
     RECT client;
@@ -90,6 +90,8 @@ TEST_F(WinWindowTest, SizePaintAndTimersReachTheProcedure)
     ASSERT_FALSE(received(main_, WM_PAINT).empty());
     ASSERT_FALSE(received(main_, WM_SIZE).empty());
     EXPECT_EQ(Win_GetClientRect(main_).right, client.right);
+    SendMessageW(main_, WM_MOUSEMOVE, 0, MAKELPARAM(5, 6));
+    EXPECT_EQ(received(main_, WM_GETTOOLTIP).size(), 1u);
 
     EXPECT_EQ(Win_SetTimer(main_, 7, 10), 7u);
     EXPECT_EQ(Win_SetTimer(main_, 8, 10), 8u);
