@@ -20,10 +20,13 @@ struct Message {
 };
 std::vector<Message> messages;
 std::function<intptr_t(HWND, UINT, WPARAM)> dialogHook;
+std::function<void(HWND)> paintHook;
 
 LRESULT mainProc(HWND window, uint32_t message, WPARAM wParam, LPARAM)
 {
     messages.push_back({window, message, wParam});
+    if (message == WM_PAINT && paintHook)
+        paintHook(window);
     return 0;
 }
 
@@ -74,6 +77,7 @@ protected:
     {
         messages.clear();
         dialogHook = nullptr;
+        paintHook = nullptr;
         main_ = Win_CreateMainWindow({"Moonfetch", "", "", MENU, std::size(MENU), KEYS, std::size(KEYS), mainProc});
         ASSERT_NE(main_, nullptr);
         Win_ShowWindow(main_);
@@ -92,6 +96,19 @@ TEST_F(WinWindowTest, SizePaintTimersAndTooltipsReachTheProcedure)
     EXPECT_EQ(Win_GetClientRect(main_).right, client.right);
     SendMessageW(main_, WM_MOUSEMOVE, 0, MAKELPARAM(5, 6));
     EXPECT_EQ(received(main_, WM_GETTOOLTIP).size(), 1u);
+    // A text ends where it ends, a cut one (with its "…") within the box.
+    int shortEnd = 0, cutEnd = 0;
+    paintHook = [&](HWND window) {
+        WinDC* dc = Win_BeginPaint(window);
+        shortEnd = Win_TextOutClipped(dc, {10, 0, 400, 20}, "ab");
+        cutEnd = Win_TextOutClipped(dc, {10, 20, 60, 40}, "a text much wider than its box");
+        Win_EndPaint(window, dc);
+    };
+    Win_Invalidate(main_, true);
+    EXPECT_GT(shortEnd, 10);
+    EXPECT_LT(shortEnd, 60);
+    EXPECT_GT(cutEnd, shortEnd);
+    EXPECT_LE(cutEnd, 60);
 
     EXPECT_EQ(Win_SetTimer(main_, 7, 10), 7u);
     EXPECT_EQ(Win_SetTimer(main_, 8, 10), 8u);
