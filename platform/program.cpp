@@ -58,6 +58,10 @@ void Plat_PrepareStdioPipes()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+void Plat_UseUtf8Arguments(int*, char***)
+{
+}
+
 void Plat_UseParentConsole()
 {
 }

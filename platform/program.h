@@ -3,8 +3,9 @@
 // it is given, and the folder that keeps its data for the person.
 //
 // Contract:
-// - Any thread may call, except Plat_UseParentConsole and Plat_PrepareStdioPipes, which run
-//   once at the start, before anything is read or written on the standard streams.
+// - Any thread may call, except Plat_UseUtf8Arguments, Plat_UseParentConsole and
+//   Plat_PrepareStdioPipes, which run once at the start, before the arguments are read or
+//   anything is read or written on the standard streams.
 // - A program started apart shares nothing with this one: no open file, no pipe, no console,
 //   no session or process group that ends with this one's.
 // - Failures are returned as errno values (or false), never thrown.
@@ -26,6 +27,10 @@ bool Plat_StartDetached(const std::string& program, const std::vector<std::strin
 // Makes the standard input and output carry bytes unchanged, and a write to a closed pipe fail
 // instead of ending the process.
 void Plat_PrepareStdioPipes();
+// Makes the program's arguments UTF-8, as the rest of the program reads them: on Windows they are
+// taken again from the wide command line (the array then lives as long as the process); on
+// Linux they are the bytes they came as.
+void Plat_UseUtf8Arguments(int* argc, char*** argv);
 // Where the system starts a windowed program without standard streams (Windows), the streams
 // that were not redirected write to the console the program was started from, if any.
 void Plat_UseParentConsole();
