@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr DWORD APART = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT;
+constexpr DWORD APART = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP;
 
 // argument as the system's command-line parser (CommandLineToArgvW) takes it back whole.
 std::wstring quoted(const std::wstring& argument)
