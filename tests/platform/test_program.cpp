@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -29,7 +30,11 @@ std::string contentOf(const std::string& path)
 TEST_F(Program, AProgramStartedApartRunsWithNothingOfOurs)
 {
 #ifdef _WIN32
-    ASSERT_TRUE(Plat_StartDetached("cmd.exe", {"/c", "echo apart>out.tmp&&ren out.tmp out"}));
+    // From a folder whose name has a space, as under "Program Files".
+    const std::string program = path("a b\\cmd.exe");
+    fs::create_directory(path("a b"));
+    fs::copy_file(std::string(std::getenv("SystemRoot")) + "\\system32\\cmd.exe", program);
+    ASSERT_TRUE(Plat_StartDetached(program, {"/c", "echo apart>out.tmp&&ren out.tmp out"}));
     const std::string expected = "apart\r\n";
 #else
     const int inherited = ::open("/dev/null", O_RDONLY);
