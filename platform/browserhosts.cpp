@@ -3,10 +3,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 
-#include <nlohmann/json.hpp>
-
 #include <cerrno>
-#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,21 +46,6 @@ std::string manifestName()
 
 }  // namespace
 
-std::string Browser_HostManifest(bool firefox, const std::string& program)
-{
-    nlohmann::ordered_json manifest = {
-        {"name", BROWSER_HOST_NAME},
-        {"description", "Moonfetch: download later"},
-        {"path", program},
-        {"type", "stdio"},
-    };
-    if (firefox)
-        manifest["allowed_extensions"] = {BROWSER_FIREFOX_ID};
-    else
-        manifest["allowed_origins"] = {BROWSER_CHROMIUM_ORIGIN};
-    return manifest.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-}
-
 std::vector<BrowserHostFile> Browser_InstallHosts(const std::string& program)
 {
     std::vector<BrowserHostFile> written;
@@ -88,12 +70,4 @@ std::vector<BrowserHostFile> Browser_UninstallHosts()
             removed.push_back({path, error});
     }
     return removed;
-}
-
-bool Browser_StartedAsHost(int argc, char** argv)
-{
-    for (int k = 1; k < argc; ++k)
-        if (std::strcmp(argv[k], BROWSER_CHROMIUM_ORIGIN) == 0 || std::strcmp(argv[k], BROWSER_FIREFOX_ID) == 0)
-            return true;
-    return false;
 }

@@ -6,11 +6,16 @@
 //   family's in NativeMessagingHosts inside each browser's folder under $XDG_CONFIG_HOME
 //   ($HOME/.config when that is unset, empty or relative). Only a browser whose own folder
 //   exists gets one; no browser folder is ever made.
-// - Uninstalling removes exactly the manifests that installing writes, in the same folders,
-//   and nothing beside them.
+// - On Windows the two manifests (Firefox's, the Chromium family's) lie in the program's data
+//   folder (program.h), in "hosts", and each browser's key of hosts in HKEY_CURRENT_USER
+//   (Mozilla, Google Chrome, Chromium, Microsoft Edge, Brave) gets a key named after the host
+//   whose default value is the manifest's path; every browser is registered, installed or not.
+//   The entries name the manifests, then the keys.
+// - Uninstalling removes exactly the manifests (and keys) that installing writes, in the same
+//   places, and nothing beside them.
 // - The program named in a manifest is started by the browser with the extension's origin
-//   (Chromium family) or its manifest and id (Firefox) as arguments: Browser_StartedAsHost
-//   recognises those.
+//   (Chromium family; on Windows followed by --parent-window=N) or its manifest and id
+//   (Firefox) as arguments: Browser_StartedAsHost recognises those.
 // - Failures are returned as errno values, never thrown.
 #pragma once
 

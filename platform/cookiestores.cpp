@@ -37,9 +37,6 @@ constexpr ChromiumBrowser CHROMIUM_BROWSERS[] = {
     {"microsoft-edge", "Microsoft Edge", "chromium"},
 };
 
-// The profile's cookie file, by the names it has had, in the order they are tried.
-constexpr const char* COOKIE_FILE_NAMES[] = {"cookies.sqlite", "Network/Cookies", "Cookies"};
-constexpr const char* NETSCAPE_FILE_NAME = "cookies.txt";
 // Seconds from 1601-01-01, where Chromium's clock starts, to 1970-01-01.
 constexpr int64_t CHROMIUM_EPOCH_OFFSET = 11644473600;
 constexpr int FIREFOX_MILLISECONDS_SCHEMA = 16;
@@ -403,25 +400,6 @@ bool addChromiumProfiles(const ChromiumBrowser& browser, std::vector<BrowserProf
 }
 
 }  // namespace
-
-CookieStoreKind CookieStores_KindOf(const std::string& file)
-{
-    const std::string name = fs::path(file).filename().string();
-    if (name == "cookies.sqlite")
-        return STORE_FIREFOX;
-    return name == "Cookies" ? STORE_CHROMIUM : STORE_TEXT;
-}
-
-std::string CookieStores_FileOf(const std::string& directory)
-{
-    std::error_code error;
-    for (const char* name : COOKIE_FILE_NAMES) {
-        const std::string file = directory + PATH_SEP + name;
-        if (fs::is_regular_file(file, error))
-            return file;
-    }
-    return directory + PATH_SEP + NETSCAPE_FILE_NAME;
-}
 
 bool CookieStores_ListProfiles(std::vector<BrowserProfile>* profiles)
 {

@@ -21,6 +21,9 @@
 //   not decrypt is skipped and counted, with the reason of the last one.
 // - Failures are returned as false with a sentence for the person in failure; nothing of a
 //   store that fails is handed out.
+// - On Windows no profile is listed (CookieStores_ListProfiles is false) and every database
+//   read fails with a failure that says reading browsers' cookie databases is not available
+//   there: the cookies come from a cookies.txt file the person names.
 #pragma once
 
 #include <cstdint>

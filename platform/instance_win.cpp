@@ -1,6 +1,6 @@
 // The one-instance lock on Windows: a named mutex per folder, which the system releases when the
-// process ends however it ends. The lock file is still written, for a person who wonders whose
-// lock it is.
+// process ends however it ends. A mutex tells nobody who holds it: the holder's process id is
+// written into the lock file beside it, as on Linux, where a second copy reads it.
 #include "platform/instance.h"
 
 #include <windows.h>
@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -64,4 +65,17 @@ void Plat_UnlockInstance()
     if (lockMutex != nullptr)
         CloseHandle(lockMutex);
     lockMutex = nullptr;
+}
+
+long Plat_LockHolder(const char* path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    char text[32] = {};
+    DWORD got = 0;
+    const bool read = ReadFile(file, text, sizeof text - 1, &got, nullptr);
+    CloseHandle(file);
+    return read && got > 0 ? std::strtol(text, nullptr, 10) : 0;
 }

@@ -4,22 +4,18 @@
 
 #include "platform/browserhosts.h"
 #include "platform/nativehost.h"
+#include "platform/program.h"
 #include "platform/text.h"
 #include "settings/registry.h"
 #include "web/linkdrop.h"
 #include "window/handoff.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -34,34 +30,10 @@ constexpr const char* NO_ANSWER = "Moonfetch did not answer in time.";
 constexpr const char* NOT_REACHED = "Moonfetch is not running and could not be started.";
 constexpr const char* NOT_ADDED = "Moonfetch did not add the link.";
 
-std::string programFile()
-{
-    std::error_code error;
-    return std::filesystem::read_symlink("/proc/self/exe", error).string();
-}
-
 // Starts `moonfetch --data-folder` on its own, apart from the browser's pipes and session.
 bool startCopy()
 {
-    const std::string program = programFile();
-    const pid_t child = fork();
-    if (child < 0)
-        return false;
-    if (child == 0) {
-        if (fork() == 0) {
-            setsid();
-            const int none = open("/dev/null", O_RDWR);
-            for (int fd = 0; fd < 3; ++fd)
-                dup2(none, fd);
-            // Whatever else the browser left open stays with the host, or the browser waits on it.
-            close_range(3, ~0u, 0);
-            execl(program.c_str(), program.c_str(), "--data-folder", static_cast<char*>(nullptr));
-        }
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return true;
+    return Plat_StartDetached(Plat_ProgramFile(), {"--data-folder"});
 }
 
 // Hands the request to the copy of the data folder, the current one, starting it when none runs.
@@ -117,21 +89,21 @@ std::string answerLinks(const std::vector<NativeLink>& links)
 // current folder, where the copy it starts runs too; without one, no link gets through.
 int runNativeHost()
 {
-    std::signal(SIGPIPE, SIG_IGN);
+    Plat_PrepareStdioPipes();
     if (MQUI_EnterDataFolder() != 0)
         std::filesystem::current_path("/");
     std::string payload;
     for (;;) {
-        const int read = Native_ReadFrame(STDIN_FILENO, &payload);
+        const int read = Native_ReadFrame(PLAT_STDIN, &payload);
         if (read == NATIVE_END)
             return 0;
         if (read != NATIVE_FRAME) {
-            Native_WriteFrame(STDOUT_FILENO, Native_EncodeError(Native_FrameRefusal(read)));
+            Native_WriteFrame(PLAT_STDOUT, Native_EncodeError(Native_FrameRefusal(read)));
             return 1;
         }
         std::vector<NativeLink> links;
         const std::string refusal = Native_DecodeMessage(payload, &links);
-        if (!Native_WriteFrame(STDOUT_FILENO, refusal.empty() ? answerLinks(links) : Native_EncodeError(refusal)))
+        if (!Native_WriteFrame(PLAT_STDOUT, refusal.empty() ? answerLinks(links) : Native_EncodeError(refusal)))
             return 0;
     }
 }
@@ -161,7 +133,7 @@ int MQUI_BrowserCommand(int argc, char** argv)
     if (first == "--native-host" || Browser_StartedAsHost(argc, argv))
         return runNativeHost();
     if (first == "--install-browser-hosts")
-        return tellHostFiles(Browser_InstallHosts(programFile()), "Wrote",
+        return tellHostFiles(Browser_InstallHosts(Plat_ProgramFile()), "Wrote",
                              "No browser folder was found: no manifest was written.");
     if (first == "--uninstall-browser-hosts")
         return tellHostFiles(Browser_UninstallHosts(), "Removed", "No manifest of Moonfetch was found.");

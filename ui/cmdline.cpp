@@ -3,6 +3,7 @@
 #include "core/items.h"
 #include "core/lists.h"
 #include "core/pending.h"
+#include "platform/program.h"
 #include "platform/text.h"
 
 #include <cerrno>
@@ -10,10 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -76,27 +74,6 @@ std::string shown(std::string_view text)
     return text.size() > SHOWN_TEXT_LIMIT ? out + "..." : out;
 }
 
-// Reads the whole file, or standard input for "-"; an errno value on failure, EFBIG past the limit.
-int readInput(const std::string& path, std::string* text)
-{
-    const int fd = path == "-" ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat info {};
-    int error = fd < 0 ? errno : ::fstat(fd, &info) != 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : 0;
-    char block[65536];
-    for (ssize_t got = 1; error == 0 && got != 0;) {
-        got = ::read(fd, block, sizeof block);
-        if (got < 0 && errno != EINTR)
-            error = errno;
-        else if (got > 0)
-            text->append(block, size_t(got));
-        if (text->size() > INPUT_LIMIT)
-            error = EFBIG;
-    }
-    if (fd > STDIN_FILENO)
-        ::close(fd);
-    return error;
-}
-
 // Appends the links of text, one a line; blank lines are skipped, and a line keeps no white
 // space around it.
 void appendInputLinks(const std::string& text, std::vector<std::string>* links)
@@ -120,7 +97,7 @@ bool takeInput(const char* path, CommandLine* line)
         return false;
     }
     std::string text;
-    const int error = readInput(path, &text);
+    const int error = Plat_ReadBounded(std::strcmp(path, "-") == 0 ? nullptr : path, INPUT_LIMIT, &text);
     if (error != 0) {
         const char* why = error == EFBIG ? "it holds more than 8 MB" : std::strerror(error);
         std::fprintf(stderr, "moonfetch: cannot read links from %s: %s.\n", shown(path).c_str(), why);
@@ -175,8 +152,8 @@ int makeFolders(const std::filesystem::path& path)
     std::error_code error;
     std::filesystem::create_directories(path.parent_path(), error);
     if (error)
-        return error.value();
-    return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST ? 0 : errno;
+        return error.default_error_condition().value();
+    return Plat_MakePrivateFolder(path.string());
 }
 
 }  // namespace
@@ -250,11 +227,15 @@ void MQUI_PrintSavedList()
 
 int MQUI_EnterDataFolder()
 {
-    const std::filesystem::path folder = std::filesystem::path(Text_DataFolder()) / "moonfetch";
+    const std::filesystem::path folder = Plat_ProgramDataFolder();
     int error = makeFolders(folder);
-    if (error == 0 && ::chdir(folder.c_str()) != 0)
-        error = errno;
+    std::error_code entered;
+    if (error == 0)
+        std::filesystem::current_path(folder, entered);
+    if (entered)
+        error = entered.default_error_condition().value();
     if (error != 0)
-        std::fprintf(stderr, "moonfetch: cannot use the data folder %s: %s.\n", folder.c_str(), std::strerror(error));
+        std::fprintf(stderr, "moonfetch: cannot use the data folder %s: %s.\n", folder.string().c_str(),
+                     std::strerror(error));
     return error;
 }

@@ -47,4 +47,22 @@ TEST_F(BrowserHosts, OnlyBrowsersWhoseFolderExistsGetAManifestAndUninstallRemove
     }
 }
 
+// As each browser starts its host: Chromium's origin (on Windows with its window after it),
+// Firefox's manifest and id; anything else is the program itself.
+TEST(BrowserHostStart, EveryBrowsersArgumentsAndOnlyThoseStartTheHost)
+{
+    const struct { std::vector<std::string> arguments; bool host; } cases[] = {
+        {{BROWSER_CHROMIUM_ORIGIN}, true},
+        {{BROWSER_CHROMIUM_ORIGIN, "--parent-window=0"}, true},
+        {{"C:\\hosts\\com.larkvale.moonfetch.mozilla.json", BROWSER_FIREFOX_ID}, true},
+        {{"--list"}, false},
+    };
+    for (const auto& c : cases) {
+        std::vector<char*> argv{const_cast<char*>("moonfetch")};
+        for (const std::string& argument : c.arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        EXPECT_EQ(Browser_StartedAsHost(int(argv.size()), argv.data()), c.host) << c.arguments.back();
+    }
+}
+
 }  // namespace

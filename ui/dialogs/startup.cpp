@@ -29,13 +29,26 @@ uint32_t localTimeSeed()
     return uint32_t(local.tm_min) * uint32_t(local.tm_sec) * uint32_t(millisecond);
 }
 
+// What opening the program's key gives: REG_OK when it exists.
+int32_t programKeyResult()
+{
+    uint32_t size = 0;
+    int32_t opened = REG_OK;
+    RegStore_QueryValue(REG_ROOT_CURRENT_USER, REG_KEY_MOONFETCH, "", nullptr, nullptr, &size, &opened);
+    return opened;
+}
+
 // The settings file is written by every confirmed choice and by the first start itself, so
 // only a machine (or user) on which the program never ran lacks it. A file that cannot be
-// examined counts as present: the person then sees no unexpected dialog.
+// examined counts as present: the person then sees no unexpected dialog. Where the settings are
+// the registry itself (no file), the program's key stands for the file.
 bool isFirstStart()
 {
+    const std::string file = RegStore_FilePath(REG_ROOT_CURRENT_USER);
+    if (file.empty())
+        return programKeyResult() == REG_ERROR_FILE_NOT_FOUND;
     std::error_code error;
-    bool present = std::filesystem::exists(RegStore_FilePath(REG_ROOT_CURRENT_USER), error);
+    bool present = std::filesystem::exists(file, error);
     return !present && !error;
 }
 
@@ -44,6 +57,9 @@ void firstStart(HWND mainWindow, DownloadOptions* options)
     CookieSource_Choose(1, mainWindow, options);
     Schedule_PickStartTime();
     RegStore_CreateFile(REG_ROOT_CURRENT_USER);
+    // A Cancel in the cookies dialog writes nothing: the key is made all the same.
+    if (RegStore_FilePath(REG_ROOT_CURRENT_USER).empty() && programKeyResult() != REG_OK)
+        Reg_WriteString(REG_ROOT_CURRENT_USER, REG_KEY_MOONFETCH, "", "");
 }
 
 int32_t loadDownloadDir()
