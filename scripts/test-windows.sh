@@ -1,24 +1,21 @@
 #!/usr/bin/env bash
-# Builds the platform, web, settings and core libraries and their tests for Windows with mingw-w64
-# (build/windows) and runs the suites under Wine, in a Wine prefix of their own that is removed
-# afterwards, against nginx and an FTP server that the Linux side serves on loopback
-# (moon_wine_servers, from build/plain). Exits non-zero when anything fails.
+# Builds Moonfetch for Windows with mingw-w64 (build/windows) and runs everything Windows under
+# Wine, in a Wine prefix of its own that is removed afterwards: the platform, web, settings and
+# core suites against nginx and an FTP server that the Linux side serves on loopback
+# (moon_wine_servers, from build/plain); the installer's install and uninstall; and, once
+# moonfetch.exe builds, the program itself on a virtual display. Every suite has a time limit, so
+# a hung one fails with its last case named instead of holding the run up. scripts/test.sh runs
+# it after the Linux tests; it also runs alone. Exits non-zero when anything fails.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
 scripts/install-deps.sh
-packages=(g++-mingw-w64-x86-64-posix wine64)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get install -y --no-install-recommends "${missing[@]}"
-fi
 
+# A suite's time limit in seconds; the Wine run of all of them takes a few minutes.
+limit=600
+# The virtual display the program's windows open on.
+display=:73
 jobs=$(nproc)
 cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Debug \
       -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64.cmake" >/dev/null
@@ -27,17 +24,49 @@ cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build/plain -j "$jobs" --target moon_wine_servers
 
 scratch=$(mktemp -d)
-trap 'WINEPREFIX="$scratch/prefix" /usr/lib/wine/wineserver -k 2>/dev/null || true; rm -rf "$scratch"' EXIT
-# Headless: the suites open no window, and Wine's first start must not ask for anything.
+xvfb=""
+cleanup() {
+  WINEPREFIX="$scratch/prefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
+  [ -z "$xvfb" ] || kill "$xvfb" 2>/dev/null || true
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+# Headless unless a suite asks for the display: Wine's first start must not ask for anything.
 export WINEPREFIX="$scratch/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
 export MOON_TEST_PRIVATE_REGISTRY=1
-/usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
-/usr/lib/wine/wineserver -w
+# Making the prefix has a time limit of its own: it waits for every process Wine started to end.
+started=$SECONDS
+timeout --kill-after=10 "$limit" sh -c '/usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 &&
+                                        /usr/lib/wine/wineserver -w'
+echo "== Wine prefix made in $((SECONDS - started)) s"
+
+# The Windows name of a file here: Wine's drive Z: is the Linux root.
+windows_path() { printf 'Z:%s' "$(realpath "$1" | tr / '\\')"; }
 
 failed=0
+# run NAME COMMAND...: runs one suite under its time limit; a hung suite's Wine processes go
+# with it, so that the next suite starts on a fresh Wine server.
+run() {
+  local name=$1; shift
+  echo "== $name under Wine"
+  local started=$SECONDS
+  timeout --kill-after=10 "$limit" "$@" || { echo "== $name FAILED (exit $?)"; failed=1; }
+  /usr/lib/wine/wineserver -k 2>/dev/null || true
+  timeout 60 /usr/lib/wine/wineserver -w || true
+  echo "== $name took $((SECONDS - started)) s"
+}
+
 for suite in platform web settings core; do
-  echo "== moon_${suite}_tests under Wine"
-  build/plain/tests/moon_wine_servers "$scratch/servers-$suite" \
-    /usr/lib/wine/wine64 "build/windows/tests/windows/moon_${suite}_tests.exe" || failed=1
+  run "moon_${suite}_tests" build/plain/tests/moon_wine_servers "$scratch/servers-$suite" \
+    /usr/lib/wine/wine64 "build/windows/tests/windows/moon_${suite}_tests.exe"
 done
+
+MOON_TEST_SETUP=$(windows_path build/windows/tests/windows/moon-test-setup.exe) \
+  run moon_installer_tests /usr/lib/wine/wine64 build/windows/tests/windows/moon_installer_tests.exe
+
+# The program's test knows the build's moonfetch.exe, and skips while it does not build.
+Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+DISPLAY=$display run moon_program_tests build/plain/tests/moon_wine_servers "$scratch/servers-program" \
+  /usr/lib/wine/wine64 build/windows/tests/windows/moon_program_tests.exe
 exit $failed
