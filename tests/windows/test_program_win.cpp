@@ -112,15 +112,18 @@ struct Running {
     }
 };
 
-// The descendant of window with the control id.
+// The descendant of window with the control id, once the window has made it.
 HWND control(HWND window, int id)
 {
     std::pair<int, HWND> wanted{id, nullptr};
-    EnumChildWindows(window, [](HWND child, LPARAM context) -> BOOL {
-        auto* wanted = reinterpret_cast<std::pair<int, HWND>*>(context);
-        wanted->second = GetDlgCtrlID(child) == wanted->first ? child : nullptr;
-        return wanted->second == nullptr;
-    }, reinterpret_cast<LPARAM>(&wanted));
+    moontest::waitFor([&] {
+        EnumChildWindows(window, [](HWND child, LPARAM context) -> BOOL {
+            auto* wanted = reinterpret_cast<std::pair<int, HWND>*>(context);
+            wanted->second = GetDlgCtrlID(child) == wanted->first ? child : nullptr;
+            return wanted->second == nullptr;
+        }, reinterpret_cast<LPARAM>(&wanted));
+        return wanted.second != nullptr;
+    }, 30s);
     return wanted.second;
 }
 
