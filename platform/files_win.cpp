@@ -1,7 +1,8 @@
-// Files on Windows: the replacement through a temporary file that MoveFileEx puts in the target's
-// place. A temporary file is opened without sharing, so one whose save still runs cannot be
-// deleted by the clean-up of another process. A download's local file is shared for deleting, as
-// a file on Linux may be removed while written; a link is a reparse point, never followed.
+// Files on Windows: the replacement through a temporary file that is renamed into the target's
+// place through its own handle. A temporary file stays open without sharing from its creation
+// until it has the target's name, so the clean-up of another save can never delete or replace
+// it. A download's local file is shared for deleting, as a file on Linux may be removed while
+// written; a link is a reparse point, never followed.
 #include "platform/files.h"
 
 #include <windows.h>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <atomic>
 #include <filesystem>
 #include <string>
@@ -24,6 +26,10 @@ constexpr std::string_view TEMP_LETTERS =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 constexpr size_t TEMP_RANDOM_LENGTH = 6;
 constexpr int TEMP_ATTEMPTS = 100;
+// A target cannot be replaced while it is open: another save holds it from taking its name until
+// it closes it, a reader until it has read.
+constexpr int REPLACE_ATTEMPTS = 250;
+constexpr DWORD REPLACE_PAUSE_MS = 2;
 
 struct SystemErrno {
     DWORD error;
@@ -73,13 +79,15 @@ void removeStaleTemps(const std::string& target)
     FindClose(search);
 }
 
-// Writes data to a new temporary file beside target; 0 and its name, or the errno.
-int writeTemp(const std::string& target, const char* data, size_t length, std::string& temp)
+// Writes data to a new temporary file beside target; 0 and its open handle, or the errno. The
+// handle may rename and delete the file, which no one else may open meanwhile.
+int writeTemp(const std::string& target, const char* data, size_t length, HANDLE& file)
 {
-    HANDLE file = INVALID_HANDLE_VALUE;
+    file = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < TEMP_ATTEMPTS && file == INVALID_HANDLE_VALUE; ++attempt) {
-        temp = target + std::string(TEMP_TAG) + randomTag();
-        file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const std::string temp = target + std::string(TEMP_TAG) + randomTag();
+        file = CreateFileA(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
         if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
             return lastErrno();
     }
@@ -95,10 +103,40 @@ int writeTemp(const std::string& target, const char* data, size_t length, std::s
     }
     if (error == 0 && !FlushFileBuffers(file))
         error = lastErrno();
-    CloseHandle(file);
-    if (error != 0)
-        DeleteFileA(temp.c_str());
     return error;
+}
+
+// Gives the open file path's name, replacing what was there; 0 or the errno.
+int renameOpen(HANDLE file, const char* path)
+{
+    wchar_t wide[MAX_PATH];
+    wchar_t full[MAX_PATH];
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH) == 0)
+        return ENAMETOOLONG;
+    const DWORD length = GetFullPathNameW(wide, MAX_PATH, full, nullptr);
+    if (length == 0 || length >= MAX_PATH)
+        return ENAMETOOLONG;
+    // The record ends in the name, which runs past the record's own one-character array.
+    alignas(FILE_RENAME_INFO) unsigned char record[sizeof(FILE_RENAME_INFO) + sizeof full];
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(record);
+    *rename = {};
+    rename->ReplaceIfExists = TRUE;
+    rename->FileNameLength = length * sizeof(wchar_t);
+    std::memcpy(rename->FileName, full, (length + 1) * sizeof(wchar_t));
+    for (int attempt = 1;; ++attempt) {
+        if (SetFileInformationByHandle(file, FileRenameInfo, rename, sizeof record))
+            return 0;
+        if (GetLastError() != ERROR_ACCESS_DENIED || attempt == REPLACE_ATTEMPTS)
+            return lastErrno();
+        Sleep(REPLACE_PAUSE_MS);
+    }
+}
+
+// Deletes the open file when it is closed.
+void discard(HANDLE file)
+{
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
 // Opens what lies at path itself, a link included, for access; INVALID_HANDLE_VALUE and the
@@ -215,15 +253,15 @@ int Plat_KeepWritten(FILE* file, PlatFileState* state)
 
 int Plat_ReplaceFile(const char* path, const char* data, size_t length, mode_t)
 {
-    const std::string target = path;
-    removeStaleTemps(target);
-    std::string temp;
-    if (int error = writeTemp(target, data, length, temp); error != 0)
-        return error;
-    if (MoveFileExA(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return 0;
-    const int error = lastErrno();
-    DeleteFileA(temp.c_str());
+    removeStaleTemps(path);
+    HANDLE temp = INVALID_HANDLE_VALUE;
+    int error = writeTemp(path, data, length, temp);
+    if (error == 0)
+        error = renameOpen(temp, path);
+    if (error != 0 && temp != INVALID_HANDLE_VALUE)
+        discard(temp);
+    if (temp != INVALID_HANDLE_VALUE)
+        CloseHandle(temp);
     return error;
 }
 

@@ -78,6 +78,19 @@ bool usable(InetHandle* handle, HandleKind kind)
     return isAborted(handle) ? fail(INET_ERR_CANCELLED) : true;
 }
 
+// The request's or file's WinInet handle, read under the lock the abort watcher takes it under;
+// null with the failure set when the kind is wrong or an abort has closed it. A handle the
+// watcher closes after this read fails its call, which then reads as the abort.
+HINTERNET liveHandle(InetHandle* handle, HandleKind kind)
+{
+    if (!usable(handle, kind))
+        return nullptr;
+    std::lock_guard lock(handle->connection->guard);
+    if (handle->handle == nullptr)
+        fail(INET_ERR_CANCELLED);
+    return handle->handle;
+}
+
 // The failure of a call that an abort may have cut short reads as the abort.
 bool failAfterCall(InetHandle* handle)
 {
@@ -127,8 +140,15 @@ void watchAbort(std::stop_token stop, InetHandle* connection)
 // Opens the connection's WinInet handle on first use (FTP logs in here).
 HINTERNET wireOf(InetHandle* connection)
 {
-    if (connection->wire != nullptr)
-        return connection->wire;
+    {
+        std::lock_guard lock(connection->guard);
+        if (connection->aborted) {
+            fail(INET_ERR_CANCELLED);
+            return nullptr;
+        }
+        if (connection->wire != nullptr)
+            return connection->wire;
+    }
     if (std::strpbrk(connection->host.c_str(), HOST_BREAKERS) != nullptr) {
         fail(INET_ERR_NAME_NOT_RESOLVED);
         return nullptr;
@@ -183,10 +203,10 @@ std::string escapedObject(const char* object)
 }
 
 // HttpQueryInfo as text into buffer; the caller's buffer size bounds the copy.
-bool queryText(InetHandle* request, DWORD info, char* buffer, size_t size, DWORD* index = nullptr)
+bool queryText(HINTERNET request, DWORD info, char* buffer, size_t size, DWORD* index = nullptr)
 {
     DWORD length = static_cast<DWORD>(size);
-    if (!HttpQueryInfoA(request->handle, info, buffer, &length, index))
+    if (!HttpQueryInfoA(request, info, buffer, &length, index))
         return failWithSystem();
     return true;
 }
@@ -288,28 +308,31 @@ InetHandle* Inet_HttpOpenRequest(InetHandle* connection, const char* verb, const
 
 bool Inet_HttpAddHeader(InetHandle* request, const char* header, size_t length)
 {
-    if (!usable(request, HandleKind::REQUEST))
+    HINTERNET live = liveHandle(request, HandleKind::REQUEST);
+    if (live == nullptr)
         return false;
     // Only Cookie lines repeat; WinInet joins a repeated field with "; " itself.
-    return HttpAddRequestHeadersA(request->handle, header, static_cast<DWORD>(length),
+    return HttpAddRequestHeadersA(live, header, static_cast<DWORD>(length),
                                   HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON)
                ? true : failWithSystem();
 }
 
 bool Inet_HttpSend(InetHandle* request)
 {
-    if (!usable(request, HandleKind::REQUEST))
+    HINTERNET live = liveHandle(request, HandleKind::REQUEST);
+    if (live == nullptr)
         return false;
-    return HttpSendRequestA(request->handle, nullptr, 0, nullptr, 0) ? true : failAfterCall(request);
+    return HttpSendRequestA(live, nullptr, 0, nullptr, 0) ? true : failAfterCall(request);
 }
 
 bool Inet_HttpStatusCode(InetHandle* request, uint32_t* status)
 {
     DWORD value = 0;
     DWORD length = sizeof value;
-    if (!usable(request, HandleKind::REQUEST))
+    HINTERNET live = liveHandle(request, HandleKind::REQUEST);
+    if (live == nullptr)
         return false;
-    if (!HttpQueryInfoA(request->handle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &value, &length, nullptr))
+    if (!HttpQueryInfoA(live, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &value, &length, nullptr))
         return failWithSystem();
     *status = value;
     return true;
@@ -317,13 +340,15 @@ bool Inet_HttpStatusCode(InetHandle* request, uint32_t* status)
 
 bool Inet_HttpStatusText(InetHandle* request, char* buffer, size_t size)
 {
-    return usable(request, HandleKind::REQUEST) && queryText(request, HTTP_QUERY_STATUS_TEXT, buffer, size);
+    HINTERNET live = liveHandle(request, HandleKind::REQUEST);
+    return live != nullptr && queryText(live, HTTP_QUERY_STATUS_TEXT, buffer, size);
 }
 
 bool Inet_HttpContentLength(InetHandle* request, uint64_t* length)
 {
     char text[32];
-    if (!usable(request, HandleKind::REQUEST) || !queryText(request, HTTP_QUERY_CONTENT_LENGTH, text, sizeof text))
+    HINTERNET live = liveHandle(request, HandleKind::REQUEST);
+    if (live == nullptr || !queryText(live, HTTP_QUERY_CONTENT_LENGTH, text, sizeof text))
         return false;
     char* end = nullptr;
     const unsigned long long value = std::strtoull(text, &end, 10);
@@ -335,18 +360,19 @@ bool Inet_HttpContentLength(InetHandle* request, uint64_t* length)
 
 bool Inet_RequestUrl(InetHandle* request, char* buffer, size_t size)
 {
-    if (!usable(request, HandleKind::REQUEST))
+    HINTERNET live = liveHandle(request, HandleKind::REQUEST);
+    if (live == nullptr)
         return false;
     DWORD length = static_cast<DWORD>(size);
-    return InternetQueryOptionA(request->handle, INTERNET_OPTION_URL, buffer, &length) ? true : failWithSystem();
+    return InternetQueryOptionA(live, INTERNET_OPTION_URL, buffer, &length) ? true : failWithSystem();
 }
 
 bool Inet_HttpLocation(InetHandle* request, char* buffer, size_t size)
 {
     char location[INTERNET_MAX_URL_LENGTH];
     char base[INTERNET_MAX_URL_LENGTH];
-    if (!usable(request, HandleKind::REQUEST) ||
-        !queryText(request, HTTP_QUERY_LOCATION, location, sizeof location) ||
+    HINTERNET live = liveHandle(request, HandleKind::REQUEST);
+    if (live == nullptr || !queryText(live, HTTP_QUERY_LOCATION, location, sizeof location) ||
         !Inet_RequestUrl(request, base, sizeof base))
         return false;
     DWORD length = static_cast<DWORD>(size);
@@ -355,7 +381,8 @@ bool Inet_HttpLocation(InetHandle* request, char* buffer, size_t size)
 
 bool Inet_HttpHeader(InetHandle* request, const char* name, char* buffer, size_t size)
 {
-    if (!usable(request, HandleKind::REQUEST))
+    HINTERNET live = liveHandle(request, HandleKind::REQUEST);
+    if (live == nullptr)
         return false;
     // WinInet gives a repeated header one occurrence at a time; the last one counts.
     std::string last;
@@ -364,7 +391,7 @@ bool Inet_HttpHeader(InetHandle* request, const char* name, char* buffer, size_t
         char value[INTERNET_MAX_URL_LENGTH];
         std::snprintf(value, sizeof value, "%s", name);
         DWORD length = sizeof value;
-        if (!HttpQueryInfoA(request->handle, HTTP_QUERY_CUSTOM, value, &length, &index))
+        if (!HttpQueryInfoA(live, HTTP_QUERY_CUSTOM, value, &length, &index))
             break;
         last.assign(value, length);
         found = true;
@@ -419,10 +446,11 @@ bool Inet_Read(InetHandle* handle, void* buffer, size_t size, size_t* count)
 {
     if (handle == nullptr || handle->kind == HandleKind::CONNECTION)
         return fail(INET_ERR_INTERNAL);
-    if (isAborted(handle))
-        return fail(INET_ERR_CANCELLED);
+    HINTERNET live = liveHandle(handle, handle->kind);
+    if (live == nullptr)
+        return false;
     DWORD read = 0;
-    if (!InternetReadFile(handle->handle, buffer, static_cast<DWORD>(size), &read))
+    if (!InternetReadFile(live, buffer, static_cast<DWORD>(size), &read))
         return failAfterCall(handle);
     *count = read;
     return true;

@@ -7,7 +7,9 @@
 # and wget. The install's test validates the menu entry and the
 # software centres' description (desktop-file-utils, appstream); cpack's Debian package takes its
 # dependencies from dpkg-shlibdeps (dpkg-dev).
-# The browser extension's test drives Chromium.
+# The browser extension's test drives Chromium. The Windows build is cross-compiled with
+# mingw-w64 (posix threads) and its tests run under Wine, the program's on Xvfb; its installer is
+# built with NSIS.
 set -euo pipefail
 
 packages=(
@@ -20,6 +22,7 @@ packages=(
   desktop-file-utils appstream dpkg-dev
   chromium
   libsqlite3-dev libssl-dev libsecret-1-dev gnome-keyring libsecret-tools
+  g++-mingw-w64-x86-64-posix wine64 nsis
 )
 
 missing=()

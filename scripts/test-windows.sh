@@ -1,25 +1,21 @@
 #!/usr/bin/env bash
-# Builds the platform, web, settings, core and window libraries and their tests for Windows with
-# mingw-w64 (build/windows) and runs the suites under Wine, in a Wine prefix of their own that is
-# removed afterwards, against nginx and an FTP server that the Linux side serves on loopback
-# (moon_wine_servers, from build/plain); the window suite shows its windows on an Xvfb display of
-# its own (:71). Exits non-zero when anything fails.
+# Builds Moonfetch for Windows with mingw-w64 (build/windows) and runs everything Windows under
+# Wine, in a Wine prefix of its own that is removed afterwards: the platform, web, settings and
+# core suites against nginx and an FTP server that the Linux side serves on loopback
+# (moon_wine_servers, from build/plain); the installer's install and uninstall; and, on a virtual
+# display, the windowing's suite and moonfetch.exe itself. Every suite has a time limit, so
+# a hung one fails with its last case named instead of holding the run up. scripts/test.sh runs
+# it after the Linux tests; it also runs alone. Exits non-zero when anything fails.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
 scripts/install-deps.sh
-packages=(g++-mingw-w64-x86-64-posix wine64 xvfb)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get install -y --no-install-recommends "${missing[@]}"
-fi
 
+# A suite's time limit in seconds; the Wine run of all of them takes a few minutes.
+limit=600
+# The virtual display the windows open on.
+display=:73
 jobs=$(nproc)
 cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Debug \
       -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64.cmake" >/dev/null
@@ -28,7 +24,6 @@ cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build/plain -j "$jobs" --target moon_wine_servers
 
 scratch=$(mktemp -d)
-display=:71
 xvfb=""
 cleanup() {
   WINEPREFIX="$scratch/prefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
@@ -36,30 +31,49 @@ cleanup() {
   rm -rf "$scratch"
 }
 trap cleanup EXIT
-# Headless: the suites open no window, and Wine's first start must not ask for anything.
+# Headless unless a suite asks for the display: Wine's first start must not ask for anything.
 export WINEPREFIX="$scratch/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
 export MOON_TEST_PRIVATE_REGISTRY=1
-/usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
-# No window manager runs on the Xvfb: Wine would wait 2 s for one at each window it hides.
-/usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-/usr/lib/wine/wineserver -w
+# Making the prefix has a time limit of its own: it waits for every process Wine started to end.
+started=$SECONDS
+# No window manager runs on the virtual display: unmanaged, Wine does not wait 2 s for one at each
+# window it hides.
+timeout --kill-after=10 "$limit" sh -c '/usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 &&
+  /usr/lib/wine/wine64 reg add "HKCU\\Software\\Wine\\X11 Driver" /v Managed /d N /f >/dev/null 2>&1 &&
+  /usr/lib/wine/wineserver -w'
+echo "== Wine prefix made in $((SECONDS - started)) s"
+
+# The Windows name of a file here: Wine's drive Z: is the Linux root.
+windows_path() { printf 'Z:%s' "$(realpath "$1" | tr / '\\')"; }
 
 failed=0
+# run NAME COMMAND...: runs one suite under its time limit; a hung suite's Wine processes go
+# with it, so that the next suite starts on a fresh Wine server.
+run() {
+  local name=$1; shift
+  echo "== $name under Wine"
+  local started=$SECONDS
+  timeout --kill-after=10 "$limit" "$@" || { echo "== $name FAILED (exit $?)"; failed=1; }
+  /usr/lib/wine/wineserver -k 2>/dev/null || true
+  timeout 60 /usr/lib/wine/wineserver -w || true
+  echo "== $name took $((SECONDS - started)) s"
+}
+
 for suite in platform web settings core; do
-  echo "== moon_${suite}_tests under Wine"
-  build/plain/tests/moon_wine_servers "$scratch/servers-$suite" \
-    /usr/lib/wine/wine64 "build/windows/tests/windows/moon_${suite}_tests.exe" || failed=1
+  run "moon_${suite}_tests" build/plain/tests/moon_wine_servers "$scratch/servers-$suite" \
+    /usr/lib/wine/wine64 "build/windows/tests/windows/moon_${suite}_tests.exe"
 done
 
-echo "== moon_window_tests under Wine on Xvfb $display"
-# The desktop that the headless suites started has no display: a new one is made for this suite.
-/usr/lib/wine/wineserver -k 2>/dev/null || true
-/usr/lib/wine/wineserver -w
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >"$scratch/xvfb.log" 2>&1 &
+MOON_TEST_SETUP=$(windows_path build/windows/tests/windows/moon-test-setup.exe) \
+  run moon_installer_tests /usr/lib/wine/wine64 build/windows/tests/windows/moon_installer_tests.exe
+
+Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
 for _ in $(seq 50); do
   [ -e "/tmp/.X11-unix/X${display#:}" ] && break
   sleep 0.1
 done
-DISPLAY=$display /usr/lib/wine/wine64 build/windows/tests/windows/moon_window_tests.exe || failed=1
+DISPLAY=$display run moon_window_tests /usr/lib/wine/wine64 build/windows/tests/windows/moon_window_tests.exe
+DISPLAY=$display run moon_program_tests build/plain/tests/moon_wine_servers "$scratch/servers-program" \
+  /usr/lib/wine/wine64 build/windows/tests/windows/moon_program_tests.exe
 exit $failed

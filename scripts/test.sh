@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs every build and test dependency, then builds Moonfetch three times and runs the
 # tests of each: a plain build, one under AddressSanitizer and UndefinedBehaviorSanitizer, and
-# one under ThreadSanitizer for the concurrency tests. Exits non-zero when anything fails.
+# one under ThreadSanitizer for the concurrency tests; then builds the Windows program and runs
+# its tests under Wine (scripts/test-windows.sh). Exits non-zero when anything fails.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -39,3 +40,6 @@ norandom=()
 setarch "$(uname -m)" -R true 2>/dev/null && norandom=(setarch "$(uname -m)" -R)
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   "${norandom[@]}" ctest --test-dir build/tsan --output-on-failure -j "$jobs" -R Concurrent
+
+echo "== Windows, under Wine"
+scripts/test-windows.sh

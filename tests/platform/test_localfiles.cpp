@@ -2,9 +2,12 @@
 
 #include "tests/support/fixtures.h"
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -55,6 +58,24 @@ TEST_F(LocalFiles, TheWrittenFileIsTheOneFoundUnderItsName)
     EXPECT_EQ(seen.inode, written.inode);
     EXPECT_EQ(seen.modifiedNs, written.modifiedNs);
     std::fclose(file);
+}
+
+// Each save's clean-up of what killed saves left must leave the others' temporary files alone,
+// from their creation until they take the target's name.
+TEST_F(LocalFiles, SavesOfOneFileAtOnceNeverRemoveEachOthersWork)
+{
+    std::atomic<int> failures = 0;
+    {
+        std::vector<std::jthread> savers;
+        for (char fill : {'a', 'b', 'c', 'd'})
+            savers.emplace_back([&failures, fill] {
+                const std::string text(4096, fill);
+                for (int i = 0; i < 100; ++i)
+                    failures += Plat_ReplaceFile("list.txt", text.data(), text.size()) != 0;
+            });
+    }
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);
 }
 
 }  // namespace

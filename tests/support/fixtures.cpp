@@ -1,10 +1,7 @@
 #include "tests/support/fixtures.h"
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace moontest {
@@ -46,16 +43,6 @@ void Sandbox::TearDown()
     std::filesystem::remove_all(dir_, ignored);
 }
 
-bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout,
-             const std::function<void()>& between)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (; !predicate(); between ? between() : std::this_thread::sleep_for(std::chrono::milliseconds(5)))
-        if (std::chrono::steady_clock::now() >= deadline)
-            return predicate();
-    return true;
-}
-
 int inChild(const std::function<int()>& body)
 {
     pid_t pid = ::fork();
@@ -71,16 +58,6 @@ bool becomeNobody()
 {
     constexpr uid_t nobody = 65534;
     return ::geteuid() != 0 || (::setgid(nobody) == 0 && ::setuid(nobody) == 0);
-}
-
-std::string readFile(const std::string& path)
-{
-    return (std::ostringstream() << std::ifstream(path, std::ios::binary).rdbuf()).str();
-}
-
-void writeFile(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 }  // namespace moontest

@@ -1,0 +1,30 @@
+// The fixtures' helpers that the Linux and the Windows test programs share.
+#include "tests/support/fixtures.h"
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace moontest {
+
+bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout,
+             const std::function<void()>& between)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (; !predicate(); between ? between() : std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+        if (std::chrono::steady_clock::now() >= deadline)
+            return predicate();
+    return true;
+}
+
+std::string readFile(const std::string& path)
+{
+    return (std::ostringstream() << std::ifstream(path, std::ios::binary).rdbuf()).str();
+}
+
+void writeFile(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+}  // namespace moontest

@@ -1,0 +1,92 @@
+// The installer, as a person runs it: a silent install for the person alone, then the silent
+// uninstall that Windows' list of programs starts. MOON_TEST_SETUP names the installer of a
+// stand-in program that notes its options (standin_win.cpp).
+#include "tests/support/fixtures.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+using moontest::readFile;
+
+constexpr const wchar_t* UNINSTALL_KEY = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Moonfetch";
+constexpr const char* SETTINGS_KEY = "Software\\Larkvale\\Moonfetch\\Directories";
+
+// Runs the command line; its exit code once it ended, or -1 when it could not start.
+DWORD runAndWait(std::wstring command)
+{
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return DWORD(-1);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = DWORD(-1);
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
+fs::path knownFolder(REFKNOWNFOLDERID id)
+{
+    PWSTR path = nullptr;
+    fs::path folder = SUCCEEDED(SHGetKnownFolderPath(id, 0, nullptr, &path)) ? path : L"";
+    CoTaskMemFree(path);
+    return folder;
+}
+
+// The text of a value of the program's uninstall entry; empty when it has none.
+std::wstring uninstallValue(const wchar_t* name)
+{
+    wchar_t value[MAX_PATH] = L"";
+    DWORD size = sizeof value;
+    RegGetValueW(HKEY_CURRENT_USER, UNINSTALL_KEY, name, RRF_RT_REG_SZ, nullptr, value, &size);
+    return value;
+}
+
+using Installer = moontest::Sandbox;
+
+TEST_F(Installer, InstallsForThePersonAndTheUninstallLeavesOnlyTheirFiles)
+{
+    const char* setup = std::getenv("MOON_TEST_SETUP");
+    ASSERT_NE(setup, nullptr) << "MOON_TEST_SETUP names the installer to test";
+    SetEnvironmentVariableA("MOON_TEST_STANDIN_LOG", path("standin.log").c_str());
+    ASSERT_EQ(runAndWait(L"\"" + fs::path(setup).wstring() + L"\" /S"), 0u);
+
+    const fs::path home = knownFolder(FOLDERID_LocalAppData) / "Programs" / "Moonfetch";
+    const fs::path menu = knownFolder(FOLDERID_Programs);
+    const fs::path program = home / "moonfetch.exe", uninstaller = home / "uninstall.exe";
+    const fs::path installed[] = {program, home / "docs" / "manual.html", uninstaller, menu / "Moonfetch.lnk",
+                                  menu / "Moonfetch Manual.lnk"};
+    for (const fs::path& file : installed)
+        EXPECT_TRUE(fs::exists(file)) << file;
+    const std::wstring uninstall = L"\"" + uninstaller.wstring() + L"\"";
+    const std::pair<const wchar_t*, std::wstring> entry[] = {
+        {L"DisplayName", L"Moonfetch"}, {L"DisplayVersion", MOON_VERSION}, {L"Publisher", L"Larkvale"},
+        {L"DisplayIcon", program.wstring()}, {L"UninstallString", uninstall},
+        {L"QuietUninstallString", uninstall + L" /S"}};
+    for (const auto& [name, value] : entry)
+        EXPECT_EQ(uninstallValue(name), value) << name;
+
+    // The person's own since: a pending list beside the program and a setting.
+    moontest::writeFile((home / "moonfch_saved.txt").string(), "kept");
+    ASSERT_EQ(RegSetKeyValueA(HKEY_CURRENT_USER, SETTINGS_KEY, "Download", REG_SZ, "C:\\", 4), ERROR_SUCCESS);
+    // The uninstaller runs from a copy of itself that it starts and does not wait for.
+    ASSERT_EQ(runAndWait(uninstall + L" /S"), 0u);
+    EXPECT_TRUE(moontest::waitFor([] { return uninstallValue(L"DisplayName").empty(); }, std::chrono::seconds(60)));
+    for (const fs::path& file : installed)
+        EXPECT_FALSE(fs::exists(file)) << file;
+    EXPECT_EQ(readFile((home / "moonfch_saved.txt").string()), "kept");
+    EXPECT_EQ(RegGetValueA(HKEY_CURRENT_USER, SETTINGS_KEY, "Download", RRF_RT_REG_SZ, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(readFile(path("standin.log")), "--install-browser-hosts\n--uninstall-browser-hosts\n");
+}
+
+}  // namespace
