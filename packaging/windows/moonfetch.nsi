@@ -33,11 +33,12 @@ UninstPage instfiles
 Section
   SetOutPath "$INSTDIR\docs"
   File "/oname=manual.html" "${MANUAL}"
-  ; The program keeps its pending list in its working folder: the shortcut starts it here.
   SetOutPath "$INSTDIR"
   File "/oname=moonfetch.exe" "${PROGRAM}"
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
-  CreateShortcut "$SMPROGRAMS\Moonfetch.lnk" "$INSTDIR\moonfetch.exe"
+  ; The shortcut keeps the pending list where the browser button's host hands its links, in the
+  ; person's data folder, so both reach the same copy.
+  CreateShortcut "$SMPROGRAMS\Moonfetch.lnk" "$INSTDIR\moonfetch.exe" "--data-folder"
   CreateShortcut "$SMPROGRAMS\Moonfetch Manual.lnk" "$INSTDIR\docs\manual.html"
 
   WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "Moonfetch"
