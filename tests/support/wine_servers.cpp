@@ -1,6 +1,6 @@
 // Serves the Windows test programs from the Linux side: starts nginx and the FTP server, each with
-// "big.bin", a server that reads a request and never answers, and names their ports (and one
-// nobody listens on) in the environment of the command it then runs.
+// "big.bin" (nginx also with "small.bin"), a server that reads a request and never answers, and
+// names their ports (and one nobody listens on) in the environment of the command it then runs.
 //   moon_wine_servers <folder> <command> [arguments...]
 #include "tests/support/servers.h"
 
@@ -11,6 +11,7 @@
 namespace {
 
 constexpr uint64_t BIG_SIZE = 3 << 20;
+constexpr uint64_t SMALL_SIZE = 64 << 10;
 
 }  // namespace
 
@@ -25,6 +26,7 @@ int main(int argc, char** argv)
     NginxServer web(dir + "/nginx");
     FtpServer ftp(dir + "/ftp");
     web.makeFile("big.bin", BIG_SIZE);
+    web.makeFile("small.bin", SMALL_SIZE);
     ftp.makeFile("big.bin", BIG_SIZE);
     for (ServerProcess* server : {static_cast<ServerProcess*>(&web), static_cast<ServerProcess*>(&ftp)})
         if (::testing::AssertionResult started = server->start(); !started) {
