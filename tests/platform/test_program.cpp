@@ -19,12 +19,6 @@ namespace fs = std::filesystem;
 
 using Program = moontest::Sandbox;
 
-std::string contentOf(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // A program started apart does what it was told and, on Linux, keeps none of our descriptors
 // (an inherited one would keep a browser waiting on the host's pipes) nor our session.
 TEST_F(Program, AProgramStartedApartRunsWithNothingOfOurs)
@@ -45,7 +39,7 @@ TEST_F(Program, AProgramStartedApartRunsWithNothingOfOurs)
 #endif
     for (int k = 0; k < 500 && !fs::exists(path("out")); ++k)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(contentOf(path("out")), expected);
+    EXPECT_EQ(moontest::readFile(path("out")), expected);
 }
 
 TEST_F(Program, AnInputIsReadWholeUpToItsLimitAndAFolderIsRefused)
@@ -61,7 +55,7 @@ TEST_F(Program, AnInputIsReadWholeUpToItsLimitAndAFolderIsRefused)
         std::string text;
         EXPECT_EQ(Plat_ReadBounded(path(c.name).c_str(), LIMIT, &text), c.error) << c.name;
         if (c.error == 0) {
-            EXPECT_EQ(text, contentOf(path(c.name)));
+            EXPECT_EQ(text, moontest::readFile(path(c.name)));
         }
     }
 }
