@@ -43,8 +43,6 @@ timeout --kill-after=10 "$limit" sh -c '/usr/lib/wine/wine64 wineboot --init >/d
   /usr/lib/wine/wineserver -w'
 echo "== Wine prefix made in $((SECONDS - started)) s"
 
-# The Windows name of a file here: Wine's drive Z: is the Linux root.
-windows_path() { printf 'Z:%s' "$(realpath "$1" | tr / '\\')"; }
 
 failed=0
 # run NAME COMMAND...: runs one suite under its time limit; a hung suite's Wine processes go
@@ -64,8 +62,7 @@ for suite in platform web settings core; do
     /usr/lib/wine/wine64 "build/windows/tests/windows/moon_${suite}_tests.exe"
 done
 
-MOON_TEST_SETUP=$(windows_path build/windows/tests/windows/moon-test-setup.exe) \
-  run moon_installer_tests /usr/lib/wine/wine64 build/windows/tests/windows/moon_installer_tests.exe
+run moon_installer_tests /usr/lib/wine/wine64 build/windows/tests/windows/moon_installer_tests.exe
 
 Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!

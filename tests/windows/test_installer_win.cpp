@@ -1,12 +1,11 @@
 // The installer, as a person runs it: a silent install for the person alone, then the silent
-// uninstall that Windows' list of programs starts. MOON_TEST_SETUP names the installer of a
-// stand-in program that notes its options (standin_win.cpp).
+// uninstall that Windows' list of programs starts. MOON_SETUP is the build's installer, on Wine's
+// drive Z:, the Linux root.
 #include "tests/support/fixtures.h"
 
 #include <windows.h>
 #include <shlobj.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -17,6 +16,8 @@ using moontest::readFile;
 
 constexpr const wchar_t* UNINSTALL_KEY = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Moonfetch";
 constexpr const char* SETTINGS_KEY = "Software\\Larkvale\\Moonfetch\\Directories";
+// One of the browsers' keys that the program registers its host under.
+constexpr const char* HOST_KEY = "Software\\Mozilla\\NativeMessagingHosts\\com.larkvale.moonfetch";
 
 // Runs the command line; its exit code once it ended, or -1 when it could not start.
 DWORD runAndWait(std::wstring command)
@@ -55,10 +56,7 @@ using Installer = moontest::Sandbox;
 
 TEST_F(Installer, InstallsForThePersonAndTheUninstallLeavesOnlyTheirFiles)
 {
-    const char* setup = std::getenv("MOON_TEST_SETUP");
-    ASSERT_NE(setup, nullptr) << "MOON_TEST_SETUP names the installer to test";
-    SetEnvironmentVariableA("MOON_TEST_STANDIN_LOG", path("standin.log").c_str());
-    ASSERT_EQ(runAndWait(L"\"" + fs::path(setup).wstring() + L"\" /S"), 0u);
+    ASSERT_EQ(runAndWait(L"\"" + fs::path("Z:" MOON_SETUP).make_preferred().wstring() + L"\" /S"), 0u);
 
     const fs::path home = knownFolder(FOLDERID_LocalAppData) / "Programs" / "Moonfetch";
     const fs::path menu = knownFolder(FOLDERID_Programs);
@@ -74,6 +72,7 @@ TEST_F(Installer, InstallsForThePersonAndTheUninstallLeavesOnlyTheirFiles)
         {L"QuietUninstallString", uninstall + L" /S"}};
     for (const auto& [name, value] : entry)
         EXPECT_EQ(uninstallValue(name), value) << name;
+    EXPECT_EQ(RegGetValueA(HKEY_CURRENT_USER, HOST_KEY, nullptr, RRF_RT_REG_SZ, nullptr, nullptr, nullptr), ERROR_SUCCESS);
 
     // The person's own since: a pending list beside the program and a setting.
     moontest::writeFile((home / "moonfch_saved.txt").string(), "kept");
@@ -86,7 +85,7 @@ TEST_F(Installer, InstallsForThePersonAndTheUninstallLeavesOnlyTheirFiles)
     EXPECT_EQ(readFile((home / "moonfch_saved.txt").string()), "kept");
     EXPECT_EQ(RegGetValueA(HKEY_CURRENT_USER, SETTINGS_KEY, "Download", RRF_RT_REG_SZ, nullptr, nullptr, nullptr),
               ERROR_SUCCESS);
-    EXPECT_EQ(readFile(path("standin.log")), "--install-browser-hosts\n--uninstall-browser-hosts\n");
+    EXPECT_EQ(RegGetValueA(HKEY_CURRENT_USER, HOST_KEY, nullptr, RRF_RT_REG_SZ, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
 }
 
 }  // namespace
