@@ -27,8 +27,13 @@
 #include <string>
 #include <sys/types.h>
 
-// The one separator between directory and file names.
+// The separator that the program puts between directory and file names: the system's own, so that
+// a path joined here reads as one the system's dialogs give.
+#ifdef _WIN32
+constexpr char PATH_SEP = '\\';
+#else
 constexpr char PATH_SEP = '/';
+#endif
 
 // Writes data to a temporary file beside path's final target, flushes it to disk, renames it
 // over the target and syncs the folder. Returns 0, or the errno of the step that failed (the

@@ -4,6 +4,7 @@
 #include "ui/ui.h"
 
 #include "core/items.h"
+#include "platform/files.h"
 #include "window/desktop.h"
 #include "settings/schedule.h"
 
@@ -30,7 +31,7 @@ constexpr const char* TRAY_NOTICE_BODY[] = {
 void nameOf(const UrlItem* item, char* name, size_t size)
 {
     auto lock = MOONQ_LockItem();
-    const char* slash = std::strrchr(item->localPath, '/');
+    const char* slash = std::strrchr(item->localPath, PATH_SEP);
     const char* shown = item->localPath[0] == '\0' ? item->url : slash != nullptr ? slash + 1 : item->localPath;
     std::snprintf(name, size, "%s", shown);
 }

@@ -1,9 +1,11 @@
 #include "web/urlparse.h"
 #include "web/expiry.h"
+#include "platform/files.h"
 #include "platform/text.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -98,7 +100,12 @@ std::string localName(int32_t (*from)(const char*, const char*, char*, size_t, b
     std::memset(out, '#', sizeof out);
     const int32_t result = from(c.input.c_str(), c.directory, out, c.outSize, c.byExtension);
     const bool untouched = std::string(out, sizeof out).find_first_not_of('#') == std::string::npos;
-    return result == 0 ? std::string(out) : "error " + std::to_string(result) + (untouched ? "" : " after writing");
+    if (result != 0)
+        return "error " + std::to_string(result) + (untouched ? "" : " after writing");
+    // The rows spell the system's separator as '/'.
+    std::string name(out);
+    std::replace(name.begin(), name.end(), PATH_SEP, '/');
+    return name;
 }
 
 TEST(LocalName, LastSegmentWithoutQueryInDirectoryOrExtensionFolderIfItNamesAFileAndFits)
