@@ -1,4 +1,4 @@
-// For the Windows sources of the platform layer alone: UTF-8 to and from the UTF-16 of the
+// For the Windows sources of the platform and window layers alone: UTF-8 to and from the UTF-16 of the
 // system's wide calls, and the errno that stands for a system error.
 //
 // Contract: pure functions; text that is not valid UTF-8 (or UTF-16) converts with U+FFFD in

@@ -2,6 +2,8 @@
 // geometry, timers, the scroll bar, the tooltip, text helpers and opening documents.
 #include "window/window_win.h"
 
+#include "platform/wide_win.h"
+
 #include <commctrl.h>
 #include <ole2.h>
 #include <shellapi.h>
@@ -276,29 +278,14 @@ namespace winw {
 
 std::wstring Wide(const char* text)
 {
-    if (text == nullptr || text[0] == '\0')
-        return {};
-    int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    if (length <= 0)
-        return {};
-    std::wstring wide(size_t(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text, -1, wide.data(), length);
-    wide.resize(size_t(length - 1));
-    return wide;
+    return Plat_Widen(text != nullptr ? text : "");
 }
 
 std::string Narrow(const wchar_t* text, int length)
 {
-    if (text == nullptr || length == 0)
+    if (text == nullptr)
         return {};
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0)
-        return {};
-    std::string narrow(size_t(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, length, narrow.data(), bytes, nullptr, nullptr);
-    if (length < 0)
-        narrow.resize(size_t(bytes - 1));
-    return narrow;
+    return Plat_Narrow(length < 0 ? std::wstring_view(text) : std::wstring_view(text, size_t(length)));
 }
 
 size_t CopyText(const std::string& text, char* buffer, size_t size)
