@@ -211,17 +211,38 @@ TEST_F(ShellStart, ASecondStartHandsItsLinksToTheRunningCopyAndListShowsTheCopys
     EXPECT_EQ(first.stop(SIGTERM), 0);
 }
 
+// Both installs stage their files in the sandbox (DESTDIR), as a package build does: one for
+// everybody, under /usr, and one for a person alone, under a home folder.
 TEST_F(ShellStart, TheInstallPutsItsFilesWhereTheDesktopLooksAndTheProgramKeepsToItsDataFolder)
 {
-    ASSERT_EQ(runToEnd({"cmake", "--install", MOON_BUILD_DIR, "--prefix", path("usr")}), 0) << readFile("errors.txt");
+    ASSERT_EQ(runToEnd({"env", "DESTDIR=" + path("own"), "cmake", "--install", MOON_BUILD_DIR, "--prefix",
+                        path("home/.local")}),
+              0)
+        << readFile("errors.txt");
+    std::vector<std::string> outside;   // a person's install writes no browser's manifest to /etc
+    for (const auto& entry : std::filesystem::recursive_directory_iterator("own"))
+        if (entry.is_regular_file() && entry.path().string().rfind("own" + path("home/.local/"), 0) != 0)
+            outside.push_back(entry.path().string());
+    EXPECT_EQ(outside, std::vector<std::string>{});
+
+    ASSERT_EQ(runToEnd({"env", "DESTDIR=" + path("stage"), "cmake", "--install", MOON_BUILD_DIR, "--prefix", "/usr"}), 0)
+        << readFile("errors.txt");
     const std::string id = "com.larkvale.Moonfetch";
-    for (const std::string& file : std::vector<std::string>{"bin/moonfetch", "share/doc/moonfetch/manual.html",
-                                    "share/icons/hicolor/16x16/apps/" + id + ".png",
-                                    "share/icons/hicolor/32x32/apps/" + id + ".png"})
-        EXPECT_TRUE(std::filesystem::is_regular_file(path("usr/" + file))) << file;
-    EXPECT_EQ(runToEnd({"desktop-file-validate", path("usr/share/applications/" + id + ".desktop")}), 0)
+    std::vector<std::string> files = {"bin/moonfetch", "share/doc/moonfetch/manual.html",
+                                      "share/icons/hicolor/scalable/apps/" + id + ".svg"};
+    for (const char* size : {"16", "32", "48", "64", "128", "256"})
+        files.push_back("share/icons/hicolor/" + std::string(size) + "x" + size + "/apps/" + id + ".png");
+    for (const std::string& file : files)
+        EXPECT_TRUE(std::filesystem::is_regular_file(path("stage/usr/" + file))) << file;
+    // The browsers start the program where the system has it, not where this build was set up for.
+    for (const char* manifest : {"usr/lib/mozilla", "etc/chromium", "etc/opt/chrome", "etc/opt/edge"})
+        EXPECT_NE(readFile(path("stage/") + manifest + "/native-messaging-hosts/com.larkvale.moonfetch.json")
+                      .find("\"path\": \"/usr/bin/moonfetch\","),
+                  std::string::npos)
+            << manifest;
+    EXPECT_EQ(runToEnd({"desktop-file-validate", path("stage/usr/share/applications/" + id + ".desktop")}), 0)
         << readFile("out.txt");
-    EXPECT_EQ(runToEnd({"appstreamcli", "validate", "--no-net", path("usr/share/metainfo/" + id + ".metainfo.xml")}), 0)
+    EXPECT_EQ(runToEnd({"appstreamcli", "validate", "--no-net", path("stage/usr/share/metainfo/" + id + ".metainfo.xml")}), 0)
         << readFile("out.txt");
 
     // Started from a launcher: in the home folder, which it leaves as it was.
@@ -229,7 +250,7 @@ TEST_F(ShellStart, TheInstallPutsItsFilesWhereTheDesktopLooksAndTheProgramKeepsT
     std::filesystem::create_directory("home");
     std::filesystem::current_path("home");
     {
-        moontest::ProgramProcess installed(path("usr/bin/moonfetch").c_str(), {"--data-folder"});
+        moontest::ProgramProcess installed(path("stage/usr/bin/moonfetch").c_str(), {"--data-folder"});
         std::filesystem::current_path(dir());
         EXPECT_TRUE(moontest::waitFor(
             [] { return readFile("data/moonfetch/moonfch_log.txt").find("Options, allowHTML") != std::string::npos; }));
@@ -243,8 +264,8 @@ TEST_F(ShellStart, TheInstallPutsItsFilesWhereTheDesktopLooksAndTheProgramKeepsT
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(kept, (std::vector<std::string>{"moonfch_lock.txt", "moonfch_log.txt", "moonfch_saved.txt"}));
     const std::string log = readFile("data/moonfetch/moonfch_log.txt");
-    EXPECT_NE(log.find("manual " + path("usr/share/doc/moonfetch/manual.html") + "\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("icon " + path("usr/share/icons/hicolor/32x32/apps/" + id + ".png") + "\n"), std::string::npos);
+    EXPECT_NE(log.find("manual " + path("stage/usr/share/doc/moonfetch/manual.html") + "\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("icon " + path("stage/usr/share/icons/hicolor/32x32/apps/" + id + ".png") + "\n"), std::string::npos);
 }
 
 // Each ends at once, before any window, lock or file of the folder: exit status 2 with a clear
