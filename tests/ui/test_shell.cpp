@@ -228,7 +228,7 @@ TEST_F(ShellStart, TheInstallPutsItsFilesWhereTheDesktopLooksAndTheProgramKeepsT
     ASSERT_EQ(runToEnd({"env", "DESTDIR=" + path("stage"), "cmake", "--install", MOON_BUILD_DIR, "--prefix", "/usr"}), 0)
         << readFile("errors.txt");
     const std::string id = "com.larkvale.Moonfetch";
-    std::vector<std::string> files = {"bin/moonfetch", "share/doc/moonfetch/manual.html",
+    std::vector<std::string> files = {"bin/moonfetch", "share/doc/moonfetch/manual.html", "share/doc/moonfetch/copyright",
                                       "share/icons/hicolor/scalable/apps/" + id + ".svg"};
     for (const char* size : {"16", "32", "48", "64", "128", "256"})
         files.push_back("share/icons/hicolor/" + std::string(size) + "x" + size + "/apps/" + id + ".png");
