@@ -1,6 +1,7 @@
 ; The Windows installer: installs Moonfetch for the person running it, without administrator
 ; rights, and registers its uninstaller with Windows. Built by the CMake target "installer":
-;   makensis -DVERSION=1.2 -DPROGRAM=moonfetch.exe -DMANUAL=docs/manual.html -DOUTFILE=setup.exe moonfetch.nsi
+;   makensis -DVERSION=1.2 -DPROGRAM=moonfetch.exe -DMANUAL=docs/manual.html -DICON=ui/icons/moonfetch.ico
+;            -DOUTFILE=setup.exe moonfetch.nsi
 ; The uninstaller removes exactly what the install put there; the person's pending list, trace log
 ; and downloads in the program's folder stay, and with them the folder, as do the settings under
 ; HKCU\Software\Larkvale.
@@ -14,6 +15,7 @@ Target amd64-unicode
 !insertmacro REQUIRE VERSION
 !insertmacro REQUIRE PROGRAM
 !insertmacro REQUIRE MANUAL
+!insertmacro REQUIRE ICON
 !insertmacro REQUIRE OUTFILE
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Moonfetch"
@@ -22,6 +24,9 @@ Target amd64-unicode
 Name "Moonfetch"
 OutFile "${OUTFILE}"
 RequestExecutionLevel user
+; The program's own icon, on the installer's file, its window and the uninstaller.
+Icon "${ICON}"
+UninstallIcon "${ICON}"
 InstallDir "$LOCALAPPDATA\Programs\Moonfetch"
 SetCompressor /SOLID lzma
 

@@ -6,8 +6,11 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -52,6 +55,34 @@ std::wstring uninstallValue(const wchar_t* name)
     return value;
 }
 
+// How many pictures of the program's icon (MOON_ICON) the file's icons lack, byte for byte.
+size_t missingIconPictures(const fs::path& file)
+{
+    std::vector<std::string> pictures;
+    HMODULE module = LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    EnumResourceNamesW(
+        module, MAKEINTRESOURCEW(3) /* RT_ICON */,
+        [](HMODULE from, LPCWSTR type, LPWSTR name, LONG_PTR found) {
+            HRSRC resource = FindResourceW(from, name, type);
+            const char* data = static_cast<const char*>(LockResource(LoadResource(from, resource)));
+            reinterpret_cast<std::vector<std::string>*>(found)->emplace_back(data, SizeofResource(from, resource));
+            return TRUE;
+        },
+        LONG_PTR(&pictures));
+    FreeLibrary(module);
+    const std::string icon = readFile("Z:" MOON_ICON);
+    uint16_t count = 0;
+    std::memcpy(&count, icon.data() + 4, sizeof count);
+    size_t missing = count;
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t size = 0, offset = 0;
+        std::memcpy(&size, icon.data() + 6 + 16 * i + 8, sizeof size);
+        std::memcpy(&offset, icon.data() + 6 + 16 * i + 12, sizeof offset);
+        missing -= std::find(pictures.begin(), pictures.end(), icon.substr(offset, size)) != pictures.end();
+    }
+    return missing;
+}
+
 using Installer = moontest::Sandbox;
 
 TEST_F(Installer, InstallsForThePersonAndTheUninstallLeavesOnlyTheirFiles)
@@ -73,6 +104,9 @@ TEST_F(Installer, InstallsForThePersonAndTheUninstallLeavesOnlyTheirFiles)
     for (const auto& [name, value] : entry)
         EXPECT_EQ(uninstallValue(name), value) << name;
     EXPECT_EQ(RegGetValueA(HKEY_CURRENT_USER, HOST_KEY, nullptr, RRF_RT_REG_SZ, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    // Explorer and the installer's window show the program's icon, not the installer maker's.
+    EXPECT_EQ(missingIconPictures(fs::path("Z:" MOON_SETUP).make_preferred()), 0u);
+    EXPECT_EQ(missingIconPictures(uninstaller), 0u);
 
     // The person's own since: a pending list beside the program and a setting.
     moontest::writeFile((home / "moonfch_saved.txt").string(), "kept");
