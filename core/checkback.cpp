@@ -209,6 +209,11 @@ void harvestQueried(UrlItem* item, const DownloadOptions* options)
     const int32_t chosen = MOONQ_ChooseLocalFile(item, ask, options);
     if (chosen == 1 && harvestNames != nullptr)
         noteName(*harvestNames, item);
+    // Valid with its local file, so that a new link (Replace Link) may mend it.
+    if (const char* refusal = MOONQ_PageRefusal(item, options)) {
+        item->flags |= ITEM_FAILED | ITEM_LINK_REFUSED;
+        setStatusText(item, refusal);
+    }
     if (chosen != 0)
         return;
     // A cancel comes before this item created anything: the file at its name, empty or not,
@@ -256,23 +261,25 @@ void takeLink(UrlItem* item, const UrlItem* fresh, bool startOver)
 }
 
 // Tells the person why the new link that request checked was not taken.
-void tellNotTaken(const UrlRequest* request, int32_t result)
+void tellNotTaken(const UrlRequest* request, const char* why)
 {
     const UrlItem* fresh = request->item;
     char reason[FAILURE_REASON_CAPACITY];
-    std::snprintf(reason, sizeof reason, "The new link was not taken: %d - %s", fresh->status,
-                  result == RESULT_QUERIED ? ZERO_LENGTH_TEXT : fresh->statusText);
+    std::snprintf(reason, sizeof reason, "The new link was not taken: %d - %s", fresh->status, why);
     if (dialogs.linkNotTaken)
         dialogs.linkNotTaken(reason);
 }
 
 // A new link's query has ended: the item takes the link, or the person hears why not; either
 // way a run may take the item again.
-void harvestReplacement(UrlRequest* request, int32_t result)
+void harvestReplacement(UrlRequest* request, int32_t result, const DownloadOptions* options)
 {
     const UrlItem* fresh = request->item;
-    if (result != RESULT_QUERIED || fresh->size == 0) {
-        tellNotTaken(request, result);
+    const char* refusal = result == RESULT_QUERIED ? MOONQ_PageRefusal(fresh, options) : nullptr;
+    if (result != RESULT_QUERIED) {
+        tellNotTaken(request, fresh->statusText);
+    } else if (fresh->size == 0 || refusal != nullptr) {
+        tellNotTaken(request, refusal != nullptr ? refusal : ZERO_LENGTH_TEXT);
     } else {
         const bool same = sameFile(request->replaces, fresh);
         if (same || (dialogs.askStartOver && dialogs.askStartOver() == 1))
@@ -316,7 +323,7 @@ int32_t MOONQ_CheckBackQueries(const DownloadOptions* options)
             item->status = int32_t(request->web.status);
         }
         if (request->replaces)
-            harvestReplacement(request, result);
+            harvestReplacement(request, result, options);
         else if (result == RESULT_QUERIED)
             harvestQueried(item, options);
         else if (result == RESULT_FAILED)

@@ -4,6 +4,7 @@
 
 #include "web/cookies.h"
 #include "web/expiry.h"
+#include "web/linkdrop.h"
 #include "platform/text.h"
 #include "platform/files.h"
 #include "diag/trace.h"
@@ -76,6 +77,12 @@ constexpr StatusMeaning STATUS_MEANINGS[] = {
 };
 
 constexpr const char* EXPIRED_TEXT = "The link has expired.";
+constexpr const char* PAGE_NOT_FILE_TEXT = "The server answered with a web page, not a file.";
+
+bool hasExpired(const UrlItem* item)
+{
+    return item->expiresAt != 0 && std::time(nullptr) >= item->expiresAt;
+}
 
 // An HTTP failure in the person's words: once the link's own end has passed, that it expired;
 // else the server's reason, with what it means where that is known.
@@ -85,7 +92,7 @@ void explainRefusal(UrlItem* item, const WireRequest& web)
         return;
     if (web.status / 100 == 4 && web.status != 408 && web.status != 429)
         item->flags |= ITEM_LINK_REFUSED;
-    if (item->expiresAt != 0 && std::time(nullptr) >= item->expiresAt) {
+    if (hasExpired(item)) {
         setItemStatus(item, int32_t(web.status), EXPIRED_TEXT);
         return;
     }
@@ -586,6 +593,17 @@ bool isReadyForRun(uint32_t flags)
     return (flags & ITEM_VALID) && !(flags & (ITEM_FAILED | ITEM_NEEDS_FIX | ITEM_TRIED | ITEM_NEW_LINK));
 }
 
+// Fails an item that the list kept with a page for its file; true when it did.
+bool failedForPage(UrlItem* item, const DownloadOptions* options)
+{
+    const char* refusal = MOONQ_PageRefusal(item, options);
+    if (refusal == nullptr)
+        return false;
+    item->flags |= ITEM_FAILED | ITEM_LINK_REFUSED;
+    setItemStatus(item, item->status, refusal);
+    return true;
+}
+
 }  // namespace
 
 std::unique_lock<std::mutex> MOONQ_LockItem()
@@ -713,11 +731,18 @@ void MOONQ_BeginRun()
             MOONQ_ItemOf(node)->flags &= ~ITEM_TRIED;
 }
 
+const char* MOONQ_PageRefusal(const UrlItem* item, const DownloadOptions* options)
+{
+    if (!(item->flags & ITEM_QUERY_PAGE) || options->allowHTML != 0 || Link_NamesPage(item->url))
+        return nullptr;
+    return hasExpired(item) ? EXPIRED_TEXT : PAGE_NOT_FILE_TEXT;
+}
+
 int32_t MOONQ_StartNextDownload(UrlRequest** place, const DownloadOptions* options)
 {
     *place = nullptr;
     UrlItem* item = MOONQ_FirstItem();
-    while (item != nullptr && !isReadyForRun(item->flags))
+    while (item != nullptr && (!isReadyForRun(item->flags) || failedForPage(item, options)))
         item = MOONQ_NextItem(item);
     if (item == nullptr)
         return 1;

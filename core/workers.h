@@ -112,8 +112,13 @@ int32_t MOONQ_CopyBlock(UrlRequest* request, uint32_t timeout);
 void MOONQ_CancelRequest(UrlRequest* request);
 // A new download run: no pending or deleted item counts as tried any more.
 void MOONQ_BeginRun();
+// Why a valid item may not be downloaded although its query succeeded: its query was answered
+// with a web page while its link names no page and AllowHTML is off ("The link has expired."
+// once its expiry has passed); null when it may. The caller holds the item or the item lock.
+const char* MOONQ_PageRefusal(const UrlItem* item, const DownloadOptions* options);
 // Starts the download of the first pending item that is ready and that the run has not tried:
-// 0 started, 1 when there is none, or a negative code.
+// 0 started, 1 when there is none, or a negative code. An item that MOONQ_PageRefusal refuses
+// (one the list kept from before) fails on the way, with the refusal as its text.
 int32_t MOONQ_StartNextDownload(UrlRequest** place, const DownloadOptions* options);
 // Acts on a download's outcome (a finished item leaves the list, any other goes to its end,
 // marked ITEM_TRIED unless it was cancelled); returns the result, 0 while it runs.

@@ -19,9 +19,11 @@ constexpr const char* REG_KEY_SCHEDULE = "Software\\Larkvale\\Moonfetch\\Schedul
 constexpr const char* REG_KEY_DIRECTORIES = "Software\\Larkvale\\Moonfetch\\Directories";
 constexpr const char* REG_KEY_COOKIES = "Software\\Larkvale\\Moonfetch\\Cookies";
 
-// Schedule: REG_DWORD hours of the download window.
+// Schedule: REG_DWORD hours of the download window, and 0/1 whether a run that came is followed
+// by one the next night.
 constexpr const char* REG_VAL_BEGIN_HOUR = "BeginHour";
 constexpr const char* REG_VAL_END_HOUR = "EndHour";
+constexpr const char* REG_VAL_EVERY_NIGHT = "EveryNight";
 // Directories: REG_SZ download directory, REG_DWORD 0/1 options.
 constexpr const char* REG_VAL_DOWNLOAD = "Download";
 constexpr const char* REG_VAL_ASK_EVERY = "AskEvery";

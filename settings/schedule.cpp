@@ -2,6 +2,7 @@
 
 #include "settings/registry.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -61,9 +62,15 @@ int32_t storeHour(int* target, const char* name, int hour)
     return Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, name, *target);
 }
 
+// The seconds from the window's begin hour to the start time.
+int intoWindow(int start)
+{
+    return secondsUntil(validHour(schedule.beginHour) * SECONDS_PER_HOUR, start);
+}
+
 }  // namespace
 
-ScheduleState schedule = {1, 1, 5, 0, "", localSecondOfDay, unixNow, 0};
+ScheduleState schedule = {1, 1, 5, 0, "", localSecondOfDay, unixNow, 0, false, 0};
 
 void Schedule_Seed(uint32_t seed)
 {
@@ -80,6 +87,9 @@ int Schedule_Load()
 {
     Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_BEGIN_HOUR, &schedule.beginHour);
     Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_END_HOUR, &schedule.endHour);
+    int32_t everyNight = schedule.everyNight ? 1 : 0;
+    Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_EVERY_NIGHT, &everyNight);
+    schedule.everyNight = everyNight != 0;
     Schedule_PickStartTime();
     return 0;
 }
@@ -102,6 +112,32 @@ int Schedule_GetBeginHour()
 int Schedule_GetEndHour()
 {
     return schedule.endHour;
+}
+
+int32_t Schedule_SetEveryNight(bool on)
+{
+    schedule.everyNight = on;
+    return Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_EVERY_NIGHT, on ? 1 : 0);
+}
+
+bool Schedule_GetEveryNight()
+{
+    return schedule.everyNight;
+}
+
+// The start that came is counted from where it was due, not from the tick that found it (up to 2 s
+// early, or late after a sleep), so the next window is the one after it, whatever the draw.
+void Schedule_NextNight()
+{
+    const int ahead = secondsUntil(schedule.secondOfDay(), schedule.startTime);
+    const int64_t cameAt = schedule.now() + (ahead <= DUE_AHEAD_SECONDS ? ahead : ahead - SECONDS_PER_DAY);
+    schedule.restUntil = cameAt - intoWindow(schedule.startTime) + SECONDS_PER_DAY;
+    Schedule_PickStartTime();
+}
+
+void Schedule_EndRest()
+{
+    schedule.restUntil = 0;
 }
 
 const char* Schedule_GetTimeText()
@@ -164,6 +200,8 @@ int Schedule_SecondsLeft()
 
 int64_t Schedule_StartsAt()
 {
+    if (schedule.restUntil != 0)
+        return schedule.restUntil + intoWindow(schedule.startTime);
     return schedule.now() + Schedule_SecondsLeft();
 }
 
@@ -176,6 +214,8 @@ uint32_t Schedule_TimerPeriodMs(int secondsLeft)
 int Schedule_Arm()
 {
     schedule.armedAt = schedule.secondOfDay();
+    if (schedule.restUntil != 0)
+        return int(std::max<int64_t>(Schedule_StartsAt() - schedule.now(), 0));
     return secondsUntil(schedule.armedAt, schedule.startTime);
 }
 
@@ -186,6 +226,12 @@ int Schedule_SecondsArmed()
 
 ScheduleCheck Schedule_CheckNow()
 {
+    if (schedule.restUntil != 0 && schedule.now() < schedule.restUntil)
+        return ScheduleCheck::WAIT;
+    if (schedule.restUntil != 0) {
+        schedule.armedAt = validHour(schedule.beginHour) * SECONDS_PER_HOUR;
+        schedule.restUntil = 0;
+    }
     return Schedule_Check(schedule.beginHour, schedule.endHour, schedule.startTime, schedule.armedAt,
                           schedule.secondOfDay());
 }

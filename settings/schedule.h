@@ -11,6 +11,10 @@
 //   Unix time unless that one alone was replaced. The timer's own time stops while
 //   the computer sleeps, so each tick and each wake-up asks the clock whether the start passed
 //   since the timer was armed.
+// - Every night (stored beside the hours, off unless set): a start that came draws the next
+//   night's start time, which waits until the next window opens, so that no second run comes
+//   inside the window that just ran. A new arming by the person waits for the next occurrence
+//   of the start time, as ever.
 // - It knows no window.
 // - The start time is drawn with the program's own 15-bit generator, seeded once at start-up.
 // - A failed store write is not reported; a setter returns the store's result.
@@ -32,6 +36,8 @@ struct ScheduleState {
     int (*secondOfDay)();   // the clock: the time now in seconds since local midnight
     int64_t (*now)();       // the same clock in Unix seconds; secondOfDay follows it unless replaced
     int armedAt;            // when the timer was last armed, by that clock
+    bool everyNight;        // a start that came is followed by one the next night
+    int64_t restUntil;      // Unix seconds: until then the start waits for the next window; 0: none
 };
 
 // What a tick of the timer, or the computer's waking, finds: the start is still ahead; it has
@@ -50,6 +56,13 @@ int32_t Schedule_SetBeginHour(int hour);
 int32_t Schedule_SetEndHour(int hour);
 int Schedule_GetBeginHour();
 int Schedule_GetEndHour();
+int32_t Schedule_SetEveryNight(bool on);
+bool Schedule_GetEveryNight();
+// The start has come: draws the next night's start time, which waits until the window after
+// the one that ran opens.
+void Schedule_NextNight();
+// Forgets a wait for the next window: a new arming waits for the next occurrence of the start.
+void Schedule_EndRest();
 const char* Schedule_GetTimeText();
 // The start time as a sentence names it, without the padding the toolbar keeps.
 const char* Schedule_StartText();
@@ -65,15 +78,18 @@ void Schedule_ClockText(int secondOfDay, char* text, size_t size);
 void Schedule_HourText(int hour, char* text, size_t size);
 // Seconds until the next occurrence of the start time, 0..86399.
 int Schedule_SecondsLeft();
-// The next occurrence of the start time in Unix seconds, by the clock.
+// When the armed start comes, in Unix seconds by the clock: the next occurrence of the start
+// time, or the one in the next window while the start waits for it.
 int64_t Schedule_StartsAt();
 // The period to arm the timer with when secondsLeft remain: half of it, 500 ms when none.
 uint32_t Schedule_TimerPeriodMs(int secondsLeft);
-// Notes that the timer is armed now; returns the seconds left until the start time.
+// Notes that the timer is armed now; returns the seconds left until the start (Schedule_StartsAt).
 int Schedule_Arm();
 // Seconds since the timer was last armed, by the clock, 0..86399.
 int Schedule_SecondsArmed();
-// What the clock says now of the arming: Schedule_Check with the state's hours, start and clock.
+// What the clock says now of the arming: WAIT while the start waits for the next window;
+// after that wait, the arming counts from the window's begin hour; then Schedule_Check with the
+// state's hours, start and clock.
 ScheduleCheck Schedule_CheckNow();
 // For a timer armed at armedAt (seconds since midnight, as start and now): WAIT while the start
 // is 2 seconds or more ahead. Once it has come (the timer's monotonic time stops while the

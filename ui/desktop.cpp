@@ -6,7 +6,7 @@
 #include "core/items.h"
 #include "platform/files.h"
 #include "window/desktop.h"
-#include "settings/schedule.h"
+#include "ui/dialogs/scheduledialog.h"
 
 #include <cstdio>
 #include <cstring>
@@ -71,9 +71,10 @@ void MQUI_NotifyRunEnd(const char* text)
     Win_Notify(APP_NAME, RUN_END_SUMMARY[ui.stopAfterCurrent ? 1 : 0], text);
 }
 
+// A start that came leaves the box checked with no start to come, unless "Every night" armed the next.
 bool MQUI_ScheduleArmed()
 {
-    return Win_IsChecked(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT));
+    return Win_IsChecked(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT)) && Schedule_TimerArmed();
 }
 
 void MQUI_TrayTip(char* text, size_t size)

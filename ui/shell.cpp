@@ -289,23 +289,32 @@ void onKeyDown(HWND, WPARAM wParam, LPARAM)
         MQUI_SelectAll();
 }
 
-// The schedule's start begins the same run as "Download Now".
+// The schedule's start begins the same run as "Download Now"; what tells of a start to come
+// (the tray's tip, rows whose links expire before it) follows what the schedule did.
+void scheduleLook(HWND window)
+{
+    if (!Schedule_OnTimer(window, ui.hwndToolbar))
+        return;
+    MQUI_StartDownloads();
+    MQUI_Refresh();
+}
+
 void onTimer(HWND window, WPARAM wParam, LPARAM)
 {
     if (wParam == WORK_TIMER_ID) {
         MQUI_TimerTask(window);
         if (downloadNowDue && ui.workTimerId == 0)
             downloadNowWhenChecked();
-    } else if (ui.scheduleTimerId != 0 && wParam == ui.scheduleTimerId && Schedule_OnTimer(window))
-        MQUI_StartDownloads();
+    } else if (ui.scheduleTimerId != 0 && wParam == ui.scheduleTimerId)
+        scheduleLook(window);
 }
 
 // The timer's monotonic time stood still while the computer slept: the schedule looks at the
 // clock now rather than at the next tick.
 void onPowerBroadcast(HWND window, WPARAM wParam, LPARAM)
 {
-    if (wParam == PBT_APMRESUMEAUTOMATIC && Schedule_OnTimer(window))
-        MQUI_StartDownloads();
+    if (wParam == PBT_APMRESUMEAUTOMATIC)
+        scheduleLook(window);
 }
 
 void onCommand(HWND, WPARAM wParam, LPARAM)

@@ -29,7 +29,7 @@ bool downloadNow(HWND)
     return true;
 }
 
-// The box has toggled itself already; its check mark is the schedule's only record of being armed.
+// The box has toggled itself already; the person arms and disarms the schedule with it.
 bool downloadAt(HWND dialog)
 {
     if (Win_IsChecked(Win_GetDlgItem(dialog, IDC_DOWNLOAD_AT)))

@@ -198,7 +198,8 @@ void MQUI_LetSleep();
 void MQUI_RunEnded();
 // Shows text (lines apart with "\n") as the notification of a run's end.
 void MQUI_NotifyRunEnd(const char* text);
-// Whether the schedule is armed: the toolbar's "Download At" is checked.
+// Whether a scheduled start is still to come: the toolbar's "Download At" is checked and the
+// schedule's timer waits (after a start came, only "Every night" arms the next).
 bool MQUI_ScheduleArmed();
 constexpr size_t TRAY_TIP_CAPACITY = URL_CAPACITY + 64;
 // The tray icon's tip for the state now: the pending count and the start time when armed; during

@@ -18,9 +18,8 @@ bool endsWith(const char* text, size_t length, const char* ending)
     return endingLen <= length && std::memcmp(text + length - endingLen, ending, endingLen) == 0;
 }
 
-bool namesPage(const char* object)
+bool namesPage(const char* object, size_t length)
 {
-    const size_t length = std::strlen(object);
     for (const char* ending : PAGE_ENDINGS) {
         if (endsWith(object, length, ending))
             return true;
@@ -36,6 +35,15 @@ bool namesFolder(const char* object)
 
 }  // namespace
 
+bool Link_NamesPage(const char* url)
+{
+    const char* scheme = std::strstr(url, "://");
+    const char* path = scheme != nullptr ? std::strchr(scheme + 3, '/') : nullptr;
+    if (path == nullptr)
+        return false;
+    return namesPage(path, std::strcspn(path, "?#"));
+}
+
 int LinkDropTarget::IsAcceptableLink(const char* text)
 {
     // strnlen stops one past the limit, so a huge drag costs no more than a long one.
@@ -47,5 +55,5 @@ int LinkDropTarget::IsAcceptableLink(const char* text)
     char *host, *object;
     if (ParseURL(scratch, &scheme, &host, &object, &port) < 0 || namesFolder(object))
         return 0;
-    return allowHTML || !namesPage(object) ? 1 : 0;
+    return allowHTML || !namesPage(object, std::strlen(object)) ? 1 : 0;
 }

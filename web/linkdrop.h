@@ -13,6 +13,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// Whether the link's path (its query and fragment left out) ends in ".html", ".htm" or ".shtml"
+// (case counts): the link names a web page.
+bool Link_NamesPage(const char* url);
+
 struct LinkDropTarget {
     int32_t allowHTML;
     char scratch[URL_CAPACITY + 1];   // parsed copy of the text under test

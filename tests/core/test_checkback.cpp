@@ -127,6 +127,35 @@ TEST_F(CheckBack, QueriesWithoutAFileFailTheirItemAndAZeroLengthOneOpensTheEscap
     EXPECT_EQ(std::tuple(checkBack(), asked), std::tuple(2, openedOnce));
 }
 
+// A web page where the link names a file is no file: the item fails, even kept from before, unless the
+// link names a page or AllowHTML is on.
+TEST_F(CheckBack, AWebPageForALinkThatNamesNoPageFailsUnlessAllowed)
+{
+    fs::create_directory("dl");
+    MOONQ_SetDownloadDir("d");
+    const std::string page = "645 The server answered with a web page, not a file.|dl/";
+    const struct { const char* url; int32_t allowHTML; int64_t expiresAt; std::string state; } rows[] = {
+        {"http://h/a.bin", 0, 0, page + "a.bin"},
+        {"http://h/b.bin?sig=1", 0, 1000000000, "645 The link has expired.|dl/b.bin"},
+        {"http://h/c.bin", 0, 7000000000, page + "c.bin"},
+        {"http://h/d.html?id=3", 0, 0, "129 |dl/d.html"},
+        {"http://h/e.bin", 1, 0, "129 |dl/e.bin"},
+    };
+    for (const auto& r : rows) {
+        const std::string name = r.state.substr(r.state.find('|') + 1);
+        queried(r.url, 79, name.c_str(), ITEM_QUERY_PAGE)->item->expiresAt = r.expiresAt;
+        options.allowHTML = r.allowHTML;
+        EXPECT_EQ(checkBack(), 1);
+        EXPECT_EQ(state(r.url), r.state);
+    }
+    MOONQ_FreeList(&pendingList);
+    options.allowHTML = 0;
+    UrlItem* kept = newItem("http://h/a.bin", ITEM_VALID | ITEM_QUERY_PAGE, "dl/a.bin", 79);
+    UrlRequest* started = nullptr;
+    EXPECT_EQ(MOONQ_StartNextDownload(&started, &options), 1);
+    EXPECT_EQ(state(kept->url), page + "a.bin");
+}
+
 // A new link is taken, keeping the part, when its answer names the item's file; another file only on "start
 // over", dropping the part; an answer without a file is not taken, and the person hears why.
 TEST_F(CheckBack, NewLinkKeepsThePartOfTheSameFileAndStartsAnotherOverOnlyWhenThePersonAgrees)

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <utility>
 
 namespace {
@@ -73,6 +74,48 @@ TEST_F(Schedule, StartIsDrawnInTheStoredHoursAndTheTimeLeftWrapsAtMidnight)
     int32_t stored = -1;
     Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_END_HOUR, &stored);
     EXPECT_EQ(stored, 0);
+    EXPECT_FALSE(Schedule_GetEveryNight());
+    Schedule_SetEveryNight(true);
+    schedule.everyNight = false;
+    Schedule_Load();
+    EXPECT_TRUE(Schedule_GetEveryNight());
+}
+
+int64_t fakeUnix = 0;
+
+// Whatever the next draw, and however early or late the start was found, the next start comes in
+// the next window, not later in the one that ran.
+TEST_F(Schedule, EveryNightsNextStartWaitsForTheNextWindow)
+{
+    using enum ScheduleCheck;
+    constexpr int64_t H = 3600, DAY = 86400, D = 20000 * DAY;
+    const struct { int begin, end; int64_t start, foundAt, next, nextAt; } nights[] = {
+        {1, 5, 2 * H + 1020, D + 2 * H + 1020, 3 * H + 2400, D + DAY + 3 * H + 2400},
+        {1, 5, 1 * H, D + 1 * H - 2, 1 * H + 30, D + DAY + 1 * H + 30},   // found 2 s early
+        {1, 5, 2 * H + 1020, D + 4 * H + 1800, 3 * H, D + DAY + 3 * H},   // found on waking
+        {22, 2, 1 * H + 1800, D + 1 * H + 1800, 23 * H, D + 23 * H},
+        {3, 3, 3 * H, D + 3 * H, 3 * H + 3599, D + DAY + 3 * H + 3599},
+    };
+    const auto clocks = std::pair(schedule.now, schedule.secondOfDay);
+    schedule.now = [] { return fakeUnix; };
+    schedule.secondOfDay = [] { return int(fakeUnix % 86400); };
+    for (const auto& n : nights) {
+        schedule.beginHour = n.begin;
+        schedule.endHour = n.end;
+        schedule.startTime = int(n.start);
+        fakeUnix = n.foundAt;
+        Schedule_NextNight();
+        schedule.startTime = int(n.next);   // as if drawn
+        EXPECT_EQ(Schedule_StartsAt(), n.nextAt) << n.start;
+        EXPECT_EQ(Schedule_Arm(), n.nextAt - n.foundAt) << n.start;
+        for (auto [at, check] : {std::pair{n.nextAt - DAY, WAIT}, {n.nextAt - 2, WAIT}, {n.nextAt, RUN}}) {
+            if (at <= n.foundAt)
+                continue;
+            fakeUnix = at;
+            EXPECT_EQ(Schedule_CheckNow(), check) << n.start << " at " << at - D;
+        }
+    }
+    std::tie(schedule.now, schedule.secondOfDay) = clocks;
 }
 
 }  // namespace

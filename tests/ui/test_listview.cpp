@@ -2,7 +2,7 @@
 
 #include "platform/text.h"
 #include "core/pending.h"
-#include "settings/schedule.h"
+#include "ui/dialogs/scheduledialog.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -132,6 +132,7 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
     const auto clock = std::exchange(schedule.now, [] { return int64_t(1796680800); });
     schedule.startTime = 3600;
     Win_SetChecked(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT), true);
+    Schedule_StartTimer(ui.hwndMain);
     auto fileOf = [](const char* url) { return std::string(std::strrchr(url, '/') + 1); };
     for (const auto& r : rows) {
         UrlItem* added = addItem(r.url, r.flags, r.size, fileOf(r.url));
@@ -168,6 +169,7 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
     std::filesystem::create_directories(MOON_SCREENSHOT_DIR);
     EXPECT_TRUE(Win_SaveScreenshot(ui.hwndMain, MOON_SCREENSHOT_DIR "/main-window.png"));
     Win_SetChecked(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT), false);
+    Schedule_StopTimer(ui.hwndMain);
     schedule.now = clock;
     zone ? setenv("TZ", oldZone.c_str(), 1) : unsetenv("TZ");
     tzset();

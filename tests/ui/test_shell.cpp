@@ -4,7 +4,7 @@
 #include "tests/support/servers.h"
 #include "ui/dialogs/startup.h"
 #include "settings/registry.h"
-#include "settings/schedule.h"
+#include "ui/dialogs/scheduledialog.h"
 
 #include <chrono>
 #include <algorithm>
@@ -323,6 +323,7 @@ TEST_F(Shell, QuitWarnsOnlyWithItemsPendingAndDownloadAtChecked)
 {
     modals.answers = {Win_Answer(IDCANCEL), Win_Answer(IDOK)};
     Win_SetChecked(downloadAt(), true);
+    ui.scheduleTimerId = Schedule_StartTimer(ui.hwndMain);
     EXPECT_TRUE(MQUI_ConfirmQuit());   // nothing pending
     addItem("http://h/a.zip");
     Win_SetChecked(downloadAt(), false);

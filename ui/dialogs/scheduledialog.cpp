@@ -51,6 +51,14 @@ void killTimer(HWND window)
     timerHandle = 0;
 }
 
+void armTimer(HWND window)
+{
+    killTimer(window);
+    armedPeriodMs = Schedule_TimerPeriodMs(Schedule_Arm());
+    timerHandle = Win_SetTimer(window, SCHEDULE_TIMER_ID, armedPeriodMs);
+    holdIdle();
+}
+
 void traceLateLook()
 {
     const int late = Schedule_SecondsArmed() - int(armedPeriodMs / 1000);
@@ -81,6 +89,7 @@ void fillHourLists(HWND dialog)
     }
     Win_ListSetTopIndex(begin, Schedule_GetBeginHour());
     Win_ListSetTopIndex(end, Schedule_GetEndHour());
+    Win_SetChecked(Win_GetDlgItem(dialog, IDC_SCHEDULE_EVERY_NIGHT), Schedule_GetEveryNight());
 }
 
 // The second draw, by the end hour's setter, is the start time that stays.
@@ -88,6 +97,7 @@ void acceptHours(HWND dialog)
 {
     Schedule_SetBeginHour(Win_ListGetTopIndex(Win_GetDlgItem(dialog, IDC_SCHEDULE_BEGIN)));
     Schedule_SetEndHour(Win_ListGetTopIndex(Win_GetDlgItem(dialog, IDC_SCHEDULE_END)));
+    Schedule_SetEveryNight(Win_IsChecked(Win_GetDlgItem(dialog, IDC_SCHEDULE_EVERY_NIGHT)));
     UpdateDownloadAtButton(dialogContext.toolbar);
     HWND downloadAt = Win_GetDlgItem(dialogContext.toolbar, IDC_SCHEDULE_DOWNLOAD_AT);
     if (Win_IsChecked(downloadAt) && dialogContext.timerId != nullptr)
@@ -99,35 +109,36 @@ constexpr WinControlTemplate SCHEDULE_CONTROLS[] = {
     {IDC_SCHEDULE_BEGIN, WinControl::ListBox, "", WS_TABSTOP, 30, 21, 60, 10},
     {-1, WinControl::Static, "and", 0, 102, 22, 18, 8},
     {IDC_SCHEDULE_END, WinControl::ListBox, "", WS_TABSTOP, 128, 21, 60, 10},
-    {IDOK, WinControl::DefPushButton, "OK", WS_TABSTOP | WS_GROUP, 56, 38, 50, 14},
-    {IDCANCEL, WinControl::PushButton, "Cancel", WS_TABSTOP, 126, 38, 50, 14},
+    {IDC_SCHEDULE_EVERY_NIGHT, WinControl::CheckBox, "Every night", WS_TABSTOP | WS_GROUP, 30, 37, 100, 10},
+    {IDOK, WinControl::DefPushButton, "OK", WS_TABSTOP | WS_GROUP, 56, 53, 50, 14},
+    {IDCANCEL, WinControl::PushButton, "Cancel", WS_TABSTOP, 126, 53, 50, 14},
 };
 
 }  // namespace
 
 const WinDialogTemplate scheduleTemplate = {
-    IDD_SCHEDULE, "Schedule Download", false, 0, 0, 232, 60, "MS Sans Serif", 8,
+    IDD_SCHEDULE, "Schedule Download", false, 0, 0, 232, 75, "MS Sans Serif", 8,
     SCHEDULE_CONTROLS, std::size(SCHEDULE_CONTROLS),
 };
 
+// The person's arming waits for the next occurrence of the start, even after a run tonight.
 uint32_t Schedule_StartTimer(HWND window)
 {
-    killTimer(window);
-    armedPeriodMs = Schedule_TimerPeriodMs(Schedule_Arm());
-    timerHandle = Win_SetTimer(window, SCHEDULE_TIMER_ID, armedPeriodMs);
-    holdIdle();
+    Schedule_EndRest();
+    armTimer(window);
     return SCHEDULE_TIMER_ID;
 }
 
 void Schedule_StopTimer(HWND window)
 {
+    Schedule_EndRest();
     killTimer(window);
     Win_ReleaseAwake(idleHold);
     idleHold = -1;
 }
 
 // Every arming is one-shot: a tick disarms, and re-arms only while the start is not due.
-int Schedule_OnTimer(HWND window)
+int Schedule_OnTimer(HWND window, HWND toolbar)
 {
     if (timerHandle == 0)
         return 0;
@@ -135,12 +146,23 @@ int Schedule_OnTimer(HWND window)
     const ScheduleCheck check = Schedule_CheckNow();
     if (check == ScheduleCheck::RUN) {
         Schedule_StopTimer(window);
+        if (Schedule_GetEveryNight()) {
+            Schedule_NextNight();
+            UpdateDownloadAtButton(toolbar);
+            Trace_PrintString(TRACE_ALL, "Schedule: every night, the next start is at %s\n", Schedule_StartText());
+            armTimer(window);
+        }
         return 1;
     }
     if (check == ScheduleCheck::MISSED)
         tellMissed();
-    Schedule_StartTimer(window);
+    armTimer(window);
     return 0;
+}
+
+bool Schedule_TimerArmed()
+{
+    return timerHandle != 0;
 }
 
 void UpdateDownloadAtButton(HWND toolbar)

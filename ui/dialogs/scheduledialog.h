@@ -6,7 +6,8 @@
 // - User-interface thread only. This module owns the timer handle; the hours, the start time
 //   and the timer's arithmetic are the schedule's (schedule.h).
 // - It knows no window of its own: the caller hands in the main window (which owns timer 23)
-//   and the toolbar (whose check box 1004 is the only record of being armed).
+//   and the toolbar (whose check box 1004 the person arms and disarms with). A start that came
+//   leaves the box checked; only with "Every night" is another start to come then.
 // - A failed SetTimer is not reported.
 // - While the timer is armed, the computer does not suspend for being idle (window/desktop.h).
 #pragma once
@@ -18,7 +19,7 @@
 
 constexpr uint32_t SCHEDULE_TIMER_ID = 23;
 constexpr int IDD_SCHEDULE = 132;
-constexpr int IDC_SCHEDULE_BEGIN = 1017, IDC_SCHEDULE_END = 1018;
+constexpr int IDC_SCHEDULE_BEGIN = 1017, IDC_SCHEDULE_END = 1018, IDC_SCHEDULE_EVERY_NIGHT = 1019;
 // The toolbar's "Download At" check box.
 constexpr int IDC_SCHEDULE_DOWNLOAD_AT = 1004;
 
@@ -37,10 +38,13 @@ uint32_t Schedule_StartTimer(HWND window);
 // Disarms timer 23; the idle computer may suspend again.
 void Schedule_StopTimer(HWND window);
 // Timer 23 ticked, or the computer woke: 1 when the start time has come, or passed during a
-// sleep that ended inside the window (the timer stays off); 0 after re-arming, when the timer
-// was not armed, or when a sleep outlasted the window: then the notifications and the trace say
-// that the run was missed, and the timer waits for the same time tomorrow.
-int Schedule_OnTimer(HWND window);
+// sleep that ended inside the window (the timer stays off; with "Every night" the next night's
+// start is drawn, shown on the toolbar and armed); 0 after re-arming, when the timer was not
+// armed, or when a sleep outlasted the window: then the notifications and the trace say that
+// the run was missed, and the timer waits for the same time tomorrow.
+int Schedule_OnTimer(HWND window, HWND toolbar);
+// Whether a start is still to come: the timer is armed.
+bool Schedule_TimerArmed();
 // Shows "Download at <start time>" on the toolbar's check box.
 void UpdateDownloadAtButton(HWND toolbar);
 intptr_t ScheduleDialogProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);

@@ -46,6 +46,8 @@ protected:
     {
         Schedule_StopTimer(ui.hwndMain);
         schedule.secondOfDay = realClock;
+        schedule.now = realUnixClock;
+        schedule.everyNight = false;
         DownloadSandbox::TearDown();
     }
     // One validated link, waiting for a run.
@@ -55,6 +57,7 @@ protected:
         ASSERT_TRUE(waitForUi([] { return ui.workTimerId == 0 && Win_IsWindowEnabled(downloadAt()); }));
     }
     int (*realClock)() = nullptr;
+    int64_t (*realUnixClock)() = schedule.now;
 };
 
 // The tick's wiring to the window timer; the halving and when a tick is due are the settings' own.
@@ -62,10 +65,10 @@ TEST_F(Schedule, ATickBeforeTheStartRearmsForTheTimeLeftNowAndADueOneDisarms)
 {
     Schedule_StartTimer(ui.hwndMain);
     nowFromStart(-9510);
-    EXPECT_EQ(Schedule_OnTimer(ui.hwndMain), 0);
+    EXPECT_EQ(Schedule_OnTimer(ui.hwndMain, ui.hwndToolbar), 0);
     EXPECT_EQ(armedPeriod(), 4755000u);
     nowFromStart(0);
-    EXPECT_EQ(Schedule_OnTimer(ui.hwndMain), 1);
+    EXPECT_EQ(Schedule_OnTimer(ui.hwndMain, ui.hwndToolbar), 1);
     EXPECT_EQ(armedPeriod(), 0u);
 }
 
@@ -99,6 +102,32 @@ TEST_F(Schedule, CheckedBoxStartsTheRunOncePerArmingAndUncheckingDisarms)
 
     Win_Click(downloadAt());   // a new arming fires again
     ASSERT_TRUE(waitForUi([] { return MOONQ_CountItems() == 0 && ui.workTimerId == 0; }));
+}
+
+// The box stays checked after a start came; only with "Every night" is another to come, the next
+// night's: the quit warning (answered Cancel) and the tray's tip follow that, not the check mark.
+TEST_F(Schedule, AfterAStartCameOnlyEveryNightLeavesAStartToCome)
+{
+    schedule.now = [] { return int64_t(1700000000); };
+    addItem("http://h/a.zip");
+    MQUI_Refresh();
+    modals.answers = {Win_Answer(IDCANCEL)};
+    for (bool everyNight : {false, true}) {
+        Schedule_SetEveryNight(everyNight);
+        const int came = schedule.startTime;
+        nowFromStart(0);
+        Win_Click(downloadAt());
+        ASSERT_EQ(Schedule_OnTimer(ui.hwndMain, ui.hwndToolbar), 1);
+        char tip[TRAY_TIP_CAPACITY];
+        MQUI_TrayTip(tip, sizeof tip);
+        const std::string next = everyNight ? std::string("\nDownloads at ") + Schedule_StartText() : "";
+        // 1-5: the next start is the next night's, however early tonight's new draw lies.
+        const uint32_t nextNight = everyNight ? uint32_t(86400 - came + schedule.startTime) * 500 : 0;
+        EXPECT_EQ(std::tuple(Win_IsChecked(downloadAt()), MQUI_ConfirmQuit(), std::string(tip), armedPeriod()),
+                  std::tuple(true, !everyNight, "Moonfetch: 1 link waiting" + next, nextNight));
+        Win_Click(downloadAt());
+    }
+    EXPECT_EQ(modals.seen.size(), 1u);
 }
 
 // login1 (scripted: logind cannot run in a test) tells of the wake. Armed at 14:00 for 2:17 AM in
@@ -188,6 +217,15 @@ TEST_F(Schedule, DialogShowsTheHoursStoresBothOnOkAndRearmsOnlyWhenChecked)
     EXPECT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_SCHEDULE));
     const std::string armed = std::to_string(Schedule_SecondsLeft() * 500) + "|" + std::to_string(SCHEDULE_TIMER_ID);
     EXPECT_EQ(scheduleState(), std::string("20-3|Download at ") + Schedule_GetTimeText() + "|" + armed);
+
+    // "Every night" is stored on OK only.
+    modals.answers = {Win_Press({IDC_SCHEDULE_EVERY_NIGHT, IDCANCEL}), Win_Press({IDC_SCHEDULE_EVERY_NIGHT, IDOK})};
+    for (int32_t stored : {0, 1}) {
+        EXPECT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_SCHEDULE));
+        int32_t value = -1;
+        Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_EVERY_NIGHT, &value);
+        EXPECT_EQ(std::pair(value, Schedule_GetEveryNight()), std::pair(stored, stored == 1));
+    }
 }
 
 }  // namespace
