@@ -357,10 +357,12 @@ int32_t LocalNameFromDisposition(const char* disposition, const char* directory,
 {
     char name[DISPOSITION_CAPACITY];
     size_t length = makeSafeName(name, dispositionName(disposition, name, sizeof name));
+    const size_t total = localNameLength(name, length, directory, byExtension);
+    const bool fits = total < outSize || cutStem(name, &length, total - outSize + 1);
+    // Asked after the cut too: stepping back to a character's start may leave a dot alone.
     if (namesDirectory(name, length))
         return ERR_BAD_URL;
-    const size_t total = localNameLength(name, length, directory, byExtension);
-    if (total >= outSize && !cutStem(name, &length, total - outSize + 1))
+    if (!fits)
         return ERR_NAME_TOO_LONG;
     composeLocalName(name, length, directory, out, byExtension);
     return 0;

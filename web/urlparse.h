@@ -42,7 +42,7 @@ int32_t LocalNameFromURL(const char* object, const char* directory, char* out, s
 // how a name shows (bidirectional controls, other format characters such as U+200B-U+200D,
 // U+FEFF and U+00AD, line and paragraph separators); a name too long for out is cut in front
 // of its extension, never inside a UTF-8 character. Returns 0, ERR_BAD_URL when the value names no usable file (no name, or an
-// empty one, "." or "..", once made safe), or ERR_NAME_TOO_LONG when even a one-character stem
+// empty one, "." or "..", once made safe and cut), or ERR_NAME_TOO_LONG when even a one-character stem
 // does not fit; out is untouched on failure.
 // The origin of a parsed URL as a Referer names it: "https://host/", with ":port" only when it
 // is not the scheme's own; the copy into out is bounded.

@@ -162,6 +162,8 @@ TEST(LocalName, ServerGivenNameIsItsSafeLastComponentCutInFrontOfItsExtension)
         {"attachment; filename=\"a/..\"", "d", false, none},
         {"attachment; filename*=UTF-8''.", "d", false, none},
         {"attachment", "d", false, none},
+        // Cut back to a character's start, the stem may be a lone dot.
+        {"attachment; filename=\".\xFF" + std::string(600, '\xBB') + "\x01.\"", "d", false, none},
         {"attachment; filename=" + std::string(300, 'n') + ".zip", "/dl", true,
          "/dl/zip/" + std::string(247, 'n') + ".zip"},
         {"attachment; filename=" + longStem + ".zip", "/dl", false, "/dl/" + cutStem + ".zip"},
