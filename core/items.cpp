@@ -100,7 +100,7 @@ bool MOONQ_HandReferrer(UrlItem* item, const char* referrer)
     int32_t scheme = 0, port = 0;
     char* host = nullptr;
     char* object = nullptr;
-    if (page == nullptr || ParseURL(url, &scheme, &host, &object, &port) != 0 || scheme == SCHEME_FTP) {
+    if (page == nullptr || ParseURLUntraced(url, &scheme, &host, &object, &port) != 0 || scheme == SCHEME_FTP) {
         std::free(page);
         return false;
     }

@@ -26,6 +26,9 @@ constexpr int32_t SCHEME_HTTPS = 3;
 // '?', '@', '%', a backslash or a space, or the port is not such a number. scheme and
 // objectName are cleared first in every case.
 int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port);
+// ParseURL without its trace lines, for a URL that must not reach the log (the page a link was
+// found on, which may name what the person read).
+int32_t ParseURLUntraced(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port);
 
 // Writes "<directory>/[<extension>/]<last segment of object>" into out, without the query string;
 // directory may be null or empty (no prefix), the extension folder appears only when byExtension
