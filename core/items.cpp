@@ -49,7 +49,7 @@ UrlItem* MOONQ_ItemOf(ListLink* link)
 UrlItem* MOONQ_NewItem(const char* url)
 {
     size_t length = std::strlen(url);
-    if (length >= URL_CAPACITY)
+    if (length > URL_LENGTH_LIMIT)
         return nullptr;
     auto* item = new (std::nothrow) UrlItem{};
     if (item == nullptr)

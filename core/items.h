@@ -5,7 +5,7 @@
 //   fields of an item their request holds, but never link or unlink one.
 // - An item is owned by exactly one list at a time, or by whoever removed it until it is freed.
 // - Items are zero-filled at creation; their texts are NUL-terminated and every copy into them
-//   is bounded. A URL that does not fit (2058 characters or more) yields no item.
+//   is bounded. A URL longer than URL_LENGTH_LIMIT bytes yields no item: it is never cut.
 // - Failures are returned (null, a negative result), never thrown, and never shown to the person.
 #pragma once
 
