@@ -68,8 +68,9 @@ struct UrlItem {
     std::atomic<int64_t> partDone;
     // The file that holds that part; written with partDone, under MOONQ_LockItem.
     LocalFileId partFile;
-    // Unix seconds at which the link's own signature ends, 0 when it names none; follows url
-    // wherever url changes, and is not saved: the link says it again after a restart.
+    // Unix seconds at which the link's own signature ends, EXPIRY_NONE (web/expiry.h) when it
+    // names none; follows url wherever url changes, and is not saved: the link says it again
+    // after a restart.
     int64_t expiresAt;
     // The Cookie header that the browser which showed the link would send with it, for
     // handedHost (and over https alone when handedSecure): the item's requests send it there in

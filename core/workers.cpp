@@ -85,7 +85,7 @@ void explainRefusal(UrlItem* item, const WireRequest& web)
         return;
     if (web.status / 100 == 4 && web.status != 408 && web.status != 429)
         item->flags |= ITEM_LINK_REFUSED;
-    if (item->expiresAt != 0 && std::time(nullptr) >= item->expiresAt) {
+    if (item->expiresAt != EXPIRY_NONE && std::time(nullptr) >= item->expiresAt) {
         setItemStatus(item, int32_t(web.status), EXPIRED_TEXT);
         return;
     }

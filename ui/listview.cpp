@@ -4,6 +4,7 @@
 #include "core/items.h"
 #include "core/pending.h"
 #include "settings/schedule.h"
+#include "web/expiry.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -116,7 +117,7 @@ void describeReady(const UrlItem* item, RowTexts* texts)
     texts->noteX = SIZE_X;
     texts->path = texts->localPath;
     texts->pathX = PATH_AFTER_SIZE_X;
-    if (item->expiresAt == 0) {
+    if (item->expiresAt == EXPIRY_NONE) {
         std::snprintf(texts->note, sizeof texts->note, "%s", size);
         return;
     }
