@@ -49,7 +49,7 @@ UrlItem* MOONQ_ItemOf(ListLink* link)
 UrlItem* MOONQ_NewItem(const char* url)
 {
     size_t length = std::strlen(url);
-    if (length >= URL_CAPACITY)
+    if (length > URL_LENGTH_LIMIT)
         return nullptr;
     auto* item = new (std::nothrow) UrlItem{};
     if (item == nullptr)
@@ -100,7 +100,7 @@ bool MOONQ_HandReferrer(UrlItem* item, const char* referrer)
     int32_t scheme = 0, port = 0;
     char* host = nullptr;
     char* object = nullptr;
-    if (page == nullptr || ParseURL(url, &scheme, &host, &object, &port) != 0 || scheme == SCHEME_FTP) {
+    if (page == nullptr || ParseURLUntraced(url, &scheme, &host, &object, &port) != 0 || scheme == SCHEME_FTP) {
         std::free(page);
         return false;
     }

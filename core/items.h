@@ -5,7 +5,7 @@
 //   fields of an item their request holds, but never link or unlink one.
 // - An item is owned by exactly one list at a time, or by whoever removed it until it is freed.
 // - Items are zero-filled at creation; their texts are NUL-terminated and every copy into them
-//   is bounded. A URL that does not fit (2058 characters or more) yields no item.
+//   is bounded. A URL longer than URL_LENGTH_LIMIT bytes yields no item: it is never cut.
 // - Failures are returned (null, a negative result), never thrown, and never shown to the person.
 #pragma once
 
@@ -68,8 +68,9 @@ struct UrlItem {
     std::atomic<int64_t> partDone;
     // The file that holds that part; written with partDone, under MOONQ_LockItem.
     LocalFileId partFile;
-    // Unix seconds at which the link's own signature ends, 0 when it names none; follows url
-    // wherever url changes, and is not saved: the link says it again after a restart.
+    // Unix seconds at which the link's own signature ends, EXPIRY_NONE (web/expiry.h) when it
+    // names none; follows url wherever url changes, and is not saved: the link says it again
+    // after a restart.
     int64_t expiresAt;
     // The Cookie header that the browser which showed the link would send with it, for
     // handedHost (and over https alone when handedSecure): the item's requests send it there in

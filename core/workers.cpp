@@ -81,7 +81,7 @@ constexpr const char* PAGE_NOT_FILE_TEXT = "The server answered with a web page,
 
 bool hasExpired(const UrlItem* item)
 {
-    return item->expiresAt != 0 && std::time(nullptr) >= item->expiresAt;
+    return item->expiresAt != EXPIRY_NONE && std::time(nullptr) >= item->expiresAt;
 }
 
 // An HTTP failure in the person's words: once the link's own end has passed, that it expired;

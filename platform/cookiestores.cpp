@@ -2,6 +2,7 @@
 
 #include "platform/files.h"
 #include "platform/profiles.h"
+#include "platform/program.h"
 #include "platform/text.h"
 
 #include <libsecret/secret.h>
@@ -13,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <sys/stat.h>
 
@@ -44,6 +44,9 @@ constexpr int CHROMIUM_HOST_HASH_VERSION = 24;
 constexpr size_t SHA256_BYTES = 32;
 constexpr size_t AES_KEY_BYTES = 16;
 constexpr size_t VERSION_PREFIX_BYTES = 3;
+// A real Local State is a few hundred KB; parsing one of many MB would take seconds and much
+// memory for a list of profiles.
+constexpr size_t LOCAL_STATE_LIMIT = 2 * 1024 * 1024;
 
 constexpr const char* FIREFOX_QUERY =
     "SELECT host, path, isSecure, expiry, name, value FROM moz_cookies WHERE originAttributes = ''";
@@ -383,14 +386,16 @@ const nlohmann::json* member(const nlohmann::json* value, const char* key)
 bool addChromiumProfiles(const ChromiumBrowser& browser, std::vector<BrowserProfile>* profiles)
 {
     const std::string folder = Text_ConfigFolder() + PATH_SEP + browser.folder;
-    std::ifstream in(folder + "/Local State");
-    if (!in)
+    std::string text;
+    if (Plat_ReadBounded((folder + "/Local State").c_str(), LOCAL_STATE_LIMIT, &text) != 0)
         return false;
-    const nlohmann::json state = nlohmann::json::parse(in, nullptr, false);
+    const nlohmann::json state = nlohmann::json::parse(text, nullptr, false);
     const nlohmann::json* cache = member(member(&state, "profile"), "info_cache");
     if (cache == nullptr || !cache->is_object())
         return false;
     for (const auto& [directory, info] : cache->items()) {
+        if (directory.empty() || Profiles_ClimbsOut(directory))
+            continue;
         const nlohmann::json* name = member(&info, "name");
         const std::string shown = name && name->is_string() ? name->get<std::string>() : directory;
         profiles->push_back({std::string(browser.label) + ": " + shown,

@@ -8,7 +8,8 @@
 //   their name as before; then the Chromium family's, one per entry of profile.info_cache in
 //   "Local State" under each browser's folder in $XDG_CONFIG_HOME (else ~/.config), labelled
 //   "<browser>: <name>" and keyed "<browser folder>/<profile folder>". A Local State that
-//   cannot be read or is not JSON lists no profile.
+//   cannot be read, is larger than 2 MB or is not JSON lists no profile; a profile folder that
+//   would climb out of the browser's folder ("..") is not listed.
 // - A database is never opened where the browser keeps it, nor locked: it is copied with its
 //   -wal and -shm into a new private folder (0700) under $XDG_RUNTIME_DIR (else $TMPDIR, else
 //   /tmp) and the copy is opened read-only. The folder is removed before the read returns,

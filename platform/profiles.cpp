@@ -1,11 +1,12 @@
 #include "platform/profiles.h"
 
 #include "platform/files.h"
+#include "platform/program.h"
 #include "platform/text.h"
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
+#include <filesystem>
 #include <string_view>
 
 namespace {
@@ -28,6 +29,9 @@ constexpr ProfileFile PROFILE_FILES[] = {
     {".librewolf/profiles.ini", "LibreWolf", false},
 };
 
+// A real profiles.ini holds a few lines a profile; a larger file is no list of profiles.
+constexpr size_t PROFILES_INI_LIMIT = 64 * 1024;
+
 // One [Profile...] section as it is read.
 struct Section {
     bool isProfile = false;
@@ -39,7 +43,7 @@ struct Section {
 void addProfile(const Section& section, const std::string& folder, const char* program,
                 std::vector<MozProfile>* profiles)
 {
-    if (!section.isProfile || section.name.empty() || section.path.empty())
+    if (!section.isProfile || section.name.empty() || section.path.empty() || Profiles_ClimbsOut(section.path))
         return;
     for (const MozProfile& known : *profiles)
         if (Text_EqualNoCase(known.name, section.name))
@@ -68,14 +72,16 @@ void applyLine(std::string_view line, Section* section)
 bool readFile(const std::string& file, const std::string& folder, const char* program,
               std::vector<MozProfile>* profiles)
 {
-    std::ifstream in(file);
-    if (!in)
+    std::string text;
+    if (Plat_ReadBounded(file.c_str(), PROFILES_INI_LIMIT, &text) != 0)
         return false;
     Section section;
-    std::string line;
-    while (std::getline(in, line)) {
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find('\n', start), text.size());
+        std::string_view line(text.data() + start, end - start);
+        start = end + 1;
         if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+            line.remove_suffix(1);
         if (!line.empty() && line.front() == '[') {
             addProfile(section, folder, program, profiles);
             section = Section{};
@@ -89,6 +95,12 @@ bool readFile(const std::string& file, const std::string& folder, const char* pr
 }
 
 }  // namespace
+
+bool Profiles_ClimbsOut(const std::string& path)
+{
+    const std::filesystem::path parts(path);
+    return std::any_of(parts.begin(), parts.end(), [](const std::filesystem::path& part) { return part == ".."; });
+}
 
 bool Profiles_List(std::vector<MozProfile>* profiles)
 {

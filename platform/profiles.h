@@ -8,7 +8,8 @@
 //   ~/snap/firefox/common/.mozilla/firefox, the flatpak's
 //   ~/.var/app/org.mozilla.firefox/.mozilla/firefox and ~/.librewolf, each "profiles.ini". A
 //   profile is a [Profile...] section with a Name= and a Path= (relative to the file's folder
-//   when IsRelative=1).
+//   when IsRelative=1). A file larger than 64 KB lists none, and a profile whose path climbs
+//   out through ".." is not listed.
 // - A name met again in a later file (or section) is skipped: names are unique, as registry
 //   sub-keys are, and compared without regard to case.
 #pragma once
@@ -22,6 +23,8 @@ struct MozProfile {
     const char* program;     // "Firefox", "Thunderbird", "SeaMonkey" or "LibreWolf"
 };
 
+// Whether a path has a ".." part, which would lead out of the folder it lies below.
+bool Profiles_ClimbsOut(const std::string& path);
 // Fills profiles in file and section order; false when none of the files could be read
 // (profiles is then empty). An unset HOME counts as no file.
 bool Profiles_List(std::vector<MozProfile>* profiles);

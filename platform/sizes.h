@@ -7,6 +7,9 @@
 #include <cstddef>
 
 constexpr size_t URL_CAPACITY = 2058;     // 2057 characters and the NUL
+// The longest link, counted in bytes of UTF-8: whatever takes a link in (the "Add:" box, a drop,
+// the command line, the browsers' host, the items) refuses a longer one rather than cut it.
+constexpr size_t URL_LENGTH_LIMIT = URL_CAPACITY - 1;
 constexpr size_t PATH_CAPACITY = 512;
 constexpr size_t STATUS_CAPACITY = 256;
 // Room for the validators that name a file's version (a longer one is not kept).

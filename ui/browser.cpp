@@ -52,10 +52,11 @@ int handOff(const HandoffRequest& request, HandoffAnswer* answer)
     return sent;
 }
 
-// The link test that a drop onto the window passes, with the person's AllowHTML.
+// The link test that a drop onto the window passes, with the person's AllowHTML, and the one
+// the copy applies (which refuses a NUL with the other controls): only links that it takes go to it.
 bool passesLinkTest(LinkDropTarget* test, const std::string& url)
 {
-    return url.find('\0') == std::string::npos && test->IsAcceptableLink(url.c_str()) == 1;
+    return MQUI_LinkRefusal(url) == nullptr && test->IsAcceptableLink(url.c_str()) == 1;
 }
 
 // Answers one message: the links that pass the link test go to the copy, each gets its result.

@@ -6,6 +6,8 @@
 #include "platform/program.h"
 #include "platform/text.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -16,7 +18,7 @@
 namespace {
 
 constexpr const char* USAGE =
-    "Usage: moonfetch [--data-folder] [--download-now] [--input FILE] [URL...]\n"
+    "Usage: moonfetch [--data-folder] [--download-now] [--input FILE] [--] [URL...]\n"
     "       moonfetch [--data-folder] --list\n"
     "\n"
     "  --data-folder   keep the pending list, lock and trace log in $XDG_DATA_HOME/moonfetch\n"
@@ -24,12 +26,12 @@ constexpr const char* USAGE =
     "  --download-now  start downloading once the links are checked\n"
     "  --input FILE    add the links in FILE, one a line (\"-\": standard input)\n"
     "  --list          print the pending list, one item a line: URL, size, state, local path\n"
+    "  --              end of the options: every argument behind it is a link\n"
     "  --help          show this help\n"
     "  --version       show the version\n"
     "\n"
     "A Moonfetch already running for the same folder is handed the links and comes to the front.\n";
 constexpr const char* TRY_HELP = "Try 'moonfetch --help'.";
-constexpr const char* KNOWN_SCHEME_PREFIX = "http://";
 // An --input file must fit the one request that hands its links to a running copy.
 constexpr size_t INPUT_LIMIT = HANDOFF_MAX_PAYLOAD / 2;
 // How much of a refused text its message shows.
@@ -108,9 +110,18 @@ bool takeInput(const char* path, CommandLine* line)
 }
 
 // Reads one argument at argv[*at] (moving *at past a value it takes); false on a usage error.
-bool takeArgument(int argc, char** argv, int* at, CommandLine* line)
+// Behind "--" every argument is a link, also one that begins with '-'.
+bool takeArgument(int argc, char** argv, int* at, CommandLine* line, bool* optionsEnded)
 {
     const std::string_view argument = argv[*at];
+    if (*optionsEnded) {
+        line->links.emplace_back(argument);
+        return true;
+    }
+    if (argument == "--") {
+        *optionsEnded = true;
+        return true;
+    }
     for (const Flag& flag : FLAGS) {
         if (argument == flag.name) {
             line->*flag.mark = true;
@@ -146,6 +157,35 @@ int refuseBadLinks(std::vector<std::string>* links)
     return refused;
 }
 
+// Whether a link names a scheme of its own that is none of ours ("javascript:", "file:",
+// "mailto:"): a scheme name and a ':' that no port number follows, as it would behind a host.
+bool namesOtherScheme(const std::string& link)
+{
+    if (MQUI_NamesKnownScheme(link.c_str()) || link.empty() || !std::isalpha(static_cast<unsigned char>(link[0])))
+        return false;
+    const size_t end = link.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+.-");
+    return end != std::string::npos && link[end] == ':' && !std::isdigit(static_cast<unsigned char>(link[end + 1]));
+}
+
+bool holdsControl(const std::string& link)
+{
+    return std::any_of(link.begin(), link.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; });
+}
+
+// What no link may be, and what the person is told; the first that applies is told.
+struct LinkRefusal {
+    bool (*refuses)(const std::string& link);
+    const char* reason;
+};
+const LinkRefusal LINK_REFUSALS[] = {
+    {[](const std::string& link) { return link.empty(); }, "the link is empty"},
+    {[](const std::string& link) { return link == "-"; }, "\"-\" is no link (--input - reads links from standard input)"},
+    {[](const std::string& link) { return MQUI_TypedLinkLength(link.c_str()) > URL_LENGTH_LIMIT; }, LINK_TOO_LONG},
+    {holdsControl, "the link holds a line break or another control character"},
+    {[](const std::string& link) { return !Text_IsUtf8(link); }, "the link is not UTF-8 text"},
+    {namesOtherScheme, "Moonfetch fetches http, https and ftp links only"},
+};
+
 // Makes each missing folder of path, the last one this user's alone.
 int makeFolders(const std::filesystem::path& path)
 {
@@ -161,8 +201,9 @@ int makeFolders(const std::filesystem::path& path)
 int MQUI_ReadCommandLine(int argc, char** argv, CommandLine* line)
 {
     *line = CommandLine{};
+    bool optionsEnded = false;
     for (int at = 1; at < argc; ++at)
-        if (!takeArgument(argc, argv, &at, line))
+        if (!takeArgument(argc, argv, &at, line, &optionsEnded))
             return USAGE_ERROR;
     if (line->help || line->version) {
         std::fputs(line->help ? USAGE : "Moonfetch " MOON_VERSION "\n", stdout);
@@ -176,15 +217,10 @@ int MQUI_ReadCommandLine(int argc, char** argv, CommandLine* line)
 
 const char* MQUI_LinkRefusal(const std::string& link)
 {
-    const size_t prefix = MQUI_NamesKnownScheme(link.c_str()) ? 0 : std::strlen(KNOWN_SCHEME_PREFIX);
-    if (link.empty())
-        return "the link is empty";
-    if (prefix + link.size() >= URL_CAPACITY)
-        return "the link is longer than 2057 characters";
-    for (unsigned char c : link)
-        if (c < 0x20 || c == 0x7F)
-            return "the link holds a line break or another control character";
-    return Text_IsUtf8(link) ? nullptr : "the link is not UTF-8 text";
+    for (const LinkRefusal& refusal : LINK_REFUSALS)
+        if (refusal.refuses(link))
+            return refusal.reason;
+    return nullptr;
 }
 
 void MQUI_ListLines(std::vector<std::string>* lines)

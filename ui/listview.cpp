@@ -4,6 +4,7 @@
 #include "core/items.h"
 #include "core/pending.h"
 #include "settings/schedule.h"
+#include "web/expiry.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -116,7 +117,7 @@ void describeReady(const UrlItem* item, RowTexts* texts)
     texts->noteX = SIZE_X;
     texts->path = texts->localPath;
     texts->pathX = PATH_AFTER_SIZE_X;
-    if (item->expiresAt == 0) {
+    if (item->expiresAt == EXPIRY_NONE) {
         std::snprintf(texts->note, sizeof texts->note, "%s", size);
         return;
     }
@@ -143,7 +144,7 @@ const WinDialogTemplate REPLACE_LINK_DIALOG = {
     REPLACE_LINK_CONTROLS, std::size(REPLACE_LINK_CONTROLS),
 };
 
-char replaceLinkText[URL_CAPACITY];   // what the dialog read back; one dialog at a time
+char replaceLinkText[LINK_BOX_CAPACITY];   // what the dialog read back; one dialog at a time
 
 RowTexts rowTexts;   // large, and only the user-interface thread paints or asks for a tooltip
 
@@ -401,7 +402,7 @@ intptr_t MQUI_ReplaceLinkProc(HWND dialog, uint32_t message, WPARAM wParam, LPAR
 {
     HWND edit = Win_GetDlgItem(dialog, IDC_NEW_LINK);
     if (message == WM_INITDIALOG) {
-        Win_LimitText(edit, int(URL_CAPACITY) - 1);
+        Win_LimitText(edit, LINK_BOX_LIMIT);
         Win_SetWindowText(edit, reinterpret_cast<const char*>(lParam));
         Win_SetDefaultButton(dialog, IDOK);
         return 1;

@@ -5,6 +5,7 @@
 #include "platform/text.h"
 
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
 namespace {
@@ -50,11 +51,22 @@ bool urlEdited(HWND)
     return true;
 }
 
+// Tells the person why a link of theirs was not added.
+void tellNotAdded(const char* how, const char* why)
+{
+    char text[256];
+    std::snprintf(text, sizeof text, "Moonfetch did not add the %s: %s.", how, why);
+    MQUI_ErrorBox(text);
+}
+
 bool addTypedUrl(HWND dialog)
 {
-    char typed[URL_CAPACITY];
-    Win_GetWindowText(Win_GetDlgItem(dialog, IDC_URL), typed, URL_CAPACITY);
-    MQUI_AddTypedURL(typed);
+    char typed[LINK_BOX_CAPACITY];
+    Win_GetWindowText(Win_GetDlgItem(dialog, IDC_URL), typed, sizeof typed);
+    if (MQUI_TypedLinkLength(typed) > URL_LENGTH_LIMIT)
+        tellNotAdded("link", LINK_TOO_LONG);
+    else
+        MQUI_AddTypedURL(typed);
     Win_EnableWindow(Win_GetDlgItem(dialog, IDC_ADD), false);
     return true;
 }
@@ -99,16 +111,32 @@ public:
     }
     uint32_t DragOver() override { return effect_; }
     void DragLeave() override { effect_ = DROPEFFECT_NONE; }
-    // A dropped link is added exactly as it came; it keeps its effect until the next drag.
+    // A dropped link is added exactly as it came, when the text dropped passes the test too; a
+    // drop that added nothing answers none, so that the source keeps its text, and says why.
+    // The effect stays until the next drag.
     uint32_t Drop(const char* text) override
     {
-        if (effect_ != DROPEFFECT_NONE && text != nullptr)
-            MQUI_AddURL(text);
-        return effect_;
+        if (effect_ == DROPEFFECT_NONE || text == nullptr)
+            return DROPEFFECT_NONE;
+        const char* why = addDropped(text);
+        if (why == nullptr)
+            return effect_;
+        tellNotAdded("dropped link", why);
+        return DROPEFFECT_NONE;
     }
     void SetAllowHTML(int32_t allow) { link_.allowHTML = allow; }
 
 private:
+    // Adds text; why it was not added, or null.
+    const char* addDropped(const char* text)
+    {
+        if (!link_.IsAcceptableLink(text)) {
+            const char* why = MQUI_LinkRefusal(text);
+            return why != nullptr ? why : "it is no link to a file over http, https or ftp";
+        }
+        return MQUI_AddURL(text) ? nullptr : "it could not be added to the list";
+    }
+
     LinkDropTarget link_{};
     uint32_t effect_ = DROPEFFECT_NONE;
 };
@@ -126,7 +154,7 @@ intptr_t MQUI_ToolbarProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM)
 {
     if (message == WM_INITDIALOG) {
         HWND edit = Win_GetDlgItem(dialog, IDC_URL);
-        Win_LimitText(edit, int(URL_CAPACITY));
+        Win_LimitText(edit, LINK_BOX_LIMIT);
         Win_SetWindowText(edit, URL_PREFIX);
         Win_SetDefaultButton(dialog, IDC_ADD);
         return true;
@@ -156,6 +184,11 @@ bool MQUI_AddURL(const char* text, const char* handedCookies, const char* referr
     const bool added = MOONQ_AddURL(text, &downloadOptions, handedCookies, referrer) != nullptr;
     MQUI_StartWorkTimer();
     return added;
+}
+
+size_t MQUI_TypedLinkLength(const char* text)
+{
+    return std::strlen(text) + (MQUI_NamesKnownScheme(text) ? 0 : URL_PREFIX_LENGTH);
 }
 
 void MQUI_TypedLink(const char* text, char* link, size_t size)

@@ -140,6 +140,16 @@ bool MQUI_AddURL(const char* text, const char* handedCookies = nullptr, const ch
 // Adds text as the "Add:" box adds what the person typed: without a known scheme, "http://" first.
 bool MQUI_AddTypedURL(const char* text, const char* handedCookies = nullptr, const char* referrer = nullptr);
 bool MQUI_NamesKnownScheme(const char* text);
+// Bytes of the link that text typed by the person stands for (MQUI_TypedLink's).
+size_t MQUI_TypedLinkLength(const char* text);
+// What a box for a link takes, in UTF-16 units: one more than a link may hold, so that a text
+// the box had to cut is refused as too long instead of added cut.
+constexpr int LINK_BOX_LIMIT = int(URL_LENGTH_LIMIT) + 1;
+// Room for the whole text of such a box: each UTF-16 unit is at most three bytes of UTF-8.
+constexpr size_t LINK_BOX_CAPACITY = 3 * size_t(LINK_BOX_LIMIT) + 1;
+// Why a link longer than URL_LENGTH_LIMIT bytes is refused.
+constexpr const char* LINK_TOO_LONG = "the link is longer than 2057 bytes";
+static_assert(URL_LENGTH_LIMIT == 2057, "LINK_TOO_LONG names the limit");
 // The link that text typed by the person stands for: "http://" goes in front unless it names a
 // scheme Moonfetch speaks. The copy into link is bounded.
 void MQUI_TypedLink(const char* text, char* link, size_t size);

@@ -68,20 +68,35 @@ struct TimeField {
     int64_t lowest, highest;
 };
 
-// A UTC time from text laid out as fields with separators at the given offsets; 0 when malformed.
+bool isLeapYear(int64_t year)
+{
+    return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
+
+constexpr int64_t DAYS_IN_MONTH[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+
+int64_t daysInMonth(int64_t year, int64_t month)
+{
+    return DAYS_IN_MONTH[month - 1] + (month == 2 && isLeapYear(year));
+}
+
+// A UTC time from text laid out as fields with separators at the given offsets; EXPIRY_NONE when
+// malformed or when the day does not exist.
 int64_t timeFrom(std::string_view text, const TimeField (&fields)[6], std::string_view layout)
 {
     if (text.size() != layout.size())
-        return 0;
+        return EXPIRY_NONE;
     for (size_t i = 0; i < layout.size(); ++i)
         if (layout[i] != '#' && layout[i] != text[i])
-            return 0;
+            return EXPIRY_NONE;
     int64_t value[6] = {};
     for (size_t i = 0; i < 6; ++i) {
         value[i] = fields[i].width ? number(text.substr(fields[i].at, fields[i].width)) : 0;
         if (value[i] < fields[i].lowest || value[i] > fields[i].highest)
-            return 0;
+            return EXPIRY_NONE;
     }
+    if (value[2] > daysInMonth(value[0], value[1]))
+        return EXPIRY_NONE;
     return daysFromCivil(value[0], value[1], value[2]) * SECONDS_PER_DAY + value[3] * 3600 + value[4] * 60 + value[5];
 }
 
@@ -98,8 +113,8 @@ int64_t signedFor(std::string_view query, std::string_view dateName, std::string
     bool hasDate = false, hasLifetime = false;
     const int64_t signedAt = timeFrom(parameter(query, dateName, &hasDate), BASIC_FIELDS, "########T######Z");
     const int64_t lifetime = number(parameter(query, lifetimeName, &hasLifetime));
-    if (!hasDate || !hasLifetime || signedAt == 0 || lifetime < 1 || lifetime > LONGEST_SIGNATURE)
-        return 0;
+    if (!hasDate || !hasLifetime || signedAt == EXPIRY_NONE || lifetime < 1 || lifetime > LONGEST_SIGNATURE)
+        return EXPIRY_NONE;
     return signedAt + lifetime;
 }
 
@@ -143,9 +158,9 @@ int64_t azure(std::string_view query)
     char text[TIME_TEXT_CAPACITY];
     size_t length = 0;
     if (!hasEnd || !hasSignature || !decode(encoded, text, &length))
-        return 0;
+        return EXPIRY_NONE;
     const std::string_view end(text, length);
-    if (const int64_t at = timeFrom(end, EXTENDED_FIELDS, "####-##-##T##:##:##Z"))
+    if (const int64_t at = timeFrom(end, EXTENDED_FIELDS, "####-##-##T##:##:##Z"); at != EXPIRY_NONE)
         return at;
     return timeFrom(end, DAY_FIELDS, "####-##-##");
 }
@@ -154,7 +169,7 @@ int64_t unixTime(std::string_view query, std::string_view name)
 {
     bool found = false;
     const int64_t at = number(parameter(query, name, &found));
-    return found && at >= PLAUSIBLE_FROM && at < PLAUSIBLE_UNTIL ? at : 0;
+    return found && at >= PLAUSIBLE_FROM && at < PLAUSIBLE_UNTIL ? at : EXPIRY_NONE;
 }
 
 int64_t expires(std::string_view query)
@@ -174,11 +189,8 @@ constexpr int64_t (*SCHEMES[])(std::string_view) = {amazon, google, azure, expir
 int64_t Expiry_FromUrl(const char* url)
 {
     const std::string_view query = queryOf(url);
-    int64_t earliest = 0;
-    for (auto scheme : SCHEMES) {
-        const int64_t at = scheme(query);
-        if (at != 0 && (earliest == 0 || at < earliest))
-            earliest = at;
-    }
+    int64_t earliest = EXPIRY_NONE;
+    for (auto scheme : SCHEMES)
+        earliest = std::min(earliest, scheme(query));
     return earliest;
 }

@@ -47,8 +47,8 @@ bool Link_NamesPage(const char* url)
 int LinkDropTarget::IsAcceptableLink(const char* text)
 {
     // strnlen stops one past the limit, so a huge drag costs no more than a long one.
-    const size_t length = strnlen(text, URL_CAPACITY + 1);
-    if (length > URL_CAPACITY || length < LINK_TEXT_MINIMUM || text[length - 1] == '/')
+    const size_t length = strnlen(text, URL_LENGTH_LIMIT + 1);
+    if (length > URL_LENGTH_LIMIT || length < LINK_TEXT_MINIMUM || text[length - 1] == '/')
         return 0;
     std::memcpy(scratch, text, length + 1);
     int32_t scheme, port;

@@ -19,10 +19,11 @@ bool Link_NamesPage(const char* url);
 
 struct LinkDropTarget {
     int32_t allowHTML;
-    char scratch[URL_CAPACITY + 1];   // parsed copy of the text under test
+    char scratch[URL_CAPACITY];   // parsed copy of the text under test
 
-    // 1 for an "http://", "https://" or "ftp://" link that names something behind the host, not
-    // ending in '/', and, unless allowHTML is set, not ending in ".html", ".htm" or ".shtml" (case
-    // counts, query included, fragment left out); 0 otherwise. text must not be null.
+    // 1 for an "http://", "https://" or "ftp://" link of at most URL_LENGTH_LIMIT bytes that
+    // names something behind the host, not ending in '/', and, unless allowHTML is set, not
+    // ending in ".html", ".htm" or ".shtml" (case counts, query included, fragment left out); 0
+    // otherwise. text must not be null.
     int IsAcceptableLink(const char* text);
 };

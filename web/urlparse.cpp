@@ -308,9 +308,8 @@ bool cutStem(char* name, size_t* length, size_t excess)
     return true;
 }
 
-}  // namespace
-
-int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port)
+// ParseURL, with its trace lines when traced.
+int32_t parseURL(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port, bool traced)
 {
     *scheme = 0;
     *objectName = nullptr;
@@ -329,11 +328,25 @@ int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName,
     }
     // The fragment belongs to the browser: the server never sees it, nor does the local name.
     SplitAtChar('#', *objectName);
-    Trace_PrintString(TRACE_ALL, "ParseURL, hostName = %s\n", *hostName);
-    Trace_PrintString(TRACE_ALL, "ParseURL, objectName = %s\n", *objectName);
+    if (traced) {
+        Trace_PrintString(TRACE_ALL, "ParseURL, hostName = %s\n", *hostName);
+        Trace_PrintString(TRACE_ALL, "ParseURL, objectName = %s\n", *objectName);
+    }
     SplitAtChar(':', *hostName);
     *port = portNumber;
     return 0;
+}
+
+}  // namespace
+
+int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port)
+{
+    return parseURL(url, scheme, hostName, objectName, port, true);
+}
+
+int32_t ParseURLUntraced(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port)
+{
+    return parseURL(url, scheme, hostName, objectName, port, false);
 }
 
 int32_t LocalNameFromURL(const char* object, const char* directory, char* out, size_t outSize,
@@ -357,10 +370,12 @@ int32_t LocalNameFromDisposition(const char* disposition, const char* directory,
 {
     char name[DISPOSITION_CAPACITY];
     size_t length = makeSafeName(name, dispositionName(disposition, name, sizeof name));
+    const size_t total = localNameLength(name, length, directory, byExtension);
+    const bool fits = total < outSize || cutStem(name, &length, total - outSize + 1);
+    // Asked after the cut too: stepping back to a character's start may leave a dot alone.
     if (namesDirectory(name, length))
         return ERR_BAD_URL;
-    const size_t total = localNameLength(name, length, directory, byExtension);
-    if (total >= outSize && !cutStem(name, &length, total - outSize + 1))
+    if (!fits)
         return ERR_NAME_TOO_LONG;
     composeLocalName(name, length, directory, out, byExtension);
     return 0;

@@ -26,6 +26,9 @@ constexpr int32_t SCHEME_HTTPS = 3;
 // '?', '@', '%', a backslash or a space, or the port is not such a number. scheme and
 // objectName are cleared first in every case.
 int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port);
+// ParseURL without its trace lines, for a URL that must not reach the log (the page a link was
+// found on, which may name what the person read).
+int32_t ParseURLUntraced(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port);
 
 // Writes "<directory>/[<extension>/]<last segment of object>" into out, without the query string;
 // directory may be null or empty (no prefix), the extension folder appears only when byExtension
@@ -42,7 +45,7 @@ int32_t LocalNameFromURL(const char* object, const char* directory, char* out, s
 // how a name shows (bidirectional controls, other format characters such as U+200B-U+200D,
 // U+FEFF and U+00AD, line and paragraph separators); a name too long for out is cut in front
 // of its extension, never inside a UTF-8 character. Returns 0, ERR_BAD_URL when the value names no usable file (no name, or an
-// empty one, "." or "..", once made safe), or ERR_NAME_TOO_LONG when even a one-character stem
+// empty one, "." or "..", once made safe and cut), or ERR_NAME_TOO_LONG when even a one-character stem
 // does not fit; out is untouched on failure.
 // The origin of a parsed URL as a Referer names it: "https://host/", with ":port" only when it
 // is not the scheme's own; the copy into out is bounded.

@@ -3,6 +3,7 @@
 #include "core/workers.h"
 #include "platform/text.h"
 #include "settings/registry.h"
+#include "web/expiry.h"
 
 #include "tests/core/core_fixture.h"
 
@@ -194,7 +195,7 @@ TEST_F(CheckBack, NewLinkKeepsThePartOfTheSameFileAndStartsAnotherOverOnlyWhenTh
         EXPECT_EQ(std::tuple(asked, std::string(held->url), held->partDone.load(), held->flags.load(), held->expiresAt),
                   std::tuple(c.asked, taken ? "http://h/new.bin?exp=7000000000" : "http://h/old.bin",
                              taken ? c.part : 3000, taken ? ITEM_VALID : refused,
-                             taken ? 7000000000 : 0));
+                             taken ? 7000000000 : EXPIRY_NONE));
         MOONQ_FreeList(&pendingList);
     }
 }

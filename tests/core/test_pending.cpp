@@ -46,12 +46,13 @@ TEST_F(Pending, SavesTheValidItemsWithTheirVersionAndPartAndReadsThemBackAfterWh
     newItem("http://h/deleted", ITEM_VALID);
     MOONQ_ClickSelect(5, false);
     MOONQ_DeleteSelected();
-    UrlItem* versioned = newItem("http://h/v.zip", ITEM_VALID, "/v.zip", 200000);
+    UrlItem* versioned = newItem("https://h/v.zip", ITEM_VALID, "/v.zip", 200000);
     CopyBounded(versioned->etag, "\"5f1-a2\"");
     CopyBounded(versioned->lastModified, "Wed, 21 Oct 2015 07:28:00 GMT");
     versioned->partDone = 150000;
     versioned->partFile = {2049, 18446744073709551615u, 1700000000123456789};
     ASSERT_TRUE(MOONQ_HandCookies(versioned, "session=kept in memory"));   // and never saved
+    EXPECT_TRUE(versioned->handedSecure);
     ASSERT_TRUE(MOONQ_HandReferrer(versioned, "https://pages.example:8443/p?q#top"));
     EXPECT_FALSE(MOONQ_HandReferrer(versioned, "ftp://pages.example/") || MOONQ_HandReferrer(versioned, "http://h/\n"));
     EXPECT_EQ(std::string(versioned->handedReferrer) + " " + versioned->referrerOrigin,
@@ -61,7 +62,7 @@ TEST_F(Pending, SavesTheValidItemsWithTheirVersionAndPartAndReadsThemBackAfterWh
     newItem("http://h/next", ITEM_VALID, "/n", 8);
     ASSERT_EQ(MOONQ_SavePending(), 0);
     const std::string saved = "http://h/a.zip\n/d/zip/a.zip\n10\nhttp://h/b.zip\n\n20\nhttp://h/c.zip\n/d/c.zip\n30\n"
-                              "http://h/v.zip\n/v.zip\n200000\tetag=\"5f1-a2\"\tmodified=Wed, 21 Oct 2015 07:28:00 GMT"
+                              "https://h/v.zip\n/v.zip\n200000\tetag=\"5f1-a2\"\tmodified=Wed, 21 Oct 2015 07:28:00 GMT"
                               "\tpart=150000\tdevice=2049\tinode=18446744073709551615\tmtime=1700000000123456789"
                               "\nhttp://h/4g\n/e\n4294967297\tpage=1\n" + longest + "\n" + longestPath +
                               "\n77\nhttp://h/next\n/n\n8\n";
@@ -71,6 +72,9 @@ TEST_F(Pending, SavesTheValidItemsWithTheirVersionAndPartAndReadsThemBackAfterWh
     EXPECT_EQ(std::filesystem::status(PENDING_FILE).permissions() & all, owner_read | owner_write);
     // Read back behind what the list holds, every item plainly valid, they save as before.
     MOONQ_Stop();   // empties the lists without touching files, as a restart would
+    // What the browser handed over stays in memory: neither the log nor the list holds it.
+    const std::string log = readFile("moonfch_log.txt");
+    EXPECT_TRUE(log.find("pages.example") == std::string::npos && log.find("kept in memory") == std::string::npos);
     ASSERT_EQ(MOONQ_Start(), 0);
     MOONQ_NewItem("http://h/already")->flags = ITEM_VALID;
     EXPECT_EQ(MOONQ_LoadPending(), 7u);

@@ -58,6 +58,11 @@ TEST_F(CookieStores, EachFamilysStoreReadsAsPlainRecordsAndABadOneFailsWithItsRe
          cr, "1 skipped an encryption this program does not know (v20)"},
         {"a value with a line break", [&] { moontest::makeChromiumStore(cr, 23, {{"a", "n", "v\r\nX: 1"}}); }, cr,
          "1 skipped a value that is not cookie text"},
+        {"a name, a path and a host with a control byte", [&] { moontest::makeFirefoxStore(ff, 16, {{"a", "n\n", "v"},
+             {"a", "n", "v", false, 0, "", "/\r"}, {"a\x01", "n", "v"}}); }, ff, "3 skipped a value that is not cookie text"},
+        {"a value hashed for another host",
+         [&] { moontest::makeChromiumStore(cr, 24, {{"a.example", "n", "v", false, 0, "v10", "/", "b.example"}}); },
+         cr, "1 skipped a value without the hash of its host"},
         // A lock binds those who take part in it; the copy reads what is committed.
         {"locked by another process",
          [&] {

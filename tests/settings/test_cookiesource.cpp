@@ -44,7 +44,8 @@ TEST_F(CookieSourceLoad, ResultTellingAndCookieFileFollowTheStoredChoice)
               "[General]\nStartWithLastProfile=1\n\n[Profile0]\nName=alice\nIsRelative=1\nPath=a.alice\n\n"
               "[Profile1]\nName=bob\nIsRelative=0\nPath=" + path("elsewhere/bob") + "/\n\n"
               "[Profile2]\nName=carol\nIsRelative=1\nPath=c.carol\n\n[Install1234]\nDefault=a.alice\n"
-              "[Profile3]\nName=erin\nIsRelative=1\nPath=e.erin\n[Profile4]\nName=frank\nIsRelative=1\nPath=f.frank\n");
+              "[Profile3]\nName=erin\nIsRelative=1\nPath=e.erin\n[Profile4]\nName=frank\nIsRelative=1\nPath=f.frank\n"
+              "[Profile5]\nName=mallory\nIsRelative=1\nPath=../../elsewhere/bob\n");
     writeFile(path("home/.thunderbird/profiles.ini"), "[Profile0]\r\nName=dave\r\nIsRelative=1\r\nPath=d.dave\r\n");
     writeFile(path("mine.txt"), "");
     // "erin" has a browser's database alone (beside a cookies.txt), "frank" a damaged one; a
@@ -55,7 +56,13 @@ TEST_F(CookieSourceLoad, ResultTellingAndCookieFileFollowTheStoredChoice)
     moontest::makeFirefoxStore(path("home/.mozilla/firefox/e.erin/cookies.sqlite"), 16, {});
     writeFile(path("home/.mozilla/firefox/f.frank/cookies.sqlite"), std::string(4096, 'x'));
     moontest::makeChromiumStore(path("config/chromium/Default/Network/Cookies"), 24, {});
-    writeFile(path("config/chromium/Local State"), R"({"profile": {"info_cache": {"Default": {"name": "Person 1"}}}})");
+    writeFile(path("config/chromium/Local State"),
+              R"({"profile": {"info_cache": {"Default": {"name": "Person 1"}, "../vivaldi/D": {}}}})");
+    // Files far larger than any real one list nothing, though what they name is there.
+    std::filesystem::create_directories(path("config/vivaldi/D"));
+    writeFile(path("config/vivaldi/D/cookies.txt"), "");
+    writeFile(path("config/vivaldi/Local State"), R"({"profile": {"info_cache": {"D": {}}}, "s": ")" + std::string(3 << 20, 's') + "\"}");
+    writeFile(path("home/.librewolf/profiles.ini"), "[Profile0]\nName=gina\nPath=" + path("elsewhere/bob") + std::string(70000, '\n'));
     const std::string damaged = "The cookie database " + path("home/.mozilla/firefox/f.frank/cookies.sqlite") +
                                 " cannot be read: file is not a database.";
     // other: "@" stands for an existing file, "!" for a missing one; file: the cookie file, "old" when kept.
@@ -79,6 +86,9 @@ TEST_F(CookieSourceLoad, ResultTellingAndCookieFileFollowTheStoredChoice)
         {1, 0, "erin", nullptr, 0, "", "erin"},
         {1, 0, "frank", nullptr, -1, damaged, ""},
         {1, 0, "chromium/Default", nullptr, 0, "", "chromium"},
+        // Paths that climb out are no profiles.
+        {1, 0, "mallory", nullptr, -1, LOADING, "old"}, {1, 0, "chromium/../vivaldi/D", nullptr, -1, LOADING, "old"},
+        {1, 0, "vivaldi/D", nullptr, -1, LOADING, "old"}, {1, 0, "gina", nullptr, -1, LOADING, "old"},
     };
     auto resolve = [&](const std::string& t) {
         return t == "@" ? path("mine.txt") : t == "!" ? path("none.txt") : t == "home" ? path("home")

@@ -53,7 +53,8 @@ std::string encrypt(const BrowserCookie& c, int version, const std::string& pass
     PKCS5_PBKDF2_HMAC_SHA1(secret.data(), int(secret.size()), reinterpret_cast<const unsigned char*>("saltysalt"), 9,
                            1, 16, key);
     std::fill(std::begin(iv), std::end(iv), ' ');
-    EVP_Digest(c.host.data(), c.host.size(), digest, nullptr, EVP_sha256(), nullptr);
+    const std::string& hashed = c.hashed.empty() ? c.host : c.hashed;
+    EVP_Digest(hashed.data(), hashed.size(), digest, nullptr, EVP_sha256(), nullptr);
     const std::string plain = (version >= 24 ? std::string(reinterpret_cast<char*>(digest), 32) : "") + c.value;
     std::string out(plain.size() + 16, '\0');
     auto* bytes = reinterpret_cast<unsigned char*>(out.data());
@@ -70,7 +71,7 @@ std::string firefoxRow(int schema, const BrowserCookie& c)
     const bool container = c.tag.starts_with("^");
     return "INSERT INTO moz_cookies (originAttributes, name, value, host, path, expiry, isSecure) VALUES (" +
            literal(container ? c.tag : "") + ", " + literal(c.name) + ", " + literal(c.value) + ", " + literal(c.host) +
-           ", '/', " + std::to_string(schema >= 16 ? c.expiry * 1000 : c.expiry) + ", " + (c.secure ? "1" : "0") + ");";
+           ", " + literal(c.path) + ", " + std::to_string(schema >= 16 ? c.expiry * 1000 : c.expiry) + ", " + (c.secure ? "1" : "0") + ");";
 }
 
 // Creates file afresh with sql run in one transaction.
@@ -103,7 +104,7 @@ void makeChromiumStore(const std::string& file, int version, const std::vector<B
         const int64_t expires = c.expiry == 0 ? 0 : (c.expiry + 11644473600) * 1000000;
         sql += "INSERT INTO cookies VALUES (0, " + literal(c.host) + ", '', " + literal(c.name) + ", " +
                literal(c.tag.empty() ? c.value : "") + ", " + blob(c.tag.empty() ? "" : encrypt(c, version, password)) +
-               ", '/', " + std::to_string(expires) + ", " + (c.secure ? "1" : "0") + ", 0, 0, 1, 1, 1, -1, 2, 443, 0, 0, 0);";
+               ", " + literal(c.path) + ", " + std::to_string(expires) + ", " + (c.secure ? "1" : "0") + ", 0, 0, 1, 1, 1, -1, 2, 443, 0, 0, 0);";
     }
     create(file, sql);
 }

@@ -17,6 +17,9 @@ struct BrowserCookie {
     int64_t expiry = 0;              // seconds since 1970; 0 for a session cookie
     std::string tag = "v10";         // Firefox: a container ("^userContextId=2") or not; Chromium:
                                      // "v11", "" (the plain value column), else "v10"
+    std::string path = "/";
+    std::string hashed = "";         // Chromium from version 24: the host whose hash leads the
+                                     // value; empty for host
 };
 
 void makeFirefoxStore(const std::string& file, int schema, const std::vector<BrowserCookie>& cookies);

@@ -69,11 +69,13 @@ TEST_F(BrowserHost, HandsTheGoodLinksToTheCopyItStartsAndAnswersEveryFrameUntilI
         pages += (k ? ",{\"url\":\"http://h/" : "{\"url\":\"http://h/") + std::to_string(k) + ".html\"}";
     const std::string good = "{\"links\":[{\"url\":\"" + nginx->url("a.zip") + "\"},{\"url\":\"" + nginx->url("c.zip") +
                              "\",\"referrer\":\"" + nginx->url("") + R"(","cookieHeader":"s=1"},)" +
-                             R"({"url":"http://h/folder/"},{"url":"http://h/nul\u0000.zip"}]})";
+                             R"({"url":"http://h/folder/"},{"url":"http://h/nul\u0000.zip"},)" +
+                             R"({"url":"http://h/line\nfeed.zip"},{"url":"http://h/)" + std::string(2049, 'x') + "\"}]}";
     struct Row { const char* name; std::string input, output, exitCode; std::vector<std::string> answers; };
     const Row rows[] = {
         {"every kind of frame", frame(good) + frame("{") + frame(pages + "]}") + frame("{}", 40), "> out", "1\n",
-         {R"({"added":2,"refused":2,"omitted":0,"results":[{"added":true},{"added":true},)" + refused + "," + refused,
+         {R"({"added":2,"refused":4,"omitted":0,"results":[{"added":true},{"added":true},)" + refused + "," + refused +
+              "," + refused + "," + refused,
           R"({"error":"The message is not valid JSON."})", R"({"added":0,"refused":10000,"omitted":0,"results":[)" + refused,
           R"({"error":"The message ends before its announced length."})"}},
         {"nobody reads the answers", frame(R"({"links":[]})") + frame("{}"), "| true", "0\n", {}},

@@ -289,7 +289,7 @@ TEST_F(ShellStart, CommandLinesThatEndAtOnceSayWhyAndTouchNothing)
         bool display = true;
     };
     const Row rows[] = {
-        {{longLink}, 2, "moonfetch: " + longLink.substr(0, 80) + "...: the link is longer than 2057 characters\n"},
+        {{longLink}, 2, "moonfetch: " + longLink.substr(0, 80) + "...: the link is longer than 2057 bytes\n"},
         {{"http://h/\xFF\xFE.zip"}, 2, "moonfetch: http://h/\\xFF\\xFE.zip: the link is not UTF-8 text\n"},
         {{"http://h/a.zip\r\nX-Evil: 1"}, 2,
          "moonfetch: http://h/a.zip\\x0D\\x0AX-Evil: 1: the link holds a line break or another control character\n"},
@@ -297,8 +297,13 @@ TEST_F(ShellStart, CommandLinesThatEndAtOnceSayWhyAndTouchNothing)
         {{"--input", "secret.txt"}, 2, "moonfetch: cannot read links from secret.txt: Permission denied.\n"},
         {{"--input"}, 2, "moonfetch: --input needs a file name"},
         {{"--\xFF"}, 2, "moonfetch: unknown option --\\xFF\nTry 'moonfetch --help'.\n"},
+        // Behind "--" an argument is a link whatever it begins with; none of these is one.
+        {{"--", "--\xFF"}, 2, "moonfetch: --\\xFF: the link is not UTF-8 text\n"},
+        {{"-", "javascript:alert(1)", "FILE:///etc/passwd"}, 2, "moonfetch: -: \"-\" is no link (--input - reads links "
+         "from standard input)\nmoonfetch: javascript:alert(1): Moonfetch fetches http, https and ftp links only\n"
+         "moonfetch: FILE:///etc/passwd: Moonfetch fetches http, https and ftp links only\n"},
         {{"--version"}, 0, "Moonfetch 1.2\n"},
-        {{"--help"}, 0, "Usage: moonfetch [--data-folder] [--download-now] [--input FILE] [URL...]\n"},
+        {{"--help"}, 0, "Usage: moonfetch [--data-folder] [--download-now] [--input FILE] [--] [URL...]\n"},
         {{"http://h/c.zip"}, 1, "Moonfetch needs a display: set DISPLAY or WAYLAND_DISPLAY, or "
                                 "QT_QPA_PLATFORM=offscreen to run without one.\n", false},
     };

@@ -55,6 +55,17 @@ TEST_F(Toolbar, AddTakesTheTypedTextWithHttpInFrontWhenItNamesNoSchemeOnceAfterE
     EXPECT_EQ(MOONQ_CountItems(), count);
     Win_TypeText(control(IDC_URL), "x");
     EXPECT_TRUE(Win_IsWindowEnabled(control(IDC_ADD)));
+    // The longest link goes in whole; one longer in bytes (also in two-byte letters, which the box
+    // counts once) is refused and told, never cut.
+    const std::string longest = "http://" + site + "?" + std::string(URL_LENGTH_LIMIT - 8 - site.size(), 'f');
+    const std::string told = "box Error in Moonfetch: Moonfetch did not add the link: the link is longer than 2057 bytes.";
+    std::string accented = longest.substr(0, 1100);
+    while (accented.size() <= URL_LENGTH_LIMIT)
+        accented += "\xC3\xA9";
+    modals.answers = {Win_Answer(IDOK), Win_Answer(IDOK)};
+    for (const std::string& typed : {longest + "f", accented, longest})
+        typeAndAdd(typed);
+    EXPECT_EQ(std::tuple(MOONQ_CountItems(), lastUrl(), modals.seen), std::tuple(count + 1, longest, std::vector{told, told}));
 }
 
 // The main window's own answers; how a drag reaches them is the window layer's part.
@@ -71,6 +82,14 @@ TEST_F(Toolbar, DropAddsTheLinkAsItCameAndItsAnswerIsFixedAtEntry)
     EXPECT_EQ(target->DragEnter(nullptr, DROPEFFECT_COPY), DROPEFFECT_NONE);
     EXPECT_EQ(target->DragEnter(page.c_str(), DROPEFFECT_COPY), DROPEFFECT_NONE);   // pages are not allowed yet
     EXPECT_EQ(target->Drop(upper.c_str()), DROPEFFECT_NONE);   // whatever text the drop finally brings
+    EXPECT_EQ(MOONQ_CountItems(), 1u);
+    // The text dropped passes the test too; a drop that adds nothing answers none and says why.
+    const std::string tooLong = upper + "?" + std::string(URL_LENGTH_LIMIT - upper.size(), 'f');
+    target->DragEnter(upper.c_str(), DROPEFFECT_MOVE);
+    modals.answers = {Win_Answer(IDOK)};
+    EXPECT_EQ(target->Drop(tooLong.c_str()), DROPEFFECT_NONE);
+    EXPECT_EQ(modals.seen, std::vector<std::string>{"box Error in Moonfetch: Moonfetch did not add the dropped link: "
+                                                    "the link is longer than 2057 bytes."});
     EXPECT_EQ(MOONQ_CountItems(), 1u);
 }
 

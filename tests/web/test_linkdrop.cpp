@@ -35,7 +35,7 @@ TEST(LinkDrop, FilesBehindHttpHttpsOrFtpHostsAndPagesOnlyWhenAllowedWhateverTheF
     for (const auto& c : cases)
         EXPECT_EQ(std::pair(accepts(c.text, false), accepts(c.text, true)), std::pair(c.htmlOff, c.htmlOn)) << c.text;
     const std::string head = "http://server/";
-    const std::string longest = head + std::string(URL_CAPACITY - head.size(), 'f');
+    const std::string longest = head + std::string(URL_LENGTH_LIMIT - head.size(), 'f');
     EXPECT_EQ(accepts(longest, false), 1);
     EXPECT_EQ(accepts(longest + "f", true), 0);
     EXPECT_EQ(accepts(head + std::string(1 << 20, 'f'), true), 0);

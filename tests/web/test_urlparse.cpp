@@ -162,6 +162,8 @@ TEST(LocalName, ServerGivenNameIsItsSafeLastComponentCutInFrontOfItsExtension)
         {"attachment; filename=\"a/..\"", "d", false, none},
         {"attachment; filename*=UTF-8''.", "d", false, none},
         {"attachment", "d", false, none},
+        // Cut back to a character's start, the stem may be a lone dot.
+        {"attachment; filename=\".\xFF" + std::string(600, '\xBB') + "\x01.\"", "d", false, none},
         {"attachment; filename=" + std::string(300, 'n') + ".zip", "/dl", true,
          "/dl/zip/" + std::string(247, 'n') + ".zip"},
         {"attachment; filename=" + longStem + ".zip", "/dl", false, "/dl/" + cutStem + ".zip"},
@@ -205,9 +207,14 @@ TEST(Expiry, SignedLinksOfEachSchemeGiveTheirEndAndAnythingDoubtfulGivesNone)
         {"https://c.example/Expires=1796680800/f.zip", 0},
         {"https://c.example/f.zip#?Expires=1796680800", 0},
         {"https://c.example/f.zip?e=1796680800&xexp=1796680800", 0},
+        // Days no calendar has; a leap day is one.
+        {"https://a.example/f.zip?se=2026-02-30&sig=a", 0}, {"https://a.example/f.zip?se=2028-02-29&sig=a", 1835395200},
+        {"https://b.example/f.zip?X-Amz-Date=21000229T000000Z&X-Amz-Expires=60", 0},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(Expiry_FromUrl(c.url), c.expiry) << c.url;
+    for (const auto& c : cases)   // 0 in the rows stands for none
+        EXPECT_EQ(Expiry_FromUrl(c.url), c.expiry == 0 ? EXPIRY_NONE : c.expiry) << c.url;
+    // The first moment of 1970 is a moment like any other.
+    EXPECT_EQ(Expiry_FromUrl("https://a.example/f.zip?se=1970-01-01T00%3A00%3A00Z&sig=a"), 0);
 }
 
 }  // namespace

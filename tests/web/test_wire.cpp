@@ -303,6 +303,7 @@ TEST_F(Wire, EveryCaseEndsWithItsResultStatusBodyAndWhatTheServerSaw)
          .mode = MODE_DOWNLOAD, .from = 5000000000, .size = 5000009000, .end = {1, 206, "Partial Content", 5000009000},
          .seen = "GET /x Range: bytes=5000000000- If-Range: \"v1\"", .at = 5000000000, .bytes = 9000},
         startsOver("held more than there is", head(unsatisfiable, "Content-Range: bytes */2000")),
+        startsOver("a 416 for a larger file than the part", head(unsatisfiable, "Content-Range: bytes */9000")),
         {.name = "held whole already",
          .scripts = {answer(head(unsatisfiable, "Content-Range: bytes */9000\r\nContent-Length: 5") + "nope!")},
          .mode = MODE_DOWNLOAD, .from = 9000, .size = 9000, .end = {1, 416, "Range Not Satisfiable", 9000},
