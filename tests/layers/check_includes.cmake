@@ -17,7 +17,7 @@ set(RULES
   "ui|ui/dialogs,core,settings,web,platform,window,diag"
   "bench|core,settings,web,platform,diag,tests/support"
   "tests/support|"
-  "tests/windows|core,settings,web,platform,diag,tests/support"
+  "tests/windows|ui,ui/dialogs,core,settings,web,platform,window,diag,tests/support"
   "tests/support/window|window,diag")
 set(TESTED diag platform window web settings core ui/dialogs ui)
 set(TEST_FIXTURES_core tests/core)
