@@ -68,7 +68,7 @@ void applyLine(std::string_view line, Section* section)
 bool readFile(const std::string& file, const std::string& folder, const char* program,
               std::vector<MozProfile>* profiles)
 {
-    std::ifstream in(file);
+    std::ifstream in(Plat_Path(file));
     if (!in)
         return false;
     Section section;

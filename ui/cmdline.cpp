@@ -3,6 +3,7 @@
 #include "core/items.h"
 #include "core/lists.h"
 #include "core/pending.h"
+#include "platform/files.h"
 #include "platform/program.h"
 #include "platform/text.h"
 
@@ -153,7 +154,7 @@ int makeFolders(const std::filesystem::path& path)
     std::filesystem::create_directories(path.parent_path(), error);
     if (error)
         return error.default_error_condition().value();
-    return Plat_MakePrivateFolder(path.string());
+    return Plat_MakePrivateFolder(Plat_PathText(path));
 }
 
 }  // namespace
@@ -227,7 +228,8 @@ void MQUI_PrintSavedList()
 
 int MQUI_EnterDataFolder()
 {
-    const std::filesystem::path folder = Plat_ProgramDataFolder();
+    const std::string name = Plat_ProgramDataFolder();
+    const std::filesystem::path folder = Plat_Path(name);
     int error = makeFolders(folder);
     std::error_code entered;
     if (error == 0)
@@ -235,7 +237,7 @@ int MQUI_EnterDataFolder()
     if (entered)
         error = entered.default_error_condition().value();
     if (error != 0)
-        std::fprintf(stderr, "moonfetch: cannot use the data folder %s: %s.\n", folder.string().c_str(),
+        std::fprintf(stderr, "moonfetch: cannot use the data folder %s: %s.\n", name.c_str(),
                      std::strerror(error));
     return error;
 }
