@@ -16,12 +16,14 @@
 
 namespace {
 
-constexpr const char* USAGE =
+// The help, around the data folder that the system names.
+constexpr const char* USAGE_HEAD =
     "Usage: moonfetch [--data-folder] [--download-now] [--input FILE] [URL...]\n"
     "       moonfetch [--data-folder] --list\n"
     "\n"
-    "  --data-folder   keep the pending list, lock and trace log in $XDG_DATA_HOME/moonfetch\n"
-    "                  (~/.local/share/moonfetch) instead of the current folder\n"
+    "  --data-folder   keep the pending list, lock and trace log in ";
+constexpr const char* USAGE_TAIL =
+    " instead of the current folder\n"
     "  --download-now  start downloading once the links are checked\n"
     "  --input FILE    add the links in FILE, one a line (\"-\": standard input)\n"
     "  --list          print the pending list, one item a line: URL, size, state, local path\n"
@@ -166,7 +168,8 @@ int MQUI_ReadCommandLine(int argc, char** argv, CommandLine* line)
         if (!takeArgument(argc, argv, &at, line))
             return USAGE_ERROR;
     if (line->help || line->version) {
-        std::fputs(line->help ? USAGE : "Moonfetch " MOON_VERSION "\n", stdout);
+        std::fputs(line->help ? (USAGE_HEAD + std::string(Plat_DataFolderWords()) + USAGE_TAIL).c_str()
+                              : "Moonfetch " MOON_VERSION "\n", stdout);
         return 0;
     }
     const bool hadLinks = !line->links.empty();
