@@ -1,9 +1,7 @@
 // Serves the Windows test programs from the Linux side: starts nginx and the FTP server, each with
 // "big.bin" (nginx also with "small.bin", and "named.bin" that the server names "naïve-€.bin"),
-// nginx again over https with "small.bin" (once with the test authority's certificate, once
-// with a stranger's), a server that reads a request and never answers, and
-// names their ports (and one nobody listens on) and the test authority's certificate in the
-// environment of the command it then runs.
+// nginx again over https with "small.bin", a server that reads a request and never answers, and
+// names their ports (and one nobody listens on) in the environment of the command it then runs.
 //   moon_wine_servers <folder> <command> [arguments...]
 #include "tests/support/servers.h"
 
@@ -37,11 +35,8 @@ int main(int argc, char** argv)
     NginxServer secure(dir + "/nginx-tls");
     secure.useTls();
     secure.makeFile("small.bin", SMALL_SIZE);
-    NginxServer stranger(dir + "/nginx-stranger");
-    stranger.useTls(Certificate::UNKNOWN_AUTHORITY);
-    stranger.makeFile("small.bin", SMALL_SIZE);
     for (ServerProcess* server : {static_cast<ServerProcess*>(&web), static_cast<ServerProcess*>(&ftp),
-                                  static_cast<ServerProcess*>(&secure), static_cast<ServerProcess*>(&stranger)})
+                                  static_cast<ServerProcess*>(&secure)})
         if (::testing::AssertionResult started = server->start(); !started) {
             std::fprintf(stderr, "%s\n", started.message());
             return 1;
@@ -51,13 +46,11 @@ int main(int argc, char** argv)
         {"MOON_TEST_HTTP_PORT", web.port()},
         {"MOON_TEST_FTP_PORT", ftp.port()},
         {"MOON_TEST_HTTPS_PORT", secure.port()},
-        {"MOON_TEST_STRANGER_PORT", stranger.port()},
         {"MOON_TEST_SILENT_PORT", silent.port()},
         {"MOON_TEST_CLOSED_PORT", freePort()},
     };
     for (const auto& [name, port] : ports)
         ::setenv(name, std::to_string(port).c_str(), 1);
-    ::setenv("MOON_TEST_AUTHORITY", secure.authorityFile().c_str(), 1);
     const int status = inChild([argv] {
         ::execvp(argv[2], argv + 2);
         return 127;
