@@ -389,7 +389,7 @@ int32_t MOONQ_CreateLocalFile(UrlItem* item)
             return 0;
         // A link gives way itself: what it points to is not this download's to overwrite.
         if (occupant == Occupant::Link)
-            std::remove(item->localPath);
+            Plat_RemoveFile(item->localPath);
     }
     FILE* file = openPlaceholder(item);
     if (file == nullptr)
@@ -413,7 +413,7 @@ int32_t MOONQ_MakeParentDir(char* path)
         return -1;
     path[last] = '\0';
     std::error_code error;
-    bool created = std::filesystem::create_directory(path, error);
+    bool created = std::filesystem::create_directory(Plat_Path(path), error);
     path[last] = PATH_SEP;
     return created ? 0 : -2;
 }

@@ -188,7 +188,7 @@ void MOONQ_DeleteEmptyFile(const char* path)
     // stored path is left alone, like any file with data.
     PlatFileState state;
     if (path[0] != '\0' && Plat_LookAt(path, &state) == 0 && state.regular && state.size == 0)
-        std::remove(path);
+        Plat_RemoveFile(path);
 }
 
 FILE* MOONQ_OpenLocalFile(const char* path)

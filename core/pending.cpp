@@ -225,7 +225,7 @@ void MOONQ_SavePendingSoon()
 {
     std::string text = pendingText();
     std::error_code error;
-    std::string path = std::filesystem::absolute(PENDING_FILE, error).string();
+    std::string path = Plat_PathText(std::filesystem::absolute(PENDING_FILE, error));
     std::unique_lock lock(saver.lock);
     if (!error && !saver.thread.joinable()) {
         try {

@@ -18,7 +18,7 @@ constexpr const char* NETSCAPE_FILE_NAME = "cookies.txt";
 
 CookieStoreKind CookieStores_KindOf(const std::string& file)
 {
-    const std::string name = fs::path(file).filename().string();
+    const std::string name = Plat_PathText(Plat_Path(file).filename());
     if (name == "cookies.sqlite")
         return STORE_FIREFOX;
     return name == "Cookies" ? STORE_CHROMIUM : STORE_TEXT;
@@ -29,7 +29,7 @@ std::string CookieStores_FileOf(const std::string& directory)
     std::error_code error;
     for (const char* name : COOKIE_FILE_NAMES) {
         const std::string file = directory + PATH_SEP + name;
-        if (fs::is_regular_file(file, error))
+        if (fs::is_regular_file(Plat_Path(file), error))
             return file;
     }
     return directory + PATH_SEP + NETSCAPE_FILE_NAME;

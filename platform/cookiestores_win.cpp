@@ -3,6 +3,8 @@
 // so. What remains is the Netscape cookies.txt file that the person names.
 #include "platform/cookiestores.h"
 
+#include "platform/files.h"
+
 #include <chrono>
 #include <filesystem>
 
@@ -12,7 +14,7 @@ namespace {
 int64_t changedNs(const std::string& path)
 {
     std::error_code error;
-    const auto changed = std::filesystem::last_write_time(path, error);
+    const auto changed = std::filesystem::last_write_time(Plat_Path(path), error);
     return error ? -1 : std::chrono::duration_cast<std::chrono::nanoseconds>(changed.time_since_epoch()).count();
 }
 

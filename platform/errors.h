@@ -24,6 +24,15 @@ constexpr uint32_t INET_ERR_HEADER_NOT_FOUND = 12150;  // an answer does not fit
 constexpr uint32_t INET_ERR_CERT_AUTHORITY = 12045;
 constexpr uint32_t INET_ERR_CERT_NAME = 12038;
 constexpr uint32_t INET_ERR_CERT_DATE = 12037;
+// WinInet's other refusals of a certificate: the server wants one of ours, the certificate has
+// several faults at once or is malformed, it was revoked, or whether it was revoked could not be
+// learnt (no revocation list names it, or the list could not be fetched).
+constexpr uint32_t INET_ERR_CERT_CLIENT_NEEDED = 12044;
+constexpr uint32_t INET_ERR_CERT_ERRORS = 12055;
+constexpr uint32_t INET_ERR_CERT_NO_REVOCATION = 12056;
+constexpr uint32_t INET_ERR_CERT_REVOCATION_FAILED = 12057;
+constexpr uint32_t INET_ERR_CERT_INVALID = 12169;
+constexpr uint32_t INET_ERR_CERT_REVOKED = 12170;
 constexpr uint32_t INET_ERR_SECURE_CHANNEL = 12157;     // no secure connection could be agreed
 
 // The program's own failures.

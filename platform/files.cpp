@@ -293,6 +293,26 @@ int Plat_CreateFolders(const std::string& path, mode_t mode)
     }
 }
 
+std::filesystem::path Plat_Path(std::string_view text)
+{
+    return std::filesystem::path(text);
+}
+
+std::string Plat_PathText(const std::filesystem::path& path)
+{
+    return path.string();
+}
+
+FILE* Plat_OpenFile(const char* path, const char* mode)
+{
+    return std::fopen(path, mode);
+}
+
+int Plat_RemoveFile(const char* path)
+{
+    return std::remove(path) == 0 ? 0 : errno;
+}
+
 std::string Plat_ProgramDir()
 {
     std::error_code error;

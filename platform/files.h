@@ -19,12 +19,16 @@
 //   and Plat_LookAt never follows one at the name it looks at. A file's identity (device and
 //   inode; on Windows the volume's serial number and the file's index) stays the same while the
 //   file keeps its place, whatever is written to it.
+// - Paths are UTF-8 text everywhere; on Windows every call here goes through the system's wide
+//   (UTF-16) calls, never its ANSI ones, so that any name reaches the disk as it was given.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 
 // The separator that the program puts between directory and file names: the system's own, so that
@@ -34,6 +38,16 @@ constexpr char PATH_SEP = '\\';
 #else
 constexpr char PATH_SEP = '/';
 #endif
+
+// The filesystem path that the UTF-8 text names (a narrow path of the standard library is in the
+// ANSI code page on Windows).
+std::filesystem::path Plat_Path(std::string_view text);
+// The UTF-8 text of a filesystem path.
+std::string Plat_PathText(const std::filesystem::path& path);
+// std::fopen for a UTF-8 path: nullptr with errno set.
+FILE* Plat_OpenFile(const char* path, const char* mode);
+// Removes the file or link at path, never what a link points to; 0 or the errno.
+int Plat_RemoveFile(const char* path);
 
 // Writes data to a temporary file beside path's final target, flushes it to disk, renames it
 // over the target and syncs the folder. Returns 0, or the errno of the step that failed (the

@@ -5,6 +5,8 @@
 // written; a link is a reparse point, never followed.
 #include "platform/files.h"
 
+#include "platform/wide_win.h"
+
 #include <windows.h>
 
 #include <fcntl.h>
@@ -67,15 +69,15 @@ std::string randomTag()
 // Deletes the temporary files of target that a killed save left; one still open stays.
 void removeStaleTemps(const std::string& target)
 {
-    WIN32_FIND_DATAA found;
-    const std::string pattern = target + std::string(TEMP_TAG) + "??????";
-    HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+    WIN32_FIND_DATAW found;
+    const std::wstring pattern = Plat_Widen(target + std::string(TEMP_TAG) + "??????");
+    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
         return;
-    const std::string folder = std::filesystem::path(target).parent_path().string();
+    const std::filesystem::path folder = Plat_Path(target).parent_path();
     do
-        DeleteFileA((folder.empty() ? found.cFileName : folder + PATH_SEP + found.cFileName).c_str());
-    while (FindNextFileA(search, &found));
+        DeleteFileW((folder / found.cFileName).c_str());
+    while (FindNextFileW(search, &found));
     FindClose(search);
 }
 
@@ -85,8 +87,8 @@ int writeTemp(const std::string& target, const char* data, size_t length, HANDLE
 {
     file = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < TEMP_ATTEMPTS && file == INVALID_HANDLE_VALUE; ++attempt) {
-        const std::string temp = target + std::string(TEMP_TAG) + randomTag();
-        file = CreateFileA(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+        const std::wstring temp = Plat_Widen(target + std::string(TEMP_TAG) + randomTag());
+        file = CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                            nullptr);
         if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
             return lastErrno();
@@ -109,11 +111,8 @@ int writeTemp(const std::string& target, const char* data, size_t length, HANDLE
 // Gives the open file path's name, replacing what was there; 0 or the errno.
 int renameOpen(HANDLE file, const char* path)
 {
-    wchar_t wide[MAX_PATH];
     wchar_t full[MAX_PATH];
-    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH) == 0)
-        return ENAMETOOLONG;
-    const DWORD length = GetFullPathNameW(wide, MAX_PATH, full, nullptr);
+    const DWORD length = GetFullPathNameW(Plat_Widen(path).c_str(), MAX_PATH, full, nullptr);
     if (length == 0 || length >= MAX_PATH)
         return ENAMETOOLONG;
     // The record ends in the name, which runs past the record's own one-character array.
@@ -143,7 +142,7 @@ void discard(HANDLE file)
 // system's error when it cannot.
 HANDLE openItself(const char* path, DWORD access, DWORD disposition, DWORD flags)
 {
-    return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+    return CreateFileW(Plat_Widen(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
 }
 
@@ -268,15 +267,35 @@ int Plat_ReplaceFile(const char* path, const char* data, size_t length, mode_t)
 int Plat_CreateFolders(const std::string& path, mode_t)
 {
     std::error_code failed;
-    std::filesystem::create_directories(path, failed);
+    std::filesystem::create_directories(Plat_Path(path), failed);
     return failed ? failed.default_error_condition().value() : 0;
 }
 
 std::string Plat_ProgramDir()
 {
-    char program[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, program, sizeof program);
-    if (length == 0 || length >= sizeof program)
+    wchar_t program[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
         return {};
-    return std::filesystem::path(program).parent_path().string();
+    return Plat_PathText(std::filesystem::path(program).parent_path());
+}
+
+std::filesystem::path Plat_Path(std::string_view text)
+{
+    return std::filesystem::path(Plat_Widen(text));
+}
+
+std::string Plat_PathText(const std::filesystem::path& path)
+{
+    return Plat_Narrow(path.native());
+}
+
+FILE* Plat_OpenFile(const char* path, const char* mode)
+{
+    return _wfopen(Plat_Widen(path).c_str(), Plat_Widen(mode).c_str());
+}
+
+int Plat_RemoveFile(const char* path)
+{
+    return DeleteFileW(Plat_Widen(path).c_str()) ? 0 : lastErrno();
 }

@@ -1,10 +1,12 @@
 #include "platform/text.h"
 
+#include "platform/wide_win.h"
+
 #include <cstdlib>
 
 // The user's profile folder, where the browsers keep theirs.
 std::string Text_HomeFolder()
 {
-    const char* home = std::getenv("USERPROFILE");
-    return home && home[0] != '\0' ? home : ".";
+    const wchar_t* home = _wgetenv(L"USERPROFILE");
+    return home && home[0] != L'\0' ? Plat_Narrow(home) : ".";
 }

@@ -3,36 +3,42 @@
 // written into the lock file beside it, as on Linux, where a second copy reads it.
 #include "platform/instance.h"
 
+#include "platform/wide_win.h"
+
 #include <windows.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <string_view>
 
 namespace {
 
-constexpr std::string_view MUTEX_PREFIX = "Local\\Moonfetch:";
+constexpr std::wstring_view MUTEX_PREFIX = L"Local\\Moonfetch:";
 
 HANDLE lockMutex = nullptr;
 
 // The mutex's name: the lock file's absolute path, in one case, without backslashes (which
 // would name a namespace).
-std::string mutexName(const char* path)
+std::wstring mutexName(const char* path)
 {
-    std::error_code ignored;
-    std::string name = std::string(MUTEX_PREFIX) + std::filesystem::absolute(path, ignored).string();
-    for (size_t i = MUTEX_PREFIX.size(); i < name.size(); ++i)
-        name[i] = name[i] == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
+    wchar_t full[MAX_PATH];
+    wchar_t lower[MAX_PATH];
+    DWORD length = GetFullPathNameW(Plat_Widen(path).c_str(), MAX_PATH, full, nullptr);
+    // The file system ignores case in every alphabet, "José" and "JOSÉ" alike.
+    length = length < MAX_PATH ? DWORD(LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_LOWERCASE, full, int(length), lower,
+                                                     MAX_PATH, nullptr, nullptr, 0))
+                               : 0;
+    std::wstring name(MUTEX_PREFIX);
+    for (wchar_t c : std::wstring_view(lower, length))
+        name += c == L'\\' ? L'/' : c;
     return name;
 }
 
 void writeProcessId(const char* path)
 {
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+    HANDLE file = CreateFileW(Plat_Widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return;
@@ -48,7 +54,7 @@ void writeProcessId(const char* path)
 int Plat_LockInstance(const char* path)
 {
     Plat_UnlockInstance();
-    HANDLE mutex = CreateMutexA(nullptr, TRUE, mutexName(path).c_str());
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, mutexName(path).c_str());
     if (mutex == nullptr)
         return EACCES;
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
@@ -69,7 +75,7 @@ void Plat_UnlockInstance()
 
 long Plat_LockHolder(const char* path)
 {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE file = CreateFileW(Plat_Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return 0;

@@ -91,6 +91,11 @@ std::string Plat_ProgramDataFolder()
     return (std::filesystem::path(Text_DataFolder()) / "moonfetch").string();
 }
 
+const char* Plat_DataFolderWords()
+{
+    return "$XDG_DATA_HOME/moonfetch\n                  (~/.local/share/moonfetch)";
+}
+
 int Plat_MakePrivateFolder(const std::string& path)
 {
     return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST ? 0 : errno;

@@ -40,6 +40,9 @@ int Plat_ReadBounded(const char* path, size_t limit, std::string* text);
 // The folder that keeps the program's data for this person: $XDG_DATA_HOME/moonfetch
 // (~/.local/share/moonfetch) on Linux, %LOCALAPPDATA%\Moonfetch on Windows.
 std::string Plat_ProgramDataFolder();
+// How the help names that folder: as the system's documents write it, then its usual place on a
+// line of its own (indented as the help's option texts are).
+const char* Plat_DataFolderWords();
 // Makes the folder path (its parent must exist) readable by this person alone; 0 when it was
 // made or already exists, else the errno.
 int Plat_MakePrivateFolder(const std::string& path);

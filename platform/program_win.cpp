@@ -164,6 +164,11 @@ std::string Plat_ProgramDataFolder()
     return base + "\\Moonfetch";
 }
 
+const char* Plat_DataFolderWords()
+{
+    return "%LOCALAPPDATA%\\Moonfetch\n                  (C:\\Users\\<name>\\AppData\\Local\\Moonfetch)";
+}
+
 int Plat_MakePrivateFolder(const std::string& path)
 {
     // The person's own profile folder already keeps others out; the new folder inherits that.

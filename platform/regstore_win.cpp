@@ -1,10 +1,14 @@
 // The settings store on the registry itself (advapi32): the same keys and values that the text
-// file holds elsewhere, with the registry's own error codes.
+// file holds elsewhere, with the registry's own error codes. Text values are UTF-8 to the callers
+// and UTF-16 in the registry, where other programs read them.
 #include "platform/regstore.h"
+
+#include "platform/wide_win.h"
 
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +51,35 @@ bool hasControlChar(std::string_view text)
     return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
 }
 
+bool isText(DWORD type)
+{
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+// The value's data as the callers see it: text in UTF-8, anything else as stored.
+int32_t readValue(HKEY key, const std::wstring& name, DWORD* type, std::string* data)
+{
+    std::vector<BYTE> stored;
+    DWORD length = 0;
+    int32_t result = RegQueryValueExW(key, name.c_str(), nullptr, type, nullptr, &length);
+    // A value that grows between the calls is asked for again.
+    while (result == REG_OK) {
+        stored.resize(length);
+        result = RegQueryValueExW(key, name.c_str(), nullptr, type, stored.data(), &length);
+        if (result != REG_ERROR_MORE_DATA)
+            break;
+        result = REG_OK;
+    }
+    if (result != REG_OK)
+        return result;
+    stored.resize(length);
+    if (isText(*type))
+        *data = Plat_Narrow({reinterpret_cast<const wchar_t*>(stored.data()), length / sizeof(wchar_t)});
+    else
+        data->assign(stored.begin(), stored.end());
+    return REG_OK;
+}
+
 // Closes the key when the scope ends.
 struct OpenKey {
     HKEY key = nullptr;
@@ -75,19 +108,19 @@ int32_t RegStore_QueryValue(RegRoot root, const char* subKey, const char* name, 
     if (data && !size)
         return opened = REG_ERROR_INVALID_PARAMETER;
     OpenKey key;
-    opened = RegOpenKeyExA(parent, normalizePath(subKey).c_str(), 0, KEY_QUERY_VALUE, &key.key);
+    opened = RegOpenKeyExW(parent, Plat_Widen(normalizePath(subKey)).c_str(), 0, KEY_QUERY_VALUE, &key.key);
     if (opened != REG_OK)
         return opened;
-    // The length first, so that a buffer too small is left untouched, as the text store leaves it.
     DWORD valueType = 0;
-    DWORD length = 0;
-    int32_t result = RegQueryValueExA(key.key, name ? name : "", nullptr, &valueType, nullptr, &length);
-    if (result == REG_OK && data && *size < length)
+    std::string value;
+    int32_t result = readValue(key.key, Plat_Widen(name ? name : ""), &valueType, &value);
+    // A buffer too small is left untouched, as the text store leaves it.
+    if (result == REG_OK && data && *size < value.size())
         result = REG_ERROR_MORE_DATA;
     else if (result == REG_OK && data)
-        result = RegQueryValueExA(key.key, name ? name : "", nullptr, &valueType, static_cast<BYTE*>(data), &length);
+        std::memcpy(data, value.data(), value.size());
     if ((result == REG_OK || result == REG_ERROR_MORE_DATA) && size)
-        *size = length;
+        *size = uint32_t(value.size());
     if (result == REG_OK && type)
         *type = valueType;
     return result;
@@ -104,11 +137,16 @@ int32_t RegStore_SetValue(RegRoot root, const char* subKey, const char* name, ui
     if ((!data && size > 0) || hasControlChar(path) || hasControlChar(valueName))
         return REG_ERROR_INVALID_PARAMETER;
     OpenKey key;
-    int32_t result = RegCreateKeyExA(parent, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+    int32_t result = RegCreateKeyExW(parent, Plat_Widen(path).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                      KEY_SET_VALUE, nullptr, &key.key, nullptr);
     if (result != REG_OK)
         return result;
-    return RegSetValueExA(key.key, valueName, 0, type, static_cast<const BYTE*>(data), size);
+    const std::wstring wideName = Plat_Widen(valueName);
+    if (!isText(type))
+        return RegSetValueExW(key.key, wideName.c_str(), 0, type, static_cast<const BYTE*>(data), size);
+    const std::wstring text = Plat_Widen({static_cast<const char*>(data), size});
+    return RegSetValueExW(key.key, wideName.c_str(), 0, type, reinterpret_cast<const BYTE*>(text.data()),
+                          DWORD(text.size() * sizeof(wchar_t)));
 }
 
 int32_t RegStore_CreateFile(RegRoot root)

@@ -64,7 +64,7 @@ int32_t checkCookieFile(const CookieSourceTell& tell, const char* path, Download
         return tellFailure(tell, ERR_BLANK, -1);
     // A folder opens for reading here, though not on Windows: it is no cookie file either.
     std::error_code error;
-    std::FILE* file = std::filesystem::is_directory(path, error) ? nullptr : std::fopen(path, "r");
+    std::FILE* file = std::filesystem::is_directory(Plat_Path(path), error) ? nullptr : Plat_OpenFile(path, "r");
     if (file == nullptr)
         return tellFailure(tell, ERR_OPEN, -1);
     std::fclose(file);

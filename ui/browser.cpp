@@ -3,6 +3,7 @@
 #include "ui/ui.h"
 
 #include "platform/browserhosts.h"
+#include "platform/files.h"
 #include "platform/nativehost.h"
 #include "platform/program.h"
 #include "platform/text.h"
@@ -40,7 +41,7 @@ bool startCopy()
 int handOff(const HandoffRequest& request, HandoffAnswer* answer)
 {
     std::error_code error;
-    const std::string folder = std::filesystem::current_path(error).string();
+    const std::string folder = Plat_PathText(std::filesystem::current_path(error));
     int sent = Win_HandoffSend(folder.c_str(), request, answer, HANDOFF_WAIT_MS);
     if (sent != HANDOFF_NO_COPY || !startCopy())
         return sent;

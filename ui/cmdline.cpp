@@ -3,6 +3,7 @@
 #include "core/items.h"
 #include "core/lists.h"
 #include "core/pending.h"
+#include "platform/files.h"
 #include "platform/program.h"
 #include "platform/text.h"
 
@@ -17,12 +18,14 @@
 
 namespace {
 
-constexpr const char* USAGE =
+// The help, around the data folder that the system names.
+constexpr const char* USAGE_HEAD =
     "Usage: moonfetch [--data-folder] [--download-now] [--input FILE] [--] [URL...]\n"
     "       moonfetch [--data-folder] --list\n"
     "\n"
-    "  --data-folder   keep the pending list, lock and trace log in $XDG_DATA_HOME/moonfetch\n"
-    "                  (~/.local/share/moonfetch) instead of the current folder\n"
+    "  --data-folder   keep the pending list, lock and trace log in ";
+constexpr const char* USAGE_TAIL =
+    " instead of the current folder\n"
     "  --download-now  start downloading once the links are checked\n"
     "  --input FILE    add the links in FILE, one a line (\"-\": standard input)\n"
     "  --list          print the pending list, one item a line: URL, size, state, local path\n"
@@ -193,7 +196,7 @@ int makeFolders(const std::filesystem::path& path)
     std::filesystem::create_directories(path.parent_path(), error);
     if (error)
         return error.default_error_condition().value();
-    return Plat_MakePrivateFolder(path.string());
+    return Plat_MakePrivateFolder(Plat_PathText(path));
 }
 
 }  // namespace
@@ -206,7 +209,8 @@ int MQUI_ReadCommandLine(int argc, char** argv, CommandLine* line)
         if (!takeArgument(argc, argv, &at, line, &optionsEnded))
             return USAGE_ERROR;
     if (line->help || line->version) {
-        std::fputs(line->help ? USAGE : "Moonfetch " MOON_VERSION "\n", stdout);
+        std::fputs(line->help ? (USAGE_HEAD + std::string(Plat_DataFolderWords()) + USAGE_TAIL).c_str()
+                              : "Moonfetch " MOON_VERSION "\n", stdout);
         return 0;
     }
     const bool hadLinks = !line->links.empty();
@@ -263,7 +267,8 @@ void MQUI_PrintSavedList()
 
 int MQUI_EnterDataFolder()
 {
-    const std::filesystem::path folder = Plat_ProgramDataFolder();
+    const std::string name = Plat_ProgramDataFolder();
+    const std::filesystem::path folder = Plat_Path(name);
     int error = makeFolders(folder);
     std::error_code entered;
     if (error == 0)
@@ -271,7 +276,7 @@ int MQUI_EnterDataFolder()
     if (entered)
         error = entered.default_error_condition().value();
     if (error != 0)
-        std::fprintf(stderr, "moonfetch: cannot use the data folder %s: %s.\n", folder.string().c_str(),
+        std::fprintf(stderr, "moonfetch: cannot use the data folder %s: %s.\n", name.c_str(),
                      std::strerror(error));
     return error;
 }

@@ -102,11 +102,11 @@ const WinDialogTemplate ABOUT_TEMPLATE = {
 // there, else beside the program all the same (whose failure to open is not reported).
 std::string programFile(const ProgramFile& file)
 {
-    const std::filesystem::path dir = Plat_ProgramDir();
+    const std::filesystem::path dir = Plat_Path(Plat_ProgramDir());
     std::error_code error;
     const bool installed = !std::filesystem::exists(dir / file.beside, error) &&
                            std::filesystem::exists(dir / file.installed, error);
-    return (dir / (installed ? file.installed : file.beside)).lexically_normal().string();
+    return Plat_PathText((dir / (installed ? file.installed : file.beside)).lexically_normal());
 }
 
 // The manual in the current folder wins over the program's.
@@ -174,7 +174,7 @@ void onHandoff(const HandoffRequest& request, HandoffAnswer* answer)
 std::string dataFolder()
 {
     std::error_code error;
-    return std::filesystem::current_path(error).string();
+    return Plat_PathText(std::filesystem::current_path(error));
 }
 
 void undoDelete()

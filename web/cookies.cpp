@@ -1,6 +1,7 @@
 #include "web/cookies.h"
 
 #include "platform/cookiestores.h"
+#include "platform/files.h"
 #include "platform/inet.h"
 #include "platform/text.h"
 #include "diag/trace.h"
@@ -202,7 +203,7 @@ int64_t ReadWholeFile(const char* path, int64_t largest, char** text)
     *text = nullptr;
     if (!path)
         return -1;
-    const FilePtr file(std::fopen(path, "rb"));
+    const FilePtr file(Plat_OpenFile(path, "rb"));
     if (!file)
         return -2;
     const int64_t size = measureFile(file.get());

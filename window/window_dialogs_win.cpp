@@ -5,6 +5,8 @@
 #include "window/window_win.h"
 
 #include <commdlg.h>
+#include <knownfolders.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <cstring>
@@ -176,6 +178,17 @@ int sendTo(HWND control, UINT message, WPARAM wParam = 0, LPARAM lParam = 0)
     return control != nullptr ? int(SendMessageW(control, message, wParam, lParam)) : 0;
 }
 
+// The person's own Downloads folder; empty when the system names none.
+std::wstring downloadsFolder()
+{
+    PWSTR folder = nullptr;
+    std::wstring found;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Downloads, 0, nullptr, &folder)))
+        found = folder;
+    CoTaskMemFree(folder);
+    return found;
+}
+
 bool fileDialog(HWND owner, char* path, size_t size, bool save)
 {
     if (path == nullptr || size == 0)
@@ -183,11 +196,15 @@ bool fileDialog(HWND owner, char* path, size_t size, bool save)
     std::wstring initial = winw::Wide(path);
     std::vector<wchar_t> file(FILE_CAPACITY, L'\0');
     std::wstring folder;
+    const size_t slash = initial.find_last_of(L"\\/");
     if (save) {
         std::wcsncpy(file.data(), initial.c_str(), file.size() - 1);
+        // A bare name has no folder yet: the program's own (where it was started, or its data)
+        // is no place for the person's files.
+        if (slash == std::wstring::npos)
+            folder = downloadsFolder();
     } else {
         // The open dialog starts in the folder of path, with no name chosen yet.
-        const size_t slash = initial.find_last_of(L"\\/");
         folder = slash == std::wstring::npos ? std::wstring() : initial.substr(0, slash);
     }
     OPENFILENAMEW ofn = {};

@@ -1,7 +1,12 @@
 #include "platform/files.h"
+#include "platform/instance.h"
+#include "platform/program.h"
 
 #include "tests/support/fixtures.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -76,6 +81,37 @@ TEST_F(LocalFiles, SavesOfOneFileAtOnceNeverRemoveEachOthersWork)
     }
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);
+}
+
+// Every call that takes a path keeps its UTF-8 name as the disk's own, whatever the system's
+// code page: a data and download folder with accents, the lock and the list in it, and a file
+// that the server named.
+TEST_F(LocalFiles, AccentedNamesAreTheNamesOnDisk)
+{
+    const std::u8string top = dir().u8string();
+    const std::string folder = std::string(top.begin(), top.end()) + PATH_SEP + "T\xC3\xA9l\xC3\xA9" "chargements" +
+                               PATH_SEP + "Jos\xC3\xA9";
+    const std::string file = folder + PATH_SEP + "na\xC3\xAFve-\xE2\x82\xAC.bin";
+    const std::string lock = folder + PATH_SEP + "verrou-\xC3\xA9";
+    const std::string list = folder + PATH_SEP + "liste-\xC3\xA9.txt";
+    ASSERT_EQ(Plat_CreateFolders(folder, 0700), 0);
+    FILE* written = Plat_OpenForWriting(file.c_str(), 0);
+    ASSERT_NE(written, nullptr);
+    std::fclose(written);
+    EXPECT_EQ(Plat_ReplaceFile(list.c_str(), "abc", 3), 0);
+    std::string read;
+    EXPECT_EQ(Plat_ReadBounded(list.c_str(), 16, &read), 0);
+    EXPECT_EQ(read, "abc");
+    ASSERT_EQ(Plat_LockInstance(lock.c_str()), 0);
+    EXPECT_EQ(Plat_LockHolder(lock.c_str()), long(getpid()));
+    Plat_UnlockInstance();
+    std::vector<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir() / u8"T\u00E9l\u00E9chargements" / u8"Jos\u00E9")) {
+        const std::u8string name = entry.path().filename().u8string();
+        names.emplace_back(name.begin(), name.end());
+    }
+    std::ranges::sort(names);
+    EXPECT_EQ(names, (std::vector<std::string>{"liste-\xC3\xA9.txt", "na\xC3\xAFve-\xE2\x82\xAC.bin", "verrou-\xC3\xA9"}));
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include "tests/support/fixtures.h"
 
+#include <windows.h>
+
 #include <string>
 #include <utility>
 
@@ -15,7 +17,8 @@ using RegStoreWin = moontest::Sandbox;
 
 TEST_F(RegStoreWin, ValuesComeBackAsStoredAndTooSmallABufferStaysUntouched)
 {
-    const std::string text = "C:\\Users\\me\\cookies.txt";
+    // Text is UTF-8 here and the registry's own UTF-16 there, where other programs read it.
+    const std::string text = "C:\\Users\\Jos\xC3\xA9\\cookies-\xE2\x82\xAC.txt";
     const auto stored = static_cast<uint32_t>(text.size() + 1);
     ASSERT_EQ(RegStore_SetValue(REG_ROOT_CURRENT_USER, KEY, "OtherName", REG_SZ, text.c_str(), stored), REG_OK);
     const int32_t source = 3;
@@ -36,6 +39,11 @@ TEST_F(RegStoreWin, ValuesComeBackAsStoredAndTooSmallABufferStaysUntouched)
         EXPECT_EQ(std::string(data, r.data.size()), r.data) << r.name;
     }
     EXPECT_EQ(RegStore_SetValue(REG_ROOT_CURRENT_USER, KEY, "Bad\nName", REG_DWORD, &source, 4), REG_ERROR_INVALID_PARAMETER);
+    wchar_t wide[64] = {};
+    DWORD room = sizeof wide;
+    EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, L"Software\\Larkvale\\Moonfetch\\Cookies", L"OtherName", RRF_RT_REG_SZ,
+                           nullptr, wide, &room), ERROR_SUCCESS);
+    EXPECT_STREQ(wide, L"C:\\Users\\Jos\u00E9\\cookies-\u20AC.txt");
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // moonfetch.exe as a person uses it, on a display: a link typed into "Add:", checked, downloaded
 // from the Linux side's nginx byte for byte, the list saved at the end; a second start hands its
 // link to the running copy. The program is the build's own (MOON_PROGRAM); dialogs that a start
-// asks are answered with OK, as a person would.
+// asks are answered with OK, as a person would. Its data and download folders have accents, as
+// under a profile such as C:\Users\José, and the server names the file with them.
 #include "core/pending.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/pattern.h"
@@ -9,6 +10,8 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -21,6 +24,11 @@ using namespace std::chrono_literals;
 constexpr int IDC_DOWNLOAD_NOW = 1003, IDC_ADD = 1048, IDC_URL = 1049;
 constexpr uint64_t BIG_SIZE = 3 << 20;
 constexpr const char* SAVED_HEADER = "1.2, Moonfetch pending URL list for internal use.\n";
+// The name that the server gives "named.bin", and the folders, in UTF-8 and UTF-16.
+constexpr const char* SERVER_NAME = "na\xC3\xAFve-\xE2\x82\xAC.bin";
+constexpr const wchar_t* SERVER_NAME_WIDE = L"na\u00EFve-\u20AC.bin";
+constexpr const wchar_t* DATA_FOLDER = L"Donn\u00E9es";
+constexpr const wchar_t* DOWNLOAD_FOLDER = L"T\u00E9l\u00E9chargements";
 
 std::wstring widen(const std::string& text)
 {
@@ -140,20 +148,40 @@ void press(HWND main, int id)
     PostMessageW(GetParent(button), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
 }
 
+// The bytes of the file at path.
+std::string readWide(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The UTF-8 text of a path.
+std::string utf8(const std::filesystem::path& path)
+{
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 class Program : public moontest::Sandbox {
 protected:
     void SetUp() override
     {
         Sandbox::SetUp();
+        // The program runs in the data folder, where it keeps its lock, list and log.
+        std::filesystem::create_directory(dir() / DATA_FOLDER);
+        std::filesystem::current_path(dir() / DATA_FOLDER);
         // Downloads land here without a dialog asking where.
-        const std::string folder = dir().string();
-        ASSERT_EQ(RegSetKeyValueA(HKEY_CURRENT_USER, "Software\\Larkvale\\Moonfetch\\Directories", "Download", REG_SZ,
-                                  folder.c_str(), DWORD(folder.size() + 1)), ERROR_SUCCESS);
+        downloads = dir() / DOWNLOAD_FOLDER;
+        std::filesystem::create_directory(downloads);
+        const std::wstring folder = downloads.wstring();
+        ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Larkvale\\Moonfetch\\Directories", L"Download", REG_SZ,
+                                  folder.c_str(), DWORD((folder.size() + 1) * sizeof(wchar_t))), ERROR_SUCCESS);
         const char* port = std::getenv("MOON_TEST_HTTP_PORT");
         ASSERT_NE(port, nullptr) << "run under moon_wine_servers";
         base = "http://127.0.0.1:" + std::string(port) + "/";
     }
     std::string base;
+    std::filesystem::path downloads;
 };
 
 TEST_F(Program, DownloadsATypedLinkSavesItsListAndASecondStartHandsItsLinkToTheFirst)
@@ -162,16 +190,19 @@ TEST_F(Program, DownloadsATypedLinkSavesItsListAndASecondStartHandsItsLinkToTheF
         const Running first("");
         HWND main = first.mainWindow();
         ASSERT_NE(main, nullptr);
-        const std::wstring link = widen(base + "big.bin");
+        const std::wstring link = widen(base + "named.bin");
         ASSERT_TRUE(SendMessageTimeoutW(control(main, IDC_URL), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(link.c_str()),
                                         SMTO_ABORTIFHUNG, 10000, nullptr));
         press(main, IDC_ADD);
         const auto accept = [&first] { first.acceptDialogs(); };
         EXPECT_TRUE(moontest::waitFor(
-            [&] { return listed().starts_with(base + "big.bin\t" + std::to_string(BIG_SIZE) + "\tready\t"); }, 60s, accept));
+            [&] {
+                return listed().starts_with(base + "named.bin\t" + std::to_string(BIG_SIZE) + "\tready\t" +
+                                            utf8(downloads) + "\\" + SERVER_NAME + "\r\n");
+            }, 60s, accept));
         press(main, IDC_DOWNLOAD_NOW);
         EXPECT_TRUE(moontest::waitFor(
-            [&] { return readFile(path("big.bin")) == moontest::patternBytes(0, BIG_SIZE); }, 120s, accept));
+            [&] { return readWide(downloads / SERVER_NAME_WIDE) == moontest::patternBytes(0, BIG_SIZE); }, 120s, accept));
         // The run ends at the program's next look at its download, its progress window with it;
         // closed before, the program would stay in the tray as the run still goes.
         EXPECT_TRUE(moontest::waitFor([] { return FindWindowW(nullptr, L"Download Progress") == nullptr; }, 30s));
@@ -184,7 +215,8 @@ TEST_F(Program, DownloadsATypedLinkSavesItsListAndASecondStartHandsItsLinkToTheF
     ASSERT_NE(main, nullptr);
     const std::string handed = base + "small.bin";
     EXPECT_EQ(Running(handed).ended(), 0u);
-    EXPECT_TRUE(moontest::waitFor([&] { return listed().starts_with(handed + "\t"); }, 60s,
+    // Checked, with its local file in the download folder.
+    EXPECT_TRUE(moontest::waitFor([&] { return listed().starts_with(handed + "\t65536\tready\t" + utf8(downloads)); }, 60s,
                                   [&first] { first.acceptDialogs(); }));
     PostMessageW(main, WM_CLOSE, 0, 0);
     EXPECT_EQ(first.ended(), 0u);
