@@ -136,11 +136,11 @@ TEST_F(CheckBack, AWebPageForALinkThatNamesNoPageFailsUnlessAllowed)
     MOONQ_SetDownloadDir("d");
     const std::string page = "645 The server answered with a web page, not a file.|dl/";
     const struct { const char* url; int32_t allowHTML; int64_t expiresAt; std::string state; } rows[] = {
-        {"http://h/a.bin", 0, 0, page + "a.bin"},
+        {"http://h/a.bin", 0, EXPIRY_NONE, page + "a.bin"},
         {"http://h/b.bin?sig=1", 0, 1000000000, "645 The link has expired.|dl/b.bin"},
         {"http://h/c.bin", 0, 7000000000, page + "c.bin"},
-        {"http://h/d.html?id=3", 0, 0, "129 |dl/d.html"},
-        {"http://h/e.bin", 1, 0, "129 |dl/e.bin"},
+        {"http://h/d.html?id=3", 0, EXPIRY_NONE, "129 |dl/d.html"},
+        {"http://h/e.bin", 1, EXPIRY_NONE, "129 |dl/e.bin"},
     };
     for (const auto& r : rows) {
         const std::string name = r.state.substr(r.state.find('|') + 1);
