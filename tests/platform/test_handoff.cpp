@@ -19,6 +19,7 @@ TEST(Handoff, RequestsAndAnswersComeBackAsSentAndBytesThatAreNotUtf8TravelAsRepl
     request.links = {{"http://h/a\xC3\xA9.zip", "http://h/page", "a=1; b=2"}, {"ftp://h/\xFF", "", ""}};
     request.downloadNow = true;
     request.raise = false;
+    request.answerBy = Handoff_Clock() + 60000;
     HandoffRequest got;
     ASSERT_TRUE(Handoff_DecodeRequest(payloadOf(Handoff_EncodeRequest(request)), &got));
     EXPECT_EQ(got.links[0].url, request.links[0].url);
@@ -27,6 +28,9 @@ TEST(Handoff, RequestsAndAnswersComeBackAsSentAndBytesThatAreNotUtf8TravelAsRepl
     EXPECT_TRUE(got.downloadNow);
     EXPECT_FALSE(got.raise);
     EXPECT_FALSE(got.list);
+    EXPECT_FALSE(Handoff_Expired(got));
+    got.answerBy = Handoff_Clock() - 1;
+    EXPECT_TRUE(Handoff_Expired(got));
 
     const HandoffAnswer answer{{{"http://h/a", true, ""}, {"x", false, "too long"}}, {"http://h/a\t5\tready\t/d/a"}};
     HandoffAnswer back;
@@ -50,6 +54,7 @@ TEST(Handoff, OnlyTheShapeItselfIsAcceptedAndNoFrameIsLongerThanTheLimit)
         {R"({"links":[{"url":7}]})", false, true},
         {R"({"links":{"url":"http://h/"}})", false, true},
         {R"({"raise":"yes"})", false, true},
+        {R"({"answerBy":1.5})", false, true},
         {R"({"results":[{"url":"u","added":1}]})", true, false},
         {R"({"listLines":["a",2]})", true, false},
         {R"([])", false, false},
@@ -68,6 +73,22 @@ TEST(Handoff, OnlyTheShapeItselfIsAcceptedAndNoFrameIsLongerThanTheLimit)
     EXPECT_FALSE(Handoff_PayloadLength("\x01\x00\x00\x01", &length));
     EXPECT_TRUE(Handoff_PayloadLength("\x01\x00\x00\x00", &length));
     EXPECT_EQ(length, HANDOFF_MAX_PAYLOAD);
+}
+
+// 400,000 short lines, well inside --input's limit, would make one request above the frame's.
+TEST(Handoff, ALongListOfLinksTravelsInRequestsThatEachFitAFrameAndOnlyTheLastActs)
+{
+    HandoffRequest request;
+    request.downloadNow = true;
+    for (int k = 0; k < 400000; ++k)
+        request.links.push_back({"h/" + std::to_string(k), "", ""});
+    const std::vector<HandoffRequest> parts = Handoff_Split(request);
+    ASSERT_EQ(parts.size(), 400000 / HANDOFF_LINKS_PER_REQUEST);
+    for (const HandoffRequest& part : parts)
+        EXPECT_EQ(part.downloadNow && part.raise, &part == &parts.back());
+    EXPECT_NE(Handoff_EncodeRequest(parts.back()), "");
+    EXPECT_EQ(parts[1].links[0].url, "h/" + std::to_string(HANDOFF_LINKS_PER_REQUEST));
+    EXPECT_EQ(Handoff_Split(HandoffRequest{}).size(), 1u);
 }
 
 }  // namespace
