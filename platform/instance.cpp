@@ -61,6 +61,16 @@ void Plat_UnlockInstance()
     lockFd = -1;
 }
 
+bool Plat_InstanceLocked(const char* path)
+{
+    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);   // with the shared lock, when it was had
+    return held;
+}
+
 long Plat_LockHolder(const char* path)
 {
     const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);

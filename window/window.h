@@ -216,6 +216,8 @@ void Win_DrawBumpEdge(WinDC* dc, const WinRect& rect);
 HWND Win_CreateDialog(const WinDialogTemplate& dialog, HWND parent, DlgProc procedure, LPARAM lParam);
 intptr_t Win_DialogBox(const WinDialogTemplate& dialog, HWND owner, DlgProc procedure, LPARAM lParam);
 void Win_EndDialog(HWND dialog, intptr_t result);
+// Whether a modal call (dialog, message box, file dialog) waits for the person now.
+bool Win_ModalShowing();
 HWND Win_GetDlgItem(HWND dialog, int id);
 void Win_SetWindowText(HWND window, const char* text);
 // Copies at most size - 1 characters and a NUL; returns the length copied.

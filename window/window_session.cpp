@@ -160,3 +160,8 @@ void Win_ListenForEndSession(HWND window)
     endPending = deliveryQueued = false;
     listener = new SessionListener(window);
 }
+
+bool Win_ModalShowing()
+{
+    return !openModals.empty();
+}

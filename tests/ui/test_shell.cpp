@@ -68,6 +68,8 @@ int runProgram(const std::function<void()>& whileRunning)
 
 class ShellStart : public moontest::Sandbox {};
 
+int runToEnd(std::vector<std::string> arguments, const std::string& input = "");
+
 TEST_F(ShellStart, ASecondCopyBesideAHungOneIsRefusedWithItsPidAndEndOfSessionSignalsCloseAsExitDoes)
 {
     ASSERT_EQ(RegStore_CreateFile(REG_ROOT_CURRENT_USER), REG_OK);   // no first-start dialog
@@ -86,7 +88,13 @@ TEST_F(ShellStart, ASecondCopyBesideAHungOneIsRefusedWithItsPidAndEndOfSessionSi
             const std::string log = readFile("moonfch_log.txt");
             ::kill(program.pid(), SIGSTOP);
             EXPECT_EQ(runProgram([] {}), 1);
+            // With a link it may be a script's: told on standard error, no box, and the link is
+            // not added when the copy wakes.
+            EXPECT_EQ(runToEnd({MOON_PROGRAM, "http://h/late.zip"}), 1);
+            EXPECT_EQ(readFile("errors.txt"), "moonfetch: " + modals.seen.back().substr(24) + "\n");
             ::kill(program.pid(), SIGCONT);
+            EXPECT_EQ(runToEnd({MOON_PROGRAM, "--list"}), 0);
+            EXPECT_EQ(readFile("out.txt").find("late.zip"), std::string::npos);
             EXPECT_EQ(modals.seen, std::vector<std::string>{"box Error in Moonfetch: Moonfetch is already running in "
                                                             "this folder. Its process " +
                                                             std::to_string(program.pid()) + " does not answer."});
@@ -145,7 +153,7 @@ TEST_F(ShellStart, DownloadOfAKilledProgramContinuesAtTheNextStart)
 
 // A command (the program, or what runs it) run to its end with input on its standard input: its
 // exit status, its output in out.txt and its errors in errors.txt.
-int runToEnd(std::vector<std::string> arguments, const std::string& input = "")
+int runToEnd(std::vector<std::string> arguments, const std::string& input)
 {
     moontest::writeFile("input.txt", input);
     std::vector<char*> argv;
