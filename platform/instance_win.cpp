@@ -75,7 +75,7 @@ void Plat_UnlockInstance()
 
 bool Plat_InstanceLocked(const char* path)
 {
-    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, mutexName(path).c_str());
+    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, mutexName(path).c_str());
     if (mutex == nullptr)
         return false;
     CloseHandle(mutex);
