@@ -349,11 +349,15 @@ void onDestroy(HWND, WPARAM, LPARAM)
 }
 
 // Log-out, a kill or Ctrl+C in the terminal: closed as File, Exit closes, but without asking,
-// since nobody is there to answer.
-void onEndSession(HWND, WPARAM wParam, LPARAM)
+// since nobody is there to answer. The display going away closes it so too; the process then
+// ends at once with an error, and the log says why.
+void onEndSession(HWND, WPARAM wParam, LPARAM lParam)
 {
-    if (wParam != 0)
-        Win_DestroyWindow(ui.hwndMain);
+    if (wParam == 0)
+        return;
+    if (lParam & ENDSESSION_CRITICAL)
+        Trace_Print(TRACE_ALL, "MQUI_WndProc, the display went away: the list is saved and Moonfetch ends");
+    Win_DestroyWindow(ui.hwndMain);
 }
 
 void onGetToolTip(HWND, WPARAM wParam, LPARAM lParam)
