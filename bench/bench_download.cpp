@@ -34,8 +34,8 @@
 #include "core/pending.h"
 #include "core/workers.h"
 #include "core/querypool.h"
-#include "platform/cookiestores.h"
-#include "platform/regstore.h"
+#include "browsers/cookiestores.h"
+#include "store/regstore.h"
 #include "settings/registry.h"
 #include "platform/text.h"
 

@@ -1,6 +1,6 @@
 #include "core/querypool.h"
 
-#include "platform/inet.h"
+#include "net/inet.h"
 
 #include <algorithm>
 #include <condition_variable>

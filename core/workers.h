@@ -47,7 +47,7 @@
 // - Failures are returned as negative codes (ERR_*), never thrown.
 #pragma once
 
-#include "platform/errors.h"
+#include "net/errors.h"
 #include "core/items.h"
 #include "settings/options.h"
 #include "web/wire.h"

@@ -1,10 +1,10 @@
-#include "platform/text.h"
+#include "platform/home.h"
 
 #include <cstdlib>
 #include <pwd.h>
 #include <unistd.h>
 
-std::string Text_HomeFolder()
+std::string Plat_HomeFolder()
 {
     const char* home = std::getenv("HOME");
     if (home && home[0] != '\0')

@@ -1,5 +1,6 @@
 #include "platform/program.h"
 
+#include "platform/home.h"
 #include "platform/text.h"
 
 #include <cerrno>
@@ -88,7 +89,7 @@ int Plat_ReadBounded(const char* path, size_t limit, std::string* text)
 
 std::string Plat_ProgramDataFolder()
 {
-    return (std::filesystem::path(Text_DataFolder()) / "moonfetch").string();
+    return (std::filesystem::path(Plat_DataFolder()) / "moonfetch").string();
 }
 
 const char* Plat_DataFolderWords()

@@ -3,6 +3,7 @@
 // streams, when nothing was redirected to them, are the console of whoever started it.
 #include "platform/program.h"
 
+#include "platform/home.h"
 #include "platform/text.h"
 #include "platform/wide_win.h"
 
@@ -160,7 +161,7 @@ int Plat_ReadBounded(const char* path, size_t limit, std::string* text)
 std::string Plat_ProgramDataFolder()
 {
     const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
-    const std::string base = local && local[0] != L'\0' ? Plat_Narrow(local) : Text_HomeFolder() + "\\AppData\\Local";
+    const std::string base = local && local[0] != L'\0' ? Plat_Narrow(local) : Plat_HomeFolder() + "\\AppData\\Local";
     return base + "\\Moonfetch";
 }
 

@@ -58,23 +58,6 @@ int64_t Text_LeadingNumber(const char* text)
     return negative ? int64_t(0 - value) : int64_t(value);
 }
 
-// The folder that variable names when it holds an absolute path, else inHome under the home folder.
-static std::string xdgFolder(const char* variable, const char* inHome)
-{
-    const char* named = std::getenv(variable);
-    return (named && named[0] == '/') ? std::string(named) : Text_HomeFolder() + inHome;
-}
-
-std::string Text_ConfigFolder()
-{
-    return xdgFolder("XDG_CONFIG_HOME", "/.config");
-}
-
-std::string Text_DataFolder()
-{
-    return xdgFolder("XDG_DATA_HOME", "/.local/share");
-}
-
 ptrdiff_t FindChar(char ch, const char* text)
 {
     const char* found = std::strchr(text, ch);

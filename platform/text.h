@@ -27,12 +27,6 @@ bool Text_StartsWithNoCase(std::string_view text, std::string_view prefix);
 // The leading decimal number of text, read as atoi reads it (white space, a sign, 0 without
 // digits) but 64 bits wide, saturating instead of overflowing.
 int64_t Text_LeadingNumber(const char* text);
-// The person's home folder: $HOME, else the password database's entry, else ".".
-std::string Text_HomeFolder();
-// The person's configuration folder: $XDG_CONFIG_HOME when it is absolute, else ~/.config.
-std::string Text_ConfigFolder();
-// $XDG_DATA_HOME when it is an absolute path, else ~/.local/share.
-std::string Text_DataFolder();
 
 // Copies text into a fixed buffer, cut to fit in front of a UTF-8 character that does not fit
 // whole; the buffer always ends with a NUL.

@@ -1,6 +1,6 @@
 #include "settings/cookiesource.h"
 
-#include "platform/cookiestores.h"
+#include "browsers/cookiestores.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "diag/trace.h"

@@ -9,7 +9,7 @@
 //   Reg_ReadDword writes the data of a value shorter than 4 bytes before returning -2.
 #pragma once
 
-#include "platform/regstore.h"
+#include "store/regstore.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,15 +2,15 @@
 
 #include "ui/ui.h"
 
-#include "platform/browserhosts.h"
+#include "browsers/browserhosts.h"
 #include "platform/files.h"
 #include "platform/instance.h"
-#include "platform/nativehost.h"
+#include "handoff/nativehost.h"
 #include "platform/program.h"
 #include "platform/text.h"
 #include "settings/registry.h"
 #include "web/linkdrop.h"
-#include "window/handoff.h"
+#include "handoff/transport.h"
 
 #include <chrono>
 #include <cstdio>
@@ -56,7 +56,7 @@ int sendParts(const std::string& folder, const HandoffRequest& request, HandoffA
     *answer = HandoffAnswer{};
     for (const HandoffRequest& part : Handoff_Split(request)) {
         HandoffAnswer got;
-        const int sent = Win_HandoffSend(folder.c_str(), part, &got, HANDOFF_WAIT_MS);
+        const int sent = Handoff_Send(folder.c_str(), part, &got, HANDOFF_WAIT_MS);
         if (sent != HANDOFF_OK)
             return sent;
         answer->results.insert(answer->results.end(), got.results.begin(), got.results.end());
@@ -99,7 +99,7 @@ bool passesLinkTest(LinkDropTarget* test, const std::string& url)
 }
 
 // Answers one message: the links that pass the link test go to the copy, each gets its result.
-std::string answerLinks(const std::vector<NativeLink>& links)
+std::string answerLinks(const std::vector<HandoffLink>& links)
 {
     LinkDropTarget test{};
     Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, REG_VAL_ALLOW_HTML, &test.allowHTML);
@@ -141,7 +141,7 @@ int runNativeHost()
             Native_WriteFrame(PLAT_STDOUT, Native_EncodeError(Native_FrameRefusal(read)));
             return 1;
         }
-        std::vector<NativeLink> links;
+        std::vector<HandoffLink> links;
         const std::string refusal = Native_DecodeMessage(payload, &links);
         if (!Native_WriteFrame(PLAT_STDOUT, refusal.empty() ? answerLinks(links) : Native_EncodeError(refusal)))
             return 0;

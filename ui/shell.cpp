@@ -10,7 +10,7 @@
 #include "ui/dialogs/scheduledialog.h"
 #include "ui/dialogs/startup.h"
 #include "window/desktop.h"
-#include "window/handoff.h"
+#include "handoff/transport.h"
 #include "diag/trace.h"
 
 #include <cerrno>
@@ -465,7 +465,7 @@ int printList()
     request.list = true;
     request.raise = false;
     HandoffAnswer answer;
-    if (Win_HandoffSend(dataFolder().c_str(), request, &answer, HANDOFF_WAIT_MS) != HANDOFF_OK) {
+    if (Handoff_Send(dataFolder().c_str(), request, &answer, HANDOFF_WAIT_MS) != HANDOFF_OK) {
         MQUI_PrintSavedList();
         return 0;
     }
@@ -479,7 +479,7 @@ int sendRequest(const HandoffRequest& request, HandoffAnswer* answer)
 {
     int result = HANDOFF_NO_COPY;
     for (int waited = 0; result == HANDOFF_NO_COPY && waited < HANDOFF_WAIT_MS; waited += HANDOFF_RETRY_MS) {
-        result = Win_HandoffSend(dataFolder().c_str(), request, answer,
+        result = Handoff_Send(dataFolder().c_str(), request, answer,
                                  HANDOFF_WAIT_MS + HANDOFF_WAIT_PER_LINK_MS * int(request.links.size()));
         if (result == HANDOFF_NO_COPY)
             std::this_thread::sleep_for(std::chrono::milliseconds(HANDOFF_RETRY_MS));
@@ -558,9 +558,9 @@ int MQUI_Main(int argc, char** argv)
     }
     // From the start, before any dialog, so that nobody who hands links over starts another
     // copy or waits in vain; until the window is up, requests are told the copy waits.
-    Win_HandoffServe(dataFolder().c_str(), onHandoff);
+    Handoff_Serve(dataFolder().c_str(), onHandoff);
     int exitCode = runProgram(line);
-    Win_HandoffClose();
+    Handoff_Close();
     Plat_UnlockInstance();
     return exitCode;
 }

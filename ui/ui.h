@@ -13,7 +13,7 @@
 #include "settings/options.h"
 #include "window/window.h"
 #include "core/workers.h"
-#include "platform/handoff.h"
+#include "handoff/codec.h"
 
 #include <cstdint>
 #include <string>

@@ -1,8 +1,8 @@
 #include "web/cookies.h"
 
-#include "platform/cookiestores.h"
+#include "browsers/cookiestores.h"
 #include "platform/files.h"
-#include "platform/inet.h"
+#include "net/inet.h"
 #include "platform/text.h"
 #include "diag/trace.h"
 #include "web/urlparse.h"

@@ -1,5 +1,5 @@
 // Cookie store: the cookies of a Netscape-format cookies.txt file or of a browser's cookie
-// database (platform/cookiestores.h) that an HTTP request sends, and the whole-file reader that
+// database (browsers/cookiestores.h) that an HTTP request sends, and the whole-file reader that
 // loads a cookies.txt.
 //
 // Contract:
@@ -19,7 +19,7 @@
 //   when the client refuses a header. Trace lines go to the trace log at TRACE_ALL.
 #pragma once
 
-#include "platform/errors.h"
+#include "net/errors.h"
 
 #include <cstddef>
 #include <cstdint>

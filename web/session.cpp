@@ -1,6 +1,6 @@
 #include "web/session.h"
 
-#include "platform/inet.h"
+#include "net/inet.h"
 
 namespace {
 InetSession* sessionHandle = nullptr;

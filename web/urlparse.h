@@ -9,7 +9,7 @@
 //   function says so.
 #pragma once
 
-#include "platform/errors.h"
+#include "net/errors.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -36,9 +36,9 @@
 //   statusText that says so, after the bytes up to that end.
 #pragma once
 
-#include "platform/errors.h"
+#include "net/errors.h"
 #include "platform/sizes.h"
-#include "platform/inet.h"
+#include "net/inet.h"
 #include "web/urlparse.h"
 
 #include <cstddef>

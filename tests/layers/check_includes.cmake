@@ -6,20 +6,26 @@ cmake_minimum_required(VERSION 3.25)
 
 # Folder, then the folders below it that it may include. The longest folder that holds a file is
 # its own; a folder of the tree that no row names is a failure, so a new one must take its place.
+# The ground floor is split by what it serves: system basics (platform), the settings store
+# (store), the internet client (net), the handoff between copies (handoff) and the browsers.
 set(RULES
   "diag|"
   "platform|diag"
+  "store|platform,diag"
+  "net|store,platform,diag"
+  "handoff|platform,diag"
+  "browsers|platform,diag"
   "window|platform,diag"
-  "web|platform,diag"
-  "settings|web,platform,diag"
-  "core|settings,web,platform,diag"
-  "ui/dialogs|core,settings,web,platform,window,diag"
-  "ui|ui/dialogs,core,settings,web,platform,window,diag"
-  "bench|core,settings,web,platform,diag,tests/support"
+  "web|net,browsers,platform,diag"
+  "settings|web,net,store,browsers,platform,diag"
+  "core|settings,web,net,store,browsers,platform,diag"
+  "ui/dialogs|core,settings,web,net,store,browsers,platform,window,diag"
+  "ui|ui/dialogs,core,settings,web,net,store,browsers,handoff,platform,window,diag"
+  "bench|core,settings,web,net,store,browsers,platform,diag,tests/support"
   "tests/support|"
-  "tests/windows|ui,ui/dialogs,core,settings,web,platform,window,diag,tests/support"
+  "tests/windows|ui,ui/dialogs,core,settings,web,net,store,browsers,handoff,platform,window,diag,tests/support"
   "tests/support/window|window,diag")
-set(TESTED diag platform window web settings core ui/dialogs ui)
+set(TESTED diag platform store net handoff browsers window web settings core ui/dialogs ui)
 set(TEST_FIXTURES_core tests/core)
 set(TEST_FIXTURES_ui/dialogs tests/core;tests/ui)
 set(TEST_FIXTURES_ui tests/core)

@@ -1,8 +1,8 @@
 #include "tests/ui/ui_fixture.h"
 
 #include "core/pending.h"
-#include "platform/browserhosts.h"
-#include "platform/nativehost.h"
+#include "browsers/browserhosts.h"
+#include "handoff/nativehost.h"
 #include "settings/registry.h"
 
 #include <csignal>

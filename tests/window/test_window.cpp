@@ -1,7 +1,7 @@
 #include "tests/support/window/window_testing.h"
 
 #include "tests/support/fixtures.h"
-#include "window/handoff.h"
+#include "handoff/transport.h"
 
 #include <atomic>
 #include <future>
@@ -466,18 +466,18 @@ TEST_F(WindowTest, AHandoffFindsNoCopyOrAHungOneThatDropsWhatItsSenderGaveUpOnAn
 {
     const HandoffRequest request{{{"http://h/a.zip", "", ""}}};
     HandoffAnswer answer;
-    EXPECT_EQ(Win_HandoffSend("data", request, &answer, 300), HANDOFF_NO_COPY);
+    EXPECT_EQ(Handoff_Send("data", request, &answer, 300), HANDOFF_NO_COPY);
     int requests = 0;
-    ASSERT_TRUE(Win_HandoffServe("data", [&](const HandoffRequest&, HandoffAnswer* out) {
+    ASSERT_TRUE(Handoff_Serve("data", [&](const HandoffRequest&, HandoffAnswer* out) {
         ++requests;
         out->results.push_back({"http://h/a.zip", true, ""});
     }));
-    const std::string socketPath = Win_HandoffSocketPath("data");
+    const std::string socketPath = Handoff_SocketPath("data");
     EXPECT_EQ(std::filesystem::status(socketPath).permissions() & std::filesystem::perms::others_all,
               std::filesystem::perms::none);
     // This thread serves as well and waits in the send: nobody answers, and the copy drops the
     // request whose sender gave up on it.
-    EXPECT_EQ(Win_HandoffSend("data", request, &answer, 300), HANDOFF_HUNG);
+    EXPECT_EQ(Handoff_Send("data", request, &answer, 300), HANDOFF_HUNG);
     Win_ProcessEvents(50);
     EXPECT_EQ(requests, 0);
     if (::geteuid() != 0)
@@ -492,7 +492,7 @@ TEST_F(WindowTest, AHandoffFindsNoCopyOrAHungOneThatDropsWhatItsSenderGaveUpOnAn
     other.join();
     EXPECT_EQ(status, 0);
     EXPECT_EQ(requests, 0);
-    Win_HandoffClose();
+    Handoff_Close();
     EXPECT_FALSE(std::filesystem::exists(socketPath));
 }
 
@@ -535,7 +535,7 @@ std::string framed(uint32_t size)
 
 TEST_F(WindowTest, TheHandoffKeepsToThisUserClosesWhatLingersAndServesAgainAfterwards)
 {
-    const std::string socketPath = Win_HandoffSocketPath("data"), whole = framed(HANDOFF_MAX_PAYLOAD);
+    const std::string socketPath = Handoff_SocketPath("data"), whole = framed(HANDOFF_MAX_PAYLOAD);
     struct Row { const char* name; std::function<std::string()> run; std::string expected; bool root; };
     const Row rows[] = {
         {"an idle connection and an unfinished frame", [&] { return whileServing([&] {
@@ -549,13 +549,13 @@ TEST_F(WindowTest, TheHandoffKeepsToThisUserClosesWhatLingersAndServesAgainAfter
          }); }, "closed answered", false},
         {"a runtime folder open to others", [&] {
              std::filesystem::permissions(dir(), std::filesystem::perms::all);
-             Win_HandoffServe("data", [](const HandoffRequest&, HandoffAnswer*) {});
-             const std::filesystem::path elsewhere = Win_HandoffSocketPath("data");
+             Handoff_Serve("data", [](const HandoffRequest&, HandoffAnswer*) {});
+             const std::filesystem::path elsewhere = Handoff_SocketPath("data");
              std::filesystem::permissions(dir(), std::filesystem::perms::owner_all);
              return elsewhere.parent_path().lexically_relative(dir()).string();
          }, "data/moonfetch/run", false},
         {"a listener of another user", [&] {
-             Win_HandoffClose();
+             Handoff_Close();
              std::filesystem::permissions(dir(), std::filesystem::perms::all);
              auto heard = std::async(std::launch::async, [&] { return moontest::inChild([&] {
                  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -570,11 +570,11 @@ TEST_F(WindowTest, TheHandoffKeepsToThisUserClosesWhatLingersAndServesAgainAfter
              moontest::waitFor([&] { return std::filesystem::exists(socketPath); });
              std::filesystem::permissions(dir(), std::filesystem::perms::owner_all);
              HandoffAnswer answer;
-             const int sent = Win_HandoffSend("data", HandoffRequest{}, &answer, 2000);
+             const int sent = Handoff_Send("data", HandoffRequest{}, &answer, 2000);
              return std::to_string(sent) + " " + std::to_string(heard.get());
          }, "1 0", true},
         {"out of descriptors", [&] {   // the child serves; this process's main thread waits for it
-             Win_HandoffClose();
+             Handoff_Close();
              auto told = std::async(std::launch::async, [&] {
                  moontest::waitFor([&] { return std::filesystem::exists(path("full")); });
                  const int fd = rawConnect(socketPath);
@@ -589,7 +589,7 @@ TEST_F(WindowTest, TheHandoffKeepsToThisUserClosesWhatLingersAndServesAgainAfter
                  int answered = 0;
                  std::vector<int> fillers;
                  if (::setrlimit(RLIMIT_NOFILE, &few) != 0 ||
-                     !Win_HandoffServe("data", [&](const HandoffRequest&, HandoffAnswer*) { ++answered; }))
+                     !Handoff_Serve("data", [&](const HandoffRequest&, HandoffAnswer*) { ++answered; }))
                      return 1;
                  for (int fd; (fd = ::dup(0)) >= 0;)
                      fillers.push_back(fd);
@@ -609,12 +609,12 @@ TEST_F(WindowTest, TheHandoffKeepsToThisUserClosesWhatLingersAndServesAgainAfter
         SCOPED_TRACE(row.name);
         if (row.root && ::geteuid() != 0)
             continue;
-        ASSERT_TRUE(Win_HandoffServe("data", [](const HandoffRequest&, HandoffAnswer*) {}));
+        ASSERT_TRUE(Handoff_Serve("data", [](const HandoffRequest&, HandoffAnswer*) {}));
         EXPECT_EQ(row.run(), row.expected);
-        ASSERT_TRUE(Win_HandoffServe("data", [](const HandoffRequest&, HandoffAnswer*) {}));
-        EXPECT_EQ(whileServing([] { HandoffAnswer answer; return std::to_string(Win_HandoffSend("data", {}, &answer, 5000)); }), "0");
+        ASSERT_TRUE(Handoff_Serve("data", [](const HandoffRequest&, HandoffAnswer*) {}));
+        EXPECT_EQ(whileServing([] { HandoffAnswer answer; return std::to_string(Handoff_Send("data", {}, &answer, 5000)); }), "0");
     }
-    Win_HandoffClose();
+    Handoff_Close();
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The windowing on Win32, looked at through the system's own calls (run under Wine on a display).
-#include "window/handoff.h"
+#include "handoff/transport.h"
 #include "window/window.h"
 
 #include <windows.h>
@@ -275,7 +275,7 @@ TEST(WinHandoff, AnswersTheCopyThatPumpsAndTellsNoCopyFromAHungOne)
     for (const Row& row : rows) {
         std::atomic<bool> serving{false}, done{false};
         std::thread server([&] {
-            Win_HandoffServe("C:\\moon\\data", [](const HandoffRequest& request, HandoffAnswer* answer) {
+            Handoff_Serve("C:\\moon\\data", [](const HandoffRequest& request, HandoffAnswer* answer) {
                 for (const HandoffLink& link : request.links)
                     answer->results.push_back({link.url, true, ""});
             });
@@ -286,14 +286,14 @@ TEST(WinHandoff, AnswersTheCopyThatPumpsAndTellsNoCopyFromAHungOne)
                     DispatchMessageW(&msg);
                 Sleep(5);
             }
-            Win_HandoffClose();
+            Handoff_Close();
         });
         while (!serving)
             Sleep(5);
         HandoffRequest request;
         request.links.push_back({"https://example.com/a.zip", "", ""});
         HandoffAnswer answer;
-        EXPECT_EQ(Win_HandoffSend(row.folder, request, &answer, 300), row.result) << row.folder;
+        EXPECT_EQ(Handoff_Send(row.folder, request, &answer, 300), row.result) << row.folder;
         if (row.result == HANDOFF_OK) {
             EXPECT_EQ(answer.results.at(0).url, "https://example.com/a.zip");
         }

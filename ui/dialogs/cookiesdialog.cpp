@@ -1,7 +1,7 @@
 #include "ui/dialogs/cookiesdialog.h"
 
 #include "platform/text.h"
-#include "platform/cookiestores.h"
+#include "browsers/cookiestores.h"
 #include "web/urlparse.h"
 #include "settings/registry.h"
 #include "web/wire.h"

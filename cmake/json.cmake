@@ -1,0 +1,15 @@
+# nlohmann's JSON for a library (header-only). On Windows its folder alone is lent to the cross
+# compiler, which must not see the rest of the Linux system's headers.
+function(moon_use_json target)
+  if(WIN32)
+    set(dir ${CMAKE_BINARY_DIR}/json)
+    file(MAKE_DIRECTORY ${dir})
+    if(NOT EXISTS ${dir}/nlohmann)
+      file(CREATE_LINK /usr/include/nlohmann ${dir}/nlohmann SYMBOLIC)
+    endif()
+    target_include_directories(${target} SYSTEM PRIVATE ${dir})
+  else()
+    find_package(nlohmann_json REQUIRED)
+    target_link_libraries(${target} PRIVATE nlohmann_json::nlohmann_json)
+  endif()
+endfunction()
