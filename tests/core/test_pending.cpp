@@ -52,10 +52,10 @@ TEST_F(Pending, SavesTheValidItemsWithTheirVersionAndPartAndReadsThemBackAfterWh
     versioned->partDone = 150000;
     versioned->partFile = {2049, 18446744073709551615u, 1700000000123456789};
     ASSERT_TRUE(MOONQ_HandCookies(versioned, "session=kept in memory"));   // and never saved
-    EXPECT_TRUE(versioned->handedSecure);
+    EXPECT_TRUE(versioned->handed->secure);
     ASSERT_TRUE(MOONQ_HandReferrer(versioned, "https://pages.example:8443/p?q#top"));
     EXPECT_FALSE(MOONQ_HandReferrer(versioned, "ftp://pages.example/") || MOONQ_HandReferrer(versioned, "http://h/\n"));
-    EXPECT_EQ(std::string(versioned->handedReferrer) + " " + versioned->referrerOrigin,
+    EXPECT_EQ(std::string(versioned->handed->referrer) + " " + versioned->handed->referrerOrigin,
               "https://pages.example:8443/p?q https://pages.example:8443/");
     newItem("http://h/4g", ITEM_VALID | ITEM_QUERY_PAGE, "/e", (int64_t(1) << 32) + 1);
     newItem(longest, ITEM_VALID, longestPath, 77);
