@@ -111,6 +111,10 @@ TEST_F(Pending, ReadingTakesWhatTheFileHoldsAsFarAsItCanBeTrusted)
         {"oversized", HEADER + "http://h/1\n/" + std::string(511, 'p') + "\n4\nhttp://h/" + std::string(3000, 'u') +
                           "\n/q\n5\nhttp://h/3\n/r\n6\n",
          {"http://h/1||4|||0"}},
+        // The file is read in blocks: a line longer than one reads whole, and so does the next.
+        {"longer than a block", HEADER + "http://h/x\n/x\n9\tnew=" + std::string(100000, 'n') +
+                                    "\tpart=7\r\nhttp://h/y\n/y\n8\n",
+         {"http://h/x|/x|9|||7", "http://h/y|/y|8|||0"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
