@@ -1,7 +1,7 @@
 // Benchmarks of the download core, run on demand:
 //
 //   moon_bench [download [size in MiB, default 1024] [rounds, default 4]]
-//   moon_bench validate | save | startup | cookies
+//   moon_bench validate | save | startup | cookies | handoff
 //   moon_bench              (every case, the download at 1024 MiB)
 //
 // download: the worker against curl and wget, all fetching the same file from one loopback nginx
@@ -21,6 +21,8 @@
 // startup: a pending list of 10,000 items loaded, time and memory.
 // cookies: a browser's cookie store of 5,000 cookies read, for Firefox and for Chromium (its
 //   values encrypted), as a query does when the store changed; the target is under 20 ms.
+// handoff: 10,000 links handed by a second start to the running program (offscreen): the time
+//   until its answer and until every link is validated, and the program's peak thread count.
 //
 // Everything (settings, cookie jar, downloads, the lists) stays in a temporary folder that is
 // removed at the end, also when SIGINT, SIGTERM or SIGHUP interrupts the benchmark: the
@@ -33,6 +35,8 @@
 #include "core/workers.h"
 #include "core/querypool.h"
 #include "platform/cookiestores.h"
+#include "platform/regstore.h"
+#include "settings/registry.h"
 #include "platform/text.h"
 
 #include "tests/support/browserstores.h"
@@ -480,6 +484,69 @@ int benchValidate(const Workspace& space)
     return ok ? 0 : 1;
 }
 
+#ifdef MOON_PROGRAM
+// Waits (a 10 ms step) until done holds, the benchmark is interrupted or timeout passes.
+bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout)
+{
+    const auto end = Clock::now() + timeout;
+    while (!done() && !interrupted() && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return done();
+}
+
+size_t linesIn(const std::string& path, const char* word)
+{
+    std::ifstream in(path);
+    size_t count = 0;
+    for (std::string line; std::getline(in, line);)
+        count += line.find(word) != std::string::npos;
+    return count;
+}
+
+// 10,000 links handed by a second start to the running program, offscreen: until the second
+// start's answer (every link added) and until the last is validated, and the running copy's
+// peak thread count meanwhile.
+int benchHandoff(const Workspace& space)
+{
+    constexpr int COUNT = 10000;
+    moontest::NginxServer nginx(space.path("nginx"));
+    nginx.makeFile("one.bin", 1000);
+    nginx.addConfig("location /h/ { try_files /one.bin =404; }");
+    std::filesystem::create_directories(space.path("dl"));
+    if (!nginx.start() || RegStore_CreateFile(REG_ROOT_CURRENT_USER) != REG_OK ||
+        Reg_WriteString(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, REG_VAL_DOWNLOAD, space.path("dl").c_str()) != REG_OK)
+        return 1;
+    std::ofstream links(space.path("links.txt"));
+    for (int i = 0; i < COUNT; ++i)
+        links << nginx.url("h/" + std::to_string(i) + ".bin") << "\n";
+    links.close();
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const pid_t copy = ::fork();
+    if (copy == 0) {
+        ::execl(MOON_PROGRAM, MOON_PROGRAM, nullptr);
+        ::_exit(127);
+    }
+    runningChild.store(copy);
+    bool ok = waitUntil([] { return linesIn("moonfch_log.txt", "Options, allowHTML") > 0; }, std::chrono::seconds(30));
+    const std::string handOff = std::string(MOON_PROGRAM) + " --input - < " + space.path("links.txt");
+    const auto start = Clock::now();
+    ok = ok && std::system(handOff.c_str()) == 0;
+    const double answered = secondsSince(start);
+    size_t threads = 0;
+    const std::string tasks = "/proc/" + std::to_string(copy) + "/task";
+    ok = ok && waitUntil([&] {
+        threads = std::max<size_t>(threads, std::distance(std::filesystem::directory_iterator(tasks), {}));
+        return linesIn(PENDING_FILE, "/h/") == COUNT;
+    }, std::chrono::minutes(30));
+    std::printf("handoff %d links: answered in %.2f s, all validated in %.2f s, peak %zu threads%s\n", COUNT,
+                answered, secondsSince(start), threads, ok ? "" : ", FAILED");
+    ::kill(copy, SIGTERM);
+    ::waitpid(copy, nullptr, 0);
+    runningChild.store(0);
+    return ok ? 0 : 1;
+}
+#endif
+
 constexpr int LIST_SIZE = 10000;
 
 // LIST_SIZE valid items as a harvested query leaves them, with typical names and validators.
@@ -598,6 +665,9 @@ int runCases(int argc, char** argv)
         {"save", [&] { return benchSave(space); }},
         {"startup", [&] { return benchStartup(space); }},
         {"cookies", [&] { return benchCookies(space); }},
+#ifdef MOON_PROGRAM
+        {"handoff", [&] { return benchHandoff(space); }},
+#endif
     };
     int failures = 0;
     for (const auto& c : cases) {

@@ -2,6 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <chrono>
+
 namespace {
 
 using Json = nlohmann::json;
@@ -36,6 +39,9 @@ bool take(const Json& object, const char* name, T* out)
     if constexpr (std::is_same_v<T, bool>) {
         if (!found->is_boolean())
             return false;
+    } else if constexpr (std::is_same_v<T, int64_t>) {
+        if (!found->is_number_integer())
+            return false;
     } else if (!found->is_string()) {
         return false;
     }
@@ -60,7 +66,7 @@ std::string Handoff_EncodeRequest(const HandoffRequest& request)
     for (const HandoffLink& link : request.links)
         links.push_back({{"url", link.url}, {"referrer", link.referrer}, {"cookieHeader", link.cookieHeader}});
     return frame({{"links", links}, {"downloadNow", request.downloadNow}, {"raise", request.raise},
-                  {"list", request.list}});
+                  {"list", request.list}, {"answerBy", request.answerBy}});
 }
 
 bool Handoff_DecodeRequest(std::string_view payload, HandoffRequest* out)
@@ -78,7 +84,31 @@ bool Handoff_DecodeRequest(std::string_view payload, HandoffRequest* out)
         out->links.push_back(std::move(decoded));
     }
     return take(value, "downloadNow", &out->downloadNow) && take(value, "raise", &out->raise) &&
-           take(value, "list", &out->list);
+           take(value, "list", &out->list) && take(value, "answerBy", &out->answerBy);
+}
+
+std::vector<HandoffRequest> Handoff_Split(const HandoffRequest& request)
+{
+    std::vector<HandoffRequest> parts;
+    for (size_t first = 0; first < request.links.size() || parts.empty(); first += HANDOFF_LINKS_PER_REQUEST) {
+        const size_t end = std::min(request.links.size(), first + HANDOFF_LINKS_PER_REQUEST);
+        const bool last = end == request.links.size();
+        HandoffRequest part{{}, request.downloadNow && last, request.raise && last, request.list, request.answerBy};
+        part.links.assign(request.links.begin() + ptrdiff_t(first), request.links.begin() + ptrdiff_t(end));
+        parts.push_back(std::move(part));
+    }
+    return parts;
+}
+
+int64_t Handoff_Clock()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool Handoff_Expired(const HandoffRequest& request)
+{
+    return request.answerBy != 0 && Handoff_Clock() > request.answerBy;
 }
 
 std::string Handoff_EncodeAnswer(const HandoffAnswer& answer)

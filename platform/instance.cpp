@@ -10,6 +10,10 @@
 namespace {
 
 int lockFd = -1;
+// A look at the lock (Plat_InstanceLocked) holds it shared for an instant, a holder for its whole
+// run: a few short tries tell the two apart.
+constexpr int LOCK_TRIES = 5;
+constexpr useconds_t LOCK_RETRY_US = 20000;
 
 // Opens the lock file: for writing when this user may, else for reading, which flock takes as
 // well; -1 with errno set to why it could not be written when it cannot be read either.
@@ -28,6 +32,19 @@ int openLockFile(const char* path, bool& writable)
     return fd;
 }
 
+// Takes the exclusive lock on fd; 0, or the errno of the last try.
+int takeLock(int fd)
+{
+    for (int tried = 1;; ++tried) {
+        const int error = ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+        if (error == EINTR)
+            continue;
+        if (error != EWOULDBLOCK || tried == LOCK_TRIES)
+            return error;
+        ::usleep(LOCK_RETRY_US);
+    }
+}
+
 }  // namespace
 
 int Plat_LockInstance(const char* path)
@@ -37,10 +54,7 @@ int Plat_LockInstance(const char* path)
     int fd = openLockFile(path, writable);
     if (fd < 0)
         return errno;
-    int error = 0;
-    do
-        error = ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
-    while (error == EINTR);
+    const int error = takeLock(fd);
     if (error != 0) {
         ::close(fd);
         return error;
@@ -59,6 +73,16 @@ void Plat_UnlockInstance()
     if (lockFd >= 0)
         ::close(lockFd);
     lockFd = -1;
+}
+
+bool Plat_InstanceLocked(const char* path)
+{
+    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);   // with the shared lock, when it was had
+    return held;
 }
 
 long Plat_LockHolder(const char* path)

@@ -19,5 +19,7 @@
 int Plat_LockInstance(const char* path);
 // Gives the lock up; nothing when it is not held.
 void Plat_UnlockInstance();
+// Whether some process holds the lock at path now.
+bool Plat_InstanceLocked(const char* path);
 // The process id that the holder of the lock at path wrote into it; 0 when none can be read.
 long Plat_LockHolder(const char* path);

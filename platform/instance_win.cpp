@@ -73,6 +73,15 @@ void Plat_UnlockInstance()
     lockMutex = nullptr;
 }
 
+bool Plat_InstanceLocked(const char* path)
+{
+    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, mutexName(path).c_str());
+    if (mutex == nullptr)
+        return false;
+    CloseHandle(mutex);
+    return true;
+}
+
 long Plat_LockHolder(const char* path)
 {
     HANDLE file = CreateFileW(Plat_Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

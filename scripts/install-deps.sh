@@ -9,13 +9,16 @@
 # dependencies from dpkg-shlibdeps (dpkg-dev).
 # The browser extension's test drives Chromium. The Windows build is cross-compiled with
 # mingw-w64 (posix threads) and its tests run under Wine, the program's on Xvfb; its installer is
-# built with NSIS.
+# built with NSIS. The windowing asks xcb whether the display's connection broke; the tests of the
+# end of the session show the program on an Xvfb of their own and look for its windows with
+# xwininfo (x11-utils).
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
   libcurl4-openssl-dev nlohmann-json3-dev
   qt6-base-dev fonts-dejavu-core xvfb xauth
+  libxcb1-dev x11-utils
   libgtest-dev libgmock-dev
   nginx python3-pyftpdlib curl wget
   dbus-daemon python3-dbus python3-gi

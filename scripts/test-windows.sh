@@ -5,7 +5,8 @@
 # (moon_wine_servers, from build/plain); the installer's install and uninstall; and, on a virtual
 # display, the windowing's suite and moonfetch.exe itself. Every suite has a time limit, so
 # a hung one fails with its last case named instead of holding the run up. scripts/test.sh runs
-# it after the Linux tests; it also runs alone. Exits non-zero when anything fails.
+# it after the Linux tests; it also runs alone. A failed build or suite does not stop the others;
+# the end shows every one's result, and the script exits non-zero when any failed.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -17,11 +18,27 @@ limit=600
 # The virtual display the windows open on.
 display=:73
 jobs=$(nproc)
+results=()
+failed=0
+# record NAME STATUS: keeps a build's or a suite's result for the summary at the end.
+record() {
+  if [ "$2" -eq 0 ]; then
+    results+=("passed  $1")
+  else
+    results+=("FAILED  $1 (exit $2)")
+    failed=1
+  fi
+}
+
+status=0
 cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-      -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64.cmake" >/dev/null
-cmake --build build/windows -j "$jobs"
-cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build build/plain -j "$jobs" --target moon_wine_servers
+      -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64.cmake" >/dev/null &&
+  cmake --build build/windows -j "$jobs" || status=$?
+record "Windows build" "$status"
+status=0
+cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null &&
+  cmake --build build/plain -j "$jobs" --target moon_wine_servers || status=$?
+record "moon_wine_servers build" "$status"
 
 scratch=$(mktemp -d)
 xvfb=""
@@ -43,15 +60,15 @@ timeout --kill-after=10 "$limit" sh -c '/usr/lib/wine/wine64 wineboot --init >/d
   /usr/lib/wine/wineserver -w'
 echo "== Wine prefix made in $((SECONDS - started)) s"
 
-
-failed=0
 # run NAME COMMAND...: runs one suite under its time limit; a hung suite's Wine processes go
 # with it, so that the next suite starts on a fresh Wine server.
 run() {
   local name=$1; shift
   echo "== $name under Wine"
-  local started=$SECONDS
-  timeout --kill-after=10 "$limit" "$@" || { echo "== $name FAILED (exit $?)"; failed=1; }
+  local started=$SECONDS status=0
+  timeout --kill-after=10 "$limit" "$@" || status=$?
+  [ "$status" -eq 0 ] || echo "== $name FAILED (exit $status)"
+  record "$name" "$status"
   /usr/lib/wine/wineserver -k 2>/dev/null || true
   timeout 60 /usr/lib/wine/wineserver -w || true
   echo "== $name took $((SECONDS - started)) s"
@@ -73,4 +90,7 @@ done
 DISPLAY=$display run moon_window_tests /usr/lib/wine/wine64 build/windows/tests/windows/moon_window_tests.exe
 DISPLAY=$display run moon_program_tests build/plain/tests/moon_wine_servers "$scratch/servers-program" \
   /usr/lib/wine/wine64 build/windows/tests/windows/moon_program_tests.exe
-exit $failed
+
+echo "== results under Wine"
+printf '%s\n' "${results[@]}"
+exit "$failed"

@@ -4,6 +4,7 @@
 
 #include "platform/browserhosts.h"
 #include "platform/files.h"
+#include "platform/instance.h"
 #include "platform/nativehost.h"
 #include "platform/program.h"
 #include "platform/text.h"
@@ -31,26 +32,63 @@ constexpr const char* NO_ANSWER = "Moonfetch did not answer in time.";
 constexpr const char* NOT_REACHED = "Moonfetch is not running and could not be started.";
 constexpr const char* NOT_ADDED = "Moonfetch did not add the link.";
 
+// What each of the transport's failures tells the browser about a link.
+struct Failure {
+    int sent;
+    const char* reason;
+};
+constexpr Failure FAILURES[] = {
+    {HANDOFF_HUNG, NO_ANSWER},
+    {HANDOFF_NO_COPY, NOT_REACHED},
+    {HANDOFF_TOO_BIG, "too many links at once"},
+};
+
 // Starts `moonfetch --data-folder` on its own, apart from the browser's pipes and session.
 bool startCopy()
 {
     return Plat_StartDetached(Plat_ProgramFile(), {"--data-folder"});
 }
 
-// Hands the request to the copy of the data folder, the current one, starting it when none runs.
+// Sends the request in parts that each fit a frame; *answer has the results of the parts that
+// were answered, in order.
+int sendParts(const std::string& folder, const HandoffRequest& request, HandoffAnswer* answer)
+{
+    *answer = HandoffAnswer{};
+    for (const HandoffRequest& part : Handoff_Split(request)) {
+        HandoffAnswer got;
+        const int sent = Win_HandoffSend(folder.c_str(), part, &got, HANDOFF_WAIT_MS);
+        if (sent != HANDOFF_OK)
+            return sent;
+        answer->results.insert(answer->results.end(), got.results.begin(), got.results.end());
+    }
+    return HANDOFF_OK;
+}
+
+// Hands the request to the copy of the data folder, the current one, starting it when none
+// runs. A copy that holds the folder's lock but does not listen yet is waited for, never
+// joined by another one, which would only find the lock held.
 int handOff(const HandoffRequest& request, HandoffAnswer* answer)
 {
     std::error_code error;
     const std::string folder = Plat_PathText(std::filesystem::current_path(error));
-    int sent = Win_HandoffSend(folder.c_str(), request, answer, HANDOFF_WAIT_MS);
-    if (sent != HANDOFF_NO_COPY || !startCopy())
+    int sent = sendParts(folder, request, answer);
+    if (sent != HANDOFF_NO_COPY || (!Plat_InstanceLocked(LOCK_FILE) && !startCopy()))
         return sent;
     const auto deadline = std::chrono::steady_clock::now() + START_WAIT;
     while (sent == HANDOFF_NO_COPY && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(START_POLL);
-        sent = Win_HandoffSend(folder.c_str(), request, answer, HANDOFF_WAIT_MS);
+        sent = sendParts(folder, request, answer);
     }
-    return sent;
+    return sent == HANDOFF_NO_COPY && Plat_InstanceLocked(LOCK_FILE) ? HANDOFF_HUNG : sent;
+}
+
+// Why a link that the copy did not answer for was not added, after the transport's result.
+const char* failureReason(int sent)
+{
+    for (const Failure& failure : FAILURES)
+        if (failure.sent == sent)
+            return failure.reason;
+    return NOT_ADDED;
 }
 
 // The link test that a drop onto the window passes, with the person's AllowHTML, and the one
@@ -79,10 +117,10 @@ std::string answerLinks(const std::vector<NativeLink>& links)
     const int sent = passed.empty() ? HANDOFF_OK : handOff(request, &answer);
     for (size_t k = 0; k < passed.size(); ++k) {
         NativeResult& result = results[passed[k]];
-        if (sent == HANDOFF_OK && k < answer.results.size())
+        if (k < answer.results.size())
             result = {answer.results[k].added, answer.results[k].added ? "" : answer.results[k].reason};
         else
-            result.reason = sent == HANDOFF_HUNG ? NO_ANSWER : sent == HANDOFF_NO_COPY ? NOT_REACHED : NOT_ADDED;
+            result.reason = failureReason(sent);
     }
     return Native_EncodeAnswer(results);
 }

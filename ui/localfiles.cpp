@@ -27,8 +27,10 @@ struct AttentionButton {
     int id;
     intptr_t result;
 };
+// Its close box and Escape (IDCANCEL) are its Cancel: so the end of the session, which closes
+// every dialog as the person would, closes it too.
 constexpr AttentionButton ATTENTION_BUTTONS[] = {
-    {IDC_REPLACE, 1}, {IDC_PICK_NEW, 2}, {IDC_ATTENTION_CANCEL, 0}};
+    {IDC_REPLACE, 1}, {IDC_PICK_NEW, 2}, {IDC_ATTENTION_CANCEL, 0}, {IDCANCEL, 0}};
 
 }  // namespace
 

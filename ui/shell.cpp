@@ -45,8 +45,6 @@ constexpr ProgramFile ICON_LARGE = {"icons/moonfetch-32.png",
                                     MOON_SHARE_DIR "/icons/hicolor/32x32/apps/" MOON_APP_ID ".png"};
 constexpr ProgramFile ICON_SMALL = {"icons/moonfetch-16.png",
                                     MOON_SHARE_DIR "/icons/hicolor/16x16/apps/" MOON_APP_ID ".png"};
-// Beside the pending list: one copy of the program per folder.
-constexpr const char* LOCK_FILE = "moonfch_lock.txt";
 constexpr const char* ALREADY_RUNNING = "Moonfetch is already running in this folder.";
 // How long a second start waits for the running copy to listen and to answer.
 constexpr int HANDOFF_WAIT_MS = 2000;
@@ -54,6 +52,9 @@ constexpr int HANDOFF_RETRY_MS = 100;
 // The copy adds every link before it answers, so a long request may take it longer to answer.
 constexpr int HANDOFF_WAIT_PER_LINK_MS = 1;
 constexpr const char* NOT_ADDED = "Moonfetch could not add the link";
+// A request that comes while the person has a dialog or a box to answer waits for nothing: its
+// sender is told so at once, and its links are not added later.
+constexpr const char* WAITING = "Moonfetch is waiting for you";
 // Unseen, the program would hold the folder's lock with nobody to close it.
 constexpr const char* NO_DISPLAY = "Moonfetch needs a display: set DISPLAY or WAYLAND_DISPLAY, or "
                                    "QT_QPA_PLATFORM=offscreen to run without one.";
@@ -158,8 +159,15 @@ HandoffResult addLink(const std::string& link, const std::string& cookieHeader =
 // A request of another process: a second start, the browser's host or --list.
 void onHandoff(const HandoffRequest& request, HandoffAnswer* answer)
 {
+    const bool waiting = ui.hwndMain == nullptr || Win_ModalShowing();
     if (request.list) {
-        MQUI_ListLines(&answer->listLines);
+        if (!waiting)
+            MQUI_ListLines(&answer->listLines);
+        return;
+    }
+    if (waiting) {
+        for (const HandoffLink& link : request.links)
+            answer->results.push_back({link.url, false, WAITING});
         return;
     }
     for (const HandoffLink& link : request.links)
@@ -341,11 +349,15 @@ void onDestroy(HWND, WPARAM, LPARAM)
 }
 
 // Log-out, a kill or Ctrl+C in the terminal: closed as File, Exit closes, but without asking,
-// since nobody is there to answer.
-void onEndSession(HWND, WPARAM wParam, LPARAM)
+// since nobody is there to answer. The display going away closes it so too; the process then
+// ends at once with an error, and the log says why.
+void onEndSession(HWND, WPARAM wParam, LPARAM lParam)
 {
-    if (wParam != 0)
-        Win_DestroyWindow(ui.hwndMain);
+    if (wParam == 0)
+        return;
+    if (lParam & ENDSESSION_CRITICAL)
+        Trace_Print(TRACE_ALL, "MQUI_WndProc, the display went away: the list is saved and Moonfetch ends");
+    Win_DestroyWindow(ui.hwndMain);
 }
 
 void onGetToolTip(HWND, WPARAM wParam, LPARAM lParam)
@@ -442,8 +454,6 @@ int runProgram(const CommandLine& line)
     const int notAdded = tellNotAdded(added.results);
     if (line.downloadNow)
         downloadNowWhenChecked();
-    // Without it the program works as ever; only later starts cannot reach it.
-    Win_HandoffServe(dataFolder().c_str(), onHandoff);
     result = Win_RunMessageLoop();
     return result == 0 && notAdded + line.refused > 0 ? 2 : result;
 }
@@ -464,30 +474,58 @@ int printList()
     return 0;
 }
 
-// Hands this start's links and wishes to the copy that holds the folder's lock. A copy that
-// does not answer in time is hung: the person is told, with its process id.
-int handOff(const CommandLine& line)
+// Sends one request, waiting for a copy that took the lock a moment ago and may not listen yet.
+int sendRequest(const HandoffRequest& request, HandoffAnswer* answer)
 {
-    HandoffRequest request;
-    for (const std::string& link : line.links)
-        request.links.push_back({link, "", ""});
-    request.downloadNow = line.downloadNow;
-    HandoffAnswer answer;
-    // A copy that took the lock a moment ago may not listen yet.
     int result = HANDOFF_NO_COPY;
     for (int waited = 0; result == HANDOFF_NO_COPY && waited < HANDOFF_WAIT_MS; waited += HANDOFF_RETRY_MS) {
-        result = Win_HandoffSend(dataFolder().c_str(), request, &answer,
+        result = Win_HandoffSend(dataFolder().c_str(), request, answer,
                                  HANDOFF_WAIT_MS + HANDOFF_WAIT_PER_LINK_MS * int(request.links.size()));
         if (result == HANDOFF_NO_COPY)
             std::this_thread::sleep_for(std::chrono::milliseconds(HANDOFF_RETRY_MS));
     }
-    if (result == HANDOFF_OK)
-        return tellNotAdded(answer.results) + line.refused > 0 ? 2 : 0;
-    std::string text = ALREADY_RUNNING;
-    if (const long holder = Plat_LockHolder(LOCK_FILE))
-        text += " Its process " + std::to_string(holder) + " does not answer.";
-    MQUI_ErrorBox(text.c_str());
-    return 1;
+    return result;
+}
+
+// Tells why the links did not reach the copy: on standard error, and in a box as well only for
+// a start from the desktop with nothing to hand over, where nobody reads standard error; a
+// start with links or options may be a script's, which a box would hold up.
+void tellNotHandedOver(const CommandLine& line, int result, size_t links)
+{
+    std::string text;
+    if (result == HANDOFF_TOO_BIG) {
+        text = "too many links at once: " + std::to_string(links) + "; at most " +
+               std::to_string(HANDOFF_LINKS_PER_REQUEST);
+    } else {
+        text = ALREADY_RUNNING;
+        if (const long holder = Plat_LockHolder(LOCK_FILE))
+            text += " Its process " + std::to_string(holder) + " does not answer.";
+    }
+    std::fprintf(stderr, "moonfetch: %s\n", text.c_str());
+    if (line.links.empty() && line.refused == 0 && !line.downloadNow)
+        MQUI_ErrorBox(text.c_str());
+}
+
+// Hands this start's links and wishes to the copy that holds the folder's lock, in requests
+// that each fit a frame. A copy that does not answer in time is hung: the person is told, with
+// its process id, and the request tells the copy to drop what comes after its sender gave up.
+int handOff(const CommandLine& line)
+{
+    HandoffRequest whole;
+    for (const std::string& link : line.links)
+        whole.links.push_back({link, "", ""});
+    whole.downloadNow = line.downloadNow;
+    std::vector<HandoffResult> results;
+    for (const HandoffRequest& request : Handoff_Split(whole)) {
+        HandoffAnswer answer;
+        const int result = sendRequest(request, &answer);
+        if (result != HANDOFF_OK) {
+            tellNotHandedOver(line, result, request.links.size());
+            return 1;
+        }
+        results.insert(results.end(), answer.results.begin(), answer.results.end());
+    }
+    return tellNotAdded(results) + line.refused > 0 ? 2 : 0;
 }
 
 }  // namespace
@@ -518,6 +556,9 @@ int MQUI_Main(int argc, char** argv)
         MQUI_ErrorBox(refusal.c_str());
         return 1;
     }
+    // From the start, before any dialog, so that nobody who hands links over starts another
+    // copy or waits in vain; until the window is up, requests are told the copy waits.
+    Win_HandoffServe(dataFolder().c_str(), onHandoff);
     int exitCode = runProgram(line);
     Win_HandoffClose();
     Plat_UnlockInstance();

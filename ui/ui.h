@@ -30,6 +30,8 @@ constexpr int IDC_DOWNLOAD_NOW = 1003, IDC_DOWNLOAD_AT = 1004, IDC_ADD = 1048, I
 constexpr int IDC_PROGRESS_URL = 1002, IDC_PROGRESS_BYTES = 1001, IDC_PROGRESS_RATE = 1055;
 constexpr int IDC_REPLACE = 1030, IDC_PICK_NEW = 1031, IDC_ATTENTION_CANCEL = 1056, IDC_NEW_LINK = 1057;
 
+// Beside the pending list: one copy of the program per folder.
+constexpr const char* LOCK_FILE = "moonfch_lock.txt";
 constexpr uint32_t WORK_TIMER_ID = 17;
 constexpr uint32_t WORK_TIMER_MS = 200;
 constexpr int ROW_HEIGHT = 44;

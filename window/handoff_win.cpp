@@ -1,7 +1,8 @@
 // The handoff on Win32: the running copy serves from a message-only window named after the data
 // folder; another process sends it the request's frame with WM_COPYDATA, and the server answers
 // with a WM_COPYDATA of its own to the sender's window before the send returns. Message-only
-// windows are the user's session's alone, as the Linux socket is the user's alone.
+// windows are the user's session's; a sender checks that the window's process runs as this user
+// before it sends, as the Linux sender checks the socket's peer.
 #include "window/handoff.h"
 
 #include <windows.h>
@@ -9,6 +10,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
+#include <vector>
 
 namespace {
 
@@ -55,6 +57,37 @@ bool payloadOf(const COPYDATASTRUCT* data, ULONG_PTR magic, std::string_view* pa
     return true;
 }
 
+// The TOKEN_USER of process's token; empty when it cannot be read.
+std::vector<char> tokenUser(HANDLE process)
+{
+    HANDLE token = nullptr;
+    if (process == nullptr || !OpenProcessToken(process, TOKEN_QUERY, &token))
+        return {};
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<char> user(size);
+    if (size == 0 || !GetTokenInformation(token, TokenUser, user.data(), size, &size))
+        user.clear();
+    CloseHandle(token);
+    return user;
+}
+
+// Whether the process that made window runs as this user: another user's window of the same
+// name would be handed the links and their cookies.
+bool sameUser(HWND window)
+{
+    DWORD id = 0;
+    GetWindowThreadProcessId(window, &id);
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+    const std::vector<char> theirs = tokenUser(process);
+    if (process != nullptr)
+        CloseHandle(process);
+    const std::vector<char> ours = tokenUser(GetCurrentProcess());
+    return !theirs.empty() && !ours.empty() &&
+           EqualSid(reinterpret_cast<const TOKEN_USER*>(theirs.data())->User.Sid,
+                    reinterpret_cast<const TOKEN_USER*>(ours.data())->User.Sid);
+}
+
 LRESULT CALLBACK serverProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message != WM_COPYDATA)
@@ -63,7 +96,7 @@ LRESULT CALLBACK serverProcedure(HWND window, UINT message, WPARAM wParam, LPARA
     HandoffRequest request;
     HandoffAnswer answer;
     if (!serve || !payloadOf(reinterpret_cast<const COPYDATASTRUCT*>(lParam), REQUEST_MAGIC, &payload) ||
-        !Handoff_DecodeRequest(payload, &request))
+        !Handoff_DecodeRequest(payload, &request) || Handoff_Expired(request))
         return FALSE;
     serve(request, &answer);
     const std::string frame = Handoff_EncodeAnswer(answer);
@@ -117,9 +150,13 @@ std::string Win_HandoffSocketPath(const char* dataFolder)
 
 int Win_HandoffSend(const char* dataFolder, const HandoffRequest& req, HandoffAnswer* answer, int timeoutMs)
 {
-    const std::string frame = Handoff_EncodeRequest(req);
+    HandoffRequest timed = req;
+    timed.answerBy = Handoff_Clock() + timeoutMs;
+    const std::string frame = Handoff_EncodeRequest(timed);
+    if (frame.empty())
+        return HANDOFF_TOO_BIG;
     HWND target = FindWindowExW(HWND_MESSAGE, nullptr, SERVER_CLASS, windowName(dataFolder).c_str());
-    if (frame.empty() || target == nullptr)
+    if (target == nullptr || !sameUser(target))
         return HANDOFF_NO_COPY;
     Reply reply{answer, false};
     if (!registerClass(REPLY_CLASS, replyProcedure))

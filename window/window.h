@@ -60,6 +60,8 @@ constexpr uint16_t HIWORD(uintptr_t value)
 constexpr uint32_t WM_DESTROY = 0x0002;
 constexpr uint32_t WM_SIZE = 0x0005;         // lParam: width low 16 bits, height high 16 bits
 constexpr uint32_t WM_ENDSESSION = 0x0016;   // wParam 1: the session ends, the process with it
+// With WM_ENDSESSION: the end cannot wait, the process ends as soon as the procedure returns.
+constexpr LPARAM ENDSESSION_CRITICAL = 0x40000000;
 constexpr uint32_t WM_PAINT = 0x000F;
 constexpr uint32_t WM_CLOSE = 0x0010;
 constexpr uint32_t WM_KEYDOWN = 0x0100;      // wParam: the virtual key
@@ -170,6 +172,9 @@ void Win_DestroyWindow(HWND window);
 // longer end the process: each reaches window's procedure as WM_ENDSESSION with wParam 1, from
 // the event loop once no procedure and no modal call runs. Modal windows open at that moment
 // are closed first, as the person would close them. A second such signal ends the process.
+// When the display goes away nothing more can be shown and the toolkit would end the process:
+// window's procedure hears WM_ENDSESSION with wParam 1 and lParam ENDSESSION_CRITICAL at once,
+// even under a procedure or a modal call, and the process ends with status 1 when it returns.
 void Win_ListenForEndSession(HWND window);
 // Runs the event loop until Win_PostQuitMessage; returns its exit code.
 int Win_RunMessageLoop();
@@ -216,6 +221,8 @@ void Win_DrawBumpEdge(WinDC* dc, const WinRect& rect);
 HWND Win_CreateDialog(const WinDialogTemplate& dialog, HWND parent, DlgProc procedure, LPARAM lParam);
 intptr_t Win_DialogBox(const WinDialogTemplate& dialog, HWND owner, DlgProc procedure, LPARAM lParam);
 void Win_EndDialog(HWND dialog, intptr_t result);
+// Whether a modal call (dialog, message box, file dialog) waits for the person now.
+bool Win_ModalShowing();
 HWND Win_GetDlgItem(HWND dialog, int id);
 void Win_SetWindowText(HWND window, const char* text);
 // Copies at most size - 1 characters and a NUL; returns the length copied.

@@ -357,3 +357,8 @@ bool Win_OpenFileName(HWND owner, char* path, size_t size)
 {
     return fileDialog(owner, path, size, false);
 }
+
+bool Win_ModalShowing()
+{
+    return winw::ModalRunning();
+}

@@ -2,13 +2,25 @@
 // window's WM_ENDSESSION. The handler only writes a byte into a pipe; the event loop reads it
 // and hands the message to the procedure once no program code runs, so the program closes from
 // its own message loop, never from inside a dialog or a procedure it interrupted.
+//
+// The display going away is the end of the session too, but one that cannot wait: the toolkit
+// ends the process (exit status 1) as soon as it notices, telling it first on its message
+// output, and nothing could be shown any more. That message, on the user-interface thread with
+// the display's connection broken, is the program's one chance: the main window hears
+// WM_ENDSESSION at once, whatever runs, and the process ends when it returns, with the status
+// the toolkit would have given it.
 #include "window/window_qt.h"
 
+#include <QGuiApplication>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
+
+#include <xcb/xcb.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <iterator>
 #include <unistd.h>
@@ -110,6 +122,27 @@ void SessionListener::Restore()
     installed_ = false;
 }
 
+QtMessageHandler toolkitOutput = nullptr;
+bool displayLost = false;
+
+// Whether the X display's connection has broken, which it never recovers from.
+bool displayGone()
+{
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    return x11 != nullptr && x11->connection() != nullptr && xcb_connection_has_error(x11->connection()) != 0;
+}
+
+void onToolkitMessage(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    toolkitOutput(type, context, text);
+    if (qGuiApp == nullptr || QThread::currentThread() != qGuiApp->thread() || displayLost || !listener || !displayGone())
+        return;
+    displayLost = true;
+    WinWindow* window = listener->window;
+    winqt::Send(window, WM_ENDSESSION, 1, ENDSESSION_CRITICAL);
+    std::exit(EXIT_FAILURE);
+}
+
 bool openPipe()
 {
     if (signalPipe[0] >= 0)
@@ -155,8 +188,15 @@ void Win_ListenForEndSession(HWND window)
 {
     if (!winqt::Alive(window) || !openPipe())
         return;
+    if (toolkitOutput == nullptr)
+        toolkitOutput = qInstallMessageHandler(onToolkitMessage);
     delete listener.data();
     drainPipe();   // signals of an earlier listener's time
     endPending = deliveryQueued = false;
     listener = new SessionListener(window);
+}
+
+bool Win_ModalShowing()
+{
+    return !openModals.empty();
 }

@@ -50,6 +50,7 @@ TEST(Handoff, OnlyTheShapeItselfIsAcceptedAndNoFrameIsLongerThanTheLimit)
         {R"({"links":[{"url":7}]})", false, true},
         {R"({"links":{"url":"http://h/"}})", false, true},
         {R"({"raise":"yes"})", false, true},
+        {R"({"answerBy":1.5})", false, true},
         {R"({"results":[{"url":"u","added":1}]})", true, false},
         {R"({"listLines":["a",2]})", true, false},
         {R"([])", false, false},
@@ -68,6 +69,21 @@ TEST(Handoff, OnlyTheShapeItselfIsAcceptedAndNoFrameIsLongerThanTheLimit)
     EXPECT_FALSE(Handoff_PayloadLength("\x01\x00\x00\x01", &length));
     EXPECT_TRUE(Handoff_PayloadLength("\x01\x00\x00\x00", &length));
     EXPECT_EQ(length, HANDOFF_MAX_PAYLOAD);
+}
+
+// 400,000 short lines, well inside --input's limit, would make one request above the frame's.
+TEST(Handoff, ALongListOfLinksTravelsInRequestsThatEachFitAFrameAndOnlyTheLastActs)
+{
+    HandoffRequest request;
+    request.downloadNow = true;
+    for (int k = 0; k < 400000; ++k)
+        request.links.push_back({"h/" + std::to_string(k), "", ""});
+    const std::vector<HandoffRequest> parts = Handoff_Split(request);
+    ASSERT_EQ(parts.size(), 400000 / HANDOFF_LINKS_PER_REQUEST);
+    for (const HandoffRequest& part : parts)
+        EXPECT_EQ(part.downloadNow && part.raise, &part == &parts.back());
+    EXPECT_NE(Handoff_EncodeRequest(parts.back()), "");
+    EXPECT_EQ(parts[1].links[0].url, "h/" + std::to_string(HANDOFF_LINKS_PER_REQUEST));
 }
 
 }  // namespace

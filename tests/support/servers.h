@@ -22,6 +22,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -134,6 +135,30 @@ protected:
         return {"/usr/bin/python3", "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", std::to_string(port), "-d", file("")};
     }
     bool isUp() const override { return log().find(">>> starting FTP server") != std::string::npos; }
+};
+
+// Xvfb, a private X display numbered after the free port, for programs that must lose their
+// display: stop() takes it away.
+class XServer : public ServerProcess {
+public:
+    explicit XServer(const std::string& dir) : ServerProcess(dir, "", "x11") {}
+    // What /usr/bin/env needs to run a program with its windows here.
+    std::vector<std::string> environment() const { return {"QT_QPA_PLATFORM=xcb", "DISPLAY=:" + number_}; }
+    bool shows(const std::string& title) const
+    {
+        return std::system(("xwininfo -display :" + number_ + " -root -tree | grep -qF '\"" + title + "\"'").c_str()) == 0;
+    }
+
+protected:
+    std::vector<std::string> command(int port) override
+    {
+        number_ = std::to_string(port);
+        return {"/usr/bin/Xvfb", ":" + number_, "-nolisten", "tcp"};
+    }
+    bool isUp() const override { return std::filesystem::exists("/tmp/.X11-unix/X" + number_); }
+
+private:
+    std::string number_;
 };
 
 // A private message bus with a scripted login1 and notification service (desktop_bus.py tells its

@@ -5,6 +5,8 @@
 #include "window/handoff.h"
 
 #include <atomic>
+#include <future>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -129,7 +131,7 @@ int connectAsNobody(const std::string& socketPath, const std::string& frame)
     });
 }
 
-TEST_F(WindowTest, AHandoffFindsNoCopyOrAHungOneAndAnotherUsersConnectionIsClosedUnanswered)
+TEST_F(WindowTest, AHandoffFindsNoCopyOrAHungOneThatDropsWhatItsSenderGaveUpOnAndAnotherUsersConnectionIsClosed)
 {
     const HandoffRequest request{{{"http://h/a.zip", "", ""}}};
     HandoffAnswer answer;
@@ -142,10 +144,11 @@ TEST_F(WindowTest, AHandoffFindsNoCopyOrAHungOneAndAnotherUsersConnectionIsClose
     const std::string socketPath = Win_HandoffSocketPath("data");
     EXPECT_EQ(std::filesystem::status(socketPath).permissions() & std::filesystem::perms::others_all,
               std::filesystem::perms::none);
-    // This thread serves as well and waits in the send: nobody answers.
+    // This thread serves as well and waits in the send: nobody answers, and the copy drops the
+    // request whose sender gave up on it.
     EXPECT_EQ(Win_HandoffSend("data", request, &answer, 300), HANDOFF_HUNG);
     Win_ProcessEvents(50);
-    EXPECT_EQ(requests, 1);
+    EXPECT_EQ(requests, 0);
     if (::geteuid() != 0)
         GTEST_SKIP() << "another user's connection needs root to be made";
     // Past the folders' modes, which keep others out already, to the credentials' check.
@@ -157,9 +160,130 @@ TEST_F(WindowTest, AHandoffFindsNoCopyOrAHungOneAndAnotherUsersConnectionIsClose
                                   [] { Win_ProcessEvents(10); }));
     other.join();
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(requests, 1);
+    EXPECT_EQ(requests, 0);
     Win_HandoffClose();
     EXPECT_FALSE(std::filesystem::exists(socketPath));
+}
+
+// Runs body on a thread of its own while this one serves; its result.
+std::string whileServing(const std::function<std::string()>& body)
+{
+    std::string result;
+    std::atomic<bool> done{false};
+    std::thread worker([&] { result = body(); done = true; });
+    moontest::waitFor([&] { return done.load(); }, std::chrono::seconds(30), [] { Win_ProcessEvents(10); });
+    worker.join();
+    return result;
+}
+
+int rawConnect(const std::string& socketPath)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? fd : -1;
+}
+
+// Sends bytes on the connection, then reads to its end: "answered", else "closed".
+std::string rawFinish(int fd, const std::string& bytes)
+{
+    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    char reply[64];
+    const ssize_t got = ::read(fd, reply, sizeof reply);
+    ::close(fd);
+    return got >= ssize_t(HANDOFF_HEADER_SIZE) ? "answered" : "closed";
+}
+
+// A request's frame of exactly size bytes of payload.
+std::string framed(uint32_t size)
+{
+    const std::string payload = "{\"pad\":\"" + std::string(size - 10, 'x') + "\"}";
+    return std::string{char(size >> 24), char(size >> 16 & 0xFF), char(size >> 8 & 0xFF), char(size & 0xFF)} + payload;
+}
+
+TEST_F(WindowTest, TheHandoffKeepsToThisUserClosesWhatLingersAndServesAgainAfterwards)
+{
+    const std::string socketPath = Win_HandoffSocketPath("data"), whole = framed(HANDOFF_MAX_PAYLOAD);
+    struct Row { const char* name; std::function<std::string()> run; std::string expected; bool root; };
+    const Row rows[] = {
+        {"an idle connection and an unfinished frame", [&] { return whileServing([&] {
+             return rawFinish(rawConnect(socketPath), "") + " " + rawFinish(rawConnect(socketPath), framed(90).substr(0, 50));
+         }); }, "closed closed", false},
+        {"frames held beyond the cap", [&] { return whileServing([&] {
+             const int first = rawConnect(socketPath);
+             ::send(first, whole.data(), whole.size() - 1, 0);   // the copy keeps what came
+             const std::string second = rawFinish(rawConnect(socketPath), whole);
+             return second + " " + rawFinish(first, whole.substr(whole.size() - 1));
+         }); }, "closed answered", false},
+        {"a runtime folder open to others", [&] {
+             std::filesystem::permissions(dir(), std::filesystem::perms::all);
+             Win_HandoffServe("data", [](const HandoffRequest&, HandoffAnswer*) {});
+             const std::filesystem::path elsewhere = Win_HandoffSocketPath("data");
+             std::filesystem::permissions(dir(), std::filesystem::perms::owner_all);
+             return elsewhere.parent_path().lexically_relative(dir()).string();
+         }, "data/moonfetch/run", false},
+        {"a listener of another user", [&] {
+             Win_HandoffClose();
+             std::filesystem::permissions(dir(), std::filesystem::perms::all);
+             auto heard = std::async(std::launch::async, [&] { return moontest::inChild([&] {
+                 const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+                 sockaddr_un address{AF_UNIX, {}};
+                 std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+                 if (!moontest::becomeNobody() || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) ||
+                     ::listen(fd, 1) != 0)
+                     return 1;
+                 char byte;
+                 return ::read(::accept(fd, nullptr, nullptr), &byte, 1) > 0 ? 2 : 0;
+             }); });
+             moontest::waitFor([&] { return std::filesystem::exists(socketPath); });
+             std::filesystem::permissions(dir(), std::filesystem::perms::owner_all);
+             HandoffAnswer answer;
+             const int sent = Win_HandoffSend("data", HandoffRequest{}, &answer, 2000);
+             return std::to_string(sent) + " " + std::to_string(heard.get());
+         }, "1 0", true},
+        {"out of descriptors", [&] {   // the child serves; this process's main thread waits for it
+             Win_HandoffClose();
+             auto told = std::async(std::launch::async, [&] {
+                 moontest::waitFor([&] { return std::filesystem::exists(path("full")); });
+                 const int fd = rawConnect(socketPath);
+                 ::send(fd, framed(20).data(), 24, 0);
+                 std::this_thread::sleep_for(std::chrono::milliseconds(500));   // the copy fails to accept meanwhile
+                 moontest::writeFile(path("free"), "");
+                 const std::string result = rawFinish(fd, "");
+                 return moontest::writeFile(path("read"), ""), result;
+             });
+             const int served = moontest::inChild([&] {
+                 const rlimit few{64, 64};
+                 int answered = 0;
+                 std::vector<int> fillers;
+                 if (::setrlimit(RLIMIT_NOFILE, &few) != 0 ||
+                     !Win_HandoffServe("data", [&](const HandoffRequest&, HandoffAnswer*) { ++answered; }))
+                     return 1;
+                 for (int fd; (fd = ::dup(0)) >= 0;)
+                     fillers.push_back(fd);
+                 moontest::writeFile(path("full"), "");
+                 moontest::waitFor([&] { return std::filesystem::exists(path("free")); }, std::chrono::seconds(20),
+                                   [] { Win_ProcessEvents(10); });
+                 for (int fd : fillers)
+                     ::close(fd);
+                 moontest::waitFor([&] { return std::filesystem::exists(path("read")); }, std::chrono::seconds(20),
+                                   [] { Win_ProcessEvents(10); });
+                 return answered == 1 ? 0 : 1;
+             });
+             return told.get() + " " + std::to_string(served);
+         }, "answered 0", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.root && ::geteuid() != 0)
+            continue;
+        ASSERT_TRUE(Win_HandoffServe("data", [](const HandoffRequest&, HandoffAnswer*) {}));
+        EXPECT_EQ(row.run(), row.expected);
+        ASSERT_TRUE(Win_HandoffServe("data", [](const HandoffRequest&, HandoffAnswer*) {}));
+        EXPECT_EQ(whileServing([] { HandoffAnswer answer; return std::to_string(Win_HandoffSend("data", {}, &answer, 5000)); }), "0");
+    }
+    Win_HandoffClose();
 }
 
 }  // namespace
