@@ -39,6 +39,23 @@ void forEachPending(Visit visit)
     }
 }
 
+// The item's record of what was handed over, made empty on first use; null when memory is out.
+HandedLink* handedOf(UrlItem* item)
+{
+    if (item->handed == nullptr)
+        item->handed = new (std::nothrow) HandedLink{};
+    return item->handed;
+}
+
+void freeHanded(HandedLink* handed)
+{
+    if (handed == nullptr)
+        return;
+    std::free(handed->cookies);
+    std::free(handed->referrer);
+    delete handed;
+}
+
 }  // namespace
 
 UrlItem* MOONQ_ItemOf(ListLink* link)
@@ -77,12 +94,15 @@ bool MOONQ_HandCookies(UrlItem* item, const char* cookieHeader)
         std::strlen(host) >= HOST_CAPACITY)
         return false;
     char* copy = strdup(cookieHeader);
-    if (copy == nullptr)
+    HandedLink* handed = copy == nullptr ? nullptr : handedOf(item);
+    if (handed == nullptr) {
+        std::free(copy);
         return false;
-    std::free(item->handedCookies);
-    item->handedCookies = copy;
-    CopyBounded(item->handedHost, host);
-    item->handedSecure = scheme == SCHEME_HTTPS;
+    }
+    std::free(handed->cookies);
+    handed->cookies = copy;
+    CopyBounded(handed->host, host);
+    handed->secure = scheme == SCHEME_HTTPS;
     return true;
 }
 
@@ -104,9 +124,14 @@ bool MOONQ_HandReferrer(UrlItem* item, const char* referrer)
         std::free(page);
         return false;
     }
-    std::free(item->handedReferrer);
-    item->handedReferrer = page;
-    FormatOrigin(scheme, host, port, item->referrerOrigin, sizeof item->referrerOrigin);
+    HandedLink* handed = handedOf(item);
+    if (handed == nullptr) {
+        std::free(page);
+        return false;
+    }
+    std::free(handed->referrer);
+    handed->referrer = page;
+    FormatOrigin(scheme, host, port, handed->referrerOrigin, sizeof handed->referrerOrigin);
     return true;
 }
 
@@ -115,8 +140,7 @@ void MOONQ_FreeItem(UrlItem* item)
     if (item == nullptr)
         return;
     MOONQ_DeleteEmptyFile(item->localPath);
-    std::free(item->handedCookies);
-    std::free(item->handedReferrer);
+    freeHanded(item->handed);
     delete item;
 }
 

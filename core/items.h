@@ -51,6 +51,22 @@ struct LocalFileId {
     uint64_t modifiedNs;
 };
 
+// What a browser handed over with a link, in memory only: never saved nor traced, so after a
+// restart the configured cookie source serves the item and no page is told. Few items have it,
+// so only those carry its room.
+struct HandedLink {
+    // The Cookie header that the browser which showed the link would send with it, for host (and
+    // over https alone when secure): the item's requests send it there in place of the
+    // configured cookie source. Null when none; the record owns it.
+    char* cookies;
+    char host[HOST_CAPACITY];
+    bool secure;
+    // The page the link was found on, and that page's origin: the item's requests tell it as a
+    // browser would (web/wire.h). Null when none; the record owns it.
+    char* referrer;
+    char referrerOrigin[ORIGIN_CAPACITY];
+};
+
 struct UrlItem {
     ListLink link;                    // first, so that an item is a list node
     std::atomic<uint32_t> flags;      // ITEM_* bits; workers and the UI both change them
@@ -72,17 +88,8 @@ struct UrlItem {
     // names none; follows url wherever url changes, and is not saved: the link says it again
     // after a restart.
     int64_t expiresAt;
-    // The Cookie header that the browser which showed the link would send with it, for
-    // handedHost (and over https alone when handedSecure): the item's requests send it there in
-    // place of the configured cookie source. In memory only, never saved nor traced, so after a
-    // restart the configured source serves the item. Null when none; the item owns it.
-    char* handedCookies;
-    char handedHost[HOST_CAPACITY];
-    bool handedSecure;
-    // The page the link was found on, handed over with it, and that page's origin: the item's
-    // requests tell it as a browser would (web/wire.h). In memory only; null when none.
-    char* handedReferrer;
-    char referrerOrigin[ORIGIN_CAPACITY];
+    // What a browser handed over with the link; null when nothing was. The item owns it.
+    HandedLink* handed;
 };
 
 // The longest Cookie header kept from a browser.

@@ -648,16 +648,17 @@ int32_t MOONQ_StartRequest(UrlItem* item, const DownloadOptions* options, bool i
     request->web.cookieSource = options->cookieSource;
     CopyBounded(request->web.cookieFile, options->cookieFile);
     try {
-        if (item->handedCookies != nullptr) {
-            request->handedCookies = item->handedCookies;
+        const HandedLink* handed = item->handed;
+        if (handed != nullptr && handed->cookies != nullptr) {
+            request->handedCookies = handed->cookies;
             request->web.handedCookies = request->handedCookies.c_str();
-            CopyBounded(request->web.handedHost, item->handedHost);
-            request->web.handedSecure = item->handedSecure;
+            CopyBounded(request->web.handedHost, handed->host);
+            request->web.handedSecure = handed->secure;
         }
-        if (item->handedReferrer != nullptr) {
-            request->handedReferrer = item->handedReferrer;
+        if (handed != nullptr && handed->referrer != nullptr) {
+            request->handedReferrer = handed->referrer;
             request->web.referrer = request->handedReferrer.c_str();
-            CopyBounded(request->web.referrerOrigin, item->referrerOrigin);
+            CopyBounded(request->web.referrerOrigin, handed->referrerOrigin);
         }
         if (isQuery) {
             const int32_t r = MOONQ_QueueQuery(request);

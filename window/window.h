@@ -12,7 +12,7 @@
 //   which timers keep firing.
 // - What tests need beyond this (input in the person's place, answers to modal calls, what a
 //   paint drew, what the program sets and never reads back) is in the test support library,
-//   testing/window_testing.h; the program records nothing of what it shows.
+//   tests/support/window/window_testing.h; the program records nothing of what it shows.
 // - Sizes and positions in templates are dialog units, converted to pixels from the dialog
 //   font's average character size (x * cx / 4, y * cy / 8).
 #pragma once

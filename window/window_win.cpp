@@ -244,7 +244,11 @@ HACCEL buildAccelerators(const WinMainTemplate& tpl)
     std::vector<ACCEL> table;
     for (size_t i = 0; i < tpl.acceleratorCount; ++i) {
         const WinAccelerator& a = tpl.accelerators[i];
-        table.push_back(ACCEL{FALT | FVIRTKEY, WORD(std::toupper(static_cast<unsigned char>(a.key))), WORD(a.command)});
+        // A letter or digit is its key, whichever the keyboard; other marks ("?", "/") are the
+        // character typed, which no key code names alike on every layout.
+        const auto key = static_cast<unsigned char>(a.key);
+        table.push_back(std::isalnum(key) ? ACCEL{FALT | FVIRTKEY, WORD(std::toupper(key)), WORD(a.command)}
+                                          : ACCEL{FALT, WORD(key), WORD(a.command)});
     }
     return table.empty() ? nullptr : CreateAcceleratorTableW(table.data(), int(table.size()));
 }

@@ -52,10 +52,10 @@ TEST_F(Pending, SavesTheValidItemsWithTheirVersionAndPartAndReadsThemBackAfterWh
     versioned->partDone = 150000;
     versioned->partFile = {2049, 18446744073709551615u, 1700000000123456789};
     ASSERT_TRUE(MOONQ_HandCookies(versioned, "session=kept in memory"));   // and never saved
-    EXPECT_TRUE(versioned->handedSecure);
+    EXPECT_TRUE(versioned->handed->secure);
     ASSERT_TRUE(MOONQ_HandReferrer(versioned, "https://pages.example:8443/p?q#top"));
     EXPECT_FALSE(MOONQ_HandReferrer(versioned, "ftp://pages.example/") || MOONQ_HandReferrer(versioned, "http://h/\n"));
-    EXPECT_EQ(std::string(versioned->handedReferrer) + " " + versioned->referrerOrigin,
+    EXPECT_EQ(std::string(versioned->handed->referrer) + " " + versioned->handed->referrerOrigin,
               "https://pages.example:8443/p?q https://pages.example:8443/");
     newItem("http://h/4g", ITEM_VALID | ITEM_QUERY_PAGE, "/e", (int64_t(1) << 32) + 1);
     newItem(longest, ITEM_VALID, longestPath, 77);
@@ -111,6 +111,10 @@ TEST_F(Pending, ReadingTakesWhatTheFileHoldsAsFarAsItCanBeTrusted)
         {"oversized", HEADER + "http://h/1\n/" + std::string(511, 'p') + "\n4\nhttp://h/" + std::string(3000, 'u') +
                           "\n/q\n5\nhttp://h/3\n/r\n6\n",
          {"http://h/1||4|||0"}},
+        // The file is read in blocks: a line longer than one reads whole, and so does the next.
+        {"longer than a block", HEADER + "http://h/x\n/x\n9\tnew=" + std::string(100000, 'n') +
+                                    "\tpart=7\r\nhttp://h/y\n/y\n8\n",
+         {"http://h/x|/x|9|||7", "http://h/y|/y|8|||0"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -24,7 +24,7 @@ set(RULES
   "bench|core,settings,web,net,store,browsers,platform,diag,tests/support"
   "tests/support|"
   "tests/windows|ui,ui/dialogs,core,settings,web,net,store,browsers,handoff,platform,window,diag,tests/support"
-  "tests/support/window|window,diag")
+  "tests/support/window|window,platform,diag")
 set(TESTED diag platform store net handoff browsers window web settings core ui/dialogs ui)
 set(TEST_FIXTURES_core tests/core)
 set(TEST_FIXTURES_ui/dialogs tests/core;tests/ui)

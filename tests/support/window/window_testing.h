@@ -10,6 +10,9 @@
 //   Without a script a modal call waits for the person, as in the program.
 // - Input is delivered through the same Qt events and handlers as the person's, before the call
 //   returns.
+// - On Win32 (window_testing_win.cpp, linked into the Windows suite) only the event loop and the
+//   person's clicks, typing, keys and menu choices exist: as the system's messages, handled by
+//   the program's own message loop.
 #pragma once
 
 #include "window/window.h"
