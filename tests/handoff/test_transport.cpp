@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -157,8 +158,12 @@ TEST_F(Transport, TheHandoffKeepsToThisUserClosesWhatLingersAndServesAgainAfterw
          }, "1 0", true},
         {"out of descriptors", [&] {   // the child serves; this process's main thread waits for it
              Handoff_Close();
+             // Out of descriptors, the child cannot make a file to say so: it writes to a pipe.
+             int full[2];
+             EXPECT_EQ(::pipe(full), 0);
              auto told = std::async(std::launch::async, [&] {
-                 moontest::waitFor([&] { return std::filesystem::exists(path("full")); });
+                 pollfd filled{full[0], POLLIN, 0};
+                 ::poll(&filled, 1, 20000);
                  const int fd = rawConnect(socketPath);
                  ::send(fd, framed(20).data(), 24, 0);
                  std::this_thread::sleep_for(std::chrono::milliseconds(500));   // the copy fails to accept meanwhile
@@ -175,7 +180,7 @@ TEST_F(Transport, TheHandoffKeepsToThisUserClosesWhatLingersAndServesAgainAfterw
                      return 1;
                  for (int fd; (fd = ::dup(0)) >= 0;)
                      fillers.push_back(fd);
-                 moontest::writeFile(path("full"), "");
+                 static_cast<void>(::write(full[1], "f", 1));
                  moontest::waitFor([&] { return std::filesystem::exists(path("free")); }, std::chrono::seconds(20),
                                    [] { Win_ProcessEvents(10); });
                  for (int fd : fillers)
@@ -184,7 +189,10 @@ TEST_F(Transport, TheHandoffKeepsToThisUserClosesWhatLingersAndServesAgainAfterw
                                    [] { Win_ProcessEvents(10); });
                  return answered == 1 ? 0 : 1;
              });
-             return told.get() + " " + std::to_string(served);
+             const std::string result = told.get() + " " + std::to_string(served);
+             ::close(full[0]);
+             ::close(full[1]);
+             return result;
          }, "answered 0", false},
     };
     for (const Row& row : rows) {
