@@ -4,6 +4,7 @@
 #include "browsers/browserhosts.h"
 #include "handoff/nativehost.h"
 #include "settings/registry.h"
+#include "store/regstore.h"
 
 #include <csignal>
 #include <fcntl.h>
@@ -48,7 +49,12 @@ protected:
                     return false;
             return true;
         })) << readFile(folder + PENDING_FILE);
-        const pid_t copy = std::atoi(readFile(folder + "moonfch_lock.txt").c_str());
+        endCopy();
+    }
+    // Ends the copy of the data folder as the desktop's end of the session would.
+    void endCopy()
+    {
+        const pid_t copy = std::atoi(readFile(path("data/moonfetch/moonfch_lock.txt")).c_str());
         ASSERT_GT(copy, 0);
         ::kill(copy, SIGTERM);
         EXPECT_TRUE(moontest::waitFor([&] {
@@ -95,6 +101,26 @@ TEST_F(BrowserHost, HandsTheGoodLinksToTheCopyItStartsAndAnswersEveryFrameUntilI
         EXPECT_EQ(answers, row.answers);
     }
     expectQueriedAndEndCopy({"a.zip", "c.zip"});
+}
+
+// A copy that the host started waits in its first-start dialog: each message is told so rather
+// than that Moonfetch is not running, and nothing of it is added once the person is done.
+TEST_F(BrowserHost, TellsThatTheCopyItStartedWaitsInItsFirstStartDialog)
+{
+    std::filesystem::remove(RegStore_FilePath(REG_ROOT_CURRENT_USER));
+    const std::string message = frame(R"({"links":[{"url":")" + nginx->url("a.zip") + R"("}]})");
+    moontest::writeFile("in", message + message);
+    ASSERT_EQ(std::system("'" MOON_PROGRAM "' --native-host < in > out"), 0);
+    const std::string waits = R"({"added":0,"refused":1,"omitted":0,"results":[{"added":false,)"
+                              R"("reason":"Moonfetch is waiting for you"}]})";
+    std::vector<std::string> answers;
+    const int out = open("out", O_RDONLY);
+    for (std::string answer; Native_ReadFrame(out, &answer) == NATIVE_FRAME;)
+        answers.push_back(answer);
+    close(out);
+    EXPECT_EQ(answers, std::vector<std::string>(2, waits));
+    endCopy();
+    EXPECT_EQ(readFile(path("data/moonfetch/") + PENDING_FILE).find("a.zip"), std::string::npos);
 }
 
 // The extension in Chromium: its menu action on a link of a page that set a cookie ends with the
