@@ -124,7 +124,7 @@ int64_t Handoff_Clock()
 
 bool Handoff_Expired(const HandoffRequest& request)
 {
-    return request.answerBy != 0 && Handoff_Clock() > request.answerBy;
+    return request.answerBy != 0 && Handoff_Clock() >= request.answerBy;
 }
 
 std::string Handoff_EncodeAnswer(const HandoffAnswer& answer)

@@ -35,7 +35,7 @@ struct HandoffRequest {
     bool downloadNow = false;
     bool raise = true;
     bool list = false;   // answer with the pending list's lines instead of adding
-    int64_t answerBy = 0;   // Handoff_Clock's time after which the sender no longer waits; 0: none
+    int64_t answerBy = 0;   // Handoff_Clock's time from which the sender no longer waits; 0: none
 };
 
 // What became of one link: added, or the reason it was not.
