@@ -177,8 +177,9 @@ TEST(FormatCount, GroupsOfThreeFromTheEndAndCutAtTheFrontWhenShort)
     }
 }
 
-// A new link for a half-downloaded file, typed as into "Add:": the same file on another path continues the part,
-// another file is started over only when the person agrees; the list records the link taken.
+// A new link for a half-downloaded file, typed as into "Add:", reaches the core's choice (which decides what is
+// the same file) through the dialogs: the same file on another path continues the part, and the list records
+// the link taken; for another file the person is asked, OK agreeing.
 TEST_F(TimerTask, ReplacedLinkContinuesThePartOfTheSameFileAndStartsAnotherOverOnlyWhenThePersonAgrees)
 {
     nginx->makeFile("f.bin", 300000);
@@ -218,15 +219,13 @@ TEST_F(TimerTask, ReplacedLinkContinuesThePartOfTheSameFileAndStartsAnotherOverO
     MQUI_Refresh();
     EXPECT_FALSE(Win_ChooseMenu(ui.hwndMain, IDM_REPLACE_LINK));   // only for one selected item
     MQUI_SelectAll();
-    for (int reply : {IDCANCEL, IDOK}) {
-        modals.answers = {typeLink(nginx->url("other.bin")), Win_Answer(reply)};
-        ASSERT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_REPLACE_LINK));
-        ASSERT_TRUE(waitForHarvest());
-        EXPECT_EQ(std::tuple(item->url, item->partDone.load()),
-                  reply == IDOK ? std::tuple(nginx->url("other.bin"), 0) : std::tuple(nginx->url("gone/f.bin"), 100000));
-        EXPECT_TRUE(isPatternFile(path("dl/g.bin"), 100000));
-    }
+    modals.answers = {typeLink(nginx->url("other.bin")), Win_Answer(IDCANCEL), Win_Answer(IDOK)};
+    ASSERT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_REPLACE_LINK));
+    ASSERT_TRUE(waitForHarvest());
+    EXPECT_EQ(std::tuple(item->url, item->partDone.load()), std::tuple(nginx->url("gone/f.bin"), 100000));
+    EXPECT_TRUE(isPatternFile(path("dl/g.bin"), 100000));
     EXPECT_TRUE(modals.seen.at(2).starts_with("box Replace Link: The new link names another file")) << modals.seen[2];
+    EXPECT_EQ(MQUI_AskStartOver(), 1);
 }
 
 TEST_F(TimerTask, CancelMidFileEndsTheRunButFailedFilesArePassedAndSummedUp)
