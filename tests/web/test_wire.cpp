@@ -336,7 +336,7 @@ TEST_F(Wire, EveryCaseEndsWithItsResultStatusBodyAndWhatTheServerSaw)
                 ERR_BAD_COOKIE, "", {"Wire_SendCookies: a = (1 characters)\nCookies_LoadNetscape, bad line = FALSE\n"}),
         cookies("longest", "127.0.0.1\tF\t/\tFALSE\t0\tn\t" + longest, 1, " Cookie: n=" + longest),
         cookies("too long", "127.0.0.1" + tooLong, ERR_COOKIE_TOO_LONG, ""),
-        cookies("a file too big", std::string(COOKIE_FILE_LIMIT + 1, '#'), -3, ""),
+        cookies("a file too big", std::string(COOKIE_FILE_LIMIT + 1, '#'), ERR_FILE_TOO_LARGE, ""),
         cookies("too long but not sent", "127.0.0.1\tF\t/\tTRUE\t0\tn\t" + longest + "v\n127.0.0.2" + tooLong, 1, ""),
         {.name = "cookies over https", .path = secure.url("echo"), .mode = MODE_DOWNLOAD,
          .cookies = "127.0.0.1\tF\t/\tFALSE\t0\tplain\t1\n127.0.0.1\tF\t/\tTRUE\t0\tsecret\t2\n",
