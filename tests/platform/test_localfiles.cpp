@@ -8,10 +8,10 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -35,34 +35,15 @@ TEST_F(LocalFiles, WritingKeepsTheAskedPartOfAPlainFileOnly)
         if (c.before != nullptr && std::string(c.before) == "/")
             fs::create_directory(name);
         else if (c.before != nullptr)
-            std::ofstream(name, std::ios::binary) << c.before;
+            moontest::writeFile(name, c.before);
         FILE* file = Plat_OpenForWriting(name.c_str(), c.keep);
         ASSERT_EQ(file != nullptr, c.after != nullptr);
         if (file == nullptr)
             continue;
         std::fputs("XY", file);
         std::fclose(file);
-        std::ifstream in(name, std::ios::binary);
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), c.after);
+        EXPECT_EQ(moontest::readFile(name), c.after);
     }
-}
-
-TEST_F(LocalFiles, TheWrittenFileIsTheOneFoundUnderItsName)
-{
-    const std::string name = path("local");
-    FILE* file = Plat_OpenForWriting(name.c_str(), 0);
-    ASSERT_NE(file, nullptr);
-    std::fputs("abc", file);
-    PlatFileState written;
-    PlatFileState seen;
-    ASSERT_EQ(Plat_KeepWritten(file, &written), 0);
-    ASSERT_EQ(Plat_LookAt(name.c_str(), &seen), 0);
-    EXPECT_TRUE(seen.regular && seen.named && !seen.link);
-    EXPECT_EQ(seen.size, 3);
-    EXPECT_EQ(seen.device, written.device);
-    EXPECT_EQ(seen.inode, written.inode);
-    EXPECT_EQ(seen.modifiedNs, written.modifiedNs);
-    std::fclose(file);
 }
 
 // Each save's clean-up of what killed saves left must leave the others' temporary files alone,
@@ -88,8 +69,8 @@ TEST_F(LocalFilesConcurrent, SavesOfOneFileAtOnceNeverRemoveEachOthersWork)
 
 // Every call that takes a path keeps its UTF-8 name as the disk's own, whatever the system's
 // code page: a data and download folder with accents, the lock and the list in it, and a file
-// that the server named.
-TEST_F(LocalFiles, AccentedNamesAreTheNamesOnDisk)
+// that the server named, which is found under its name as it was written.
+TEST_F(LocalFiles, AccentedNamesAreTheNamesOnDiskAndTheWrittenFileIsTheOneFoundThere)
 {
     const std::u8string top = dir().u8string();
     const std::string folder = std::string(top.begin(), top.end()) + PATH_SEP + "T\xC3\xA9l\xC3\xA9" "chargements" +
@@ -100,7 +81,14 @@ TEST_F(LocalFiles, AccentedNamesAreTheNamesOnDisk)
     ASSERT_EQ(Plat_CreateFolders(folder, 0700), 0);
     FILE* written = Plat_OpenForWriting(file.c_str(), 0);
     ASSERT_NE(written, nullptr);
+    std::fputs("abc", written);
+    PlatFileState kept, seen;
+    ASSERT_EQ(Plat_KeepWritten(written, &kept), 0);
+    ASSERT_EQ(Plat_LookAt(file.c_str(), &seen), 0);
     std::fclose(written);
+    EXPECT_TRUE(seen.regular && seen.named && !seen.link && seen.size == 3);
+    EXPECT_EQ(std::tuple(seen.device, seen.inode, seen.modifiedNs),
+              std::tuple(kept.device, kept.inode, kept.modifiedNs));
     EXPECT_EQ(Plat_ReplaceFile(list.c_str(), "abc", 3), 0);
     std::string read;
     EXPECT_EQ(Plat_ReadBounded(list.c_str(), 16, &read), 0);
