@@ -50,6 +50,7 @@
 #include "net/errors.h"
 #include "core/items.h"
 #include "settings/options.h"
+#include "web/checksums.h"
 #include "web/wire.h"
 
 #include <atomic>
@@ -87,6 +88,8 @@ struct UrlRequest {
     UrlItem* replaces;
     std::string handedCookies;      // the item's, copied when the request starts; web points to it
     std::string handedReferrer;     // likewise
+    ChecksumClaim checksum;         // what the download's file is held to (core/verify.h)
+    DigestContext* hashing;         // the file's hash while it is written from its start; else null
 };
 
 // Guards the texts, status and size of items that workers write; one lock for all items.
