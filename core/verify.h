@@ -3,7 +3,7 @@
 // Contract:
 // - Runs on the download's worker thread, on the request it holds, in this order per try:
 //   MOONQ_BeginVerify once the answer decided where its data go; MOONQ_HashWritten for each
-//   block written; at the end MOONQ_VerifyFile when the whole file is on disk and closed, else
+//   block written (with where it lies in the file); at the end MOONQ_VerifyFile when the whole file is on disk and closed, else
 //   MOONQ_DropVerify.
 // - The claim that counts is the answer's own; without one, the claim the query or an earlier
 //   answer left on the item, as long as this answer names no other version. It stays on the
@@ -23,8 +23,9 @@ struct UrlRequest;
 // Chooses the claim the file is held to and starts hashing when the data begin at byte 0;
 // sameVersion: the answer names no version other than the item's.
 void MOONQ_BeginVerify(UrlRequest* request, int64_t from, bool sameVersion);
-// Hashes bytes just written behind the earlier ones.
-void MOONQ_HashWritten(UrlRequest* request, const void* data, size_t size);
+// Hashes size bytes just written at offset at of the file; bytes that do not follow those hashed
+// so far end the hashing, and the file is read back at the end instead.
+void MOONQ_HashWritten(UrlRequest* request, int64_t at, const void* data, size_t size);
 // 1 when the closed file matches the claim or none was made; ERR_CHECKSUM_MISMATCH once the
 // file's data and part are discarded.
 int32_t MOONQ_VerifyFile(UrlRequest* request);

@@ -722,8 +722,8 @@ int32_t MOONQ_CopyBlock(UrlRequest* request, uint32_t)
     if (r < 0 || web.bufferCount < 1)
         return r;
     size_t written = std::fwrite(web.buffer, 1, size_t(web.bufferCount), request->localFile);
-    request->bytesDone.fetch_add(int64_t(written), std::memory_order_relaxed);
-    MOONQ_HashWritten(request, web.buffer, written);
+    const int64_t at = request->bytesDone.fetch_add(int64_t(written), std::memory_order_relaxed);
+    MOONQ_HashWritten(request, at, web.buffer, written);
     if (written < size_t(web.bufferCount)) {
         request->writeError = errno;
         return ERR_WRITE_FAILED;

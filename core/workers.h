@@ -90,6 +90,7 @@ struct UrlRequest {
     std::string handedReferrer;     // likewise
     ChecksumClaim checksum;         // what the download's file is held to (core/verify.h)
     DigestContext* hashing;         // the file's hash while it is written from its start; else null
+    int64_t hashedUpTo;             // the bytes of the file that hashing has taken
 };
 
 // Guards the texts, status and size of items that workers write; one lock for all items.
