@@ -1,6 +1,7 @@
 #include "core/workers.h"
 
 #include "core/querypool.h"
+#include "core/verify.h"
 
 #include "web/cookies.h"
 #include "web/expiry.h"
@@ -143,7 +144,11 @@ int32_t finishQuery(UrlRequest* request)
         markFailed(item, r);
         return r;
     }
+    const WireRequest& web = request->web;
+    const bool http = web.scheme == SCHEME_HTTP || web.scheme == SCHEME_HTTPS;
+    const ChecksumClaim claim = http ? Checksums_OfAnswer(web.hRequest, false) : ChecksumClaim{};
     auto lock = MOONQ_LockItem();
+    item->checksum = claim;
     CopyBounded(item->localPath, name);
     item->size = int64_t(request->web.contentLength);
     Trace_PrintInt64(TRACE_ALL, "QueryURL, size = %d\n", item->size);
@@ -346,6 +351,8 @@ void beginWriting(UrlRequest* request, int64_t from)
     request->attempt.fetch_add(1, std::memory_order_release);
 }
 
+bool announcesNewVersion(const WireRequest& web, const UrlItem* item);
+
 // Writes the web request's data into the item's local file, behind the part the answer
 // continues.
 int32_t downloadInto(UrlRequest* request, uint32_t timeout, int32_t* outcome)
@@ -366,6 +373,7 @@ int32_t downloadInto(UrlRequest* request, uint32_t timeout, int32_t* outcome)
         item->flags |= ITEM_NEEDS_FIX;
         return ERR_LOCAL_FILE;
     }
+    MOONQ_BeginVerify(request, from, !announcesNewVersion(request->web, item));
     beginWriting(request, from);
     // A real buffer: glibc ignores the size when it chooses the buffer itself.
     std::array<char, 64 * 1024> buffer;
@@ -382,6 +390,13 @@ int32_t downloadInto(UrlRequest* request, uint32_t timeout, int32_t* outcome)
     request->localFile = nullptr;
     if (whole && !closed)
         return writeFailed(item, closeError);
+    if (!whole) {
+        MOONQ_DropVerify(request);
+        return r;
+    }
+    if (MOONQ_VerifyFile(request) != 1)
+        return breakOff(item, ERR_CHECKSUM_MISMATCH, 0, Err_Text(uint32_t(ERR_CHECKSUM_MISMATCH)),
+                        "DownloadURL, checksum mismatch, file discarded %s\n");
     return r;
 }
 
@@ -707,7 +722,8 @@ int32_t MOONQ_CopyBlock(UrlRequest* request, uint32_t)
     if (r < 0 || web.bufferCount < 1)
         return r;
     size_t written = std::fwrite(web.buffer, 1, size_t(web.bufferCount), request->localFile);
-    request->bytesDone.fetch_add(int64_t(written), std::memory_order_relaxed);
+    const int64_t at = request->bytesDone.fetch_add(int64_t(written), std::memory_order_relaxed);
+    MOONQ_HashWritten(request, at, web.buffer, written);
     if (written < size_t(web.bufferCount)) {
         request->writeError = errno;
         return ERR_WRITE_FAILED;
