@@ -487,6 +487,12 @@ Args workerCommand(int connections, const std::string& url, const std::string& o
     return {worker, "--connections", std::to_string(connections), url, out};
 }
 
+// The worker's setting, for a comparison's title.
+std::string workerSetting(int connections)
+{
+    return ", the worker set to " + std::to_string(connections) + " connection(s)";
+}
+
 // aria2c fetching url into out, with split options (the connections) such as "-x1".
 Args aria2Command(const std::string& url, const std::string& out, std::initializer_list<const char*> split)
 {
@@ -521,7 +527,7 @@ int benchDownload(const Workspace& space, uint64_t mib, int rounds, int connecti
     ::setenv("CURL_CA_BUNDLE", secure.authorityFile().c_str(), 1);
     const std::string url = nginx.url("big.bin");
     const std::string secureUrl = secure.url("big.bin");
-    Comparison cmp{"download", mib << 20, {
+    Comparison cmp{"download" + workerSetting(connections), mib << 20, {
         {"moonfetch worker", "worker", -1, [&](const std::string& out) { return workerCommand(connections, url, out); }},
         {"curl -s -o", "curl", 0, [&](const std::string& out) { return Args{"curl", "-s", "-o", out, url}; }},
         {"wget -q -O", "wget", 0, [&](const std::string& out) { return Args{"wget", "-q", "-O", out, url}; }},
@@ -546,7 +552,8 @@ int benchThrottled(const Workspace& space, uint64_t mib, int rounds, int connect
     if (!startServer(nginx))
         return 1;
     const std::string url = nginx.url("big.bin");
-    Comparison cmp{std::string("throttled (limit_rate ") + THROTTLE + " a connection)", mib << 20, {
+    Comparison cmp{std::string("throttled (limit_rate ") + THROTTLE + " a connection)" + workerSetting(connections),
+                   mib << 20, {
         {"moonfetch worker", "worker", -1, [&](const std::string& out) { return workerCommand(connections, url, out); }},
         {"curl -s -o", "curl", 0, [&](const std::string& out) { return Args{"curl", "-s", "-o", out, url}; }},
         {"aria2c -x1", "aria2-x1", 0, [&](const std::string& out) { return aria2Command(url, out, {"-x1"}); }},
@@ -567,7 +574,7 @@ int benchFast(const Workspace& space, uint64_t mib, int rounds, int connections)
     if (!startServer(nginx))
         return 1;
     const std::string url = nginx.url("big.bin");
-    Comparison cmp{"fast", mib << 20, {
+    Comparison cmp{"fast" + workerSetting(connections), mib << 20, {
         {"moonfetch worker", "worker", -1, [&](const std::string& out) { return workerCommand(connections, url, out); }},
         {"curl -s -o", "curl", 0, [&](const std::string& out) { return Args{"curl", "-s", "-o", out, url}; }},
     }, {{1, false, 1.0, "Moonfetch's rate at least curl's"}, {1, true, 1.0, "Moonfetch's CPU per GiB at most curl's"}}};
@@ -912,11 +919,15 @@ int runCases(const BenchOptions& options)
 #endif
     };
     int failures = 0;
+    bool named = options.which == "all";
     for (const auto& c : cases) {
+        named = named || options.which == c.name;
         if ((options.which == "all" || options.which == c.name) && !interrupted())
             failures += c.run(options.mib > 0 ? options.mib : c.mib, options.rounds > 0 ? options.rounds : c.rounds);
     }
-    return failures;
+    if (!named)
+        std::fprintf(stderr, "moon_bench: no case named %s\n", options.which.c_str());
+    return failures + !named;
 }
 
 }  // namespace
