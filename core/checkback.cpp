@@ -103,6 +103,9 @@ using NamesByHash = std::unordered_map<size_t, NameHolders>;
 // for each of them.
 NamesByHash* harvestNames = nullptr;
 
+// Whether the last harvest stopped at its time limit.
+bool harvestCutShort = false;
+
 size_t nameHash(const char* path)
 {
     return std::hash<std::string_view>{}(path);
@@ -297,14 +300,17 @@ void MOONQ_SetCheckBackDialogs(const CheckBackDialogs& table)
 
 int32_t MOONQ_CheckBackQueries(const DownloadOptions* options)
 {
+    harvestCutShort = false;
     if (List_IsEmpty(&requestList))
         return 2;
     NamesByHash names;
     bool changed = false;
     const auto deadline = std::chrono::steady_clock::now() + HARVEST_BUDGET;
     for (ListLink* node = requestList.next; node != &requestList;) {
-        if (changed && std::chrono::steady_clock::now() >= deadline)
+        if (changed && std::chrono::steady_clock::now() >= deadline) {
+            harvestCutShort = true;
             break;
+        }
         ListLink* following = node->next;
         auto* request = reinterpret_cast<UrlRequest*>(node);
         node = following;
@@ -333,6 +339,11 @@ int32_t MOONQ_CheckBackQueries(const DownloadOptions* options)
     }
     harvestNames = nullptr;
     return changed ? 1 : 0;
+}
+
+bool MOONQ_HarvestCutShort()
+{
+    return harvestCutShort;
 }
 
 int32_t MOONQ_ReplaceLink(UrlItem* item, const char* url, const DownloadOptions* options)
