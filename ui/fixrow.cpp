@@ -31,7 +31,11 @@ char replaceLinkText[LINK_BOX_CAPACITY];   // what the dialog read back; one dia
 
 void MQUI_FixRow(LPARAM lParam)
 {
-    int32_t index = MQUI_RowFromPoint(lParam);
+    MQUI_FixItemAt(MQUI_RowFromPoint(lParam));
+}
+
+void MQUI_FixItemAt(int32_t index)
+{
     UrlItem* item = index < 0 ? nullptr : MOONQ_ItemAt(size_t(index));
     if (item == nullptr)
         return;

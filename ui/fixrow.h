@@ -10,6 +10,8 @@
 
 // Mends the row under the pointer (lParam as for a click).
 void MQUI_FixRow(LPARAM lParam);
+// Mends the row at index (Enter on the focused row); nothing for an index naming no item.
+void MQUI_FixItemAt(int32_t index);
 // Asks for a new link for item and starts its query; nothing while a worker may hold the item.
 void MQUI_ReplaceLink(UrlItem* item);
 // The "Replace Link" dialog: the item's link (lParam) to type over, a new one read back.

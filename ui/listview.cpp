@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -32,17 +34,43 @@ constexpr int PAGE_ROWS = 5;
 // Rows with these flags are painted as problems.
 constexpr uint32_t PROBLEM_FLAGS = ITEM_FAILED | ITEM_NEEDS_FIX | ITEM_BROKEN_OFF;
 
+// A row's colour: the desktop's, so that the list follows its theme, or the list's own.
+struct Colour {
+    bool desktop;
+    WinColour role;
+    COLORREF own;
+};
+constexpr Colour desktopColour(WinColour role)
+{
+    return {true, role, 0};
+}
+constexpr Colour ownColour(COLORREF own)
+{
+    return {false, WinColour::Window, own};
+}
+
+COLORREF resolve(const Colour& colour)
+{
+    return colour.desktop ? Win_SystemColour(colour.role) : colour.own;
+}
+
 struct RowColours {
     bool fill;
-    COLORREF back;   // the fill's colour too, when there is a fill
-    COLORREF text;
+    Colour back;   // the fill's colour too, when there is a fill
+    Colour text;
 };
 
-// By [selected][problem].
+// By [selected][problem]. The orange stays whatever the theme, with black on it (contrast 9.6:1)
+// or on black (selected), so a problem reads alike in light, dark and high-contrast themes.
 constexpr RowColours ROW_COLOURS[2][2] = {
-    {{false, COLOUR_WHITE, COLOUR_BLACK}, {true, COLOUR_PROBLEM, COLOUR_BLACK}},
-    {{true, COLOUR_BLACK, COLOUR_WHITE}, {true, COLOUR_BLACK, COLOUR_PROBLEM}},
+    {{false, desktopColour(WinColour::Window), desktopColour(WinColour::WindowText)},
+     {true, ownColour(COLOUR_PROBLEM), ownColour(COLOUR_BLACK)}},
+    {{true, desktopColour(WinColour::Highlight), desktopColour(WinColour::HighlightText)},
+     {true, ownColour(COLOUR_BLACK), ownColour(COLOUR_PROBLEM)}},
 };
+
+// The focus frame's distance inside the row's edge.
+constexpr int FOCUS_INSET = 3;
 
 // What one row shows, copied under the item lock so that the toolkit is never called while a
 // worker waits for it and no text is read half-written.
@@ -116,9 +144,9 @@ void paintRow(WinDC* dc, const WinRect& client, const UrlItem* item, int32_t num
     const RowColours& colours = ROW_COLOURS[(flags & ITEM_SELECTED) != 0][rowTexts.problem];
     WinRect row = {client.left, y + ROW_TOP, client.right, y + ROW_BOTTOM};
     if (colours.fill)
-        Win_FillRect(dc, row, colours.back);
-    Win_SetBkColor(dc, colours.back);
-    Win_SetTextColor(dc, colours.text);
+        Win_FillRect(dc, row, resolve(colours.back));
+    Win_SetBkColor(dc, resolve(colours.back));
+    Win_SetTextColor(dc, resolve(colours.text));
 
     char numberText[24];
     std::snprintf(numberText, sizeof numberText, "#%03d,", number);
@@ -133,6 +161,9 @@ void paintRow(WinDC* dc, const WinRect& client, const UrlItem* item, int32_t num
     if (rowTexts.path)
         Win_TextOutClipped(dc, {rowTexts.pathX, y, right, bottom}, rowTexts.path);
     Win_DrawBumpEdge(dc, row);
+    if (number - 1 == MQUI_FocusedRow())
+        Win_DrawFocusRect(dc, {row.left + FOCUS_INSET, row.top + FOCUS_INSET, row.right - FOCUS_INSET,
+                               row.bottom - FOCUS_INSET});
 }
 
 void paintRows(WinDC* dc, const WinRect& client)
@@ -142,22 +173,72 @@ void paintRows(WinDC* dc, const WinRect& client)
         paintRow(dc, client, item, ui.firstRow + i + 1, ui.listTop + BASE_LINE + ROW_HEIGHT * i);
 }
 
-void paintEmptyView(WinDC* dc)
+// The lines the list shows while it has no rows: the banner, the latest run's summary when
+// there was one, and the hint.
+std::vector<std::string> emptyViewLines()
 {
-    Win_SetBkColor(dc, COLOUR_WHITE);
-    Win_SetTextColor(dc, COLOUR_BLACK);
-    int y = ui.listTop + BASE_LINE;
-    Win_TextOut(dc, EMPTY_X, y, BANNER);
+    std::vector<std::string> lines = {BANNER};
     if (ui.runFileCount > 0) {
         char count[32];
         char summary[128];
         std::snprintf(summary, sizeof summary, SUMMARY_FORMAT, ui.runFileCount,
                       MQUI_FormatCount(uint64_t(ui.runByteCount), count, sizeof count));
-        y += EMPTY_LINE_GAP;
-        Win_TextOut(dc, EMPTY_X, y, summary);
+        lines.push_back(summary);
     }
-    Win_TextOut(dc, EMPTY_X, y + EMPTY_LINE_GAP, HINT);
+    lines.push_back(HINT);
+    return lines;
 }
+
+void paintEmptyView(WinDC* dc)
+{
+    Win_SetBkColor(dc, Win_SystemColour(WinColour::Window));
+    Win_SetTextColor(dc, Win_SystemColour(WinColour::WindowText));
+    int y = ui.listTop + BASE_LINE;
+    for (const std::string& line : emptyViewLines()) {
+        Win_TextOut(dc, EMPTY_X, y, line.c_str());
+        y += EMPTY_LINE_GAP;
+    }
+}
+
+// What a reader speaks for a row: its number, link and note as painted, and "ready" when the
+// row is neither a problem nor waiting for its check.
+std::string rowName(const UrlItem* item, int32_t number)
+{
+    const uint32_t flags = item->flags;
+    describeItem(item, flags, &rowTexts);
+    std::string note = rowTexts.note;
+    if (note.ends_with(","))   // a size waits for the local file's column
+        note.pop_back();
+    char numberText[24];
+    std::snprintf(numberText, sizeof numberText, "#%03d, ", number);
+    const bool ready = (flags & ITEM_VALID) && !rowTexts.problem;
+    return numberText + std::string(rowTexts.url) + ", " + note + (ready ? ", ready" : "");
+}
+
+class ListForReaders final : public WinAccessibleList {
+public:
+    int RowCount() override { return int(MOONQ_CountItems()); }
+    std::string RowName(int row) override
+    {
+        const UrlItem* item = MOONQ_ItemAt(size_t(row));
+        return item ? rowName(item, row + 1) : "";
+    }
+    bool RowSelected(int row) override
+    {
+        const UrlItem* item = MOONQ_ItemAt(size_t(row));
+        return item && (item->flags & ITEM_SELECTED);
+    }
+    int FocusedRow() override { return MQUI_FocusedRow(); }
+    std::string Description() override
+    {
+        if (MOONQ_CountItems() != 0)
+            return "";
+        std::string text;
+        for (const std::string& line : emptyViewLines())
+            text += (text.empty() ? "" : "\n") + line;
+        return text;
+    }
+};
 
 int32_t largestFirstRow()
 {
@@ -220,6 +301,7 @@ void MQUI_Refresh()
         Win_SetFocus(ui.hwndMain);
     MQUI_UpdateScrollRange(ui.hwndMain);
     MQUI_UpdateTray();
+    Win_NotifyAccessibleList(ui.hwndMain);
 }
 
 void MQUI_UpdateScrollRange(HWND window)
@@ -272,6 +354,30 @@ void MQUI_ClickRow(LPARAM lParam)
     int32_t index = MQUI_RowFromPoint(lParam);
     // A point above the list names no item, as one below the last does.
     MOONQ_ClickSelect(index < 0 ? SIZE_MAX : size_t(index), Win_ControlKeyDown());
+    if (index >= 0 && index < int32_t(MOONQ_CountItems()))
+        ui.focusRow = index;
+    MQUI_Refresh();
+}
+
+void MQUI_MoveFocus(uint32_t key)
+{
+    struct Move {
+        uint32_t key;
+        int32_t rows;
+    };
+    static constexpr Move MOVES[] = {{VK_UP, -1}, {VK_DOWN, 1}, {VK_HOME, INT32_MIN / 2}, {VK_END, INT32_MAX / 2}};
+    const Move* move = std::find_if(std::begin(MOVES), std::end(MOVES), [key](const Move& m) { return m.key == key; });
+    ui.itemCount = int32_t(MOONQ_CountItems());
+    if (move == std::end(MOVES) || ui.itemCount == 0)
+        return;
+    ui.focusRow = std::clamp(MQUI_FocusedRow() + move->rows, 0, ui.itemCount - 1);
+    MOONQ_ClickSelect(SIZE_MAX, false);
+    MOONQ_ClickSelect(size_t(ui.focusRow), false);
+    // The focused row stays in sight.
+    if (ui.focusRow < ui.firstRow)
+        MQUI_SetFirstRow(ui.hwndMain, ui.focusRow);
+    else if (ui.visibleRows > 0 && ui.focusRow >= ui.firstRow + ui.visibleRows)
+        MQUI_SetFirstRow(ui.hwndMain, ui.focusRow - ui.visibleRows + 1);
     MQUI_Refresh();
 }
 
@@ -292,4 +398,15 @@ UrlItem* MQUI_OnlySelected()
         selected = item;
     }
     return selected;
+}
+
+int32_t MQUI_FocusedRow()
+{
+    return ui.itemCount == 0 ? -1 : std::clamp(ui.focusRow, 0, ui.itemCount - 1);
+}
+
+WinAccessibleList* MQUI_ListForReaders()
+{
+    static ListForReaders list;
+    return &list;
 }

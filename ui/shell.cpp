@@ -297,6 +297,10 @@ void onKeyDown(HWND, WPARAM wParam, LPARAM)
         deleteSelected();
     else if (wParam == 'A' && Win_ControlKeyDown())
         MQUI_SelectAll();
+    else if (wParam == VK_RETURN && ui.workTimerId == 0)   // the double-click's fix, on the focused row
+        MQUI_FixItemAt(MQUI_FocusedRow());
+    else
+        MQUI_MoveFocus(uint32_t(wParam));
 }
 
 // The schedule's start begins the same run as "Download Now"; what tells of a start to come
@@ -581,6 +585,7 @@ bool MQUI_CreateMainWindow()
     ui.hwndMain = Win_CreateMainWindow(main);
     if (ui.hwndMain == nullptr)
         return false;
+    Win_SetAccessibleList(ui.hwndMain, MQUI_ListForReaders());
     ui.hwndToolbar = Win_CreateDialog(toolbarTemplate, ui.hwndMain, MQUI_ToolbarProc, 0);
     Win_ShowWindow(ui.hwndToolbar);
     if (ui.hwndToolbar) {

@@ -63,6 +63,7 @@ struct UiState {
     int32_t listTop;          // 10 until the toolbar exists, then its height + 10
     int32_t visibleRows;
     int32_t firstRow;
+    int32_t focusRow;         // the item the arrow keys move from; past the last item: the last
     int32_t itemCount;
     uint32_t workTimerId;     // 0 while the work timer does not run
     bool workTimerHurried;    // its next tick comes at once: a harvest has more left
@@ -114,6 +115,10 @@ void MQUI_PaintList(HWND window);
 void MQUI_Refresh();
 int32_t MQUI_RowFromPoint(LPARAM lParam);
 void MQUI_ClickRow(LPARAM lParam);
+// Up, Down, Home and End move the focus to another item and select only it; other keys do nothing.
+void MQUI_MoveFocus(uint32_t key);
+// The item the keyboard's focus is on; -1 while the list is empty.
+int32_t MQUI_FocusedRow();
 void MQUI_SelectAll();
 void MQUI_Scroll(HWND window, WPARAM wParam, LPARAM lParam);
 void MQUI_SetFirstRow(HWND window, int32_t index);
@@ -122,6 +127,8 @@ void MQUI_UpdateScrollRange(HWND window);
 void MQUI_RowToolTip(LPARAM lParam, WinToolTip* tip);
 // The selected item when exactly one is selected, else null.
 UrlItem* MQUI_OnlySelected();
+// The list as screen readers hear it; it lives as long as the program.
+WinAccessibleList* MQUI_ListForReaders();
 
 // Toolbar and dropped links (toolbar.cpp).
 // Dialog 104, the strip of four controls across the top; the shell creates it as a child of the

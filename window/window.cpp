@@ -316,6 +316,7 @@ bool Win_Init(int* argc, char** argv)
     arguments.push_back(nullptr);
     application = new QApplication(count, arguments.data());
     application->setQuitOnLastWindowClosed(false);
+    winqt::InstallAccessibility();
     return true;
 }
 
@@ -333,7 +334,7 @@ HWND Win_CreateMainWindow(const WinMainTemplate& tpl)
 
     auto* client = new WinSurface(frame, Qt::Widget);
     client->win = main;
-    client->setFocusPolicy(Qt::ClickFocus);
+    client->setFocusPolicy(Qt::StrongFocus);   // Tab reaches the list as a click does
     main->client = client;
     addScrollBar(main, frame);
 

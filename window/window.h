@@ -85,6 +85,7 @@ constexpr uint32_t VK_DELETE = 0x2E;
 constexpr uint32_t VK_CONTROL = 0x11;
 constexpr uint32_t VK_RETURN = 0x0D;
 constexpr uint32_t VK_ESCAPE = 0x1B;
+constexpr uint32_t VK_HOME = 0x24, VK_END = 0x23, VK_UP = 0x26, VK_DOWN = 0x28;
 
 constexpr uint32_t SB_LINEUP = 0, SB_LINEDOWN = 1, SB_PAGEUP = 2, SB_PAGEDOWN = 3;
 constexpr uint32_t SB_THUMBPOSITION = 4, SB_THUMBTRACK = 5;
@@ -204,7 +205,7 @@ void Win_SetScrollPos(HWND window, int position);
 struct WinDC;
 WinDC* Win_BeginPaint(HWND window);
 void Win_EndPaint(HWND window, WinDC* dc);
-// A one-pixel black frame filled with white.
+// A one-pixel frame in the window text colour filled with the window colour.
 void Win_Rectangle(WinDC* dc, const WinRect& rect);
 void Win_FillRect(WinDC* dc, const WinRect& rect, COLORREF colour);
 void Win_SetBkColor(WinDC* dc, COLORREF colour);
@@ -215,6 +216,32 @@ void Win_TextOut(WinDC* dc, int x, int y, const char* text);
 int Win_TextOutClipped(WinDC* dc, const WinRect& box, const char* text);
 // A raised-and-sunken "bump" edge on all four sides of rect.
 void Win_DrawBumpEdge(WinDC* dc, const WinRect& rect);
+// The dotted frame that shows where the keyboard's focus is, just inside rect.
+void Win_DrawFocusRect(WinDC* dc, const WinRect& rect);
+
+// The desktop's colours, which follow its light, dark or high-contrast theme: read them at
+// each paint rather than keeping them.
+enum class WinColour { Window, WindowText, Highlight, HighlightText };
+COLORREF Win_SystemColour(WinColour colour);
+
+// A main window whose client area is a list of rows, as accessibility (screen readers) sees it.
+// The program answers from its own record; the windowing asks whenever a reader does.
+struct WinAccessibleList {
+    virtual ~WinAccessibleList() = default;
+    virtual int RowCount() = 0;
+    // What a reader speaks for the row: its texts, in the order the row shows them.
+    virtual std::string RowName(int row) = 0;
+    virtual bool RowSelected(int row) = 0;
+    // The row the keyboard moves from; -1 when there is none.
+    virtual int FocusedRow() = 0;
+    // What the list shows besides its rows (a summary, a hint); "" for nothing.
+    virtual std::string Description() = 0;
+};
+// Makes window's client area that list for accessibility (null: a plain area again). The list
+// outlives the window or is unset first.
+void Win_SetAccessibleList(HWND window, WinAccessibleList* list);
+// Tells accessibility that the rows, the selection or the focused row of window's list changed.
+void Win_NotifyAccessibleList(HWND window);
 
 // Dialogs. A modeless dialog lives until Win_DestroyWindow; a modal one until Win_EndDialog,
 // and Win_DialogBox returns the result given there. Both receive WM_INITDIALOG with lParam.

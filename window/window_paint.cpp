@@ -54,7 +54,7 @@ void WinSurface::paintEvent(QPaintEvent*)
     WinDC dc(win, this);
     // The main window's class background, the window colour, is erased before every paint.
     if (win->kind == WinKind::Main)
-        dc.painter.fillRect(rect(), Qt::white);
+        dc.painter.fillRect(rect(), winqt::ToColour(Win_SystemColour(WinColour::Window)));
     if (winqt::observer != nullptr)
         winqt::observer->PaintBegins(win);
     win->paintDC = &dc;
@@ -78,10 +78,12 @@ void Win_Rectangle(WinDC* dc, const WinRect& rect)
     if (dc == nullptr)
         return;
     QRect area = toQRect(rect);
-    dc->painter.fillRect(area, Qt::white);
-    drawRing(dc->painter, area, Qt::black, Qt::black);
+    const COLORREF fill = Win_SystemColour(WinColour::Window);
+    const QColor frame = winqt::ToColour(Win_SystemColour(WinColour::WindowText));
+    dc->painter.fillRect(area, winqt::ToColour(fill));
+    drawRing(dc->painter, area, frame, frame);
     if (winqt::observer != nullptr)
-        winqt::observer->FillDrawn(dc->window, rect, RGB(255, 255, 255));
+        winqt::observer->FillDrawn(dc->window, rect, fill);
 }
 
 void Win_FillRect(WinDC* dc, const WinRect& rect, COLORREF colour)
@@ -133,4 +135,15 @@ void Win_DrawBumpEdge(WinDC* dc, const WinRect& rect)
     QRect outer = toQRect(rect);
     drawRing(dc->painter, outer, EDGE_LIGHT, EDGE_DARK_SHADOW);
     drawRing(dc->painter, outer.adjusted(1, 1, -1, -1), EDGE_SHADOW, EDGE_HIGHLIGHT);
+}
+
+void Win_DrawFocusRect(WinDC* dc, const WinRect& rect)
+{
+    if (dc == nullptr)
+        return;
+    dc->painter.save();
+    dc->painter.setPen(QPen(winqt::ToColour(dc->text), 1, Qt::DotLine));
+    dc->painter.setBrush(Qt::NoBrush);
+    dc->painter.drawRect(toQRect(rect).adjusted(0, 0, -1, -1));
+    dc->painter.restore();
 }

@@ -42,8 +42,8 @@ WinDC* Win_BeginPaint(HWND window)
     dc->hdc = BeginPaint(window, &dc->paint);
     dc->oldFont = SelectObject(dc->hdc, interfaceFont());
     SetBkMode(dc->hdc, OPAQUE);
-    SetBkColor(dc->hdc, RGB(255, 255, 255));
-    SetTextColor(dc->hdc, RGB(0, 0, 0));
+    SetBkColor(dc->hdc, GetSysColor(COLOR_WINDOW));
+    SetTextColor(dc->hdc, GetSysColor(COLOR_WINDOWTEXT));
     return dc;
 }
 
@@ -60,8 +60,10 @@ void Win_Rectangle(WinDC* dc, const WinRect& rect)
 {
     if (dc == nullptr)
         return;
-    HGDIOBJ oldPen = SelectObject(dc->hdc, GetStockObject(BLACK_PEN));
-    HGDIOBJ oldBrush = SelectObject(dc->hdc, GetStockObject(WHITE_BRUSH));
+    HGDIOBJ oldPen = SelectObject(dc->hdc, GetStockObject(DC_PEN));
+    HGDIOBJ oldBrush = SelectObject(dc->hdc, GetStockObject(DC_BRUSH));
+    SetDCPenColor(dc->hdc, GetSysColor(COLOR_WINDOWTEXT));
+    SetDCBrushColor(dc->hdc, GetSysColor(COLOR_WINDOW));
     Rectangle(dc->hdc, rect.left, rect.top, rect.right, rect.bottom);
     SelectObject(dc->hdc, oldBrush);
     SelectObject(dc->hdc, oldPen);
@@ -118,4 +120,12 @@ void Win_DrawBumpEdge(WinDC* dc, const WinRect& rect)
         return;
     RECT r = toRect(rect);
     DrawEdge(dc->hdc, &r, EDGE_BUMP, BF_RECT);
+}
+
+void Win_DrawFocusRect(WinDC* dc, const WinRect& rect)
+{
+    if (dc == nullptr)
+        return;
+    const RECT r = toRect(rect);
+    DrawFocusRect(dc->hdc, &r);
 }

@@ -50,6 +50,7 @@ struct WinWindow final : QObject {
     int scrollPos = 0;
     bool settingScroll = false;   // the program, not the person, is moving the scroll bar
     WinDropTarget* dropTarget = nullptr;
+    WinAccessibleList* accessibleList = nullptr;
     uint32_t dragEffect = DROPEFFECT_NONE;
 
     // Painting: the DC of the paint under way.
@@ -71,8 +72,8 @@ struct WinDC {
     WinDC(WinWindow* window, QWidget* widget) : window(window), painter(widget) {}
     WinWindow* window;
     QPainter painter;
-    COLORREF back = RGB(255, 255, 255);
-    COLORREF text = RGB(0, 0, 0);
+    COLORREF back = Win_SystemColour(WinColour::Window);
+    COLORREF text = Win_SystemColour(WinColour::WindowText);
 };
 
 // The client area of a main window, or a whole dialog: paints through the procedure and turns
@@ -147,6 +148,9 @@ struct Observer {
     virtual bool OffersTray() = 0;
 };
 extern Observer* observer;
+
+// Makes the client areas of main windows known to accessibility as the windowing describes them.
+void InstallAccessibility();
 
 // The program's icon in the tray, or null while none is shown.
 QSystemTrayIcon* TrayIcon();

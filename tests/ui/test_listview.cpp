@@ -4,6 +4,7 @@
 #include "core/pending.h"
 #include "ui/dialogs/scheduledialog.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -48,6 +49,21 @@ std::string shownOf(const std::string& painted, const std::string& whole)
     return whole.size() > 250 && painted.ends_with("…") && whole.starts_with(start) ? whole : painted;
 }
 
+// The contrast ratio of two colours, from their relative luminance (1:1 to 21:1).
+double contrast(COLORREF a, COLORREF b)
+{
+    auto luminance = [](COLORREF c) {
+        double sum = 0;
+        for (auto [shift, weight] : {std::pair{0, 0.2126}, std::pair{8, 0.7152}, std::pair{16, 0.0722}}) {
+            const double v = double(c >> shift & 0xFF) / 255;
+            sum += weight * (v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4));
+        }
+        return sum;
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
 size_t rowsPainted()
 {
     size_t count = 0;
@@ -80,14 +96,25 @@ protected:
         Win_MoveWindow(ui.hwndMain, 40, 40, 900, ui.listTop + 15 * ROW_HEIGHT + 80);
         ASSERT_TRUE(waitForUi([] { return ui.visibleRows >= 15; }));
     }
+    void TearDown() override
+    {
+        Win_SetDarkPalette(false);
+        UiSandbox::TearDown();
+    }
 };
 
-TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
+TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShouldInLightAndDarkAndReadsAloud)
 {
-    const COLORREF white = RGB(255, 255, 255), black = 0, orange = RGB(255, 150, 0);
+    // The desktop's colours, or the problems' own orange and black.
+    enum Paint { BASE, TEXT, HIGH, HIGH_TEXT, ORANGE, BLACK };
+    auto colourOf = [](Paint paint) {
+        const COLORREF own[] = {RGB(255, 150, 0), 0};
+        return paint >= ORANGE ? own[paint - ORANGE] : Win_SystemColour(WinColour(paint));
+    };
     const uint32_t VALID = ITEM_VALID;
     // Number and URL on the first line; on the second the note, then the local file (x 0: none).
-    // A row is filled with its background colour unless that is white.
+    // A row is filled with its background colour unless that is the window's. A reader hears
+    // number, link and note, and "ready" for a row that is neither a problem nor being checked.
     // Texts longer than the row are cut; the item keeps only so much of a reason.
     const std::string longName = std::string(380, 'p') + ".bin", longUrl = "http://h/" + longName;
     const std::string reason(300, 'r'), longNote = "Download broke off: 12030 - " + reason.substr(0, STATUS_CAPACITY - 1);
@@ -98,32 +125,33 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
         int32_t status;
         const char *statusText, *note;
         int noteX, pathX;
-        COLORREF text, back;
+        Paint text, back;
+        bool ready;
     } rows[] = {
-        {"http://h/validating.zip", 0, 0, 0, 0, "", "Validating", 40, 0, black, white},
-        {"http://h/small.zip", VALID, 9999, 0, 0, "", "9999 bytes,", 50, 230, black, white},
-        {"http://h/big.zip", VALID, 10000, 0, 0, "", "9K,", 50, 230, black, white},
-        {"http://h/gone.zip", VALID | ITEM_FAILED, 0, 0, 404, "Not Found", "Error: 404 - Not Found", 40, 0, black,
-         orange},
+        {"http://h/validating.zip", 0, 0, 0, 0, "", "Validating", 40, 0, TEXT, BASE, false},
+        {"http://h/small.zip", VALID, 9999, 0, 0, "", "9999 bytes,", 50, 230, TEXT, BASE, true},
+        {"http://h/big.zip", VALID, 10000, 0, 0, "", "9K,", 50, 230, TEXT, BASE, true},
+        {"http://h/gone.zip", VALID | ITEM_FAILED, 0, 0, 404, "Not Found", "Error: 404 - Not Found", 40, 0, BLACK,
+         ORANGE, false},
         {"ftp://h/clash.zip", VALID | ITEM_NEEDS_FIX, 500, 0, 0, "File name conflict with other URL!",
-         "Status: 0 - File name conflict with other URL! Double-click to fix.", 40, 475, black, orange},
-        {"http://h/chosen.zip", VALID | ITEM_SELECTED, int64_t(5) << 32, 0, 0, "", "20971520K,", 50, 230, white, black},
+         "Status: 0 - File name conflict with other URL! Double-click to fix.", 40, 475, BLACK, ORANGE, false},
+        {"http://h/chosen.zip", VALID | ITEM_SELECTED, int64_t(5) << 32, 0, 0, "", "20971520K,", 50, 230, HIGH_TEXT, HIGH, true},
         {"http://h/both.zip", VALID | ITEM_FAILED | ITEM_NEEDS_FIX | ITEM_SELECTED, 0, 0, 12002,
-         "The operation timed out", "Error: 12002 - The operation timed out", 40, 0, orange, black},
+         "The operation timed out", "Error: 12002 - The operation timed out", 40, 0, ORANGE, BLACK, false},
         {"http://h/cut.zip", VALID | ITEM_BROKEN_OFF, 200000, 0, 0, "Could not write the local file: disk full.",
-         "Download broke off: 0 - Could not write the local file: disk full.", 40, 475, black, orange},
-        {"http://h/part.zip", VALID, 2 << 20, 1536 * 1024, 0, "", "1536K of 2048K done,", 50, 230, black, white},
-        {longUrl.c_str(), VALID | ITEM_BROKEN_OFF, 9000, 0, 12030, reason.c_str(), longNote.c_str(), 40, 475, black,
-         orange},
-        {"http://h/queued.zip", ITEM_WAITING, 0, 0, 0, "", "Waiting to validate", 40, 0, black, white},
+         "Download broke off: 0 - Could not write the local file: disk full.", 40, 475, BLACK, ORANGE, false},
+        {"http://h/part.zip", VALID, 2 << 20, 1536 * 1024, 0, "", "1536K of 2048K done,", 50, 230, TEXT, BASE, true},
+        {longUrl.c_str(), VALID | ITEM_BROKEN_OFF, 9000, 0, 12030, reason.c_str(), longNote.c_str(), 40, 475, BLACK,
+         ORANGE, false},
+        {"http://h/queued.zip", ITEM_WAITING, 0, 0, 0, "", "Waiting to validate", 40, 0, TEXT, BASE, false},
         // Signed links, at 10 PM of Dec 7 (UTC) with the schedule armed for 1 AM.
         {"http://h/s.zip?exp=1796693400", VALID, 2 << 20, 1536 * 1024, 0, "",
-         "1536K of 2048K done, expires Dec 8, 1:30 AM", 50, 475, black, white},
+         "1536K of 2048K done, expires Dec 8, 1:30 AM", 50, 475, TEXT, BASE, true},
         {"http://h/t.zip?exp=1796684400", VALID, 10000, 0, 0, "",
-         "9K, expires 11:00 PM. Expires before the scheduled start.", 50, 475, black, orange},
-        {"http://h/u.zip?exp=1796677200", VALID, 10000, 0, 0, "", "9K, expired 9:00 PM", 50, 475, black, orange},
+         "9K, expires 11:00 PM. Expires before the scheduled start.", 50, 475, BLACK, ORANGE, false},
+        {"http://h/u.zip?exp=1796677200", VALID, 10000, 0, 0, "", "9K, expired 9:00 PM", 50, 475, BLACK, ORANGE, false},
         {"http://h/v.zip?Expires=1798895100", VALID, 10, 0, 0, "", "10 bytes, expires Jan 2 2027, 1:05 PM", 50,
-         475, black, white},
+         475, TEXT, BASE, true},
     };
     const char* zone = std::getenv("TZ");
     const std::string oldZone = zone ? zone : "";
@@ -140,34 +168,52 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
         added->status = r.status;
         CopyBounded(added->statusText, r.statusText);
     }
-    MQUI_Refresh();
-    for (int i = 0; i < int(std::size(rows)); ++i) {
-        const auto& r = rows[i];
-        SCOPED_TRACE(r.url);
-        char number[16];
-        std::snprintf(number, sizeof number, "#%03d,", i + 1);
-        const int y = baseLine(i);
-        using At = std::tuple<int, int, std::string>;
-        for (auto [x, top, text] : {At{10, y - 17, number}, At{50, y - 17, r.url}, At{r.noteX, y, r.note},
-                                    At{r.pathX, y, r.pathX ? path(fileOf(r.url)) : ""}}) {
-            if (text.empty())
-                continue;
-            auto painted = paintedAt(x, top);
-            ASSERT_TRUE(painted) << text << " at " << x << ", " << top;
-            EXPECT_EQ(std::tuple(shownOf(painted->text, text), painted->textColour, painted->backColour),
-                      std::tuple(text, r.text, r.back));
+    for (const bool dark : {false, true}) {
+        SCOPED_TRACE(dark ? "dark" : "light");
+        Win_SetDarkPalette(dark);
+        MQUI_Refresh();
+        const WinReadList read = Win_ReadAccessibleList(ui.hwndMain);
+        ASSERT_TRUE(read.found);
+        ASSERT_EQ(read.rows.size(), std::size(rows));
+        for (int i = 0; i < int(std::size(rows)); ++i) {
+            const auto& r = rows[i];
+            SCOPED_TRACE(r.url);
+            char number[16];
+            std::snprintf(number, sizeof number, "#%03d,", i + 1);
+            const int y = baseLine(i);
+            using At = std::tuple<int, int, std::string>;
+            for (auto [x, top, text] : {At{10, y - 17, number}, At{50, y - 17, r.url}, At{r.noteX, y, r.note},
+                                        At{r.pathX, y, r.pathX ? path(fileOf(r.url)) : ""}}) {
+                if (text.empty())
+                    continue;
+                auto painted = paintedAt(x, top);
+                ASSERT_TRUE(painted) << text << " at " << x << ", " << top;
+                EXPECT_EQ(std::tuple(shownOf(painted->text, text), painted->textColour, painted->backColour),
+                          std::tuple(text, colourOf(r.text), colourOf(r.back)));
+            }
+            EXPECT_EQ(rowFill(i), r.back == BASE ? std::nullopt : std::optional(colourOf(r.back)));
+            std::string note = r.note;
+            note.erase(note.find_last_not_of(',') + 1);
+            EXPECT_EQ(read.rows[size_t(i)].name,
+                      std::string(number) + " " + r.url + ", " + note + (r.ready ? ", ready" : ""));
         }
-        EXPECT_EQ(rowFill(i), r.back == white ? std::nullopt : std::optional(r.back));
+        EXPECT_EQ(rowsPainted(), std::size(rows));
+        // Whatever their lengths, no text paints over another or in its own background's colour, and
+        // text on the orange stays readable.
+        for (const WinDrawnText& p : Win_LastPaintTexts(ui.hwndMain)) {
+            EXPECT_NE(p.textColour, p.backColour) << p.text;
+            const bool onOrange = p.textColour == colourOf(ORANGE) || p.backColour == colourOf(ORANGE);
+            EXPECT_GE(onOrange ? contrast(p.textColour, p.backColour) : 4.5, 4.5) << p.text;
+            for (const WinDrawnText& q : Win_LastPaintTexts(ui.hwndMain))
+                EXPECT_TRUE(&p == &q || p.rect.right <= q.rect.left || p.rect.bottom <= q.rect.top ||
+                            q.rect.right <= p.rect.left || q.rect.bottom <= p.rect.top) << p.text << " | " << q.text;
+        }
+        std::filesystem::create_directories(MOON_SCREENSHOT_DIR);
+        EXPECT_TRUE(Win_SaveScreenshot(ui.hwndMain, dark ? MOON_SCREENSHOT_DIR "/main-window-dark.png"
+                                                         : MOON_SCREENSHOT_DIR "/main-window.png"));
     }
-    EXPECT_EQ(rowsPainted(), std::size(rows));
-    // Whatever their lengths, no text paints over another, and the tooltip shows a row whole.
-    for (const WinDrawnText& p : Win_LastPaintTexts(ui.hwndMain))
-        for (const WinDrawnText& q : Win_LastPaintTexts(ui.hwndMain))
-            EXPECT_TRUE(&p == &q || p.rect.right <= q.rect.left || p.rect.bottom <= q.rect.top ||
-                        q.rect.right <= p.rect.left || q.rect.bottom <= p.rect.top) << p.text << " | " << q.text;
+    Win_SetDarkPalette(false);
     EXPECT_EQ(Win_ToolTipAt(ui.hwndMain, 300, baseLine(9)), longUrl + "\n" + longNote + "\n" + path(longName));
-    std::filesystem::create_directories(MOON_SCREENSHOT_DIR);
-    EXPECT_TRUE(Win_SaveScreenshot(ui.hwndMain, MOON_SCREENSHOT_DIR "/main-window.png"));
     Win_SetChecked(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT), false);
     Schedule_StopTimer(ui.hwndMain);
     schedule.now = clock;
@@ -175,7 +221,7 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShould)
     tzset();
 }
 
-TEST_F(ListView, EmptyViewShowsTheBannerTheRunSummaryAndTheHint)
+TEST_F(ListView, EmptyViewShowsTheBannerTheRunSummaryAndTheHintAndReadsThemAloud)
 {
     const std::string hint = "Drag and Drop links from your browser into this window for later downloading.";
     auto lines = [] {
@@ -183,6 +229,10 @@ TEST_F(ListView, EmptyViewShowsTheBannerTheRunSummaryAndTheHint)
         std::string texts;
         for (const WinDrawnText& drawn : Win_LastPaintTexts(ui.hwndMain))
             texts += drawn.text + "|";
+        const WinReadList read = Win_ReadAccessibleList(ui.hwndMain);
+        std::string spoken = read.description + "\n";
+        std::replace(spoken.begin(), spoken.end(), '\n', '|');
+        EXPECT_EQ(std::tuple(read.found, read.rows.size(), spoken), std::tuple(true, size_t(0), texts));
         return texts;
     };
     EXPECT_EQ(lines(), "Moonfetch V1.2|" + hint + "|");
@@ -211,6 +261,12 @@ TEST_F(ListView, NumbersPassThreeDigitsScrollingClampsAndNoRowsFitNoneArePainted
         EXPECT_EQ(ui.firstRow, expected) << "request " << (request & 0xFFFF);
     }
 
+    // The keys keep the row they reach in sight.
+    Win_SendKey(ui.hwndMain, VK_HOME, false);
+    EXPECT_EQ(ui.firstRow, 0);
+    Win_SendKey(ui.hwndMain, VK_END, false);
+    EXPECT_EQ(ui.firstRow, largest);
+
     // Items removed under a scrolled view: the refresh brings the position back in range.
     MQUI_SetFirstRow(ui.hwndMain, largest);
     MOONQ_SelectAll();
@@ -223,7 +279,7 @@ TEST_F(ListView, NumbersPassThreeDigitsScrollingClampsAndNoRowsFitNoneArePainted
     EXPECT_FALSE(rowFill(0));
 }
 
-TEST_F(ListView, ClicksSelectTheRowUnderThePointerControlAddsAndFewRowsNeverScroll)
+TEST_F(ListView, ClicksAndArrowKeysSelectTheRowControlAddsFewRowsNeverScrollAndReadersFollowTheFocus)
 {
     for (const char* name : {"a", "b", "c", "d"})
         addItem(std::string("http://h/") + name);
@@ -233,13 +289,34 @@ TEST_F(ListView, ClicksSelectTheRowUnderThePointerControlAddsAndFewRowsNeverScro
     EXPECT_EQ(clickAt(300, baseLine(1)), "0100");
     EXPECT_EQ(clickAt(5, baseLine(3), true), "0101");
     EXPECT_EQ(clickAt(300, ui.listTop - 5), "1000");   // the strip above the first row counts as that row
-    EXPECT_EQ(paintedAt(50, baseLine(0) - 17)->backColour, RGB(0, 0, 0));   // the painted colours follow at once
+    EXPECT_EQ(paintedAt(50, baseLine(0) - 17)->backColour, Win_SystemColour(WinColour::Highlight));   // at once
     Win_SendKey(ui.hwndMain, 'A', true);
     EXPECT_EQ(selection(), "1111");
     EXPECT_EQ(clickAt(300, baseLine(6)), "0000");   // below the last item
     ui.visibleRows = 2;
     MQUI_SetFirstRow(ui.hwndMain, 1);   // scrolled down by one, the top row is the second item
     EXPECT_EQ(clickAt(300, baseLine(0)), "0100");
+    // The keys move on from the clicked row and select only the row they reach.
+    const struct {
+        uint32_t key;
+        const char* selected;
+        int focused;
+    } moves[] = {{VK_DOWN, "0010", 2}, {VK_DOWN, "0001", 3}, {VK_DOWN, "0001", 3}, {VK_HOME, "1000", 0},
+                 {VK_UP, "1000", 0}, {VK_END, "0001", 3}, {VK_UP, "0010", 2}};
+    for (const auto& move : moves) {
+        Win_SendKey(ui.hwndMain, move.key, false);
+        const WinReadList read = Win_ReadAccessibleList(ui.hwndMain);
+        std::string readSelected, readFocused;
+        for (const WinReadRow& row : read.rows) {
+            readSelected += row.selected ? '1' : '0';
+            readFocused += row.focused ? '1' : '0';
+        }
+        std::string focused = "0000";
+        focused[size_t(move.focused)] = '1';
+        EXPECT_EQ(std::tuple(selection(), readSelected, readFocused, read.focusChild),
+                  std::tuple(move.selected, move.selected, focused, move.focused))
+            << "key " << move.key;
+    }
 }
 
 TEST_F(ListView, KeysTypedIntoTheUrlBoxStayThereThroughRepaintsAndHarvestedValidations)
@@ -263,7 +340,7 @@ TEST_F(ListView, KeysTypedIntoTheUrlBoxStayThereThroughRepaintsAndHarvestedValid
     EXPECT_EQ(selection(), "11");
 }
 
-TEST_F(ListView, DoubleClickAsksForANewNameOnlyOnAnItemAndOnlyWhileNothingRuns)
+TEST_F(ListView, DoubleClickOrEnterAsksForANewNameOnlyOnAnItemAndOnlyWhileNothingRuns)
 {
     addItem("http://h/a.zip", ITEM_VALID, 1, "a.zip");
     MQUI_Refresh();
@@ -279,6 +356,9 @@ TEST_F(ListView, DoubleClickAsksForANewNameOnlyOnAnItemAndOnlyWhileNothingRuns)
     EXPECT_STREQ(MOONQ_FirstItem()->localPath, chosen.c_str());
     EXPECT_EQ(paintedAt(230, baseLine(0))->text, chosen);
     EXPECT_NE(moontest::readFile(PENDING_FILE).find(chosen), std::string::npos);
+    modals.answers = {Win_Answer(IDCANCEL)};
+    Win_SendKey(ui.hwndMain, VK_RETURN, false);   // on the focused row
+    EXPECT_EQ(modals.seen.size(), 2u);
 }
 
 }  // namespace

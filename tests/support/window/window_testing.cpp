@@ -5,6 +5,7 @@
 #include "window/window_qt.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QFontInfo>
@@ -12,6 +13,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPalette>
 #include <QPixmap>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -297,4 +299,43 @@ const std::vector<WinDrawnFill>& Win_LastPaintFills(HWND window)
 std::string Win_ToolTipAt(HWND window, int x, int y)
 {
     return winqt::Alive(window) ? winqt::ToolTipAt(window, QPoint(x, y)).toStdString() : std::string();
+}
+
+void Win_SetDarkPalette(bool dark)
+{
+    static const QPalette desktop = QApplication::palette();
+    QPalette palette = desktop;
+    if (dark) {
+        const QColor window(45, 45, 45), base(30, 30, 30), text(230, 230, 230);
+        for (auto [role, colour] : {std::pair{QPalette::Window, window}, std::pair{QPalette::Base, base},
+                                    std::pair{QPalette::Button, window}, std::pair{QPalette::WindowText, text},
+                                    std::pair{QPalette::Text, text}, std::pair{QPalette::ButtonText, text},
+                                    std::pair{QPalette::Highlight, QColor(70, 110, 170)},
+                                    std::pair{QPalette::HighlightedText, QColor(255, 255, 255)}})
+            palette.setColor(role, colour);
+    }
+    QApplication::setPalette(palette);
+}
+
+WinReadList Win_ReadAccessibleList(HWND window)
+{
+    WinReadList read{false, "", {}, -1};
+    QAccessibleInterface* area = winqt::Alive(window) ? QAccessible::queryAccessibleInterface(window->client) : nullptr;
+    QAccessibleInterface* list = nullptr;
+    for (int i = 0; area && i < area->childCount() && list == nullptr; ++i)
+        if (QAccessibleInterface* child = area->child(i); child && child->role() == QAccessible::List)
+            list = child;
+    if (list == nullptr)
+        return read;
+    read.found = true;
+    read.description = list->text(QAccessible::Description).toStdString();
+    QAccessibleInterface* focus = area->focusChild();
+    for (int i = 0; i < list->childCount(); ++i) {
+        QAccessibleInterface* row = list->child(i);
+        read.rows.push_back({row->text(QAccessible::Name).toStdString(), row->state().selected != 0,
+                             row->state().focused != 0});
+        if (row == focus)
+            read.focusChild = i;
+    }
+    return read;
 }

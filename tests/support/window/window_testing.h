@@ -122,3 +122,19 @@ struct WinDrawnFill {
 const std::vector<WinDrawnFill>& Win_LastPaintFills(HWND window);
 // The tooltip that the person resting the pointer at (x, y) of window's client area would see.
 std::string Win_ToolTipAt(HWND window, int x, int y);
+
+// Paints with a dark palette (true) or the desktop's own again (false).
+void Win_SetDarkPalette(bool dark);
+
+// The list of a main window as accessibility reads it back through the toolkit's interfaces.
+struct WinReadRow {
+    std::string name;
+    bool selected, focused;
+};
+struct WinReadList {
+    bool found;                    // a child of the client area has the list's role
+    std::string description;
+    std::vector<WinReadRow> rows;
+    int focusChild;                // the row the client area names as its focus, -1 for none
+};
+WinReadList Win_ReadAccessibleList(HWND window);
