@@ -44,11 +44,19 @@
 // - bytesDone counts from the start of the file, resumed part included; `attempt` counts the
 //   tries that have begun writing, and changes only after bytesDone and resumedFrom hold where
 //   the try began.
+// - With more than one connection allowed and a version to check ranges by, a download asks its
+//   first missing range from its first byte on (If-Range): a 206 continues over several
+//   connections (core/rangefetch.h), each range written at its place in a file whose whole size
+//   is reserved first, and the ranges done are recorded (partRanges, partDone their first);
+//   a 200 writes the whole file as above. A file whose ranges have gaps is continued the same
+//   way whatever the limit, so that only the missing ranges are asked for.
+// - Every download keeps to the total rate its limiter allows.
 // - Failures are returned as negative codes (ERR_*), never thrown.
 #pragma once
 
 #include "net/errors.h"
 #include "core/items.h"
+#include "core/segments.h"
 #include "settings/options.h"
 #include "web/wire.h"
 
@@ -87,6 +95,9 @@ struct UrlRequest {
     UrlItem* replaces;
     std::string handedCookies;      // the item's, copied when the request starts; web points to it
     std::string handedReferrer;     // likewise
+    int32_t connectionLimit;        // a download's connections at most (1: one, as always)
+    std::atomic<int32_t> connections;   // running now, while ranges are fetched over several
+    SegLimiter limiter;             // the total rate's (MOONQ_Throttle)
 };
 
 // Guards the texts, status and size of items that workers write; one lock for all items.

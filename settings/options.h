@@ -18,6 +18,8 @@ struct DownloadOptions {
     int32_t allowHTML;         // 0 or 1: links to HTML pages may be dropped
     int32_t cookieSource;      // COOKIES_* (web/wire.h)
     char cookieFile[PATH_CAPACITY];  // resolved Netscape cookie file; empty when none
+    int32_t connections;       // per download, 1..16 (0 read as the default)
+    int32_t rateLimit;         // KiB per second for all connections together; 0: none
 };
 
 constexpr int IDC_ASK_EVERY = 1040, IDC_USE_EXTENSION = 1050, IDC_ALLOW_HTML = 1057;
