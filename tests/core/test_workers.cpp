@@ -356,6 +356,45 @@ TEST_F(Workers, CancelledDownloadContinuesWhereItStoppedUnlessTheFileChanged)
     }
 }
 
+// Over several connections: each asks for its range with If-Range, and after a stop in the middle
+// only the ranges still missing are asked for; the file ends byte-equal.
+TEST_F(Workers, RangesOverSeveralConnectionsAfterAStopAskOnlyForWhatIsMissing)
+{
+    const uint64_t size = 8 << 20;
+    NginxServer nginx(path("nginx"));
+    nginx.makeFile("big.bin", size);
+    nginx.addConfig("location / { limit_rate 1m; }");
+    ASSERT_TRUE(nginx.start());
+    struct stat info {};
+    ASSERT_EQ(::stat(nginx.file("big.bin").c_str(), &info), 0);
+    char etag[64];
+    std::snprintf(etag, sizeof etag, "\"%lx-%lx\"", long(info.st_mtime), long(size));
+    UrlItem* item = validItem(nginx.url("big.bin"), "big.bin", int64_t(size));
+    CopyBounded(item->etag, etag);
+    options.connections = 4;
+    UrlRequest* request = nullptr;
+    ASSERT_EQ(MOONQ_StartNextDownload(&request, &options), 0);
+    ASSERT_TRUE(waitFor([&] { return request->connections.load() >= 2 && request->bytesDone.load() >= int64_t(size / 2); },
+                        std::chrono::seconds(60)));
+    MOONQ_CancelRequest(request);
+    ASSERT_EQ(resultOf(request), RESULT_CANCELLED);
+    checkBack(request);
+    const SegDone held = item->partRanges;
+    ASSERT_GE(held.count, 1);
+    const size_t before = fieldsOf(nginx.accessLog()).size();
+    ASSERT_EQ(download(&request), RESULT_DOWNLOADED);
+    EXPECT_EQ(checkBack(request), RESULT_DOWNLOADED);
+    EXPECT_TRUE(isPatternFile(path("big.bin"), size));
+    const auto sent = fieldsOf(nginx.accessLog());
+    EXPECT_GE(before, 2u);
+    for (size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(sent[i][5], etag) << i;
+        const int64_t first = std::stoll(sent[i][1].substr(6));
+        for (int32_t r = 0; i >= before && r < held.count; ++r)
+            EXPECT_FALSE(first >= held.ranges[r].first && first < held.ranges[r].end) << sent[i][1];
+    }
+}
+
 TEST_F(Workers, FtpDownloadContinuesThePartOfAFileOfTheSameSize)
 {
     FtpServer ftp(path("ftp"));
