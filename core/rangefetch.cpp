@@ -341,5 +341,5 @@ int32_t MOONQ_FetchRanges(RangeJob* job)
         return 1;
     request->web.status = fetch->lastStatus;
     CopyBounded(request->web.statusText, fetch->lastText);
-    return -1;
+    return ERR_CALL_FAILED;
 }

@@ -16,8 +16,8 @@
 //   forgotten. The rate limiter (if any) is shared by all connections.
 // - The request's cancel and its web's abort stop every connection at once.
 // - Returns 1 with every byte of the file done, RANGES_RESTART, ERR_WRITE_FAILED (writeError),
-//   RANGES_CANCELLED, or -1 when the last connection broke off first (the request's web then
-//   holds that connection's status and text).
+//   RANGES_CANCELLED, or ERR_CALL_FAILED when the last connection broke off first (the request's
+//   web then holds that connection's status and text).
 #pragma once
 
 #include "core/segments.h"

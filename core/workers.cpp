@@ -316,7 +316,7 @@ int32_t checkComplete(UrlRequest* request)
 int32_t fillLocalFile(UrlRequest* request, uint32_t timeout, int32_t* outcome)
 {
     int32_t r = copyAll(request, timeout, outcome);
-    if (r == -1)
+    if (r == ERR_CALL_FAILED)
         return readFailed(request);
     if (r == ERR_WRITE_FAILED)
         return writeFailed(request->item, request->writeError);
@@ -468,7 +468,7 @@ bool worthRetrying(const UrlRequest* request, int32_t r)
 {
     if (r == ERR_SHORT_TRANSFER)
         return true;
-    if (r != -1)
+    if (r != ERR_CALL_FAILED)
         return false;
     const uint32_t status = request->web.status;
     return status == INET_ERR_TIMEOUT || status == INET_ERR_CONNECTION_ABORTED || status == 408 ||
@@ -640,7 +640,7 @@ int32_t downloadOnce(UrlRequest* request, uint32_t timeout, int32_t* outcome, bo
     int32_t r = Wire_Request(&request->web, item->url, MODE_DOWNLOAD, timeout);
     setItemStatus(item, int32_t(request->web.status), request->web.statusText);
     *answered = r == 1;
-    if (r == -1)
+    if (r == ERR_CALL_FAILED)
         explainRefusal(item, request->web);
     if (r != 1)
         return r;
@@ -688,7 +688,7 @@ int32_t runQuery(UrlRequest* request, uint32_t timeout, int32_t* outcome)
     UrlItem* item = request->item;
     int32_t r = Wire_Request(&request->web, item->url, MODE_QUERY, timeout);
     setItemStatus(item, int32_t(request->web.status), request->web.statusText);
-    if (r == -1)
+    if (r == ERR_CALL_FAILED)
         explainRefusal(item, request->web);
     if (r != 1) {
         markFailed(item, r);
@@ -822,7 +822,7 @@ int32_t MOONQ_CopyBlock(UrlRequest* request, uint32_t)
         return r;
     if (!MOONQ_Throttle(request, &web, web.bufferCount)) {
         web.status = INET_ERR_CONNECTION_ABORTED;
-        return request->cancel.load(std::memory_order_acquire) ? 0 : -1;
+        return request->cancel.load(std::memory_order_acquire) ? 0 : ERR_CALL_FAILED;
     }
     size_t written = std::fwrite(web.buffer, 1, size_t(web.bufferCount), request->localFile);
     request->bytesDone.fetch_add(int64_t(written), std::memory_order_relaxed);

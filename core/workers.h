@@ -51,7 +51,8 @@
 //   a 200 writes the whole file as above. A file whose ranges have gaps is continued the same
 //   way whatever the limit, so that only the missing ranges are asked for.
 // - Every download keeps to the total rate its limiter allows.
-// - Failures are returned as negative codes (ERR_*), never thrown.
+// - Failures are returned as the negative codes named in net/errors.h (a request's result is
+//   the web layer's as it came), never thrown.
 #pragma once
 
 #include "net/errors.h"
@@ -88,7 +89,7 @@ struct UrlRequest {
     std::atomic<int64_t> resumedFrom;   // where in the file the latest of them began
     int writeError;                 // errno of a failed write into localFile
     std::atomic<int32_t> cancel;    // set by the UI; seen by the worker between blocks
-    std::atomic<int32_t> result;    // RESULT_* or a negative code; 0 while the worker runs
+    std::atomic<int32_t> result;    // RESULT_*, or an ERR_* code of net/errors.h; 0 while it runs
     int32_t isQuery;
     // The pending item that the query of a new link may give its link to; null for any other
     // request. Such a query owns its item, which is in no list, and it goes with the request.

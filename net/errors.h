@@ -3,8 +3,12 @@
 //
 // Contract:
 // - Constants and a constant table; any thread may call.
-// - A code appears once; its value and words never change, since stored texts and the trace
-//   log of earlier versions show them.
+// - A name appears once; its value and words never change, since stored texts and the trace
+//   log of earlier versions show them. Every failure a layer above the internet client returns
+//   as an int32_t result is named here: callers test the sign, or compare with a name, and
+//   never with a bare number.
+// - Two names share -1: a failed call (ERR_CALL_FAILED) and a whole-file read without a path
+//   (ERR_FILE_NO_PATH). A request never meets the second, since its cookie file is a buffer.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +38,18 @@ constexpr uint32_t INET_ERR_CERT_REVOCATION_FAILED = 12057;
 constexpr uint32_t INET_ERR_CERT_INVALID = 12169;
 constexpr uint32_t INET_ERR_CERT_REVOKED = 12170;
 constexpr uint32_t INET_ERR_SECURE_CHANNEL = 12157;     // no secure connection could be agreed
+
+// A call of the internet client failed or the server refused the request: the request's status
+// and statusText say which.
+constexpr int32_t ERR_CALL_FAILED = -1;
+// Why a bounded whole-file read (the cookie file's) failed: no path given, the file cannot be
+// opened (a folder, or a cookie database that cannot be read, counts alike), it is larger than
+// allowed, no memory for its text, or it could not be read whole.
+constexpr int32_t ERR_FILE_NO_PATH = -1;
+constexpr int32_t ERR_FILE_OPEN = -2;
+constexpr int32_t ERR_FILE_TOO_LARGE = -3;
+constexpr int32_t ERR_FILE_NO_MEMORY = -4;
+constexpr int32_t ERR_FILE_SHORT_READ = -5;
 
 // The program's own failures.
 constexpr int32_t ERR_NO_MEMORY = static_cast<int32_t>(0x80000001u);

@@ -1,6 +1,5 @@
 #include "platform/files.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -20,12 +19,6 @@
 
 namespace {
 
-constexpr std::string_view TEMP_TAG = ".tmp-";
-constexpr std::string_view TEMP_LETTERS =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-constexpr size_t TEMP_RANDOM_LENGTH = 6;
-// Names tried before giving up when each one is taken.
-constexpr int TEMP_ATTEMPTS = 100;
 // The kernel's own limit on a chain of symbolic links.
 constexpr int MAX_LINK_HOPS = 40;
 
@@ -55,29 +48,15 @@ int finalTarget(const char* path, std::string& target)
     return ELOOP;
 }
 
-// Six letters or digits for a temporary name; the exclusive creation settles a collision.
-std::string randomTag()
+// 64 random bits for a temporary name; the exclusive creation settles a collision.
+uint64_t randomSeed()
 {
     static std::atomic<uint64_t> calls{0};
     uint64_t seed = 0;
     if (::getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed))
         seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
                (calls.fetch_add(1) << 40) ^ static_cast<uint64_t>(::getpid());
-    std::string tag;
-    for (size_t i = 0; i < TEMP_RANDOM_LENGTH; ++i, seed /= TEMP_LETTERS.size())
-        tag += TEMP_LETTERS[seed % TEMP_LETTERS.size()];
-    return tag;
-}
-
-// Whether name is one of target's temporary files: its name, ".tmp-" and six letters or digits.
-bool isTempOf(std::string_view name, std::string_view targetName)
-{
-    if (name.size() != targetName.size() + TEMP_TAG.size() + TEMP_RANDOM_LENGTH ||
-        !name.starts_with(targetName) || name.substr(targetName.size(), TEMP_TAG.size()) != TEMP_TAG)
-        return false;
-    std::string_view tag = name.substr(name.size() - TEMP_RANDOM_LENGTH);
-    return std::all_of(tag.begin(), tag.end(),
-                       [](char c) { return TEMP_LETTERS.find(c) != std::string_view::npos; });
+    return seed;
 }
 
 // flock(2), taken again when a signal interrupts the wait; 0 or errno.
@@ -115,7 +94,7 @@ void removeStaleTemps(const std::string& target)
     if (dir == nullptr)
         return;
     while (const dirent* entry = ::readdir(dir))
-        if (isTempOf(entry->d_name, targetName))
+        if (Plat_IsTempName(entry->d_name, targetName))
             removeIfStale(folder + entry->d_name);
     ::closedir(dir);
 }
@@ -124,8 +103,8 @@ void removeStaleTemps(const std::string& target)
 // between its creation and the lock; then it is unlinked by now and another name is tried.
 int createTemp(const std::string& target, mode_t mode, std::string& temp, int& fd)
 {
-    for (int attempt = 0; attempt < TEMP_ATTEMPTS; ++attempt) {
-        temp = target + std::string(TEMP_TAG) + randomTag();
+    for (int attempt = 0; attempt < PLAT_TEMP_ATTEMPTS; ++attempt) {
+        temp = Plat_TempName(target, randomSeed());
         fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd < 0 && errno == EEXIST)
             continue;

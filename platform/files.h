@@ -54,6 +54,15 @@ int Plat_RemoveFile(const char* path);
 // temporary file is then removed). A failure to sync the folder after the rename is not
 // reported: the new content is in place by then and a caller could not undo it.
 int Plat_ReplaceFile(const char* path, const char* data, size_t length, mode_t newMode = 0666);
+// The temporary names of a replacement, alike on both systems: the target's name, PLAT_TEMP_TAG
+// and six letters or digits. A new name is tried at most PLAT_TEMP_ATTEMPTS times while each
+// one is taken.
+constexpr std::string_view PLAT_TEMP_TAG = ".tmp-";
+constexpr int PLAT_TEMP_ATTEMPTS = 100;
+// The temporary name beside target that seed (64 random bits) picks.
+std::string Plat_TempName(const std::string& target, uint64_t seed);
+// Whether name (a file name alone) is one of targetName's temporary names.
+bool Plat_IsTempName(std::string_view name, std::string_view targetName);
 // Creates the folder path and every folder above it that is missing, each with mode (less the
 // umask); folders that exist are left as they are. Returns 0 or the errno of the level that
 // could not be made.

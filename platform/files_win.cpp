@@ -24,11 +24,6 @@
 
 namespace {
 
-constexpr std::string_view TEMP_TAG = ".tmp-";
-constexpr std::string_view TEMP_LETTERS =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-constexpr size_t TEMP_RANDOM_LENGTH = 6;
-constexpr int TEMP_ATTEMPTS = 100;
 // A target cannot be replaced while it is open: another save holds it from taking its name until
 // it closes it, a reader until it has read.
 constexpr int REPLACE_ATTEMPTS = 250;
@@ -56,28 +51,28 @@ int lastErrno()
     return EIO;
 }
 
-std::string randomTag()
+// 64 bits for a temporary name that differ between calls and processes; the exclusive creation
+// settles a collision.
+uint64_t randomSeed()
 {
     static std::atomic<uint64_t> calls = 0;
-    uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                    (++calls << 40) ^ GetCurrentProcessId();
-    std::string tag;
-    for (size_t i = 0; i < TEMP_RANDOM_LENGTH; ++i, seed /= TEMP_LETTERS.size())
-        tag += TEMP_LETTERS[seed % TEMP_LETTERS.size()];
-    return tag;
+    return static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^ (++calls << 40) ^
+           GetCurrentProcessId();
 }
 
 // Deletes the temporary files of target that a killed save left; one still open stays.
 void removeStaleTemps(const std::string& target)
 {
     WIN32_FIND_DATAW found;
-    const std::wstring pattern = Plat_Widen(target + std::string(TEMP_TAG) + "??????");
+    const std::wstring pattern = Plat_Widen(target + std::string(PLAT_TEMP_TAG) + "*");
     HANDLE search = FindFirstFileW(pattern.c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
         return;
     const std::filesystem::path folder = Plat_Path(target).parent_path();
+    const std::string targetName = Plat_PathText(Plat_Path(target).filename());
     do
-        DeleteFileW((folder / found.cFileName).c_str());
+        if (Plat_IsTempName(Plat_Narrow(found.cFileName), targetName))
+            DeleteFileW((folder / found.cFileName).c_str());
     while (FindNextFileW(search, &found));
     FindClose(search);
 }
@@ -87,8 +82,8 @@ void removeStaleTemps(const std::string& target)
 int writeTemp(const std::string& target, const char* data, size_t length, HANDLE& file)
 {
     file = INVALID_HANDLE_VALUE;
-    for (int attempt = 0; attempt < TEMP_ATTEMPTS && file == INVALID_HANDLE_VALUE; ++attempt) {
-        const std::wstring temp = Plat_Widen(target + std::string(TEMP_TAG) + randomTag());
+    for (int attempt = 0; attempt < PLAT_TEMP_ATTEMPTS && file == INVALID_HANDLE_VALUE; ++attempt) {
+        const std::wstring temp = Plat_Widen(Plat_TempName(target, randomSeed()));
         file = CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                            nullptr);
         if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)

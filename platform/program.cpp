@@ -78,9 +78,7 @@ int Plat_ReadBounded(const char* path, size_t limit, std::string* text)
         if (got < 0 && errno != EINTR)
             error = errno;
         else if (got > 0)
-            text->append(block, size_t(got));
-        if (text->size() > limit)
-            error = EFBIG;
+            error = Plat_AppendBlock(text, block, size_t(got), limit);
     }
     if (fd > STDIN_FILENO)
         ::close(fd);

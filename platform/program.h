@@ -35,8 +35,12 @@ void Plat_UseUtf8Arguments(int* argc, char*** argv);
 // that were not redirected write to the console the program was started from, if any.
 void Plat_UseParentConsole();
 // Reads the whole file at path, or the standard input when path is null, into text: 0, or the
-// errno of the failure; EISDIR for a folder, EFBIG as soon as more than limit bytes came.
+// errno of the failure; EISDIR for a folder, EFBIG as soon as more than limit bytes came,
+// ENOMEM when the text cannot grow, EIO (or the system's own errno) when a read fails.
 int Plat_ReadBounded(const char* path, size_t limit, std::string* text);
+// One block of Plat_ReadBounded's read appended to text: 0, EFBIG when text grew past limit,
+// ENOMEM when it could not grow.
+int Plat_AppendBlock(std::string* text, const char* block, size_t length, size_t limit);
 // The folder that keeps the program's data for this person: $XDG_DATA_HOME/moonfetch
 // (~/.local/share/moonfetch) on Linux, %LOCALAPPDATA%\Moonfetch on Windows.
 std::string Plat_ProgramDataFolder();

@@ -77,9 +77,8 @@ int readAll(HANDLE handle, size_t limit, std::string* text)
             return GetLastError() == ERROR_BROKEN_PIPE ? 0 : lastErrno();
         if (got == 0)
             return 0;
-        text->append(block, got);
-        if (text->size() > limit)
-            return EFBIG;
+        if (const int error = Plat_AppendBlock(text, block, got, limit))
+            return error;
     }
 }
 

@@ -1,5 +1,6 @@
 #include "ui/ui.h"
 
+#include "ui/texts.h"
 #include "core/items.h"
 #include "core/lists.h"
 #include "core/pending.h"

@@ -3,8 +3,8 @@
 // computer does not suspend. The tray icon's tip tells what the program waits for or does.
 #include "ui/ui.h"
 
+#include "ui/texts.h"
 #include "core/items.h"
-#include "platform/files.h"
 #include "window/desktop.h"
 #include "ui/dialogs/scheduledialog.h"
 
@@ -27,21 +27,12 @@ constexpr const char* TRAY_NOTICE_BODY[] = {
     "The scheduled download will still happen. Use Exit in the tray menu to quit.",
 };
 
-// The name the item is stored under, or its link while none is chosen yet.
-void nameOf(const UrlItem* item, char* name, size_t size)
-{
-    auto lock = MOONQ_LockItem();
-    const char* slash = std::strrchr(item->localPath, PATH_SEP);
-    const char* shown = item->localPath[0] == '\0' ? item->url : slash != nullptr ? slash + 1 : item->localPath;
-    std::snprintf(name, size, "%s", shown);
-}
-
 }  // namespace
 
 void MQUI_KeepAwakeFor(const UrlItem* item)
 {
     char name[URL_CAPACITY];
-    nameOf(item, name, sizeof name);
+    MQUI_ShownName(item, name, sizeof name);
     char why[WHY_SIZE];
     std::snprintf(why, sizeof why, "Downloading %s", name);
     // The next hold first, so that no moment between two files is left unheld.
@@ -79,22 +70,7 @@ bool MQUI_ScheduleArmed()
 
 void MQUI_TrayTip(char* text, size_t size)
 {
-    if (ui.currentDownload != nullptr) {
-        char name[URL_CAPACITY];
-        nameOf(ui.currentDownload->item, name, sizeof name);
-        if (ui.shownPercent < 0)
-            std::snprintf(text, size, "Moonfetch: downloading %s", name);
-        else
-            std::snprintf(text, size, "Moonfetch: downloading %s, %d%%", name, int(ui.shownPercent));
-        return;
-    }
-    const int32_t count = ui.itemCount;
-    const int written = count == 0 ? std::snprintf(text, size, "Moonfetch: no links waiting")
-                                   : std::snprintf(text, size, "Moonfetch: %d link%s waiting", int(count),
-                                                   count == 1 ? "" : "s");
-    if (!MQUI_ScheduleArmed() || written < 0 || size_t(written) >= size)
-        return;
-    std::snprintf(text + written, size - size_t(written), "\nDownloads at %s", Schedule_StartText());
+    MQUI_TrayTipText(MQUI_ScheduleArmed(), text, size);
 }
 
 void MQUI_UpdateTray()

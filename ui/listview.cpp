@@ -1,16 +1,12 @@
 #include "ui/ui.h"
 
-#include "core/checkback.h"
+#include "ui/texts.h"
 #include "core/items.h"
-#include "core/pending.h"
 #include "settings/schedule.h"
 #include "web/expiry.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
 
 namespace {
 
@@ -30,13 +26,7 @@ constexpr int PATH_AFTER_SIZE_X = 230, PATH_AFTER_STATUS_X = 475;
 // Space kept between a cut text and the next column, and inside the row's edge.
 constexpr int COLUMN_GAP = 8, EDGE_MARGIN = 4;
 constexpr int EMPTY_X = 20, EMPTY_LINE_GAP = 30;
-constexpr int64_t SIZE_IN_BYTES_BELOW = 10000;
 constexpr int PAGE_ROWS = 5;
-// Room for a moment of a link's expiry, "Dec 31 2199, 12:59 PM".
-constexpr size_t EXPIRY_TEXT_CAPACITY = 48;
-// Month names of the row's own, whatever the locale says.
-constexpr const char* MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 // Rows with these flags are painted as problems.
 constexpr uint32_t PROBLEM_FLAGS = ITEM_FAILED | ITEM_NEEDS_FIX | ITEM_BROKEN_OFF;
@@ -65,55 +55,12 @@ struct RowTexts {
     bool problem;       // the row is painted as a problem
 };
 
-// A failed or broken-off item's problem in its row's words; the caller holds the item lock.
-void formatFailure(const UrlItem* item, uint32_t flags, char* text, size_t size)
-{
-    // A broken-off item's size would say "ready"; the person sees what stopped its last download.
-    const char* format = (flags & ITEM_FAILED) ? "Error: %d - %s" : "Download broke off: %d - %s";
-    std::snprintf(text, size, format, item->status, item->statusText);
-}
-
-// The size of a ready item, or how much of it is done when a part is on disk (the next run
-// continues it).
-void sizeText(const UrlItem* item, char* text, size_t size)
-{
-    const int64_t part = item->partDone.load(std::memory_order_relaxed);
-    if (part > 0 && item->size < SIZE_IN_BYTES_BELOW)
-        std::snprintf(text, size, "%" PRId64 " of %" PRId64 " bytes done,", part, item->size);
-    else if (part > 0)
-        std::snprintf(text, size, "%" PRId64 "K of %" PRId64 "K done,", part / 1024, item->size / 1024);
-    else if (item->size < SIZE_IN_BYTES_BELOW)
-        std::snprintf(text, size, "%" PRId64 " bytes,", item->size);
-    else
-        std::snprintf(text, size, "%" PRId64 "K,", item->size / 1024);
-}
-
-// The moment at, in the schedule's form of a time, after its day when that is not the day of
-// now ("Dec 8, 1:30 AM"), and the year too when that is not now's.
-void momentText(int64_t at, int64_t now, char* text, size_t size)
-{
-    const std::time_t atTime = std::time_t(at), nowTime = std::time_t(now);
-    std::tm when{}, today{};
-    localtime_r(&atTime, &when);
-    localtime_r(&nowTime, &today);
-    char clock[SCHEDULE_TEXT_SIZE];
-    Schedule_ClockText((when.tm_hour * 60 + when.tm_min) * 60 + when.tm_sec, clock, sizeof clock);
-    const char* time = clock + std::strspn(clock, " ");
-    const char* month = MONTHS[when.tm_mon % 12];
-    if (when.tm_year != today.tm_year)
-        std::snprintf(text, size, "%s %d %d, %s", month, when.tm_mday, when.tm_year + 1900, time);
-    else if (when.tm_yday != today.tm_yday)
-        std::snprintf(text, size, "%s %d, %s", month, when.tm_mday, time);
-    else
-        std::snprintf(text, size, "%s", time);
-}
-
 // A ready item's size, then when its link expires; a link that expired, or that expires before
 // the armed schedule starts, makes the row a problem. The caller holds the item lock.
 void describeReady(const UrlItem* item, RowTexts* texts)
 {
     char size[64];
-    sizeText(item, size, sizeof size);
+    MQUI_SizeText(item, size, sizeof size);
     texts->noteX = SIZE_X;
     texts->path = texts->localPath;
     texts->pathX = PATH_AFTER_SIZE_X;
@@ -123,7 +70,7 @@ void describeReady(const UrlItem* item, RowTexts* texts)
     }
     const int64_t now = schedule.now();
     char when[EXPIRY_TEXT_CAPACITY];
-    momentText(item->expiresAt, now, when, sizeof when);
+    MQUI_MomentText(item->expiresAt, now, when, sizeof when);
     const bool passed = now >= item->expiresAt;
     const bool beforeStart = !passed && MQUI_ScheduleArmed() && Schedule_StartsAt() > item->expiresAt;
     std::snprintf(texts->note, sizeof texts->note, "%s %s %s%s", size, passed ? "expired" : "expires", when,
@@ -131,20 +78,6 @@ void describeReady(const UrlItem* item, RowTexts* texts)
     texts->problem = passed || beforeStart;
     texts->pathX = PATH_AFTER_STATUS_X;
 }
-
-const WinControlTemplate REPLACE_LINK_CONTROLS[] = {
-    {-1, WinControl::Static, "New link for this item:", 0, 7, 7, 300, 8},
-    {IDC_NEW_LINK, WinControl::Edit, "", WS_TABSTOP, 7, 18, 300, 14},
-    {IDOK, WinControl::DefPushButton, "OK", WS_TABSTOP | WS_GROUP, 197, 38, 50, 14},
-    {IDCANCEL, WinControl::PushButton, "Cancel", WS_TABSTOP, 257, 38, 50, 14},
-};
-
-const WinDialogTemplate REPLACE_LINK_DIALOG = {
-    IDD_REPLACE_LINK, "Replace Link", false, 20, 30, 315, 58, "MS Sans Serif", 8,
-    REPLACE_LINK_CONTROLS, std::size(REPLACE_LINK_CONTROLS),
-};
-
-char replaceLinkText[LINK_BOX_CAPACITY];   // what the dialog read back; one dialog at a time
 
 RowTexts rowTexts;   // large, and only the user-interface thread paints or asks for a tooltip
 
@@ -157,14 +90,14 @@ void describeItem(const UrlItem* item, uint32_t flags, RowTexts* texts)
     texts->path = nullptr;
     texts->problem = (flags & PROBLEM_FLAGS) != 0;
     if (flags & ITEM_FAILED) {
-        formatFailure(item, flags, texts->note, sizeof texts->note);
+        MQUI_FormatFailure(item, flags, texts->note, sizeof texts->note);
     } else if (flags & ITEM_NEEDS_FIX) {
         std::snprintf(texts->note, sizeof texts->note, "Status: %d - %s Double-click to fix.",
                       item->status, item->statusText);
         texts->path = texts->localPath;
         texts->pathX = PATH_AFTER_STATUS_X;
     } else if (flags & ITEM_BROKEN_OFF) {
-        formatFailure(item, flags, texts->note, sizeof texts->note);
+        MQUI_FormatFailure(item, flags, texts->note, sizeof texts->note);
         texts->path = texts->localPath;
         texts->pathX = PATH_AFTER_STATUS_X;
     } else if (flags & ITEM_VALID) {
@@ -264,12 +197,6 @@ void MQUI_RowToolTip(LPARAM lParam, WinToolTip* tip)
                   rowTexts.path ? rowTexts.path : "");
 }
 
-void MQUI_FailureText(const UrlItem* item, char* text, size_t size)
-{
-    auto lock = MOONQ_LockItem();
-    formatFailure(item, item->flags, text, size);
-}
-
 void MQUI_Refresh()
 {
     ui.itemCount = int32_t(MOONQ_CountItems());
@@ -348,24 +275,6 @@ void MQUI_SelectAll()
     MQUI_Refresh();
 }
 
-void MQUI_FixRow(LPARAM lParam)
-{
-    int32_t index = MQUI_RowFromPoint(lParam);
-    UrlItem* item = index < 0 ? nullptr : MOONQ_ItemAt(size_t(index));
-    if (item == nullptr)
-        return;
-    // A refused link is mended by a new link; any other problem lies with the local file.
-    const uint32_t flags = item->flags;
-    if ((flags & ITEM_VALID) && (flags & ITEM_LINK_REFUSED)) {
-        MQUI_ReplaceLink(item);
-        return;
-    }
-    MOONQ_ChooseLocalFile(item, true, &downloadOptions);
-    // The chosen name is what the saved list must carry from now on.
-    MOONQ_SavePending();
-    MQUI_Refresh();
-}
-
 UrlItem* MQUI_OnlySelected()
 {
     UrlItem* selected = nullptr;
@@ -377,42 +286,4 @@ UrlItem* MQUI_OnlySelected()
         selected = item;
     }
     return selected;
-}
-
-void MQUI_ReplaceLink(UrlItem* item)
-{
-    if (ui.workTimerId != 0 || !(item->flags & ITEM_VALID))
-        return;
-    // A scheduled run that starts while the person types must leave the item alone.
-    item->flags |= ITEM_NEW_LINK;
-    replaceLinkText[0] = '\0';
-    char link[URL_CAPACITY + 16];
-    const bool typed = Win_DialogBox(REPLACE_LINK_DIALOG, ui.hwndMain, MQUI_ReplaceLinkProc, LPARAM(item->url)) ==
-                           IDOK && replaceLinkText[0] != '\0';
-    MQUI_TypedLink(replaceLinkText, link, sizeof link);
-    // A link refused before its query leaves no trace, as a typed one does.
-    if (!typed || MOONQ_ReplaceLink(item, link, &downloadOptions) != 0) {
-        item->flags &= ~ITEM_NEW_LINK;
-        return;
-    }
-    MQUI_StartWorkTimer();
-}
-
-intptr_t MQUI_ReplaceLinkProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam)
-{
-    HWND edit = Win_GetDlgItem(dialog, IDC_NEW_LINK);
-    if (message == WM_INITDIALOG) {
-        Win_LimitText(edit, LINK_BOX_LIMIT);
-        Win_SetWindowText(edit, reinterpret_cast<const char*>(lParam));
-        Win_SetDefaultButton(dialog, IDOK);
-        return 1;
-    }
-    const int id = message == WM_COMMAND ? LOWORD(wParam) : 0;
-    if (id == IDOK)
-        Win_GetWindowText(edit, replaceLinkText, sizeof replaceLinkText);
-    if (id == IDOK || id == IDCANCEL) {
-        Win_EndDialog(dialog, id);
-        return 1;
-    }
-    return 0;
 }

@@ -3,6 +3,7 @@
 // message that follow a new link's query.
 #include "ui/ui.h"
 
+#include "ui/boxes.h"
 #include "core/checkback.h"
 
 #include <iterator>

@@ -1,5 +1,7 @@
 #include "ui/ui.h"
 
+#include "ui/boxes.h"
+#include "ui/fixrow.h"
 #include "ui/dialogs/cookiesdialog.h"
 #include "platform/files.h"
 #include "platform/instance.h"
@@ -649,21 +651,6 @@ void MQUI_Shutdown()
     ui.workTimerId = ui.scheduleTimerId = 0;
     ui.trayShown = false;
     Win_PostQuitMessage(0);
-}
-
-void MQUI_ErrorBox(const char* text)
-{
-    Win_MessageBox(ui.hwndMain, text, "Error in Moonfetch", MB_OK | MB_ICONEXCLAMATION);
-}
-
-void MQUI_AttentionBox(const char* text)
-{
-    Win_MessageBox(ui.hwndMain, text, "Attention", MB_OK);
-}
-
-void MQUI_OpenDocument(const char* path)
-{
-    Win_OpenDocument(path);
 }
 
 intptr_t MQUI_AboutProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM)

@@ -1,5 +1,8 @@
 #include "ui/ui.h"
 
+#include "ui/boxes.h"
+#include "ui/texts.h"
+#include "ui/worktimer.h"
 #include "platform/text.h"
 #include "core/checkback.h"
 #include "core/pending.h"
@@ -7,8 +10,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -22,24 +23,10 @@ constexpr WinControlTemplate PROGRESS_CONTROLS[] = {
     {IDC_PROGRESS_RATE, WinControl::Static, "Rate", 0, 7, 62, 231, 11},
 };
 
-// Shown in bytes below this size, in K from it on.
-constexpr int64_t BYTES_SHOWN_IN_K = 10000;
 // Elapsed seconds below which a rate would be noise: the rate line keeps its text.
 constexpr double SHORTEST_RATE_SPAN = 0.0001;
-constexpr size_t RATE_TEXT_SIZE = 32;
 // The progress bar's inset from the client area's sides, and its place above the middle.
 constexpr int BAR_INSET = 20, BAR_TOP_ABOVE_MID = 20, BAR_BOTTOM_ABOVE_MID = 10;
-constexpr int DIGITS_PER_GROUP = 3;
-
-// A count from a double: none below 0 (a file larger than reported has no time left), and
-// saturated where int64 ends, whatever sizes a pending list claims.
-int64_t countOf(double value)
-{
-    constexpr double LARGEST = 9.2e18;   // below 2^63, so every value up to it converts
-    if (!(value > 0.0))
-        return 0;
-    return value < LARGEST ? int64_t(value) : int64_t(LARGEST);
-}
 
 int64_t counterNow()
 {
@@ -105,15 +92,6 @@ void closeProgress()
     RateClock_Free(ui.rateClock);
     ui.rateClock = nullptr;
     MQUI_RunEnded();
-}
-
-// Appends the formatted text behind what buffer holds, as far as it fits.
-template <typename... Args>
-void appendText(char* buffer, size_t size, const char* format, Args... args)
-{
-    const size_t used = std::strlen(buffer);
-    if (used + 1 < size)
-        std::snprintf(buffer + used, size - used, format, args...);
 }
 
 // The run is over: its summary is traced now and shown once the timer task is done.
@@ -201,42 +179,9 @@ bool checkBackDownload()
     return true;
 }
 
-void stopWorkTimer(HWND window)
-{
-    Win_KillTimer(window, ui.workTimerId);
-    ui.workTimerId = 0;
-}
-
 void setItemText(HWND dialog, int id, const char* text)
 {
     Win_SetWindowText(Win_GetDlgItem(dialog, id), text);
-}
-
-void formatByteLine(int64_t done, int64_t total, char* line, size_t size)
-{
-    if (total >= BYTES_SHOWN_IN_K)
-        std::snprintf(line, size, "Downloaded %" PRId64 "K out of %" PRId64 "K.", done >> 10,
-                      total >> 10);
-    else
-        std::snprintf(line, size, "Downloaded %" PRId64 " bytes out of %" PRId64 " bytes.", done,
-                      total);
-}
-
-// The average rate since the clock started (with base bytes done then) and the time the rest
-// would take at it.
-void formatRateLine(int64_t done, int64_t total, int64_t base, double seconds, char* line, size_t size)
-{
-    const double rate = (double(done) - double(base)) / seconds;
-    if (rate <= 1.0) {
-        std::snprintf(line, size, "Bytes/second = 0. Estimated time remaining = FOREVER");
-        return;
-    }
-    char buffer[RATE_TEXT_SIZE];
-    const char* rateText = MQUI_FormatCount(uint64_t(countOf(rate)), buffer, sizeof buffer);
-    const int64_t left = countOf((double(total) - double(done)) / rate);
-    std::snprintf(line, size,
-                  "Bytes/second = %s. Estimated time remaining = %" PRId64 ":%02" PRId64 ":%02" PRId64,
-                  rateText, left / 3600, (left / 60) % 60, left % 60);
 }
 
 // The bar: red for the share done, black for the rest; a file larger than reported fills it.
@@ -264,14 +209,6 @@ const WinDialogTemplate progressTemplate = {
     IDD_PROGRESS, "Download Progress", false, 30, 50, 397, 84, "MS Sans Serif", 8,
     PROGRESS_CONTROLS, std::size(PROGRESS_CONTROLS),
 };
-
-void MQUI_StartWorkTimer()
-{
-    if (ui.workTimerId != 0)
-        return;
-    ui.workTimerId = Win_SetTimer(ui.hwndMain, WORK_TIMER_ID, WORK_TIMER_MS);
-    MQUI_Refresh();
-}
 
 void MQUI_StartDownloads()
 {
@@ -315,7 +252,7 @@ void MQUI_TimerTask(HWND window)
     if (q == 1) {
         MQUI_Refresh();
     } else if (q == 2 && ui.currentDownload == nullptr) {
-        stopWorkTimer(window);
+        MQUI_StopWorkTimer(window);
         MQUI_Refresh();
     } else if (changed) {
         MQUI_Refresh();
@@ -332,28 +269,14 @@ void MQUI_ShowProgress(int64_t done, int64_t total)
     if (ui.hwndProgress == nullptr)
         return;
     char line[128];
-    formatByteLine(done, total, line, sizeof line);
+    MQUI_FormatByteLine(done, total, line, sizeof line);
     setItemText(ui.hwndProgress, IDC_PROGRESS_BYTES, line);
     const double seconds = RateClock_Seconds(ui.rateClock);
     if (seconds > SHORTEST_RATE_SPAN) {
-        formatRateLine(done, total, ui.rateBase, seconds, line, sizeof line);
+        MQUI_FormatRateLine(done, total, ui.rateBase, seconds, line, sizeof line);
         setItemText(ui.hwndProgress, IDC_PROGRESS_RATE, line);
     }
     Win_Invalidate(ui.hwndProgress, true);
-}
-
-void MQUI_DescribeRun(char* text, size_t size)
-{
-    char bytes[RATE_TEXT_SIZE];
-    std::snprintf(text, size, "Download run finished: %d downloaded (%s bytes), %d failed.\n", ui.runFileCount,
-                  MQUI_FormatCount(uint64_t(ui.runByteCount), bytes, sizeof bytes), ui.runFailCount);
-    const int named = std::min(ui.runFailCount, RUN_FAILURES_KEPT);
-    for (int i = 0; i < named; ++i)
-        appendText(text, size, "\n%s\n%s\n", ui.runFailures[i].url, ui.runFailures[i].reason);
-    if (ui.runFailCount > named)
-        appendText(text, size, "\nand %d more.\n", ui.runFailCount - named);
-    if (named > 0)
-        appendText(text, size, "\nThe failed links wait at the end of the list.");
 }
 
 intptr_t MQUI_ProgressProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM)
@@ -376,37 +299,6 @@ intptr_t MQUI_ProgressProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM)
     default:
         return false;
     }
-}
-
-char* MQUI_FormatCount(uint64_t value, char* buffer, size_t size)
-{
-    // Too small for a digit and its terminator: the text stays empty.
-    if (size < 2) {
-        if (size == 1)
-            buffer[0] = '\0';
-        return buffer;
-    }
-    size_t p = size - 1;
-    buffer[p] = '\0';
-    if (value == 0) {
-        buffer[--p] = '0';
-        return buffer + p;
-    }
-    int digits = 0;
-    while (value != 0 && p > 0) {
-        buffer[--p] = char('0' + value % 10);
-        value /= 10;
-        if (++digits < DIGITS_PER_GROUP)
-            continue;
-        if (value == 0)
-            break;
-        // Without room for a comma and a digit the commas stop; the digits go on as long as they fit.
-        if (p > 1) {
-            buffer[--p] = ',';
-            digits = 0;
-        }
-    }
-    return buffer + p;
 }
 
 RateClock* RateClock_Start()

@@ -1,19 +1,15 @@
 #include "ui/ui.h"
 
+#include "ui/boxes.h"
+#include "ui/texts.h"
+#include "ui/worktimer.h"
 #include "web/linkdrop.h"
 #include "ui/dialogs/scheduledialog.h"
-#include "platform/text.h"
 
 #include <cstdio>
-#include <cstring>
 #include <iterator>
 
 namespace {
-
-constexpr char URL_PREFIX[] = "http://";
-constexpr size_t URL_PREFIX_LENGTH = sizeof URL_PREFIX - 1;
-// Texts that already name a scheme we speak; typed ones without it get URL_PREFIX.
-constexpr const char* KNOWN_SCHEMES[] = {"http://", "https://", "ftp://"};
 
 // "Download At" is 16 units wider than the classic layout, and "Add:" and the URL box move
 // right by 6: the Linux fonts are wider, and "Download at 12:59 PM" must not be cut off.
@@ -162,15 +158,6 @@ intptr_t MQUI_ToolbarProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM)
     return message == WM_COMMAND && runToolbarCommand(dialog, wParam);
 }
 
-bool MQUI_NamesKnownScheme(const char* text)
-{
-    for (const char* scheme : KNOWN_SCHEMES) {
-        if (Text_StartsWithNoCase(text, scheme))
-            return true;
-    }
-    return false;
-}
-
 bool MQUI_AddTypedURL(const char* text, const char* handedCookies, const char* referrer)
 {
     char link[URL_PREFIX_LENGTH + URL_CAPACITY];
@@ -184,16 +171,6 @@ bool MQUI_AddURL(const char* text, const char* handedCookies, const char* referr
     const bool added = MOONQ_AddURL(text, &downloadOptions, handedCookies, referrer) != nullptr;
     MQUI_StartWorkTimer();
     return added;
-}
-
-size_t MQUI_TypedLinkLength(const char* text)
-{
-    return std::strlen(text) + (MQUI_NamesKnownScheme(text) ? 0 : URL_PREFIX_LENGTH);
-}
-
-void MQUI_TypedLink(const char* text, char* link, size_t size)
-{
-    std::snprintf(link, size, "%s%s", MQUI_NamesKnownScheme(text) ? "" : URL_PREFIX, text);
 }
 
 WinDropTarget* MQUI_DropTarget()

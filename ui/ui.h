@@ -1,6 +1,8 @@
 // The user interface: the main window and its list of pending links, the toolbar and dropped
 // links, the work timer with the download run and its progress dialog, the run's holds and
-// notifications on the desktop, and the dialogs of the local file choice.
+// notifications on the desktop, and the dialogs of the local file choice. The texts they show,
+// the boxes, the work timer and the mending of a row have headers of their own (texts.h,
+// boxes.h, worktimer.h, fixrow.h).
 //
 // Contract:
 // - Everything here runs on the user-interface thread; workers never call into it. The UI learns
@@ -99,9 +101,6 @@ void MQUI_ShowTray();
 LRESULT MQUI_WndProc(HWND window, uint32_t message, WPARAM wParam, LPARAM lParam);
 bool MQUI_ConfirmQuit();
 void MQUI_Shutdown();
-void MQUI_ErrorBox(const char* text);
-void MQUI_AttentionBox(const char* text);
-void MQUI_OpenDocument(const char* path);
 // The ways the main window is closed: its close box, File, Exit (also the tray's), the end of the
 // session (log-out or a signal).
 enum class CloseBy { CloseBox, FileExit, EndSession };
@@ -115,7 +114,6 @@ void MQUI_Refresh();
 int32_t MQUI_RowFromPoint(LPARAM lParam);
 void MQUI_ClickRow(LPARAM lParam);
 void MQUI_SelectAll();
-void MQUI_FixRow(LPARAM lParam);
 void MQUI_Scroll(HWND window, WPARAM wParam, LPARAM lParam);
 void MQUI_SetFirstRow(HWND window, int32_t index);
 void MQUI_UpdateScrollRange(HWND window);
@@ -123,12 +121,6 @@ void MQUI_UpdateScrollRange(HWND window);
 void MQUI_RowToolTip(LPARAM lParam, WinToolTip* tip);
 // The selected item when exactly one is selected, else null.
 UrlItem* MQUI_OnlySelected();
-// Asks for a new link for item and starts its query; nothing while a worker may hold the item.
-void MQUI_ReplaceLink(UrlItem* item);
-// The "Replace Link" dialog: the item's link (lParam) to type over, a new one read back.
-intptr_t MQUI_ReplaceLinkProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);
-// The words the row of a failed or broken-off item shows for its problem.
-void MQUI_FailureText(const UrlItem* item, char* text, size_t size);
 
 // Toolbar and dropped links (toolbar.cpp).
 // Dialog 104, the strip of four controls across the top; the shell creates it as a child of the
@@ -141,9 +133,6 @@ intptr_t MQUI_ToolbarProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM l
 bool MQUI_AddURL(const char* text, const char* handedCookies = nullptr, const char* referrer = nullptr);
 // Adds text as the "Add:" box adds what the person typed: without a known scheme, "http://" first.
 bool MQUI_AddTypedURL(const char* text, const char* handedCookies = nullptr, const char* referrer = nullptr);
-bool MQUI_NamesKnownScheme(const char* text);
-// Bytes of the link that text typed by the person stands for (MQUI_TypedLink's).
-size_t MQUI_TypedLinkLength(const char* text);
 // What a box for a link takes, in UTF-16 units: one more than a link may hold, so that a text
 // the box had to cut is refused as too long instead of added cut.
 constexpr int LINK_BOX_LIMIT = int(URL_LENGTH_LIMIT) + 1;
@@ -152,9 +141,6 @@ constexpr size_t LINK_BOX_CAPACITY = 3 * size_t(LINK_BOX_LIMIT) + 1;
 // Why a link longer than URL_LENGTH_LIMIT bytes is refused.
 constexpr const char* LINK_TOO_LONG = "the link is longer than 2057 bytes";
 static_assert(URL_LENGTH_LIMIT == 2057, "LINK_TOO_LONG names the limit");
-// The link that text typed by the person stands for: "http://" goes in front unless it names a
-// scheme Moonfetch speaks. The copy into link is bounded.
-void MQUI_TypedLink(const char* text, char* link, size_t size);
 // The main window's drop target; its link test reads downloadOptions' allowHTML copy.
 WinDropTarget* MQUI_DropTarget();
 void MQUI_SetAllowHTML(int32_t allow);
@@ -189,15 +175,9 @@ struct RateClock {
 };
 void MQUI_TimerTask(HWND window);
 void MQUI_StartDownloads();
-void MQUI_StartWorkTimer();
 void MQUI_ShowDownloading(const char* url);
 void MQUI_ShowProgress(int64_t done, int64_t total);
-// The summary of the latest run: what came, what failed and why, and where the failed links are.
-void MQUI_DescribeRun(char* text, size_t size);
 intptr_t MQUI_ProgressProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);
-// Writes value with a comma between groups of three digits, from the end of buffer backwards;
-// returns the first character of the text.
-char* MQUI_FormatCount(uint64_t value, char* buffer, size_t size);
 RateClock* RateClock_Start();
 void RateClock_Free(RateClock* clock);
 double RateClock_Seconds(const RateClock* clock);
@@ -214,8 +194,7 @@ void MQUI_NotifyRunEnd(const char* text);
 // schedule's timer waits (after a start came, only "Every night" arms the next).
 bool MQUI_ScheduleArmed();
 constexpr size_t TRAY_TIP_CAPACITY = URL_CAPACITY + 64;
-// The tray icon's tip for the state now: the pending count and the start time when armed; during
-// a run, the file and how much of it came.
+// The tray icon's tip for the state now (MQUI_TrayTipText's, with the schedule as it is armed).
 void MQUI_TrayTip(char* text, size_t size);
 // Brings the tray icon's tip up to date; nothing while no icon is shown.
 void MQUI_UpdateTray();

@@ -1,13 +1,14 @@
 #include "web/cookies.h"
 
 #include "browsers/cookiestores.h"
-#include "platform/files.h"
+#include "platform/program.h"
 #include "net/inet.h"
 #include "platform/text.h"
 #include "diag/trace.h"
 #include "web/urlparse.h"
 #include "web/wire.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,11 +18,6 @@
 #include <string>
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // "Cookie: ", '=', CR LF and the NUL take 12; the rest is the margin we have always kept.
 constexpr size_t COOKIE_HEADER_OVERHEAD = 20;
@@ -38,15 +34,42 @@ enum CookieField {
     FIELD_COUNT
 };
 
-// Size of the open file, or -1 when it cannot be measured; the position is back at the start.
-int64_t measureFile(FILE* file)
+// The code of a failed read of the cookie file, by the reader's errno; any other is a file
+// that cannot be opened.
+struct ReadFailure {
+    int error;
+    int32_t code;
+};
+
+constexpr ReadFailure READ_FAILURES[] = {
+    {EFBIG, ERR_FILE_TOO_LARGE},
+    {ENOMEM, ERR_FILE_NO_MEMORY},
+    {EIO, ERR_FILE_SHORT_READ},
+};
+
+int32_t readFailure(int error)
 {
-    if (fseeko(file, 0, SEEK_END) != 0)
-        return -1;
-    const off_t size = ftello(file);
-    if (size < 0 || fseeko(file, 0, SEEK_SET) != 0)
-        return -1;
-    return size;
+    for (const ReadFailure& failure : READ_FAILURES)
+        if (failure.error == error)
+            return failure.code;
+    return ERR_FILE_OPEN;
+}
+
+// Loads the file at path into a new NUL-terminated buffer for the store (released with
+// std::free); its size, or the code of the failure with *text null.
+int32_t loadFile(const char* path, char** text)
+{
+    *text = nullptr;
+    if (path == nullptr)
+        return ERR_FILE_NO_PATH;
+    std::string read;
+    if (const int error = Plat_ReadBounded(path, size_t(COOKIE_FILE_LIMIT), &read))
+        return readFailure(error);
+    *text = static_cast<char*>(std::malloc(read.size() + 1));
+    if (*text == nullptr)
+        return ERR_FILE_NO_MEMORY;
+    std::memcpy(*text, read.c_str(), read.size() + 1);
+    return static_cast<int32_t>(read.size());
 }
 
 // Browsers and curl write the cookies that scripts may not read (logins, mostly) behind this
@@ -127,7 +150,7 @@ int32_t addCookieHeader(InetHandle* request, const CookieEntry& cookie)
     // The value may be a login: the log, which others may read, gets its length alone.
     Trace_PrintString(TRACE_ALL, "Wire_SendCookies: %s = ", cookie.name);
     Trace_PrintInt64(TRACE_ALL, "(%d characters)\n", int64_t(std::strlen(cookie.value)));
-    return Inet_HttpAddHeader(request, header, static_cast<size_t>(length)) ? 0 : -1;
+    return Inet_HttpAddHeader(request, header, static_cast<size_t>(length)) ? 0 : ERR_CALL_FAILED;
 }
 
 // The last database read, kept while neither it nor its -wal changes.
@@ -176,7 +199,7 @@ int32_t sendStoreCookies(WireRequest* request, bool secureChannel)
 {
     const std::shared_ptr<const StoreRead> store = storeOf(request->cookieFile);
     if (!store->failure.empty())
-        return -2;
+        return ERR_FILE_OPEN;
     const int64_t now = std::time(nullptr);
     for (const StoredCookie& stored : store->cookies) {
         const CookieEntry cookie{stored.secure, stored.hostOnly, stored.expiry, stored.host.c_str(),
@@ -198,37 +221,11 @@ bool Cookies_CheckStore(const char* path, std::string* failure)
     return failure->empty();
 }
 
-int64_t ReadWholeFile(const char* path, int64_t largest, char** text)
-{
-    *text = nullptr;
-    if (!path)
-        return -1;
-    const FilePtr file(Plat_OpenFile(path, "rb"));
-    if (!file)
-        return -2;
-    const int64_t size = measureFile(file.get());
-    if (size < 0)
-        return -5;
-    if (size > largest)
-        return -3;
-    const size_t bytes = static_cast<size_t>(size);
-    auto* buffer = static_cast<char*>(std::malloc(bytes + 1));
-    if (!buffer)
-        return -4;
-    if (std::fread(buffer, 1, bytes, file.get()) != bytes) {
-        std::free(buffer);
-        return -5;
-    }
-    buffer[bytes] = '\0';
-    *text = buffer;
-    return size;
-}
-
 int32_t Cookies_Open(CookieStore* store, const char* path)
 {
     Trace_PrintString(TRACE_ALL, "Cookies_Open, load %s\n", path ? path : "");
     // The limit keeps every size and offset of the store within 32 bits.
-    store->size = static_cast<int32_t>(ReadWholeFile(path, COOKIE_FILE_LIMIT, &store->text));
+    store->size = loadFile(path, &store->text);
     store->cursor = 0;
     return store->size < 0 ? store->size : 0;
 }

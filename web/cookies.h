@@ -1,6 +1,6 @@
 // Cookie store: the cookies of a Netscape-format cookies.txt file or of a browser's cookie
-// database (browsers/cookiestores.h) that an HTTP request sends, and the whole-file reader that
-// loads a cookies.txt.
+// database (browsers/cookiestores.h) that an HTTP request sends. A cookies.txt is loaded whole
+// by the system's bounded reader (Plat_ReadBounded), at most COOKIE_FILE_LIMIT bytes.
 //
 // Contract:
 // - A CookieStore lives for one walk on one thread: zero it, Cookies_Open, read entries
@@ -14,9 +14,10 @@
 //   and it has not expired (an expiry of 0 or less is a session cookie, which has not). A
 //   database's host-only cookie goes to its host alone. The trace shows each cookie's name and
 //   the length of its value, never the value.
-// - Failures are returned: negative ReadWholeFile codes (-1 no path, -2 cannot open or a
-//   database that cannot be read, -3 larger than allowed, -4 no memory, -5 not read whole), ERR_BAD_COOKIE, ERR_COOKIE_TOO_LONG, or -1
-//   when the client refuses a header. Trace lines go to the trace log at TRACE_ALL.
+// - Failures are returned as int32_t codes of net/errors.h, which a request returns as they
+//   are: ERR_FILE_* for a file (or database) that cannot be loaded, ERR_BAD_COOKIE,
+//   ERR_COOKIE_TOO_LONG, or ERR_CALL_FAILED when the client refuses a header. Trace lines go
+//   to the trace log at TRACE_ALL.
 #pragma once
 
 #include "net/errors.h"
@@ -33,7 +34,7 @@ constexpr size_t COOKIE_HEADER_CAPACITY = 512;    // one "Cookie: name=value\r\n
 struct CookieStore {
     char* text;       // the whole file and a NUL; cut into lines and fields while it is read
     int32_t cursor;   // offset of the first character not yet read
-    int32_t size;     // bytes loaded, or the negative ReadWholeFile code of a failed load
+    int32_t size;     // bytes loaded, or the ERR_FILE_* code of a failed load
 };
 
 struct CookieEntry {
@@ -49,12 +50,8 @@ struct CookieEntry {
 // Reads the browser's database at path as the requests do, and keeps the read for them; false
 // with the reason in *failure when it cannot be read.
 bool Cookies_CheckStore(const char* path, std::string* failure);
-// Loads the whole file at path in binary form into a new buffer of size + 1 bytes ending in a
-// NUL, handed out through *text (release it with std::free). Returns the size, or -1 to -5
-// with *text null; the file is closed on every path.
-int64_t ReadWholeFile(const char* path, int64_t largest, char** text);
 
-// Loads path into a zeroed store; 0, or the negative ReadWholeFile code (also kept in size).
+// Loads path into a zeroed store; 0, or the ERR_FILE_* code (also kept in size).
 int32_t Cookies_Open(CookieStore* store, const char* path);
 // Reads the next cookie line into entry: 1, 0 when none is left, or ERR_BAD_COOKIE for a line
 // of fewer than seven TAB-separated fields (the walk may go on behind it). Lines beginning with

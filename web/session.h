@@ -3,8 +3,8 @@
 // Contract:
 // - Wire_Init is called once, by the download core's start, on the user-interface thread and
 //   before any worker thread exists. Afterwards the handle is only read, from any thread.
-// - Wire_Init returns 0 when the session is open, -1 when it could not be opened; it writes no
-//   trace line and shows nothing.
+// - Wire_Init returns 0 when the session is open, ERR_CALL_FAILED (net/errors.h) when it could
+//   not be opened; it writes no trace line and shows nothing.
 #pragma once
 
 struct InetSession;

@@ -5,7 +5,7 @@
 //   caller's URL, which ParseURL modifies by writing NULs.
 // - Every function is reentrant (no state at all) and may run on any thread at once, each call
 //   on its own buffers. ParseURL writes two trace lines; nothing else has side effects.
-// - Failures are returned as negative error codes. Text arguments must not be null unless a
+// - Failures are returned as the ERR_* codes of net/errors.h. Text arguments must not be null unless a
 //   function says so.
 #pragma once
 

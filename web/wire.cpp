@@ -28,7 +28,7 @@ bool isTellingError(uint32_t error)
     return Inet_IsCertificateError(error) || error == INET_ERR_SECURE_CHANNEL;
 }
 
-// Stores the calling thread's client error and its text; always -1.
+// Stores the calling thread's client error and its text; always ERR_CALL_FAILED.
 int32_t failWith(WireRequest* request, const char* timeoutText)
 {
     request->status = Inet_LastError();
@@ -38,14 +38,14 @@ int32_t failWith(WireRequest* request, const char* timeoutText)
     else
         CopyBounded(request->statusText,
                     request->status == INET_ERR_TIMEOUT ? timeoutText : TEXT_LIBRARY_ERROR);
-    return -1;
+    return ERR_CALL_FAILED;
 }
 
 int32_t httpError(WireRequest* request)
 {
     failWith(request, "Timeout in HTTP Request.");
     Trace_PrintInt(TRACE_ALL, "Wire_HTTP_Request, hostError = %d\n", int32_t(request->status));
-    return -1;
+    return ERR_CALL_FAILED;
 }
 
 int32_t parseWorkingUrl(WireRequest* request)
@@ -241,12 +241,12 @@ bool checkFtpResume(WireRequest* request)
 }
 
 // A part of the file that no request asked for, or another part than the one asked for: the
-// server's fault, never a file. -1.
+// server's fault, never a file. ERR_CALL_FAILED.
 int32_t partNotAsked(WireRequest* request)
 {
     CopyBounded(request->statusText, "The server sent a part of the file that was not asked for.");
     Trace_Print(TRACE_ALL, "Wire_HTTP_Request: a part not asked for");
-    return -1;
+    return ERR_CALL_FAILED;
 }
 
 // The answer to a GET of the first byte decides: a partial one tells the size in its range (which
@@ -345,8 +345,8 @@ int32_t ask(WireRequest* request, const char* verb, const char* header, uint32_t
         if (!sendHanded(request))
             return httpError(request);
     } else if (request->cookieSource == COOKIES_NETSCAPE) {
-        int32_t cookies = Wire_SendCookies(request);
-        if (cookies < 0)
+        // The cookies' failure is the request's, as named (status and statusText stay as they are).
+        if (const int32_t cookies = Wire_SendCookies(request))
             return cookies;
     }
     if (!Inet_HttpSend(request->hRequest) || !Inet_HttpStatusCode(request->hRequest, &request->status)
@@ -381,7 +381,7 @@ int64_t announcedRest(const WireRequest* request)
 int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32_t timeout)
 {
     if (Wire_Session() == nullptr)
-        return -1;
+        return ERR_CALL_FAILED;
     Trace_PrintString(TRACE_ALL, "Wire_Request: %s\n", url);
     if (std::strlen(url) >= sizeof request->url)
         return ERR_BAD_URL;
@@ -463,7 +463,7 @@ int32_t Wire_HTTP_Request(WireRequest* request, int32_t mode, uint32_t timeout)
         break;
     }
     request->retryAfter = retryAfterOf(request->hRequest);
-    return -1;
+    return ERR_CALL_FAILED;
 }
 
 int32_t Wire_FTP_Request(WireRequest* request, int32_t mode, uint32_t timeout)

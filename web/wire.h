@@ -7,12 +7,13 @@
 // - Calling order per request: Wire_Request; for a download Wire_Read until it returns 1 or a
 //   negative value (the caller takes `bufferCount` bytes of `buffer` and sets it to 0 after
 //   each block); at last Wire_Close.
-// - Results: 1 success, 0 a sixth redirect, -1 a failed client call or an HTTP failure status
-//   (status and statusText say which), or a negative error code (ERR_*). Nothing is thrown.
+// - Results: 1 success, 0 a sixth redirect, or a failure named in net/errors.h:
+//   ERR_CALL_FAILED for a failed client call or an HTTP failure status (status and statusText
+//   say which), else our own ERR_* code, the cookies' included. Nothing is thrown.
 //   A refused certificate or secure connection has the client's own words as its statusText.
 //   A 206 is taken only as the answer to a request for a range, with a Content-Range of the
 //   bytes asked for: one to a request without a range, or to the query's first byte with
-//   another range, is a failure (-1) with our own statusText (a download's rest that does not
+//   another range, is a failure (ERR_CALL_FAILED) with our own statusText (a download's rest that does not
 //   fit starts over, below). The numbers of Content-Range and Retry-After are taken only
 //   within 0..INT64_MAX-1, and a range only with first <= last < total.
 // - Redirects are followed between http, https and ftp alike; one to any other scheme ends the
@@ -32,9 +33,9 @@
 //   (rangeEnd) or for the file from its first byte (askRange), both only with ifRange: the
 //   answer is then a 206 of exactly those bytes of that version, or a 200 of the whole file
 //   (resumeFrom 0); a bounded range answered with other bytes, of another size or version, is a
-//   failure (-1) with our own statusText and never starts over. FTP continues only while the server's size is the
-//   expected one. After Wire_Request, resumeFrom tells where the data that Wire_Read hands out
-//   belong in the file.
+//   failure (ERR_CALL_FAILED) with our own statusText and never starts over. FTP continues only
+//   while the server's size is the expected one. After Wire_Request, resumeFrom tells where the
+//   data that Wire_Read hands out belong in the file.
 // - Wire_Read never hands out a byte behind the end an HTTP answer announced (its Content-Range,
 //   else its Content-Length): an answer that goes on ends with ERR_TOO_MANY_BYTES and a
 //   statusText that says so, after the bytes up to that end.
@@ -110,7 +111,8 @@ int32_t Wire_HTTP_Request(WireRequest* request, int32_t mode, uint32_t timeout);
 int32_t Wire_FTP_Request(WireRequest* request, int32_t mode, uint32_t timeout);
 // Sets the send and receive time-outs of handle; false at the first that cannot be set.
 bool Wire_SetTimeouts(InetHandle* handle, uint32_t timeout);
-// Reads the next block: 1 at the end, 0 after a block (or while one is untaken), -1 on a client
-// failure, ERR_TOO_MANY_BYTES when the body runs past its announced end.
+// Reads the next block: 1 at the end, 0 after a block (or while one is untaken),
+// ERR_CALL_FAILED on a client failure, ERR_TOO_MANY_BYTES when the body runs past its
+// announced end.
 int32_t Wire_Read(WireRequest* request);
 void Wire_Close(WireRequest* request);

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace {
@@ -50,36 +51,28 @@ TEST_F(Items, NewItemsQueueInOrderUpToTheUrlBuffer)
     EXPECT_STREQ(MOONQ_ItemAt(2)->url, "http://h/1");
 }
 
-TEST_F(Items, ClickSelectTogglesAndExtends)
+// Each step acts on four items as the person would; then the list, and behind '|' the deleted items.
+TEST_F(Items, ClickSelectTogglesAndExtendsAndOneDeleteCanBeUndone)
 {
-    constexpr int ALL = -1;
-    const struct { int position; bool extend; const char* after; } clicks[] = {
-        {1, false, "0 1* 2 3"}, {3, true, "0 1* 2 3*"}, {3, true, "0 1* 2 3"},   // extend toggles only that item
-        {ALL, false, "0* 1* 2* 3*"}, {2, false, "0 1 2 3"},   // the selected item goes with all others
-        {ALL, false, "0* 1* 2* 3*"}, {9, false, "0 1 2 3"}, {9, true, "0 1 2 3"},   // past the end
+    enum Step { CLICK, EXTEND, ALL, DELETE, UNDO };
+    const std::function<void(size_t)> act[] = {
+        [](size_t at) { MOONQ_ClickSelect(at, false); }, [](size_t at) { MOONQ_ClickSelect(at, true); },
+        [](size_t) { MOONQ_SelectAll(); }, [](size_t) { MOONQ_DeleteSelected(); }, [](size_t) { MOONQ_UndoDelete(); },
+    };
+    const struct { Step step; size_t at; const char* after; } steps[] = {
+        {CLICK, 1, "0 1* 2 3|"}, {EXTEND, 3, "0 1* 2 3*|"}, {EXTEND, 3, "0 1* 2 3|"},   // extend toggles only that item
+        {ALL, 0, "0* 1* 2* 3*|"}, {CLICK, 2, "0 1 2 3|"},   // the selected item goes with all others
+        {ALL, 0, "0* 1* 2* 3*|"}, {CLICK, 9, "0 1 2 3|"}, {EXTEND, 9, "0 1 2 3|"},   // past the end
+        {CLICK, 0, "0* 1 2 3|"}, {EXTEND, 2, "0* 1 2* 3|"}, {DELETE, 0, "1 3|0* 2*"},
+        {UNDO, 0, "1 3 0* 2*|"}, {UNDO, 0, "1 3 0* 2*|"},   // a second Undo has nothing left
+        {DELETE, 0, "1 3|0* 2*"}, {CLICK, 9, "1 3|0* 2*"},
+        {DELETE, 0, "1 3|"}, {UNDO, 0, "1 3|"},   // nothing selected, but the earlier Delete is forgotten
     };
     addItems(4);
-    for (const auto& click : clicks) {
-        click.position == ALL ? MOONQ_SelectAll() : MOONQ_ClickSelect(size_t(click.position), click.extend);
-        EXPECT_EQ(names(), click.after) << click.position << " " << click.extend;
+    for (const auto& s : steps) {
+        act[s.step](s.at);
+        EXPECT_EQ(names() + "|" + names(deletedList), s.after) << &s - steps;
     }
-}
-
-TEST_F(Items, DeleteAndUndo)
-{
-    addItems(4);
-    MOONQ_ClickSelect(0, false);
-    MOONQ_ClickSelect(2, true);
-    MOONQ_DeleteSelected();
-    EXPECT_EQ(names() + " | " + names(deletedList), "1 3 | 0* 2*");
-    MOONQ_UndoDelete();
-    MOONQ_UndoDelete();   // a second Undo has nothing left
-    EXPECT_EQ(names(), "1 3 0* 2*");
-    MOONQ_DeleteSelected();
-    MOONQ_ClickSelect(9, false);
-    MOONQ_DeleteSelected();   // nothing selected, but the earlier Delete is forgotten
-    MOONQ_UndoDelete();
-    EXPECT_EQ(names() + " | " + names(deletedList), "1 3 | ");
 }
 
 TEST_F(Items, DownloadDirectoryMustFitItsBufferAndEveryRequestIsTraced)

@@ -1,4 +1,5 @@
 #include "tests/ui/ui_fixture.h"
+#include "ui/texts.h"
 
 #include "platform/text.h"
 #include "core/checkback.h"

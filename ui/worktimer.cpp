@@ -1,0 +1,17 @@
+#include "ui/worktimer.h"
+
+#include "ui/ui.h"
+
+void MQUI_StartWorkTimer()
+{
+    if (ui.workTimerId != 0)
+        return;
+    ui.workTimerId = Win_SetTimer(ui.hwndMain, WORK_TIMER_ID, WORK_TIMER_MS);
+    MQUI_Refresh();
+}
+
+void MQUI_StopWorkTimer(HWND window)
+{
+    Win_KillTimer(window, ui.workTimerId);
+    ui.workTimerId = 0;
+}
