@@ -34,7 +34,6 @@ constexpr int32_t SEG_DONE_CAPACITY = 48;
 // The smallest range given to a connection of its own.
 constexpr int64_t SEG_MIN_SIZE = 1 << 20;
 constexpr int32_t SEG_CONNECTIONS_MAX = 16;
-constexpr int32_t SEG_CONNECTIONS_DEFAULT = 8;
 constexpr int64_t SEG_WINDOW_NS = 1000000000;
 constexpr int64_t SEG_GAIN_PERCENT = 10;
 

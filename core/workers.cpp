@@ -756,6 +756,7 @@ int32_t MOONQ_StartRequest(UrlItem* item, const DownloadOptions* options, bool i
     List_Init(&request->queued);
     request->item = item;
     request->isQuery = isQuery;
+    static_assert(OPTIONS_CONNECTIONS_MAX <= SEG_CONNECTIONS_MAX);
     request->connectionLimit = std::clamp(options->connections, 1, SEG_CONNECTIONS_MAX);
     Seg_LimiterStart(&request->limiter, int64_t(std::max(options->rateLimit, 0)) * 1024,
                      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());

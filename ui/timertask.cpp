@@ -109,7 +109,8 @@ void endRun()
 // After a file ended: the next ready item the run has not tried, unless "Cancel" was pressed.
 void continueRun()
 {
-    if (ui.stopAfterCurrent || MOONQ_StartNextDownload(&ui.currentDownload, &downloadOptions) != 0) {
+    const DownloadOptions run = Options_ForRun(downloadOptions, ui.runScheduled);
+    if (ui.stopAfterCurrent || MOONQ_StartNextDownload(&ui.currentDownload, &run) != 0) {
         endRun();
         return;
     }
@@ -210,12 +211,14 @@ const WinDialogTemplate progressTemplate = {
     PROGRESS_CONTROLS, std::size(PROGRESS_CONTROLS),
 };
 
-void MQUI_StartDownloads()
+void MQUI_StartDownloads(bool scheduled)
 {
     if (ui.currentDownload != nullptr)
         return;
     MOONQ_BeginRun();
-    const int32_t r = MOONQ_StartNextDownload(&ui.currentDownload, &downloadOptions);
+    ui.runScheduled = scheduled;
+    const DownloadOptions run = Options_ForRun(downloadOptions, scheduled);
+    const int32_t r = MOONQ_StartNextDownload(&ui.currentDownload, &run);
     ui.stopAfterCurrent = false;
     ui.runByteCount = 0;
     ui.runFileCount = 0;

@@ -69,6 +69,7 @@ struct UiState {
     UrlRequest* currentDownload;
     HWND hwndProgress;
     bool stopAfterCurrent;
+    bool runScheduled;        // the schedule started the run (its rate limit may be lifted)
     int32_t runFileCount;
     int64_t runByteCount;
     // The latest run's failures: how many, and the first of them (runFailures up to the count).
@@ -174,7 +175,9 @@ struct RateClock {
     int64_t start;
 };
 void MQUI_TimerTask(HWND window);
-void MQUI_StartDownloads();
+// Begins a run of the ready items; the schedule's (scheduled) runs without the rate limit when
+// the person chose so.
+void MQUI_StartDownloads(bool scheduled = false);
 void MQUI_ShowDownloading(const char* url);
 void MQUI_ShowProgress(int64_t done, int64_t total);
 intptr_t MQUI_ProgressProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);
