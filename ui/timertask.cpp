@@ -160,7 +160,8 @@ bool checkBackDownload()
     case RESULT_RUNNING:
         followAttempt(request);
         saveRecordedPart(request->item);
-        MQUI_ShowProgress(request->bytesDone.load(std::memory_order_relaxed), size);
+        MQUI_ShowProgress(request->bytesDone.load(std::memory_order_relaxed), size,
+                          request->connections.load(std::memory_order_relaxed));
         return false;
     case RESULT_DOWNLOADED:
         ui.runFileCount += 1;
@@ -264,7 +265,7 @@ void MQUI_TimerTask(HWND window)
     showDueSummary();
 }
 
-void MQUI_ShowProgress(int64_t done, int64_t total)
+void MQUI_ShowProgress(int64_t done, int64_t total, int32_t connections)
 {
     // In floating point: a hostile size near the 64-bit limit must not overflow the product.
     ui.shownPercent = total > 0 ? int32_t(100.0 * double(std::min<int64_t>(done, total)) / double(total)) : -1;
@@ -276,7 +277,7 @@ void MQUI_ShowProgress(int64_t done, int64_t total)
     setItemText(ui.hwndProgress, IDC_PROGRESS_BYTES, line);
     const double seconds = RateClock_Seconds(ui.rateClock);
     if (seconds > SHORTEST_RATE_SPAN) {
-        MQUI_FormatRateLine(done, total, ui.rateBase, seconds, line, sizeof line);
+        MQUI_FormatRateLine(done, total, ui.rateBase, seconds, connections, line, sizeof line);
         setItemText(ui.hwndProgress, IDC_PROGRESS_RATE, line);
     }
     Win_Invalidate(ui.hwndProgress, true);

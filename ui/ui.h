@@ -179,7 +179,8 @@ void MQUI_TimerTask(HWND window);
 // the person chose so.
 void MQUI_StartDownloads(bool scheduled = false);
 void MQUI_ShowDownloading(const char* url);
-void MQUI_ShowProgress(int64_t done, int64_t total);
+// Shows done of total in the progress dialog, the rate over connections (those running now).
+void MQUI_ShowProgress(int64_t done, int64_t total, int32_t connections = 1);
 intptr_t MQUI_ProgressProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);
 RateClock* RateClock_Start();
 void RateClock_Free(RateClock* clock);
