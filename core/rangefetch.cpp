@@ -113,7 +113,9 @@ bool askRange(Fetch* fetch, Connection* connection, SegRange range)
     web->complete = false;
     web->etag[0] = web->lastModified[0] = '\0';
     web->resumeFrom = range.first;
-    web->rangeEnd = range.end < fetch->job->size ? range.end : 0;
+    // Bounded even at the file's end: an answer of other bytes then fails here, where an open
+    // range would start the whole file over on this connection.
+    web->rangeEnd = range.end;
     web->askRange = true;
     const int32_t r = Wire_Request(web, fetch->url.c_str(), MODE_DOWNLOAD, fetch->job->timeout);
     Trace_PrintInt64(TRACE_ALL, "DownloadURL, range from %d\n", range.first);
@@ -331,6 +333,11 @@ int32_t MOONQ_FetchRanges(RangeJob* job)
     for (int32_t i = 0; i < fetch->started; ++i)
         if (fetch->connections[i].thread.joinable())
             fetch->connections[i].thread.join();
+    // The first connection was stopped through the request's own abort: only an abort from
+    // outside (which sets aborted first) may outlast the fetch.
+    request->web.abort.store(false);
+    if (request->aborted.load(std::memory_order_acquire))
+        request->web.abort.store(true);
     job->done = fetch->done;
     if (fetch->failure != 0)
         return fetch->failure;

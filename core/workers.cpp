@@ -892,6 +892,7 @@ int32_t MOONQ_CheckBackDown(UrlRequest* request)
 
 void MOONQ_AbortRequest(UrlRequest* request)
 {
+    request->aborted.store(true, std::memory_order_release);
     request->web.abort.store(true);
     if (request->isQuery)
         MOONQ_WithdrawQuery(request);

@@ -99,6 +99,7 @@ struct UrlRequest {
     int32_t connectionLimit;        // a download's connections at most (1: one, as always)
     std::atomic<int32_t> connections;   // running now, while ranges are fetched over several
     SegLimiter limiter;             // the total rate's (MOONQ_Throttle)
+    std::atomic<bool> aborted;      // MOONQ_AbortRequest came (web.abort alone may be the fetch's own)
 };
 
 // Guards the texts, status and size of items that workers write; one lock for all items.

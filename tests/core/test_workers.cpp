@@ -383,6 +383,73 @@ TEST_F(Workers, RangesOverSeveralConnectionsAfterAStopAskOnlyForWhatIsMissing)
     }
 }
 
+// Servers that misbehave on the connections added to a download: the file still ends byte-equal, whatever
+// was refused goes to another connection or the file starts over, and no connection is added after a refusal.
+// The first connection sends its first MiB and pauses, so the second one (added after a second) gets the back
+// half of the rest, 4.5 MiB on.
+TEST_F(Workers, AddedConnectionsThatTheServerMisservesLeaveTheRestToTheOthers)
+{
+    const uint64_t MIB = 1 << 20, N = 8 * MIB;
+    const std::string v1 = "\"v1\"", n = std::to_string(N);
+    // The head of a 206 of [first, end), by default to the file's end.
+    auto partFrom = [&](uint64_t first, const std::string& etag, uint64_t end = 0) {
+        end = end ? end : N;
+        return head("206 Partial Content", "ETag: " + etag + "\r\nContent-Range: bytes " + std::to_string(first) +
+                                               "-" + std::to_string(end - 1) + "/" + n + "\r\nContent-Length: " +
+                                               std::to_string(end - first));
+    };
+    auto rest = [&](uint64_t first, uint64_t end = 0) {
+        return answer(partFrom(first, v1, end), (end ? end : N) - first, first);
+    };
+    auto asked = [&](uint64_t first, uint64_t end = 0) {
+        return "bytes=" + std::to_string(first) + "-" + std::to_string((end ? end : N) - 1) + " " + v1;
+    };
+    const uint64_t half = 9 * MIB / 2, split = 13 * MIB / 2;
+    const Script first = {readRequest(), sendText(partFrom(0, v1)), sendBody(MIB), pauseFor(2000), sendBody(N - MIB, MIB)};
+    // The second connection sends half a MiB and pauses while the first, done, takes the back half of its rest.
+    const Script slowSecond = {readRequest(), sendText(partFrom(half, v1)), sendBody(MIB / 2, half), pauseFor(3000),
+                               sendBody(N - half - MIB / 2, half + MIB / 2)};
+    const struct { const char* name; std::vector<Script> scripts; std::vector<std::string> asked; const char* waits; }
+        cases[] = {
+        {"added connection answered 200", {first, answer(head("200 OK", "ETag: " + v1 + "\r\nContent-Length: " + n)),
+         rest(half)}, {"bytes=0- " + v1, asked(half), asked(half)}, ""},
+        {"503 on the third connection", {first, slowSecond, answer(head("503 Service Unavailable")), rest(split)},
+         {"bytes=0- " + v1, asked(half), asked(split), asked(split)}, ""},
+        {"changed ETag on one range", {first, answer(partFrom(half, "\"v2\""), N - half, half),
+         answer(head("200 OK", "ETag: \"v2\"\r\nContent-Length: " + n), N)},
+         {"bytes=0- " + v1, asked(half), "bytes=0- " + v1}, "1 "},
+        {"206 with the wrong range", {first, answer(partFrom(half + 1, v1), N - half - 1, half + 1), rest(half)},
+         {"bytes=0- " + v1, asked(half), asked(half)}, ""},
+        // The cut connection asks for the rest of its range, then for the back half of the first one's.
+        {"connection cut mid-range", {first, answer(partFrom(half, v1), MIB, half), rest(half + MIB),
+         rest(11 * MIB / 4, half)}, {"bytes=0- " + v1, asked(half), asked(half + MIB), asked(11 * MIB / 4, half)}, ""},
+    };
+    options.connections = 4;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server(c.scripts);
+        UrlItem* item = validItem(server.url("r.bin"), "r.bin", int64_t(N));
+        CopyBounded(item->etag, v1.c_str());
+        Trace_Open("moonfch_log.txt");
+        UrlRequest* request = nullptr;
+        const int32_t got = download(&request);
+        Trace_Close();
+        ASSERT_EQ(got, RESULT_DOWNLOADED) << readFile("moonfch_log.txt");
+        EXPECT_EQ(checkBack(request), RESULT_DOWNLOADED);
+        EXPECT_TRUE(isPatternFile(path("r.bin"), N));
+        EXPECT_EQ(askedFor(server.requests()), c.asked);
+        const std::string log = readFile("moonfch_log.txt");
+        std::string waits;
+        for (size_t at = log.find("retry in "); at != std::string::npos; at = log.find("retry in ", at + 1))
+            waits += log.substr(at + 9, log.find(' ', at + 9) - at - 9) + " ";
+        EXPECT_EQ(waits, c.waits);
+        EXPECT_EQ(std::pair(log.find("connection 2 added") != std::string::npos, log.find("connection 3 added")),
+                  std::pair(true, std::string::npos));
+        MOONQ_FreeList(&pendingList);
+        std::filesystem::remove(path("r.bin"));
+    }
+}
+
 TEST_F(Workers, FtpDownloadContinuesThePartOfAFileOfTheSameSize)
 {
     FtpServer ftp(path("ftp"));
