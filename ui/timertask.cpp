@@ -40,6 +40,14 @@ int64_t itemSize(const UrlItem* item)
     return item ? item->size : 0;
 }
 
+// The bytes of every range the item's part holds: over several connections they grow while the
+// part at the file's start may not.
+int64_t partBytes(const UrlItem* item)
+{
+    auto lock = MOONQ_LockItem();
+    return std::max(item->partDone.load(std::memory_order_relaxed), Seg_Bytes(item->partRanges));
+}
+
 void showDownloadingItem(const UrlItem* item)
 {
     char url[URL_CAPACITY];
@@ -47,7 +55,7 @@ void showDownloadingItem(const UrlItem* item)
         auto lock = MOONQ_LockItem();
         CopyBounded(url, item->url);
     }
-    ui.savedPart = item->partDone.load(std::memory_order_relaxed);
+    ui.savedPart = partBytes(item);
     ui.shownAttempt = 0;
     ui.rateBase = 0;
     MQUI_ShowDownloading(url);
@@ -77,7 +85,7 @@ void followAttempt(const UrlRequest* request)
 // program continues it at the next start.
 void saveRecordedPart(const UrlItem* item)
 {
-    const int64_t part = item->partDone.load(std::memory_order_relaxed);
+    const int64_t part = partBytes(item);
     if (part == ui.savedPart)
         return;
     ui.savedPart = part;

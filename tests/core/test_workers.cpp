@@ -38,20 +38,6 @@ int32_t checkBack(UrlRequest* request)
     return r;
 }
 
-// The TAB-separated fields of each line of text.
-std::vector<std::vector<std::string>> fieldsOf(const std::string& text)
-{
-    std::vector<std::vector<std::string>> lines;
-    std::istringstream in(text);
-    for (std::string line, field; std::getline(in, line);) {
-        std::istringstream fields(line);
-        lines.emplace_back();
-        while (std::getline(fields, field, '\t'))
-            lines.back().push_back(field);
-    }
-    return lines;
-}
-
 // text without prefix when it starts with it.
 std::string after(const std::string& prefix, const std::string& text)
 {

@@ -53,5 +53,7 @@ bool becomeNobody();
 std::string readFile(const std::string& path);
 // Creates or replaces a file with exactly these bytes.
 void writeFile(const std::string& path, const std::string& bytes);
+// The TAB-separated fields of each line of text.
+std::vector<std::vector<std::string>> fieldsOf(const std::string& text);
 
 }  // namespace moontest
