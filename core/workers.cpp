@@ -40,6 +40,11 @@ constexpr int STOP_WAIT_MS = 1000;
 // Waits before the retries of a download, and the longest a server's Retry-After may ask for.
 constexpr int RETRY_WAIT_SECONDS[MAX_RETRIES] = {1, 4, 16};
 constexpr int RETRY_AFTER_CAP_SECONDS = 60;
+// A try that met another version of the file on one of its ranges: the file starts over at once,
+// as part of the same try, this many times at most (a server that keeps changing the file then
+// costs retries like any early end).
+constexpr int32_t VERSION_CHANGED = 1 << 20;
+constexpr int MAX_RESTARTS = 3;
 constexpr auto WAIT_SLICE = std::chrono::milliseconds(10);
 // A running download records its part on disk when this much came and this long passed since
 // the last record.
@@ -575,8 +580,7 @@ int32_t fetchInto(UrlRequest* request, RangeJob* job, int32_t* outcome)
     if (r == RANGES_RESTART) {
         job->done = SegDone{};
         Trace_PrintString(TRACE_ALL, "DownloadURL, another version: from the start %s\n", item->localPath);
-        return breakOff(item, ERR_SHORT_TRANSFER, 0, "The file changed on the server: it starts over.",
-                        "DownloadURL, file changed %s\n");
+        return VERSION_CHANGED;
     }
     return readFailed(request);
 }
@@ -653,14 +657,27 @@ int32_t downloadOnce(UrlRequest* request, uint32_t timeout, int32_t* outcome, bo
 }
 
 // Downloads the item, trying again after failures that may go away.
+// One try, started over at once while its ranges meet another version of the file.
+int32_t downloadRestarting(UrlRequest* request, uint32_t timeout, int32_t* outcome, bool* answered)
+{
+    for (int restart = 0;; ++restart) {
+        *outcome = RESULT_FAILED;
+        const int32_t r = downloadOnce(request, timeout, outcome, answered);
+        Wire_Close(&request->web);
+        if (r != VERSION_CHANGED)
+            return r;
+        if (restart == MAX_RESTARTS)
+            return breakOff(request->item, ERR_SHORT_TRANSFER, 0, "The file changed on the server: it starts over.",
+                            "DownloadURL, file changed %s\n");
+    }
+}
+
 int32_t downloadWithRetries(UrlRequest* request, uint32_t timeout, int32_t* outcome)
 {
     UrlItem* item = request->item;
     for (int retry = 0;; ++retry) {
-        *outcome = RESULT_FAILED;
         bool answered = false;
-        int32_t r = downloadOnce(request, timeout, outcome, &answered);
-        Wire_Close(&request->web);
+        int32_t r = downloadRestarting(request, timeout, outcome, &answered);
         const bool again = r < 0 && worthRetrying(request, r);
         if (!answered && !again)
             markFailed(item, r);

@@ -49,7 +49,9 @@
 //   connections (core/rangefetch.h), each range written at its place in a file whose whole size
 //   is reserved first, and the ranges done are recorded (partRanges, partDone their first);
 //   a 200 writes the whole file as above. A file whose ranges have gaps is continued the same
-//   way whatever the limit, so that only the missing ranges are asked for.
+//   way whatever the limit, so that only the missing ranges are asked for. A range answered
+//   with another version of the file starts the file over at once, as part of the same try
+//   (neither a retry nor its wait), at most three times in a try.
 // - Every download keeps to the total rate its limiter allows.
 // - Failures are returned as the negative codes named in net/errors.h (a request's result is
 //   the web layer's as it came), never thrown.
