@@ -86,6 +86,13 @@ std::string Handoff_EncodeRequest(const HandoffRequest& request)
                   {"list", request.list}, {"answerBy", request.answerBy}});
 }
 
+std::string Handoff_EncodeSent(const HandoffRequest& request, int timeoutMs)
+{
+    HandoffRequest timed = request;
+    timed.answerBy = Handoff_Clock() + timeoutMs;
+    return Handoff_EncodeRequest(timed);
+}
+
 bool Handoff_DecodeRequest(std::string_view payload, HandoffRequest* out)
 {
     const Json value = parseObject(payload);

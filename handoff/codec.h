@@ -52,6 +52,8 @@ struct HandoffAnswer {
 
 // Each returns the whole frame, length included; empty when the payload would be too long.
 std::string Handoff_EncodeRequest(const HandoffRequest& request);
+// The frame of request as a sender sends it: answerBy set to timeoutMs from now.
+std::string Handoff_EncodeSent(const HandoffRequest& request, int timeoutMs);
 std::string Handoff_EncodeAnswer(const HandoffAnswer& answer);
 // payload is a frame without its length.
 bool Handoff_DecodeRequest(std::string_view payload, HandoffRequest* out);

@@ -272,9 +272,7 @@ std::string Handoff_SocketPath(const char* dataFolder)
 
 int Handoff_Send(const char* dataFolder, const HandoffRequest& req, HandoffAnswer* answer, int timeoutMs)
 {
-    HandoffRequest timed = req;
-    timed.answerBy = Handoff_Clock() + timeoutMs;
-    const std::string frame = Handoff_EncodeRequest(timed);
+    const std::string frame = Handoff_EncodeSent(req, timeoutMs);
     if (frame.empty())
         return HANDOFF_TOO_BIG;
     const std::string path = Handoff_SocketPath(dataFolder);

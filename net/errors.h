@@ -7,8 +7,9 @@
 //   log of earlier versions show them. Every failure a layer above the internet client returns
 //   as an int32_t result is named here: callers test the sign, or compare with a name, and
 //   never with a bare number.
-// - Two names share -1: a failed call (ERR_CALL_FAILED) and a whole-file read without a path
-//   (ERR_FILE_NO_PATH). A request never meets the second, since its cookie file is a buffer.
+// - Some names share a small negative value, each met on a road of its own: a failed call
+//   (ERR_CALL_FAILED) and a whole-file read without a path (ERR_FILE_NO_PATH), which a request
+//   never meets since its cookie file is a buffer; and the settings' own failures below.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +51,14 @@ constexpr int32_t ERR_FILE_OPEN = -2;
 constexpr int32_t ERR_FILE_TOO_LARGE = -3;
 constexpr int32_t ERR_FILE_NO_MEMORY = -4;
 constexpr int32_t ERR_FILE_SHORT_READ = -5;
+// Why a stored setting could not be read (a key that cannot be opened gives the store's own
+// positive code instead): the value is missing or longer than a number, or it is shorter (its
+// bytes are then read all the same); the person's browser profile of that name is not found;
+// the cookie source could not be loaded, the person having been told why.
+constexpr int32_t ERR_VALUE_MISSING = -1;
+constexpr int32_t ERR_VALUE_SHORT = -2;
+constexpr int32_t ERR_NO_PROFILE = -1;
+constexpr int32_t ERR_COOKIE_SOURCE = -1;
 
 // The program's own failures.
 constexpr int32_t ERR_NO_MEMORY = static_cast<int32_t>(0x80000001u);

@@ -46,7 +46,7 @@ int32_t profileCookieFile(const CookieSourceTell& tell, char (&path)[COOKIE_PATH
         return result;
     uint32_t size = sizeof path;
     if (Netscape_GetProfileDir(user, path, &size) != 0)
-        return tellFailure(tell, ERR_LOADING, -1);
+        return tellFailure(tell, ERR_LOADING, ERR_COOKIE_SOURCE);
     Trace_PrintString(TRACE_ALL, "CookieDir: %s\n", path);
     const std::string file = CookieStores_FileOf(path);
     if (size == 0 || size + COOKIE_NAME_ROOM >= sizeof path || file.size() >= sizeof path)
@@ -61,18 +61,18 @@ int32_t checkCookieFile(const CookieSourceTell& tell, const char* path, Download
 {
     options->cookieFile[0] = '\0';
     if (*path == '\0')
-        return tellFailure(tell, ERR_BLANK, -1);
+        return tellFailure(tell, ERR_BLANK, ERR_COOKIE_SOURCE);
     // A folder opens for reading here, though not on Windows: it is no cookie file either.
     std::error_code error;
     std::FILE* file = std::filesystem::is_directory(Plat_Path(path), error) ? nullptr : Plat_OpenFile(path, "r");
     if (file == nullptr)
-        return tellFailure(tell, ERR_OPEN, -1);
+        return tellFailure(tell, ERR_OPEN, ERR_COOKIE_SOURCE);
     std::fclose(file);
     // A browser's database is read now, so that what keeps it from being read is told here and
     // not found at the first download, which then sends from this read.
     std::string failure;
     if (CookieStores_KindOf(path) != STORE_TEXT && !Cookies_CheckStore(path, &failure))
-        return tellFailure(tell, failure.c_str(), -1);
+        return tellFailure(tell, failure.c_str(), ERR_COOKIE_SOURCE);
     CopyBounded(options->cookieFile, path);
     return 0;
 }
@@ -127,10 +127,10 @@ int32_t Netscape_GetProfileDir(const char* user, char* buffer, uint32_t* size)
             continue;
         uint32_t bytes = uint32_t(profile.directory.size() + 1);
         if (bytes > capacity)
-            return -1;
+            return ERR_NO_PROFILE;
         std::memcpy(buffer, profile.directory.c_str(), bytes);
         *size = bytes;
         return 0;
     }
-    return -1;
+    return ERR_NO_PROFILE;
 }

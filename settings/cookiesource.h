@@ -13,6 +13,7 @@
 //   database that cannot be read fails the load, telling why.
 #pragma once
 
+#include "net/errors.h"
 #include "settings/options.h"
 
 #include <cstdint>
@@ -26,10 +27,12 @@ constexpr uint32_t COOKIE_PATH_SIZE = 260;
 using CookieSourceTell = std::function<void(const char* text)>;
 
 // Reads the stored choice, resolves and checks the cookie file; 0, a positive store error code
-// (nothing told), or -1/-2 after telling the person why.
+// (nothing told), or a negative code after telling the person why (ERR_COOKIE_SOURCE, or the
+// setting's own, ERR_VALUE_MISSING or ERR_VALUE_SHORT).
 int32_t CookieSource_Load(DownloadOptions* options, const CookieSourceTell& tell);
 // Reads the text value name of the stored choice into buffer (capacity bytes); the store's result.
 int32_t CookieSource_ReadString(const char* name, char* buffer, uint32_t capacity);
 // The profile directory of user into buffer; *size is the capacity in, the bytes of the result
-// with its terminator out (0 on failure). 0, or -1 when the user or the profiles are not found.
+// with its terminator out (0 on failure). 0, or ERR_NO_PROFILE when the user or the profiles are
+// not found.
 int32_t Netscape_GetProfileDir(const char* user, char* buffer, uint32_t* size);

@@ -34,8 +34,8 @@ int32_t Reg_ReadDword(RegRoot root, const char* subKey, const char* name, int32_
     if (opened != REG_OK)
         return opened;
     if (result != REG_OK)
-        return -1;
-    return length < sizeof *value ? -2 : 0;
+        return ERR_VALUE_MISSING;
+    return length < sizeof *value ? ERR_VALUE_SHORT : REG_OK;
 }
 
 int32_t Reg_WriteDword(RegRoot root, const char* subKey, const char* name, int32_t value)

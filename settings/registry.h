@@ -6,9 +6,10 @@
 // - Each helper returns a Win32 error code (0 on success) and reports nothing itself; a caller
 //   whose read fails keeps its default, a failed write is ignored by the caller.
 // - A failed read leaves the caller's buffer or target untouched, with the one exception that
-//   Reg_ReadDword writes the data of a value shorter than 4 bytes before returning -2.
+//   Reg_ReadDword writes the data of a value shorter than 4 bytes before returning ERR_VALUE_SHORT.
 #pragma once
 
+#include "net/errors.h"
 #include "store/regstore.h"
 
 #include <cstddef>
@@ -44,8 +45,9 @@ constexpr const char* REG_VAL_OTHER_NAME = "OtherName";
 // included) out. A value that does not fit with its terminator gives REG_ERROR_MORE_DATA.
 int32_t Reg_ReadString(RegRoot root, const char* subKey, const char* name, char* buffer,
                        uint32_t* size);
-// 0, or the positive code when the key cannot be opened, -1 when the value is missing or longer
-// than 4 bytes, -2 when it is shorter (its bytes are then in *value). The type is not checked.
+// 0, or the positive code when the key cannot be opened, ERR_VALUE_MISSING when the value is
+// missing or longer than 4 bytes, ERR_VALUE_SHORT when it is shorter (its bytes are then in
+// *value). The type is not checked.
 int32_t Reg_ReadDword(RegRoot root, const char* subKey, const char* name, int32_t* value);
 // Writes a REG_DWORD, creating the key path.
 int32_t Reg_WriteDword(RegRoot root, const char* subKey, const char* name, int32_t value);

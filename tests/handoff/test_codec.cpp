@@ -15,10 +15,8 @@ std::string payloadOf(const std::string& frame)
 
 TEST(Handoff, RequestsAndAnswersComeBackAsSentAndBytesThatAreNotUtf8TravelAsReplacements)
 {
-    HandoffRequest request;
-    request.links = {{"http://h/a\xC3\xA9.zip", "http://h/page", "a=1; b=2"}, {"ftp://h/\xFF", "", ""}};
-    request.downloadNow = true;
-    request.raise = false;
+    const HandoffRequest request{{{"http://h/a\xC3\xA9.zip", "http://h/page", "a=1; b=2"}, {"ftp://h/\xFF", "", ""}},
+                                 true, false};
     HandoffRequest got;
     ASSERT_TRUE(Handoff_DecodeRequest(payloadOf(Handoff_EncodeRequest(request)), &got));
     EXPECT_EQ(got.links[0].url, request.links[0].url);

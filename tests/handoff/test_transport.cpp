@@ -28,21 +28,49 @@ protected:
     }
 };
 
-// Another user's connection, made from a child that gave up root: closed unanswered. The child's
-// exit status: 0 closed without an answer, 1 not connected at all, 2 answered.
-int connectAsNobody(const std::string& socketPath, const std::string& frame)
+// Runs body on a thread of its own while this one serves; its result.
+std::string whileServing(const std::function<std::string()>& body)
 {
-    return moontest::inChild([&] {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        if (!moontest::becomeNobody() || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            return 1;
-        char reply[16];
-        return ::write(fd, frame.data(), frame.size()) == ssize_t(frame.size()) && ::read(fd, reply, sizeof reply) > 0
-                   ? 2 : 0;
-    });
+    std::string result;
+    std::atomic<bool> done{false};
+    std::thread worker([&] { result = body(); done = true; });
+    moontest::waitFor([&] { return done.load(); }, std::chrono::seconds(30), [] { Win_ProcessEvents(10); });
+    worker.join();
+    return result;
+}
+
+sockaddr_un unixAddress(const std::string& socketPath)
+{
+    sockaddr_un address{AF_UNIX, {}};
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    return address;
+}
+
+int rawConnect(const std::string& socketPath)
+{
+    const sockaddr_un address = unixAddress(socketPath);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? fd : -1;
+}
+
+// Sends bytes on the connection, then reads to its end: "answered", else "closed".
+std::string rawFinish(int fd, const std::string& bytes)
+{
+    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    char reply[64];
+    const ssize_t got = ::read(fd, reply, sizeof reply);
+    ::close(fd);
+    return got >= ssize_t(HANDOFF_HEADER_SIZE) ? "answered" : "closed";
+}
+
+// Another user's connection, made from a child that gave up root: "0" closed without an answer,
+// "1" not connected at all, "2" answered.
+std::string connectAsNobody(const std::string& socketPath, const std::string& frame)
+{
+    return std::to_string(moontest::inChild([&] {
+        const int fd = moontest::becomeNobody() ? rawConnect(socketPath) : -1;
+        return fd < 0 ? 1 : rawFinish(fd, frame) == "answered" ? 2 : 0;
+    }));
 }
 
 TEST_F(Transport, AHandoffFindsNoCopyOrAHungOneThatDropsWhatItsSenderGaveUpOnAndAnotherUsersConnectionIsClosed)
@@ -68,45 +96,10 @@ TEST_F(Transport, AHandoffFindsNoCopyOrAHungOneThatDropsWhatItsSenderGaveUpOnAnd
     // Past the folders' modes, which keep others out already, to the credentials' check.
     std::filesystem::permissions(dir(), std::filesystem::perms::all);
     std::filesystem::permissions(socketPath, std::filesystem::perms::all);
-    std::atomic<int> status{-1};
-    std::thread other([&] { status = connectAsNobody(socketPath, Handoff_EncodeRequest(request)); });
-    EXPECT_TRUE(moontest::waitFor([&] { return status != -1; }, std::chrono::seconds(10),
-                                  [] { Win_ProcessEvents(10); }));
-    other.join();
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(whileServing([&] { return connectAsNobody(socketPath, Handoff_EncodeRequest(request)); }), "0");
     EXPECT_EQ(requests, 0);
     Handoff_Close();
     EXPECT_FALSE(std::filesystem::exists(socketPath));
-}
-
-// Runs body on a thread of its own while this one serves; its result.
-std::string whileServing(const std::function<std::string()>& body)
-{
-    std::string result;
-    std::atomic<bool> done{false};
-    std::thread worker([&] { result = body(); done = true; });
-    moontest::waitFor([&] { return done.load(); }, std::chrono::seconds(30), [] { Win_ProcessEvents(10); });
-    worker.join();
-    return result;
-}
-
-int rawConnect(const std::string& socketPath)
-{
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? fd : -1;
-}
-
-// Sends bytes on the connection, then reads to its end: "answered", else "closed".
-std::string rawFinish(int fd, const std::string& bytes)
-{
-    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    char reply[64];
-    const ssize_t got = ::read(fd, reply, sizeof reply);
-    ::close(fd);
-    return got >= ssize_t(HANDOFF_HEADER_SIZE) ? "answered" : "closed";
 }
 
 // A request's frame of exactly size bytes of payload.
@@ -142,10 +135,9 @@ TEST_F(Transport, TheHandoffKeepsToThisUserClosesWhatLingersAndServesAgainAfterw
              std::filesystem::permissions(dir(), std::filesystem::perms::all);
              auto heard = std::async(std::launch::async, [&] { return moontest::inChild([&] {
                  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-                 sockaddr_un address{AF_UNIX, {}};
-                 std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
-                 if (!moontest::becomeNobody() || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) ||
-                     ::listen(fd, 1) != 0)
+                 const sockaddr_un address = unixAddress(socketPath);
+                 const auto* named = reinterpret_cast<const sockaddr*>(&address);
+                 if (!moontest::becomeNobody() || ::bind(fd, named, sizeof address) != 0 || ::listen(fd, 1) != 0)
                      return 1;
                  char byte;
                  return ::read(::accept(fd, nullptr, nullptr), &byte, 1) > 0 ? 2 : 0;

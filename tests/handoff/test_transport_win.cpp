@@ -40,13 +40,10 @@ TEST(WinHandoff, AnswersTheCopyThatPumpsAndTellsNoCopyFromAHungOne)
         });
         while (!serving)
             Sleep(5);
-        HandoffRequest request;
-        request.links.push_back({"https://example.com/a.zip", "", ""});
+        const HandoffRequest request{{{"https://example.com/a.zip", "", ""}}};
         HandoffAnswer answer;
         EXPECT_EQ(Handoff_Send(row.folder, request, &answer, 300), row.result) << row.folder;
-        if (row.result == HANDOFF_OK) {
-            EXPECT_EQ(answer.results.at(0).url, "https://example.com/a.zip");
-        }
+        EXPECT_TRUE(row.result != HANDOFF_OK || answer.results.at(0).url == "https://example.com/a.zip");
         done = true;
         server.join();
     }

@@ -59,14 +59,6 @@ protected:
         std::filesystem::create_directories(folder());
         moontest::writeFile(file(), text);
     }
-
-    std::set<std::string> folderEntries() const
-    {
-        std::set<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(folder()))
-            names.insert(entry.path().filename().string());
-        return names;
-    }
 };
 
 TEST_F(RegStore, FileLiesInTheConfigFolderOrBelowHomeAndANewOneIsItsOwnersAlone)
@@ -230,10 +222,10 @@ TEST_F(RegStore, FullDiskGivesItsOwnCodeAndLeavesTheFileByteForByte)
         if (setDword(KEY, "BeginHour", 1) != REG_OK)
             return DAMAGED;
         const std::string before = readFile(file());
-        const std::set<std::string> entries = folderEntries();
+        const std::set<std::string> entries = moontest::folderEntries(folder());
         const std::string big(64 * 1024, 'x');
         int32_t result = RegStore_SetValue(HKCU, KEY, "Download", REG_BINARY, big.data(), uint32_t(big.size()));
-        return readFile(file()) == before && folderEntries() == entries ? result : DAMAGED;
+        return readFile(file()) == before && moontest::folderEntries(folder()) == entries ? result : DAMAGED;
     });
     if (code == NO_MOUNT)
         GTEST_SKIP() << "this system refused a private tmpfs, so no full disk could be made";

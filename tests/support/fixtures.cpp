@@ -13,10 +13,10 @@ void Sandbox::SetUp()
     dir_ = templ;
     oldCwd_ = std::filesystem::current_path();
     std::filesystem::current_path(dir_);
-    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "CURL_CA_BUNDLE", "SSL_CERT_FILE", "http_proxy", "https_proxy",
-                             "HTTPS_PROXY", "ftp_proxy", "FTP_PROXY", "all_proxy", "ALL_PROXY", "no_proxy",
-                             "NO_PROXY", "DBUS_SYSTEM_BUS_ADDRESS", "DBUS_SESSION_BUS_ADDRESS", "HOME",
-                             "XDG_RUNTIME_DIR", "XDG_DATA_HOME"}) {
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "CURL_CA_BUNDLE", "SSL_CERT_FILE",
+                             "http_proxy", "https_proxy", "HTTPS_PROXY", "ftp_proxy", "FTP_PROXY", "all_proxy",
+                             "ALL_PROXY", "no_proxy", "NO_PROXY", "DBUS_SYSTEM_BUS_ADDRESS", "DBUS_SESSION_BUS_ADDRESS",
+                             "HOME"}) {
         const char* value = std::getenv(name);
         oldEnv_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
         ::unsetenv(name);

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,9 +51,11 @@ int inChild(const std::function<int()>& body);
 bool becomeNobody();
 
 // Whole content of a file as bytes; empty when it cannot be read.
-std::string readFile(const std::string& path);
+std::string readFile(const std::filesystem::path& path);
 // Creates or replaces a file with exactly these bytes.
-void writeFile(const std::string& path, const std::string& bytes);
+void writeFile(const std::filesystem::path& path, const std::string& bytes);
+// The names (UTF-8) of what a folder holds.
+std::set<std::string> folderEntries(const std::filesystem::path& folder);
 // The TAB-separated fields of each line of text.
 std::vector<std::vector<std::string>> fieldsOf(const std::string& text);
 

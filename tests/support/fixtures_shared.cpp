@@ -17,12 +17,12 @@ bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds t
     return true;
 }
 
-std::string readFile(const std::string& path)
+std::string readFile(const std::filesystem::path& path)
 {
     return (std::ostringstream() << std::ifstream(path, std::ios::binary).rdbuf()).str();
 }
 
-void writeFile(const std::string& path, const std::string& bytes)
+void writeFile(const std::filesystem::path& path, const std::string& bytes)
 {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
@@ -38,6 +38,16 @@ std::vector<std::vector<std::string>> fieldsOf(const std::string& text)
             lines.back().push_back(field);
     }
     return lines;
+}
+
+std::set<std::string> folderEntries(const std::filesystem::path& folder)
+{
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::u8string name = entry.path().filename().u8string();
+        names.emplace(name.begin(), name.end());
+    }
+    return names;
 }
 
 }  // namespace moontest

@@ -196,20 +196,17 @@ void ServerProcess::makeFile(const std::string& name, uint64_t size) const
     forPatternBlocks(0, size, [&](const std::string& block) { return bool(out << block); });
 }
 
-DesktopBus::~DesktopBus()
+std::vector<std::string> DesktopBus::command(int)
 {
-    if (pid_ > 0)
-        terminate(pid_);
+    return {"/usr/bin/python3", MOON_TEST_DESKTOP_BUS, dir()};
 }
 
 ::testing::AssertionResult DesktopBus::start()
 {
-    pid_ = spawn({"/usr/bin/python3", MOON_TEST_DESKTOP_BUS, dir_}, dir_ + "/bus.log");
-    if (!waitFor([&] { return !readFile(dir_ + "/address").empty(); }, std::chrono::seconds(15)))
-        return ::testing::AssertionFailure() << "the bus did not start:\n" << readFile(dir_ + "/bus.log");
+    ::testing::AssertionResult started = ServerProcess::start();
     for (const char* bus : {"DBUS_SYSTEM_BUS_ADDRESS", "DBUS_SESSION_BUS_ADDRESS"})
-        ::setenv(bus, readFile(dir_ + "/address").c_str(), 1);
-    return ::testing::AssertionSuccess();
+        ::setenv(bus, readFile(dir() + "/address").c_str(), 1);
+    return started;
 }
 
 void NginxServer::useTls(Certificate certificate)

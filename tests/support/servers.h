@@ -1,19 +1,11 @@
-// Test servers on 127.0.0.1 for the network tests, each on a free loopback port.
-//
-// - NginxServer and FtpServer run Debian's nginx and pyftpdlib as child processes of the test,
-//   with their configuration, logs and served files inside a folder the test names (normally
-//   one inside its Sandbox). start() waits until the server accepts connections.
-// - ScriptedServer is an in-process server of ours for the misbehaviour real servers won't
-//   show: each connection plays a script of steps, like "read the request, send these bytes,
-//   send 4000 bytes of body, then drop the connection". It may listen on another loopback
-//   address and a fixed port (below 1024 only for root).
-// - StuckListener is a port whose backlog is full: connecting to it hangs until the client's
-//   connect time-out.
+// Test servers on 127.0.0.1 for the network tests, each on a free loopback port: real programs
+// (nginx, pyftpdlib, Xvfb, a private D-Bus) run as child processes of the test, ScriptedServer
+// plays in-process the misbehaviour real servers won't show, and StuckListener never answers.
 // - Every destructor stops its server and leaves no process or thread behind; a server process
 //   also ends when the process that started it dies. The objects are not copyable; create and
 //   destroy them on the test's thread.
-// - Served bodies are pattern bytes (patternBytes): byte i depends on i alone, so a gap, a
-//   repeat or a shift in a download shows, and files of any size can be checked without a copy.
+// - Served bodies are pattern bytes (tests/support/pattern.h), so files of any size can be
+//   checked without a copy.
 #pragma once
 
 #include "tests/support/fixtures.h"
@@ -38,7 +30,8 @@ int freePort();
 // Success when path holds exactly size pattern bytes; otherwise where it first differs.
 ::testing::AssertionResult isPatternFile(const std::string& path, uint64_t size);
 
-// A server program run as a child process; the common part of NginxServer and FtpServer.
+// A server program run as a child process, with its configuration, logs and served files in a
+// folder the test names (normally one inside its Sandbox); the common part of the servers below.
 class ServerProcess {
 public:
     ServerProcess(const ServerProcess&) = delete;
@@ -74,6 +67,7 @@ protected:
     virtual std::vector<std::string> command(int port) = 0;
     // Whether the server says it has bound its port (another program may answer there).
     virtual bool isUp() const = 0;
+    pid_t pid() const { return pid_; }
     std::string scheme_;
 
 private:
@@ -164,17 +158,17 @@ private:
 
 // A private message bus with a scripted login1 and notification service (desktop_bus.py tells its
 // events). Once started, DBUS_SYSTEM_BUS_ADDRESS and DBUS_SESSION_BUS_ADDRESS name it.
-class DesktopBus {
+class DesktopBus : public ServerProcess {
 public:
-    explicit DesktopBus(const std::string& dir) : dir_(dir) { std::filesystem::create_directories(dir); }
-    ~DesktopBus();
+    explicit DesktopBus(const std::string& dir) : ServerProcess(dir, "", "unix") {}
     ::testing::AssertionResult start();
-    std::string events() const { return readFile(dir_ + "/events"); }
-    void announceWakeFromSleep() const { ::kill(pid_, SIGUSR1); }
+    std::string events() const { return readFile(dir() + "/events"); }
+    void announceWakeFromSleep() const { ::kill(pid(), SIGUSR1); }
 
-private:
-    std::string dir_;
-    pid_t pid_ = -1;
+protected:
+    std::vector<std::string> command(int port) override;
+    // The bus writes its address once both services' names are owned.
+    bool isUp() const override { return !readFile(dir() + "/address").empty(); }
 };
 
 // One thing a scripted connection does; make them with the functions below.

@@ -11,7 +11,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 namespace {
@@ -33,15 +32,6 @@ constexpr const wchar_t* DOWNLOAD_FOLDER = L"T\u00E9l\u00E9chargements";
 std::wstring widen(const std::string& text)
 {
     return std::wstring(text.begin(), text.end());
-}
-
-// The build's path of the program on Wine's drive Z:, the Linux root.
-std::wstring programPath()
-{
-    std::wstring path = L"Z:" + widen(MOON_PROGRAM);
-    for (wchar_t& c : path)
-        c = c == L'/' ? L'\\' : c;
-    return path;
 }
 
 // Calls visit on each top-level window of the process until it returns false.
@@ -70,7 +60,9 @@ struct Running {
             startup.dwFlags = STARTF_USESTDHANDLES;
             startup.hStdInput = startup.hStdOutput = startup.hStdError = output;
         }
-        std::wstring line = L"\"" + programPath() + L"\" " + widen(arguments);
+        // The build's program on Wine's drive Z:, the Linux root.
+        std::wstring line = L"\"" + std::filesystem::path("Z:" MOON_PROGRAM).make_preferred().wstring() + L"\" " +
+                            widen(arguments);
         CreateProcessW(nullptr, line.data(), nullptr, nullptr, output != nullptr, 0, nullptr, nullptr, &startup,
                        &process);
     }
@@ -148,13 +140,6 @@ void press(HWND main, int id)
     PostMessageW(GetParent(button), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
 }
 
-// The bytes of the file at path.
-std::string readWide(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // The UTF-8 text of a path.
 std::string utf8(const std::filesystem::path& path)
 {
@@ -202,7 +187,7 @@ TEST_F(Program, DownloadsATypedLinkSavesItsListAndASecondStartHandsItsLinkToTheF
             }, 60s, accept));
         press(main, IDC_DOWNLOAD_NOW);
         EXPECT_TRUE(moontest::waitFor(
-            [&] { return readWide(downloads / SERVER_NAME_WIDE) == moontest::patternBytes(0, BIG_SIZE); }, 120s, accept));
+            [&] { return readFile(downloads / SERVER_NAME_WIDE) == moontest::patternBytes(0, BIG_SIZE); }, 120s, accept));
         // The run ends at the program's next look at its download, its progress window with it;
         // closed before, the program would stay in the tray as the run still goes.
         EXPECT_TRUE(moontest::waitFor([] { return FindWindowW(nullptr, L"Download Progress") == nullptr; }, 30s));

@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <utility>
 
 namespace {
@@ -44,26 +45,23 @@ public:
     void PaintEnds(WinWindow* window) override;
     void DialogWaits(WinWindow* dialog, int templateId, const char* caption) override
     {
-        WinModalAnswer ignored;
-        ask(WinModal{WinModalKind::Dialog, dialog, templateId, caption, ""}, &ignored);
+        ask(WinModal{WinModalKind::Dialog, dialog, templateId, caption, ""});
     }
     bool AnswerMessageBox(const char* text, const char* caption, int* button) override
     {
-        WinModalAnswer answer;
-        if (!ask(WinModal{WinModalKind::MessageBox, nullptr, 0, caption, text}, &answer))
-            return false;
-        *button = answer.button;
-        return true;
+        const auto answer = ask(WinModal{WinModalKind::MessageBox, nullptr, 0, caption, text});
+        if (answer)
+            *button = answer->button;
+        return answer.has_value();
     }
     bool AnswerFileDialog(bool save, const char* caption, const char* initialPath,
                           std::string* chosen) override
     {
-        WinModalAnswer answer;
         WinModalKind kind = save ? WinModalKind::SaveFile : WinModalKind::OpenFile;
-        if (!ask(WinModal{kind, nullptr, 0, caption, initialPath}, &answer))
-            return false;
-        *chosen = answer.path;
-        return true;
+        const auto answer = ask(WinModal{kind, nullptr, 0, caption, initialPath});
+        if (answer)
+            *chosen = answer->path;
+        return answer.has_value();
     }
     bool OffersTray() override { return fakeTray; }
     bool TakeDocument(const char* path) override
@@ -87,15 +85,14 @@ public:
     std::vector<std::string> documents;
 
 private:
-    // The script's answer, or false when no script is installed.
-    bool ask(const WinModal& modal, WinModalAnswer* answer)
+    // The script's answer, or none when no script is installed.
+    std::optional<WinModalAnswer> ask(const WinModal& modal)
     {
         if (!script)
-            return false;
+            return std::nullopt;
         // The script may replace itself while it runs.
         auto running = script;
-        *answer = running(modal);
-        return true;
+        return running(modal);
     }
 
     std::map<const WinWindow*, Paint> drawing_;

@@ -40,16 +40,17 @@ protected:
         Reg_WriteString(REG_ROOT_CURRENT_USER, REG_KEY_COOKIES, REG_VAL_USER_NAME, user);
         Reg_WriteString(REG_ROOT_CURRENT_USER, REG_KEY_COOKIES, REG_VAL_OTHER_NAME, other);
     }
-    // The stored user, other file name and if-other choice, joined by "|".
+    // The stored source, user, other file name and if-other choice, joined by "|".
     static std::string stored()
     {
         char user[COOKIE_PATH_SIZE] = "", other[COOKIE_PATH_SIZE] = "";
         uint32_t userSize = sizeof user, otherSize = sizeof other;
-        int32_t ifOther = -99;
+        int32_t source = -99, ifOther = -99;
+        Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_COOKIES, REG_VAL_SOURCE, &source);
         Reg_ReadString(REG_ROOT_CURRENT_USER, REG_KEY_COOKIES, REG_VAL_USER_NAME, user, &userSize);
         Reg_ReadString(REG_ROOT_CURRENT_USER, REG_KEY_COOKIES, REG_VAL_OTHER_NAME, other, &otherSize);
         Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_COOKIES, REG_VAL_IF_OTHER, &ifOther);
-        return std::string(user) + "|" + other + "|" + std::to_string(ifOther);
+        return std::to_string(source) + "|" + user + "|" + other + "|" + std::to_string(ifOther);
     }
     // The user list's rows, then its top row.
     static std::vector<std::string> listRows(HWND dialog)
@@ -77,11 +78,8 @@ TEST_F(CookieSource, ChooseShowsTheDialogAgainUntilTheChoiceLoads)
     const std::string loading = told("Error loading Netscape cookies.");
     EXPECT_EQ(modals.seen, (std::vector<std::string>{loading, DIALOG, loading, DIALOG,
                                                      told("Blank Netscape cookie file name specified."), DIALOG}));
-    int32_t source = -99;
-    Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_COOKIES, REG_VAL_SOURCE, &source);
-    EXPECT_EQ(source, COOKIES_NONE);
     EXPECT_EQ(downloadOptions.cookieSource, COOKIES_NONE);
-    EXPECT_EQ(stored(), "alice||1");   // "File:" stays checked behind "No cookies" and is stored; loading ignores it
+    EXPECT_EQ(stored(), std::to_string(COOKIES_NONE) + "|alice||1");   // "File:" stays checked behind "No cookies" and is stored; loading ignores it
 }
 
 TEST_F(CookieSource, DialogListsTheProfilesWithTheStoredUserOnTop)
@@ -110,7 +108,8 @@ TEST_F(CookieSource, DialogListsTheProfilesWithTheStoredUserOnTop)
                       },
                       Win_Answer(IDOK, path("picked.txt"))};
     EXPECT_EQ(CookieSource_Choose(1, ui.hwndMain, &downloadOptions), 0);
-    EXPECT_EQ(stored(), "carol|" + path("picked.txt") + "|1");
+    const std::string netscape = std::to_string(COOKIES_NETSCAPE) + "|";
+    EXPECT_EQ(stored(), netscape + "carol|" + path("picked.txt") + "|1");
     EXPECT_EQ(downloadOptions.cookieFile, path("picked.txt"));
     // A stored user that is gone shows the first row; Cancel writes nothing.
     store(COOKIES_NETSCAPE, 1, "zed", path("picked.txt").c_str());
@@ -120,7 +119,7 @@ TEST_F(CookieSource, DialogListsTheProfilesWithTheStoredUserOnTop)
         return Win_Press({IDCANCEL})(modal);
     }};
     EXPECT_EQ(CookieSource_Choose(1, ui.hwndMain, &downloadOptions), 0);
-    EXPECT_EQ(stored(), "zed|" + path("picked.txt") + "|1");
+    EXPECT_EQ(stored(), netscape + "zed|" + path("picked.txt") + "|1");
     EXPECT_EQ(modals.seen, (std::vector<std::string>{DIALOG, "open Open: typed.txt", DIALOG}));
 }
 
