@@ -253,6 +253,7 @@ void takeLink(UrlItem* item, const UrlItem* fresh, bool startOver)
     CopyBounded(item->statusText, fresh->statusText);
     CopyBounded(item->etag, fresh->etag);
     CopyBounded(item->lastModified, fresh->lastModified);
+    item->checksum = fresh->checksum;
     item->flags = (item->flags & ~PROBLEMS) | (fresh->flags & ITEM_QUERY_PAGE);
     if (startOver) {
         item->partDone.store(0, std::memory_order_relaxed);

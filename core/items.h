@@ -12,6 +12,7 @@
 #include "platform/sizes.h"
 #include "core/lists.h"
 #include "core/segments.h"
+#include "web/checksums.h"
 
 #include <atomic>
 #include <cstddef>
@@ -41,6 +42,9 @@ constexpr uint32_t ITEM_LINK_REFUSED = 512;
 // A new link for the item is being asked for or checked: no run takes the item meanwhile, so
 // that no worker holds it when the link is taken. Kept in memory only.
 constexpr uint32_t ITEM_NEW_LINK = 1024;
+// The item's text tells how its finished file fares against the server's checksum, which its
+// row's tooltip shows until the item leaves the list. Kept in memory only.
+constexpr uint32_t ITEM_CHECKSUM_NOTE = 2048;
 
 // What tells the local file a download wrote from another file put under its name later: its
 // device and inode, and its modification time in nanoseconds since 1970 (modulo 2^64) once the
@@ -94,6 +98,9 @@ struct UrlItem {
     int64_t expiresAt;
     // What a browser handed over with the link; null when nothing was. The item owns it.
     HandedLink* handed;
+    // The checksum the server claimed for the version in etag and lastModified (core/verify.h);
+    // in memory only.
+    ChecksumClaim checksum;
 };
 
 // The longest Cookie header kept from a browser.

@@ -2,6 +2,7 @@
 
 #include "core/querypool.h"
 #include "core/rangefetch.h"
+#include "core/verify.h"
 
 #include "web/cookies.h"
 #include "web/expiry.h"
@@ -149,7 +150,11 @@ int32_t finishQuery(UrlRequest* request)
         markFailed(item, r);
         return r;
     }
+    const WireRequest& web = request->web;
+    const bool http = web.scheme == SCHEME_HTTP || web.scheme == SCHEME_HTTPS;
+    const ChecksumClaim claim = http ? Checksums_OfAnswer(web.hRequest, false) : ChecksumClaim{};
     auto lock = MOONQ_LockItem();
+    item->checksum = claim;
     CopyBounded(item->localPath, name);
     item->size = int64_t(request->web.contentLength);
     Trace_PrintInt64(TRACE_ALL, "QueryURL, size = %d\n", item->size);
@@ -364,6 +369,8 @@ void beginWriting(UrlRequest* request, int64_t from)
     request->attempt.fetch_add(1, std::memory_order_release);
 }
 
+bool announcesNewVersion(const WireRequest& web, const UrlItem* item);
+
 // Writes the web request's data into the item's local file, behind the part the answer
 // continues.
 int32_t downloadInto(UrlRequest* request, uint32_t timeout, int32_t* outcome)
@@ -384,6 +391,7 @@ int32_t downloadInto(UrlRequest* request, uint32_t timeout, int32_t* outcome)
         item->flags |= ITEM_NEEDS_FIX;
         return ERR_LOCAL_FILE;
     }
+    MOONQ_BeginVerify(request, from, !announcesNewVersion(request->web, item));
     beginWriting(request, from);
     // A real buffer: glibc ignores the size when it chooses the buffer itself.
     std::array<char, 64 * 1024> buffer;
@@ -400,6 +408,13 @@ int32_t downloadInto(UrlRequest* request, uint32_t timeout, int32_t* outcome)
     request->localFile = nullptr;
     if (whole && !closed)
         return writeFailed(item, closeError);
+    if (!whole) {
+        MOONQ_DropVerify(request);
+        return r;
+    }
+    if (MOONQ_VerifyFile(request) != 1)
+        return breakOff(item, ERR_CHECKSUM_MISMATCH, 0, Err_Text(uint32_t(ERR_CHECKSUM_MISMATCH)),
+                        "DownloadURL, checksum mismatch, file discarded %s\n");
     return r;
 }
 
@@ -585,6 +600,28 @@ int32_t fetchInto(UrlRequest* request, RangeJob* job, int32_t* outcome)
     return readFailed(request);
 }
 
+// Closes the file of a range fetch that ended with r: the ranges done recorded unless the file
+// is whole, which is then checked against its checksum.
+int32_t endRanges(UrlRequest* request, const SegDone& done, int32_t r, const int32_t* outcome)
+{
+    UrlItem* item = request->item;
+    const bool whole = r >= 0 && *outcome == RESULT_DOWNLOADED;
+    if (!whole) {
+        PlatFileState state;
+        const bool kept = Plat_KeepWritten(request->localFile, &state) == 0;
+        recordRanges(item, kept ? done : SegDone{}, kept ? fileIdOf(state, true) : LocalFileId{});
+    }
+    const bool closed = std::fclose(request->localFile) == 0;
+    const int closeError = errno;
+    request->localFile = nullptr;
+    if (whole && !closed)
+        return writeFailed(item, closeError);
+    if (whole && MOONQ_VerifyFile(request) != 1)
+        return breakOff(item, ERR_CHECKSUM_MISMATCH, 0, Err_Text(uint32_t(ERR_CHECKSUM_MISMATCH)),
+                        "DownloadURL, checksum mismatch, file discarded %s\n");
+    return r;
+}
+
 // Writes the file's missing ranges at their places, over as many connections as help.
 int32_t downloadRanges(UrlRequest* request, uint32_t timeout, int32_t* outcome)
 {
@@ -606,6 +643,9 @@ int32_t downloadRanges(UrlRequest* request, uint32_t timeout, int32_t* outcome)
         item->flags |= ITEM_NEEDS_FIX;
         return ERR_LOCAL_FILE;
     }
+    // The ranges come in no order: the file is read back to check it.
+    MOONQ_BeginVerify(request, request->web.resumeFrom, !announcesNewVersion(request->web, item));
+    MOONQ_DropVerify(request);
     if (!held)
         beginWriting(request, 0);
     request->bytesDone.store(Seg_Bytes(job.done), std::memory_order_relaxed);
@@ -616,19 +656,8 @@ int32_t downloadRanges(UrlRequest* request, uint32_t timeout, int32_t* outcome)
     job.file = request->localFile;
     job.limit = request->connectionLimit;
     job.timeout = timeout;
-    int32_t r = Plat_Reserve(request->localFile, job.size);
-    r = r != 0 ? writeFailed(item, r) : fetchInto(request, &job, outcome);
-    const bool whole = r >= 0 && *outcome == RESULT_DOWNLOADED;
-    if (!whole) {
-        const bool kept = Plat_KeepWritten(request->localFile, &state) == 0;
-        recordRanges(item, kept ? job.done : SegDone{}, kept ? fileIdOf(state, true) : LocalFileId{});
-    }
-    const bool closed = std::fclose(request->localFile) == 0;
-    const int closeError = errno;
-    request->localFile = nullptr;
-    if (whole && !closed)
-        return writeFailed(item, closeError);
-    return r;
+    const int32_t r = Plat_Reserve(request->localFile, job.size);
+    return endRanges(request, job.done, r != 0 ? writeFailed(item, r) : fetchInto(request, &job, outcome), outcome);
 }
 
 // One try: the request for what is still missing, then its data into the local file.
@@ -843,7 +872,8 @@ int32_t MOONQ_CopyBlock(UrlRequest* request, uint32_t)
         return request->cancel.load(std::memory_order_acquire) ? 0 : ERR_CALL_FAILED;
     }
     size_t written = std::fwrite(web.buffer, 1, size_t(web.bufferCount), request->localFile);
-    request->bytesDone.fetch_add(int64_t(written), std::memory_order_relaxed);
+    const int64_t at = request->bytesDone.fetch_add(int64_t(written), std::memory_order_relaxed);
+    MOONQ_HashWritten(request, at, web.buffer, written);
     if (written < size_t(web.bufferCount)) {
         request->writeError = errno;
         return ERR_WRITE_FAILED;

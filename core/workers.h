@@ -37,6 +37,9 @@
 //   no page, or when its length is not the size the query saw and it names no other version:
 //   the item breaks off with ERR_WEB_PAGE, and the first line of the page's title goes into
 //   the trace log.
+// - A finished file is held to the checksum its server claims (core/verify.h): one that does not
+//   match breaks off with ERR_CHECKSUM_MISMATCH and is not retried in the run; its file is
+//   emptied and its part dropped, so that the next run fetches it whole.
 // - A dropped connection, a time-out, an early end, and HTTP 408, 429 and 5xx are tried again
 //   up to three times, after 1, 4 and 16 seconds (or the answer's Retry-After, at most 60),
 //   each time continuing the part on disk. Other failures are not retried. A cancel or an
@@ -61,6 +64,7 @@
 #include "core/items.h"
 #include "core/segments.h"
 #include "settings/options.h"
+#include "web/checksums.h"
 #include "web/wire.h"
 
 #include <atomic>
@@ -102,6 +106,9 @@ struct UrlRequest {
     std::atomic<int32_t> connections;   // running now, while ranges are fetched over several
     SegLimiter limiter;             // the total rate's (MOONQ_Throttle)
     std::atomic<bool> aborted;      // MOONQ_AbortRequest came (web.abort alone may be the fetch's own)
+    ChecksumClaim checksum;         // what the download's file is held to (core/verify.h)
+    DigestContext* hashing;         // the file's hash while it is written from its start; else null
+    int64_t hashedUpTo;             // the bytes of the file that hashing has taken
 };
 
 // Guards the texts, status and size of items that workers write; one lock for all items.

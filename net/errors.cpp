@@ -35,6 +35,7 @@ constexpr ErrorText ERROR_TEXTS[] = {
     {uint32_t(ERR_NAME_TOO_LONG), "Local file name too long."},
     {uint32_t(ERR_TOO_MANY_BYTES), "The server sent more bytes than it announced."},
     {uint32_t(ERR_FILE_CHANGED), "The local file was changed by another program."},
+    {uint32_t(ERR_CHECKSUM_MISMATCH), "The file does not match the server's checksum."},
     {uint32_t(ERR_WEB_PAGE),
      "The server sent a web page instead of the file (the link may have expired or need a login)."},
 };

@@ -83,6 +83,8 @@ constexpr int32_t ERR_SHORT_TRANSFER = static_cast<int32_t>(0x80000010u);
 constexpr int32_t ERR_WEB_PAGE = static_cast<int32_t>(0x80000011u);
 // The answer's body went on behind the end it announced.
 constexpr int32_t ERR_TOO_MANY_BYTES = static_cast<int32_t>(0x80000012u);
+// The finished file's checksum is not the one its server claimed.
+constexpr int32_t ERR_CHECKSUM_MISMATCH = static_cast<int32_t>(0x80000013u);
 
 // The words for code (an INET_ERR_* number, or an ERR_* code as uint32_t); null for a code whose
 // words depend on the case (the caller composes them) or that has none.

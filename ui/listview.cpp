@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -195,6 +196,11 @@ void MQUI_RowToolTip(LPARAM lParam, WinToolTip* tip)
     describeItem(item, item->flags, &rowTexts);
     std::snprintf(tip->text, sizeof tip->text, "%s\n%s%s%s", rowTexts.url, rowTexts.note, rowTexts.path ? "\n" : "",
                   rowTexts.path ? rowTexts.path : "");
+    if (item->flags & ITEM_CHECKSUM_NOTE) {   // the finished file's check against the server's checksum
+        auto lock = MOONQ_LockItem();
+        const size_t used = std::strlen(tip->text);
+        std::snprintf(tip->text + used, sizeof tip->text - used, "\n%s", item->statusText);
+    }
 }
 
 void MQUI_Refresh()

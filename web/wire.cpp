@@ -1,6 +1,7 @@
 #include "web/wire.h"
 
 #include "platform/text.h"
+#include "web/checksums.h"
 #include "web/cookies.h"
 #include "web/session.h"
 #include "diag/trace.h"
@@ -337,7 +338,8 @@ int32_t ask(WireRequest* request, const char* verb, const char* header, uint32_t
     bool noCookies = handed || request->cookieSource != COOKIES_SYSTEM;
     request->hRequest = Inet_HttpOpenRequest(request->hConnect, verb, request->objectName, noCookies);
     if (request->hRequest == nullptr || !Wire_SetTimeouts(request->hRequest, timeout) ||
-        (header != nullptr && !Inet_HttpAddHeader(request->hRequest, header, std::strlen(header))))
+        (header != nullptr && !Inet_HttpAddHeader(request->hRequest, header, std::strlen(header))) ||
+        !Inet_HttpAddHeader(request->hRequest, CHECKSUM_WANTED, std::strlen(CHECKSUM_WANTED)))
         return httpError(request);
     if (request->referrer != nullptr && !sendReferrer(request))
         return httpError(request);

@@ -16,6 +16,8 @@
 //   another range, is a failure (ERR_CALL_FAILED) with our own statusText (a download's rest that does not
 //   fit starts over, below). The numbers of Content-Range and Retry-After are taken only
 //   within 0..INT64_MAX-1, and a range only with first <= last < total.
+// - Every HTTP request asks for the file's checksum (CHECKSUM_WANTED, web/checksums.h); what the
+//   answer claims is read from hRequest after a success (Checksums_OfAnswer).
 // - Redirects are followed between http, https and ftp alike; one to any other scheme ends the
 //   request with ERR_BAD_SCHEME, the redirect's status and a statusText naming that scheme.
 //   After an FTP success status and statusText are empty, whatever led there. A query whose

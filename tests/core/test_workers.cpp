@@ -5,6 +5,7 @@
 #include "platform/text.h"
 #include "core/pending.h"
 #include "diag/trace.h"
+#include "net/digest.h"
 
 #include "tests/core/core_fixture.h"
 #include "tests/support/servers.h"
@@ -411,6 +412,100 @@ TEST_F(Workers, FtpDownloadContinuesThePartOfAFileOfTheSameSize)
     EXPECT_EQ(request->resumedFrom.load(), 3000);
     checkBack(request);
     EXPECT_TRUE(isPatternFile(path("f.bin"), 9000));
+}
+
+// The base64 of data's digest (the hashing is checked against known digests at its own layer).
+std::string digestOf(DigestAlgorithm algorithm, const std::string& data)
+{
+    static constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    uint8_t digest[DIGEST_CAPACITY];
+    DigestContext* context = Digest_Begin(algorithm);
+    Digest_Add(context, data.data(), data.size());
+    Digest_End(context, digest);
+    std::string text;
+    const size_t length = Digest_Length(algorithm);
+    for (size_t i = 0; i < length; i += 3) {
+        const uint32_t bits = uint32_t(digest[i]) << 16 | (i + 1 < length ? digest[i + 1] << 8 : 0) |
+                              (i + 2 < length ? digest[i + 2] : 0);
+        for (size_t k = 0; k < 4; ++k)
+            text += i + k <= length ? ALPHABET[(bits >> (18 - 6 * k)) & 63] : '=';
+    }
+    return text;
+}
+
+TEST_F(Workers, AFinishedFileIsHeldToTheChecksumItsServerClaimsAndOneThatDiffersIsFetchedWholeNextRun)
+{
+    const std::string file = patternBytes(0, 9000), other = patternBytes(1, 9000);
+    using A = DigestAlgorithm;
+    auto sf = [](A algorithm, const std::string& data) {
+        return std::string(algorithm == A::Sha256 ? "sha-256" : "sha-512") + "=:" + digestOf(algorithm, data) + ":";
+    };
+    const std::string bad = "The file does not match the server's checksum.";
+    auto good = [](const std::string& how) { return "The file matches the server's checksum (" + how + ")."; };
+    // The answer's header fields; whether it continues a part of 3000 bytes; whether the query's HEAD
+    // answer (ETag "v1") gave the fields instead of the download's (then of the version in etag); the
+    // item's text after the download.
+    const struct { std::string fields; bool resumed; bool queried; std::string text; std::string etag = "\"v1\""; }
+        cases[] = {
+        {"Repr-Digest: " + sf(A::Sha256, file), false, false, good("sha-256 in Repr-Digest")},
+        {"Repr-Digest: " + sf(A::Sha256, other), false, false, bad},
+        {"Repr-Digest: " + sf(A::Sha512, file), true, false, good("sha-512 in Repr-Digest")},
+        {"Repr-Digest: " + sf(A::Sha512, other), true, false, bad},
+        {"Content-Digest: " + sf(A::Sha256, file), false, false, good("sha-256 in Content-Digest")},
+        {"Content-Digest: " + sf(A::Sha512, other), false, false, bad},
+        {"Content-Digest: " + sf(A::Sha256, file.substr(3000)), true, false, "Partial Content"},   // the part's
+        {"Digest: SHA-256=" + digestOf(A::Sha256, file), false, false, good("sha-256 in Digest")},
+        {"Digest: SHA-512=" + digestOf(A::Sha512, other), false, false, bad},
+        {"Digest: MD5=" + digestOf(A::Md5, other), true, false, bad},
+        {"Content-MD5: " + digestOf(A::Md5, file), false, false, good("md5 in Content-MD5")},
+        {"Content-MD5: " + digestOf(A::Md5, other), false, false, bad},
+        {"x-goog-hash: crc32c=" + digestOf(A::Crc32c, file), false, false, good("crc32c in x-goog-hash")},
+        {"x-goog-hash: crc32c=" + digestOf(A::Crc32c, other), false, false, bad},
+        {"x-goog-hash: md5=" + digestOf(A::Md5, file), true, false, good("md5 in x-goog-hash")},
+        {"Repr-Digest: " + sf(A::Sha256, other), false, true, bad},
+        {"Repr-Digest: " + sf(A::Sha256, other), false, true, "OK", "\"v2\""},   // another version came
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fields.substr(0, 40));
+        const std::string part = c.resumed ? "Content-Range: bytes 3000-8999/9000\r\nContent-Length: 6000"
+                                           : "Content-Length: 9000";
+        const std::string fields = "ETag: " + c.etag + "\r\n" + part + (c.queried ? "" : "\r\n" + c.fields);
+        std::vector<Script> scripts = {answer(head(c.resumed ? "206 Partial Content" : "200 OK", fields),
+                                              c.resumed ? 6000 : 9000, c.resumed ? 3000 : 0)};
+        if (c.queried)
+            scripts.insert(scripts.begin(), answer(head("200 OK", "ETag: \"v1\"\r\nContent-Length: 9000\r\n" + c.fields)));
+        ScriptedServer server(scripts);
+        writeFile(path("v.bin"), patternBytes(0, c.resumed ? 3000 : 0));
+        UrlItem* item = validItem(server.url("v.bin"), "", 9000);
+        UrlRequest* request = nullptr;
+        if (c.queried) {
+            ASSERT_EQ(MOONQ_StartRequest(item, &options, true, &request), 0);
+            ASSERT_EQ(resultOf(request), RESULT_QUERIED);
+            MOONQ_FreeRequest(request);
+        }
+        CopyBounded(item->localPath, path("v.bin").c_str());
+        CopyBounded(item->etag, "\"v1\"");
+        recordPart(item, path("v.bin"), c.resumed ? 3000 : 0);
+        Trace_Open("moonfch_log.txt");
+        EXPECT_EQ(download(&request), c.text == bad ? ERR_CHECKSUM_MISMATCH : RESULT_DOWNLOADED);
+        EXPECT_EQ(item->statusText, c.text);
+        Trace_Close();
+        EXPECT_EQ(readFile("moonfch_log.txt").find("DownloadURL, " + c.text) != std::string::npos, c.text.ends_with(")."));
+        for (const std::string& asked : server.requests())
+            EXPECT_NE(asked.find("\r\nWant-Repr-Digest: sha-256=10, sha-512=3\r\n"), std::string::npos);
+        checkBack(request);
+        if (c.text != bad) {
+            EXPECT_TRUE(isPatternFile(path("v.bin"), 9000));
+            continue;
+        }
+        // Nothing of the file is kept, and the next run asks for all of it.
+        EXPECT_EQ(std::pair(readFile(path("v.bin")), item->partDone.load()), std::pair(std::string(), int64_t(0)));
+        EXPECT_EQ(item->flags.load() & ~ITEM_TRIED, ITEM_VALID | ITEM_BROKEN_OFF);
+        MOONQ_BeginRun();
+        checkBack((download(&request), request));
+        EXPECT_EQ(askedFor(server.requests()).back(), "");
+        MOONQ_FreeList(&pendingList);
+    }
 }
 
 using WorkersConcurrent = Workers;
