@@ -2,10 +2,11 @@
 // times it as it times curl and wget (wall, CPU and peak memory of the whole process, its
 // start-up included):
 //
-//   moon_bench_worker <url> <local file>
+//   moon_bench_worker [--connections N] <url> <local file>
 //
 // It starts the core, downloads url into the local file the way the work timer starts and
-// harvests a download, and stops the core. Exit status 0 when the download ended well (the
+// harvests a download, and stops the core. N (1 to 16, default 8) is the connections setting a
+// download may use, as a person sets it. Exit status 0 when the download ended well (the
 // benchmark checks the bytes itself), 1 otherwise, 2 for a wrong command line.
 #include "core/checkback.h"
 #include "core/items.h"
@@ -15,6 +16,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
 #include <thread>
@@ -60,17 +63,21 @@ bool download(const char* url, const char* out)
     return whole;
 }
 
+constexpr int DEFAULT_CONNECTIONS = 8, MOST_CONNECTIONS = 16;
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: moon_bench_worker <url> <local file>\n");
+    const bool named = argc == 5 && std::strcmp(argv[1], "--connections") == 0;
+    const int connections = named ? std::atoi(argv[2]) : DEFAULT_CONNECTIONS;
+    if ((argc != 3 && !named) || connections < 1 || connections > MOST_CONNECTIONS) {
+        std::fprintf(stderr, "usage: moon_bench_worker [--connections 1..16] <url> <local file>\n");
         return 2;
     }
     if (MOONQ_Start() != 0)
         return 1;
-    const bool whole = download(argv[1], argv[2]);
+    const bool whole = download(argv[argc - 2], argv[argc - 1]);
     MOONQ_Stop();
     return whole ? 0 : 1;
 }

@@ -173,10 +173,14 @@ StoredCookie commonColumns(sqlite3_stmt* row)
 
 struct CipherFree {
     void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
+    void operator()(EVP_CIPHER* cipher) const { EVP_CIPHER_free(cipher); }
+    void operator()(EVP_MD* digest) const { EVP_MD_free(digest); }
 };
 
-// The keys of one read, and the one cipher context its values share; the "v11" one is looked up when the first value needs it, and
-// v11Missing says why it is not at hand (empty while it is).
+// The keys of one read, and the one cipher context, cipher and host digest its values share:
+// cipher and digest are fetched once, since naming them at each use looks them up in the
+// providers again for every value. The "v11" key is looked up when the first value needs it, and v11Missing says
+// why it is not at hand (empty while it is).
 struct ChromiumKeys {
     unsigned char v10[AES_KEY_BYTES];
     unsigned char v11[AES_KEY_BYTES];
@@ -185,6 +189,8 @@ struct ChromiumKeys {
     const char* application;
     int64_t version;
     std::unique_ptr<EVP_CIPHER_CTX, CipherFree> context{EVP_CIPHER_CTX_new()};
+    std::unique_ptr<EVP_CIPHER, CipherFree> cipher{EVP_CIPHER_fetch(nullptr, "AES-128-CBC", nullptr)};
+    std::unique_ptr<EVP_MD, CipherFree> hostDigest{EVP_MD_fetch(nullptr, "SHA256", nullptr)};
 };
 
 void deriveKey(const std::string& password, unsigned char (&key)[AES_KEY_BYTES])
@@ -238,14 +244,15 @@ const unsigned char* keyFor(ChromiumKeys* keys, bool v11, std::string* why)
 }
 
 // AES-128-CBC with an IV of sixteen spaces and PKCS#7 padding; false when it does not decrypt.
-bool decryptCbc(EVP_CIPHER_CTX* context, const unsigned char* key, const char* data, size_t size, std::string* plain)
+bool decryptCbc(const ChromiumKeys& keys, const unsigned char* key, const char* data, size_t size, std::string* plain)
 {
     static constexpr unsigned char IV[16] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                              ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
     plain->resize(size + AES_KEY_BYTES);
     auto* out = reinterpret_cast<unsigned char*>(plain->data());
     int written = 0, last = 0;
-    const bool ok = context && EVP_DecryptInit_ex(context, EVP_aes_128_cbc(), nullptr, key, IV) == 1 &&
+    EVP_CIPHER_CTX* context = keys.context.get();
+    const bool ok = context && keys.cipher && EVP_DecryptInit_ex(context, keys.cipher.get(), nullptr, key, IV) == 1 &&
                     EVP_DecryptUpdate(context, out, &written, reinterpret_cast<const unsigned char*>(data), int(size)) == 1 &&
                     EVP_DecryptFinal_ex(context, out + written, &last) == 1;
     plain->resize(ok ? size_t(written + last) : 0);
@@ -254,12 +261,12 @@ bool decryptCbc(EVP_CIPHER_CTX* context, const unsigned char* key, const char* d
 
 // Removes the SHA-256 of host that leads the plain value from version 24 on; false when it
 // is not there.
-bool stripHostHash(const std::string& hostKey, std::string* plain)
+bool stripHostHash(const ChromiumKeys& keys, const std::string& hostKey, std::string* plain)
 {
     unsigned char digest[SHA256_BYTES];
     unsigned int length = 0;
-    if (plain->size() < SHA256_BYTES ||
-        EVP_Digest(hostKey.data(), hostKey.size(), digest, &length, EVP_sha256(), nullptr) != 1 ||
+    if (plain->size() < SHA256_BYTES || !keys.hostDigest ||
+        EVP_Digest(hostKey.data(), hostKey.size(), digest, &length, keys.hostDigest.get(), nullptr) != 1 ||
         plain->compare(0, SHA256_BYTES, reinterpret_cast<const char*>(digest), SHA256_BYTES) != 0)
         return false;
     plain->erase(0, SHA256_BYTES);
@@ -278,12 +285,12 @@ bool decryptValue(ChromiumKeys* keys, const std::string& hostKey, const std::str
     const unsigned char* key = keyFor(keys, prefix == "v11", why);
     if (!key)
         return false;
-    if (!decryptCbc(keys->context.get(), key, encrypted.data() + VERSION_PREFIX_BYTES,
+    if (!decryptCbc(*keys, key, encrypted.data() + VERSION_PREFIX_BYTES,
                     encrypted.size() - VERSION_PREFIX_BYTES, value)) {
         *why = "a value that does not decrypt with the browser's " + prefix + " key";
         return false;
     }
-    if (keys->version >= CHROMIUM_HOST_HASH_VERSION && !stripHostHash(hostKey, value)) {
+    if (keys->version >= CHROMIUM_HOST_HASH_VERSION && !stripHostHash(*keys, hostKey, value)) {
         *why = "a value without the hash of its host";
         return false;
     }

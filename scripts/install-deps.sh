@@ -3,8 +3,8 @@
 # present). Runs apt-get as root, through sudo when needed. The network tests start nginx and
 # pyftpdlib themselves on loopback ports (nginx also over https, with the certificates in
 # tests/support/tls), and a private D-Bus with scripted login1 and notification services (and a
-# real gnome-keyring for the browsers' encrypted cookies); the benchmark compares against curl
-# and wget. The install's test validates the menu entry and the
+# real gnome-keyring for the browsers' encrypted cookies); the benchmark compares against curl,
+# wget and aria2 (one connection and sixteen). The install's test validates the menu entry and the
 # software centres' description (desktop-file-utils, appstream); cpack's Debian package takes its
 # dependencies from dpkg-shlibdeps (dpkg-dev).
 # The browser extension's test drives Chromium. The Windows build is cross-compiled with
@@ -20,7 +20,7 @@ packages=(
   qt6-base-dev fonts-dejavu-core xvfb xauth
   libxcb1-dev x11-utils
   libgtest-dev libgmock-dev
-  nginx python3-pyftpdlib curl wget
+  nginx python3-pyftpdlib curl wget aria2
   dbus-daemon python3-dbus python3-gi
   desktop-file-utils appstream dpkg-dev
   chromium
