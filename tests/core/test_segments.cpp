@@ -10,7 +10,8 @@ namespace {
 constexpr int64_t MIB = SEG_MIN_SIZE;
 constexpr int64_t SECOND = SEG_WINDOW_NS;
 
-TEST(Segments, DoneRangesMergeForgetAndReadBackFromTheirTextForm)
+// The gaps are those of the file's first 40 bytes.
+TEST(Segments, DoneRangesMergeForgetLeaveGapsAndReadBackFromTheirTextForm)
 {
     const struct {
         const char* name;
@@ -18,12 +19,14 @@ TEST(Segments, DoneRangesMergeForgetAndReadBackFromTheirTextForm)
         SegRange removed;
         const char* text;
         int64_t prefix;
+        const char* gaps;
     } cases[] = {
-        {"touching merge", {{10, 20}, {0, 10}, {20, 30}}, {}, "0-30", 30},
-        {"overlaps merge", {{5, 15}, {40, 50}, {10, 45}}, {}, "5-50", 0},
-        {"empty ignored", {{7, 7}, {9, 3}}, {}, "", 0},
-        {"removal splits", {{0, 100}}, {40, 60}, "0-40,60-100", 40},
-        {"removal of all", {{0, 10}, {20, 30}}, {0, 30}, "", 0},
+        {"touching merge", {{10, 20}, {0, 10}, {20, 30}}, {}, "0-30", 30, "30-40"},
+        {"overlaps merge", {{5, 15}, {40, 50}, {10, 45}}, {}, "5-50", 0, "0-5"},
+        {"empty ignored", {{7, 7}, {9, 3}}, {}, "", 0, "0-40"},
+        {"removal splits", {{0, 100}}, {40, 60}, "0-40,60-100", 40, ""},
+        {"removal of all", {{0, 10}, {20, 30}}, {0, 30}, "", 0, "0-40"},
+        {"gaps between", {{10, 20}, {30, 120}}, {}, "10-20,30-120", 0, "0-10,20-30"},
     };
     for (const auto& c : cases) {
         SegDone done{};
@@ -32,6 +35,11 @@ TEST(Segments, DoneRangesMergeForgetAndReadBackFromTheirTextForm)
         Seg_Remove(&done, c.removed);
         EXPECT_EQ(Seg_Format(done), c.text) << c.name;
         EXPECT_EQ(Seg_Prefix(done), c.prefix) << c.name;
+        SegDone gaps{};
+        SegRange missing[4];
+        for (int32_t i = 0, count = Seg_Missing(done, 40, missing, 4); i < count; ++i)
+            Seg_Add(&gaps, missing[i]);
+        EXPECT_EQ(Seg_Format(gaps), c.gaps) << c.name;
         SegDone read{};
         EXPECT_TRUE(Seg_Parse(c.text, &read)) << c.name;
         EXPECT_EQ(Seg_Format(read), c.text) << c.name;
@@ -59,23 +67,6 @@ TEST(Segments, AFullSetForgetsItsSmallestRangeNeverABytesItDidNotGet)
     EXPECT_EQ(done.count, SEG_DONE_CAPACITY);
     EXPECT_EQ(done.ranges[0].first, 100);   // 0-10 was the smallest
     EXPECT_EQ(Seg_End(done), 10050);
-}
-
-TEST(Segments, MissingRangesAreTheGapsUpToTheSize)
-{
-    SegDone done{};
-    Seg_Add(&done, {10, 20});
-    Seg_Add(&done, {30, 120});
-    SegRange gaps[4];
-    ASSERT_EQ(Seg_Missing(done, 100, gaps, 4), 2);
-    EXPECT_EQ(gaps[0].first, 0);
-    EXPECT_EQ(gaps[0].end, 10);
-    EXPECT_EQ(gaps[1].first, 20);
-    EXPECT_EQ(gaps[1].end, 30);
-    Seg_Add(&done, {0, 10});
-    ASSERT_EQ(Seg_Missing(done, 200, gaps, 4), 2);
-    EXPECT_EQ(gaps[1].first, 120);
-    EXPECT_EQ(gaps[1].end, 200);
 }
 
 TEST(Segments, AFinishedConnectionTakesTheBackHalfOfTheLargestRangeAboveTheFloor)

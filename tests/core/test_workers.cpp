@@ -11,14 +11,12 @@
 #include "tests/support/servers.h"
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
 #include <set>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -333,10 +331,52 @@ TEST_F(Workers, CancelledDownloadContinuesWhereItStopped)
     EXPECT_LT(std::stoll(sent[0][3]) + std::stoll(sent[1][3]) - int64_t(size), int64_t(size) * 6 / 10);
 }
 
-// Servers that misbehave on the connections added to a download: the file still ends byte-equal, whatever
-// was refused goes to another connection or the file starts over, and no connection is added after a refusal.
-// The first connection sends its first MiB and pauses, so the second one (added after a second) gets the back
-// half of the rest, 4.5 MiB on.
+using WorkersConcurrent = Workers;
+
+// Over several connections that share one rate limit, while this thread reads the list as the interface does:
+// each asks for its range with If-Range, and after a stop only the missing ones are asked for (under another
+// name of the file, apart from the stopped requests nginx logs late); the file ends byte-equal.
+TEST_F(WorkersConcurrent, RangesOverSeveralConnectionsAfterAStopAskOnlyForWhatIsMissing)
+{
+    const uint64_t size = 8 << 20;
+    NginxServer nginx(path("nginx"));
+    nginx.makeFile("big.bin", size);
+    nginx.addConfig("location / { limit_rate 1m; }");
+    nginx.addConfig("location /fast/ { alias " + nginx.file("") + "/; }");
+    ASSERT_TRUE(nginx.start());
+    struct stat info {};
+    ASSERT_EQ(::stat(nginx.file("big.bin").c_str(), &info), 0);
+    char etag[64];
+    std::snprintf(etag, sizeof etag, "\"%lx-%lx\"", long(info.st_mtime), long(size));
+    UrlItem* item = validItem(nginx.url("big.bin"), "big.bin", int64_t(size));
+    CopyBounded(item->etag, etag);
+    options.connections = 4;
+    options.rateLimit = 3 << 10;
+    UrlRequest* request = nullptr;
+    ASSERT_EQ(MOONQ_StartNextDownload(&request, &options), 0);
+    EXPECT_TRUE(waitFor([&] { return request->connections.load() >= 2 && MOONQ_LockItem() &&
+                                     Seg_Bytes(item->partRanges) >= int64_t(size / 2); }, std::chrono::seconds(60)));
+    MOONQ_CancelRequest(request);
+    ASSERT_EQ(resultOf(request), RESULT_CANCELLED);
+    checkBack(request);
+    const SegDone held = item->partRanges;
+    ASSERT_GE(held.count, 1);
+    CopyBounded(item->url, nginx.url("fast/big.bin").c_str());
+    ASSERT_EQ(download(&request), RESULT_DOWNLOADED);
+    EXPECT_EQ(checkBack(request), RESULT_DOWNLOADED);
+    EXPECT_TRUE(isPatternFile(path("big.bin"), size));
+    for (const auto& line : fieldsOf(nginx.accessLog())) {
+        EXPECT_EQ(line[5], etag) << line[1];
+        const int64_t first = std::stoll(line[1].substr(6));
+        for (int32_t r = 0; line[0].starts_with("GET /fast/") && r < held.count; ++r)
+            EXPECT_FALSE(first >= held.ranges[r].first && first < held.ranges[r].end) << line[1];
+    }
+}
+
+// Servers that misbehave on the connections added to a download: the file ends byte-equal within the one try,
+// what was refused goes to another connection or the file starts over, and no connection comes after a refusal.
+// The first connection sends a MiB and pauses, so the second (added after a second) gets the back half of the
+// rest, 4.5 MiB on; a slow second pauses after half a MiB while the first, done, takes the back half of its rest.
 TEST_F(Workers, AddedConnectionsThatTheServerMisservesLeaveTheRestToTheOthers)
 {
     const uint64_t MIB = 1 << 20, N = 8 * MIB;
@@ -344,35 +384,29 @@ TEST_F(Workers, AddedConnectionsThatTheServerMisservesLeaveTheRestToTheOthers)
     // The head of a 206 of [first, end), by default to the file's end.
     auto partFrom = [&](uint64_t first, const std::string& etag, uint64_t end = 0) {
         end = end ? end : N;
-        return head("206 Partial Content", "ETag: " + etag + "\r\nContent-Range: bytes " + std::to_string(first) +
-                                               "-" + std::to_string(end - 1) + "/" + n + "\r\nContent-Length: " +
-                                               std::to_string(end - first));
+        return head("206 Partial Content", "ETag: " + etag + "\r\nContent-Range: bytes " + std::to_string(first) + "-" +
+                    std::to_string(end - 1) + "/" + n + "\r\nContent-Length: " + std::to_string(end - first));
     };
-    auto rest = [&](uint64_t first, uint64_t end = 0) {
-        return answer(partFrom(first, v1, end), (end ? end : N) - first, first);
-    };
+    auto rest = [&](uint64_t first, uint64_t end = 0) { return answer(partFrom(first, v1, end), (end ? end : N) - first, first); };
     auto asked = [&](uint64_t first, uint64_t end = 0) {
         return "bytes=" + std::to_string(first) + "-" + std::to_string((end ? end : N) - 1) + " " + v1;
     };
     const uint64_t half = 9 * MIB / 2, split = 13 * MIB / 2;
     const Script first = {readRequest(), sendText(partFrom(0, v1)), sendBody(MIB), pauseFor(2000), sendBody(N - MIB, MIB)};
-    // The second connection sends half a MiB and pauses while the first, done, takes the back half of its rest.
     const Script slowSecond = {readRequest(), sendText(partFrom(half, v1)), sendBody(MIB / 2, half), pauseFor(3000),
                                sendBody(N - half - MIB / 2, half + MIB / 2)};
-    const struct { const char* name; std::vector<Script> scripts; std::vector<std::string> asked; const char* waits; }
-        cases[] = {
+    const struct { const char* name; std::vector<Script> scripts; std::vector<std::string> asked; } cases[] = {
         {"added connection answered 200", {first, answer(head("200 OK", "ETag: " + v1 + "\r\nContent-Length: " + n)),
-         rest(half)}, {"bytes=0- " + v1, asked(half), asked(half)}, ""},
+         rest(half)}, {"bytes=0- " + v1, asked(half), asked(half)}},
         {"503 on the third connection", {first, slowSecond, answer(head("503 Service Unavailable")), rest(split)},
-         {"bytes=0- " + v1, asked(half), asked(split), asked(split)}, ""},
+         {"bytes=0- " + v1, asked(half), asked(split), asked(split)}},
         {"changed ETag on one range", {first, answer(partFrom(half, "\"v2\""), N - half, half),
-         answer(head("200 OK", "ETag: \"v2\"\r\nContent-Length: " + n), N)},
-         {"bytes=0- " + v1, asked(half), "bytes=0- " + v1}, ""},   // at once, no retry
+         answer(head("200 OK", "ETag: \"v2\"\r\nContent-Length: " + n), N)}, {"bytes=0- " + v1, asked(half), "bytes=0- " + v1}},
         {"206 with the wrong range", {first, answer(partFrom(half + 1, v1), N - half - 1, half + 1), rest(half)},
-         {"bytes=0- " + v1, asked(half), asked(half)}, ""},
+         {"bytes=0- " + v1, asked(half), asked(half)}},
         // The cut connection asks for the rest of its range, then for the back half of the first one's.
         {"connection cut mid-range", {first, answer(partFrom(half, v1), MIB, half), rest(half + MIB),
-         rest(11 * MIB / 4, half)}, {"bytes=0- " + v1, asked(half), asked(half + MIB), asked(11 * MIB / 4, half)}, ""},
+         rest(11 * MIB / 4, half)}, {"bytes=0- " + v1, asked(half), asked(half + MIB), asked(11 * MIB / 4, half)}},
     };
     options.connections = 4;
     for (const auto& c : cases) {
@@ -382,21 +416,15 @@ TEST_F(Workers, AddedConnectionsThatTheServerMisservesLeaveTheRestToTheOthers)
         CopyBounded(item->etag, v1.c_str());
         Trace_Open("moonfch_log.txt");
         UrlRequest* request = nullptr;
-        const int32_t got = download(&request);
-        Trace_Close();
-        ASSERT_EQ(got, RESULT_DOWNLOADED) << readFile("moonfch_log.txt");
+        ASSERT_EQ(download(&request), RESULT_DOWNLOADED);
         EXPECT_EQ(checkBack(request), RESULT_DOWNLOADED);
+        Trace_Close();
         EXPECT_TRUE(isPatternFile(path("r.bin"), N));
         EXPECT_EQ(askedFor(server.requests()), c.asked);
         const std::string log = readFile("moonfch_log.txt");
-        std::string waits;
-        for (size_t at = log.find("retry in "); at != std::string::npos; at = log.find("retry in ", at + 1))
-            waits += log.substr(at + 9, log.find(' ', at + 9) - at - 9) + " ";
-        EXPECT_EQ(waits, c.waits);
-        EXPECT_EQ(std::pair(log.find("connection 2 added") != std::string::npos, log.find("connection 3 added")),
-                  std::pair(true, std::string::npos));
+        EXPECT_EQ(std::tuple(log.find("connection 2 added") != log.npos, log.find("connection 3 added"), log.find("retry")),
+                  std::tuple(true, log.npos, log.npos));
         MOONQ_FreeList(&pendingList);
-        std::filesystem::remove(path("r.bin"));
     }
 }
 
@@ -508,8 +536,6 @@ TEST_F(Workers, AFinishedFileIsHeldToTheChecksumItsServerClaimsAndOneThatDiffers
     }
 }
 
-using WorkersConcurrent = Workers;
-
 // Queries run at once, each into its own item, which says what the answer gave or why it failed.
 TEST_F(WorkersConcurrent, QueriesFillInTheirItemOrSayWhyTheyFailed)
 {
@@ -576,61 +602,6 @@ TEST_F(WorkersConcurrent, QueriesFillInTheirItemOrSayWhyTheyFailed)
 size_t threadCount()
 {
     return size_t(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}));
-}
-
-// Over several connections that share one rate limit, while the list is read as the interface reads it: each
-// asks for its range with If-Range, and after a stop in the middle only the ranges still missing are asked for
-// (under another name of the same file, so that the stopped requests nginx logs late stand apart); the file
-// ends byte-equal.
-TEST_F(WorkersConcurrent, RangesOverSeveralConnectionsAfterAStopAskOnlyForWhatIsMissing)
-{
-    const uint64_t size = 8 << 20;
-    NginxServer nginx(path("nginx"));
-    nginx.makeFile("big.bin", size);
-    nginx.addConfig("location / { limit_rate 1m; }");
-    nginx.addConfig("location /fast/ { alias " + nginx.file("") + "/; }");
-    ASSERT_TRUE(nginx.start());
-    struct stat info {};
-    ASSERT_EQ(::stat(nginx.file("big.bin").c_str(), &info), 0);
-    char etag[64];
-    std::snprintf(etag, sizeof etag, "\"%lx-%lx\"", long(info.st_mtime), long(size));
-    UrlItem* item = validItem(nginx.url("big.bin"), "big.bin", int64_t(size));
-    CopyBounded(item->etag, etag);
-    options.connections = 4;
-    options.rateLimit = 3 << 10;
-    std::atomic<bool> reading{true};
-    std::atomic<int64_t> seen{0};
-    std::thread reader([&] {
-        while (reading.load()) {
-            auto lock = MOONQ_LockItem();
-            seen.store(std::max(seen.load(), Seg_Bytes(item->partRanges)));
-            lock.unlock();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    });
-    UrlRequest* request = nullptr;
-    ASSERT_EQ(MOONQ_StartNextDownload(&request, &options), 0);
-    EXPECT_TRUE(waitFor([&] { return request->connections.load() >= 2 && request->bytesDone.load() >= int64_t(size / 2); },
-                        std::chrono::seconds(60)));
-    MOONQ_CancelRequest(request);
-    EXPECT_EQ(resultOf(request), RESULT_CANCELLED);
-    reading.store(false);
-    reader.join();
-    checkBack(request);
-    const SegDone held = item->partRanges;
-    ASSERT_GE(held.count, 1);
-    EXPECT_GE(seen.load(), int64_t(1) << 20);   // recorded while the download ran
-    CopyBounded(item->url, nginx.url("fast/big.bin").c_str());
-    options.rateLimit = 0;
-    ASSERT_EQ(download(&request), RESULT_DOWNLOADED);
-    EXPECT_EQ(checkBack(request), RESULT_DOWNLOADED);
-    EXPECT_TRUE(isPatternFile(path("big.bin"), size));
-    for (const auto& line : fieldsOf(nginx.accessLog())) {
-        EXPECT_EQ(line[5], etag) << line[1];
-        const int64_t first = std::stoll(line[1].substr(6));
-        for (int32_t r = 0; line[0].starts_with("GET /fast/") && r < held.count; ++r)
-            EXPECT_FALSE(first >= held.ranges[r].first && first < held.ranges[r].end) << line[1];
-    }
 }
 
 // Ten thousand links at once: every query runs, on no more threads than the pool's, over a few

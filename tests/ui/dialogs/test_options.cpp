@@ -49,21 +49,18 @@ protected:
         const bool drops = Win_SendDrag(ui.hwndMain, "http://h/page.html", DROPEFFECT_COPY, true) == DROPEFFECT_COPY;
         return text + (drops ? " drops HTML" : "");
     }
-    // The connections, the rate limit and the scheduled run's choice as held, then as stored (-1: none).
+    // The connections, the rate limit and the scheduled run's choice, each as held/as stored (-1: none).
     static std::string numbers()
     {
-        std::string text = std::to_string(downloadOptions.connections) + "/" + std::to_string(
-                               downloadOptions.rateLimit) + "/" + std::to_string(downloadOptions.scheduleFullRate) + " ";
-        for (const char* name : {REG_VAL_CONNECTIONS, REG_VAL_RATE_LIMIT, REG_VAL_SCHEDULE_FULL_RATE}) {
-            int32_t value = -1;
-            Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, name, &value);
-            text += std::to_string(value) + (name != REG_VAL_SCHEDULE_FULL_RATE ? "/" : "");
+        std::string text;
+        for (auto [held, name] : {std::pair(downloadOptions.connections, REG_VAL_CONNECTIONS),
+                                  {downloadOptions.rateLimit, REG_VAL_RATE_LIMIT},
+                                  {downloadOptions.scheduleFullRate, REG_VAL_SCHEDULE_FULL_RATE}}) {
+            int32_t stored = -1;
+            Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, name, &stored);
+            text += std::to_string(held) + "/" + std::to_string(stored) + " ";
         }
         return text;
-    }
-    static void type(const WinModal& modal, int id, const char* text)
-    {
-        Win_SetWindowText(Win_GetDlgItem(modal.dialog, id), text);
     }
     static intptr_t runDialog()
     {
@@ -81,42 +78,36 @@ TEST_F(Options, CancelChangesNothingAndOkWritesAndTracesAll)
 {
     downloadOptions.askNameEveryTime = 1;
     downloadOptions.connections = 8;
-    modals.answers = {[](const WinModal& modal) {
-        type(modal, IDC_CONNECTIONS, "2");
-        return Win_Press({IDC_ASK_EVERY, IDC_USE_EXTENSION, IDC_ALLOW_HTML, IDC_SCHEDULE_FULL_RATE, IDCANCEL})(modal);
-    }};
+    modals.answers = {Win_Press({IDC_ASK_EVERY, IDC_USE_EXTENSION, IDC_ALLOW_HTML, IDCANCEL})};
     EXPECT_EQ(runDialog(), 2);
     EXPECT_FALSE(std::filesystem::exists(settingsFile()));
     EXPECT_EQ(choices(), "100 -1-1-1");
-    EXPECT_EQ(numbers(), "8/0/0 -1/-1/-1");
+    EXPECT_EQ(numbers(), "8/-1 0/-1 0/-1 ");
 
     std::vector<bool> shown;
-    std::string shownNumber;
     modals.answers = {[&](const WinModal& modal) {
         for (int id : {IDC_ASK_EVERY, IDC_USE_EXTENSION, IDC_ALLOW_HTML})
             shown.push_back(Win_IsChecked(Win_GetDlgItem(modal.dialog, id)));
-        shownNumber = Win_TextOf(Win_GetDlgItem(modal.dialog, IDC_CONNECTIONS));
         std::filesystem::create_directories(MOON_SCREENSHOT_DIR);
         EXPECT_TRUE(Win_SaveScreenshot(modal.dialog, MOON_SCREENSHOT_DIR "/download-options.png"));
-        type(modal, IDC_CONNECTIONS, "40");   // more than allowed: the most
-        type(modal, IDC_RATE_LIMIT, "250");
+        Win_SetWindowText(Win_GetDlgItem(modal.dialog, IDC_CONNECTIONS), "40");   // more than allowed: the most
+        Win_SetWindowText(Win_GetDlgItem(modal.dialog, IDC_RATE_LIMIT), "250");
         return Win_Press({IDC_USE_EXTENSION, IDC_ALLOW_HTML, IDC_SCHEDULE_FULL_RATE, IDOK})(modal);
     }};
     ASSERT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_OPTIONS));
     EXPECT_EQ(shown, (std::vector<bool>{true, false, false}));
-    EXPECT_EQ(shownNumber, "8");
     EXPECT_EQ(choices(), "111 111 drops HTML");   // the unchanged one is stored too
-    EXPECT_EQ(numbers(), "16/250/1 16/250/1");
+    EXPECT_EQ(numbers(), "16/16 250/250 1/1 ");
 
-    // A box that holds no number keeps what it showed.
+    // A box that holds no number keeps what it showed (250).
     modals.answers = {[](const WinModal& modal) {
-        type(modal, IDC_CONNECTIONS, "0");
-        type(modal, IDC_RATE_LIMIT, "fast");
+        Win_SetWindowText(Win_GetDlgItem(modal.dialog, IDC_CONNECTIONS), "0");
+        Win_SetWindowText(Win_GetDlgItem(modal.dialog, IDC_RATE_LIMIT), "fast");
         return Win_Press({IDC_ALLOW_HTML, IDOK})(modal);
     }};
     EXPECT_EQ(runDialog(), 1);
     EXPECT_EQ(choices(), "110 110");
-    EXPECT_EQ(numbers(), "1/250/1 1/250/1");
+    EXPECT_EQ(numbers(), "1/1 250/250 1/1 ");
     EXPECT_EQ(modals.seen, std::vector<std::string>(3, "dialog 134 Download Options"));
     EXPECT_EQ(optionTraces(), "askNameEveryTime: 1|useDirExtension: 1|allow HTML: 1|scheduled full rate: 1|"
                               "connections: 16|rate limit: 250|"
@@ -131,7 +122,7 @@ TEST_F(Options, FirstStartAsksForTheCookieSourceFirstAndLeavesTheFileBehind)
     EXPECT_EQ(loadSettings(), 0);
     EXPECT_EQ(modals.seen, std::vector<std::string>{"dialog 135 Select Source for Cookies"});
     EXPECT_EQ(choices(), "000 -1-1-1");
-    EXPECT_EQ(numbers(), "8/0/0 -1/-1/-1");
+    EXPECT_EQ(numbers(), "8/-1 0/-1 0/-1 ");
     EXPECT_STREQ(MOONQ_GetDownloadDir(), "/before");   // nothing stored was read
     EXPECT_EQ(downloadAtText(), std::string("Download at ") + Schedule_GetTimeText());
     EXPECT_EQ(readFile(settingsFile()), EMPTY_STORE);
@@ -159,7 +150,7 @@ TEST_F(Options, LaterStartReadsEverythingStoredShowsNoDialogAndWritesNothing)
     EXPECT_EQ(std::pair(Schedule_GetBeginHour(), Schedule_GetEndHour()), std::pair(22, 2));
     EXPECT_EQ(downloadAtText(), std::string("Download at ") + Schedule_GetTimeText());
     EXPECT_EQ(choices(), "111 111 drops HTML");   // the stored choice reached the drop target before the first drop
-    EXPECT_EQ(numbers(), "8/0/0 -1/-5/-1");   // no connections stored: the default
+    EXPECT_EQ(numbers(), "8/-1 0/-5 0/-1 ");   // no connections stored: the default
     EXPECT_EQ(readFile(settingsFile()), before);
     EXPECT_EQ(optionTraces(), "askNameEveryTime: 1|useDirExtension: 1|allowHTML: 1|scheduled full rate: 0|"
                               "connections: 8|rate limit: 0|");
