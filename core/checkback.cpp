@@ -13,7 +13,6 @@
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <unordered_map>
 
 namespace {
 
@@ -91,54 +90,15 @@ int askReplace()
     return dialogs.askReplace ? dialogs.askReplace() : 0;
 }
 
-// Who holds a local name: how many items, and the first of them.
-struct NameHolders {
-    uint32_t count;
-    const UrlItem* first;
-};
-using NamesByHash = std::unordered_map<size_t, NameHolders>;
-
-// While a harvest runs: the names the pending items held when it began, by their hashes, and
-// those it gave since. A harvest of thousands of queries would otherwise scan the whole list
-// for each of them.
-NamesByHash* harvestNames = nullptr;
-
-size_t nameHash(const char* path)
-{
-    return std::hash<std::string_view>{}(path);
-}
-
-void noteName(NamesByHash& names, const UrlItem* item)
-{
-    NameHolders& holders = names.try_emplace(nameHash(item->localPath), NameHolders{0, item}).first->second;
-    ++holders.count;
-}
-
-// Fills names with those of the pending items. Locked: workers write the names of theirs.
-void collectNames(NamesByHash& names)
-{
-    auto lock = MOONQ_LockItem();
-    for (UrlItem* item = MOONQ_FirstItem(); item != nullptr; item = MOONQ_NextItem(item))
-        if (item->localPath[0] != '\0')
-            noteName(names, item);
-}
-
-// Whether the harvest's names prove that no item but this one holds path. A name given by a
-// worker since the harvest began is missed here, as a scan misses one given just after it: the
-// item harvested later finds the clash.
-bool surelyFree(const UrlItem* item, const char* path)
-{
-    if (harvestNames == nullptr)
-        return false;
-    auto found = harvestNames->find(nameHash(path));
-    return found == harvestNames->end() || (found->second.count == 1 && found->second.first == item);
-}
+// Whether the last harvest stopped at its time limit.
+bool harvestCutShort = false;
 
 // Whether another pending item already holds path as its local name. Locked: an item still
-// being validated gets its name from its worker.
+// being validated gets its name from its worker. A name given by a worker just after the look
+// is missed, as any look misses it: the item harvested later finds the clash.
 bool nameTakenByOther(const UrlItem* item, const char* path)
 {
-    if (surelyFree(item, path))
+    if (!MOONQ_LocalNameMayBeTaken(item, path))
         return false;
     auto lock = MOONQ_LockItem();
     for (UrlItem* other = MOONQ_FirstItem(); other != nullptr; other = MOONQ_NextItem(other))
@@ -158,7 +118,7 @@ bool askIntoItem(UrlItem* item)
     if (!askSaveName(path, sizeof path))
         return false;
     auto lock = MOONQ_LockItem();
-    CopyBounded(item->localPath, path);
+    MOONQ_SetLocalName(item, path);
     return true;
 }
 
@@ -207,8 +167,6 @@ void harvestQueried(UrlItem* item, const DownloadOptions* options)
     item->flags |= ITEM_VALID;
     bool ask = MOONQ_GetDownloadDir()[0] == '\0' || options->askNameEveryTime != 0;
     const int32_t chosen = MOONQ_ChooseLocalFile(item, ask, options);
-    if (chosen == 1 && harvestNames != nullptr)
-        noteName(*harvestNames, item);
     // Valid with its local file, so that a new link (Replace Link) may mend it.
     if (const char* refusal = MOONQ_PageRefusal(item, options)) {
         item->flags |= ITEM_FAILED | ITEM_LINK_REFUSED;
@@ -220,7 +178,7 @@ void harvestQueried(UrlItem* item, const DownloadOptions* options)
     // is another item's placeholder or the person's own file, and stays.
     {
         auto lock = MOONQ_LockItem();
-        item->localPath[0] = '\0';
+        MOONQ_SetLocalName(item, "");
     }
     List_Remove(&item->link);
     MOONQ_FreeItem(item);
@@ -298,14 +256,16 @@ void MOONQ_SetCheckBackDialogs(const CheckBackDialogs& table)
 
 int32_t MOONQ_CheckBackQueries(const DownloadOptions* options)
 {
+    harvestCutShort = false;
     if (List_IsEmpty(&requestList))
         return 2;
-    NamesByHash names;
     bool changed = false;
     const auto deadline = std::chrono::steady_clock::now() + HARVEST_BUDGET;
     for (ListLink* node = requestList.next; node != &requestList;) {
-        if (changed && std::chrono::steady_clock::now() >= deadline)
+        if (changed && std::chrono::steady_clock::now() >= deadline) {
+            harvestCutShort = true;
             break;
+        }
         ListLink* following = node->next;
         auto* request = reinterpret_cast<UrlRequest*>(node);
         node = following;
@@ -314,10 +274,6 @@ int32_t MOONQ_CheckBackQueries(const DownloadOptions* options)
             continue;
         // Unlinked before any dialog runs: nothing in a nested event loop may find it again.
         List_Remove(&request->link);
-        if (harvestNames == nullptr) {
-            collectNames(names);
-            harvestNames = &names;
-        }
         UrlItem* item = request->item;
         if (result == RESULT_QUERIED || result == RESULT_FAILED) {
             auto lock = MOONQ_LockItem();
@@ -332,8 +288,12 @@ int32_t MOONQ_CheckBackQueries(const DownloadOptions* options)
         MOONQ_FreeRequest(request);
         changed = true;
     }
-    harvestNames = nullptr;
     return changed ? 1 : 0;
+}
+
+bool MOONQ_HarvestCutShort()
+{
+    return harvestCutShort;
 }
 
 int32_t MOONQ_ReplaceLink(UrlItem* item, const char* url, const DownloadOptions* options)

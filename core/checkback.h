@@ -44,6 +44,8 @@ void MOONQ_SetCheckBackDialogs(const CheckBackDialogs& dialogs);
 // something was harvested (the caller saves the pending list; more may be left for its next
 // call), 0 when all still run.
 int32_t MOONQ_CheckBackQueries(const DownloadOptions* options);
+// Whether the last MOONQ_CheckBackQueries stopped at its time limit: finished queries may wait.
+bool MOONQ_HarvestCutShort();
 // Starts the query of url as the new link of item, a valid item that no worker holds, marked
 // ITEM_NEW_LINK by the caller; its harvest decides, and clears the mark. When the answer names
 // the file the item holds (the same size, and the same strong ETag, else the same

@@ -13,7 +13,9 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string_view>
 #include <type_traits>
+#include <unordered_map>
 
 static_assert(std::is_standard_layout_v<UrlItem> && offsetof(UrlItem, link) == 0,
               "an item must start with its list link");
@@ -26,6 +28,28 @@ namespace {
 
 char downloadDir[PATH_CAPACITY];
 std::mutex downloadDirLock;   // the UI writes the directory while workers may read it
+
+// How many items hold each local name, by the name's hash: the harvest of thousands of queries
+// asks for each whether its name is free, and a walk of the list for each would take minutes.
+// Workers give names too, hence the lock.
+struct NameCounts {
+    std::mutex lock;
+    std::unordered_map<size_t, uint32_t> byKey;
+};
+
+// Never released: a query's worker may still name its item while the process exits.
+NameCounts& nameCounts = *new NameCounts;
+
+// Under nameCounts.lock.
+void uncountName(UrlItem* item)
+{
+    if (!item->nameCounted)
+        return;
+    auto found = nameCounts.byKey.find(item->nameKey);
+    if (--found->second == 0)
+        nameCounts.byKey.erase(found);
+    item->nameCounted = false;
+}
 
 // Calls visit(item, position) for each item of pendingList; visit may unlink the item.
 template <typename Visit>
@@ -135,11 +159,36 @@ bool MOONQ_HandReferrer(UrlItem* item, const char* referrer)
     return true;
 }
 
+void MOONQ_SetLocalName(UrlItem* item, const char* path)
+{
+    CopyBounded(item->localPath, path);
+    std::lock_guard guard(nameCounts.lock);
+    uncountName(item);
+    if (item->localPath[0] == '\0')
+        return;
+    item->nameKey = std::hash<std::string_view>{}(item->localPath);
+    ++nameCounts.byKey[item->nameKey];
+    item->nameCounted = true;
+}
+
+bool MOONQ_LocalNameMayBeTaken(const UrlItem* item, const char* path)
+{
+    const size_t key = std::hash<std::string_view>{}(path);
+    std::lock_guard guard(nameCounts.lock);
+    auto found = nameCounts.byKey.find(key);
+    const uint32_t own = item->nameCounted && item->nameKey == key ? 1 : 0;
+    return found != nameCounts.byKey.end() && found->second > own;
+}
+
 void MOONQ_FreeItem(UrlItem* item)
 {
     if (item == nullptr)
         return;
     MOONQ_DeleteEmptyFile(item->localPath);
+    {
+        std::lock_guard guard(nameCounts.lock);
+        uncountName(item);
+    }
     freeHanded(item->handed);
     delete item;
 }

@@ -1,8 +1,11 @@
 // URL items: the links the person has collected, the three item lists and the download directory.
 //
 // Contract:
-// - Every function here runs on the user-interface thread. Worker threads write into the
-//   fields of an item their request holds, but never link or unlink one.
+// - Every function here runs on the user-interface thread, but for MOONQ_SetLocalName and those
+//   that say so. Worker threads write into the fields of an item their request holds, but never
+//   link or unlink one.
+// - Local names are given with MOONQ_SetLocalName alone: it keeps the table of the names items
+//   hold, which tells most names free at once however long the list.
 // - An item is owned by exactly one list at a time, or by whoever removed it until it is freed.
 // - Items are zero-filled at creation; their texts are NUL-terminated and every copy into them
 //   is bounded. A URL longer than URL_LENGTH_LIMIT bytes yields no item: it is never cut.
@@ -101,6 +104,9 @@ struct UrlItem {
     // The checksum the server claimed for the version in etag and lastModified (core/verify.h);
     // in memory only.
     ChecksumClaim checksum;
+    // The hash under which the names table counts localPath, while nameCounted says it does.
+    size_t nameKey;
+    bool nameCounted;
 };
 
 // The longest Cookie header kept from a browser.
@@ -120,6 +126,13 @@ bool MOONQ_HandCookies(UrlItem* item, const char* cookieHeader);
 // Keeps the page the link was found on (without its fragment); false (nothing kept) for a text
 // with a control character or one that is not an http or https URL that fits.
 bool MOONQ_HandReferrer(UrlItem* item, const char* referrer);
+// Gives item the local name path (cut to fit; empty for none). Any thread may call: a worker
+// names the item of its query, under MOONQ_LockItem as anyone who may race a reader of it.
+void MOONQ_SetLocalName(UrlItem* item, const char* path);
+// Whether an item other than item may hold the local name path: false only when none does.
+// Items of any list count, and those unlinked until they are freed, so a true answer wants a
+// look at the list that matters.
+bool MOONQ_LocalNameMayBeTaken(const UrlItem* item, const char* path);
 // Releases an unlinked item and deletes its local file when that file is empty.
 void MOONQ_FreeItem(UrlItem* item);
 // Frees every item of the list.

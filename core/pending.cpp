@@ -79,7 +79,7 @@ bool readLine(LineReader& reader, std::string& line)
 void setLocalPath(UrlItem* item, const std::string& path)
 {
     if (path.size() < sizeof item->localPath)
-        std::memcpy(item->localPath, path.c_str(), path.size() + 1);
+        MOONQ_SetLocalName(item, path.c_str());
 }
 
 // A validator as it may be stored: it fits and holds no control character (a TAB would end

@@ -3,8 +3,8 @@
 // Contract:
 // - Runs on the download's worker thread, on the request it holds, in this order per try:
 //   MOONQ_BeginVerify once the answer decided where its data go; MOONQ_HashWritten for each
-//   block written (with where it lies in the file); at the end MOONQ_VerifyFile when the whole file is on disk and closed, else
-//   MOONQ_DropVerify.
+//   block written (with where it lies in the file); at the end MOONQ_VerifyFile when the whole
+//   file is on disk and closed, else MOONQ_DropVerify.
 // - The claim that counts is the answer's own; without one, the claim the query or an earlier
 //   answer left on the item, as long as this answer names no other version. It stays on the
 //   item (in memory only) for a later try that continues the part.

@@ -155,7 +155,7 @@ int32_t finishQuery(UrlRequest* request)
     const ChecksumClaim claim = http ? Checksums_OfAnswer(web.hRequest, false) : ChecksumClaim{};
     auto lock = MOONQ_LockItem();
     item->checksum = claim;
-    CopyBounded(item->localPath, name);
+    MOONQ_SetLocalName(item, name);
     item->size = int64_t(request->web.contentLength);
     Trace_PrintInt64(TRACE_ALL, "QueryURL, size = %d\n", item->size);
     if (request->web.location[0] != '\0') {
@@ -979,7 +979,7 @@ void MOONQ_FreeRequest(UrlRequest* request)
 {
     if (request != nullptr && request->replaces != nullptr) {
         // The name its query proposed may be the replaced item's own placeholder.
-        request->item->localPath[0] = '\0';
+        MOONQ_SetLocalName(request->item, "");
         MOONQ_FreeItem(request->item);
     }
     delete request;

@@ -260,7 +260,7 @@ void MQUI_PrintSavedList()
         std::printf("%s\n", line.c_str());
     // Only read: the placeholders of the items stay where they are.
     while (UrlItem* item = MOONQ_FirstItem()) {
-        item->localPath[0] = '\0';
+        MOONQ_SetLocalName(item, "");
         List_Remove(&item->link);
         MOONQ_FreeItem(item);
     }

@@ -256,6 +256,9 @@ void MQUI_TimerTask(HWND window)
     if (ui.inTimerTask)
         return;
     ui.inTimerTask = true;
+    // The usual pace while this tick runs: a dialog of its harvest runs a nested event loop,
+    // whose ticks would otherwise come back at once only to find the task busy.
+    MQUI_HurryWorkTimer(window, false);
     // The download first, then the queries: a run moves on in the tick in which a file ends.
     const bool changed = ui.currentDownload != nullptr && checkBackDownload();
     const int32_t q = MOONQ_CheckBackQueries(&downloadOptions);
@@ -269,6 +272,7 @@ void MQUI_TimerTask(HWND window)
     } else if (changed) {
         MQUI_Refresh();
     }
+    MQUI_HurryWorkTimer(window, MOONQ_HarvestCutShort());
     ui.inTimerTask = false;
     showDueSummary();
 }

@@ -65,6 +65,7 @@ struct UiState {
     int32_t firstRow;
     int32_t itemCount;
     uint32_t workTimerId;     // 0 while the work timer does not run
+    bool workTimerHurried;    // its next tick comes at once: a harvest has more left
     uint32_t scheduleTimerId;
     UrlRequest* currentDownload;
     HWND hwndProgress;

@@ -33,7 +33,7 @@ inline UrlItem* newItem(const std::string& url, uint32_t flags, const std::strin
 {
     UrlItem* item = MOONQ_NewItem(url.c_str());
     item->flags = flags;
-    CopyBounded(item->localPath, localPath.c_str());
+    MOONQ_SetLocalName(item, localPath.c_str());
     item->size = size;
     return item;
 }

@@ -238,7 +238,7 @@ TEST_F(CheckBack, LocalFileFollowsTheAnswersToTheQuestionsItAsks)
         else if (!row.at.empty())
             moontest::writeFile(row.name, row.at.substr(1));
         if (row.how & HELD)
-            CopyBounded(MOONQ_NewItem("http://h/other")->localPath, row.name);
+            MOONQ_SetLocalName(MOONQ_NewItem("http://h/other"), row.name);
         MOONQ_SetDownloadDir((row.how & NO_DIR) ? "" : "d");
         options.askNameEveryTime = (row.how & EVERY_TIME) != 0;
         options.useDirExtension = (row.how & BY_EXTENSION) != 0;
@@ -261,7 +261,7 @@ TEST_F(CheckBack, PlaceholderFailuresAndTheRememberedFolder)
 {
     UrlItem* item = MOONQ_NewItem("http://h/x.bin");
     EXPECT_EQ(MOONQ_ChooseLocalFile(item, false, &options), ERR_LOCAL_FILE);
-    CopyBounded(item->localPath, "later/x.bin");
+    MOONQ_SetLocalName(item, "later/x.bin");
     // The result, whether the item needs fixing, and its status text.
     auto create = [item] {
         const int r = MOONQ_CreateLocalFile(item);
@@ -273,7 +273,7 @@ TEST_F(CheckBack, PlaceholderFailuresAndTheRememberedFolder)
     EXPECT_EQ(create(), std::tuple(1, false, "OK"));
     EXPECT_EQ(item->partDone.load(), 0);
     MOONQ_SetCheckBackDialogs({});   // nobody to ask or to tell: a question is a cancel
-    CopyBounded(MOONQ_NewItem("http://h/y.bin")->localPath, "later/x.bin");
+    MOONQ_SetLocalName(MOONQ_NewItem("http://h/y.bin"), "later/x.bin");
     EXPECT_EQ(create(), std::tuple(2, true, "File name conflict with other URL!"));
     EXPECT_EQ(MOONQ_ChooseLocalFile(item, true, &options), 0);
     // A name without a folder changes nothing; a folder named as the extension is left out only

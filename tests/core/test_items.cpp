@@ -85,6 +85,26 @@ TEST_F(Items, DownloadDirectoryMustFitItsBufferAndEveryRequestIsTraced)
                                                "\nDownloadDir, set default: " + tooLong + "\n");
 }
 
+// A name is taken while another item holds it, and free again once that item gives it up or goes;
+// an item's own name is no obstacle to it.
+TEST_F(Items, LocalNameIsTakenOnlyWhileAnotherItemHoldsIt)
+{
+    UrlItem* first = MOONQ_NewItem("http://h/a");
+    UrlItem* second = MOONQ_NewItem("http://h/b");
+    auto taken = [&](const char* path) {
+        return std::to_string(MOONQ_LocalNameMayBeTaken(first, path)) +
+               std::to_string(MOONQ_LocalNameMayBeTaken(second, path));
+    };
+    MOONQ_SetLocalName(first, "dl/a.bin");
+    MOONQ_SetLocalName(second, "dl/a.bin");
+    EXPECT_EQ(taken("dl/a.bin"), "11");
+    MOONQ_SetLocalName(second, "dl/b.bin");
+    EXPECT_EQ(taken("dl/a.bin") + taken("dl/b.bin") + taken(""), "01" "10" "00");
+    List_Remove(&first->link);
+    MOONQ_FreeItem(first);
+    EXPECT_EQ(MOONQ_LocalNameMayBeTaken(second, "dl/a.bin"), false);
+}
+
 TEST_F(Items, StopFreesBothListsAndDeletesOnlyEmptyPlaceholders)
 {
     writeFile("deleted.bin", "");
@@ -94,7 +114,7 @@ TEST_F(Items, StopFreesBothListsAndDeletesOnlyEmptyPlaceholders)
     fs::create_symlink("empty.bin", "link.bin");
     const char* paths[] = {"deleted.bin", "empty.bin", "data.bin", "emptydir", "link.bin", "missing.bin", ""};
     for (const char* path : paths)
-        std::snprintf(MOONQ_NewItem("http://h/f")->localPath, PATH_CAPACITY, "%s", path);
+        MOONQ_SetLocalName(MOONQ_NewItem("http://h/f"), path);
     MOONQ_ClickSelect(0, false);
     MOONQ_DeleteSelected();
     MOONQ_FreeItem(nullptr);

@@ -588,10 +588,12 @@ TEST_F(WorkersConcurrent, QueriesFillInTheirItemOrSayWhyTheyFailed)
         results.push_back(resultOf(reinterpret_cast<UrlRequest*>(node)));
     ASSERT_EQ(results.size(), std::size(cases));
     auto lock = MOONQ_LockItem();
+    const UrlItem stranger{};   // no other item may take a name a query gave
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(cases[i].item.substr(0, 60));
         EXPECT_EQ(results[i], cases[i].result);
         EXPECT_EQ(state(items[i], servers[i]->url("")), cases[i].item);
+        EXPECT_EQ(MOONQ_LocalNameMayBeTaken(&stranger, items[i]->localPath), items[i]->localPath[0] != '\0');
         EXPECT_EQ(items[i]->flags.load(), cases[i].flags);
         const std::string asked = servers[i]->requests().empty() ? "" : servers[i]->requests()[0];
         const size_t at = asked.find("\r\nCookie: ");
