@@ -39,8 +39,8 @@ void awaitWorkerEnd()
         std::this_thread::sleep_for(std::chrono::microseconds(100));
 }
 
-// Downloads url into out; true when the worker says the file arrived whole.
-bool download(const char* url, const char* out)
+// Downloads url into out over connections at most; true when the worker says the file arrived whole.
+bool download(const char* url, const char* out, int connections)
 {
     UrlItem* item = MOONQ_NewItem(url);
     if (item == nullptr)
@@ -48,6 +48,7 @@ bool download(const char* url, const char* out)
     item->flags = ITEM_VALID;
     CopyBounded(item->localPath, out);
     DownloadOptions options{};
+    options.connections = connections;
     UrlRequest* request = nullptr;
     if (MOONQ_StartNextDownload(&request, &options) != 0)
         return false;
@@ -63,21 +64,19 @@ bool download(const char* url, const char* out)
     return whole;
 }
 
-constexpr int DEFAULT_CONNECTIONS = 8, MOST_CONNECTIONS = 16;
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
     const bool named = argc == 5 && std::strcmp(argv[1], "--connections") == 0;
-    const int connections = named ? std::atoi(argv[2]) : DEFAULT_CONNECTIONS;
-    if ((argc != 3 && !named) || connections < 1 || connections > MOST_CONNECTIONS) {
+    const int connections = named ? std::atoi(argv[2]) : OPTIONS_CONNECTIONS_DEFAULT;
+    if ((argc != 3 && !named) || connections < 1 || connections > OPTIONS_CONNECTIONS_MAX) {
         std::fprintf(stderr, "usage: moon_bench_worker [--connections 1..16] <url> <local file>\n");
         return 2;
     }
     if (MOONQ_Start() != 0)
         return 1;
-    const bool whole = download(argv[argc - 2], argv[argc - 1]);
+    const bool whole = download(argv[argc - 2], argv[argc - 1], connections);
     MOONQ_Stop();
     return whole ? 0 : 1;
 }

@@ -14,6 +14,7 @@
 
 #include "platform/sizes.h"
 #include "core/lists.h"
+#include "core/segments.h"
 #include "web/checksums.h"
 
 #include <atomic>
@@ -91,6 +92,9 @@ struct UrlItem {
     std::atomic<int64_t> partDone;
     // The file that holds that part; written with partDone, under MOONQ_LockItem.
     LocalFileId partFile;
+    // Every range of the local file that a download of this version wrote, partDone's among
+    // them (a download over several connections leaves gaps); under MOONQ_LockItem.
+    SegDone partRanges;
     // Unix seconds at which the link's own signature ends, EXPIRY_NONE (web/expiry.h) when it
     // names none; follows url wherever url changes, and is not saved: the link says it again
     // after a restart.

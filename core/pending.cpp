@@ -27,6 +27,8 @@ constexpr const char* PENDING_HEADER = "1.2, Moonfetch pending URL list for inte
 constexpr std::string_view ETAG_KEY = "etag=";
 constexpr std::string_view MODIFIED_KEY = "modified=";
 constexpr std::string_view PART_KEY = "part=";
+// Every range of the file already downloaded, when they are more than the part at its start.
+constexpr std::string_view DONE_KEY = "done=";
 // What identifies the file that holds the part.
 constexpr std::string_view DEVICE_KEY = "device=";
 constexpr std::string_view INODE_KEY = "inode=";
@@ -114,6 +116,8 @@ void readSizeFields(UrlItem* item, std::string_view line)
             setValidator(item->lastModified, field.substr(MODIFIED_KEY.size()));
         else if (field.starts_with(PART_KEY))
             item->partDone = std::max<int64_t>(Text_LeadingNumber(std::string(field.substr(PART_KEY.size())).c_str()), 0);
+        else if (field.starts_with(DONE_KEY))
+            Seg_Parse(field.substr(DONE_KEY.size()), &item->partRanges);
         else if (field.starts_with(DEVICE_KEY))
             item->partFile.device = readNumber(field.substr(DEVICE_KEY.size()));
         else if (field.starts_with(INODE_KEY))
@@ -158,8 +162,11 @@ void appendItem(std::string& text, const UrlItem* item)
     appendField(text, ETAG_KEY, item->etag);
     appendField(text, MODIFIED_KEY, item->lastModified);
     const int64_t part = item->partDone.load(std::memory_order_relaxed);
-    if (part > 0) {
+    const SegDone& ranges = item->partRanges;
+    if (part > 0 || ranges.count > 0) {
         appendNumberField(text, PART_KEY, part);
+        if (Seg_Bytes(ranges) > part)
+            appendField(text, DONE_KEY, Seg_Format(ranges).c_str());
         appendNumberField(text, DEVICE_KEY, item->partFile.device);
         appendNumberField(text, INODE_KEY, item->partFile.inode);
         appendNumberField(text, MTIME_KEY, item->partFile.modifiedNs);
@@ -312,6 +319,8 @@ size_t MOONQ_LoadPending()
         // No file has a negative size: an edited line reads as unknown.
         item->size = std::max<int64_t>(Text_LeadingNumber(line.c_str()), 0);
         readSizeFields(item, line);
+        // A part alone, as every earlier version saved it, is one range from the file's start.
+        Seg_Add(&item->partRanges, {0, item->partDone.load(std::memory_order_relaxed)});
         more = readLine(*reader, line);
     }
     std::fclose(file);

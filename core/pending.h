@@ -8,7 +8,8 @@
 //   size reads as 0 (unknown); a path too long for an item reads as empty.
 // - The size line is the size in decimal, then, each behind a TAB and only when there is one,
 //   "etag=<ETag>", "modified=<Last-Modified>", "part=<bytes of the local file already
-//   downloaded>" and, with a part, what identifies its file: "device=", "inode=" and
+//   downloaded>", "done=<every range of it downloaded>" (core/segments.h's text form; only
+//   when there are more than the part, which is then the range at the file's start) and, with a part, what identifies its file: "device=", "inode=" and
 //   "mtime=<nanoseconds since 1970>", each left out when 0 (not recorded). Readers that take
 //   the line's leading number the way atoi does (every earlier version) see only the size,
 //   and a file of theirs reads here as items without a version and without a part. The extra

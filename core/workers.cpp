@@ -1,6 +1,7 @@
 #include "core/workers.h"
 
 #include "core/querypool.h"
+#include "core/rangefetch.h"
 #include "core/verify.h"
 
 #include "web/cookies.h"
@@ -40,6 +41,11 @@ constexpr int STOP_WAIT_MS = 1000;
 // Waits before the retries of a download, and the longest a server's Retry-After may ask for.
 constexpr int RETRY_WAIT_SECONDS[MAX_RETRIES] = {1, 4, 16};
 constexpr int RETRY_AFTER_CAP_SECONDS = 60;
+// A try that met another version of the file on one of its ranges: the file starts over at once,
+// as part of the same try, this many times at most (a server that keeps changing the file then
+// costs retries like any early end).
+constexpr int32_t VERSION_CHANGED = 1 << 20;
+constexpr int MAX_RESTARTS = 3;
 constexpr auto WAIT_SLICE = std::chrono::milliseconds(10);
 // A running download records its part on disk when this much came and this long passed since
 // the last record.
@@ -184,6 +190,17 @@ void recordPart(UrlItem* item, int64_t bytes, const LocalFileId& file)
     auto lock = MOONQ_LockItem();
     item->partFile = file;
     item->partDone.store(bytes, std::memory_order_relaxed);
+    item->partRanges = SegDone{};
+    Seg_Add(&item->partRanges, {0, bytes});
+}
+
+// Records the ranges done as the item's part, held in the file that file identifies.
+void recordRanges(UrlItem* item, const SegDone& done, const LocalFileId& file)
+{
+    auto lock = MOONQ_LockItem();
+    item->partFile = file;
+    item->partRanges = done;
+    item->partDone.store(Seg_Prefix(done), std::memory_order_relaxed);
 }
 
 // While the download runs, the part written is recorded now and then, so that even a killed
@@ -341,6 +358,7 @@ void beginWriting(UrlRequest* request, int64_t from)
     if (from == 0) {
         auto lock = MOONQ_LockItem();
         item->partDone.store(0, std::memory_order_relaxed);
+        item->partRanges = SegDone{};
         CopyBounded(item->etag, request->web.etag);
         CopyBounded(item->lastModified, request->web.lastModified);
         if (request->web.contentLength > 0)
@@ -415,7 +433,7 @@ constexpr int64_t NOT_THE_PART_FILE = -1;
 // NOT_THE_PART_FILE when another file or a link took the place of the part.
 int64_t partToKeep(const UrlItem* item, bool ftp)
 {
-    const int64_t part = item->partDone.load(std::memory_order_relaxed);
+    const int64_t part = std::max(item->partDone.load(std::memory_order_relaxed), Seg_End(item->partRanges));
     const bool known = ftp ? item->size > 0 : versionOf(item)[0] != '\0';
     PlatFileState state;
     if (part <= 0 || Plat_LookAt(item->localPath, &state) != 0)
@@ -425,6 +443,12 @@ int64_t partToKeep(const UrlItem* item, bool ftp)
     if (!known || state.size < part || (item->size > 0 && state.size > item->size))
         return 0;
     return part;
+}
+
+// Whether the ranges done are more than the part at the file's start.
+bool hasGaps(const UrlItem* item)
+{
+    return Seg_Bytes(item->partRanges) > item->partDone.load(std::memory_order_relaxed);
 }
 
 // Offers the server the part of the file already on disk; false when the file under the local
@@ -442,6 +466,19 @@ bool offerPart(UrlRequest* request)
     CopyBounded(web.ifRange, versionOf(item));
     const int64_t keep = partToKeep(item, ftp);
     web.resumeFrom = std::max<int64_t>(keep, 0);
+    web.rangeEnd = 0;
+    web.askRange = false;
+    if (keep == 0)
+        item->partRanges = SegDone{};
+    if (!ftp && web.ifRange[0] != '\0' && item->size > 0 && (request->connectionLimit > 1 || hasGaps(item))) {
+        // The first missing range, from its first byte on; the others come once it answers.
+        SegRange gap{};
+        if (Seg_Missing(item->partRanges, item->size, &gap, 1) == 1) {
+            web.resumeFrom = gap.first;
+            web.rangeEnd = gap.end < item->size ? gap.end : 0;
+            web.askRange = true;
+        }
+    }
     return keep != NOT_THE_PART_FILE;
 }
 
@@ -533,6 +570,96 @@ int32_t refusePage(UrlRequest* request)
                     "DownloadURL, nothing written to %s\n");
 }
 
+// Runs the range fetch into the open local file and says how it ended, as downloadInto does.
+int32_t fetchInto(UrlRequest* request, RangeJob* job, int32_t* outcome)
+{
+    UrlItem* item = request->item;
+    job->record = [&](const SegDone& done) {
+        PlatFileState state;
+        if (Plat_StateOf(request->localFile, &state) == 0)
+            recordRanges(item, done, fileIdOf(state, false));
+    };
+    const int32_t r = MOONQ_FetchRanges(job);
+    if (r == 1) {
+        Trace_PrintString(TRACE_ALL, "DownloadURL, finished %s\n", item->localPath);
+        *outcome = RESULT_DOWNLOADED;
+        return settle(request);
+    }
+    if (r == RANGES_CANCELLED) {
+        Trace_PrintString(TRACE_ALL, "DownloadURL, cancelled %s\n", item->localPath);
+        *outcome = RESULT_CANCELLED;
+        return 0;
+    }
+    if (r == ERR_WRITE_FAILED)
+        return writeFailed(item, job->writeError);
+    if (r == RANGES_RESTART) {
+        job->done = SegDone{};
+        Trace_PrintString(TRACE_ALL, "DownloadURL, another version: from the start %s\n", item->localPath);
+        return VERSION_CHANGED;
+    }
+    return readFailed(request);
+}
+
+// Closes the file of a range fetch that ended with r: the ranges done recorded unless the file
+// is whole, which is then checked against its checksum.
+int32_t endRanges(UrlRequest* request, const SegDone& done, int32_t r, const int32_t* outcome)
+{
+    UrlItem* item = request->item;
+    const bool whole = r >= 0 && *outcome == RESULT_DOWNLOADED;
+    if (!whole) {
+        PlatFileState state;
+        const bool kept = Plat_KeepWritten(request->localFile, &state) == 0;
+        recordRanges(item, kept ? done : SegDone{}, kept ? fileIdOf(state, true) : LocalFileId{});
+    }
+    const bool closed = std::fclose(request->localFile) == 0;
+    const int closeError = errno;
+    request->localFile = nullptr;
+    if (whole && !closed)
+        return writeFailed(item, closeError);
+    if (whole && MOONQ_VerifyFile(request) != 1)
+        return breakOff(item, ERR_CHECKSUM_MISMATCH, 0, Err_Text(uint32_t(ERR_CHECKSUM_MISMATCH)),
+                        "DownloadURL, checksum mismatch, file discarded %s\n");
+    return r;
+}
+
+// Writes the file's missing ranges at their places, over as many connections as help.
+int32_t downloadRanges(UrlRequest* request, uint32_t timeout, int32_t* outcome)
+{
+    UrlItem* item = request->item;
+    if (item->localPath[0] == '\0')
+        return ERR_LOCAL_FILE;
+    RangeJob job{};
+    {
+        auto lock = MOONQ_LockItem();
+        job.done = item->partRanges;
+        job.size = item->size;
+    }
+    PlatFileState state;
+    const bool held = job.done.count > 0 && Plat_LookAt(item->localPath, &state) == 0;
+    request->localFile = MOONQ_OpenLocalFileAt(item->localPath, held ? state.size : 0);
+    if (request->localFile == nullptr) {
+        Trace_PrintString(TRACE_ALL, "DownloadURL, failed to open %s\n", item->localPath);
+        setItemStatus(item, item->status, "Could not open local file.");
+        item->flags |= ITEM_NEEDS_FIX;
+        return ERR_LOCAL_FILE;
+    }
+    // The ranges come in no order: the file is read back to check it.
+    MOONQ_BeginVerify(request, request->web.resumeFrom, !announcesNewVersion(request->web, item));
+    MOONQ_DropVerify(request);
+    if (!held)
+        beginWriting(request, 0);
+    request->bytesDone.store(Seg_Bytes(job.done), std::memory_order_relaxed);
+    request->resumedFrom.store(Seg_Bytes(job.done), std::memory_order_relaxed);
+    if (held)
+        request->attempt.fetch_add(1, std::memory_order_release);
+    job.request = request;
+    job.file = request->localFile;
+    job.limit = request->connectionLimit;
+    job.timeout = timeout;
+    const int32_t r = Plat_Reserve(request->localFile, job.size);
+    return endRanges(request, job.done, r != 0 ? writeFailed(item, r) : fetchInto(request, &job, outcome), outcome);
+}
+
 // One try: the request for what is still missing, then its data into the local file.
 int32_t downloadOnce(UrlRequest* request, uint32_t timeout, int32_t* outcome, bool* answered)
 {
@@ -553,18 +680,33 @@ int32_t downloadOnce(UrlRequest* request, uint32_t timeout, int32_t* outcome, bo
     if (isPageInstead(request))
         return refusePage(request);
     *outcome = RESULT_QUERIED;
+    if (request->web.askRange && request->web.status == 206)
+        return downloadRanges(request, timeout, outcome);
     return downloadInto(request, timeout, outcome);
 }
 
 // Downloads the item, trying again after failures that may go away.
+// One try, started over at once while its ranges meet another version of the file.
+int32_t downloadRestarting(UrlRequest* request, uint32_t timeout, int32_t* outcome, bool* answered)
+{
+    for (int restart = 0;; ++restart) {
+        *outcome = RESULT_FAILED;
+        const int32_t r = downloadOnce(request, timeout, outcome, answered);
+        Wire_Close(&request->web);
+        if (r != VERSION_CHANGED)
+            return r;
+        if (restart == MAX_RESTARTS)
+            return breakOff(request->item, ERR_SHORT_TRANSFER, 0, "The file changed on the server: it starts over.",
+                            "DownloadURL, file changed %s\n");
+    }
+}
+
 int32_t downloadWithRetries(UrlRequest* request, uint32_t timeout, int32_t* outcome)
 {
     UrlItem* item = request->item;
     for (int retry = 0;; ++retry) {
-        *outcome = RESULT_FAILED;
         bool answered = false;
-        int32_t r = downloadOnce(request, timeout, outcome, &answered);
-        Wire_Close(&request->web);
+        int32_t r = downloadRestarting(request, timeout, outcome, &answered);
         const bool again = r < 0 && worthRetrying(request, r);
         if (!answered && !again)
             markFailed(item, r);
@@ -660,6 +802,10 @@ int32_t MOONQ_StartRequest(UrlItem* item, const DownloadOptions* options, bool i
     List_Init(&request->queued);
     request->item = item;
     request->isQuery = isQuery;
+    static_assert(OPTIONS_CONNECTIONS_MAX <= SEG_CONNECTIONS_MAX);
+    request->connectionLimit = std::clamp(options->connections, 1, SEG_CONNECTIONS_MAX);
+    Seg_LimiterStart(&request->limiter, int64_t(std::max(options->rateLimit, 0)) * 1024,
+                     std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
     request->web.cookieSource = options->cookieSource;
     CopyBounded(request->web.cookieFile, options->cookieFile);
     try {
@@ -721,6 +867,10 @@ int32_t MOONQ_CopyBlock(UrlRequest* request, uint32_t)
     int32_t r = Wire_Read(&web);
     if (r < 0 || web.bufferCount < 1)
         return r;
+    if (!MOONQ_Throttle(request, &web, web.bufferCount)) {
+        web.status = INET_ERR_CONNECTION_ABORTED;
+        return request->cancel.load(std::memory_order_acquire) ? 0 : ERR_CALL_FAILED;
+    }
     size_t written = std::fwrite(web.buffer, 1, size_t(web.bufferCount), request->localFile);
     const int64_t at = request->bytesDone.fetch_add(int64_t(written), std::memory_order_relaxed);
     MOONQ_HashWritten(request, at, web.buffer, written);
@@ -789,6 +939,7 @@ int32_t MOONQ_CheckBackDown(UrlRequest* request)
 
 void MOONQ_AbortRequest(UrlRequest* request)
 {
+    request->aborted.store(true, std::memory_order_release);
     request->web.abort.store(true);
     if (request->isQuery)
         MOONQ_WithdrawQuery(request);

@@ -47,12 +47,22 @@
 // - bytesDone counts from the start of the file, resumed part included; `attempt` counts the
 //   tries that have begun writing, and changes only after bytesDone and resumedFrom hold where
 //   the try began.
+// - With more than one connection allowed and a version to check ranges by, a download asks its
+//   first missing range from its first byte on (If-Range): a 206 continues over several
+//   connections (core/rangefetch.h), each range written at its place in a file whose whole size
+//   is reserved first, and the ranges done are recorded (partRanges, partDone their first);
+//   a 200 writes the whole file as above. A file whose ranges have gaps is continued the same
+//   way whatever the limit, so that only the missing ranges are asked for. A range answered
+//   with another version of the file starts the file over at once, as part of the same try
+//   (neither a retry nor its wait), at most three times in a try.
+// - Every download keeps to the total rate its limiter allows.
 // - Failures are returned as the negative codes named in net/errors.h (a request's result is
 //   the web layer's as it came), never thrown.
 #pragma once
 
 #include "net/errors.h"
 #include "core/items.h"
+#include "core/segments.h"
 #include "settings/options.h"
 #include "web/checksums.h"
 #include "web/wire.h"
@@ -92,6 +102,10 @@ struct UrlRequest {
     UrlItem* replaces;
     std::string handedCookies;      // the item's, copied when the request starts; web points to it
     std::string handedReferrer;     // likewise
+    int32_t connectionLimit;        // a download's connections at most (1: one, as always)
+    std::atomic<int32_t> connections;   // running now, while ranges are fetched over several
+    SegLimiter limiter;             // the total rate's (MOONQ_Throttle)
+    std::atomic<bool> aborted;      // MOONQ_AbortRequest came (web.abort alone may be the fetch's own)
     ChecksumClaim checksum;         // what the download's file is held to (core/verify.h)
     DigestContext* hashing;         // the file's hash while it is written from its start; else null
     int64_t hashedUpTo;             // the bytes of the file that hashing has taken

@@ -297,3 +297,27 @@ std::string Plat_ProgramDir()
     std::error_code error;
     return std::filesystem::read_symlink("/proc/self/exe", error).parent_path().string();
 }
+
+int Plat_WriteAt(FILE* file, const char* data, size_t size, int64_t offset)
+{
+    const int fd = ::fileno(file);
+    while (size > 0) {
+        const ssize_t written = ::pwrite(fd, data, size, off_t(offset));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return written < 0 ? errno : EIO;
+        data += written;
+        size -= size_t(written);
+        offset += written;
+    }
+    return 0;
+}
+
+int Plat_Reserve(FILE* file, int64_t size)
+{
+    const int fd = ::fileno(file);
+    if (::fallocate(fd, 0, 0, off_t(size)) == 0)
+        return 0;
+    return errno == EOPNOTSUPP || errno == ENOSYS ? 0 : errno;
+}

@@ -95,3 +95,9 @@ FILE* Plat_OpenForWriting(const char* path, int64_t keep);
 // more. 0 with the file's state when the file still has a name and its data are on disk;
 // otherwise the errno (ENOENT when the file lost its name).
 int Plat_KeepWritten(FILE* file, PlatFileState* state);
+// Writes size bytes of data at offset of the file a stream opened, leaving the stream's own
+// position and buffer alone; several threads may write distinct ranges at once. 0 or the errno.
+int Plat_WriteAt(FILE* file, const char* data, size_t size, int64_t offset);
+// Reserves the disk space of a file of size bytes where the file system allows it (the file is
+// then that long); one that does not is left as it is. 0, or the errno (ENOSPC: no room).
+int Plat_Reserve(FILE* file, int64_t size);

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -293,4 +294,36 @@ FILE* Plat_OpenFile(const char* path, const char* mode)
 int Plat_RemoveFile(const char* path)
 {
     return DeleteFileW(Plat_Widen(path).c_str()) ? 0 : lastErrno();
+}
+
+int Plat_WriteAt(FILE* file, const char* data, size_t size, int64_t offset)
+{
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    while (size > 0) {
+        OVERLAPPED at{};
+        at.Offset = DWORD(uint64_t(offset) & 0xFFFFFFFFu);
+        at.OffsetHigh = DWORD(uint64_t(offset) >> 32);
+        const DWORD chunk = DWORD(std::min<size_t>(size, 1u << 30));
+        DWORD written = 0;
+        if (!WriteFile(handle, data, chunk, &written, &at))
+            return lastErrno();
+        if (written == 0)
+            return EIO;
+        data += written;
+        size -= written;
+        offset += written;
+    }
+    return 0;
+}
+
+int Plat_Reserve(FILE* file, int64_t size)
+{
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    FILE_ALLOCATION_INFO allocation{};
+    allocation.AllocationSize.QuadPart = size;
+    if (!SetFileInformationByHandle(handle, FileAllocationInfo, &allocation, sizeof allocation))
+        return GetLastError() == ERROR_DISK_FULL ? ENOSPC : 0;
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = size;
+    return SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end) ? 0 : lastErrno();
 }

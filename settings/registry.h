@@ -30,6 +30,11 @@ constexpr const char* REG_VAL_DOWNLOAD = "Download";
 constexpr const char* REG_VAL_ASK_EVERY = "AskEvery";
 constexpr const char* REG_VAL_USE_EXTENSION = "UseExtension";
 constexpr const char* REG_VAL_ALLOW_HTML = "AllowHTML";
+// Directories: REG_DWORD connections per download, total rate limit in KiB/s (0: none), and 0/1
+// whether the scheduled run ignores the limit.
+constexpr const char* REG_VAL_CONNECTIONS = "Connections";
+constexpr const char* REG_VAL_RATE_LIMIT = "RateLimit";
+constexpr const char* REG_VAL_SCHEDULE_FULL_RATE = "ScheduleFullRate";
 // Cookies: REG_DWORD source and "if other" flag, REG_SZ user and file names.
 constexpr const char* REG_VAL_SOURCE = "Source";
 constexpr const char* REG_VAL_IF_OTHER = "IfOther";

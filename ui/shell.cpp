@@ -309,7 +309,7 @@ void scheduleLook(HWND window)
 {
     if (!Schedule_OnTimer(window, ui.hwndToolbar))
         return;
-    MQUI_StartDownloads();
+    MQUI_StartDownloads(true);
     MQUI_Refresh();
 }
 

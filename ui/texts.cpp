@@ -90,7 +90,8 @@ void MQUI_FormatByteLine(int64_t done, int64_t total, char* line, size_t size)
                       total);
 }
 
-void MQUI_FormatRateLine(int64_t done, int64_t total, int64_t base, double seconds, char* line, size_t size)
+void MQUI_FormatRateLine(int64_t done, int64_t total, int64_t base, double seconds, int32_t connections,
+                         char* line, size_t size)
 {
     const double rate = (double(done) - double(base)) / seconds;
     if (rate <= 1.0) {
@@ -100,9 +101,12 @@ void MQUI_FormatRateLine(int64_t done, int64_t total, int64_t base, double secon
     char buffer[RATE_TEXT_SIZE];
     const char* rateText = MQUI_FormatCount(uint64_t(countOf(rate)), buffer, sizeof buffer);
     const int64_t left = countOf((double(total) - double(done)) / rate);
+    char over[32] = "";
+    if (connections > 1)
+        std::snprintf(over, sizeof over, " over %d connections", connections);
     std::snprintf(line, size,
-                  "Bytes/second = %s. Estimated time remaining = %" PRId64 ":%02" PRId64 ":%02" PRId64,
-                  rateText, left / 3600, (left / 60) % 60, left % 60);
+                  "Bytes/second = %s%s. Estimated time remaining = %" PRId64 ":%02" PRId64 ":%02" PRId64,
+                  rateText, over, left / 3600, (left / 60) % 60, left % 60);
 }
 
 void MQUI_DescribeRun(char* text, size_t size)
@@ -134,7 +138,7 @@ void MQUI_FailureText(const UrlItem* item, char* text, size_t size)
 
 void MQUI_SizeText(const UrlItem* item, char* text, size_t size)
 {
-    const int64_t part = item->partDone.load(std::memory_order_relaxed);
+    const int64_t part = std::max(item->partDone.load(std::memory_order_relaxed), Seg_Bytes(item->partRanges));
     if (part > 0 && item->size < SIZE_IN_BYTES_BELOW)
         std::snprintf(text, size, "%" PRId64 " of %" PRId64 " bytes done,", part, item->size);
     else if (part > 0)

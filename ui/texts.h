@@ -24,9 +24,10 @@ constexpr size_t EXPIRY_TEXT_CAPACITY = 48;
 char* MQUI_FormatCount(uint64_t value, char* buffer, size_t size);
 // The progress dialog's line of the bytes done of total.
 void MQUI_FormatByteLine(int64_t done, int64_t total, char* line, size_t size);
-// The average rate since the clock started (with base bytes done then) and the time the rest
-// would take at it.
-void MQUI_FormatRateLine(int64_t done, int64_t total, int64_t base, double seconds, char* line, size_t size);
+// The average rate since the clock started (with base bytes done then), over how many
+// connections when more than one runs, and the time the rest would take at it.
+void MQUI_FormatRateLine(int64_t done, int64_t total, int64_t base, double seconds, int32_t connections,
+                         char* line, size_t size);
 // The summary of the latest run: what came, what failed and why, and where the failed links are.
 void MQUI_DescribeRun(char* text, size_t size);
 // A failed or broken-off item's problem in its row's words; the caller holds the item lock.
@@ -34,7 +35,7 @@ void MQUI_FormatFailure(const UrlItem* item, uint32_t flags, char* text, size_t 
 // The words the row of a failed or broken-off item shows for its problem.
 void MQUI_FailureText(const UrlItem* item, char* text, size_t size);
 // The size of a ready item, or how much of it is done when a part is on disk (the next run
-// continues it); the caller holds the item lock.
+// continues it), every range done counted; the caller holds the item lock.
 void MQUI_SizeText(const UrlItem* item, char* text, size_t size);
 // The moment at, in the schedule's form of a time, after its day when that is not the day of
 // now ("Dec 8, 1:30 AM"), and the year too when that is not now's.

@@ -40,6 +40,14 @@ int64_t itemSize(const UrlItem* item)
     return item ? item->size : 0;
 }
 
+// The bytes of every range the item's part holds: over several connections they grow while the
+// part at the file's start may not.
+int64_t partBytes(const UrlItem* item)
+{
+    auto lock = MOONQ_LockItem();
+    return std::max(item->partDone.load(std::memory_order_relaxed), Seg_Bytes(item->partRanges));
+}
+
 void showDownloadingItem(const UrlItem* item)
 {
     char url[URL_CAPACITY];
@@ -47,7 +55,7 @@ void showDownloadingItem(const UrlItem* item)
         auto lock = MOONQ_LockItem();
         CopyBounded(url, item->url);
     }
-    ui.savedPart = item->partDone.load(std::memory_order_relaxed);
+    ui.savedPart = partBytes(item);
     ui.shownAttempt = 0;
     ui.rateBase = 0;
     MQUI_ShowDownloading(url);
@@ -77,7 +85,7 @@ void followAttempt(const UrlRequest* request)
 // program continues it at the next start.
 void saveRecordedPart(const UrlItem* item)
 {
-    const int64_t part = item->partDone.load(std::memory_order_relaxed);
+    const int64_t part = partBytes(item);
     if (part == ui.savedPart)
         return;
     ui.savedPart = part;
@@ -109,7 +117,8 @@ void endRun()
 // After a file ended: the next ready item the run has not tried, unless "Cancel" was pressed.
 void continueRun()
 {
-    if (ui.stopAfterCurrent || MOONQ_StartNextDownload(&ui.currentDownload, &downloadOptions) != 0) {
+    const DownloadOptions run = Options_ForRun(downloadOptions, ui.runScheduled);
+    if (ui.stopAfterCurrent || MOONQ_StartNextDownload(&ui.currentDownload, &run) != 0) {
         endRun();
         return;
     }
@@ -159,7 +168,8 @@ bool checkBackDownload()
     case RESULT_RUNNING:
         followAttempt(request);
         saveRecordedPart(request->item);
-        MQUI_ShowProgress(request->bytesDone.load(std::memory_order_relaxed), size);
+        MQUI_ShowProgress(request->bytesDone.load(std::memory_order_relaxed), size,
+                          request->connections.load(std::memory_order_relaxed));
         return false;
     case RESULT_DOWNLOADED:
         ui.runFileCount += 1;
@@ -210,12 +220,14 @@ const WinDialogTemplate progressTemplate = {
     PROGRESS_CONTROLS, std::size(PROGRESS_CONTROLS),
 };
 
-void MQUI_StartDownloads()
+void MQUI_StartDownloads(bool scheduled)
 {
     if (ui.currentDownload != nullptr)
         return;
     MOONQ_BeginRun();
-    const int32_t r = MOONQ_StartNextDownload(&ui.currentDownload, &downloadOptions);
+    ui.runScheduled = scheduled;
+    const DownloadOptions run = Options_ForRun(downloadOptions, scheduled);
+    const int32_t r = MOONQ_StartNextDownload(&ui.currentDownload, &run);
     ui.stopAfterCurrent = false;
     ui.runByteCount = 0;
     ui.runFileCount = 0;
@@ -265,7 +277,7 @@ void MQUI_TimerTask(HWND window)
     showDueSummary();
 }
 
-void MQUI_ShowProgress(int64_t done, int64_t total)
+void MQUI_ShowProgress(int64_t done, int64_t total, int32_t connections)
 {
     // In floating point: a hostile size near the 64-bit limit must not overflow the product.
     ui.shownPercent = total > 0 ? int32_t(100.0 * double(std::min<int64_t>(done, total)) / double(total)) : -1;
@@ -277,7 +289,7 @@ void MQUI_ShowProgress(int64_t done, int64_t total)
     setItemText(ui.hwndProgress, IDC_PROGRESS_BYTES, line);
     const double seconds = RateClock_Seconds(ui.rateClock);
     if (seconds > SHORTEST_RATE_SPAN) {
-        MQUI_FormatRateLine(done, total, ui.rateBase, seconds, line, sizeof line);
+        MQUI_FormatRateLine(done, total, ui.rateBase, seconds, connections, line, sizeof line);
         setItemText(ui.hwndProgress, IDC_PROGRESS_RATE, line);
     }
     Win_Invalidate(ui.hwndProgress, true);

@@ -71,6 +71,7 @@ struct UiState {
     UrlRequest* currentDownload;
     HWND hwndProgress;
     bool stopAfterCurrent;
+    bool runScheduled;        // the schedule started the run (its rate limit may be lifted)
     int32_t runFileCount;
     int64_t runByteCount;
     // The latest run's failures: how many, and the first of them (runFailures up to the count).
@@ -182,9 +183,12 @@ struct RateClock {
     int64_t start;
 };
 void MQUI_TimerTask(HWND window);
-void MQUI_StartDownloads();
+// Begins a run of the ready items; the schedule's (scheduled) runs without the rate limit when
+// the person chose so.
+void MQUI_StartDownloads(bool scheduled = false);
 void MQUI_ShowDownloading(const char* url);
-void MQUI_ShowProgress(int64_t done, int64_t total);
+// Shows done of total in the progress dialog, the rate over connections (those running now).
+void MQUI_ShowProgress(int64_t done, int64_t total, int32_t connections = 1);
 intptr_t MQUI_ProgressProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);
 RateClock* RateClock_Start();
 void RateClock_Free(RateClock* clock);

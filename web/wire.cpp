@@ -180,7 +180,8 @@ RangeAnswer takeRangeAnswer(WireRequest* request, int32_t* result)
         return RangeAnswer::Refused;
     if (status == 206) {
         const int64_t end = total >= 0 ? total : last + 1;
-        if (first != request->resumeFrom || last + 1 != end || !expectedTotal(request, end))
+        const int64_t asked = request->rangeEnd > 0 ? request->rangeEnd : end;
+        if (first != request->resumeFrom || last + 1 != asked || !expectedTotal(request, end))
             return RangeAnswer::Refused;
         *result = acceptAnswer(request);
         request->contentLength = uint64_t(end);
@@ -198,12 +199,16 @@ RangeAnswer takeRangeAnswer(WireRequest* request, int32_t* result)
 // version; empty when the whole file is to come.
 std::string restHeaders(WireRequest* request)
 {
-    if (request->resumeFrom <= 0 || request->ifRange[0] == '\0') {
+    const bool ranged = request->resumeFrom > 0 || request->askRange || request->rangeEnd > 0;
+    if (!ranged || request->ifRange[0] == '\0') {
         request->resumeFrom = 0;
+        request->rangeEnd = 0;
         return {};
     }
+    request->resumeFrom = std::max<int64_t>(request->resumeFrom, 0);
     Trace_PrintInt64(TRACE_ALL, "Wire_HTTP_Request, resume from %d\n", request->resumeFrom);
-    return "Range: bytes=" + std::to_string(request->resumeFrom) + "-\r\nIf-Range: " +
+    const std::string last = request->rangeEnd > 0 ? std::to_string(request->rangeEnd - 1) : std::string();
+    return "Range: bytes=" + std::to_string(request->resumeFrom) + "-" + last + "\r\nIf-Range: " +
            request->ifRange + "\r\n";
 }
 
@@ -369,7 +374,8 @@ int64_t announcedRest(const WireRequest* request)
 {
     if (!isHttpScheme(request->scheme) || request->contentLength == 0)
         return -1;
-    return int64_t(request->contentLength) - request->resumeFrom;
+    const bool bounded = request->rangeEnd > 0 && request->status == 206;
+    return (bounded ? request->rangeEnd : int64_t(request->contentLength)) - request->resumeFrom;
 }
 
 }  // namespace
@@ -429,14 +435,17 @@ int32_t Wire_HTTP_Request(WireRequest* request, int32_t mode, uint32_t timeout)
     }
     if (r != 1)
         return r;
-    if (mode == MODE_DOWNLOAD && request->resumeFrom > 0) {
+    if (!rest.empty()) {
         int32_t result = 1;
         switch (takeRangeAnswer(request, &result)) {
         case RangeAnswer::Taken:
             return result;
         case RangeAnswer::Refused:
+            if (request->rangeEnd > 0)
+                return partNotAsked(request);
             Trace_Print(TRACE_ALL, "Wire_HTTP_Request, resume refused: from the start");
             request->resumeFrom = 0;
+            request->askRange = false;
             request->complete = false;
             return Wire_HTTP_Request(request, mode, timeout);
         case RangeAnswer::NotPartial:

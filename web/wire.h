@@ -31,9 +31,13 @@
 //   expectedSize). HTTP asks for the rest only if the file is still the version of that part
 //   ("Range" with "If-Range"); an answer that is not exactly the rest of that version (a 206
 //   starting elsewhere, of another size or version, a 416 for a file not complete) makes the
-//   request start over for the whole file. FTP continues only while the server's size is the
-//   expected one. After Wire_Request, resumeFrom tells where the data that Wire_Read hands out
-//   belong in the file.
+//   request start over for the whole file. A download may also ask for a range that ends early
+//   (rangeEnd) or for the file from its first byte (askRange), both only with ifRange: the
+//   answer is then a 206 of exactly those bytes of that version, or a 200 of the whole file
+//   (resumeFrom 0); a bounded range answered with other bytes, of another size or version, is a
+//   failure (ERR_CALL_FAILED) with our own statusText and never starts over. FTP continues only
+//   while the server's size is the expected one. After Wire_Request, resumeFrom tells where the
+//   data that Wire_Read hands out belong in the file.
 // - Wire_Read never hands out a byte behind the end an HTTP answer announced (its Content-Range,
 //   else its Content-Length): an answer that goes on ends with ERR_TOO_MANY_BYTES and a
 //   statusText that says so, after the bytes up to that end.
@@ -80,6 +84,8 @@ struct WireRequest {
     // same offset, or 0 when the whole file comes.
     int64_t resumeFrom;
     int64_t expectedSize;
+    int64_t rangeEnd;             // the byte behind the last one asked for; 0: to the file's end
+    bool askRange;                // ask for a range even from the first byte
     char ifRange[ETAG_CAPACITY];
     // The version a 2xx answer names, each empty when it has none that may be kept (too long,
     // or holding a control character).

@@ -21,15 +21,16 @@ const std::string HEADER = "1.2, Moonfetch pending URL list for internal use.\n"
 
 class Pending : public moontest::CoreSandbox {
 protected:
-    // Every item of pendingList as "url|path|size|etag|modified|part"; each must be plainly valid (or
-    // a valid one whose query found a web page).
+    // Every item of pendingList as "url|path|size|etag|modified|part", then "|ranges" when more are
+    // done than the part; each must be plainly valid (or a valid one whose query found a web page).
     static std::vector<std::string> items()
     {
         std::vector<std::string> out;
         for (UrlItem* item = MOONQ_FirstItem(); item; item = MOONQ_NextItem(item)) {
             EXPECT_EQ(item->flags & ~ITEM_QUERY_PAGE, ITEM_VALID) << item->url;
             out.push_back(std::string(item->url) + "|" + item->localPath + "|" + std::to_string(item->size) + "|" +
-                          item->etag + "|" + item->lastModified + "|" + std::to_string(item->partDone.load()));
+                          item->etag + "|" + item->lastModified + "|" + std::to_string(item->partDone.load()) +
+                          (Seg_Bytes(item->partRanges) > item->partDone ? "|" + Seg_Format(item->partRanges) : ""));
         }
         return out;
     }
@@ -50,6 +51,8 @@ TEST_F(Pending, SavesTheValidItemsWithTheirVersionAndPartAndReadsThemBackAfterWh
     CopyBounded(versioned->etag, "\"5f1-a2\"");
     CopyBounded(versioned->lastModified, "Wed, 21 Oct 2015 07:28:00 GMT");
     versioned->partDone = 150000;
+    Seg_Add(&versioned->partRanges, {0, 150000});
+    Seg_Add(&versioned->partRanges, {160000, 200000});
     versioned->partFile = {2049, 18446744073709551615u, 1700000000123456789};
     ASSERT_TRUE(MOONQ_HandCookies(versioned, "session=kept in memory"));   // and never saved
     EXPECT_TRUE(versioned->handed->secure);
@@ -63,7 +66,7 @@ TEST_F(Pending, SavesTheValidItemsWithTheirVersionAndPartAndReadsThemBackAfterWh
     ASSERT_EQ(MOONQ_SavePending(), 0);
     const std::string saved = "http://h/a.zip\n/d/zip/a.zip\n10\nhttp://h/b.zip\n\n20\nhttp://h/c.zip\n/d/c.zip\n30\n"
                               "https://h/v.zip\n/v.zip\n200000\tetag=\"5f1-a2\"\tmodified=Wed, 21 Oct 2015 07:28:00 GMT"
-                              "\tpart=150000\tdevice=2049\tinode=18446744073709551615\tmtime=1700000000123456789"
+                              "\tpart=150000\tdone=0-150000,160000-200000\tdevice=2049\tinode=18446744073709551615\tmtime=1700000000123456789"
                               "\nhttp://h/4g\n/e\n4294967297\tpage=1\n" + longest + "\n" + longestPath +
                               "\n77\nhttp://h/next\n/n\n8\n";
     EXPECT_EQ(readFile(PENDING_FILE), HEADER + saved);
@@ -106,6 +109,9 @@ TEST_F(Pending, ReadingTakesWhatTheFileHoldsAsFarAsItCanBeTrusted)
         {"fields", HEADER + "http://h/x\n/x\n9\tpart=-4\tnew=1\tmodified=Mon\tetag=" + std::string(ETAG_CAPACITY, 'e') +
                        "\nhttp://h/y\n/y\n8\tetag=\"a\x01\"\tpart=3\r\n",
          {"http://h/x|/x|9||Mon|0", "http://h/y|/y|8|||3"}},
+        // Ranges done besides the part; ranges that do not read leave the part alone.
+        {"ranges", HEADER + "http://h/r\n/r\n90\tdone=40-90\tpart=10\nhttp://h/s\n/s\n90\tpart=10\tdone=0-10;50-60\n",
+         {"http://h/r|/r|90|||10|0-10,40-90", "http://h/s|/s|90|||10"}},
         // A path no item can hold is dropped rather than cut to name another file; a URL no item
         // can hold ends the reading, keeping what came before.
         {"oversized", HEADER + "http://h/1\n/" + std::string(511, 'p') + "\n4\nhttp://h/" + std::string(3000, 'u') +

@@ -39,20 +39,6 @@ int32_t checkBack(UrlRequest* request)
     return r;
 }
 
-// The TAB-separated fields of each line of text.
-std::vector<std::vector<std::string>> fieldsOf(const std::string& text)
-{
-    std::vector<std::vector<std::string>> lines;
-    std::istringstream in(text);
-    for (std::string line, field; std::getline(in, line);) {
-        std::istringstream fields(line);
-        lines.emplace_back();
-        while (std::getline(fields, field, '\t'))
-            lines.back().push_back(field);
-    }
-    return lines;
-}
-
 // text without prefix when it starts with it.
 std::string after(const std::string& prefix, const std::string& text)
 {
@@ -345,6 +331,103 @@ TEST_F(Workers, CancelledDownloadContinuesWhereItStopped)
     EXPECT_LT(std::stoll(sent[0][3]) + std::stoll(sent[1][3]) - int64_t(size), int64_t(size) * 6 / 10);
 }
 
+using WorkersConcurrent = Workers;
+
+// Over several connections that share one rate limit, while this thread reads the list as the interface does:
+// each asks for its range with If-Range, and after a stop only the missing ones are asked for (under another
+// name of the file, apart from the stopped requests nginx logs late); the file ends byte-equal.
+TEST_F(WorkersConcurrent, RangesOverSeveralConnectionsAfterAStopAskOnlyForWhatIsMissing)
+{
+    const uint64_t size = 8 << 20;
+    NginxServer nginx(path("nginx"));
+    nginx.makeFile("big.bin", size);
+    nginx.addConfig("location / { limit_rate 1m; }");
+    nginx.addConfig("location /fast/ { alias " + nginx.file("") + "/; }");
+    ASSERT_TRUE(nginx.start());
+    struct stat info {};
+    ASSERT_EQ(::stat(nginx.file("big.bin").c_str(), &info), 0);
+    char etag[64];
+    std::snprintf(etag, sizeof etag, "\"%lx-%lx\"", long(info.st_mtime), long(size));
+    UrlItem* item = validItem(nginx.url("big.bin"), "big.bin", int64_t(size));
+    CopyBounded(item->etag, etag);
+    options.connections = 4;
+    options.rateLimit = 3 << 10;
+    UrlRequest* request = nullptr;
+    ASSERT_EQ(MOONQ_StartNextDownload(&request, &options), 0);
+    EXPECT_TRUE(waitFor([&] { return request->connections.load() >= 2 && MOONQ_LockItem() &&
+                                     Seg_Bytes(item->partRanges) >= int64_t(size / 2); }, std::chrono::seconds(60)));
+    MOONQ_CancelRequest(request);
+    ASSERT_EQ(resultOf(request), RESULT_CANCELLED);
+    checkBack(request);
+    const SegDone held = item->partRanges;
+    ASSERT_GE(held.count, 1);
+    CopyBounded(item->url, nginx.url("fast/big.bin").c_str());
+    ASSERT_EQ(download(&request), RESULT_DOWNLOADED);
+    EXPECT_EQ(checkBack(request), RESULT_DOWNLOADED);
+    EXPECT_TRUE(isPatternFile(path("big.bin"), size));
+    for (const auto& line : fieldsOf(nginx.accessLog())) {
+        EXPECT_EQ(line[5], etag) << line[1];
+        const int64_t first = std::stoll(line[1].substr(6));
+        for (int32_t r = 0; line[0].starts_with("GET /fast/") && r < held.count; ++r)
+            EXPECT_FALSE(first >= held.ranges[r].first && first < held.ranges[r].end) << line[1];
+    }
+}
+
+// Servers that misbehave on the connections added to a download: the file ends byte-equal within the one try,
+// what was refused goes to another connection or the file starts over, and no connection comes after a refusal.
+// The first connection sends a MiB and pauses, so the second (added after a second) gets the back half of the
+// rest, 4.5 MiB on; a slow second pauses after half a MiB while the first, done, takes the back half of its rest.
+TEST_F(Workers, AddedConnectionsThatTheServerMisservesLeaveTheRestToTheOthers)
+{
+    const uint64_t MIB = 1 << 20, N = 8 * MIB;
+    const std::string v1 = "\"v1\"", n = std::to_string(N);
+    // The head of a 206 of [first, end), by default to the file's end.
+    auto partFrom = [&](uint64_t first, const std::string& etag, uint64_t end = 0) {
+        end = end ? end : N;
+        return head("206 Partial Content", "ETag: " + etag + "\r\nContent-Range: bytes " + std::to_string(first) + "-" +
+                    std::to_string(end - 1) + "/" + n + "\r\nContent-Length: " + std::to_string(end - first));
+    };
+    auto rest = [&](uint64_t first, uint64_t end = 0) { return answer(partFrom(first, v1, end), (end ? end : N) - first, first); };
+    auto asked = [&](uint64_t first, uint64_t end = 0) {
+        return "bytes=" + std::to_string(first) + "-" + std::to_string((end ? end : N) - 1) + " " + v1;
+    };
+    const uint64_t half = 9 * MIB / 2, split = 13 * MIB / 2;
+    const Script first = {readRequest(), sendText(partFrom(0, v1)), sendBody(MIB), pauseFor(2000), sendBody(N - MIB, MIB)};
+    const Script slowSecond = {readRequest(), sendText(partFrom(half, v1)), sendBody(MIB / 2, half), pauseFor(3000),
+                               sendBody(N - half - MIB / 2, half + MIB / 2)};
+    const struct { const char* name; std::vector<Script> scripts; std::vector<std::string> asked; } cases[] = {
+        {"added connection answered 200", {first, answer(head("200 OK", "ETag: " + v1 + "\r\nContent-Length: " + n)),
+         rest(half)}, {"bytes=0- " + v1, asked(half), asked(half)}},
+        {"503 on the third connection", {first, slowSecond, answer(head("503 Service Unavailable")), rest(split)},
+         {"bytes=0- " + v1, asked(half), asked(split), asked(split)}},
+        {"changed ETag on one range", {first, answer(partFrom(half, "\"v2\""), N - half, half),
+         answer(head("200 OK", "ETag: \"v2\"\r\nContent-Length: " + n), N)}, {"bytes=0- " + v1, asked(half), "bytes=0- " + v1}},
+        {"206 with the wrong range", {first, answer(partFrom(half + 1, v1), N - half - 1, half + 1), rest(half)},
+         {"bytes=0- " + v1, asked(half), asked(half)}},
+        // The cut connection asks for the rest of its range, then for the back half of the first one's.
+        {"connection cut mid-range", {first, answer(partFrom(half, v1), MIB, half), rest(half + MIB),
+         rest(11 * MIB / 4, half)}, {"bytes=0- " + v1, asked(half), asked(half + MIB), asked(11 * MIB / 4, half)}},
+    };
+    options.connections = 4;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server(c.scripts);
+        UrlItem* item = validItem(server.url("r.bin"), "r.bin", int64_t(N));
+        CopyBounded(item->etag, v1.c_str());
+        Trace_Open("moonfch_log.txt");
+        UrlRequest* request = nullptr;
+        ASSERT_EQ(download(&request), RESULT_DOWNLOADED);
+        EXPECT_EQ(checkBack(request), RESULT_DOWNLOADED);
+        Trace_Close();
+        EXPECT_TRUE(isPatternFile(path("r.bin"), N));
+        EXPECT_EQ(askedFor(server.requests()), c.asked);
+        const std::string log = readFile("moonfch_log.txt");
+        EXPECT_EQ(std::tuple(log.find("connection 2 added") != log.npos, log.find("connection 3 added"), log.find("retry")),
+                  std::tuple(true, log.npos, log.npos));
+        MOONQ_FreeList(&pendingList);
+    }
+}
+
 TEST_F(Workers, FtpDownloadContinuesThePartOfAFileOfTheSameSize)
 {
     FtpServer ftp(path("ftp"));
@@ -452,8 +535,6 @@ TEST_F(Workers, AFinishedFileIsHeldToTheChecksumItsServerClaimsAndOneThatDiffers
         MOONQ_FreeList(&pendingList);
     }
 }
-
-using WorkersConcurrent = Workers;
 
 // Queries run at once, each into its own item, which says what the answer gave or why it failed.
 TEST_F(WorkersConcurrent, QueriesFillInTheirItemOrSayWhyTheyFailed)

@@ -56,5 +56,7 @@ std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 // The names (UTF-8) of what a folder holds.
 std::set<std::string> folderEntries(const std::filesystem::path& folder);
+// The TAB-separated fields of each line of text.
+std::vector<std::vector<std::string>> fieldsOf(const std::string& text);
 
 }  // namespace moontest

@@ -27,6 +27,19 @@ void writeFile(const std::filesystem::path& path, const std::string& bytes)
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+std::vector<std::vector<std::string>> fieldsOf(const std::string& text)
+{
+    std::vector<std::vector<std::string>> lines;
+    std::istringstream in(text);
+    for (std::string line, field; std::getline(in, line);) {
+        std::istringstream fields(line);
+        lines.emplace_back();
+        while (std::getline(fields, field, '\t'))
+            lines.back().push_back(field);
+    }
+    return lines;
+}
+
 std::set<std::string> folderEntries(const std::filesystem::path& folder)
 {
     std::set<std::string> names;

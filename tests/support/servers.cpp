@@ -233,7 +233,7 @@ std::vector<std::string> NginxServer::command(int port)
     writeFile(d + "/nginx.conf",
               "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + d + "/nginx.pid;\n"
               "error_log stderr notice;\nevents { worker_connections 1024; }\nhttp {\n"
-              "    log_format moon '$request\\t$http_range\\t$status\\t$body_bytes_sent\\t$connection';\n"
+              "    log_format moon escape=none '$request\\t$http_range\\t$status\\t$body_bytes_sent\\t$connection\\t$http_if_range';\n"
               "    access_log " + d + "/access.log moon;\n" + temp +
               "    default_type application/octet-stream;\n    sendfile on;\n    server {\n"
               "        listen 127.0.0.1:" + std::to_string(port) + (scheme_ == "https" ? " ssl;\n" + tls : ";\n") +

@@ -104,7 +104,8 @@ public:
         addConfig("location = " + from + " { return " + std::to_string(status) + " " + to + "; }");
     }
     // The access log, a line per request: the request line, the Range header ("-" when none),
-    // the status, the body bytes sent and the number of the connection, separated by TABs.
+    // the status, the body bytes sent, the number of the connection and the If-Range header ("-"
+    // when none), separated by TABs.
     std::string accessLog() const { return readFile(dir() + "/access.log"); }
 
 protected:

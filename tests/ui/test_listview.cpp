@@ -127,6 +127,7 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShouldInLightAndD
         int noteX, pathX;
         Paint text, back;
         bool ready;
+        const char* ranges = "";   // every range done, when the part has gaps
     } rows[] = {
         {"http://h/validating.zip", 0, 0, 0, 0, "", "Validating", 40, 0, TEXT, BASE, false},
         {"http://h/small.zip", VALID, 9999, 0, 0, "", "9999 bytes,", 50, 230, TEXT, BASE, true},
@@ -152,6 +153,8 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShouldInLightAndD
         {"http://h/u.zip?exp=1796677200", VALID, 10000, 0, 0, "", "9K, expired 9:00 PM", 50, 475, BLACK, ORANGE, false},
         {"http://h/v.zip?Expires=1798895100", VALID, 10, 0, 0, "", "10 bytes, expires Jan 2 2027, 1:05 PM", 50,
          475, TEXT, BASE, true},
+        {"http://h/gaps.zip", VALID, 2 << 20, 512 * 1024, 0, "", "1536K of 2048K done,", 50, 230, TEXT, BASE, true,
+         "0-524288,1048576-2097152"},
     };
     const char* zone = std::getenv("TZ");
     const std::string oldZone = zone ? zone : "";
@@ -165,6 +168,7 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShouldInLightAndD
     for (const auto& r : rows) {
         UrlItem* added = addItem(r.url, r.flags, r.size, fileOf(r.url));
         added->partDone = r.part;
+        Seg_Parse(r.ranges, &added->partRanges);
         added->status = r.status;
         CopyBounded(added->statusText, r.statusText);
     }

@@ -133,12 +133,13 @@ TEST(ProgressLines, BytesInKFromTenThousandTheAverageRateOfThisTryAndTheTimeLeft
     const int64_t done = 100050000, rest = 3727363;
     const std::string hour = "Bytes/second = 1,000. Estimated time remaining = ";
     // The clock started seconds ago (0: no clock), the rate's base, the sizes, how the lines end ("": not looked at).
-    const struct { double clockStarted; int64_t rateBase, done, total; const char* bytes; std::string rate; }
-        cases[] = {
+    const struct { double clockStarted; int64_t rateBase, done, total; const char* bytes; std::string rate;
+                   int32_t connections = 1; } cases[] = {
         {0, 0, 9999, 9999, "Downloaded 9999 bytes out of 9999 bytes.", "Rate"},   // the line keeps its text
         {0, 0, 10000, 10000, "Downloaded 9K out of 9K.", "Rate"},
         {10, 0, 5, 100, "Downloaded 5 bytes out of 100 bytes.", "Bytes/second = 0. Estimated time remaining = FOREVER"},
         {100000, 0, done, done + rest, "Downloaded 97705K out of 101345K.", hour + "1:02:05"},
+        {100000, 0, done, done + rest, "", "Bytes/second = 1,000 over 4 connections. Estimated time remaining = 1:02:05", 4},
         {50000, 50025000, done, done + rest, "Downloaded 97705K out of 101345K.", hour + "1:02:05"},   // a resumed try
         {100000, 0, done, done - rest, "", hour + "0:00:00"},   // more came than the query reported
         // Whatever sizes an edited pending list claims, the lines stay defined.
@@ -152,7 +153,7 @@ TEST(ProgressLines, BytesInKFromTenThousandTheAverageRateOfThisTryAndTheTimeLeft
         if (c.clockStarted > 0)
             clockStartedAgo(c.clockStarted);
         ui.rateBase = c.rateBase;
-        MQUI_ShowProgress(c.done, c.total);
+        MQUI_ShowProgress(c.done, c.total, c.connections);
         EXPECT_TRUE(dialogText(IDC_PROGRESS_BYTES).ends_with(c.bytes)) << dialogText(IDC_PROGRESS_BYTES);
         EXPECT_TRUE(dialogText(IDC_PROGRESS_RATE).ends_with(c.rate)) << dialogText(IDC_PROGRESS_RATE);
     }

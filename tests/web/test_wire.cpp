@@ -66,6 +66,8 @@ struct Case {
     bool handedSecure = false;
     std::string referrer = "", referrerOrigin = "";   // the page handed over; "ORIGIN/" is the server's
     int64_t from = 0, size = 0;         // resumeFrom and expectedSize
+    int64_t to = 0;                     // rangeEnd
+    bool askRange = false;
     End end = {};
     int connections = 1;                // to the scripted server
     std::string seen = "";              // see seen(); not checked when empty
@@ -122,6 +124,8 @@ protected:
         CopyBounded(web->referrerOrigin, onServer(c.referrerOrigin).c_str());
         web->resumeFrom = c.from;
         web->expectedSize = c.size;
+        web->rangeEnd = c.to;
+        web->askRange = c.askRange;
         CopyBounded(web->ifRange, "\"v1\"");
         const std::string url = onServer(c.path), final = onServer(c.final.empty() ? c.path : c.final);
         EXPECT_EQ(Wire_Request(web.get(), url.c_str(), c.mode, c.timeout), c.end.result);
@@ -295,6 +299,25 @@ TEST_F(Wire, EveryCaseEndsWithItsResultStatusBodyAndWhatTheServerSaw)
                                  "Content-Length: 9000") + patternBytes(5000000000, 9000))},
          .mode = MODE_DOWNLOAD, .from = 5000000000, .size = 5000009000, .end = {1, 206, "Partial Content", 5000009000},
          .seen = "GET /x Range: bytes=5000000000- If-Range: \"v1\"", .at = 5000000000, .bytes = 9000},
+        // A range that ends early, or one from the first byte, is that range or the whole file.
+        {.name = "a range", .scripts = {answer(range("3000-5999/9000"))}, .mode = MODE_DOWNLOAD, .from = 3000,
+         .size = 9000, .to = 6000, .end = {1, 206, "Partial Content", 9000},
+         .seen = "GET /x Range: bytes=3000-5999 If-Range: \"v1\"", .at = 3000},
+        {.name = "a range from the first byte", .scripts = {answer(range("0-8999/9000"))}, .mode = MODE_DOWNLOAD,
+         .size = 9000, .askRange = true, .end = {1, 206, "Partial Content", 9000},
+         .seen = "GET /x Range: bytes=0- If-Range: \"v1\""},
+        {.name = "a range answered whole", .scripts = {whole}, .mode = MODE_DOWNLOAD, .from = 3000, .size = 9000,
+         .to = 6000, .end = wholeFile, .bytes = 9000},
+        {.name = "a range answered with more", .scripts = {answer(range("3000-8999/9000"))}, .mode = MODE_DOWNLOAD,
+         .from = 3000, .size = 9000, .to = 6000, .end = {-1, 206, notAsked}, .at = 3000},
+        {.name = "a range of another version", .scripts = {answer(range("3000-5999/9000", "\"v2\""))},
+         .mode = MODE_DOWNLOAD, .from = 3000, .size = 9000, .to = 6000, .end = {-1, 206, notAsked, 9000}, .at = 3000},
+        {.name = "a range that goes on",
+         .scripts = {answer(head("206 Partial Content", "Content-Range: bytes 3000-5999/9000\r\nConnection: close") +
+                            patternBytes(3000, 4000))},
+         .mode = MODE_DOWNLOAD, .from = 3000, .size = 9000, .to = 6000,
+         .end = {1, 206, "The server sent more bytes than it announced.", 9000}, .at = 3000, .bytes = 3000,
+         .lastRead = ERR_TOO_MANY_BYTES},
         startsOver("held more than there is", head(unsatisfiable, "Content-Range: bytes */2000")),
         startsOver("a 416 for a larger file than the part", head(unsatisfiable, "Content-Range: bytes */9000")),
         {.name = "held whole already",

@@ -1,10 +1,11 @@
-// The dialog "Download Options" (dialog 134) that changes the three 0/1 options of the record.
+// The dialog "Download Options" (dialog 134) that changes the 0/1 options and the numbers
+// (connections, rate limit) of the record.
 //
 // Contract:
 // - User-interface thread only; one options dialog at a time (it is modal).
 // - The caller owns the record and the drop target; the dialog reaches them through the
 //   OptionsDialogArgs handed as the dialog's lParam, which must outlive the dialog.
-// - OK writes the three values to the store at once; a failed write is ignored and the new
+// - OK writes every value to the store at once; a failed write is ignored and the new
 //   value holds in memory until the program ends. Cancel changes and writes nothing.
 #pragma once
 

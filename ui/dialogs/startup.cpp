@@ -52,8 +52,20 @@ bool isFirstStart()
     return !present && !error;
 }
 
+// The numbers as stored (when stored is true), each within its bounds; its default when none is.
+void loadNumbers(DownloadOptions* options, bool stored)
+{
+    for (const DownloadNumber& number : DOWNLOAD_NUMBERS) {
+        int32_t value = number.fallback;
+        if (stored)
+            Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, number.valueName, &value);
+        options->*number.field = Options_Bounded(number, value);
+    }
+}
+
 void firstStart(HWND mainWindow, DownloadOptions* options)
 {
+    loadNumbers(options, false);
     CookieSource_Choose(1, mainWindow, options);
     Schedule_PickStartTime();
     RegStore_CreateFile(REG_ROOT_CURRENT_USER);
@@ -81,10 +93,13 @@ int32_t laterStart(HWND mainWindow, DownloadOptions* options, void (*setAllowHTM
     for (const DownloadOption& option : DOWNLOAD_OPTIONS)
         Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, option.valueName,
                       &(options->*option.field));
+    loadNumbers(options, true);
     if (setAllowHTML)
         setAllowHTML(options->allowHTML);
     for (const DownloadOption& option : DOWNLOAD_OPTIONS)
         Trace_PrintInt(TRACE_ALL, option.startTrace, options->*option.field);
+    for (const DownloadNumber& number : DOWNLOAD_NUMBERS)
+        Trace_PrintInt(TRACE_ALL, number.trace, options->*number.field);
     CookieSource_Choose(0, mainWindow, options);
     return result;
 }

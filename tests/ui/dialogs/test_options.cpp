@@ -49,6 +49,19 @@ protected:
         const bool drops = Win_SendDrag(ui.hwndMain, "http://h/page.html", DROPEFFECT_COPY, true) == DROPEFFECT_COPY;
         return text + (drops ? " drops HTML" : "");
     }
+    // The connections, the rate limit and the scheduled run's choice, each as held/as stored (-1: none).
+    static std::string numbers()
+    {
+        std::string text;
+        for (auto [held, name] : {std::pair(downloadOptions.connections, REG_VAL_CONNECTIONS),
+                                  {downloadOptions.rateLimit, REG_VAL_RATE_LIMIT},
+                                  {downloadOptions.scheduleFullRate, REG_VAL_SCHEDULE_FULL_RATE}}) {
+            int32_t stored = -1;
+            Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, name, &stored);
+            text += std::to_string(held) + "/" + std::to_string(stored) + " ";
+        }
+        return text;
+    }
     static intptr_t runDialog()
     {
         OptionsDialogArgs args = {&downloadOptions, MQUI_SetAllowHTML};
@@ -61,13 +74,15 @@ protected:
     static std::string downloadAtText() { return Win_TextOf(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT)); }
 };
 
-TEST_F(Options, CancelChangesNothingAndOkWritesAndTracesAllThree)
+TEST_F(Options, CancelChangesNothingAndOkWritesAndTracesAll)
 {
     downloadOptions.askNameEveryTime = 1;
+    downloadOptions.connections = 8;
     modals.answers = {Win_Press({IDC_ASK_EVERY, IDC_USE_EXTENSION, IDC_ALLOW_HTML, IDCANCEL})};
     EXPECT_EQ(runDialog(), 2);
     EXPECT_FALSE(std::filesystem::exists(settingsFile()));
     EXPECT_EQ(choices(), "100 -1-1-1");
+    EXPECT_EQ(numbers(), "8/-1 0/-1 0/-1 ");
 
     std::vector<bool> shown;
     modals.answers = {[&](const WinModal& modal) {
@@ -75,18 +90,29 @@ TEST_F(Options, CancelChangesNothingAndOkWritesAndTracesAllThree)
             shown.push_back(Win_IsChecked(Win_GetDlgItem(modal.dialog, id)));
         std::filesystem::create_directories(MOON_SCREENSHOT_DIR);
         EXPECT_TRUE(Win_SaveScreenshot(modal.dialog, MOON_SCREENSHOT_DIR "/download-options.png"));
-        return Win_Press({IDC_USE_EXTENSION, IDC_ALLOW_HTML, IDOK})(modal);
+        Win_SetWindowText(Win_GetDlgItem(modal.dialog, IDC_CONNECTIONS), "40");   // more than allowed: the most
+        Win_SetWindowText(Win_GetDlgItem(modal.dialog, IDC_RATE_LIMIT), "250");
+        return Win_Press({IDC_USE_EXTENSION, IDC_ALLOW_HTML, IDC_SCHEDULE_FULL_RATE, IDOK})(modal);
     }};
     ASSERT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_OPTIONS));
     EXPECT_EQ(shown, (std::vector<bool>{true, false, false}));
     EXPECT_EQ(choices(), "111 111 drops HTML");   // the unchanged one is stored too
+    EXPECT_EQ(numbers(), "16/16 250/250 1/1 ");
 
-    modals.answers = {Win_Press({IDC_ALLOW_HTML, IDOK})};
+    // A box that holds no number keeps what it showed (250).
+    modals.answers = {[](const WinModal& modal) {
+        Win_SetWindowText(Win_GetDlgItem(modal.dialog, IDC_CONNECTIONS), "0");
+        Win_SetWindowText(Win_GetDlgItem(modal.dialog, IDC_RATE_LIMIT), "fast");
+        return Win_Press({IDC_ALLOW_HTML, IDOK})(modal);
+    }};
     EXPECT_EQ(runDialog(), 1);
     EXPECT_EQ(choices(), "110 110");
+    EXPECT_EQ(numbers(), "1/1 250/250 1/1 ");
     EXPECT_EQ(modals.seen, std::vector<std::string>(3, "dialog 134 Download Options"));
-    EXPECT_EQ(optionTraces(), "askNameEveryTime: 1|useDirExtension: 1|allow HTML: 1|"
-                              "askNameEveryTime: 1|useDirExtension: 1|allow HTML: 0|");
+    EXPECT_EQ(optionTraces(), "askNameEveryTime: 1|useDirExtension: 1|allow HTML: 1|scheduled full rate: 1|"
+                              "connections: 16|rate limit: 250|"
+                              "askNameEveryTime: 1|useDirExtension: 1|allow HTML: 0|scheduled full rate: 1|"
+                              "connections: 1|rate limit: 250|");
 }
 
 TEST_F(Options, FirstStartAsksForTheCookieSourceFirstAndLeavesTheFileBehind)
@@ -96,6 +122,7 @@ TEST_F(Options, FirstStartAsksForTheCookieSourceFirstAndLeavesTheFileBehind)
     EXPECT_EQ(loadSettings(), 0);
     EXPECT_EQ(modals.seen, std::vector<std::string>{"dialog 135 Select Source for Cookies"});
     EXPECT_EQ(choices(), "000 -1-1-1");
+    EXPECT_EQ(numbers(), "8/-1 0/-1 0/-1 ");
     EXPECT_STREQ(MOONQ_GetDownloadDir(), "/before");   // nothing stored was read
     EXPECT_EQ(downloadAtText(), std::string("Download at ") + Schedule_GetTimeText());
     EXPECT_EQ(readFile(settingsFile()), EMPTY_STORE);
@@ -110,6 +137,7 @@ TEST_F(Options, LaterStartReadsEverythingStoredShowsNoDialogAndWritesNothing)
     Reg_WriteString(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, REG_VAL_DOWNLOAD, tooLong.c_str());
     for (const char* name : {REG_VAL_ASK_EVERY, REG_VAL_USE_EXTENSION, REG_VAL_ALLOW_HTML})
         Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, name, 1);
+    Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, REG_VAL_RATE_LIMIT, -5);   // below the bound
     Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_BEGIN_HOUR, 22);
     Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_END_HOUR, 2);
     Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_COOKIES, REG_VAL_SOURCE, COOKIES_SYSTEM);
@@ -122,8 +150,10 @@ TEST_F(Options, LaterStartReadsEverythingStoredShowsNoDialogAndWritesNothing)
     EXPECT_EQ(std::pair(Schedule_GetBeginHour(), Schedule_GetEndHour()), std::pair(22, 2));
     EXPECT_EQ(downloadAtText(), std::string("Download at ") + Schedule_GetTimeText());
     EXPECT_EQ(choices(), "111 111 drops HTML");   // the stored choice reached the drop target before the first drop
+    EXPECT_EQ(numbers(), "8/-1 0/-5 0/-1 ");   // no connections stored: the default
     EXPECT_EQ(readFile(settingsFile()), before);
-    EXPECT_EQ(optionTraces(), "askNameEveryTime: 1|useDirExtension: 1|allowHTML: 1|");
+    EXPECT_EQ(optionTraces(), "askNameEveryTime: 1|useDirExtension: 1|allowHTML: 1|scheduled full rate: 0|"
+                              "connections: 8|rate limit: 0|");
 }
 
 }  // namespace

@@ -1,0 +1,145 @@
+#include "core/segments.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int64_t MIB = SEG_MIN_SIZE;
+constexpr int64_t SECOND = SEG_WINDOW_NS;
+
+// The gaps are those of the file's first 40 bytes.
+TEST(Segments, DoneRangesMergeForgetLeaveGapsAndReadBackFromTheirTextForm)
+{
+    const struct {
+        const char* name;
+        std::vector<SegRange> added;
+        SegRange removed;
+        const char* text;
+        int64_t prefix;
+        const char* gaps;
+    } cases[] = {
+        {"touching merge", {{10, 20}, {0, 10}, {20, 30}}, {}, "0-30", 30, "30-40"},
+        {"overlaps merge", {{5, 15}, {40, 50}, {10, 45}}, {}, "5-50", 0, "0-5"},
+        {"empty ignored", {{7, 7}, {9, 3}}, {}, "", 0, "0-40"},
+        {"removal splits", {{0, 100}}, {40, 60}, "0-40,60-100", 40, ""},
+        {"removal of all", {{0, 10}, {20, 30}}, {0, 30}, "", 0, "0-40"},
+        {"gaps between", {{10, 20}, {30, 120}}, {}, "10-20,30-120", 0, "0-10,20-30"},
+    };
+    for (const auto& c : cases) {
+        SegDone done{};
+        for (SegRange range : c.added)
+            Seg_Add(&done, range);
+        Seg_Remove(&done, c.removed);
+        EXPECT_EQ(Seg_Format(done), c.text) << c.name;
+        EXPECT_EQ(Seg_Prefix(done), c.prefix) << c.name;
+        SegDone gaps{};
+        SegRange missing[4];
+        for (int32_t i = 0, count = Seg_Missing(done, 40, missing, 4); i < count; ++i)
+            Seg_Add(&gaps, missing[i]);
+        EXPECT_EQ(Seg_Format(gaps), c.gaps) << c.name;
+        SegDone read{};
+        EXPECT_TRUE(Seg_Parse(c.text, &read)) << c.name;
+        EXPECT_EQ(Seg_Format(read), c.text) << c.name;
+    }
+}
+
+TEST(Segments, TextThatDoesNotReadWhollyIsNothing)
+{
+    for (const char* text : {"5", "1-", "-1-2", "3-2", "0-4,", "0-4;5-6", "0-4,x", "0-99999999999999999999"}) {
+        SegDone done{};
+        EXPECT_FALSE(Seg_Parse(text, &done)) << text;
+        EXPECT_EQ(done.count, 0) << text;
+    }
+}
+
+TEST(Segments, AFullSetForgetsItsSmallestRangeNeverABytesItDidNotGet)
+{
+    SegDone done{};
+    for (int64_t i = 0; i < SEG_DONE_CAPACITY; ++i)
+        Seg_Add(&done, {i * 100, i * 100 + 10 + i});
+    Seg_Add(&done, {10000, 10005});   // smaller than any held: forgotten itself
+    EXPECT_EQ(done.count, SEG_DONE_CAPACITY);
+    EXPECT_EQ(Seg_End(done), (SEG_DONE_CAPACITY - 1) * 100 + 10 + SEG_DONE_CAPACITY - 1);
+    Seg_Add(&done, {10000, 10050});
+    EXPECT_EQ(done.count, SEG_DONE_CAPACITY);
+    EXPECT_EQ(done.ranges[0].first, 100);   // 0-10 was the smallest
+    EXPECT_EQ(Seg_End(done), 10050);
+}
+
+TEST(Segments, AFinishedConnectionTakesTheBackHalfOfTheLargestRangeAboveTheFloor)
+{
+    SegRange ranges[] = {{0, 3 * MIB}, {5 * MIB, 9 * MIB}, {9 * MIB, 10 * MIB}};
+    SegRange taken{};
+    EXPECT_EQ(Seg_SplitLargest(ranges, 3, MIB, &taken), 1);
+    EXPECT_EQ(taken.first, 7 * MIB);
+    EXPECT_EQ(taken.end, 9 * MIB);
+    EXPECT_EQ(ranges[1].end, 7 * MIB);
+    SegRange small[] = {{0, 2 * MIB - 1}};
+    EXPECT_EQ(Seg_SplitLargest(small, 1, MIB, &taken), -1);
+}
+
+// A feed of total bytes per second window, and what the ramp says at each window's end.
+TEST(Segments, ConnectionsAreAddedWhileTheTotalRateGrows)
+{
+    const struct {
+        const char* name;
+        int32_t limit;
+        std::vector<int64_t> ratePerWindow;
+        std::vector<int32_t> steps;
+    } cases[] = {
+        // Windows: measure, settle, measure (grew: add), settle, measure (flat: stop).
+        {"grows then flattens", 8, {100, 150, 200, 260, 205, 205}, {SEG_ADD, SEG_HOLD, SEG_ADD, SEG_HOLD, SEG_HOLD, SEG_HOLD}},
+        {"at the limit", 2, {100, 100, 300, 300}, {SEG_ADD, SEG_HOLD, SEG_HOLD, SEG_HOLD}},
+        {"one connection only", 1, {100, 100}, {SEG_HOLD, SEG_HOLD}},
+    };
+    for (const auto& c : cases) {
+        SegRamp ramp{};
+        int64_t now = 0, total = 0;
+        Seg_RampStart(&ramp, c.limit, now, total);
+        EXPECT_EQ(Seg_RampTick(&ramp, now + SECOND / 2, 50), SEG_HOLD) << c.name;   // window not over
+        for (size_t i = 0; i < c.ratePerWindow.size(); ++i) {
+            now += SECOND;
+            total += c.ratePerWindow[i];
+            const int32_t step = Seg_RampTick(&ramp, now, total);
+            EXPECT_EQ(step, c.steps[i]) << c.name << " window " << i;
+            ramp.connections += step == SEG_ADD;
+        }
+    }
+    SegRamp refused{};
+    Seg_RampStart(&refused, 8, 0, 0);
+    refused.stopped = true;   // what the engine sets when the server refuses
+    EXPECT_EQ(Seg_RampTick(&refused, SECOND, 100), SEG_HOLD);
+}
+
+TEST(Segments, TheLimiterLetsThroughTheRateAndNoBurstBeyondAnEighthOfASecond)
+{
+    SegLimiter none{};
+    Seg_LimiterStart(&none, 0, 0);
+    EXPECT_EQ(Seg_LimiterTake(&none, 0, 1 << 30), 0);
+
+    constexpr int64_t RATE = 80 * 1024, BLOCK = 1024;
+    SegLimiter limiter{};
+    Seg_LimiterStart(&limiter, RATE, 0);
+    int64_t now = 0, taken = 0;
+    // Ten seconds of a reader that asks for a block whenever the bucket lets it.
+    while (now < 10 * SECOND) {
+        const int64_t wait = Seg_LimiterTake(&limiter, now, BLOCK);
+        if (wait == 0)
+            taken += BLOCK;
+        else
+            now += wait;
+    }
+    EXPECT_LE(taken, 10 * RATE + RATE / 8);
+    EXPECT_GE(taken, 10 * RATE - BLOCK);
+    // After a long pause only the burst is there at once.
+    now += 60 * SECOND;
+    int64_t burst = 0;
+    while (Seg_LimiterTake(&limiter, now, BLOCK) == 0)
+        burst += BLOCK;
+    EXPECT_EQ(burst, RATE / 8);
+}
+
+}  // namespace
