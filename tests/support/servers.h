@@ -155,6 +155,34 @@ private:
     std::string number_;
 };
 
+// weston on its headless back end, a private Wayland compositor (its socket in $XDG_RUNTIME_DIR)
+// for programs that must lose their display: stop() takes it away. Its log holds every request
+// of its clients, which tells what it was asked to show.
+class WaylandServer : public ServerProcess {
+public:
+    explicit WaylandServer(const std::string& dir) : ServerProcess(dir, "", "wayland") {}
+    // What /usr/bin/env needs to run a program with its windows here.
+    std::vector<std::string> environment() const { return {"QT_QPA_PLATFORM=wayland", "WAYLAND_DISPLAY=" + socket_}; }
+    // The window titled title, as its program names it ("xdg_toplevel@14"); "" while none is.
+    std::string window(const std::string& title) const;
+    bool shows(const std::string& title) const { return !window(title).empty(); }
+    // Whether the window titled title asked for request, e.g. "set_app_id(\"x\")".
+    bool asked(const std::string& title, const std::string& request) const;
+
+protected:
+    std::vector<std::string> command(int port) override
+    {
+        socket_ = "moon-wayland-" + std::to_string(port);
+        return {"/usr/bin/weston", "--backend=headless-backend.so", "--socket=" + socket_, "--idle-time=0",
+                "--no-config", "--logger-scopes=log,proto"};
+    }
+    bool isUp() const override { return std::filesystem::exists(std::string(std::getenv("XDG_RUNTIME_DIR")) + "/" + socket_); }
+
+private:
+    std::string requester(const std::string& title) const;
+    std::string socket_;
+};
+
 // A private message bus with a scripted login1 and notification service (desktop_bus.py tells its
 // events). Once started, DBUS_SYSTEM_BUS_ADDRESS and DBUS_SESSION_BUS_ADDRESS name it.
 class DesktopBus : public ServerProcess {

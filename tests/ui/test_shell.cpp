@@ -186,6 +186,46 @@ TEST_F(ShellStart, TheEndOfTheSessionClosesTheAttentionBoxAndALostDisplayKeepsTh
     EXPECT_NE(readFile("moonfch_log.txt").find("the display went away"), std::string::npos);
 }
 
+// On a Wayland compositor: the windows carry the menu entry's application id and the "Attention"
+// box stands over the main window; SIGTERM ends the program, which saves the list, and so does
+// losing the compositor, with an error.
+TEST_F(ShellStart, OnWaylandTheWindowsNameTheirMenuEntryTheBoxStandsOverItsOwnerAndBothEndsSaveTheList)
+{
+    ASSERT_EQ(RegStore_CreateFile(REG_ROOT_CURRENT_USER), REG_OK);
+    ASSERT_EQ(Reg_WriteString(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, REG_VAL_DOWNLOAD, path("").c_str()), REG_OK);
+    moontest::NginxServer nginx(path("nginx"));
+    nginx.makeFile("a.bin", 10);
+    moontest::WaylandServer compositor(path("wayland"));
+    ASSERT_TRUE(nginx.start() && compositor.start());
+    moontest::writeFile("a.bin", "old");
+    const std::string item = nginx.url("b.bin") + "\n" + path("b.bin") + "\n5000\n";
+    const std::string saved = "1.2, Moonfetch pending URL list for internal use.\n" + item;
+    moontest::writeFile(PENDING_FILE, "saved\n" + item);
+    std::vector<std::string> run = compositor.environment();
+    run.insert(run.end(), {MOON_PROGRAM, nginx.url("a.bin")});
+    {
+        moontest::ProgramProcess asked("/usr/bin/env", run);
+        ASSERT_TRUE(moontest::waitFor([&] { return compositor.shows("Attention"); }, std::chrono::seconds(30)));
+        for (const char* title : {"Moonfetch", "Attention"})
+            EXPECT_TRUE(compositor.asked(title, "set_app_id(\"com.larkvale.Moonfetch\")")) << title;
+        EXPECT_TRUE(compositor.asked("Attention", "set_parent(" + compositor.window("Moonfetch") + ")"))
+            << compositor.log();
+        EXPECT_EQ(asked.stop(SIGTERM), 0);
+        EXPECT_EQ(readFile(PENDING_FILE) + readFile("a.bin"), saved + "old");
+    }
+    run.pop_back();
+    moontest::writeFile(PENDING_FILE, "saved\n" + item);
+    std::filesystem::remove("moonfch_log.txt");
+    moontest::ProgramProcess left("/usr/bin/env", run);
+    ASSERT_TRUE(moontest::waitFor(
+        [] { return readFile("moonfch_log.txt").find("Options, allowHTML") != std::string::npos; },
+        std::chrono::seconds(30)));
+    compositor.stop();
+    EXPECT_EQ(left.stop(0), 1);
+    EXPECT_EQ(readFile(PENDING_FILE), saved);
+    EXPECT_NE(readFile("moonfch_log.txt").find("the display went away"), std::string::npos);
+}
+
 // A command (the program, or what runs it) run to its end with input on its standard input: its
 // exit status, its output in out.txt and its errors in errors.txt.
 int runToEnd(std::vector<std::string> arguments, const std::string& input)
