@@ -11,6 +11,7 @@
 // ends when it returns, with the status the toolkit would have given it.
 #include "window/window_qt.h"
 
+#include <QAbstractEventDispatcher>
 #include <QGuiApplication>
 #include <QSocketNotifier>
 #include <QThread>
@@ -145,6 +146,9 @@ void endForLostDisplay()
     if (displayLost)
         return;
     displayLost = true;
+    // The dispatcher's signals have the toolkit read the broken connection again, which would end
+    // the process in the middle of the end.
+    QAbstractEventDispatcher::instance()->blockSignals(true);
     if (listener)
         winqt::Send(listener->window, WM_ENDSESSION, 1, ENDSESSION_CRITICAL);
     std::exit(EXIT_FAILURE);
