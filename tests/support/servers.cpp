@@ -209,28 +209,6 @@ std::vector<std::string> DesktopBus::command(int)
     return started;
 }
 
-// A request's line in the log: "[time][proto] client 0x5612 rq xdg_toplevel@14.set_title("x")";
-// what asks for it: "client 0x5612 rq xdg_toplevel@14", "" while none has.
-std::string WaylandServer::requester(const std::string& title) const
-{
-    const std::string text = log();
-    const size_t at = text.find(".set_title(\"" + title + "\")");
-    const size_t start = at == std::string::npos ? at : text.find("client ", text.rfind('\n', at) + 1);
-    return start < at ? text.substr(start, at - start) : "";
-}
-
-std::string WaylandServer::window(const std::string& title) const
-{
-    const std::string who = requester(title);
-    return who.substr(who.rfind(' ') + 1);
-}
-
-bool WaylandServer::asked(const std::string& title, const std::string& request) const
-{
-    const std::string who = requester(title);
-    return !who.empty() && log().find(who + "." + request) != std::string::npos;
-}
-
 void NginxServer::useTls(Certificate certificate)
 {
     static const char* const FILES[] = {"/good.crt", "/stranger.crt", "/expired.crt"};
