@@ -11,14 +11,14 @@
 # mingw-w64 (posix threads) and its tests run under Wine, the program's on Xvfb; its installer is
 # built with NSIS. The windowing asks xcb whether the display's connection broke; the tests of the
 # end of the session show the program on an Xvfb of their own and look for its windows with
-# xwininfo (x11-utils).
+# xwininfo (x11-utils); on Wayland, on a headless weston, with Qt's Wayland plugin (qt6-wayland).
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
   libcurl4-openssl-dev nlohmann-json3-dev
   qt6-base-dev fonts-dejavu-core xvfb xauth
-  libxcb1-dev x11-utils
+  libxcb1-dev x11-utils qt6-wayland weston
   libgtest-dev libgmock-dev
   nginx python3-pyftpdlib curl wget aria2
   dbus-daemon python3-dbus python3-gi

@@ -314,6 +314,8 @@ bool Win_Init(int* argc, char** argv)
         arguments.assign(1, name);
     count = int(arguments.size());
     arguments.push_back(nullptr);
+    // Before any window: Wayland knows a window's program, its menu entry and icon, by this id.
+    QGuiApplication::setDesktopFileName(QStringLiteral(MOON_APP_ID));
     application = new QApplication(count, arguments.data());
     application->setQuitOnLastWindowClosed(false);
     winqt::InstallAccessibility();

@@ -3,14 +3,15 @@
 // and hands the message to the procedure once no program code runs, so the program closes from
 // its own message loop, never from inside a dialog or a procedure it interrupted.
 //
-// The display going away is the end of the session too, but one that cannot wait: the toolkit
-// ends the process (exit status 1) as soon as it notices, telling it first on its message
-// output, and nothing could be shown any more. That message, on the user-interface thread with
-// the display's connection broken, is the program's one chance: the main window hears
-// WM_ENDSESSION at once, whatever runs, and the process ends when it returns, with the status
-// the toolkit would have given it.
+// The display going away (the X server or the Wayland compositor) is the end of the session too,
+// but one that cannot wait: the toolkit ends the process (exit status 1) as soon as it notices,
+// telling it first on its message output, and nothing could be shown any more. That message is
+// the program's one chance: on the user-interface thread (Wayland's reading thread hands it
+// there and waits) the main window hears WM_ENDSESSION at once, whatever runs, and the process
+// ends when it returns, with the status the toolkit would have given it.
 #include "window/window_qt.h"
 
+#include <QAbstractEventDispatcher>
 #include <QGuiApplication>
 #include <QSocketNotifier>
 #include <QThread>
@@ -126,21 +127,50 @@ QtMessageHandler toolkitOutput = nullptr;
 bool displayLost = false;
 
 // Whether the X display's connection has broken, which it never recovers from.
-bool displayGone()
+bool xDisplayGone()
 {
     auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
     return x11 != nullptr && x11->connection() != nullptr && xcb_connection_has_error(x11->connection()) != 0;
 }
 
+// Whether text is the Wayland client's last word: nothing else tells that the compositor went.
+bool waylandGone(const QString& text)
+{
+    return QGuiApplication::platformName().startsWith(QLatin1String("wayland")) &&
+           text.startsWith(QLatin1String("The Wayland connection "));
+}
+
+// On the user-interface thread.
+void endForLostDisplay()
+{
+    if (displayLost)
+        return;
+    displayLost = true;
+    // The dispatcher's signals have the toolkit read the broken connection again, which would end
+    // the process in the middle of the end.
+    QAbstractEventDispatcher::instance()->blockSignals(true);
+    if (listener)
+        winqt::Send(listener->window, WM_ENDSESSION, 1, ENDSESSION_CRITICAL);
+    std::exit(EXIT_FAILURE);
+}
+
 void onToolkitMessage(QtMsgType type, const QMessageLogContext& context, const QString& text)
 {
     toolkitOutput(type, context, text);
-    if (qGuiApp == nullptr || QThread::currentThread() != qGuiApp->thread() || displayLost || !listener || !displayGone())
+    if (qGuiApp == nullptr || !listener)
         return;
-    displayLost = true;
-    WinWindow* window = listener->window;
-    winqt::Send(window, WM_ENDSESSION, 1, ENDSESSION_CRITICAL);
-    std::exit(EXIT_FAILURE);
+    const bool onUiThread = QThread::currentThread() == qGuiApp->thread();
+    if (onUiThread && (xDisplayGone() || waylandGone(text))) {
+        endForLostDisplay();
+        return;
+    }
+    // The Wayland client notices on a thread of its own and ends the process once this returns:
+    // that thread waits here for good while the user-interface thread ends the program.
+    if (!onUiThread && waylandGone(text)) {
+        QMetaObject::invokeMethod(qGuiApp, endForLostDisplay, Qt::QueuedConnection);
+        for (;;)
+            ::pause();
+    }
 }
 
 bool openPipe()

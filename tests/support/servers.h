@@ -156,6 +156,28 @@ private:
     std::string number_;
 };
 
+// weston on its headless back end, a private Wayland compositor (its socket in $XDG_RUNTIME_DIR):
+// stop() takes it away. Its log holds its clients' requests ("xdg_toplevel@14.set_title(\"x\")").
+class WaylandServer : public ServerProcess {
+public:
+    explicit WaylandServer(const std::string& dir) : ServerProcess(dir, "", "wayland") {}
+    std::vector<std::string> environment() const { return {"QT_QPA_PLATFORM=wayland", "WAYLAND_DISPLAY=" + socket_}; }
+    bool asked(const std::string& request) const { return log().find("." + request) != std::string::npos; }
+    bool shows(const std::string& title) const { return asked("set_title(\"" + title + "\")"); }
+
+protected:
+    std::vector<std::string> command(int port) override
+    {
+        socket_ = "moon-wayland-" + std::to_string(port);
+        return {"/usr/bin/weston", "--backend=headless-backend.so", "--socket=" + socket_, "--idle-time=0",
+                "--no-config", "--logger-scopes=log,proto"};
+    }
+    bool isUp() const override { return std::filesystem::exists(std::string(std::getenv("XDG_RUNTIME_DIR")) + "/" + socket_); }
+
+private:
+    std::string socket_;
+};
+
 // A private message bus with a scripted login1 and notification service (desktop_bus.py tells its
 // events). Once started, DBUS_SYSTEM_BUS_ADDRESS and DBUS_SESSION_BUS_ADDRESS name it.
 class DesktopBus : public ServerProcess {
