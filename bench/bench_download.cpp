@@ -771,9 +771,9 @@ void fillList(const Workspace& space, int count)
         UrlItem* item = MOONQ_NewItem(("http://downloads.example.org/pub/releases/" + name).c_str());
         item->flags = ITEM_VALID;
         item->size = 123456789;
-        CopyBounded(item->etag, "\"5f1c2a-61b4e3a0c8d40\"");
-        CopyBounded(item->lastModified, "Wed, 21 Oct 2015 07:28:00 GMT");
-        CopyBounded(item->localPath, space.path("dl/" + name).c_str());
+        Text_CopyBounded(item->etag, "\"5f1c2a-61b4e3a0c8d40\"");
+        Text_CopyBounded(item->lastModified, "Wed, 21 Oct 2015 07:28:00 GMT");
+        Text_CopyBounded(item->localPath, space.path("dl/" + name).c_str());
     }
 }
 

@@ -46,7 +46,7 @@ bool download(const char* url, const char* out, int connections)
     if (item == nullptr)
         return false;
     item->flags = ITEM_VALID;
-    CopyBounded(item->localPath, out);
+    Text_CopyBounded(item->localPath, out);
     DownloadOptions options{};
     options.connections = connections;
     UrlRequest* request = nullptr;

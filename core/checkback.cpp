@@ -77,7 +77,7 @@ std::string escapeHtml(const char* text)
 void setStatusText(UrlItem* item, const char* text)
 {
     auto lock = MOONQ_LockItem();
-    CopyBounded(item->statusText, text);
+    Text_CopyBounded(item->statusText, text);
 }
 
 int askSaveName(char* path, size_t size)
@@ -114,7 +114,7 @@ bool askIntoItem(UrlItem* item)
     if (!nameTakenByOther(item, item->localPath))
         MOONQ_DeleteEmptyFile(item->localPath);
     char path[PATH_CAPACITY];
-    CopyBounded(path, item->localPath);
+    Text_CopyBounded(path, item->localPath);
     if (!askSaveName(path, sizeof path))
         return false;
     auto lock = MOONQ_LockItem();
@@ -204,13 +204,13 @@ void takeLink(UrlItem* item, const UrlItem* fresh, bool startOver)
 {
     constexpr uint32_t PROBLEMS = ITEM_FAILED | ITEM_BROKEN_OFF | ITEM_TRIED | ITEM_LINK_REFUSED | ITEM_QUERY_PAGE;
     auto lock = MOONQ_LockItem();
-    CopyBounded(item->url, fresh->url);
+    Text_CopyBounded(item->url, fresh->url);
     item->expiresAt = fresh->expiresAt;
     item->size = fresh->size;
     item->status = fresh->status;
-    CopyBounded(item->statusText, fresh->statusText);
-    CopyBounded(item->etag, fresh->etag);
-    CopyBounded(item->lastModified, fresh->lastModified);
+    Text_CopyBounded(item->statusText, fresh->statusText);
+    Text_CopyBounded(item->etag, fresh->etag);
+    Text_CopyBounded(item->lastModified, fresh->lastModified);
     item->checksum = fresh->checksum;
     item->flags = (item->flags & ~PROBLEMS) | (fresh->flags & ITEM_QUERY_PAGE);
     if (startOver) {
@@ -369,7 +369,7 @@ int32_t MOONQ_CreateLocalFile(UrlItem* item)
 
 int32_t MOONQ_MakeParentDir(char* path)
 {
-    ptrdiff_t last = FindLastChar(PATH_SEP, path);
+    ptrdiff_t last = Text_FindLastChar(PATH_SEP, path);
     if (last < 0)
         return -1;
     path[last] = '\0';
@@ -381,13 +381,13 @@ int32_t MOONQ_MakeParentDir(char* path)
 
 void MOONQ_RememberDownloadDir(const char* path, const DownloadOptions* options)
 {
-    ptrdiff_t last = FindLastChar(PATH_SEP, path);
+    ptrdiff_t last = Text_FindLastChar(PATH_SEP, path);
     if (last < 0 || size_t(last) >= PATH_CAPACITY)
         return;
     char directory[PATH_CAPACITY];
     std::memcpy(directory, path, size_t(last));
     directory[last] = '\0';
-    ptrdiff_t cut = FindLastChar(PATH_SEP, directory);
+    ptrdiff_t cut = Text_FindLastChar(PATH_SEP, directory);
     if (options->useDirExtension && cut >= 0) {
         // "…/mp3/song.mp3": the folder made for the extension is not where the person chose.
         std::string_view component(directory + cut + 1);

@@ -110,11 +110,11 @@ bool MOONQ_HandCookies(UrlItem* item, const char* cookieHeader)
         if (static_cast<unsigned char>(cookieHeader[at]) < 0x20 || cookieHeader[at] == 0x7F)
             return false;
     char url[URL_CAPACITY];
-    CopyBounded(url, item->url);
+    Text_CopyBounded(url, item->url);
     int32_t scheme = 0, port = 0;
     char* host = nullptr;
     char* object = nullptr;
-    if (length > HANDED_COOKIES_LIMIT || ParseURL(url, &scheme, &host, &object, &port) != 0 ||
+    if (length > HANDED_COOKIES_LIMIT || Url_Parse(url, &scheme, &host, &object, &port) != 0 ||
         std::strlen(host) >= HOST_CAPACITY)
         return false;
     char* copy = strdup(cookieHeader);
@@ -125,7 +125,7 @@ bool MOONQ_HandCookies(UrlItem* item, const char* cookieHeader)
     }
     std::free(handed->cookies);
     handed->cookies = copy;
-    CopyBounded(handed->host, host);
+    Text_CopyBounded(handed->host, host);
     handed->secure = scheme == SCHEME_HTTPS;
     return true;
 }
@@ -140,11 +140,11 @@ bool MOONQ_HandReferrer(UrlItem* item, const char* referrer)
         return false;
     std::memcpy(url, referrer, length);
     url[length] = '\0';
-    char* page = strdup(url);   // before ParseURL cuts url apart
+    char* page = strdup(url);   // before Url_Parse cuts url apart
     int32_t scheme = 0, port = 0;
     char* host = nullptr;
     char* object = nullptr;
-    if (page == nullptr || ParseURLUntraced(url, &scheme, &host, &object, &port) != 0 || scheme == SCHEME_FTP) {
+    if (page == nullptr || Url_ParseUntraced(url, &scheme, &host, &object, &port) != 0 || scheme == SCHEME_FTP) {
         std::free(page);
         return false;
     }
@@ -155,13 +155,13 @@ bool MOONQ_HandReferrer(UrlItem* item, const char* referrer)
     }
     std::free(handed->referrer);
     handed->referrer = page;
-    FormatOrigin(scheme, host, port, handed->referrerOrigin, sizeof handed->referrerOrigin);
+    Url_FormatOrigin(scheme, host, port, handed->referrerOrigin, sizeof handed->referrerOrigin);
     return true;
 }
 
 void MOONQ_SetLocalName(UrlItem* item, const char* path)
 {
-    CopyBounded(item->localPath, path);
+    Text_CopyBounded(item->localPath, path);
     std::lock_guard guard(nameCounts.lock);
     uncountName(item);
     if (item->localPath[0] == '\0')

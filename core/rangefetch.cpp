@@ -102,7 +102,7 @@ void giveBack(Fetch* fetch, Connection* connection, bool stopAdding)
     connection->range = {};
     fetch->stopAdding = fetch->stopAdding || stopAdding;
     fetch->lastStatus = connection->web->status;
-    CopyBounded(fetch->lastText, connection->web->statusText);
+    Text_CopyBounded(fetch->lastText, connection->web->statusText);
 }
 
 // Asks for the connection's range; true when the answer is exactly that range.
@@ -213,14 +213,14 @@ void addConnection(Fetch* fetch)
     connection->own = std::make_unique<WireRequest>();
     WireRequest* web = connection->own.get();
     web->cookieSource = first.cookieSource;
-    CopyBounded(web->cookieFile, first.cookieFile);
+    Text_CopyBounded(web->cookieFile, first.cookieFile);
     web->handedCookies = first.handedCookies;
-    CopyBounded(web->handedHost, first.handedHost);
+    Text_CopyBounded(web->handedHost, first.handedHost);
     web->handedSecure = first.handedSecure;
     web->referrer = first.referrer;
-    CopyBounded(web->referrerOrigin, first.referrerOrigin);
+    Text_CopyBounded(web->referrerOrigin, first.referrerOrigin);
     web->expectedSize = fetch->job->size;
-    CopyBounded(web->ifRange, first.ifRange);
+    Text_CopyBounded(web->ifRange, first.ifRange);
     connection->web = web;
     connection->running.store(true, std::memory_order_relaxed);
     const int32_t index = fetch->started++;
@@ -347,6 +347,6 @@ int32_t MOONQ_FetchRanges(RangeJob* job)
     if (Seg_Missing(fetch->done, job->size, left, 1) == 0)
         return 1;
     request->web.status = fetch->lastStatus;
-    CopyBounded(request->web.statusText, fetch->lastText);
+    Text_CopyBounded(request->web.statusText, fetch->lastText);
     return ERR_CALL_FAILED;
 }

@@ -22,7 +22,7 @@ bool isHttp(const WireRequest& web)
 void noteOnItem(UrlItem* item, const char* text)
 {
     auto lock = MOONQ_LockItem();
-    CopyBounded(item->statusText, text);
+    Text_CopyBounded(item->statusText, text);
     item->flags |= ITEM_CHECKSUM_NOTE;
 }
 

@@ -68,7 +68,7 @@ void setItemStatus(UrlItem* item, int32_t status, const char* text)
 {
     auto lock = MOONQ_LockItem();
     item->status = status;
-    CopyBounded(item->statusText, text);
+    Text_CopyBounded(item->statusText, text);
 }
 
 // What a refusal means for the link, in words the person reads after the server's own.
@@ -133,9 +133,9 @@ int32_t localNameFor(WireRequest* web, const char* directory, char* name, size_t
 {
     char disposition[URL_CAPACITY];
     if (Inet_HttpHeader(web->hRequest, "Content-Disposition", disposition, sizeof disposition) &&
-        LocalNameFromDisposition(disposition, directory, name, size, byExtension) == 0)
+        Url_LocalNameFromDisposition(disposition, directory, name, size, byExtension) == 0)
         return 0;
-    return LocalNameFromURL(web->objectName, directory, name, size, byExtension);
+    return Url_LocalNameFromURL(web->objectName, directory, name, size, byExtension);
 }
 
 // After a successful query: the local name, the size and the final URL go into the item.
@@ -159,11 +159,11 @@ int32_t finishQuery(UrlRequest* request)
     item->size = int64_t(request->web.contentLength);
     Trace_PrintInt64(TRACE_ALL, "QueryURL, size = %d\n", item->size);
     if (request->web.location[0] != '\0') {
-        CopyBounded(item->url, request->web.location);
+        Text_CopyBounded(item->url, request->web.location);
         item->expiresAt = Expiry_FromUrl(item->url);
     }
-    CopyBounded(item->etag, request->web.etag);
-    CopyBounded(item->lastModified, request->web.lastModified);
+    Text_CopyBounded(item->etag, request->web.etag);
+    Text_CopyBounded(item->lastModified, request->web.lastModified);
     if (request->web.isPage)
         item->flags |= ITEM_QUERY_PAGE;
     else
@@ -359,8 +359,8 @@ void beginWriting(UrlRequest* request, int64_t from)
         auto lock = MOONQ_LockItem();
         item->partDone.store(0, std::memory_order_relaxed);
         item->partRanges = SegDone{};
-        CopyBounded(item->etag, request->web.etag);
-        CopyBounded(item->lastModified, request->web.lastModified);
+        Text_CopyBounded(item->etag, request->web.etag);
+        Text_CopyBounded(item->lastModified, request->web.lastModified);
         if (request->web.contentLength > 0)
             item->size = int64_t(std::min<uint64_t>(request->web.contentLength, INT64_MAX));
     }
@@ -463,7 +463,7 @@ bool offerPart(UrlRequest* request)
     auto lock = MOONQ_LockItem();
     const bool ftp = Text_StartsWithNoCase(item->url, "ftp://");
     web.expectedSize = item->size;
-    CopyBounded(web.ifRange, versionOf(item));
+    Text_CopyBounded(web.ifRange, versionOf(item));
     const int64_t keep = partToKeep(item, ftp);
     web.resumeFrom = std::max<int64_t>(keep, 0);
     web.rangeEnd = 0;
@@ -807,19 +807,19 @@ int32_t MOONQ_StartRequest(UrlItem* item, const DownloadOptions* options, bool i
     Seg_LimiterStart(&request->limiter, int64_t(std::max(options->rateLimit, 0)) * 1024,
                      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
     request->web.cookieSource = options->cookieSource;
-    CopyBounded(request->web.cookieFile, options->cookieFile);
+    Text_CopyBounded(request->web.cookieFile, options->cookieFile);
     try {
         const HandedLink* handed = item->handed;
         if (handed != nullptr && handed->cookies != nullptr) {
             request->handedCookies = handed->cookies;
             request->web.handedCookies = request->handedCookies.c_str();
-            CopyBounded(request->web.handedHost, handed->host);
+            Text_CopyBounded(request->web.handedHost, handed->host);
             request->web.handedSecure = handed->secure;
         }
         if (handed != nullptr && handed->referrer != nullptr) {
             request->handedReferrer = handed->referrer;
             request->web.referrer = request->handedReferrer.c_str();
-            CopyBounded(request->web.referrerOrigin, handed->referrerOrigin);
+            Text_CopyBounded(request->web.referrerOrigin, handed->referrerOrigin);
         }
         if (isQuery) {
             const int32_t r = MOONQ_QueueQuery(request);

@@ -58,35 +58,35 @@ int64_t Text_LeadingNumber(const char* text)
     return negative ? int64_t(0 - value) : int64_t(value);
 }
 
-ptrdiff_t FindChar(char ch, const char* text)
+ptrdiff_t Text_FindChar(char ch, const char* text)
 {
     const char* found = std::strchr(text, ch);
     return found && ch != '\0' ? found - text : -1;
 }
 
-ptrdiff_t FindLastChar(char ch, const char* text)
+ptrdiff_t Text_FindLastChar(char ch, const char* text)
 {
     const char* found = std::strrchr(text, ch);
     return found && ch != '\0' ? found - text : -1;
 }
 
-ptrdiff_t FindLineEnd(const char* text)
+ptrdiff_t Text_FindLineEnd(const char* text)
 {
     const size_t index = std::strcspn(text, "\r\n");
     return text[index] ? static_cast<ptrdiff_t>(index) : -1;
 }
 
-char* SplitAtChar(char ch, char* text)
+char* Text_SplitAtChar(char ch, char* text)
 {
-    return cutAt(text, FindChar(ch, text));
+    return cutAt(text, Text_FindChar(ch, text));
 }
 
-char* SplitLine(char* text)
+char* Text_SplitLine(char* text)
 {
-    return cutAt(text, FindLineEnd(text));
+    return cutAt(text, Text_FindLineEnd(text));
 }
 
-char* SkipWhite(char* text)
+char* Text_SkipWhite(char* text)
 {
     while (*text == ' ' || *text == '\t' || *text == '\r' || *text == '\n')
         ++text;

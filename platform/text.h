@@ -4,7 +4,7 @@
 //
 // Contract: pure functions, callable from any thread; nothing is kept between calls. The caller
 // owns every buffer: the split helpers write NULs into it and hand out pointers into it. "Not
-// found" is -1 (the Find helpers) or null (the Split helpers and SkipWhite); text arguments
+// found" is -1 (the Find helpers) or null (the Split helpers and Text_SkipWhite); text arguments
 // must not be null.
 #pragma once
 
@@ -31,7 +31,7 @@ int64_t Text_LeadingNumber(const char* text);
 // Copies text into a fixed buffer, cut to fit in front of a UTF-8 character that does not fit
 // whole; the buffer always ends with a NUL.
 template <size_t N>
-void CopyBounded(char (&to)[N], const char* text)
+void Text_CopyBounded(char (&to)[N], const char* text)
 {
     const size_t whole = std::strlen(text);
     size_t length = std::min(whole, N - 1);
@@ -42,14 +42,14 @@ void CopyBounded(char (&to)[N], const char* text)
 }
 
 // Index of the first ch in text, or -1.
-ptrdiff_t FindChar(char ch, const char* text);
+ptrdiff_t Text_FindChar(char ch, const char* text);
 // Index of the last ch in text, or -1.
-ptrdiff_t FindLastChar(char ch, const char* text);
+ptrdiff_t Text_FindLastChar(char ch, const char* text);
 // Index of the first CR or LF in text, or -1.
-ptrdiff_t FindLineEnd(const char* text);
+ptrdiff_t Text_FindLineEnd(const char* text);
 // Ends text at its first ch and returns the rest behind it; null (text unchanged) without ch.
-char* SplitAtChar(char ch, char* text);
-// SplitAtChar at the first CR or LF; after a CR LF the rest begins with the LF.
-char* SplitLine(char* text);
+char* Text_SplitAtChar(char ch, char* text);
+// Text_SplitAtChar at the first CR or LF; after a CR LF the rest begins with the LF.
+char* Text_SplitLine(char* text);
 // First character that is not a space, TAB, LF or CR; null when there is none.
-char* SkipWhite(char* text);
+char* Text_SkipWhite(char* text);

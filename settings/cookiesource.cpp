@@ -51,7 +51,7 @@ int32_t profileCookieFile(const CookieSourceTell& tell, char (&path)[COOKIE_PATH
     const std::string file = CookieStores_FileOf(path);
     if (size == 0 || size + COOKIE_NAME_ROOM >= sizeof path || file.size() >= sizeof path)
         return 0;
-    CopyBounded(path, file.c_str());
+    Text_CopyBounded(path, file.c_str());
     *check = true;
     return 0;
 }
@@ -73,7 +73,7 @@ int32_t checkCookieFile(const CookieSourceTell& tell, const char* path, Download
     std::string failure;
     if (CookieStores_KindOf(path) != STORE_TEXT && !Cookies_CheckStore(path, &failure))
         return tellFailure(tell, failure.c_str(), ERR_COOKIE_SOURCE);
-    CopyBounded(options->cookieFile, path);
+    Text_CopyBounded(options->cookieFile, path);
     return 0;
 }
 

@@ -451,7 +451,7 @@ int runProgram(const CommandLine& line)
     if (!MQUI_CreateMainWindow())
         return 0;
     Win_ListenForEndSession(ui.hwndMain);
-    LoadSettings(ui.hwndMain, ui.hwndToolbar, &downloadOptions, MQUI_SetAllowHTML);
+    MQUI_LoadSettings(ui.hwndMain, ui.hwndToolbar, &downloadOptions, MQUI_SetAllowHTML);
     MQUI_Refresh();
     MQUI_InstallCheckBackDialogs();
     HandoffAnswer added;

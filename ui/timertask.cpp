@@ -53,7 +53,7 @@ void showDownloadingItem(const UrlItem* item)
     char url[URL_CAPACITY];
     {
         auto lock = MOONQ_LockItem();
-        CopyBounded(url, item->url);
+        Text_CopyBounded(url, item->url);
     }
     ui.savedPart = partBytes(item);
     ui.shownAttempt = 0;
@@ -129,7 +129,7 @@ void continueRun()
 void recordFailure(const UrlItem* item, int32_t result)
 {
     RunFailure failure;
-    CopyBounded(failure.url, item->url);
+    Text_CopyBounded(failure.url, item->url);
     MQUI_FailureText(item, failure.reason, sizeof failure.reason);
     Trace_PrintInt(TRACE_ALL, "MQUI_TimerTask, download failed with %d\n", result);
     Trace_PrintString(TRACE_ALL, "MQUI_TimerTask, %s\n", failure.reason);

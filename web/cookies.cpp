@@ -81,12 +81,12 @@ constexpr char HTTP_ONLY_PREFIX[] = "#HttpOnly_";
 char* nextCookieLine(CookieStore* store)
 {
     while (store->cursor < store->size) {
-        char* line = SkipWhite(store->text + store->cursor);
+        char* line = Text_SkipWhite(store->text + store->cursor);
         if (!line || line - store->text >= store->size) {
             store->cursor = store->size;
             return nullptr;
         }
-        const char* rest = SplitLine(line);
+        const char* rest = Text_SplitLine(line);
         store->cursor = rest ? static_cast<int32_t>(rest - store->text) : store->size;
         if (std::strncmp(line, HTTP_ONLY_PREFIX, sizeof HTTP_ONLY_PREFIX - 1) == 0)
             return line + sizeof HTTP_ONLY_PREFIX - 1;
@@ -102,7 +102,7 @@ bool splitFields(char* line, char* (&fields)[FIELD_COUNT])
 {
     fields[0] = line;
     for (int i = 1; i < FIELD_COUNT; ++i) {
-        fields[i] = SplitAtChar('\t', fields[i - 1]);
+        fields[i] = Text_SplitAtChar('\t', fields[i - 1]);
         if (!fields[i])
             return false;
     }

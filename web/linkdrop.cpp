@@ -53,7 +53,7 @@ int LinkDropTarget::IsAcceptableLink(const char* text)
     std::memcpy(scratch, text, length + 1);
     int32_t scheme, port;
     char *host, *object;
-    if (ParseURL(scratch, &scheme, &host, &object, &port) < 0 || namesFolder(object))
+    if (Url_Parse(scratch, &scheme, &host, &object, &port) < 0 || namesFolder(object))
         return 0;
     return allowHTML || !namesPage(object, std::strlen(object)) ? 1 : 0;
 }

@@ -195,10 +195,10 @@ bool findParameter(const char* value, const char* name, char* out, size_t outSiz
 // which may count decoded NULs, or 0 for another character set or a value of another form.
 size_t decodeExtendedValue(char* value)
 {
-    const ptrdiff_t charsetEnd = FindChar('\'', value);
+    const ptrdiff_t charsetEnd = Text_FindChar('\'', value);
     if (charsetEnd < 0 || !Text_EqualNoCase({value, static_cast<size_t>(charsetEnd)}, "UTF-8"))
         return 0;
-    const ptrdiff_t languageEnd = FindChar('\'', value + charsetEnd + 1);
+    const ptrdiff_t languageEnd = Text_FindChar('\'', value + charsetEnd + 1);
     if (languageEnd < 0)
         return 0;
     size_t length = 0;
@@ -308,7 +308,7 @@ bool cutStem(char* name, size_t* length, size_t excess)
     return true;
 }
 
-// ParseURL, with its trace lines when traced.
+// Url_Parse, with its trace lines when traced.
 int32_t parseURL(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port, bool traced)
 {
     *scheme = 0;
@@ -320,39 +320,39 @@ int32_t parseURL(char* url, int32_t* scheme, char** hostName, char** objectName,
     *hostName = url + std::strlen(entry->prefix);
     *port = entry->defaultPort;
     const bool clean = !holdsControl(*hostName);
-    *objectName = SplitAtChar('/', *hostName);
+    *objectName = Text_SplitAtChar('/', *hostName);
     const int32_t portNumber = *objectName ? soundHostPort(*hostName, entry->defaultPort) : -1;
     if (!clean || portNumber < 0) {
         *objectName = nullptr;
         return ERR_BAD_URL;
     }
     // The fragment belongs to the browser: the server never sees it, nor does the local name.
-    SplitAtChar('#', *objectName);
+    Text_SplitAtChar('#', *objectName);
     if (traced) {
         Trace_PrintString(TRACE_ALL, "ParseURL, hostName = %s\n", *hostName);
         Trace_PrintString(TRACE_ALL, "ParseURL, objectName = %s\n", *objectName);
     }
-    SplitAtChar(':', *hostName);
+    Text_SplitAtChar(':', *hostName);
     *port = portNumber;
     return 0;
 }
 
 }  // namespace
 
-int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port)
+int32_t Url_Parse(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port)
 {
     return parseURL(url, scheme, hostName, objectName, port, true);
 }
 
-int32_t ParseURLUntraced(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port)
+int32_t Url_ParseUntraced(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port)
 {
     return parseURL(url, scheme, hostName, objectName, port, false);
 }
 
-int32_t LocalNameFromURL(const char* object, const char* directory, char* out, size_t outSize,
+int32_t Url_LocalNameFromURL(const char* object, const char* directory, char* out, size_t outSize,
                          bool byExtension)
 {
-    const ptrdiff_t query = FindChar('?', object);
+    const ptrdiff_t query = Text_FindChar('?', object);
     const size_t end = query >= 0 ? static_cast<size_t>(query) : std::strlen(object);
     const size_t start = static_cast<size_t>(findLastBefore('/', object, end) + 1);
     const char* segment = object + start;
@@ -365,7 +365,7 @@ int32_t LocalNameFromURL(const char* object, const char* directory, char* out, s
     return 0;
 }
 
-int32_t LocalNameFromDisposition(const char* disposition, const char* directory, char* out,
+int32_t Url_LocalNameFromDisposition(const char* disposition, const char* directory, char* out,
                                  size_t outSize, bool byExtension)
 {
     char name[DISPOSITION_CAPACITY];
@@ -381,7 +381,7 @@ int32_t LocalNameFromDisposition(const char* disposition, const char* directory,
     return 0;
 }
 
-void FormatOrigin(int32_t scheme, const char* host, int32_t port, char* out, size_t outSize)
+void Url_FormatOrigin(int32_t scheme, const char* host, int32_t port, char* out, size_t outSize)
 {
     const bool https = scheme == SCHEME_HTTPS;
     const int32_t ownPort = https ? 443 : scheme == SCHEME_FTP ? 21 : 80;

@@ -2,9 +2,9 @@
 //
 // Contract:
 // - The caller owns every buffer. Nothing allocates; the pointers handed out point into the
-//   caller's URL, which ParseURL modifies by writing NULs.
+//   caller's URL, which Url_Parse modifies by writing NULs.
 // - Every function is reentrant (no state at all) and may run on any thread at once, each call
-//   on its own buffers. ParseURL writes two trace lines; nothing else has side effects.
+//   on its own buffers. Url_Parse writes two trace lines; nothing else has side effects.
 // - Failures are returned as the ERR_* codes of net/errors.h. Text arguments must not be null unless a
 //   function says so.
 #pragma once
@@ -25,20 +25,20 @@ constexpr int32_t SCHEME_HTTPS = 3;
 // or a C1 control in UTF-8), no '/' follows the host, the host name (before any ':') holds '#',
 // '?', '@', '%', a backslash or a space, or the port is not such a number. scheme and
 // objectName are cleared first in every case.
-int32_t ParseURL(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port);
-// ParseURL without its trace lines, for a URL that must not reach the log (the page a link was
+int32_t Url_Parse(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port);
+// Url_Parse without its trace lines, for a URL that must not reach the log (the page a link was
 // found on, which may name what the person read).
-int32_t ParseURLUntraced(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port);
+int32_t Url_ParseUntraced(char* url, int32_t* scheme, char** hostName, char** objectName, int32_t* port);
 
 // Writes "<directory>/[<extension>/]<last segment of object>" into out, without the query string;
 // directory may be null or empty (no prefix), the extension folder appears only when byExtension
 // is set and the segment has a non-empty extension. Returns 0, ERR_BAD_URL when the segment is
 // empty, "." or ".." (it would name the download directory or its parent), or ERR_NAME_TOO_LONG
 // when the name and its NUL do not fit into outSize characters; out is untouched on failure.
-int32_t LocalNameFromURL(const char* object, const char* directory, char* out, size_t outSize,
+int32_t Url_LocalNameFromURL(const char* object, const char* directory, char* out, size_t outSize,
                          bool byExtension);
 
-// Like LocalNameFromURL, but with the file name that a Content-Disposition header value gives
+// Like Url_LocalNameFromURL, but with the file name that a Content-Disposition header value gives
 // ("attachment; filename=a.zip", or RFC 6266's filename*=UTF-8''<percent-escaped name>, which
 // wins). Only the name's last path component is used ('/' and backslash both separate), without
 // control characters (C0, DEL, C1 in UTF-8) and without the invisible characters that change
@@ -49,6 +49,6 @@ int32_t LocalNameFromURL(const char* object, const char* directory, char* out, s
 // does not fit; out is untouched on failure.
 // The origin of a parsed URL as a Referer names it: "https://host/", with ":port" only when it
 // is not the scheme's own; the copy into out is bounded.
-void FormatOrigin(int32_t scheme, const char* host, int32_t port, char* out, size_t outSize);
-int32_t LocalNameFromDisposition(const char* disposition, const char* directory, char* out,
+void Url_FormatOrigin(int32_t scheme, const char* host, int32_t port, char* out, size_t outSize);
+int32_t Url_LocalNameFromDisposition(const char* disposition, const char* directory, char* out,
                                  size_t outSize, bool byExtension);

@@ -37,7 +37,7 @@ int32_t failWith(WireRequest* request, const char* timeoutText)
         std::snprintf(request->statusText, sizeof request->statusText, "%s.",
                       Inet_ErrorText(request->status));
     else
-        CopyBounded(request->statusText,
+        Text_CopyBounded(request->statusText,
                     request->status == INET_ERR_TIMEOUT ? timeoutText : TEXT_LIBRARY_ERROR);
     return ERR_CALL_FAILED;
 }
@@ -51,7 +51,7 @@ int32_t httpError(WireRequest* request)
 
 int32_t parseWorkingUrl(WireRequest* request)
 {
-    return ParseURL(request->url, &request->scheme, &request->hostName, &request->objectName,
+    return Url_Parse(request->url, &request->scheme, &request->hostName, &request->objectName,
                     &request->port);
 }
 
@@ -245,7 +245,7 @@ bool checkFtpResume(WireRequest* request)
 // server's fault, never a file. ERR_CALL_FAILED.
 int32_t partNotAsked(WireRequest* request)
 {
-    CopyBounded(request->statusText, "The server sent a part of the file that was not asked for.");
+    Text_CopyBounded(request->statusText, "The server sent a part of the file that was not asked for.");
     Trace_Print(TRACE_ALL, "Wire_HTTP_Request: a part not asked for");
     return ERR_CALL_FAILED;
 }
@@ -319,7 +319,7 @@ bool sendReferrer(WireRequest* request)
     if (Text_StartsWithNoCase(request->referrerOrigin, "https:") && request->scheme != SCHEME_HTTPS)
         return true;
     char origin[ORIGIN_CAPACITY];
-    FormatOrigin(request->scheme, request->hostName, request->port, origin, sizeof origin);
+    Url_FormatOrigin(request->scheme, request->hostName, request->port, origin, sizeof origin);
     const bool sameOrigin = Text_EqualNoCase(origin, request->referrerOrigin);
     const std::string header =
         std::string("Referer: ") + (sameOrigin ? request->referrer : request->referrerOrigin) + "\r\n";
@@ -387,7 +387,7 @@ int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32
     Trace_PrintString(TRACE_ALL, "Wire_Request: %s\n", url);
     if (std::strlen(url) >= sizeof request->url)
         return ERR_BAD_URL;
-    CopyBounded(request->url, url);
+    Text_CopyBounded(request->url, url);
     int32_t r = parseWorkingUrl(request);
     if (r < 0)
         return r;
@@ -398,7 +398,7 @@ int32_t Wire_Request(WireRequest* request, const char* url, int32_t mode, uint32
             r = Wire_HTTP_Request(request, mode, timeout);
             if (r == 0 || r == 1) {
                 // After a 2xx the host and object are those of the final URL.
-                CopyBounded(request->url, request->location);
+                Text_CopyBounded(request->url, request->location);
                 int32_t parsed = parseWorkingUrl(request);
                 if (parsed < 0)
                     return r == 0 && parsed == ERR_BAD_SCHEME ? refuseScheme(request) : parsed;
@@ -513,7 +513,7 @@ int32_t Wire_Read(WireRequest* request)
     if (!Inet_Read(request->hRequest, request->buffer, room, &count))
         return failWith(request, "Timeout in InternetReadFile.");
     if (request->bytesLeft == 0 && count > 0) {
-        CopyBounded(request->statusText, Err_Text(uint32_t(ERR_TOO_MANY_BYTES)));
+        Text_CopyBounded(request->statusText, Err_Text(uint32_t(ERR_TOO_MANY_BYTES)));
         return ERR_TOO_MANY_BYTES;
     }
     if (request->bytesLeft > 0)

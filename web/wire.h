@@ -72,7 +72,7 @@ struct WireRequest {
     char cookieFile[PATH_CAPACITY];
     int32_t bufferCount;          // bytes of buffer the caller has not taken yet
     char buffer[WIRE_BLOCK];
-    char url[URL_CAPACITY];       // working copy, cut in place by ParseURL
+    char url[URL_CAPACITY];       // working copy, cut in place by Url_Parse
     char location[URL_CAPACITY];  // redirect target, or the final URL after success
     char statusText[STATUS_CAPACITY];
     uint32_t status;              // HTTP status, or the client's error number
@@ -103,7 +103,7 @@ struct WireRequest {
     char handedHost[HOST_CAPACITY];
     bool handedSecure;
     // The page the link was found on, handed over with it (null when none; the caller owns the
-    // text, which holds no control character), and that page's origin (FormatOrigin's form).
+    // text, which holds no control character), and that page's origin (Url_FormatOrigin's form).
     const char* referrer;
     char referrerOrigin[ORIGIN_CAPACITY];
 };

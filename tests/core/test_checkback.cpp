@@ -181,13 +181,13 @@ TEST_F(CheckBack, NewLinkKeepsThePartOfTheSameFileAndStartsAnotherOverOnlyWhenTh
         const uint32_t refused = ITEM_VALID | ITEM_FAILED | ITEM_LINK_REFUSED;
         UrlItem* held = newItem("http://h/old.bin", refused | ITEM_NEW_LINK, "dl/f.bin", 9000);
         held->partDone = 3000;
-        CopyBounded(held->etag, c.heldTag.c_str());
-        CopyBounded(held->lastModified, c.heldDate.c_str());
+        Text_CopyBounded(held->etag, c.heldTag.c_str());
+        Text_CopyBounded(held->lastModified, c.heldDate.c_str());
         UrlRequest* request = queried("http://h/new.bin?exp=7000000000", c.size, "dl/f.bin", 0, c.result);
         List_Remove(&request->item->link);
         request->replaces = held;
-        CopyBounded(request->item->etag, c.freshTag.c_str());
-        CopyBounded(request->item->lastModified, c.freshDate.c_str());
+        Text_CopyBounded(request->item->etag, c.freshTag.c_str());
+        Text_CopyBounded(request->item->lastModified, c.freshDate.c_str());
         answers = {c.reply};
         asked.clear();
         EXPECT_EQ(checkBack(), 1);

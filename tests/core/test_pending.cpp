@@ -48,8 +48,8 @@ TEST_F(Pending, SavesTheValidItemsWithTheirVersionAndPartAndReadsThemBackAfterWh
     MOONQ_ClickSelect(5, false);
     MOONQ_DeleteSelected();
     UrlItem* versioned = newItem("https://h/v.zip", ITEM_VALID, "/v.zip", 200000);
-    CopyBounded(versioned->etag, "\"5f1-a2\"");
-    CopyBounded(versioned->lastModified, "Wed, 21 Oct 2015 07:28:00 GMT");
+    Text_CopyBounded(versioned->etag, "\"5f1-a2\"");
+    Text_CopyBounded(versioned->lastModified, "Wed, 21 Oct 2015 07:28:00 GMT");
     versioned->partDone = 150000;
     Seg_Add(&versioned->partRanges, {0, 150000});
     Seg_Add(&versioned->partRanges, {160000, 200000});

@@ -271,8 +271,8 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
         ScriptedServer server(c.scripts);
         writeFile(path("r.bin"), patternBytes(0, size_t(c.onDisk)));
         UrlItem* item = validItem(server.url("r.bin"), "r.bin", c.checkedSize);
-        CopyBounded(item->etag, c.etag.c_str());
-        CopyBounded(item->lastModified, c.modified.c_str());
+        Text_CopyBounded(item->etag, c.etag.c_str());
+        Text_CopyBounded(item->lastModified, c.modified.c_str());
         recordPart(item, path("r.bin"), c.part, c.change);
         item->flags |= c.seen;
         Trace_Open("moonfch_log.txt");
@@ -349,7 +349,7 @@ TEST_F(WorkersConcurrent, RangesOverSeveralConnectionsAfterAStopAskOnlyForWhatIs
     char etag[64];
     std::snprintf(etag, sizeof etag, "\"%lx-%lx\"", long(info.st_mtime), long(size));
     UrlItem* item = validItem(nginx.url("big.bin"), "big.bin", int64_t(size));
-    CopyBounded(item->etag, etag);
+    Text_CopyBounded(item->etag, etag);
     options.connections = 4;
     options.rateLimit = 3 << 10;
     UrlRequest* request = nullptr;
@@ -361,7 +361,7 @@ TEST_F(WorkersConcurrent, RangesOverSeveralConnectionsAfterAStopAskOnlyForWhatIs
     checkBack(request);
     const SegDone held = item->partRanges;
     ASSERT_GE(held.count, 1);
-    CopyBounded(item->url, nginx.url("fast/big.bin").c_str());
+    Text_CopyBounded(item->url, nginx.url("fast/big.bin").c_str());
     ASSERT_EQ(download(&request), RESULT_DOWNLOADED);
     EXPECT_EQ(checkBack(request), RESULT_DOWNLOADED);
     EXPECT_TRUE(isPatternFile(path("big.bin"), size));
@@ -413,7 +413,7 @@ TEST_F(Workers, AddedConnectionsThatTheServerMisservesLeaveTheRestToTheOthers)
         SCOPED_TRACE(c.name);
         ScriptedServer server(c.scripts);
         UrlItem* item = validItem(server.url("r.bin"), "r.bin", int64_t(N));
-        CopyBounded(item->etag, v1.c_str());
+        Text_CopyBounded(item->etag, v1.c_str());
         Trace_Open("moonfch_log.txt");
         UrlRequest* request = nullptr;
         ASSERT_EQ(download(&request), RESULT_DOWNLOADED);
@@ -511,8 +511,8 @@ TEST_F(Workers, AFinishedFileIsHeldToTheChecksumItsServerClaimsAndOneThatDiffers
             ASSERT_EQ(resultOf(request), RESULT_QUERIED);
             MOONQ_FreeRequest(request);
         }
-        CopyBounded(item->localPath, path("v.bin").c_str());
-        CopyBounded(item->etag, "\"v1\"");
+        Text_CopyBounded(item->localPath, path("v.bin").c_str());
+        Text_CopyBounded(item->etag, "\"v1\"");
         recordPart(item, path("v.bin"), c.resumed ? 3000 : 0);
         Trace_Open("moonfch_log.txt");
         EXPECT_EQ(download(&request), c.text == bad ? ERR_CHECKSUM_MISMATCH : RESULT_DOWNLOADED);

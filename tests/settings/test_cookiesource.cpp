@@ -105,7 +105,7 @@ TEST_F(CookieSourceLoad, ResultTellingAndCookieFileFollowTheStoredChoice)
         store(row.source, row.ifOther, row.user, row.other ? other.c_str() : nullptr);
         std::string told;   // each text the person would be told, ended by "|"
         DownloadOptions options{};
-        CopyBounded(options.cookieFile, "old");
+        Text_CopyBounded(options.cookieFile, "old");
         EXPECT_EQ(CookieSource_Load(&options, [&](const char* text) { told += text + std::string("|"); }), row.result);
         EXPECT_EQ(told, row.told.empty() ? "" : row.told + "|");
         EXPECT_EQ(options.cookieFile, resolve(row.file));

@@ -170,7 +170,7 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShouldInLightAndD
         added->partDone = r.part;
         Seg_Parse(r.ranges, &added->partRanges);
         added->status = r.status;
-        CopyBounded(added->statusText, r.statusText);
+        Text_CopyBounded(added->statusText, r.statusText);
     }
     for (const bool dark : {false, true}) {
         SCOPED_TRACE(dark ? "dark" : "light");

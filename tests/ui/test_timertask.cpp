@@ -70,7 +70,7 @@ TEST_F(TimerTask, HarvestAsksThroughTheWindowAndTheRunStopsAtAValidatingItemWhos
     char name[PATH_CAPACITY] = "kept";
     EXPECT_EQ(MQUI_AskSaveName(name, sizeof name), 0);
     UrlItem clash{};   // not in the list, holding the name of an item that is
-    CopyBounded(clash.localPath, path("dl/z.bin").c_str());
+    Text_CopyBounded(clash.localPath, path("dl/z.bin").c_str());
     EXPECT_EQ(MOONQ_CreateLocalFile(&clash), 2);
     MOONQ_WriteAskBrowserPage(&clash);
     EXPECT_EQ(Win_OpenedDocuments(), std::vector<std::string>{ASK_BROWSER_PAGE});

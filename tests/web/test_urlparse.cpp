@@ -21,8 +21,8 @@ struct Parsed {
 
     explicit Parsed(const char* url)
     {
-        CopyBounded(buffer, url);
-        result = ParseURL(buffer, &scheme, &host, &object, &port);
+        Text_CopyBounded(buffer, url);
+        result = Url_Parse(buffer, &scheme, &host, &object, &port);
     }
 };
 
@@ -130,7 +130,7 @@ TEST(LocalName, LastSegmentWithoutQueryInDirectoryOrExtensionFolderIfItNamesAFil
         {"f", nullptr, false, tooLong, 1},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(localName(LocalNameFromURL, c), c.name) << c.input;
+        EXPECT_EQ(localName(Url_LocalNameFromURL, c), c.name) << c.input;
 }
 
 TEST(LocalName, ServerGivenNameIsItsSafeLastComponentCutInFrontOfItsExtension)
@@ -167,7 +167,7 @@ TEST(LocalName, ServerGivenNameIsItsSafeLastComponentCutInFrontOfItsExtension)
         {"attachment; filename=a.much-too-long", "d", false, "error " + std::to_string(ERR_NAME_TOO_LONG), 12},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(localName(LocalNameFromDisposition, c), c.name) << c.input;
+        EXPECT_EQ(localName(Url_LocalNameFromDisposition, c), c.name) << c.input;
 }
 
 }  // namespace

@@ -101,7 +101,7 @@ protected:
         Wire_Close(web.get());
         web = std::make_unique<WireRequest>();
         web->cookieSource = cookieSource;
-        CopyBounded(web->cookieFile, cookieFile.c_str());
+        Text_CopyBounded(web->cookieFile, cookieFile.c_str());
     }
 
     void run(const Case& c)
@@ -112,7 +112,7 @@ protected:
         renew(c.cookies.empty() ? COOKIES_NONE : COOKIES_NETSCAPE, path("cookies.txt"));
         writeFile("cookies.txt", c.cookies);
         web->handedCookies = c.handed.empty() ? nullptr : c.handed.c_str();
-        CopyBounded(web->handedHost, c.handedHost.c_str());
+        Text_CopyBounded(web->handedHost, c.handedHost.c_str());
         web->handedSecure = c.handedSecure;
         auto onServer = [&](std::string text) {
             for (size_t at; (at = text.find("ORIGIN/")) != std::string::npos;)
@@ -121,12 +121,12 @@ protected:
         };
         const std::string referrer = onServer(c.referrer);
         web->referrer = referrer.empty() ? nullptr : referrer.c_str();
-        CopyBounded(web->referrerOrigin, onServer(c.referrerOrigin).c_str());
+        Text_CopyBounded(web->referrerOrigin, onServer(c.referrerOrigin).c_str());
         web->resumeFrom = c.from;
         web->expectedSize = c.size;
         web->rangeEnd = c.to;
         web->askRange = c.askRange;
-        CopyBounded(web->ifRange, "\"v1\"");
+        Text_CopyBounded(web->ifRange, "\"v1\"");
         const std::string url = onServer(c.path), final = onServer(c.final.empty() ? c.path : c.final);
         EXPECT_EQ(Wire_Request(web.get(), url.c_str(), c.mode, c.timeout), c.end.result);
         std::string body;

@@ -27,7 +27,7 @@ TEST_F(WinSchedule, AfterAStartCameTheBoxStaysCheckedAndOnlyEveryNightArmsTheNex
     HWND box = GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT);
     for (bool everyNight : {false, true}) {
         Schedule_SetEveryNight(everyNight);
-        UpdateDownloadAtButton(ui.hwndToolbar);
+        Schedule_UpdateDownloadAtButton(ui.hwndToolbar);
         const std::string before = "Download at " + std::string(Schedule_GetTimeText());
         fakeSecond = schedule.startTime;
         SendMessageW(box, BM_CLICK, 0, 0);

@@ -118,7 +118,7 @@ void onOk(HWND dialog, DownloadOptions* options)
         HWND list = Win_GetDlgItem(dialog, IDC_COOKIE_USERS);
         char user[COOKIE_USER_SIZE] = "";
         if (Win_ListCount(list) > 0)
-            CopyBounded(user, keyOfLabel(Win_ListText(list, Win_ListGetTopIndex(list))).c_str());
+            Text_CopyBounded(user, keyOfLabel(Win_ListText(list, Win_ListGetTopIndex(list))).c_str());
         options->cookieSource = COOKIES_NETSCAPE;
         Reg_WriteString(REG_ROOT_CURRENT_USER, REG_KEY_COOKIES, REG_VAL_USER_NAME, user);
     } else if (isChecked(dialog, IDC_COOKIES_SYSTEM)) {
@@ -187,7 +187,7 @@ int32_t Netscape_ListUsers(HWND dialog, int listId)
 {
     char wanted[COOKIE_USER_SIZE];
     if (CookieSource_ReadString(REG_VAL_USER_NAME, wanted, sizeof wanted) != REG_OK)
-        CopyBounded(wanted, NO_USER);
+        Text_CopyBounded(wanted, NO_USER);
     std::vector<BrowserProfile> profiles;
     if (!CookieStores_ListProfiles(&profiles))
         return REG_ERROR_FILE_NOT_FOUND;
@@ -196,7 +196,7 @@ int32_t Netscape_ListUsers(HWND dialog, int listId)
     int top = 0;
     for (const BrowserProfile& profile : profiles) {
         char label[COOKIE_USER_SIZE];
-        CopyBounded(label, profile.label.c_str());
+        Text_CopyBounded(label, profile.label.c_str());
         int row = Win_ListAddString(list, label);
         if (profile.key == wanted)
             top = row;

@@ -98,7 +98,7 @@ void acceptHours(HWND dialog)
     Schedule_SetBeginHour(Win_ListGetTopIndex(Win_GetDlgItem(dialog, IDC_SCHEDULE_BEGIN)));
     Schedule_SetEndHour(Win_ListGetTopIndex(Win_GetDlgItem(dialog, IDC_SCHEDULE_END)));
     Schedule_SetEveryNight(Win_IsChecked(Win_GetDlgItem(dialog, IDC_SCHEDULE_EVERY_NIGHT)));
-    UpdateDownloadAtButton(dialogContext.toolbar);
+    Schedule_UpdateDownloadAtButton(dialogContext.toolbar);
     HWND downloadAt = Win_GetDlgItem(dialogContext.toolbar, IDC_SCHEDULE_DOWNLOAD_AT);
     if (Win_IsChecked(downloadAt) && dialogContext.timerId != nullptr)
         *dialogContext.timerId = Schedule_StartTimer(dialogContext.mainWindow);
@@ -148,7 +148,7 @@ int Schedule_OnTimer(HWND window, HWND toolbar)
         Schedule_StopTimer(window);
         if (Schedule_GetEveryNight()) {
             Schedule_NextNight();
-            UpdateDownloadAtButton(toolbar);
+            Schedule_UpdateDownloadAtButton(toolbar);
             Trace_PrintString(TRACE_ALL, "Schedule: every night, the next start is at %s\n", Schedule_StartText());
             armTimer(window);
         }
@@ -165,7 +165,7 @@ bool Schedule_TimerArmed()
     return timerHandle != 0;
 }
 
-void UpdateDownloadAtButton(HWND toolbar)
+void Schedule_UpdateDownloadAtButton(HWND toolbar)
 {
     char text[BUTTON_TEXT_SIZE];
     std::snprintf(text, sizeof text, "Download at %s", Schedule_GetTimeText());

@@ -46,5 +46,5 @@ int Schedule_OnTimer(HWND window, HWND toolbar);
 // Whether a start is still to come: the timer is armed.
 bool Schedule_TimerArmed();
 // Shows "Download at <start time>" on the toolbar's check box.
-void UpdateDownloadAtButton(HWND toolbar);
+void Schedule_UpdateDownloadAtButton(HWND toolbar);
 intptr_t ScheduleDialogProc(HWND dialog, uint32_t message, WPARAM wParam, LPARAM lParam);

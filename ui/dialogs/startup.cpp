@@ -106,7 +106,7 @@ int32_t laterStart(HWND mainWindow, DownloadOptions* options, void (*setAllowHTM
 
 }  // namespace
 
-int32_t LoadSettings(HWND mainWindow, HWND toolbar, DownloadOptions* options,
+int32_t MQUI_LoadSettings(HWND mainWindow, HWND toolbar, DownloadOptions* options,
                      void (*setAllowHTML)(int32_t))
 {
     Schedule_Seed(localTimeSeed());
@@ -116,6 +116,6 @@ int32_t LoadSettings(HWND mainWindow, HWND toolbar, DownloadOptions* options,
     else
         result = laterStart(mainWindow, options, setAllowHTML);
     if (toolbar)
-        UpdateDownloadAtButton(toolbar);
+        Schedule_UpdateDownloadAtButton(toolbar);
     return result;
 }

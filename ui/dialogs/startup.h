@@ -21,5 +21,5 @@
 
 // Loads every setting in order; toolbar may be null. Returns the result of reading the
 // download directory (0, or the store's error code; 0 at the very first start).
-int32_t LoadSettings(HWND mainWindow, HWND toolbar, DownloadOptions* options,
+int32_t MQUI_LoadSettings(HWND mainWindow, HWND toolbar, DownloadOptions* options,
                      void (*setAllowHTML)(int32_t allow));

@@ -69,7 +69,7 @@ protected:
     }
     static int32_t loadSettings()
     {
-        return LoadSettings(ui.hwndMain, ui.hwndToolbar, &downloadOptions, MQUI_SetAllowHTML);
+        return MQUI_LoadSettings(ui.hwndMain, ui.hwndToolbar, &downloadOptions, MQUI_SetAllowHTML);
     }
     static std::string downloadAtText() { return Win_TextOf(Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT)); }
 };

@@ -143,7 +143,7 @@ TEST_F(Schedule, AWakeAfterTheStartRunsInsideTheWindowAndTellsOfAMissedRunAfterI
     addReadyItem("slow/one.bin");
     schedule.startTime = 2 * 3600 + 17 * 60;
     Schedule_FormatTime(schedule.startTime);
-    UpdateDownloadAtButton(ui.hwndToolbar);
+    Schedule_UpdateDownloadAtButton(ui.hwndToolbar);
     const std::string idle = "Waiting to download at 2:17 AM", file = "Downloading one.bin";
     const struct { int wokeAt; std::string state; std::vector<std::string> woken, after; } wakes[] = {
         {6 * 3600 + 1800, "35610000|23", {"inhibit idle|Moonfetch|" + idle + "|block",
