@@ -41,16 +41,16 @@
 // removed at the end, also when SIGINT, SIGTERM or SIGHUP interrupts the benchmark: the
 // contender running then is killed, the nginx it starts is stopped, the folder removed, and the
 // benchmark ends by the signal that interrupted it.
+#include "browsers/cookiestores.h"
 #include "core/checkback.h"
 #include "core/items.h"
-#include "core/start.h"
 #include "core/pending.h"
-#include "core/workers.h"
 #include "core/querypool.h"
-#include "browsers/cookiestores.h"
-#include "store/regstore.h"
-#include "settings/registry.h"
+#include "core/start.h"
+#include "core/workers.h"
 #include "platform/text.h"
+#include "settings/registry.h"
+#include "store/regstore.h"
 
 #include "tests/support/browserstores.h"
 #include "tests/support/servers.h"

@@ -1,7 +1,7 @@
 #include "browsers/cookiestores.h"
 
-#include "platform/files.h"
 #include "browsers/profiles.h"
+#include "platform/files.h"
 #include "platform/home.h"
 #include "platform/program.h"
 #include "platform/text.h"

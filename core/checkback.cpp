@@ -1,10 +1,10 @@
 #include "core/checkback.h"
 
-#include "platform/text.h"
-#include "platform/files.h"
-#include "web/urlparse.h"
 #include "core/workers.h"
+#include "platform/files.h"
+#include "platform/text.h"
 #include "settings/registry.h"
+#include "web/urlparse.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,10 +1,10 @@
 #include "core/items.h"
 
-#include "platform/text.h"
-#include "platform/files.h"
-#include "web/urlparse.h"
 #include "diag/trace.h"
+#include "platform/files.h"
+#include "platform/text.h"
 #include "web/expiry.h"
+#include "web/urlparse.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -12,9 +12,9 @@
 // - Failures are returned (null, a negative result), never thrown, and never shown to the person.
 #pragma once
 
-#include "platform/sizes.h"
 #include "core/lists.h"
 #include "core/segments.h"
+#include "platform/sizes.h"
 #include "web/checksums.h"
 
 #include <atomic>

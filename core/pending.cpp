@@ -1,9 +1,9 @@
 #include "core/pending.h"
 
-#include "platform/files.h"
 #include "core/items.h"
-#include "platform/text.h"
 #include "core/workers.h"
+#include "platform/files.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <charconv>

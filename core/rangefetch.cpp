@@ -1,8 +1,8 @@
 #include "core/rangefetch.h"
 
+#include "diag/trace.h"
 #include "platform/files.h"
 #include "platform/text.h"
-#include "diag/trace.h"
 
 #include <algorithm>
 #include <atomic>

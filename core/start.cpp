@@ -3,8 +3,8 @@
 #include "core/items.h"
 #include "core/pending.h"
 #include "core/workers.h"
-#include "web/session.h"
 #include "diag/trace.h"
+#include "web/session.h"
 
 int MOONQ_Start()
 {

@@ -1,9 +1,9 @@
 #include "core/verify.h"
 
 #include "core/workers.h"
+#include "diag/trace.h"
 #include "platform/files.h"
 #include "platform/text.h"
-#include "diag/trace.h"
 
 #include <array>
 #include <cstdio>

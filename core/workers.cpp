@@ -4,12 +4,12 @@
 #include "core/rangefetch.h"
 #include "core/verify.h"
 
+#include "diag/trace.h"
+#include "platform/files.h"
+#include "platform/text.h"
 #include "web/cookies.h"
 #include "web/expiry.h"
 #include "web/linkdrop.h"
-#include "platform/text.h"
-#include "platform/files.h"
-#include "diag/trace.h"
 
 #include <algorithm>
 #include <array>

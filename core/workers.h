@@ -60,9 +60,9 @@
 //   the web layer's as it came), never thrown.
 #pragma once
 
-#include "net/errors.h"
 #include "core/items.h"
 #include "core/segments.h"
+#include "net/errors.h"
 #include "settings/options.h"
 #include "web/checksums.h"
 #include "web/wire.h"

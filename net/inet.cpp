@@ -1,8 +1,8 @@
 #include "net/inet.h"
 
 #include "platform/files.h"
-#include "store/regstore.h"
 #include "platform/text.h"
+#include "store/regstore.h"
 
 #include <curl/curl.h>
 

@@ -1,9 +1,9 @@
 #include "settings/cookiesource.h"
 
 #include "browsers/cookiestores.h"
+#include "diag/trace.h"
 #include "platform/files.h"
 #include "platform/text.h"
-#include "diag/trace.h"
 #include "settings/registry.h"
 #include "web/cookies.h"
 #include "web/urlparse.h"

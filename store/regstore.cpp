@@ -2,8 +2,8 @@
 
 #include "platform/files.h"
 #include "platform/home.h"
-#include "store/regtext.h"
 #include "platform/text.h"
+#include "store/regtext.h"
 
 #include <algorithm>
 #include <cerrno>

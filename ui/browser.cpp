@@ -3,14 +3,14 @@
 #include "ui/ui.h"
 
 #include "browsers/browserhosts.h"
+#include "handoff/nativehost.h"
+#include "handoff/transport.h"
 #include "platform/files.h"
 #include "platform/instance.h"
-#include "handoff/nativehost.h"
 #include "platform/program.h"
 #include "platform/text.h"
 #include "settings/registry.h"
 #include "web/linkdrop.h"
-#include "handoff/transport.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,12 +1,12 @@
 #include "ui/ui.h"
 
-#include "ui/texts.h"
 #include "core/items.h"
 #include "core/lists.h"
 #include "core/pending.h"
 #include "platform/files.h"
 #include "platform/program.h"
 #include "platform/text.h"
+#include "ui/texts.h"
 
 #include <algorithm>
 #include <cctype>

@@ -3,10 +3,10 @@
 // computer does not suspend. The tray icon's tip tells what the program waits for or does.
 #include "ui/ui.h"
 
-#include "ui/texts.h"
 #include "core/items.h"
-#include "window/desktop.h"
 #include "ui/dialogs/scheduledialog.h"
+#include "ui/texts.h"
+#include "window/desktop.h"
 
 #include <cstdio>
 #include <cstring>

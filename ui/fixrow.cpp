@@ -4,10 +4,10 @@
 
 #include "ui/ui.h"
 
-#include "ui/texts.h"
-#include "ui/worktimer.h"
 #include "core/checkback.h"
 #include "core/pending.h"
+#include "ui/texts.h"
+#include "ui/worktimer.h"
 
 #include <iterator>
 

@@ -1,8 +1,8 @@
 #include "ui/ui.h"
 
-#include "ui/texts.h"
 #include "core/items.h"
 #include "settings/schedule.h"
+#include "ui/texts.h"
 #include "web/expiry.h"
 
 #include <algorithm>

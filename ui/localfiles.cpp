@@ -3,8 +3,8 @@
 // message that follow a new link's query.
 #include "ui/ui.h"
 
-#include "ui/boxes.h"
 #include "core/checkback.h"
+#include "ui/boxes.h"
 
 #include <iterator>
 

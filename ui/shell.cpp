@@ -1,19 +1,19 @@
 #include "ui/ui.h"
 
-#include "ui/boxes.h"
-#include "ui/fixrow.h"
-#include "ui/dialogs/cookiesdialog.h"
+#include "core/items.h"
+#include "core/pending.h"
+#include "core/start.h"
+#include "diag/trace.h"
+#include "handoff/transport.h"
 #include "platform/files.h"
 #include "platform/instance.h"
-#include "core/items.h"
-#include "core/start.h"
+#include "ui/boxes.h"
+#include "ui/dialogs/cookiesdialog.h"
 #include "ui/dialogs/optionsdialog.h"
-#include "core/pending.h"
 #include "ui/dialogs/scheduledialog.h"
 #include "ui/dialogs/startup.h"
+#include "ui/fixrow.h"
 #include "window/desktop.h"
-#include "handoff/transport.h"
-#include "diag/trace.h"
 
 #include <cerrno>
 #include <chrono>

@@ -1,12 +1,12 @@
 #include "ui/ui.h"
 
-#include "ui/boxes.h"
-#include "ui/texts.h"
-#include "ui/worktimer.h"
-#include "platform/text.h"
 #include "core/checkback.h"
 #include "core/pending.h"
 #include "diag/trace.h"
+#include "platform/text.h"
+#include "ui/boxes.h"
+#include "ui/texts.h"
+#include "ui/worktimer.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,10 +1,10 @@
 #include "ui/ui.h"
 
 #include "ui/boxes.h"
+#include "ui/dialogs/scheduledialog.h"
 #include "ui/texts.h"
 #include "ui/worktimer.h"
 #include "web/linkdrop.h"
-#include "ui/dialogs/scheduledialog.h"
 
 #include <cstdio>
 #include <iterator>

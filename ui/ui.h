@@ -12,10 +12,10 @@
 //   (window/).
 #pragma once
 
-#include "settings/options.h"
-#include "window/window.h"
 #include "core/workers.h"
 #include "handoff/codec.h"
+#include "settings/options.h"
+#include "window/window.h"
 
 #include <cstdint>
 #include <string>

@@ -1,10 +1,10 @@
 #include "web/cookies.h"
 
 #include "browsers/cookiestores.h"
-#include "platform/program.h"
-#include "net/inet.h"
-#include "platform/text.h"
 #include "diag/trace.h"
+#include "net/inet.h"
+#include "platform/program.h"
+#include "platform/text.h"
 #include "web/urlparse.h"
 #include "web/wire.h"
 

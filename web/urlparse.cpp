@@ -1,8 +1,8 @@
 #include "web/urlparse.h"
 
+#include "diag/trace.h"
 #include "platform/files.h"
 #include "platform/text.h"
-#include "diag/trace.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,10 +1,10 @@
 #include "web/wire.h"
 
+#include "diag/trace.h"
 #include "platform/text.h"
 #include "web/checksums.h"
 #include "web/cookies.h"
 #include "web/session.h"
-#include "diag/trace.h"
 
 #include <algorithm>
 #include <cstdio>

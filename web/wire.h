@@ -44,8 +44,8 @@
 #pragma once
 
 #include "net/errors.h"
-#include "platform/sizes.h"
 #include "net/inet.h"
+#include "platform/sizes.h"
 #include "web/urlparse.h"
 
 #include <cstddef>

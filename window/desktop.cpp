@@ -2,8 +2,8 @@
 // that the environment names anew (a test's private one) gets a connection of its own.
 #include "window/desktop.h"
 
-#include "window/window_qt.h"
 #include "diag/trace.h"
+#include "window/window_qt.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>

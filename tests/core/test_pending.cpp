@@ -1,8 +1,8 @@
 #include "core/pending.h"
 
-#include "platform/text.h"
 #include "core/items.h"
 #include "core/start.h"
+#include "platform/text.h"
 #include "web/urlparse.h"
 
 #include "tests/core/core_fixture.h"

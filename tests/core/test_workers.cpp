@@ -2,10 +2,10 @@
 
 #include "core/querypool.h"
 
-#include "platform/text.h"
 #include "core/pending.h"
 #include "diag/trace.h"
 #include "net/digest.h"
+#include "platform/text.h"
 
 #include "tests/core/core_fixture.h"
 #include "tests/support/servers.h"

@@ -1,7 +1,7 @@
 #include "tests/ui/ui_fixture.h"
 
-#include "core/pending.h"
 #include "browsers/browserhosts.h"
+#include "core/pending.h"
 #include "handoff/nativehost.h"
 #include "settings/registry.h"
 #include "store/regstore.h"

@@ -1,7 +1,7 @@
 #include "tests/ui/ui_fixture.h"
 
-#include "platform/text.h"
 #include "core/pending.h"
+#include "platform/text.h"
 #include "ui/dialogs/scheduledialog.h"
 
 #include <cmath>

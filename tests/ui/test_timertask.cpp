@@ -1,9 +1,9 @@
 #include "tests/ui/ui_fixture.h"
 #include "ui/texts.h"
 
-#include "platform/text.h"
 #include "core/checkback.h"
 #include "core/pending.h"
+#include "platform/text.h"
 #include "tests/support/servers.h"
 
 #include <algorithm>

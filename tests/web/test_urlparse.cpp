@@ -1,6 +1,6 @@
-#include "web/urlparse.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "web/urlparse.h"
 
 #include <gtest/gtest.h>
 

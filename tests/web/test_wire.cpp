@@ -1,9 +1,9 @@
 #include "web/wire.h"
 
+#include "diag/trace.h"
 #include "platform/text.h"
 #include "web/cookies.h"
 #include "web/session.h"
-#include "diag/trace.h"
 
 #include "tests/support/browserstores.h"
 #include "tests/support/fixtures.h"

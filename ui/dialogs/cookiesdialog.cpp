@@ -1,9 +1,9 @@
 #include "ui/dialogs/cookiesdialog.h"
 
-#include "platform/text.h"
 #include "browsers/cookiestores.h"
-#include "web/urlparse.h"
+#include "platform/text.h"
 #include "settings/registry.h"
+#include "web/urlparse.h"
 #include "web/wire.h"
 
 #include <iterator>

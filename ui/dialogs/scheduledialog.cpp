@@ -1,7 +1,7 @@
 #include "ui/dialogs/scheduledialog.h"
 
-#include "window/desktop.h"
 #include "diag/trace.h"
+#include "window/desktop.h"
 
 #include <cstdio>
 #include <cstring>

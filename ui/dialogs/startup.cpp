@@ -1,11 +1,11 @@
 #include "ui/dialogs/startup.h"
 
-#include "ui/dialogs/cookiesdialog.h"
 #include "core/items.h"
-#include "settings/options.h"
-#include "ui/dialogs/scheduledialog.h"
 #include "diag/trace.h"
+#include "settings/options.h"
 #include "settings/registry.h"
+#include "ui/dialogs/cookiesdialog.h"
+#include "ui/dialogs/scheduledialog.h"
 
 #include <chrono>
 #include <ctime>

@@ -1,7 +1,7 @@
 #include "tests/ui/ui_fixture.h"
 
-#include "ui/dialogs/cookiesdialog.h"
 #include "settings/registry.h"
+#include "ui/dialogs/cookiesdialog.h"
 
 #include <filesystem>
 #include <string>

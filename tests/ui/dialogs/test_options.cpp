@@ -1,10 +1,10 @@
 #include "tests/ui/ui_fixture.h"
 
+#include "diag/trace.h"
+#include "settings/registry.h"
 #include "ui/dialogs/optionsdialog.h"
 #include "ui/dialogs/scheduledialog.h"
 #include "ui/dialogs/startup.h"
-#include "diag/trace.h"
-#include "settings/registry.h"
 
 #include <filesystem>
 #include <sstream>

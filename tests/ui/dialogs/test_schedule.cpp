@@ -1,8 +1,8 @@
 #include "tests/ui/ui_fixture.h"
 
-#include "ui/dialogs/scheduledialog.h"
 #include "settings/registry.h"
 #include "tests/support/servers.h"
+#include "ui/dialogs/scheduledialog.h"
 #include "window/desktop.h"
 
 #include <array>
