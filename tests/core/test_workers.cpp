@@ -115,15 +115,19 @@ TEST_F(Workers, DownloadRunReleasesFinishedItemsMovesOthersToTheEndAndGoesPastTh
 TEST_F(Workers, DownloadThatEndsShortStaysReadySayingWhyAndKeepsThePartOnDisk)
 {
     const Script whole = answer(OK_9000, 9000);
-    enum Action { WAIT, CANCEL_AT_ONCE, CANCEL_WHEN_BROKEN_OFF, REMOVE_FOLDER_AT_3000, LIMIT_FILES_TO_100000 };
+    enum Action {
+        WAIT, CANCEL_AT_ONCE, CANCEL_WHEN_BROKEN_OFF, CANCEL_AT_3000, REMOVE_FOLDER_AT_3000, LIMIT_FILES_TO_100000 };
     const uint32_t BROKEN = ITEM_VALID | ITEM_BROKEN_OFF;
     // item: "status text|part done" after the check-back.
+    const std::string cut3000 =
+        "12030 The connection with the server was terminated abnormally after 3000 of 9000 bytes.|3000";
     const struct { Script script; std::string local; Action action; int32_t result; uint32_t flags; std::string item; }
         cases[] = {
         {{readRequest(), pauseFor(300), sendText(OK_9000), sendBody(9000)}, "part/c.bin", CANCEL_AT_ONCE,
          RESULT_CANCELLED, ITEM_VALID, "200 OK|0"},
-        {answer(OK_9000, 3000), "part/c.bin", CANCEL_WHEN_BROKEN_OFF, RESULT_CANCELLED, BROKEN,
-         "12030 The connection with the server was terminated abnormally after 3000 of 9000 bytes.|3000"},
+        {{readRequest(), sendText(OK_9000), sendBody(3000), pauseFor(1000), resetConnection()}, "part/c.bin",
+         CANCEL_AT_3000, RESULT_CANCELLED, BROKEN, cut3000},   // stopped mid-transfer, then cut
+        {answer(OK_9000, 3000), "part/c.bin", CANCEL_WHEN_BROKEN_OFF, RESULT_CANCELLED, BROKEN, cut3000},
         {answer(head("200 OK", "Connection: close"), 3000), "part/c.bin", CANCEL_WHEN_BROKEN_OFF, RESULT_CANCELLED,
          BROKEN, "200 Transfer ended early: 3000 of 9000 bytes.|3000"},
         {{readRequest(), sendText(OK_9000), sendBody(3000), pauseFor(300), sendBody(6000, 3000)}, "part/c.bin",
@@ -148,12 +152,12 @@ TEST_F(Workers, DownloadThatEndsShortStaysReadySayingWhyAndKeepsThePartOnDisk)
         ASSERT_EQ(MOONQ_StartNextDownload(&request, &options), 0);
         auto brokenOff = [&] { return (item->flags & ITEM_BROKEN_OFF) != 0; };
         ASSERT_TRUE(c.action != CANCEL_WHEN_BROKEN_OFF || waitFor(brokenOff));
-        if (c.action == CANCEL_AT_ONCE || c.action == CANCEL_WHEN_BROKEN_OFF)
-            MOONQ_CancelRequest(request);
-        if (c.action == REMOVE_FOLDER_AT_3000) {
-            ASSERT_TRUE(waitFor([&] { return request->bytesDone.load() >= 3000; }));
+        const bool at3000 = c.action == CANCEL_AT_3000 || c.action == REMOVE_FOLDER_AT_3000;
+        ASSERT_TRUE(!at3000 || waitFor([&] { return request->bytesDone.load() >= 3000; }));
+        if (c.action == REMOVE_FOLDER_AT_3000)
             std::filesystem::remove_all("part");
-        }
+        else if (c.action != WAIT && c.action != LIMIT_FILES_TO_100000)
+            MOONQ_CancelRequest(request);
         auto end = [&] { return resultOf(request); };
         ASSERT_EQ(c.action == LIMIT_FILES_TO_100000 ? withFileSizeLimit(100000, end) : end(), c.result);
         EXPECT_EQ(server.connections(), 1);
@@ -302,35 +306,6 @@ TEST_F(Workers, EachTryAsksOnlyForWhatIsMissingOfTheSameVersionAndFailuresThatMa
     }
 }
 
-// A cancelled download leaves its part recorded, and the next run asks nginx for the rest of the same version
-// only; what a changed version gets, the scripted table above shows.
-TEST_F(Workers, CancelledDownloadContinuesWhereItStopped)
-{
-    const uint64_t size = 2 << 20;
-    NginxServer nginx(path("nginx"));
-    nginx.makeFile("slow/big.bin", size);
-    // Slow only for whole files: a cancel falls in the middle, and the rest comes at once.
-    nginx.addConfig("location /slow/ { if ($http_range = \"\") { set $limit_rate 1m; } }");
-    ASSERT_TRUE(nginx.start());
-    UrlItem* item = validItem(nginx.url("slow/big.bin"), "big.bin", int64_t(size));
-    UrlRequest* request = nullptr;
-    ASSERT_EQ(MOONQ_StartNextDownload(&request, &options), 0);
-    ASSERT_TRUE(waitFor([&] { return request->bytesDone.load() >= int64_t(size / 2); }));
-    MOONQ_CancelRequest(request);
-    ASSERT_EQ(resultOf(request), RESULT_CANCELLED);
-    checkBack(request);
-    const int64_t part = item->partDone.load();
-    ASSERT_GE(part, int64_t(size / 2));
-    ASSERT_EQ(download(&request), RESULT_DOWNLOADED);
-    EXPECT_EQ(checkBack(request), RESULT_DOWNLOADED);
-    EXPECT_EQ(readFile(path("big.bin")), readFile(nginx.file("slow/big.bin")));
-    // Each request nginx answered: its line, Range, status and body bytes sent.
-    std::vector<std::vector<std::string>> sent;
-    ASSERT_TRUE(waitFor([&] { return (sent = fieldsOf(nginx.accessLog())).size() == 2u; }));
-    EXPECT_EQ(sent[1][1], "bytes=" + std::to_string(part) + "-");
-    EXPECT_LT(std::stoll(sent[0][3]) + std::stoll(sent[1][3]) - int64_t(size), int64_t(size) * 6 / 10);
-}
-
 using WorkersConcurrent = Workers;
 
 // Over several connections that share one rate limit, while this thread reads the list as the interface does:
@@ -476,17 +451,13 @@ TEST_F(Workers, AFinishedFileIsHeldToTheChecksumItsServerClaimsAndOneThatDiffers
     const struct { std::string fields; bool resumed; bool queried; std::string text; std::string etag = "\"v1\""; }
         cases[] = {
         {"Repr-Digest: " + sf(A::Sha256, file), false, false, good("sha-256 in Repr-Digest")},
-        {"Repr-Digest: " + sf(A::Sha256, other), false, false, bad},
         {"Repr-Digest: " + sf(A::Sha512, file), true, false, good("sha-512 in Repr-Digest")},
         {"Repr-Digest: " + sf(A::Sha512, other), true, false, bad},
         {"Content-Digest: " + sf(A::Sha256, file), false, false, good("sha-256 in Content-Digest")},
-        {"Content-Digest: " + sf(A::Sha512, other), false, false, bad},
         {"Content-Digest: " + sf(A::Sha256, file.substr(3000)), true, false, "Partial Content"},   // the part's
         {"Digest: SHA-256=" + digestOf(A::Sha256, file), false, false, good("sha-256 in Digest")},
-        {"Digest: SHA-512=" + digestOf(A::Sha512, other), false, false, bad},
         {"Digest: MD5=" + digestOf(A::Md5, other), true, false, bad},
         {"Content-MD5: " + digestOf(A::Md5, file), false, false, good("md5 in Content-MD5")},
-        {"Content-MD5: " + digestOf(A::Md5, other), false, false, bad},
         {"x-goog-hash: crc32c=" + digestOf(A::Crc32c, file), false, false, good("crc32c in x-goog-hash")},
         {"x-goog-hash: crc32c=" + digestOf(A::Crc32c, other), false, false, bad},
         {"x-goog-hash: md5=" + digestOf(A::Md5, file), true, false, good("md5 in x-goog-hash")},
