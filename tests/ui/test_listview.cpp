@@ -250,7 +250,6 @@ TEST_F(ListView, NumbersPassThreeDigitsScrollingClampsAndNoRowsFitNoneArePainted
     for (int i = 0; i < 1001; ++i)
         addItem("http://h/" + std::to_string(i + 1));
     MQUI_Refresh();
-    EXPECT_EQ(paintedAt(10, baseLine(0) - 17)->text, "#001,");
     const int largest = 1001 - ui.visibleRows;
     MQUI_WndProc(ui.hwndMain, WM_VSCROLL, SB_THUMBTRACK | (2000u << 16), 0);
     EXPECT_EQ(std::tuple(ui.firstRow, Win_GetScrollPos(ui.hwndMain)), std::tuple(largest, largest));
