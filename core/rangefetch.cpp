@@ -5,8 +5,10 @@
 #include "platform/text.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -19,8 +21,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto TICK = std::chrono::milliseconds(50);
+// The ramp's windows end on a tick: a fifth of a window keeps its decisions close to the windows'
+// ends.
+constexpr auto TICK = std::chrono::nanoseconds(SEG_WINDOW_NS / 5);
 constexpr int64_t RECORD_BYTES = 1 << 20;
+// What a connection reads at once: whatever has arrived, up to this. The wire's own blocks are
+// small, and a write (and the lock of the bookkeeping) for each would cost more processor time
+// than the reading.
+constexpr size_t READ_BYTES = 64 << 10;
 constexpr auto RECORD_INTERVAL = std::chrono::seconds(2);
 
 // Guards every request's limiter: only one download runs at a time, so it is never contended
@@ -39,6 +47,9 @@ struct Connection {
     SegRange range{};                     // still to write: [next byte, end)
     int64_t answerFirst = 0;              // where the current answer's bytes began
     std::atomic<bool> running{false};
+    std::atomic<bool> answered{false};    // its first range came
+    bool retiring = false;                // the ramp dropped it (under the fetch's lock)
+    std::array<char, READ_BYTES> block;   // what it read last
 };
 
 struct Fetch {
@@ -54,6 +65,8 @@ struct Fetch {
     uint32_t lastStatus = 0;              // of the latest connection that broke off
     char lastText[STATUS_CAPACITY] = {};
     std::atomic<bool> stopping{false};
+    std::condition_variable ended;        // a connection ended (with the lock)
+    std::atomic<int64_t> received{0};     // bytes read by every connection: the ramp's measure
 };
 
 // Whether a 2xx answer names a version other than the one the ranges are checked by.
@@ -105,6 +118,21 @@ void giveBack(Fetch* fetch, Connection* connection, bool stopAdding)
     Text_CopyBounded(fetch->lastText, connection->web->statusText);
 }
 
+// Under the lock: a connection the ramp drops hands back what it did not write, for the others;
+// the last one at work keeps working instead.
+void retire(Fetch* fetch, Connection* connection)
+{
+    connection->retiring = std::any_of(fetch->connections, fetch->connections + fetch->started,
+        [&](const Connection& other) {
+            return &other != connection && other.running.load(std::memory_order_relaxed) && !other.retiring;
+        });
+    if (!connection->retiring)
+        return;
+    if (connection->range.end > connection->range.first)
+        fetch->pool.push_back(connection->range);
+    connection->range = {};
+}
+
 // Asks for the connection's range; true when the answer is exactly that range.
 bool askRange(Fetch* fetch, Connection* connection, SegRange range)
 {
@@ -130,20 +158,18 @@ bool askRange(Fetch* fetch, Connection* connection, SegRange range)
     return false;
 }
 
-// Writes what the connection read at its place, within its range; false when it is done with
-// this answer (its range ended, or a failure).
-bool writeBlock(Fetch* fetch, Connection* connection)
+// Writes the count bytes the connection read at its place, within its range; false when it is
+// done with its range (written, dropped by the ramp, or a failure).
+bool writeBlock(Fetch* fetch, Connection* connection, size_t read)
 {
-    WireRequest* web = connection->web;
     int64_t at = 0, count = 0;
     {
         std::lock_guard guard(fetch->lock);
         at = connection->range.first;
-        count = std::min<int64_t>(web->bufferCount, connection->range.end - at);
-        connection->range.first += count;
+        count = std::min<int64_t>(int64_t(read), connection->range.end - at);
+        connection->range.first += std::max<int64_t>(count, 0);
     }
-    const int error = count > 0 ? Plat_WriteAt(fetch->job->file, web->buffer, size_t(count), at) : 0;
-    web->bufferCount = 0;
+    const int error = count > 0 ? Plat_WriteAt(fetch->job->file, connection->block.data(), size_t(count), at) : 0;
     std::lock_guard guard(fetch->lock);
     if (error != 0) {
         fetch->job->writeError = error;
@@ -152,32 +178,39 @@ bool writeBlock(Fetch* fetch, Connection* connection)
     }
     Seg_Add(&fetch->done, {at, at + count});
     fetch->job->request->bytesDone.store(Seg_Bytes(fetch->done), std::memory_order_relaxed);
-    return connection->range.first < connection->range.end;
+    return connection->range.first < connection->range.end && !connection->retiring;
 }
 
 // Reads the answer into the file until its range is written or the answer fails.
 void readAnswer(Fetch* fetch, Connection* connection)
 {
     UrlRequest* request = fetch->job->request;
+    WireRequest* web = connection->web;
     connection->answerFirst = connection->range.first;
-    for (;;) {
+    int32_t r = 0;
+    while (r == 0) {
         if (fetch->stopping.load(std::memory_order_acquire))
             return;
-        const int32_t r = Wire_Read(connection->web);
-        if (r == 0 && (!MOONQ_Throttle(request, connection->web, connection->web->bufferCount) ||
-                       !writeBlock(fetch, connection)))
+        size_t count = 0;
+        r = Wire_ReadInto(web, connection->block.data(), connection->block.size(), &count);
+        fetch->received.fetch_add(int64_t(count), std::memory_order_relaxed);
+        if (r == 0 && (!MOONQ_Throttle(request, web, int64_t(count)) || !writeBlock(fetch, connection, count)))
             return;
-        if (r == 0)
-            continue;
-        std::lock_guard guard(fetch->lock);
-        // An answer that went on past its range may have sent anything.
-        if (r == ERR_TOO_MANY_BYTES) {
-            Seg_Remove(&fetch->done, {connection->answerFirst, connection->range.first});
-            connection->range.first = connection->answerFirst;
-        }
-        giveBack(fetch, connection, true);
-        return;
     }
+    std::lock_guard guard(fetch->lock);
+    // An answer that went on past its range may have sent anything.
+    if (r == ERR_TOO_MANY_BYTES) {
+        Seg_Remove(&fetch->done, {connection->answerFirst, connection->range.first});
+        connection->range.first = connection->answerFirst;
+    }
+    giveBack(fetch, connection, true);
+}
+
+// Under the lock: the connection has ended for the others (its thread may still close it).
+void endConnection(Fetch* fetch, Connection* connection)
+{
+    connection->running.store(false, std::memory_order_release);
+    fetch->ended.notify_one();
 }
 
 void runConnection(Fetch* fetch, int32_t index, bool answered)
@@ -187,28 +220,37 @@ void runConnection(Fetch* fetch, int32_t index, bool answered)
         SegRange range{};
         {
             std::lock_guard guard(fetch->lock);
-            range = connection->range;
-            if (range.first >= range.end && (fetch->failure != 0 || !takeWork(fetch, &connection->range)))
+            if (connection->retiring)
+                retire(fetch, connection);
+            // Ended in the same hold of the lock as the look for work: no range given back
+            // later can be left to a connection that is already on its way out.
+            if (connection->range.first >= connection->range.end &&
+                (fetch->failure != 0 || connection->retiring || !takeWork(fetch, &connection->range))) {
+                endConnection(fetch, connection);
                 break;
+            }
             range = connection->range;
         }
         if (fetch->stopping.load(std::memory_order_acquire) ||
-            (!answered && !askRange(fetch, connection, range)))
+            (!answered && !askRange(fetch, connection, range))) {
+            std::lock_guard guard(fetch->lock);
+            endConnection(fetch, connection);
             break;
+        }
         answered = false;
+        connection->answered.store(true, std::memory_order_release);
         readAnswer(fetch, connection);
         Wire_Close(connection->web);
     }
     Wire_Close(connection->web);
-    connection->running.store(false, std::memory_order_release);
 }
 
-// Under the lock: starts the next connection with a range of its own, when there is one.
-void addConnection(Fetch* fetch)
+// Under the lock: starts the next connection with a range of its own; false when there is none.
+bool addConnection(Fetch* fetch)
 {
     Connection* connection = &fetch->connections[fetch->started];
     if (!takeWork(fetch, &connection->range))
-        return;
+        return false;
     const WireRequest& first = fetch->job->request->web;
     connection->own = std::make_unique<WireRequest>();
     WireRequest* web = connection->own.get();
@@ -227,18 +269,44 @@ void addConnection(Fetch* fetch)
     Trace_PrintInt(TRACE_ALL, "DownloadURL, connection %d added\n", index + 1);
     try {
         connection->thread = std::thread(runConnection, fetch, index, false);
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
         connection->running.store(false, std::memory_order_relaxed);
         giveBack(fetch, connection, true);
     }
+    return true;
 }
 
-int32_t runningCount(Fetch* fetch)
+int32_t runningCount(Fetch* fetch, bool waitingOnly = false)
 {
     int32_t count = 0;
-    for (int32_t i = 0; i < fetch->started; ++i)
-        count += fetch->connections[i].running.load(std::memory_order_acquire) ? 1 : 0;
+    for (int32_t i = 0; i < fetch->started; ++i) {
+        const Connection& connection = fetch->connections[i];
+        count += connection.running.load(std::memory_order_acquire) &&
+                 !(waitingOnly && connection.answered.load(std::memory_order_acquire));
+    }
     return count;
+}
+
+// Under the lock: adds connections up to what the ramp wants (while slots are left: a slot is
+// used once), or drops the latest added.
+void steer(Fetch* fetch, SegRamp* ramp, int32_t running)
+{
+    ramp->connections = running;
+    ramp->waiting = runningCount(fetch, true);
+    ramp->stopped = ramp->stopped || fetch->stopAdding || fetch->failure != 0;
+    const int32_t want = Seg_RampTick(ramp, nowNs(), fetch->received.load(std::memory_order_relaxed));
+    const bool adding = !fetch->stopAdding && fetch->failure == 0;
+    for (int32_t count = running; adding && count < want && fetch->started < SEG_CONNECTIONS_MAX; ++count)
+        if (!addConnection(fetch))
+            break;
+    // The latest added go first.
+    for (int32_t i = fetch->started - 1, count = running; i > 0 && count > want; --i) {
+        Connection& connection = fetch->connections[i];
+        if (connection.running.load(std::memory_order_acquire) && !connection.retiring) {
+            connection.retiring = true;
+            --count;
+        }
+    }
 }
 
 // Stops every connection: each blocked call fails at once.
@@ -254,7 +322,7 @@ bool watch(Fetch* fetch)
 {
     UrlRequest* request = fetch->job->request;
     SegRamp ramp{};
-    Seg_RampStart(&ramp, fetch->job->limit, nowNs(), request->bytesDone.load(std::memory_order_relaxed));
+    Seg_RampStart(&ramp, fetch->job->limit, nowNs(), 0);
     int64_t recorded = 0;
     auto recordedWhen = Clock::now();
     bool cancelled = false;
@@ -266,14 +334,14 @@ bool watch(Fetch* fetch)
         }
         SegDone done{};
         {
-            std::lock_guard guard(fetch->lock);
-            ramp.connections = running;
-            ramp.stopped = ramp.stopped || fetch->stopAdding || fetch->failure != 0;
-            if (Seg_RampTick(&ramp, nowNs(), Seg_Bytes(fetch->done)) == SEG_ADD && fetch->started < ramp.limit)
-                addConnection(fetch);
+            std::unique_lock guard(fetch->lock);
+            steer(fetch, &ramp, running);
             if (fetch->failure != 0)
                 stopAll(fetch);
             done = fetch->done;
+            // The last connection's end is the download's: an end wakes the watch at once.
+            const int32_t steered = runningCount(fetch);
+            fetch->ended.wait_for(guard, TICK, [&] { return runningCount(fetch) < steered; });
         }
         if (Seg_Bytes(done) - recorded >= RECORD_BYTES && Clock::now() - recordedWhen >= RECORD_INTERVAL) {
             recorded = Seg_Bytes(done);
@@ -281,7 +349,6 @@ bool watch(Fetch* fetch)
             std::fflush(fetch->job->file);
             fetch->job->record(done);
         }
-        std::this_thread::sleep_for(TICK);
     }
     request->connections.store(0, std::memory_order_relaxed);
     return cancelled;
@@ -291,18 +358,25 @@ bool watch(Fetch* fetch)
 
 bool MOONQ_Throttle(UrlRequest* request, WireRequest* web, int64_t count)
 {
-    for (;;) {
+    // The rate is set before the request's worker starts and never changes.
+    if (request->limiter.rate == 0)
+        return true;
+    // Taken a wire block at a time: a read may be larger than the bucket's burst.
+    while (count > 0) {
+        const int64_t piece = std::min<int64_t>(count, int64_t(WIRE_BLOCK));
         int64_t wait = 0;
         {
             std::lock_guard guard(limiterLock);
-            wait = Seg_LimiterTake(&request->limiter, nowNs(), count);
+            wait = Seg_LimiterTake(&request->limiter, nowNs(), piece);
         }
+        count -= wait == 0 ? piece : 0;
         if (wait == 0)
-            return true;
+            continue;
         if (request->cancel.load(std::memory_order_acquire) || web->abort.load())
             return false;
         std::this_thread::sleep_for(std::chrono::nanoseconds(std::min<int64_t>(wait, 50000000)));
     }
+    return true;
 }
 
 int32_t MOONQ_FetchRanges(RangeJob* job)
@@ -322,11 +396,11 @@ int32_t MOONQ_FetchRanges(RangeJob* job)
         if (gaps[i].first != first.range.first)
             fetch->pool.push_back(gaps[i]);
     first.running.store(true, std::memory_order_relaxed);
+    first.answered.store(true, std::memory_order_relaxed);
     fetch->started = 1;
     try {
         first.thread = std::thread(runConnection, fetch.get(), 0, true);
-    } catch (const std::system_error&) {
-        first.running.store(false, std::memory_order_relaxed);
+    } catch (const std::exception&) {
         runConnection(fetch.get(), 0, true);
     }
     const bool cancelled = watch(fetch.get());

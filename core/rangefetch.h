@@ -6,10 +6,11 @@
 //   was a 206 of the file's first missing range, with a version to check ranges by. That answer
 //   becomes connection 0; the others are threads of their own, each with a WireRequest, all
 //   joined before the call returns.
-// - Connections are added one at a time by the ramp of core/segments.h, up to the job's limit,
-//   each with the back half of the largest range still to come (never below SEG_MIN_SIZE); a
-//   connection that ends its range takes the next missing range, else such a half. An added
-//   connection that the server answers with the whole file (ranges ignored), a refusal, a
+// - Connections are added by the ramp of core/segments.h, up to the job's limit, each with the
+//   back half of the largest range still to come (never below SEG_MIN_SIZE); a connection that
+//   ends its range takes the next missing range, else such a half. When the ramp drops the
+//   latest added, they end after their current block and leave their ranges to the others. An
+//   added connection that the server answers with the whole file (ranges ignored), a refusal, a
 //   broken connection or a part not asked for stops the adding for good, and its range goes
 //   back to the others. An answer that names another version ends the job with RANGES_RESTART.
 // - Only bytes written count as done; the bytes of an answer that went past its range are

@@ -167,32 +167,45 @@ int32_t Seg_SplitLargest(SegRange* ranges, int32_t count, int64_t minSize, SegRa
 
 void Seg_RampStart(SegRamp* ramp, int32_t limit, int64_t nowNs, int64_t totalBytes)
 {
-    *ramp = SegRamp{1, std::clamp(limit, 1, SEG_CONNECTIONS_MAX), limit <= 1, 0, nowNs, totalBytes, -1};
+    *ramp = SegRamp{1, 0, std::clamp(limit, 1, SEG_CONNECTIONS_MAX), limit <= 1, 1, 1, nowNs, totalBytes, -1, 0, 0};
 }
 
 int32_t Seg_RampTick(SegRamp* ramp, int64_t nowNs, int64_t totalBytes)
 {
+    if (ramp->stopped)
+        return ramp->want;
     const int64_t elapsed = nowNs - ramp->windowStartNs;
-    if (ramp->stopped || elapsed < SEG_WINDOW_NS)
-        return SEG_HOLD;
-    const int64_t rate = (totalBytes - ramp->windowBytes) * SEG_WINDOW_NS / elapsed;
+    const int64_t bytes = totalBytes - ramp->windowBytes;
+    if (ramp->waiting > 0 || nowNs < ramp->pauseUntilNs) {
+        ramp->windowStartNs = nowNs;
+        ramp->windowBytes = totalBytes;
+        return ramp->want;
+    }
+    if (elapsed < SEG_WINDOW_NS || (elapsed < SEG_WINDOW_MAX_NS && bytes < SEG_WINDOW_BYTES * ramp->connections))
+        return ramp->want;
+    const int64_t rate = bytes * SEG_SECOND_NS / elapsed;
     ramp->windowStartNs = nowNs;
     ramp->windowBytes = totalBytes;
-    if (ramp->settling > 0) {
-        --ramp->settling;
-        return SEG_HOLD;
+    if (ramp->rateBefore >= 0) {
+        const int64_t added = ramp->connections - ramp->before;
+        const bool gained = rate * 100 >= ramp->rateBefore * (100 + SEG_GAIN_PERCENT);
+        const bool paid = rate * 100 * ramp->before >= ramp->rateBefore * (100 * ramp->before + SEG_SHARE_PERCENT * added);
+        if (!gained) {
+            ramp->want = ramp->before;
+            ramp->rateBefore = -1;
+            ramp->pauseUntilNs = nowNs + (SEG_PAUSE_NS << std::min(ramp->drops++, 16));
+            return ramp->want;
+        }
+        ramp->stopped = !paid;
     }
-    if (ramp->rateBefore >= 0 && rate * 100 < ramp->rateBefore * (100 + SEG_GAIN_PERCENT)) {
+    if (ramp->stopped || ramp->connections >= ramp->limit) {
         ramp->stopped = true;
-        return SEG_HOLD;
+        return ramp->want;
     }
-    if (ramp->connections >= ramp->limit) {
-        ramp->stopped = true;
-        return SEG_HOLD;
-    }
+    ramp->before = ramp->connections;
     ramp->rateBefore = rate;
-    ramp->settling = 1;
-    return SEG_ADD;
+    ramp->want = std::min(ramp->connections * SEG_GROWTH, ramp->limit);
+    return ramp->want;
 }
 
 void Seg_LimiterStart(SegLimiter* limiter, int64_t rate, int64_t nowNs)
@@ -207,14 +220,14 @@ int64_t Seg_LimiterTake(SegLimiter* limiter, int64_t nowNs, int64_t want)
     const int64_t burst = std::max<int64_t>(limiter->rate / 8, int64_t(WIRE_BLOCK));
     const int64_t elapsed = std::max<int64_t>(nowNs - limiter->lastNs, 0);
     // Whole bytes only; the time of a fraction stays in the bucket's clock.
-    const int64_t earned = elapsed >= SEG_WINDOW_NS ? burst : elapsed * limiter->rate / SEG_WINDOW_NS;
+    const int64_t earned = elapsed >= SEG_SECOND_NS ? burst : elapsed * limiter->rate / SEG_SECOND_NS;
     limiter->lastNs = earned >= burst - limiter->tokens ? nowNs
-                                                         : limiter->lastNs + earned * SEG_WINDOW_NS / limiter->rate;
+                                                         : limiter->lastNs + earned * SEG_SECOND_NS / limiter->rate;
     limiter->tokens = std::min(limiter->tokens + earned, burst);
     want = std::min(want, burst);
     if (limiter->tokens >= want) {
         limiter->tokens -= want;
         return 0;
     }
-    return (want - limiter->tokens) * SEG_WINDOW_NS / limiter->rate + 1;
+    return (want - limiter->tokens) * SEG_SECOND_NS / limiter->rate + 1;
 }

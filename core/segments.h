@@ -10,11 +10,15 @@
 //   ',' ("0-1048576,3145728-4194304"); a text that does not read wholly so reads as nothing.
 // - A connection that ends its range takes the back half of the largest range still to come,
 //   never leaving either half below the floor (SEG_MIN_SIZE).
-// - The ramp adds connections one at a time while the measured total rate grows: at the end of
-//   each window (SEG_WINDOW_NS) it compares the window's rate with the rate measured before the
-//   latest connection came, after letting that connection settle for one window. A rate that
-//   grew by less than SEG_GAIN_PERCENT, a refusal of the server, or the limit stops the adding
-//   for good.
+// - The ramp grows the connections as a slow start does: after each window it multiplies them
+//   by SEG_GROWTH while the total rate grew by at least SEG_SHARE_PERCENT of what the added ones
+//   would bring at the others' pace. A gain below that keeps them and stops the adding; a gain
+//   below SEG_GAIN_PERCENT drops the added ones again (fewer were enough) and tries once more
+//   after a pause that doubles each time (SEG_PAUSE_NS first): a server's pace may change, and
+//   a window may be misread. A window lasts
+//   SEG_WINDOW_NS and SEG_WINDOW_BYTES a connection (at most SEG_WINDOW_MAX_NS), and starts only
+//   once every added connection answered, so a slow handshake is not taken for a slow server.
+//   A refusal of the server or the limit stops the adding for good.
 // - The limiter is a token bucket for the total rate of all connections: bytes per second,
 //   0 for none, with a burst of an eighth of a second (at least a block).
 // - The caller passes the clock in nanoseconds of any steady clock and guards each record with
@@ -31,10 +35,17 @@ struct SegRange {
 };
 
 constexpr int32_t SEG_DONE_CAPACITY = 48;
-// The smallest range given to a connection of its own.
-constexpr int64_t SEG_MIN_SIZE = 1 << 20;
+// The smallest range given to a connection of its own: the last ranges of a download are its
+// tail, where connections that ended wait for the others.
+constexpr int64_t SEG_MIN_SIZE = 256 << 10;
 constexpr int32_t SEG_CONNECTIONS_MAX = 16;
-constexpr int64_t SEG_WINDOW_NS = 1000000000;
+constexpr int64_t SEG_SECOND_NS = 1000000000;
+constexpr int64_t SEG_WINDOW_NS = SEG_SECOND_NS / 10;
+constexpr int64_t SEG_WINDOW_MAX_NS = SEG_SECOND_NS;
+constexpr int64_t SEG_WINDOW_BYTES = 64 << 10;
+constexpr int64_t SEG_PAUSE_NS = 2 * SEG_SECOND_NS;
+constexpr int32_t SEG_GROWTH = 4;
+constexpr int64_t SEG_SHARE_PERCENT = 25;
 constexpr int64_t SEG_GAIN_PERCENT = 10;
 
 struct SegDone {
@@ -61,21 +72,22 @@ bool Seg_Parse(std::string_view text, SegDone* done);
 // the range cut, or -1 when none may be.
 int32_t Seg_SplitLargest(SegRange* ranges, int32_t count, int64_t minSize, SegRange* taken);
 
-constexpr int32_t SEG_HOLD = 0;
-constexpr int32_t SEG_ADD = 1;
-
 struct SegRamp {
     int32_t connections;      // running now (the caller counts them)
+    int32_t waiting;          // of those, added and not answered yet (the caller counts them)
     int32_t limit;            // at most this many
     bool stopped;             // no more are added
-    int32_t settling;         // windows left before the latest one counts
+    int32_t want;             // the connections the ramp asks for
+    int32_t before;           // the connections before the latest step
     int64_t windowStartNs;
     int64_t windowBytes;      // the total at the window's start
-    int64_t rateBefore;       // bytes per second before the latest connection came; -1 none yet
+    int64_t rateBefore;       // bytes per second before the latest step; -1 none yet
+    int64_t pauseUntilNs;     // after a drop, no window before this
+    int32_t drops;
 };
 
 void Seg_RampStart(SegRamp* ramp, int32_t limit, int64_t nowNs, int64_t totalBytes);
-// SEG_ADD when a connection should be added now (the caller then counts it), else SEG_HOLD.
+// The connections wanted now: more than run, to add; fewer, to drop the latest added.
 int32_t Seg_RampTick(SegRamp* ramp, int64_t nowNs, int64_t totalBytes);
 
 struct SegLimiter {

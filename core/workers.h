@@ -104,7 +104,7 @@ struct UrlRequest {
     std::string handedReferrer;     // likewise
     int32_t connectionLimit;        // a download's connections at most (1: one, as always)
     std::atomic<int32_t> connections;   // running now, while ranges are fetched over several
-    SegLimiter limiter;             // the total rate's (MOONQ_Throttle)
+    SegLimiter limiter;             // the total rate's (MOONQ_Throttle); its rate set before the worker starts
     std::atomic<bool> aborted;      // MOONQ_AbortRequest came (web.abort alone may be the fetch's own)
     ChecksumClaim checksum;         // what the download's file is held to (core/verify.h)
     DigestContext* hashing;         // the file's hash while it is written from its start; else null

@@ -499,27 +499,42 @@ bool Wire_SetTimeouts(InetHandle* handle, uint32_t timeout)
     return Inet_SetTimeouts(handle, timeout);
 }
 
-int32_t Wire_Read(WireRequest* request)
+int32_t Wire_ReadInto(WireRequest* request, char* buffer, size_t size, size_t* count)
 {
-    if (request->bufferCount > 0)
+    *count = 0;
+    if (request->bufferCount > 0) {
+        *count = std::min(size, size_t(request->bufferCount));
+        std::memcpy(buffer, request->buffer, *count);
+        std::memmove(request->buffer, request->buffer + *count, size_t(request->bufferCount) - *count);
+        request->bufferCount -= int32_t(*count);
         return 0;
+    }
     if (request->complete)
         return 1;
     // Never more than the announced rest; at its end one byte is asked for, which must not come.
-    size_t room = sizeof request->buffer;
+    size_t room = size;
     if (request->bytesLeft >= 0)
         room = size_t(std::clamp<int64_t>(request->bytesLeft, 1, int64_t(room)));
-    size_t count = 0;
-    if (!Inet_Read(request->hRequest, request->buffer, room, &count))
+    if (!Inet_Read(request->hRequest, buffer, room, count))
         return failWith(request, "Timeout in InternetReadFile.");
-    if (request->bytesLeft == 0 && count > 0) {
+    if (request->bytesLeft == 0 && *count > 0) {
+        *count = 0;
         Text_CopyBounded(request->statusText, Err_Text(uint32_t(ERR_TOO_MANY_BYTES)));
         return ERR_TOO_MANY_BYTES;
     }
     if (request->bytesLeft > 0)
-        request->bytesLeft -= int64_t(count);
+        request->bytesLeft -= int64_t(*count);
+    return *count == 0 ? 1 : 0;
+}
+
+int32_t Wire_Read(WireRequest* request)
+{
+    if (request->bufferCount > 0)
+        return 0;
+    size_t count = 0;
+    const int32_t r = Wire_ReadInto(request, request->buffer, sizeof request->buffer, &count);
     request->bufferCount = int32_t(count);
-    return count == 0 ? 1 : 0;
+    return r;
 }
 
 void Wire_Close(WireRequest* request)

@@ -117,4 +117,7 @@ bool Wire_SetTimeouts(InetHandle* handle, uint32_t timeout);
 // ERR_CALL_FAILED on a client failure, ERR_TOO_MANY_BYTES when the body runs past its
 // announced end.
 int32_t Wire_Read(WireRequest* request);
+// As Wire_Read, into the caller's buffer instead of the request's: what has arrived, up to size
+// bytes, and its count in *count. A block Wire_Request left in the request's buffer comes first.
+int32_t Wire_ReadInto(WireRequest* request, char* buffer, size_t size, size_t* count);
 void Wire_Close(WireRequest* request);

@@ -10,7 +10,7 @@
 namespace {
 
 constexpr int64_t MIB = SEG_MIN_SIZE;
-constexpr int64_t SECOND = SEG_WINDOW_NS;
+constexpr int64_t SECOND = SEG_SECOND_NS;
 
 // The gaps are those of the file's first 40 bytes.
 TEST(Segments, DoneRangesMergeForgetLeaveGapsAndReadBackFromTheirTextForm)
@@ -75,34 +75,47 @@ TEST(Segments, AFinishedConnectionTakesTheBackHalfOfTheLargestRangeAboveTheFloor
     EXPECT_EQ(Seg_SplitLargest(small, 1, MIB, &taken), -1);
 }
 
-// A feed of total bytes per second window, and what the ramp says at each window's end.
-TEST(Segments, ConnectionsAreAddedWhileTheTotalRateGrows)
+// A feed of windows (how long, how many bytes, how many added connections not answered yet),
+// and the connections the ramp wants at each window's end; the engine runs what it wants.
+TEST(Segments, ConnectionsGrowWhileTheyRaiseTheTotalRate)
 {
+    constexpr int64_t W = SEG_WINDOW_NS, K = SEG_WINDOW_BYTES;
+    struct Window {
+        int64_t ns;
+        int64_t bytes;
+        int32_t want;
+        int32_t waiting = 0;
+    };
     const struct {
         const char* name;
         int32_t limit;
-        std::vector<int64_t> ratePerWindow;
-        std::vector<int32_t> steps;
+        std::vector<Window> windows;
         bool refused = false;   // what the engine sets when the server refuses
     } cases[] = {
-        // Windows: measure, settle, measure (grew: add), settle, measure (flat: stop).
-        {"grows then flattens", 8, {100, 150, 200, 260, 205, 205}, {SEG_ADD, SEG_HOLD, SEG_ADD, SEG_HOLD, SEG_HOLD, SEG_HOLD}},
-        {"at the limit", 2, {100, 100, 300, 300}, {SEG_ADD, SEG_HOLD, SEG_HOLD, SEG_HOLD}},
-        {"one connection only", 1, {100, 100}, {SEG_HOLD, SEG_HOLD}},
-        {"refused", 8, {100}, {SEG_HOLD}, true},
+        {"each connection held back", 16, {{W, K, 4}, {W, 4 * K, 16}, {W, 16 * K, 16}, {W, 16 * K, 16}}},
+        {"one is enough: the added go, and come again after a pause that doubles", 16,
+         {{W, 100 * K, 4}, {W, 105 * K, 1}, {SEG_PAUSE_NS - 1, 0, 1}, {W + 1, 100 * K, 4}, {W, 100 * K, 1},
+          {2 * SEG_PAUSE_NS - 1, 0, 1}, {W + 1, 100 * K, 4}}},
+        {"a shared cap keeps what it gained", 16, {{W, K, 4}, {W, 4 * K, 16}, {W, 5 * K, 16}, {W, 20 * K, 16}}},
+        {"up to the limit", 8, {{W, K, 4}, {W, 4 * K, 8}, {W, 8 * K, 8}}},
+        {"too short a window", 16, {{W - 1, 10 * K, 1}, {1, 0, 4}}},
+        {"too few bytes until the longest window", 16, {{W, K, 4}, {W, K, 4}, {SEG_WINDOW_MAX_NS - 2 * W, K, 4}, {W, 38 * K, 16}}},
+        {"the window starts once the added answered", 16, {{W, K, 4}, {SEG_WINDOW_MAX_NS, 0, 4, 3}, {W, 4 * K, 16}}},
+        {"one connection only", 1, {{W, K, 1}, {W, K, 1}}},
+        {"refused", 16, {{W, K, 1}}, true},
     };
     for (const auto& c : cases) {
         SegRamp ramp{};
         int64_t now = 0, total = 0;
         Seg_RampStart(&ramp, c.limit, now, total);
         ramp.stopped = c.refused;
-        EXPECT_EQ(Seg_RampTick(&ramp, now + SECOND / 2, 50), SEG_HOLD) << c.name;   // window not over
-        for (size_t i = 0; i < c.ratePerWindow.size(); ++i) {
-            now += SECOND;
-            total += c.ratePerWindow[i];
-            const int32_t step = Seg_RampTick(&ramp, now, total);
-            EXPECT_EQ(step, c.steps[i]) << c.name << " window " << i;
-            ramp.connections += step == SEG_ADD;
+        for (size_t i = 0; i < c.windows.size(); ++i) {
+            now += c.windows[i].ns;
+            total += c.windows[i].bytes;
+            ramp.waiting = c.windows[i].waiting;
+            const int32_t want = Seg_RampTick(&ramp, now, total);
+            EXPECT_EQ(want, c.windows[i].want) << c.name << ", window " << i;
+            ramp.connections = want;
         }
     }
 }
