@@ -142,6 +142,7 @@ bool onActivate(HWND window, WPARAM wParam)
 void onDestroy(HWND window)
 {
     RevokeDragDrop(window);
+    Win_SetAccessibleList(window, nullptr);
     winw::DesktopWindowGone(window);
     winw::ForgetEndSession(window);
     if (window == acceleratorWindow) {
@@ -188,6 +189,10 @@ LRESULT CALLBACK mainProcedure(HWND window, UINT message, WPARAM wParam, LPARAM 
         return 0;
     case WM_SIZE:
         resizeToolTip(window);
+        break;
+    case WM_GETOBJECT:
+        if (LRESULT object = winw::AccessibleObject(window, wParam, lParam))
+            return object;
         break;
     default:
         break;

@@ -54,6 +54,10 @@ LRESULT EndSessionMessage(HWND window, UINT message, WPARAM wParam);
 // The listening window is being destroyed.
 void ForgetEndSession(HWND window);
 
+// WM_GETOBJECT for window: the program's list as accessibility's object of the client area, or 0
+// when the system's own answer stands (another object asked for, or no list described).
+LRESULT AccessibleObject(HWND window, WPARAM wParam, LPARAM lParam);
+
 // The tray icon's callback message for window.
 void TrayCallback(HWND window, LPARAM lParam);
 // window is being destroyed: its tray icon goes with it, and it hears of no more wake-ups.

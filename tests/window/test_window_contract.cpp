@@ -3,6 +3,7 @@
 #include "tests/window/window_fixture.h"
 
 #ifdef _WIN32
+#include <oleacc.h>
 #include <windows.h>
 #else
 #include <csignal>
@@ -257,6 +258,66 @@ TEST_F(WindowTest, DestroyingAWindowDestroysItsDialogsAndSilencesThem)
     EXPECT_LT(std::ranges::find(destroyed, main), std::ranges::find(destroyed, strip));
     Win_ProcessEvents(30);
     EXPECT_EQ(messages.size(), whileDestroying);
+}
+
+// A list as the program describes it for readers.
+struct TestList final : WinAccessibleList {
+    std::vector<std::string> names;
+    std::string selected;   // '1' for each selected row
+    int focused = -1;
+    std::string description;
+    int RowCount() override { return int(names.size()); }
+    std::string RowName(int row) override { return names[size_t(row)]; }
+    bool RowSelected(int row) override { return selected[size_t(row)] == '1'; }
+    int FocusedRow() override { return focused; }
+    std::string Description() override { return description; }
+};
+
+TEST_F(WindowTest, ReadersReadTheDescribedListRowByRowUntilItIsUnset)
+{
+    HWND main = showMain();
+    Win_SetFocus(main);
+    TestList list;
+    Win_SetAccessibleList(main, &list);
+    // What a reader reads: the description, then each row's name, selection and focus.
+    const struct { std::vector<std::string> names; const char* selected; int focused; const char *description, *read; }
+        states[] = {
+        {{}, "", -1, "Moonfetch V1.2\nDrag and Drop links", "Moonfetch V1.2\nDrag and Drop links"},
+        {{"#1, h/a", "#2, h/b", "#3, h/c"}, "011", 1, "", "|#1, h/a|#2, h/b selected focused|#3, h/c selected"},
+        {{"#1, h/a", "#2, h/b"}, "01", 0, "", "|#1, h/a focused|#2, h/b selected"},
+    };
+    for (const auto& [names, selected, focused, description, expected] : states) {
+        std::tie(list.names, list.selected, list.focused, list.description) =
+            std::tuple(names, selected, focused, description);
+        Win_NotifyAccessibleList(main);
+        const WinReadList read = Win_ReadAccessibleList(main);
+        std::string heard = read.description;
+        for (const WinReadRow& row : read.rows)
+            heard += "|" + row.name + (row.selected ? " selected" : "") + (row.focused ? " focused" : "");
+        EXPECT_EQ(std::tuple(read.found, heard, read.focusChild), std::tuple(true, std::string(expected), focused));
+    }
+#ifdef _WIN32
+    // Readers hear of rows by child id; an object a reader keeps lets go of the unset list.
+    static std::vector<std::tuple<DWORD, LONG, LONG>> told;
+    HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_FOCUS, EVENT_OBJECT_SELECTIONWITHIN, nullptr,
+        [](HWINEVENTHOOK, DWORD event, HWND, LONG object, LONG child, DWORD, DWORD) {
+            told.emplace_back(event, object, child);
+        }, GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
+    Win_NotifyAccessibleList(main);
+    Win_ProcessEvents(0);
+    UnhookWinEvent(hook);
+    EXPECT_EQ(told, (decltype(told){{EVENT_OBJECT_SELECTION, OBJID_CLIENT, 2}, {EVENT_OBJECT_FOCUS, OBJID_CLIENT, 1}}));
+    IAccessible* kept = nullptr;
+    ASSERT_EQ(AccessibleObjectFromWindow(main, DWORD(OBJID_CLIENT), IID_PPV_ARGS(&kept)), S_OK);
+#endif
+    Win_SetAccessibleList(main, nullptr);
+    EXPECT_FALSE(Win_ReadAccessibleList(main).found);
+#ifdef _WIN32
+    VARIANT self = {}, role = {};
+    self.vt = VT_I4;   // CHILDID_SELF
+    EXPECT_EQ(std::tuple(kept->get_accRole(self, &role), role.lVal), std::tuple(S_OK, LONG(ROLE_SYSTEM_CLIENT)));
+    kept->Release();
+#endif
 }
 
 }  // namespace

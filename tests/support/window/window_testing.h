@@ -10,9 +10,9 @@
 //   Without a script a modal call waits for the person, as in the program.
 // - Input is delivered through the same Qt events and handlers as the person's, before the call
 //   returns.
-// - On Win32 (window_testing_win.cpp, linked into the Windows suite) only the event loop and the
-//   person's clicks, typing, keys and menu choices exist: as the system's messages, handled by
-//   the program's own message loop.
+// - On Win32 (window_testing_win.cpp, linked into the Windows suite) only the event loop, the
+//   person's clicks, typing, keys and menu choices (as the system's messages, handled by the
+//   program's own message loop) and the reading of the accessible list exist.
 #pragma once
 
 #include "window/window.h"
@@ -126,13 +126,13 @@ std::string Win_ToolTipAt(HWND window, int x, int y);
 // Paints with a dark palette (true) or the desktop's own again (false).
 void Win_SetDarkPalette(bool dark);
 
-// The list of a main window as accessibility reads it back through the toolkit's interfaces.
+// The list of a main window as a reader reads it back: Qt's interfaces, Win32's client area object.
 struct WinReadRow {
     std::string name;
     bool selected, focused;
 };
 struct WinReadList {
-    bool found;                    // a child of the client area has the list's role
+    bool found;                    // the client area (Win32) or a child of it (Qt) has the list's role
     std::string description;
     std::vector<WinReadRow> rows;
     int focusChild;                // the row the client area names as its focus, -1 for none

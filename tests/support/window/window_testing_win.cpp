@@ -1,9 +1,11 @@
 // The event loop and the person's input on Win32: the messages that the keyboard, the mouse and
-// the menu bar make, handled by the program's own message loop.
+// the menu bar make, handled by the program's own message loop. The list of a main window is read
+// as a reader reads it, through the client area's accessible object.
 #include "tests/support/window/window_testing.h"
 
 #include "platform/wide_win.h"
 
+#include <oleacc.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -23,6 +25,28 @@ void sendKey(HWND target, UINT message, UINT virtualKey, const std::vector<int>&
     Win_ProcessEvents(0);
     BYTE none[256] = {};
     SetKeyboardState(none);
+}
+
+// What object answers for child through ask: a number (a role, a state; 0 for none) or a text.
+LONG numberOf(IAccessible* object, LONG child, HRESULT (STDMETHODCALLTYPE IAccessible::*ask)(VARIANT, VARIANT*))
+{
+    VARIANT id = {}, answer = {};
+    id.vt = VT_I4;
+    id.lVal = child;
+    const LONG number = (object->*ask)(id, &answer) == S_OK && answer.vt == VT_I4 ? answer.lVal : 0;
+    VariantClear(&answer);
+    return number;
+}
+
+std::string textOf(IAccessible* object, LONG child, HRESULT (STDMETHODCALLTYPE IAccessible::*ask)(VARIANT, BSTR*))
+{
+    VARIANT id = {};
+    id.vt = VT_I4;
+    id.lVal = child;
+    BSTR text = nullptr;
+    const std::string narrow = (object->*ask)(id, &text) == S_OK ? Plat_Narrow({text, SysStringLen(text)}) : "";
+    SysFreeString(text);
+    return narrow;
 }
 
 }  // namespace
@@ -75,4 +99,28 @@ bool Win_ChooseMenu(HWND window, int command)
         return false;
     SendMessageW(window, WM_COMMAND, WPARAM(command), 0);
     return true;
+}
+
+WinReadList Win_ReadAccessibleList(HWND window)
+{
+    WinReadList read{false, "", {}, -1};
+    IAccessible* area = nullptr;
+    if (AccessibleObjectFromWindow(window, DWORD(OBJID_CLIENT), IID_PPV_ARGS(&area)) != S_OK)
+        return read;
+    read.found = numberOf(area, CHILDID_SELF, &IAccessible::get_accRole) == ROLE_SYSTEM_LIST;
+    read.description = textOf(area, CHILDID_SELF, &IAccessible::get_accDescription);
+    LONG count = 0;
+    area->get_accChildCount(&count);
+    for (LONG id = 1; read.found && id <= count; ++id) {
+        const LONG state = numberOf(area, id, &IAccessible::get_accState);
+        if (numberOf(area, id, &IAccessible::get_accRole) == ROLE_SYSTEM_LISTITEM)
+            read.rows.push_back({textOf(area, id, &IAccessible::get_accName), (state & STATE_SYSTEM_SELECTED) != 0,
+                                 (state & STATE_SYSTEM_FOCUSED) != 0});
+    }
+    VARIANT focus = {};
+    if (read.found && area->get_accFocus(&focus) == S_OK && focus.vt == VT_I4 && focus.lVal > 0)
+        read.focusChild = int(focus.lVal - 1);
+    VariantClear(&focus);
+    area->Release();
+    return read;
 }
