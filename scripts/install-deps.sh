@@ -12,6 +12,8 @@
 # built with NSIS. The windowing asks xcb whether the display's connection broke; the tests of the
 # end of the session show the program on an Xvfb of their own and look for its windows with
 # xwininfo (x11-utils); on Wayland, on a headless weston, with Qt's Wayland plugin (qt6-wayland).
+# The list's screen reader test shows the list on Xvfb to a reader on at-spi2-core's
+# accessibility bus, which it reads through libatspi's Python bindings (gir1.2-atspi-2.0).
 set -euo pipefail
 
 packages=(
@@ -21,7 +23,7 @@ packages=(
   libxcb1-dev x11-utils qt6-wayland weston
   libgtest-dev libgmock-dev
   nginx python3-pyftpdlib curl wget aria2
-  dbus-daemon python3-dbus python3-gi
+  dbus-daemon python3-dbus python3-gi at-spi2-core gir1.2-atspi-2.0
   desktop-file-utils appstream dpkg-dev
   chromium
   libsqlite3-dev libssl-dev libsecret-1-dev gnome-keyring libsecret-tools

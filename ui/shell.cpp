@@ -634,7 +634,11 @@ bool MQUI_ConfirmQuit()
 {
     if (MOONQ_CountItems() < 1 || !MQUI_ScheduleArmed())
         return true;
-    return Win_MessageBox(nullptr, QUIT_WARNING, nullptr, MB_OKCANCEL) == IDOK;
+    // The question stands over the main window, brought out of the tray for it: a box of its own
+    // opens wherever the desktop puts new windows, behind others on some (Wayland's), and far
+    // from the program it asks about.
+    showMainWindow();
+    return Win_MessageBox(ui.hwndMain, QUIT_WARNING, nullptr, MB_OKCANCEL) == IDOK;
 }
 
 void MQUI_Shutdown()

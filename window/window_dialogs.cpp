@@ -487,7 +487,7 @@ int Win_MessageBox(HWND owner, const char* text, const char* caption, uint32_t s
     if (caption == nullptr)
         caption = "Error";
     int button = IDCANCEL;
-    if (winqt::observer != nullptr && winqt::observer->AnswerMessageBox(text ? text : "", caption, &button))
+    if (winqt::observer != nullptr && winqt::observer->AnswerMessageBox(owner, text ? text : "", caption, &button))
         return button;
     return realMessageBox(owner, text, caption, style);
 }

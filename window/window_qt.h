@@ -138,8 +138,9 @@ struct Observer {
     // A modal template dialog has been shown and waits for the person.
     virtual void DialogWaits(WinWindow* dialog, int templateId, const char* caption) = 0;
     // Each answers in the person's place and returns true, or returns false to let the person
-    // answer: the button of a message box, the path chosen in a file dialog ("" = cancel).
-    virtual bool AnswerMessageBox(const char* text, const char* caption, int* button) = 0;
+    // answer: the button of a message box (over owner, null for none), the path chosen in a file
+    // dialog ("" = cancel).
+    virtual bool AnswerMessageBox(WinWindow* owner, const char* text, const char* caption, int* button) = 0;
     virtual bool AnswerFileDialog(bool save, const char* caption, const char* initialPath,
                                   std::string* chosen) = 0;
     // true when it took the document instead of the desktop's handler.

@@ -209,6 +209,11 @@ std::vector<std::string> DesktopBus::command(int)
     return started;
 }
 
+std::vector<std::string> AccessibilityBus::command(int)
+{
+    return {"/usr/bin/python3", MOON_TEST_ACCESSIBILITY_BUS, dir()};
+}
+
 void NginxServer::useTls(Certificate certificate)
 {
     static const char* const FILES[] = {"/good.crt", "/stranger.crt", "/expired.crt"};

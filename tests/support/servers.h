@@ -1,5 +1,5 @@
 // Test servers on 127.0.0.1 for the network tests, each on a free loopback port: real programs
-// (nginx, pyftpdlib, Xvfb, a private D-Bus) run as child processes of the test, ScriptedServer
+// (nginx, pyftpdlib, Xvfb, private D-Bus buses) run as child processes of the test, ScriptedServer
 // plays in-process the misbehaviour real servers won't show, and StuckListener never answers.
 // - Every destructor stops its server and leaves no process or thread behind; a server process
 //   also ends when the process that started it dies. The objects are not copyable; create and
@@ -191,6 +191,26 @@ protected:
     std::vector<std::string> command(int port) override;
     // The bus writes its address once both services' names are owned.
     bool isUp() const override { return !readFile(dir() + "/address").empty(); }
+};
+
+// at-spi2-core's accessibility bus and registry, on a session bus of their own, with a screen
+// reader listening (accessibility_bus.py). An application joins them when its toolkit's bridge
+// starts while DBUS_SESSION_BUS_ADDRESS names address().
+class AccessibilityBus : public ServerProcess {
+public:
+    explicit AccessibilityBus(const std::string& dir) : ServerProcess(dir, "", "unix") {}
+    std::string address() const { return readFile(dir() + "/address"); }
+    // Asks the reader for the main window's list; its answer lies in heardList() once read.
+    void askForList() const
+    {
+        std::filesystem::remove(dir() + "/list");
+        ::kill(pid(), SIGUSR1);
+    }
+    std::string heardList() const { return readFile(dir() + "/list"); }
+
+protected:
+    std::vector<std::string> command(int port) override;
+    bool isUp() const override { return !address().empty(); }
 };
 
 // One thing a scripted connection does; make them with the functions below.

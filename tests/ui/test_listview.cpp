@@ -176,7 +176,7 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShouldInLightAndD
         SCOPED_TRACE(dark ? "dark" : "light");
         Win_SetDarkPalette(dark);
         MQUI_Refresh();
-        const WinReadList read = Win_ReadAccessibleList(ui.hwndMain);
+        const WinReadList read = readAloud();
         ASSERT_TRUE(read.found);
         ASSERT_EQ(read.rows.size(), std::size(rows));
         for (int i = 0; i < int(std::size(rows)); ++i) {
@@ -228,12 +228,12 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShouldInLightAndD
 TEST_F(ListView, EmptyViewShowsTheBannerTheRunSummaryAndTheHintAndReadsThemAloud)
 {
     const std::string hint = "Drag and Drop links from your browser into this window for later downloading.";
-    auto lines = [] {
+    auto lines = [this] {
         MQUI_Refresh();
         std::string texts;
         for (const WinDrawnText& drawn : Win_LastPaintTexts(ui.hwndMain))
             texts += drawn.text + "|";
-        const WinReadList read = Win_ReadAccessibleList(ui.hwndMain);
+        const WinReadList read = readAloud();
         std::string spoken = read.description + "\n";
         std::replace(spoken.begin(), spoken.end(), '\n', '|');
         EXPECT_EQ(std::tuple(read.found, read.rows.size(), spoken), std::tuple(true, size_t(0), texts));
@@ -308,7 +308,7 @@ TEST_F(ListView, ClicksAndArrowKeysSelectTheRowControlAddsFewRowsNeverScrollAndR
                  {VK_UP, "1000", 0}, {VK_END, "0001", 3}, {VK_UP, "0010", 2}};
     for (const auto& move : moves) {
         Win_SendKey(ui.hwndMain, move.key, false);
-        const WinReadList read = Win_ReadAccessibleList(ui.hwndMain);
+        const WinReadList read = readAloud();
         std::string readSelected, readFocused;
         for (const WinReadRow& row : read.rows) {
             readSelected += row.selected ? '1' : '0';

@@ -508,9 +508,19 @@ TEST_F(Shell, TheCloseBoxOfAnArmedProgramHidesItInTheTrayWhoseMenuShowsAndExitsI
     Win_Click(downloadAt());
     MQUI_WndProc(ui.hwndMain, WM_CLOSE, 0, 0);
     EXPECT_FALSE(Win_IsWindowVisible(ui.hwndMain));
+    // Exit warns of the schedule as File, Exit does, over the window, which comes out of the tray
+    // to carry the question and stays out when the person cancels.
+    std::pair<HWND, bool> asked;   // the box's owner, and whether the window showed meanwhile
+    modals.answers = {[&asked](const WinModal& box) {
+        asked = {box.owner, Win_IsWindowVisible(ui.hwndMain)};
+        return Win_Answer(IDCANCEL)(box);
+    }};
+    EXPECT_TRUE(Win_ChooseTrayItem("Exit"));
+    EXPECT_EQ(asked, std::pair(ui.hwndMain, true));
+    MQUI_WndProc(ui.hwndMain, WM_CLOSE, 0, 0);
     EXPECT_TRUE(Win_ChooseTrayItem("Show Moonfetch"));
     EXPECT_TRUE(Win_IsWindowVisible(ui.hwndMain));
-    modals.answers = {Win_Answer(IDOK)};   // Exit warns of the schedule as File, Exit does
+    modals.answers = {Win_Answer(IDOK)};
     EXPECT_TRUE(Win_ChooseTrayItem("Exit"));
     EXPECT_EQ(ui.hwndMain, nullptr);
 }

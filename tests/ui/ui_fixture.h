@@ -29,6 +29,9 @@ protected:
     }
     // Runs the event loop for the given time.
     void pump(int milliseconds) { waitForUi([] { return false; }, std::chrono::milliseconds(milliseconds)); }
+    // The main window's list as readers hear it, through the toolkit's interfaces. In the run on an
+    // accessibility bus the screen reader there must hear the same.
+    WinReadList readAloud();
     // A new item of url with flags and size, whose local file is name in the sandbox ("": none).
     UrlItem* addItem(const std::string& url, uint32_t flags = ITEM_VALID, int64_t size = 1, const std::string& name = "")
     {

@@ -49,9 +49,9 @@ public:
     {
         ask(WinModal{WinModalKind::Dialog, dialog, templateId, caption, ""});
     }
-    bool AnswerMessageBox(const char* text, const char* caption, int* button) override
+    bool AnswerMessageBox(WinWindow* owner, const char* text, const char* caption, int* button) override
     {
-        const auto answer = ask(WinModal{WinModalKind::MessageBox, nullptr, 0, caption, text});
+        const auto answer = ask(WinModal{WinModalKind::MessageBox, nullptr, 0, caption, text, owner});
         if (answer)
             *button = answer->button;
         return answer.has_value();

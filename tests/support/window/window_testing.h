@@ -44,6 +44,7 @@ struct WinModal {
     int templateId;         // Dialog only
     std::string caption;
     std::string text;       // message box text, or the file dialog's initial path
+    HWND owner = nullptr;   // MessageBox only: the window it stands over (null: none)
 };
 struct WinModalAnswer {
     int button = IDCANCEL;  // MessageBox
