@@ -28,7 +28,7 @@ constexpr int64_t RECORD_BYTES = 1 << 20;
 // What a connection reads at once: whatever has arrived, up to this. The wire's own blocks are
 // small, and a write (and the lock of the bookkeeping) for each would cost more processor time
 // than the reading.
-constexpr size_t READ_BYTES = 64 << 10;
+constexpr size_t READ_BYTES = 128 << 10;
 constexpr auto RECORD_INTERVAL = std::chrono::seconds(2);
 
 // Guards every request's limiter: only one download runs at a time, so it is never contended

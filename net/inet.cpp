@@ -162,8 +162,8 @@ struct InetHandle {
     // Set once the server has been reached; until then libcurl's connect time-out rules.
     bool connected = false;
     Clock::time_point lastProgress;
-    // The one chunk of body data held for Inet_Read; libcurl is paused when it brings more
-    // before the chunk is empty.
+    // The body data held for Inet_Read; libcurl is paused when it brings more than the chunk
+    // has room for.
     std::string chunk;
     size_t chunkUsed = 0;
     bool paused = false;
@@ -174,6 +174,10 @@ struct InetHandle {
 };
 
 namespace {
+
+// libcurl's receive buffer, and the most the chunk holds: a fast server fills it, so that each
+// chunk costs fewer receive calls and fewer trips through the pump.
+constexpr long BODY_BUFFER = 128L << 10;
 
 bool hasChunk(const InetHandle& handle)
 {
@@ -203,11 +207,15 @@ size_t onBody(char* data, size_t size, size_t count, void* user)
     // A size look-up gets made-up header lines here; it has no body to keep.
     if (handle->kind == HandleKind::FTP_FIND)
         return length;
-    if (hasChunk(*handle)) {
+    // libcurl hands at most 16 KiB a call: what arrived together is kept together, up to the
+    // buffer's size, so that a reader may take it at once.
+    const size_t unread = handle->chunk.size() - handle->chunkUsed;
+    if (unread > 0 && unread + length > size_t(BODY_BUFFER)) {
         handle->paused = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    handle->chunk.assign(data, length);
+    handle->chunk.erase(0, handle->chunkUsed);
+    handle->chunk.append(data, length);
     handle->chunkUsed = 0;
     noteProgress(handle);
     return length;
@@ -504,6 +512,7 @@ InetHandle* newTransfer(InetHandle* connection, HandleKind kind, const char* obj
               curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
               curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
                                static_cast<long>(handle->session->connectTimeout.load())) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, BODY_BUFFER) == CURLE_OK &&
               curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody) == CURLE_OK &&
               curl_easy_setopt(easy, CURLOPT_WRITEDATA, handle) == CURLE_OK &&
               curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader) == CURLE_OK &&
