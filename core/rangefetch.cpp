@@ -29,6 +29,9 @@ constexpr int64_t RECORD_BYTES = 1 << 20;
 // small, and a write (and the lock of the bookkeeping) for each would cost more processor time
 // than the reading.
 constexpr size_t READ_BYTES = 128 << 10;
+// The most one request asks for: servers that hold each request to a rate often let its first
+// second's worth through at once.
+constexpr int64_t REQUEST_BYTES = 4 << 20;
 constexpr auto RECORD_INTERVAL = std::chrono::seconds(2);
 
 // Guards every request's limiter: only one download runs at a time, so it is never contended
@@ -46,6 +49,7 @@ struct Connection {
     std::thread thread;
     SegRange range{};                     // still to write: [next byte, end)
     int64_t answerFirst = 0;              // where the current answer's bytes began
+    int64_t askedEnd = 0;                 // where the current answer ends (0: the file's end)
     std::atomic<bool> running{false};
     std::atomic<bool> answered{false};    // its first range came
     bool retiring = false;                // the ramp dropped it (under the fetch's lock)
@@ -143,7 +147,8 @@ bool askRange(Fetch* fetch, Connection* connection, SegRange range)
     web->resumeFrom = range.first;
     // Bounded even at the file's end: an answer of other bytes then fails here, where an open
     // range would start the whole file over on this connection.
-    web->rangeEnd = range.end;
+    web->rangeEnd = std::min(range.end, range.first + REQUEST_BYTES);
+    connection->askedEnd = web->rangeEnd;
     web->askRange = true;
     const int32_t r = Wire_Request(web, fetch->url.c_str(), MODE_DOWNLOAD, fetch->job->timeout);
     Trace_PrintInt64(TRACE_ALL, "DownloadURL, range from %d\n", range.first);
@@ -198,6 +203,9 @@ void readAnswer(Fetch* fetch, Connection* connection)
             return;
     }
     std::lock_guard guard(fetch->lock);
+    // A piece of the range came whole: the next one is asked for.
+    if (r == 1 && connection->range.first == connection->askedEnd)
+        return;
     // An answer that went on past its range may have sent anything.
     if (r == ERR_TOO_MANY_BYTES) {
         Seg_Remove(&fetch->done, {connection->answerFirst, connection->range.first});

@@ -172,24 +172,26 @@ void Seg_RampStart(SegRamp* ramp, int32_t limit, int64_t nowNs, int64_t totalByt
 
 int32_t Seg_RampTick(SegRamp* ramp, int64_t nowNs, int64_t totalBytes)
 {
-    if (ramp->stopped)
+    if (ramp->stopped || ramp->waiting > 0)
         return ramp->want;
-    const int64_t elapsed = nowNs - ramp->windowStartNs;
-    const int64_t bytes = totalBytes - ramp->windowBytes;
-    if (ramp->waiting > 0 || nowNs < ramp->pauseUntilNs) {
+    if (nowNs < ramp->pauseUntilNs) {
         ramp->windowStartNs = nowNs;
         ramp->windowBytes = totalBytes;
         return ramp->want;
     }
+    const int64_t elapsed = nowNs - ramp->windowStartNs;
+    const int64_t bytes = totalBytes - ramp->windowBytes;
     if (elapsed < SEG_WINDOW_NS || (elapsed < SEG_WINDOW_MAX_NS && bytes < SEG_WINDOW_BYTES * ramp->connections))
         return ramp->want;
     const int64_t rate = bytes * SEG_SECOND_NS / elapsed;
-    ramp->windowStartNs = nowNs;
-    ramp->windowBytes = totalBytes;
     if (ramp->rateBefore >= 0) {
         const int64_t added = ramp->connections - ramp->before;
         const bool gained = rate * 100 >= ramp->rateBefore * (100 + SEG_GAIN_PERCENT);
         const bool paid = rate * 100 * ramp->before >= ramp->rateBefore * (100 * ramp->before + SEG_SHARE_PERCENT * added);
+        // A gain shows at once; its absence only over the longest window, since a server may
+        // send in bursts.
+        if (!paid && elapsed < SEG_WINDOW_MAX_NS)
+            return ramp->want;
         if (!gained) {
             ramp->want = ramp->before;
             ramp->rateBefore = -1;
@@ -198,6 +200,9 @@ int32_t Seg_RampTick(SegRamp* ramp, int64_t nowNs, int64_t totalBytes)
         }
         ramp->stopped = !paid;
     }
+    // The next window starts with the step: the added connections' first bytes count in it.
+    ramp->windowStartNs = nowNs;
+    ramp->windowBytes = totalBytes;
     if (ramp->stopped || ramp->connections >= ramp->limit) {
         ramp->stopped = true;
         return ramp->want;

@@ -12,13 +12,14 @@
 //   never leaving either half below the floor (SEG_MIN_SIZE).
 // - The ramp grows the connections as a slow start does: after each window it multiplies them
 //   by SEG_GROWTH while the total rate grew by at least SEG_SHARE_PERCENT of what the added ones
-//   would bring at the others' pace. A gain below that keeps them and stops the adding; a gain
-//   below SEG_GAIN_PERCENT drops the added ones again (fewer were enough) and tries once more
-//   after a pause that doubles each time (SEG_PAUSE_NS first): a server's pace may change, and
-//   a window may be misread. A window lasts
-//   SEG_WINDOW_NS and SEG_WINDOW_BYTES a connection (at most SEG_WINDOW_MAX_NS), and starts only
-//   once every added connection answered, so a slow handshake is not taken for a slow server.
-//   A refusal of the server or the limit stops the adding for good.
+//   would bring at the others' pace. A window lasts SEG_WINDOW_NS and SEG_WINDOW_BYTES a
+//   connection; it starts with the step (the added connections' first bytes count) and ends no
+//   earlier than every added connection answered, so a slow handshake is not taken for a slow
+//   server. Such a gain shows at once; a smaller one is judged only over SEG_WINDOW_MAX_NS,
+//   since servers may send each connection's share in bursts: a gain still below that keeps the
+//   added and stops the adding; one below SEG_GAIN_PERCENT drops them again (fewer were enough)
+//   and tries once more after a pause that doubles each time (SEG_PAUSE_NS first). A refusal of
+//   the server or the limit stops the adding for good.
 // - The limiter is a token bucket for the total rate of all connections: bytes per second,
 //   0 for none, with a burst of an eighth of a second (at least a block).
 // - The caller passes the clock in nanoseconds of any steady clock and guards each record with

@@ -14,7 +14,6 @@
 #include <oleacc.h>
 
 #include <algorithm>
-#include <atomic>
 #include <vector>
 
 namespace {
@@ -78,40 +77,8 @@ HRESULT answerText(const std::string& text, BSTR* out)
     return text.empty() ? S_FALSE : (*out ? S_OK : E_OUTOFMEMORY);
 }
 
-// A COM object made here, with one reference at birth; the last Release deletes it.
-template <typename Interface>
-class Counted : public Interface {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
-    {
-        if (out == nullptr)
-            return E_POINTER;
-        *out = IsEqualIID(iid, IID_IUnknown) || answers(iid) ? static_cast<Interface*>(this) : nullptr;
-        if (*out == nullptr)
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        const ULONG left = --references_;
-        if (left == 0)
-            delete this;
-        return left;
-    }
-
-protected:
-    virtual ~Counted() = default;
-    // Whether the object offers iid besides IUnknown.
-    virtual bool answers(REFIID iid) const = 0;
-
-private:
-    std::atomic<ULONG> references_{1};
-};
-
 // Several selected rows, as accSelection hands them out: their child ids one after another.
-class ChildIds final : public Counted<IEnumVARIANT> {
+class ChildIds final : public winw::Counted<IEnumVARIANT> {
 public:
     explicit ChildIds(std::vector<LONG> ids, size_t next = 0) : ids_(std::move(ids)), next_(next) {}
 
@@ -160,7 +127,7 @@ struct RowStep {
 constexpr RowStep ROW_STEPS[] = {{NAVDIR_NEXT, 1}, {NAVDIR_DOWN, 1}, {NAVDIR_PREVIOUS, -1}, {NAVDIR_UP, -1}};
 
 // The client area as the program's list: see the top of the file.
-class ListObject final : public Counted<IAccessible> {
+class ListObject final : public winw::Counted<IAccessible> {
 public:
     ListObject(HWND window, IAccessible* standard) : window_(window), standard_(standard) {}
 

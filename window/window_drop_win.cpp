@@ -4,8 +4,6 @@
 
 #include <ole2.h>
 
-#include <atomic>
-
 namespace {
 
 std::string readText(IDataObject* data, CLIPFORMAT format)
@@ -46,30 +44,9 @@ bool textOf(IDataObject* data, std::string* text)
     return false;
 }
 
-class DropTarget final : public IDropTarget {
+class DropTarget final : public winw::Counted<IDropTarget> {
 public:
     explicit DropTarget(WinDropTarget* target) : target_(target) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
-    {
-        if (out == nullptr)
-            return E_POINTER;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDropTarget)) {
-            *out = static_cast<IDropTarget*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        const ULONG left = --references_;
-        if (left == 0)
-            delete this;
-        return left;
-    }
 
     HRESULT STDMETHODCALLTYPE DragEnter(IDataObject* data, DWORD, POINTL, DWORD* effect) override
     {
@@ -97,9 +74,9 @@ public:
     }
 
 private:
-    ~DropTarget() = default;
+    ~DropTarget() override = default;
+    bool answers(REFIID iid) const override { return IsEqualIID(iid, IID_IDropTarget); }
     WinDropTarget* target_;
-    std::atomic<ULONG> references_{1};
 };
 
 }  // namespace

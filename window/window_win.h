@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 namespace winw {
@@ -67,5 +68,37 @@ HWND WakeListener();
 
 // Whether the program's text, not the person, is changing an edit box (no EN_CHANGE then).
 extern bool settingText;
+
+// A COM object made here, with one reference at birth; the last Release deletes it.
+template <typename Interface>
+class Counted : public Interface {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
+    {
+        if (out == nullptr)
+            return E_POINTER;
+        *out = IsEqualIID(iid, IID_IUnknown) || answers(iid) ? static_cast<Interface*>(this) : nullptr;
+        if (*out == nullptr)
+            return E_NOINTERFACE;
+        this->AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        const ULONG left = --references_;
+        if (left == 0)
+            delete this;
+        return left;
+    }
+
+protected:
+    virtual ~Counted() = default;
+    // Whether the object offers iid besides IUnknown.
+    virtual bool answers(REFIID iid) const = 0;
+
+private:
+    std::atomic<ULONG> references_{1};
+};
 
 }  // namespace winw

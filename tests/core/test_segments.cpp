@@ -86,6 +86,7 @@ TEST(Segments, ConnectionsGrowWhileTheyRaiseTheTotalRate)
         int32_t want;
         int32_t waiting = 0;
     };
+    constexpr int64_t L = SEG_WINDOW_MAX_NS;
     const struct {
         const char* name;
         int32_t limit;
@@ -93,14 +94,16 @@ TEST(Segments, ConnectionsGrowWhileTheyRaiseTheTotalRate)
         bool refused = false;   // what the engine sets when the server refuses
     } cases[] = {
         {"each connection held back", 16, {{W, K, 4}, {W, 4 * K, 16}, {W, 16 * K, 16}, {W, 16 * K, 16}}},
-        {"one is enough: the added go, and come again after a pause that doubles", 16,
-         {{W, 100 * K, 4}, {W, 105 * K, 1}, {SEG_PAUSE_NS - 1, 0, 1}, {W + 1, 100 * K, 4}, {W, 100 * K, 1},
-          {2 * SEG_PAUSE_NS - 1, 0, 1}, {W + 1, 100 * K, 4}}},
-        {"a shared cap keeps what it gained", 16, {{W, K, 4}, {W, 4 * K, 16}, {W, 5 * K, 16}, {W, 20 * K, 16}}},
+        {"one is enough: the added go after the longest window, and come again after a pause that doubles", 16,
+         {{W, 10 * K, 4}, {W, 10 * K, 4}, {L - W, 95 * K, 1}, {SEG_PAUSE_NS - 1, 0, 1}, {W + 1, 10 * K, 4},
+          {L, 105 * K, 1}, {2 * SEG_PAUSE_NS - 1, 0, 1}, {W + 1, 10 * K, 4}}},
+        {"a shared cap keeps what it gained", 16, {{W, K, 4}, {W, 4 * K, 16}, {L, 50 * K, 16}, {W, 20 * K, 16}}},
+        {"the added ones' first bytes count, also before the last answered", 16,
+         {{W, K, 4}, {W, 3 * K, 4, 1}, {W, K, 16}}},
         {"up to the limit", 8, {{W, K, 4}, {W, 4 * K, 8}, {W, 8 * K, 8}}},
         {"too short a window", 16, {{W - 1, 10 * K, 1}, {1, 0, 4}}},
-        {"too few bytes until the longest window", 16, {{W, K, 4}, {W, K, 4}, {SEG_WINDOW_MAX_NS - 2 * W, K, 4}, {W, 38 * K, 16}}},
-        {"the window starts once the added answered", 16, {{W, K, 4}, {SEG_WINDOW_MAX_NS, 0, 4, 3}, {W, 4 * K, 16}}},
+        {"too few bytes until the longest window", 16, {{W, K, 4}, {W, K, 4}, {L - 2 * W, K, 4}, {W, 38 * K, 16}}},
+        {"no judging while the added have not answered", 16, {{W, K, 4}, {L, 0, 4, 3}, {W, 40 * K, 16}}},
         {"one connection only", 1, {{W, K, 1}, {W, K, 1}}},
         {"refused", 16, {{W, K, 1}}, true},
     };
