@@ -18,8 +18,10 @@
 // - The request's cancel and its web's abort stop every connection at once. The fetch stops its
 //   first connection through that abort too, and clears it before it returns unless
 //   MOONQ_AbortRequest came, so that a retry after the fetch still waits.
-// - An added connection asks for its range with both ends: a 206 of other bytes or of another
-//   version fails on that connection instead of bringing the whole file.
+// - An added connection asks for its range with both ends, a piece of at most 4 MiB at a
+//   time: a 206 of other bytes or of another version fails on that connection instead of
+//   bringing the whole file, and a server that lets each request's first second through at once
+//   does so often.
 // - Returns 1 with every byte of the file done, RANGES_RESTART, ERR_WRITE_FAILED (writeError),
 //   RANGES_CANCELLED, or ERR_CALL_FAILED when the last connection broke off first (the request's
 //   web then holds that connection's status and text).
