@@ -180,6 +180,29 @@ bool MOONQ_LocalNameMayBeTaken(const UrlItem* item, const char* path)
     return found != nameCounts.byKey.end() && found->second > own;
 }
 
+const SegDone& MOONQ_PartRanges(const UrlItem* item)
+{
+    static const SegDone NONE{};
+    const SegDone* ranges = item->partRanges.load(std::memory_order_acquire);
+    return ranges != nullptr ? *ranges : NONE;
+}
+
+bool MOONQ_SetPartRanges(UrlItem* item, const SegDone& done)
+{
+    SegDone* ranges = item->partRanges.load(std::memory_order_relaxed);
+    if (ranges == nullptr && done.count == 0)
+        return true;
+    // Made once and kept until the item goes: a reader holding the record never loses it.
+    if (ranges == nullptr) {
+        ranges = new (std::nothrow) SegDone{};
+        if (ranges == nullptr)
+            return false;
+        item->partRanges.store(ranges, std::memory_order_release);
+    }
+    *ranges = done;
+    return true;
+}
+
 void MOONQ_FreeItem(UrlItem* item)
 {
     if (item == nullptr)
@@ -190,6 +213,7 @@ void MOONQ_FreeItem(UrlItem* item)
         uncountName(item);
     }
     freeHanded(item->handed);
+    delete item->partRanges.load(std::memory_order_relaxed);
     delete item;
 }
 

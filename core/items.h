@@ -93,8 +93,10 @@ struct UrlItem {
     // The file that holds that part; written with partDone, under MOONQ_LockItem.
     LocalFileId partFile;
     // Every range of the local file that a download of this version wrote, partDone's among
-    // them (a download over several connections leaves gaps); under MOONQ_LockItem.
-    SegDone partRanges;
+    // them (a download over several connections leaves gaps); null until one was recorded, so
+    // that the many items without any carry no room for them. Read and written through
+    // MOONQ_PartRanges and MOONQ_SetPartRanges; the item owns it.
+    std::atomic<SegDone*> partRanges;
     // Unix seconds at which the link's own signature ends, EXPIRY_NONE (web/expiry.h) when it
     // names none; follows url wherever url changes, and is not saved: the link says it again
     // after a restart.
@@ -116,6 +118,11 @@ extern ListLink pendingList;   // what the person sees and what will be download
 extern ListLink deletedList;   // the items of the last Delete, kept for Undo
 extern ListLink requestList;   // query requests started and not yet harvested
 
+// The item's ranges done (an empty set when none were recorded); valid while the item lives.
+const SegDone& MOONQ_PartRanges(const UrlItem* item);
+// Records done as the item's ranges, under MOONQ_LockItem; false (nothing recorded) when memory
+// is out.
+bool MOONQ_SetPartRanges(UrlItem* item, const SegDone& done);
 // The item whose link this is.
 UrlItem* MOONQ_ItemOf(ListLink* link);
 // Creates an item for url at the end of pendingList; null when url is too long or memory is out.

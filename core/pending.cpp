@@ -107,6 +107,7 @@ uint64_t readNumber(std::string_view value)
 // The fields behind the size: the version, the part and its file, unknown ones skipped.
 void readSizeFields(UrlItem* item, std::string_view line)
 {
+    SegDone ranges{};
     for (size_t tab = line.find('\t'); tab != std::string_view::npos;) {
         const size_t next = line.find('\t', tab + 1);
         const std::string_view field = line.substr(tab + 1, next - tab - 1);
@@ -116,8 +117,8 @@ void readSizeFields(UrlItem* item, std::string_view line)
             setValidator(item->lastModified, field.substr(MODIFIED_KEY.size()));
         else if (field.starts_with(PART_KEY))
             item->partDone = std::max<int64_t>(Text_LeadingNumber(std::string(field.substr(PART_KEY.size())).c_str()), 0);
-        else if (field.starts_with(DONE_KEY))
-            Seg_Parse(field.substr(DONE_KEY.size()), &item->partRanges);
+        else if (field.starts_with(DONE_KEY) && Seg_Parse(field.substr(DONE_KEY.size()), &ranges))
+            MOONQ_SetPartRanges(item, ranges);
         else if (field.starts_with(DEVICE_KEY))
             item->partFile.device = readNumber(field.substr(DEVICE_KEY.size()));
         else if (field.starts_with(INODE_KEY))
@@ -162,7 +163,7 @@ void appendItem(std::string& text, const UrlItem* item)
     appendField(text, ETAG_KEY, item->etag);
     appendField(text, MODIFIED_KEY, item->lastModified);
     const int64_t part = item->partDone.load(std::memory_order_relaxed);
-    const SegDone& ranges = item->partRanges;
+    const SegDone& ranges = MOONQ_PartRanges(item);
     if (part > 0 || ranges.count > 0) {
         appendNumberField(text, PART_KEY, part);
         if (Seg_Bytes(ranges) > part)
@@ -320,7 +321,11 @@ size_t MOONQ_LoadPending()
         item->size = std::max<int64_t>(Text_LeadingNumber(line.c_str()), 0);
         readSizeFields(item, line);
         // A part alone, as every earlier version saved it, is one range from the file's start.
-        Seg_Add(&item->partRanges, {0, item->partDone.load(std::memory_order_relaxed)});
+        if (const int64_t part = item->partDone.load(std::memory_order_relaxed); part > 0) {
+            SegDone ranges = MOONQ_PartRanges(item);
+            Seg_Add(&ranges, {0, part});
+            MOONQ_SetPartRanges(item, ranges);
+        }
         more = readLine(*reader, line);
     }
     std::fclose(file);

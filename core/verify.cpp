@@ -54,7 +54,7 @@ void discard(UrlItem* item)
         std::fclose(file);
     auto lock = MOONQ_LockItem();
     item->partDone.store(0, std::memory_order_relaxed);
-    item->partRanges = SegDone{};
+    MOONQ_SetPartRanges(item, SegDone{});
     item->partFile = {};
     item->flags &= ~ITEM_CHECKSUM_NOTE;
 }

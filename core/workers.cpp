@@ -190,8 +190,9 @@ void recordPart(UrlItem* item, int64_t bytes, const LocalFileId& file)
     auto lock = MOONQ_LockItem();
     item->partFile = file;
     item->partDone.store(bytes, std::memory_order_relaxed);
-    item->partRanges = SegDone{};
-    Seg_Add(&item->partRanges, {0, bytes});
+    SegDone prefix{};
+    Seg_Add(&prefix, {0, bytes});
+    MOONQ_SetPartRanges(item, prefix);
 }
 
 // Records the ranges done as the item's part, held in the file that file identifies.
@@ -199,7 +200,7 @@ void recordRanges(UrlItem* item, const SegDone& done, const LocalFileId& file)
 {
     auto lock = MOONQ_LockItem();
     item->partFile = file;
-    item->partRanges = done;
+    MOONQ_SetPartRanges(item, done);
     item->partDone.store(Seg_Prefix(done), std::memory_order_relaxed);
 }
 
@@ -358,7 +359,7 @@ void beginWriting(UrlRequest* request, int64_t from)
     if (from == 0) {
         auto lock = MOONQ_LockItem();
         item->partDone.store(0, std::memory_order_relaxed);
-        item->partRanges = SegDone{};
+        MOONQ_SetPartRanges(item, SegDone{});
         Text_CopyBounded(item->etag, request->web.etag);
         Text_CopyBounded(item->lastModified, request->web.lastModified);
         if (request->web.contentLength > 0)
@@ -433,7 +434,7 @@ constexpr int64_t NOT_THE_PART_FILE = -1;
 // NOT_THE_PART_FILE when another file or a link took the place of the part.
 int64_t partToKeep(const UrlItem* item, bool ftp)
 {
-    const int64_t part = std::max(item->partDone.load(std::memory_order_relaxed), Seg_End(item->partRanges));
+    const int64_t part = std::max(item->partDone.load(std::memory_order_relaxed), Seg_End(MOONQ_PartRanges(item)));
     const bool known = ftp ? item->size > 0 : versionOf(item)[0] != '\0';
     PlatFileState state;
     if (part <= 0 || Plat_LookAt(item->localPath, &state) != 0)
@@ -448,7 +449,7 @@ int64_t partToKeep(const UrlItem* item, bool ftp)
 // Whether the ranges done are more than the part at the file's start.
 bool hasGaps(const UrlItem* item)
 {
-    return Seg_Bytes(item->partRanges) > item->partDone.load(std::memory_order_relaxed);
+    return Seg_Bytes(MOONQ_PartRanges(item)) > item->partDone.load(std::memory_order_relaxed);
 }
 
 // Offers the server the part of the file already on disk; false when the file under the local
@@ -469,11 +470,11 @@ bool offerPart(UrlRequest* request)
     web.rangeEnd = 0;
     web.askRange = false;
     if (keep == 0)
-        item->partRanges = SegDone{};
+        MOONQ_SetPartRanges(item, SegDone{});
     if (!ftp && web.ifRange[0] != '\0' && item->size > 0 && (request->connectionLimit > 1 || hasGaps(item))) {
         // The first missing range, from its first byte on; the others come once it answers.
         SegRange gap{};
-        if (Seg_Missing(item->partRanges, item->size, &gap, 1) == 1) {
+        if (Seg_Missing(MOONQ_PartRanges(item), item->size, &gap, 1) == 1) {
             web.resumeFrom = gap.first;
             web.rangeEnd = gap.end < item->size ? gap.end : 0;
             web.askRange = true;
@@ -631,7 +632,7 @@ int32_t downloadRanges(UrlRequest* request, uint32_t timeout, int32_t* outcome)
     RangeJob job{};
     {
         auto lock = MOONQ_LockItem();
-        job.done = item->partRanges;
+        job.done = MOONQ_PartRanges(item);
         job.size = item->size;
     }
     PlatFileState state;

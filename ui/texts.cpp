@@ -138,7 +138,7 @@ void MQUI_FailureText(const UrlItem* item, char* text, size_t size)
 
 void MQUI_SizeText(const UrlItem* item, char* text, size_t size)
 {
-    const int64_t part = std::max(item->partDone.load(std::memory_order_relaxed), Seg_Bytes(item->partRanges));
+    const int64_t part = std::max(item->partDone.load(std::memory_order_relaxed), Seg_Bytes(MOONQ_PartRanges(item)));
     if (part > 0 && item->size < SIZE_IN_BYTES_BELOW)
         std::snprintf(text, size, "%" PRId64 " of %" PRId64 " bytes done,", part, item->size);
     else if (part > 0)

@@ -45,7 +45,7 @@ int64_t itemSize(const UrlItem* item)
 int64_t partBytes(const UrlItem* item)
 {
     auto lock = MOONQ_LockItem();
-    return std::max(item->partDone.load(std::memory_order_relaxed), Seg_Bytes(item->partRanges));
+    return std::max(item->partDone.load(std::memory_order_relaxed), Seg_Bytes(MOONQ_PartRanges(item)));
 }
 
 void showDownloadingItem(const UrlItem* item)

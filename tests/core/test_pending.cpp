@@ -30,7 +30,7 @@ protected:
             EXPECT_EQ(item->flags & ~ITEM_QUERY_PAGE, ITEM_VALID) << item->url;
             out.push_back(std::string(item->url) + "|" + item->localPath + "|" + std::to_string(item->size) + "|" +
                           item->etag + "|" + item->lastModified + "|" + std::to_string(item->partDone.load()) +
-                          (Seg_Bytes(item->partRanges) > item->partDone ? "|" + Seg_Format(item->partRanges) : ""));
+                          (Seg_Bytes(MOONQ_PartRanges(item)) > item->partDone ? "|" + Seg_Format(MOONQ_PartRanges(item)) : ""));
         }
         return out;
     }
@@ -51,8 +51,10 @@ TEST_F(Pending, SavesTheValidItemsWithTheirVersionAndPartAndReadsThemBackAfterWh
     Text_CopyBounded(versioned->etag, "\"5f1-a2\"");
     Text_CopyBounded(versioned->lastModified, "Wed, 21 Oct 2015 07:28:00 GMT");
     versioned->partDone = 150000;
-    Seg_Add(&versioned->partRanges, {0, 150000});
-    Seg_Add(&versioned->partRanges, {160000, 200000});
+    SegDone ranges{};
+    Seg_Add(&ranges, {0, 150000});
+    Seg_Add(&ranges, {160000, 200000});
+    MOONQ_SetPartRanges(versioned, ranges);
     versioned->partFile = {2049, 18446744073709551615u, 1700000000123456789};
     ASSERT_TRUE(MOONQ_HandCookies(versioned, "session=kept in memory"));   // and never saved
     EXPECT_TRUE(versioned->handed->secure);

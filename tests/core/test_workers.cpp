@@ -331,11 +331,11 @@ TEST_F(WorkersConcurrent, RangesOverSeveralConnectionsAfterAStopAskOnlyForWhatIs
     UrlRequest* request = nullptr;
     ASSERT_EQ(MOONQ_StartNextDownload(&request, &options), 0);
     EXPECT_TRUE(waitFor([&] { return request->connections.load() >= 2 && MOONQ_LockItem() &&
-                                     Seg_Bytes(item->partRanges) >= int64_t(size / 2); }, std::chrono::seconds(60)));
+                                     Seg_Bytes(MOONQ_PartRanges(item)) >= int64_t(size / 2); }, std::chrono::seconds(60)));
     MOONQ_CancelRequest(request);
     ASSERT_EQ(resultOf(request), RESULT_CANCELLED);
     checkBack(request);
-    const SegDone held = item->partRanges;
+    const SegDone held = MOONQ_PartRanges(item);
     ASSERT_GE(held.count, 1);
     Text_CopyBounded(item->url, nginx.url("fast/big.bin").c_str());
     ASSERT_EQ(download(&request), RESULT_DOWNLOADED);

@@ -168,7 +168,9 @@ TEST_F(ListView, EveryStatePaintsItsTextsWhereAndInTheColoursItShouldInLightAndD
     for (const auto& r : rows) {
         UrlItem* added = addItem(r.url, r.flags, r.size, fileOf(r.url));
         added->partDone = r.part;
-        Seg_Parse(r.ranges, &added->partRanges);
+        SegDone ranges{};
+        Seg_Parse(r.ranges, &ranges);
+        MOONQ_SetPartRanges(added, ranges);
         added->status = r.status;
         Text_CopyBounded(added->statusText, r.statusText);
     }
