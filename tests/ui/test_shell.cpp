@@ -10,7 +10,6 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
-#include <functional>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -33,23 +32,19 @@ void command(int id)
     MQUI_WndProc(ui.hwndMain, WM_COMMAND, WPARAM(id), 0);
 }
 
-// The program's whole life in a test: a helper window's timer acts inside the program's own
-// event loop, then closes the main window the way a person would.
-std::function<void()> insideTheLoop;
-
+// The program's whole life in this process, its boxes answered by the test: should its main window
+// come up, a helper window's timer closes it the way a person would.
 LRESULT helperProc(HWND window, uint32_t message, WPARAM, LPARAM)
 {
     if (message == WM_TIMER) {
         Win_KillTimer(window, 1);
-        insideTheLoop();
         MQUI_WndProc(ui.hwndMain, WM_CLOSE, 0, 0);
     }
     return 0;
 }
 
-int runProgram(const std::function<void()>& whileRunning)
+int runProgram()
 {
-    insideTheLoop = whileRunning;
     // An earlier test's main window may have left its quit waiting, as WM_QUIT waits in a
     // thread's queue: the next loop would end at once. Take it first.
     Win_PostQuitMessage(0);
@@ -89,7 +84,7 @@ TEST_F(ShellStart, ASecondCopyBesideAHungOneIsRefusedWithItsPidAndEndOfSessionSi
         if (signal == SIGTERM) {   // a second copy beside a hung first touches no file of it
             const std::string log = readFile("moonfch_log.txt");
             ::kill(program.pid(), SIGSTOP);
-            EXPECT_EQ(runProgram([] {}), 1);
+            EXPECT_EQ(runProgram(), 1);
             // With a link it may be a script's: told on standard error, no box, and the link is
             // not added when the copy wakes.
             EXPECT_EQ(runToEnd({MOON_PROGRAM, "http://h/late.zip"}), 1);
@@ -112,7 +107,7 @@ TEST_F(ShellStart, ASecondCopyBesideAHungOneIsRefusedWithItsPidAndEndOfSessionSi
     std::filesystem::remove("moonfch_lock.txt");
     std::filesystem::create_symlink(path("a.zip"), "moonfch_lock.txt");
     modals.answers = {Win_Answer(IDOK)};
-    EXPECT_EQ(runProgram([] {}), 1);
+    EXPECT_EQ(runProgram(), 1);
     EXPECT_EQ(modals.seen.back(), "box Error in Moonfetch: The lock file moonfch_lock.txt in this folder is a "
                                   "symbolic link. Moonfetch does not follow it; remove the link to start Moonfetch here.");
     EXPECT_FALSE(std::filesystem::exists("a.zip"));
@@ -156,12 +151,12 @@ TEST_F(ShellStart, DownloadOfAKilledProgramContinuesAtTheNextStart)
         ASSERT_TRUE(Seg_Parse(c.connections > 1 ? field : "0-" + field, &held));
         saved.replace(saved.find("/slow/"), 6, "/fast/");
         moontest::writeFile(PENDING_FILE, saved);
-        EXPECT_EQ(runProgram([] {
-                      MQUI_ToolbarProc(ui.hwndToolbar, WM_COMMAND, IDC_DOWNLOAD_NOW, 0);
-                      while (ui.currentDownload != nullptr)
-                          Win_ProcessEvents(10);
-                  }),
-                  0);
+        {
+            moontest::ProgramProcess next(MOON_DRIVEN_PROGRAM);   // a downloaded link leaves the list
+            EXPECT_TRUE(moontest::waitFor([] { return readFile(PENDING_FILE).find("big.bin") == std::string::npos; },
+                                          std::chrono::seconds(30)));
+            EXPECT_EQ(next.stop(SIGTERM), 0);
+        }
         EXPECT_TRUE(moontest::isPatternFile(path("big.bin"), size));   // so this start asked for the rest
         for (const auto& line : moontest::fieldsOf(nginx.accessLog())) {
             const int64_t first = line[0].starts_with("GET /fast/") ? std::stoll(line[1].substr(6)) : -1;
@@ -346,7 +341,6 @@ TEST_F(ShellStart, TheInstallPutsItsFilesWhereTheDesktopLooksAndTheProgramKeepsT
 TEST_F(ShellStart, CommandLinesThatEndAtOnceSayWhyAndTouchNothing)
 {
     const std::string saved = "saved\nhttp://h/a.zip\n" + path("a.zip") + "\n5\n";
-    std::filesystem::create_directory("folder");
     moontest::writeFile("secret.txt", "http://h/b.zip\n");
     std::filesystem::permissions("secret.txt", std::filesystem::perms::none);
     std::filesystem::permissions(dir(), std::filesystem::perms::all);
@@ -366,7 +360,6 @@ TEST_F(ShellStart, CommandLinesThatEndAtOnceSayWhyAndTouchNothing)
         {{"http://h/\xFF\xFE.zip"}, 2, "moonfetch: http://h/\\xFF\\xFE.zip: the link is not UTF-8 text\n"},
         {{"http://h/a.zip\r\nX-Evil: 1"}, 2,
          "moonfetch: http://h/a.zip\\x0D\\x0AX-Evil: 1: the link holds a line break or another control character\n"},
-        {{"--input", "folder"}, 2, "moonfetch: cannot read links from folder: Is a directory.\n"},
         {{"--input", "secret.txt"}, 2, "moonfetch: cannot read links from secret.txt: Permission denied.\n"},
         {{"--input"}, 2, "moonfetch: --input needs a file name"},
         {{"--\xFF"}, 2, "moonfetch: unknown option --\\xFF\nTry 'moonfetch --help'.\n"},
