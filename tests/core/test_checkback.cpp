@@ -181,6 +181,7 @@ TEST_F(CheckBack, NewLinkKeepsThePartOfTheSameFileAndStartsAnotherOverOnlyWhenTh
         const uint32_t refused = ITEM_VALID | ITEM_FAILED | ITEM_LINK_REFUSED;
         UrlItem* held = newItem("http://h/old.bin", refused | ITEM_NEW_LINK, "dl/f.bin", 9000);
         held->partDone = 3000;
+        held->partFile = {1, 7, 1};   // the part's file, which a start over forgets
         Text_CopyBounded(held->etag, c.heldTag.c_str());
         Text_CopyBounded(held->lastModified, c.heldDate.c_str());
         UrlRequest* request = queried("http://h/new.bin?exp=7000000000", c.size, "dl/f.bin", 0, c.result);
@@ -192,9 +193,10 @@ TEST_F(CheckBack, NewLinkKeepsThePartOfTheSameFileAndStartsAnotherOverOnlyWhenTh
         asked.clear();
         EXPECT_EQ(checkBack(), 1);
         const bool taken = c.part >= 0;
-        EXPECT_EQ(std::tuple(asked, std::string(held->url), held->partDone.load(), held->flags.load(), held->expiresAt),
+        EXPECT_EQ(std::tuple(asked, std::string(held->url), held->partDone.load(), held->partFile.inode, held->flags.load(),
+                             held->expiresAt),
                   std::tuple(c.asked, taken ? "http://h/new.bin?exp=7000000000" : "http://h/old.bin",
-                             taken ? c.part : 3000, taken ? ITEM_VALID : refused,
+                             taken ? c.part : 3000, c.part == 0 ? 0u : 7u, taken ? ITEM_VALID : refused,
                              taken ? 7000000000 : EXPIRY_NONE));
         MOONQ_FreeList(&pendingList);
     }
