@@ -256,18 +256,13 @@ TEST_F(ShellStart, ASecondStartHandsItsLinksToTheRunningCopyAndListShowsTheCopys
     for (int i = 0; i < 10000; ++i)
         links += nginx.url("many/" + std::to_string(i) + ".bin") + "\n";
     EXPECT_EQ(runToEnd({MOON_PROGRAM, "--input", "-"}, links), 0);
-    // Only 30 s without one more link checked fail, however slow the machine (the time: moon_bench handoff).
-    size_t mostThreads = 0, lines = 0;
-    while (lines < 1 + 3 * 10003)   // the header and 3 lines a valid item
-        ASSERT_TRUE(moontest::waitFor(
-            [&] {
-                mostThreads = std::max<size_t>(mostThreads, std::distance(std::filesystem::directory_iterator(
-                                                                 "/proc/" + std::to_string(first.pid()) + "/task"), {}));
-                const size_t now = std::ranges::count(readFile(PENDING_FILE), '\n');
-                return std::exchange(lines, std::max(lines, now)) < now;
-            },
-            std::chrono::seconds(30)));
-    EXPECT_LE(mostThreads, 16u);   // the window's own threads and the query pool, not a thread a link
+    // Only 30 s without one more link checked fail, however slow the machine (the time: moon_bench handoff;
+    // the threads the checks take: the core's test).
+    for (size_t lines = 0; lines < 1 + 3 * 10003;)   // the header and 3 lines a valid item
+        ASSERT_TRUE(moontest::waitFor([&] {
+            const size_t now = std::ranges::count(readFile(PENDING_FILE), '\n');
+            return std::exchange(lines, std::max(lines, now)) < now;
+        }, std::chrono::seconds(30)));
     EXPECT_EQ(runToEnd({MOON_PROGRAM, "--list"}), 0);
     const std::string list = readFile("out.txt");
     EXPECT_EQ(list.substr(0, list.find(nginx.url("many/"))),
