@@ -139,7 +139,7 @@ TEST_F(ShellStart, DownloadOfAKilledProgramContinuesAtTheNextStart)
         moontest::writeFile(PENDING_FILE, "saved\n" + nginx.url("slow/big.bin") + "\n" + path("big.bin") + "\n" +
                                               std::to_string(size) + (c.connections > 1 ? "\tetag=" + std::string(etag) : "") + "\n");
         {
-            moontest::ProgramProcess program(MOON_DRIVEN_PROGRAM);
+            moontest::ProgramProcess program(MOON_PROGRAM, {"--download-now"});
             ASSERT_TRUE(moontest::waitFor([&] { return readFile(PENDING_FILE).find(c.recorded) != std::string::npos; },
                                           std::chrono::seconds(30)));
             program.stop(SIGKILL);
@@ -152,7 +152,7 @@ TEST_F(ShellStart, DownloadOfAKilledProgramContinuesAtTheNextStart)
         saved.replace(saved.find("/slow/"), 6, "/fast/");
         moontest::writeFile(PENDING_FILE, saved);
         {
-            moontest::ProgramProcess next(MOON_DRIVEN_PROGRAM);   // a downloaded link leaves the list
+            moontest::ProgramProcess next(MOON_PROGRAM, {"--download-now"});   // a downloaded link leaves the list
             EXPECT_TRUE(moontest::waitFor([] { return readFile(PENDING_FILE).find("big.bin") == std::string::npos; },
                                           std::chrono::seconds(30)));
             EXPECT_EQ(next.stop(SIGTERM), 0);
@@ -196,7 +196,7 @@ TEST_F(ShellStart, TheEndOfTheSessionClosesTheAttentionBoxAndALostDisplayKeepsTh
         EXPECT_EQ(asked.stop(SIGTERM), 0);
         EXPECT_EQ(readFile(PENDING_FILE) + readFile("a.bin"), "1.2, Moonfetch pending URL list for internal use.\n" + item + "old");
 
-        run = {run[0], run[1], MOON_DRIVEN_PROGRAM};
+        run = {run[0], run[1], MOON_PROGRAM, "--download-now"};
         moontest::ProgramProcess downloading("/usr/bin/env", run);
         ASSERT_TRUE(moontest::waitFor([] { return readFile(PENDING_FILE).find("\tpart=") != std::string::npos; },
                                       std::chrono::seconds(30)));
