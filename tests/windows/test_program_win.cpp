@@ -92,19 +92,11 @@ struct Running {
         });
         Sleep(200);
     }
+    // Its main window, the only one of that title in the test's Wine.
     HWND mainWindow() const
     {
-        HWND found = nullptr;
-        moontest::waitFor([&] {
-            eachWindowOf(process.dwProcessId, [&](HWND window) {
-                wchar_t caption[32] = L"";
-                GetWindowTextW(window, caption, 32);
-                found = std::wstring(caption) == L"Moonfetch" ? window : nullptr;
-                return found == nullptr;
-            });
-            return found != nullptr;
-        }, 60s, [this] { acceptDialogs(); });
-        return found;
+        moontest::waitFor([] { return FindWindowW(nullptr, L"Moonfetch") != nullptr; }, 60s, [this] { acceptDialogs(); });
+        return FindWindowW(nullptr, L"Moonfetch");
     }
 };
 
