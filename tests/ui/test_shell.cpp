@@ -385,21 +385,39 @@ TEST_F(ShellStart, CommandLinesThatEndAtOnceSayWhyAndTouchNothing)
 
 using Shell = moontest::UiSandbox;
 
-TEST_F(Shell, QuitWarnsOnlyWithItemsPendingAndDownloadAtChecked)
+// The quit warning comes only with items pending and "Download at" checked. The close box asks it too, unless
+// a tray keeps the armed program: then Exit in the tray's menu asks, over the window, which comes out of the
+// tray to carry the question and stays out when the person cancels.
+TEST_F(Shell, QuitWarnsOnlyWithItemsPendingAndDownloadAtCheckedAndATrayKeepsTheArmedProgramOnTheCloseBox)
 {
-    modals.answers = {Win_Answer(IDCANCEL), Win_Answer(IDOK)};
     Win_SetChecked(downloadAt(), true);
     ui.scheduleTimerId = Schedule_StartTimer(ui.hwndMain);
     EXPECT_TRUE(MQUI_ConfirmQuit());   // nothing pending
     addItem("http://h/a.zip");
+    MQUI_Refresh();
     Win_SetChecked(downloadAt(), false);
     EXPECT_TRUE(MQUI_ConfirmQuit());   // nothing scheduled
     Win_SetChecked(downloadAt(), true);
+    std::pair<HWND, bool> asked;   // the box's owner, and whether the window showed meanwhile
+    modals.answers = {Win_Answer(IDCANCEL), [&asked](const WinModal& box) {
+        asked = {box.owner, Win_IsWindowVisible(ui.hwndMain)};
+        return Win_Answer(IDCANCEL)(box);
+    }, Win_Answer(IDOK)};
     MQUI_WndProc(ui.hwndMain, WM_CLOSE, 0, 0);
     ASSERT_NE(ui.hwndMain, nullptr);
-    command(IDM_EXIT);
+    Win_FakeTray(true);
+    MQUI_ShowTray();
+    Win_FakeTray(false);
+    MQUI_WndProc(ui.hwndMain, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(Win_IsWindowVisible(ui.hwndMain));
+    EXPECT_TRUE(Win_ChooseTrayItem("Exit"));
+    EXPECT_EQ(asked, std::pair(ui.hwndMain, true));
+    MQUI_WndProc(ui.hwndMain, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(Win_ChooseTrayItem("Show Moonfetch"));
+    EXPECT_TRUE(Win_IsWindowVisible(ui.hwndMain));
+    EXPECT_TRUE(Win_ChooseTrayItem("Exit"));   // as File, Exit
     EXPECT_EQ(ui.hwndMain, nullptr);
-    EXPECT_EQ(modals.seen, std::vector<std::string>(2, "box Error: Scheduled download will not occur if you quit. "
+    EXPECT_EQ(modals.seen, std::vector<std::string>(3, "box Error: Scheduled download will not occur if you quit. "
                                                        "Moonfetch must be running at scheduled time."));
     EXPECT_NE(readFile(PENDING_FILE).find("http://h/a.zip"), std::string::npos);
 }
@@ -484,33 +502,6 @@ TEST(ShellClose, OnlyTheCloseBoxKeepsTheProgramAndOnlyInATrayWithSomethingToWait
             for (int by = 0; by < 3; ++by)
                 EXPECT_EQ(MQUI_StaysInTray(CloseBy(by), tray == 1, state == 0, state == 1), STAYS[tray][state][by])
                     << tray << state << by;
-}
-
-TEST_F(Shell, TheCloseBoxOfAnArmedProgramHidesItInTheTrayWhoseMenuShowsAndExitsIt)
-{
-    Win_FakeTray(true);
-    MQUI_ShowTray();
-    Win_FakeTray(false);
-    addItem("http://h/a.zip");
-    MQUI_Refresh();
-    Win_Click(downloadAt());
-    MQUI_WndProc(ui.hwndMain, WM_CLOSE, 0, 0);
-    EXPECT_FALSE(Win_IsWindowVisible(ui.hwndMain));
-    // Exit warns of the schedule as File, Exit does, over the window, which comes out of the tray
-    // to carry the question and stays out when the person cancels.
-    std::pair<HWND, bool> asked;   // the box's owner, and whether the window showed meanwhile
-    modals.answers = {[&asked](const WinModal& box) {
-        asked = {box.owner, Win_IsWindowVisible(ui.hwndMain)};
-        return Win_Answer(IDCANCEL)(box);
-    }};
-    EXPECT_TRUE(Win_ChooseTrayItem("Exit"));
-    EXPECT_EQ(asked, std::pair(ui.hwndMain, true));
-    MQUI_WndProc(ui.hwndMain, WM_CLOSE, 0, 0);
-    EXPECT_TRUE(Win_ChooseTrayItem("Show Moonfetch"));
-    EXPECT_TRUE(Win_IsWindowVisible(ui.hwndMain));
-    modals.answers = {Win_Answer(IDOK)};
-    EXPECT_TRUE(Win_ChooseTrayItem("Exit"));
-    EXPECT_EQ(ui.hwndMain, nullptr);
 }
 
 }  // namespace
