@@ -57,8 +57,7 @@ TEST_F(Schedule, StartIsDrawnInTheStoredHoursAndTheTimeLeftWrapsAtMidnight)
     Schedule_SetEndHour(5);
     Schedule_Seed(1);
     Schedule_PickStartTime();   // 1 AM + 18467 * 3600 / 32767 seconds
-    EXPECT_EQ(schedule.startTime, 3600 + 2028);
-    EXPECT_STREQ(Schedule_GetTimeText(), " 1:33 AM");
+    EXPECT_EQ(std::pair(schedule.startTime, std::string(Schedule_GetTimeText())), std::pair(3600 + 2028, std::string(" 1:33 AM")));
     const auto clock = std::exchange(schedule.secondOfDay, [] { return fakeNow; });
     for (auto [now, left] : {std::pair{5628, 0}, {5629, 86399}, {0, 5628}}) {
         fakeNow = now;
@@ -73,8 +72,7 @@ TEST_F(Schedule, StartIsDrawnInTheStoredHoursAndTheTimeLeftWrapsAtMidnight)
     EXPECT_EQ(Schedule_SetEndHour(-1), 0);
     int32_t stored = -1;
     Reg_ReadDword(REG_ROOT_CURRENT_USER, REG_KEY_SCHEDULE, REG_VAL_END_HOUR, &stored);
-    EXPECT_EQ(stored, 0);
-    EXPECT_FALSE(Schedule_GetEveryNight());
+    EXPECT_EQ(std::pair(stored, Schedule_GetEveryNight()), std::pair(0, false));
     Schedule_SetEveryNight(true);
     schedule.everyNight = false;
     Schedule_Load();

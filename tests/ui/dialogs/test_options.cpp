@@ -91,8 +91,8 @@ TEST_F(Options, CancelChangesNothingAndOkWritesAndTracesAll)
         return Win_Press({IDC_USE_EXTENSION, IDC_ALLOW_HTML, IDC_SCHEDULE_FULL_RATE, IDOK})(modal);
     }};
     ASSERT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_OPTIONS));
-    EXPECT_EQ(shown, (std::vector<bool>{true, false, false}));
-    EXPECT_EQ(settings(), "111 111 drops HTML|16/16 250/250 1/1 ");   // the unchanged one is stored too
+    EXPECT_EQ(std::pair(shown, settings()),   // the unchanged one is stored too
+              std::pair(std::vector<bool>{true, false, false}, std::string("111 111 drops HTML|16/16 250/250 1/1 ")));
 
     // A box that holds no number keeps what it showed (250).
     modals.answers = {[](const WinModal& modal) {
@@ -116,9 +116,8 @@ TEST_F(Options, FirstStartAsksForTheCookieSourceFirstAndLeavesTheFileBehind)
     EXPECT_EQ(loadSettings(), 0);
     EXPECT_EQ(modals.seen, std::vector<std::string>{"dialog 135 Select Source for Cookies"});
     EXPECT_EQ(settings(), "000 -1-1-1|8/-1 0/-1 0/-1 ");
-    EXPECT_STREQ(MOONQ_GetDownloadDir(), "/before");   // nothing stored was read
-    EXPECT_EQ(downloadAtText(), std::string("Download at ") + Schedule_GetTimeText());
-    EXPECT_EQ(readFile(settingsFile()), EMPTY_STORE);
+    EXPECT_EQ(std::tuple(std::string(MOONQ_GetDownloadDir()), downloadAtText(), readFile(settingsFile())),   // nothing read
+              std::tuple("/before", std::string("Download at ") + Schedule_GetTimeText(), EMPTY_STORE));
     // The next start is a later one, though the file holds nothing: no dialog, nothing written.
     EXPECT_EQ(loadSettings(), REG_ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(readFile(settingsFile()), EMPTY_STORE);
