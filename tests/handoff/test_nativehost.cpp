@@ -50,8 +50,7 @@ TEST(NativeHost, EachFrameIsReadWholeOrRefusedWithItsReason)
                 texts.push_back(refusal.empty() ? std::to_string(links.size()) : refusal);
         }
         std::fclose(input);
-        EXPECT_EQ(reads, row.reads);
-        EXPECT_EQ(texts, row.texts);
+        EXPECT_EQ(std::pair(reads, texts), std::pair(row.reads, row.texts));
     }
 }
 
