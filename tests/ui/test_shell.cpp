@@ -22,16 +22,6 @@ namespace {
 
 using moontest::readFile;
 
-HWND downloadAt()
-{
-    return Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT);
-}
-
-void command(int id)
-{
-    MQUI_WndProc(ui.hwndMain, WM_COMMAND, WPARAM(id), 0);
-}
-
 // The program's whole life in this process, its boxes answered by the test: should its main window
 // come up, a helper window's timer closes it the way a person would.
 LRESULT helperProc(HWND window, uint32_t message, WPARAM, LPARAM)
@@ -387,14 +377,15 @@ using Shell = moontest::UiSandbox;
 // tray to carry the question and stays out when the person cancels.
 TEST_F(Shell, QuitWarnsOnlyWithItemsPendingAndDownloadAtCheckedAndATrayKeepsTheArmedProgramOnTheCloseBox)
 {
-    Win_SetChecked(downloadAt(), true);
+    HWND downloadAt = Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_AT);
+    Win_SetChecked(downloadAt, true);
     ui.scheduleTimerId = Schedule_StartTimer(ui.hwndMain);
     EXPECT_TRUE(MQUI_ConfirmQuit());   // nothing pending
     addItem("http://h/a.zip");
     MQUI_Refresh();
-    Win_SetChecked(downloadAt(), false);
+    Win_SetChecked(downloadAt, false);
     EXPECT_TRUE(MQUI_ConfirmQuit());   // nothing scheduled
-    Win_SetChecked(downloadAt(), true);
+    Win_SetChecked(downloadAt, true);
     std::pair<HWND, bool> asked;   // the box's owner, and whether the window showed meanwhile
     modals.answers = {Win_Answer(IDCANCEL), [&asked](const WinModal& box) {
         asked = {box.owner, Win_IsWindowVisible(ui.hwndMain)};
@@ -428,13 +419,13 @@ TEST_F(Shell, DeleteIsRefusedWhileTheWorkTimerRunsAndUndoWorksAnyTime)
     HWND downloadNow = Win_GetDlgItem(ui.hwndToolbar, IDC_DOWNLOAD_NOW);
     EXPECT_TRUE(Win_IsWindowEnabled(downloadNow));
     ui.workTimerId = WORK_TIMER_ID;   // a validation or a download is in flight
-    command(IDM_DELETE);
+    MQUI_WndProc(ui.hwndMain, WM_COMMAND, IDM_DELETE, 0);
     EXPECT_TRUE(MOONQ_CountItems() == 2 && !Win_IsWindowEnabled(downloadNow));   // refused; the buttons show the work
     ui.workTimerId = 0;
     Win_SendKey(ui.hwndMain, VK_DELETE, false);
     EXPECT_TRUE(MOONQ_CountItems() == 0 && readFile(PENDING_FILE).find("http://h/a.zip") == std::string::npos);
     ui.workTimerId = WORK_TIMER_ID;
-    command(IDM_UNDO);
+    MQUI_WndProc(ui.hwndMain, WM_COMMAND, IDM_UNDO, 0);
     EXPECT_TRUE(MOONQ_CountItems() == 2 && readFile(PENDING_FILE).find("http://h/b.zip") != std::string::npos);
     ui.workTimerId = 0;
 }
@@ -478,7 +469,7 @@ TEST_F(Shell, QuitDuringADownloadStopsItBeforeItsItemIsReleased)
     ASSERT_NE(ui.currentDownload, nullptr);
     ASSERT_TRUE(waitForUi([] { return ui.currentDownload->bytesDone.load() >= 3000; }));
 
-    command(IDM_EXIT);
+    MQUI_WndProc(ui.hwndMain, WM_COMMAND, IDM_EXIT, 0);
     EXPECT_EQ(std::pair(ui.hwndMain, ui.currentDownload), std::pair(HWND(nullptr), static_cast<UrlRequest*>(nullptr)));
     const std::string saved = readFile(PENDING_FILE);
     // Both wait for the next start, the interrupted one still first.
