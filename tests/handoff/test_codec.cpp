@@ -22,7 +22,8 @@ TEST(Handoff, RequestsAndAnswersComeBackAsSentAndBytesThatAreNotUtf8TravelAsRepl
     HandoffRequest got;
     ASSERT_TRUE(Handoff_DecodeRequest(payloadOf(Handoff_EncodeRequest(request)), &got));
     const HandoffLink& first = got.links[0];
-    EXPECT_EQ(std::tuple(first.url, first.referrer, first.cookieHeader, got.links[1].url, got.downloadNow, got.raise, got.list),
+    EXPECT_EQ(std::tuple(first.url, first.referrer, first.cookieHeader, got.links[1].url, got.downloadNow, got.raise,
+                         got.list),
               std::tuple(request.links[0].url, "http://h/page", "a=1; b=2", "ftp://h/\xEF\xBF\xBD", true, false, false));
 
     const HandoffAnswer answer{{{"http://h/a", true, ""}, {"x", false, "too long"}}, {"http://h/a\t5\tready\t/d/a"}};
@@ -34,11 +35,7 @@ TEST(Handoff, RequestsAndAnswersComeBackAsSentAndBytesThatAreNotUtf8TravelAsRepl
 
 TEST(Handoff, OnlyTheShapeItselfIsAcceptedAndNoFrameIsLongerThanTheLimit)
 {
-    struct Row {
-        const char* payload;
-        bool request, answer;
-    };
-    const Row rows[] = {
+    const struct { const char* payload; bool request, answer; } rows[] = {
         {R"({})", true, true},   // every field has its default
         {R"({"list":true})", true, true},
         {R"({"links":[{"url":"http://h/"}]})", true, true},
@@ -53,7 +50,7 @@ TEST(Handoff, OnlyTheShapeItselfIsAcceptedAndNoFrameIsLongerThanTheLimit)
         {R"({"links":[)", false, false},
         {"", false, false},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.payload);
         HandoffRequest request;
         HandoffAnswer answer;
