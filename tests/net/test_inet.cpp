@@ -126,9 +126,7 @@ using InetScripted = Inet;
 TEST_F(InetScripted, ObjectGoesWholeToTheConnectionsHostAndAHostThatUrlReadersTakeForAnotherIsRefused)
 {
     ScriptedServer server({{echoRequest()}});
-    struct {
-        std::string object, target;
-    } cases[] = {
+    const struct { std::string object, target; } cases[] = {
         {"a%20b?x=1 y", "/a%20b?x=1%20y"},
         {"x#@127.0.0.2:1/y", "/x%23@127.0.0.2:1/y"},
         {"/127.0.0.2:1/x", "//127.0.0.2:1/x"},

@@ -331,13 +331,8 @@ TEST_F(ShellStart, CommandLinesThatEndAtOnceSayWhyAndTouchNothing)
     if (::geteuid() == 0)
         program = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", MOON_PROGRAM};
     const std::string longLink = "http://h/" + std::string(100 * 1024, 'x');
-    struct Row {
-        std::vector<std::string> arguments;
-        int status;
-        std::string output;   // the start of standard error, or of standard output after status 0
-        bool display = true;
-    };
-    const Row rows[] = {
+    // output: the start of standard error, or of standard output after status 0.
+    const struct { std::vector<std::string> arguments; int status; std::string output; bool display = true; } rows[] = {
         {{longLink}, 2, "moonfetch: " + longLink.substr(0, 80) + "...: the link is longer than 2057 bytes\n"},
         {{"http://h/\xFF\xFE.zip"}, 2, "moonfetch: http://h/\\xFF\\xFE.zip: the link is not UTF-8 text\n"},
         {{"http://h/a.zip\r\nX-Evil: 1"}, 2,
@@ -355,7 +350,7 @@ TEST_F(ShellStart, CommandLinesThatEndAtOnceSayWhyAndTouchNothing)
         {{"http://h/c.zip"}, 1, "Moonfetch needs a display: set DISPLAY or WAYLAND_DISPLAY, or "
                                 "QT_QPA_PLATFORM=offscreen to run without one.\n", false},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.arguments[0].substr(0, 40));
         moontest::writeFile(PENDING_FILE, saved);
         std::vector<std::string> arguments = program;
