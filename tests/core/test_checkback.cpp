@@ -99,7 +99,7 @@ protected:
     DownloadOptions options{};
 };
 
-TEST_F(CheckBack, QueriesWithoutAFileFailTheirItemAndAZeroLengthOneOpensTheEscapedPage)
+TEST_F(CheckBack, QueriesWithoutAFileOrWithAPageForAFileFailTheirItemAndAZeroLengthOneOpensTheEscapedPage)
 {
     EXPECT_EQ(checkBack(), 2);
     UrlRequest* running = queried("http://h/running.bin", 10, "dl/running.bin", 0, RESULT_RUNNING);
@@ -126,19 +126,16 @@ TEST_F(CheckBack, QueriesWithoutAFileFailTheirItemAndAZeroLengthOneOpensTheEscap
     // A page that a full disk cut short is not opened.
     EXPECT_EQ(moontest::withFileSizeLimit(100, [this] { return checkBack(); }), 1);
     EXPECT_EQ(std::tuple(checkBack(), asked), std::tuple(2, openedOnce));
-}
 
-// A web page where the link names a file is no file: the item fails, even kept from before, unless the
-// link names a page or AllowHTML is on.
-TEST_F(CheckBack, AWebPageForALinkThatNamesNoPageFailsUnlessAllowed)
-{
+    // A web page where the link names a file is no file: the item fails, even kept from before, unless the
+    // link names a page or AllowHTML is on.
     fs::create_directory("dl");
     MOONQ_SetDownloadDir("d");
-    const std::string page = "645 The server answered with a web page, not a file.|dl/";
+    const std::string webPage = "645 The server answered with a web page, not a file.|dl/";
     const struct { const char* url; int32_t allowHTML; int64_t expiresAt; std::string state; } rows[] = {
-        {"http://h/a.bin", 0, EXPIRY_NONE, page + "a.bin"},
+        {"http://h/a.bin", 0, EXPIRY_NONE, webPage + "a.bin"},
         {"http://h/b.bin?sig=1", 0, 1000000000, "645 The link has expired.|dl/b.bin"},
-        {"http://h/c.bin", 0, 7000000000, page + "c.bin"},
+        {"http://h/c.bin", 0, 7000000000, webPage + "c.bin"},
         {"http://h/d.html?id=3", 0, EXPIRY_NONE, "129 |dl/d.html"},
         {"http://h/e.bin", 1, EXPIRY_NONE, "129 |dl/e.bin"},
     };
@@ -154,7 +151,7 @@ TEST_F(CheckBack, AWebPageForALinkThatNamesNoPageFailsUnlessAllowed)
     UrlItem* kept = newItem("http://h/a.bin", ITEM_VALID | ITEM_QUERY_PAGE, "dl/a.bin", 79);
     UrlRequest* started = nullptr;
     EXPECT_EQ(MOONQ_StartNextDownload(&started, &options), 1);
-    EXPECT_EQ(state(kept->url), page + "a.bin");
+    EXPECT_EQ(state(kept->url), webPage + "a.bin");
 }
 
 // A new link is taken, keeping the part, when its answer names the item's file; another file only on "start
@@ -181,6 +178,7 @@ TEST_F(CheckBack, NewLinkKeepsThePartOfTheSameFileAndStartsAnotherOverOnlyWhenTh
         const uint32_t refused = ITEM_VALID | ITEM_FAILED | ITEM_LINK_REFUSED;
         UrlItem* held = newItem("http://h/old.bin", refused | ITEM_NEW_LINK, "dl/f.bin", 9000);
         held->partDone = 3000;
+        held->partFile = {1, 7, 1};   // the part's file, which a start over forgets
         Text_CopyBounded(held->etag, c.heldTag.c_str());
         Text_CopyBounded(held->lastModified, c.heldDate.c_str());
         UrlRequest* request = queried("http://h/new.bin?exp=7000000000", c.size, "dl/f.bin", 0, c.result);
@@ -192,9 +190,10 @@ TEST_F(CheckBack, NewLinkKeepsThePartOfTheSameFileAndStartsAnotherOverOnlyWhenTh
         asked.clear();
         EXPECT_EQ(checkBack(), 1);
         const bool taken = c.part >= 0;
-        EXPECT_EQ(std::tuple(asked, std::string(held->url), held->partDone.load(), held->flags.load(), held->expiresAt),
+        EXPECT_EQ(std::tuple(asked, std::string(held->url), held->partDone.load(), held->partFile.inode, held->flags.load(),
+                             held->expiresAt),
                   std::tuple(c.asked, taken ? "http://h/new.bin?exp=7000000000" : "http://h/old.bin",
-                             taken ? c.part : 3000, taken ? ITEM_VALID : refused,
+                             taken ? c.part : 3000, c.part == 0 ? 0u : 7u, taken ? ITEM_VALID : refused,
                              taken ? 7000000000 : EXPIRY_NONE));
         MOONQ_FreeList(&pendingList);
     }

@@ -45,8 +45,7 @@ TEST_F(Items, NewItemsQueueInOrderUpToTheUrlBuffer)
     ASSERT_NE(item, nullptr);
     EXPECT_EQ(std::pair(std::string(item->url), item->flags.load()), std::pair(longest, 0u));
     addItems(2);
-    EXPECT_EQ(names(), "a 0 1");
-    EXPECT_EQ(MOONQ_CountItems(), 3u);
+    EXPECT_EQ(std::pair(names(), MOONQ_CountItems()), std::pair(std::string("a 0 1"), size_t(3)));
     EXPECT_TRUE(MOONQ_ItemAt(0) == item && MOONQ_ItemAt(3) == nullptr && MOONQ_NextItem(MOONQ_ItemAt(2)) == nullptr);
     EXPECT_STREQ(MOONQ_ItemAt(2)->url, "http://h/1");
 }
@@ -122,9 +121,8 @@ TEST_F(Items, StopFreesBothListsAndDeletesOnlyEmptyPlaceholders)
     std::string left;
     for (const char* path : paths)
         left += fs::exists(fs::symlink_status(path)) ? std::string(path) + " " : "";
-    EXPECT_EQ(left, "data.bin emptydir link.bin ");
-    EXPECT_TRUE(List_IsEmpty(&pendingList) && List_IsEmpty(&deletedList));
-    EXPECT_EQ(readFile("moonfch_log.txt"), "Trace file for Moonfetch 1.2\n");
+    EXPECT_EQ(std::tuple(left, List_IsEmpty(&pendingList) && List_IsEmpty(&deletedList), readFile("moonfch_log.txt")),
+              std::tuple("data.bin emptydir link.bin ", true, "Trace file for Moonfetch 1.2\n"));
     ASSERT_EQ(MOONQ_Start(), 0);
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
 // The payload of a whole frame, after its length has been checked against the frame.
@@ -19,28 +21,21 @@ TEST(Handoff, RequestsAndAnswersComeBackAsSentAndBytesThatAreNotUtf8TravelAsRepl
                                  true, false};
     HandoffRequest got;
     ASSERT_TRUE(Handoff_DecodeRequest(payloadOf(Handoff_EncodeRequest(request)), &got));
-    EXPECT_EQ(got.links[0].url, request.links[0].url);
-    EXPECT_EQ(got.links[0].cookieHeader, "a=1; b=2");
-    EXPECT_EQ(got.links[1].url, "ftp://h/\xEF\xBF\xBD");
-    EXPECT_TRUE(got.downloadNow);
-    EXPECT_FALSE(got.raise);
-    EXPECT_FALSE(got.list);
+    const HandoffLink& first = got.links[0];
+    EXPECT_EQ(std::tuple(first.url, first.referrer, first.cookieHeader, got.links[1].url, got.downloadNow, got.raise,
+                         got.list),
+              std::tuple(request.links[0].url, "http://h/page", "a=1; b=2", "ftp://h/\xEF\xBF\xBD", true, false, false));
 
     const HandoffAnswer answer{{{"http://h/a", true, ""}, {"x", false, "too long"}}, {"http://h/a\t5\tready\t/d/a"}};
     HandoffAnswer back;
     ASSERT_TRUE(Handoff_DecodeAnswer(payloadOf(Handoff_EncodeAnswer(answer)), &back));
-    EXPECT_EQ(back.results[1].reason, "too long");
-    EXPECT_FALSE(back.results[1].added);
-    EXPECT_EQ(back.listLines, answer.listLines);
+    EXPECT_EQ(std::tuple(back.results[1].reason, back.results[1].added, back.listLines),
+              std::tuple("too long", false, answer.listLines));
 }
 
 TEST(Handoff, OnlyTheShapeItselfIsAcceptedAndNoFrameIsLongerThanTheLimit)
 {
-    struct Row {
-        const char* payload;
-        bool request, answer;
-    };
-    const Row rows[] = {
+    const struct { const char* payload; bool request, answer; } rows[] = {
         {R"({})", true, true},   // every field has its default
         {R"({"list":true})", true, true},
         {R"({"links":[{"url":"http://h/"}]})", true, true},
@@ -55,7 +50,7 @@ TEST(Handoff, OnlyTheShapeItselfIsAcceptedAndNoFrameIsLongerThanTheLimit)
         {R"({"links":[)", false, false},
         {"", false, false},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.payload);
         HandoffRequest request;
         HandoffAnswer answer;

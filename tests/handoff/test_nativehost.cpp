@@ -14,7 +14,7 @@ std::string frame(std::string_view payload, int64_t announced = -1)
 
 // Every kind of frame a browser, or something posing as one, may send: what each read returns
 // up to the first that is not a whole frame, and per whole frame its refusal or link count.
-TEST(NativeHost, EachFrameIsReadWholeOrRefusedWithItsReason)
+TEST(NativeHost, EachFrameIsReadWholeOrRefusedWithItsReasonAndAnswersStayUnderTheLimit)
 {
     const std::string shape = R"(The message is not an object with "links", a list of objects each with a "url" text.)";
     const std::string json = "The message is not valid JSON.", utf8 = "The message is not UTF-8 text.";
@@ -50,15 +50,10 @@ TEST(NativeHost, EachFrameIsReadWholeOrRefusedWithItsReason)
                 texts.push_back(refusal.empty() ? std::to_string(links.size()) : refusal);
         }
         std::fclose(input);
-        EXPECT_EQ(reads, row.reads);
-        EXPECT_EQ(texts, row.texts);
+        EXPECT_EQ(std::pair(reads, texts), std::pair(row.reads, row.texts));
     }
-}
-
-// An answer stays under the frame limit however many links a message held, leaving out the
-// results behind the first that does not fit.
-TEST(NativeHost, AnswersStayUnderTheLimit)
-{
+    // An answer stays under the frame limit however many links a message held, leaving out the
+    // results behind the first that does not fit.
     std::vector<NativeResult> results(20000, NativeResult{false, std::string(100, 'r')});
     results[0].added = results.back().added = true;   // the last one is short enough to fit
     const std::string answer = Native_EncodeAnswer(results);

@@ -37,11 +37,6 @@ InetSession* newSession()
     return sessions->back();
 }
 
-milliseconds since(Clock::time_point start)
-{
-    return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
-}
-
 // Sets flag from another thread after delay; the thread is joined when the result goes.
 std::jthread abortAfter(InetAbortFlag& flag, milliseconds delay)
 {
@@ -131,9 +126,7 @@ using InetScripted = Inet;
 TEST_F(InetScripted, ObjectGoesWholeToTheConnectionsHostAndAHostThatUrlReadersTakeForAnotherIsRefused)
 {
     ScriptedServer server({{echoRequest()}});
-    struct {
-        std::string object, target;
-    } cases[] = {
+    const struct { std::string object, target; } cases[] = {
         {"a%20b?x=1 y", "/a%20b?x=1%20y"},
         {"x#@127.0.0.2:1/y", "/x%23@127.0.0.2:1/y"},
         {"/127.0.0.2:1/x", "//127.0.0.2:1/x"},
@@ -221,10 +214,10 @@ TEST_F(InetScripted, BlockedCallsEndInTimeOrSoonAfterAnAbortAndLaterCallsFailAtO
         auto start = Clock::now();
         std::jthread late = c.abortMs > 0 ? abortAfter(abort, milliseconds(c.abortMs)) : std::jthread();
         EXPECT_EQ(call(), c.error);
-        EXPECT_LT(since(start), milliseconds(c.abortMs > 0 ? 1000 : 3000));
+        EXPECT_LT(Clock::now() - start, milliseconds(c.abortMs > 0 ? 1000 : 3000));
         start = Clock::now();   // after an abort every later call fails at once
         EXPECT_EQ(c.abortMs > 0 ? call() : c.error, c.error);
-        EXPECT_LT(since(start), milliseconds(100));
+        EXPECT_LT(Clock::now() - start, milliseconds(100));
     }
 }
 

@@ -23,7 +23,7 @@ int replace(const std::string& path, const std::string& text)
 
 using ReplaceFile = moontest::Sandbox;
 
-TEST_F(ReplaceFile, ALinkStaysALinkAndItsFinalTargetGetsTheContent)
+TEST_F(ReplaceFile, ALinkStaysALinkWhoseFinalTargetGetsTheContentAndAReplacedFileKeepsItsMode)
 {
     // The link in "here", what it holds (null: the absolute path of the target), its final target.
     const struct { const char* link; const char* points; const char* target; } cases[] = {
@@ -44,13 +44,10 @@ TEST_F(ReplaceFile, ALinkStaysALinkAndItsFinalTargetGetsTheContent)
         EXPECT_EQ(fs::read_symlink(link, notALink), points) << c.link;
         EXPECT_EQ(readFile(path(c.target)), c.link);
     }
-}
-
-TEST_F(ReplaceFile, AReplacedFileKeepsItsModeAndANewOneFollowsTheUmask)
-{
-    // The mode of the file replaced (0: none yet), the umask, the mode of the result.
-    const mode_t cases[][3] = {{0600, 022, 0600}, {0640, 077, 0640}, {0, 077, 0600}, {0, 022, 0644}};
-    for (const auto& [oldMode, mask, expected] : cases) {
+    // A replaced file keeps its mode, a new one follows the umask: the mode of the file replaced (0: none
+    // yet), the umask, the mode of the result.
+    const mode_t modes[][3] = {{0600, 022, 0600}, {0640, 077, 0640}, {0, 077, 0600}, {0, 022, 0644}};
+    for (const auto& [oldMode, mask, expected] : modes) {
         fs::remove("list.txt");
         if (oldMode != 0) {
             writeFile("list.txt", "old");

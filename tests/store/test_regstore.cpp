@@ -206,8 +206,7 @@ TEST_F(RegStore, UnwritableFolderIsRefusedAndLeavesTheFileByteForByte)
     ::chmod(folder().c_str(), 0555);
     int code = moontest::inChild([] { return moontest::becomeNobody() ? int(setDword(KEY, "BeginHour", 4)) : 100; });
     ::chmod(folder().c_str(), 0755);
-    EXPECT_EQ(code, REG_ERROR_ACCESS_DENIED);
-    EXPECT_EQ(readFile(file()), before);
+    EXPECT_EQ(std::pair(code, readFile(file())), std::pair(int(REG_ERROR_ACCESS_DENIED), before));
 }
 
 TEST_F(RegStore, FullDiskGivesItsOwnCodeAndLeavesTheFileByteForByte)
@@ -263,8 +262,7 @@ TEST_F(RegStoreConcurrent, ProcessesWritingAtOnceKeepEveryValue)
     for (int c = 0; c < CHILDREN; ++c)
         for (int i = 0; i < WRITES; ++i)
             missing += query(KEY, name(c, i).c_str()).bytes != dword(uint32_t(i));
-    EXPECT_EQ(std::pair(torn, missing), std::pair(0, 0));
-    EXPECT_FALSE(std::filesystem::exists(file() + ".bad"));
+    EXPECT_EQ(std::tuple(torn, missing, std::filesystem::exists(file() + ".bad")), std::tuple(0, 0, false));
 }
 
 }  // namespace

@@ -75,16 +75,6 @@ pid_t spawn(std::vector<std::string> args, const std::string& logPath)
     return pid;
 }
 
-void terminate(pid_t pid)
-{
-    int status = 0;
-    ::kill(pid, SIGTERM);
-    if (waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(5)))
-        return;
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-}
-
 // Calls send with the pattern bytes from offset to offset + count, a block at a time; false when one fails.
 bool forPatternBlocks(uint64_t offset, uint64_t count, const std::function<bool(const std::string&)>& send)
 {
@@ -128,6 +118,18 @@ bool sendAll(int fd, int wake, const std::string& bytes)
 }
 
 }  // namespace
+
+int endProcess(pid_t pid, int signal, std::chrono::seconds timeout)
+{
+    int status = 0;
+    pid_t ended = 0;
+    ::kill(pid, signal);
+    if (!waitFor([&] { return (ended = ::waitpid(pid, &status, WNOHANG)) != 0; }, timeout)) {
+        ::kill(pid, SIGKILL);
+        ended = ::waitpid(pid, &status, 0);
+    }
+    return ended > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 int freePort()
 {
@@ -177,7 +179,7 @@ int freePort()
             return ::testing::AssertionSuccess();
         }
         if (!exited)
-            terminate(pid);
+            endProcess(pid, SIGTERM, std::chrono::seconds(5));
     }
     return ::testing::AssertionFailure() << "the server did not start:\n" << log();
 }
@@ -185,7 +187,7 @@ int freePort()
 void ServerProcess::stop()
 {
     if (pid_ > 0)
-        terminate(pid_);
+        endProcess(pid_, SIGTERM, std::chrono::seconds(5));
     pid_ = -1;
 }
 

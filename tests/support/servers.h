@@ -12,6 +12,7 @@
 #include "tests/support/pattern.h"
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -26,6 +27,10 @@ namespace moontest {
 
 // A loopback port that nobody listens on right now: connecting to it is refused.
 int freePort();
+
+// Sends signal to the child pid and waits for its end, killing it after timeout: its exit code, or -1
+// when a signal ended it.
+int endProcess(pid_t pid, int signal, std::chrono::seconds timeout);
 
 // Success when path holds exactly size pattern bytes; otherwise where it first differs.
 ::testing::AssertionResult isPatternFile(const std::string& path, uint64_t size);

@@ -67,7 +67,7 @@ protected:
 
 // The host as a browser runs it, fed whole messages, a refused one, 10,000 links and a cut
 // frame, or with nobody reading its answers: the good links reach the copy that it starts.
-TEST_F(BrowserHost, HandsTheGoodLinksToTheCopyItStartsAndAnswersEveryFrameUntilItsPipesEnd)
+TEST_F(BrowserHost, HandsTheGoodLinksToTheCopyItStartsOrIsToldThatItWaitsAndAnswersEveryFrameUntilItsPipesEnd)
 {
     const std::string refused = R"({"added":false,"reason":"Badly formatted URL, or not a file!"})";
     std::string pages = R"({"links":[)";
@@ -101,14 +101,11 @@ TEST_F(BrowserHost, HandsTheGoodLinksToTheCopyItStartsAndAnswersEveryFrameUntilI
         EXPECT_EQ(answers, row.answers);
     }
     expectQueriedAndEndCopy({"a.zip", "c.zip"});
-}
 
-// A copy that the host started waits in its first-start dialog: each message is told so rather
-// than that Moonfetch is not running, and nothing of it is added once the person is done.
-TEST_F(BrowserHost, TellsThatTheCopyItStartedWaitsInItsFirstStartDialog)
-{
+    // A copy that the host starts anew waits in its first-start dialog: each message is told so rather
+    // than that Moonfetch is not running, and nothing of it is added once the person is done.
     std::filesystem::remove(RegStore_FilePath(REG_ROOT_CURRENT_USER));
-    const std::string message = frame(R"({"links":[{"url":")" + nginx->url("a.zip") + R"("}]})");
+    const std::string message = frame(R"({"links":[{"url":")" + nginx->url("b.zip") + R"("}]})");
     moontest::writeFile("in", message + message);
     ASSERT_EQ(std::system("'" MOON_PROGRAM "' --native-host < in > out"), 0);
     const std::string waits = R"({"added":0,"refused":1,"omitted":0,"results":[{"added":false,)"
@@ -120,7 +117,7 @@ TEST_F(BrowserHost, TellsThatTheCopyItStartedWaitsInItsFirstStartDialog)
     close(out);
     EXPECT_EQ(answers, std::vector<std::string>(2, waits));
     endCopy();
-    EXPECT_EQ(readFile(path("data/moonfetch/") + PENDING_FILE).find("a.zip"), std::string::npos);
+    EXPECT_EQ(readFile(path("data/moonfetch/") + PENDING_FILE).find("b.zip"), std::string::npos);
 }
 
 // The extension in Chromium: its menu action on a link of a page that set a cookie ends with the

@@ -81,7 +81,6 @@ TEST_F(Toolbar, DropAddsTheLinkAsItCameAndItsAnswerIsFixedAtEntry)
     EXPECT_EQ(target->DragOver(), DROPEFFECT_NONE);   // leaving cleared the answer
     EXPECT_EQ(target->DragEnter(nullptr, DROPEFFECT_COPY), DROPEFFECT_NONE);
     EXPECT_EQ(target->Drop(upper.c_str()), DROPEFFECT_NONE);   // whatever text the drop finally brings
-    EXPECT_EQ(MOONQ_CountItems(), 1u);
     // The text dropped passes the test too; a drop that adds nothing answers none and says why.
     const std::string tooLong = upper + "?" + std::string(URL_LENGTH_LIMIT - upper.size(), 'f');
     target->DragEnter(upper.c_str(), DROPEFFECT_MOVE);
@@ -89,7 +88,7 @@ TEST_F(Toolbar, DropAddsTheLinkAsItCameAndItsAnswerIsFixedAtEntry)
     EXPECT_EQ(target->Drop(tooLong.c_str()), DROPEFFECT_NONE);
     EXPECT_EQ(modals.seen, std::vector<std::string>{"box Error in Moonfetch: Moonfetch did not add the dropped link: "
                                                     "the link is longer than 2057 bytes."});
-    EXPECT_EQ(MOONQ_CountItems(), 1u);
+    EXPECT_EQ(MOONQ_CountItems(), 1u);   // neither drop that answered none added
 }
 
 }  // namespace

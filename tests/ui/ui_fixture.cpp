@@ -1,10 +1,8 @@
 #include "tests/ui/ui_fixture.h"
 
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <spawn.h>
-#include <sys/wait.h>
 
 extern char** environ;
 
@@ -145,17 +143,9 @@ ProgramProcess::ProgramProcess(const char* program, std::vector<std::string> arg
 
 int ProgramProcess::stop(int signal)
 {
-    if (pid_ <= 0)
-        return -1;
-    ::kill(pid_, signal);
-    int status = 0;
-    pid_t ended = 0;
-    if (!waitFor([&] { return (ended = ::waitpid(pid_, &status, WNOHANG)) != 0; }, std::chrono::seconds(10))) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-    }
+    const int code = pid_ > 0 ? endProcess(pid_, signal, std::chrono::seconds(10)) : -1;
     pid_ = -1;
-    return ended > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return code;
 }
 
 }  // namespace moontest

@@ -125,8 +125,7 @@ TEST_F(Cookies, AFileThatCannotBeLoadedIsNamedAndLeavesNoText)
          {std::pair{"", ERR_FILE_NO_PATH}, {"missing", ERR_FILE_OPEN}, {"folder", ERR_FILE_OPEN}}) {
         CookieStore store{};
         EXPECT_EQ(Cookies_Open(&store, *name ? path(name).c_str() : nullptr), expected) << name;
-        EXPECT_EQ(store.size, expected);
-        EXPECT_EQ(store.text, nullptr);
+        EXPECT_TRUE(store.size == expected && store.text == nullptr) << name;
     }
 }
 

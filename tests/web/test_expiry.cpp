@@ -6,10 +6,7 @@ namespace {
 
 TEST(Expiry, SignedLinksOfEachSchemeGiveTheirEndAndAnythingDoubtfulGivesNone)
 {
-    const struct {
-        const char* url;
-        int64_t expiry;
-    } cases[] = {
+    const struct { const char* url; int64_t expiry; } cases[] = {
         {"https://b.example/f.zip?X-Amz-Algorithm=A&X-Amz-Date=20261207T013000Z&X-Amz-Expires=3600&X-Amz-Signature=s",
          1796610600},
         {"https://g.example/f.zip?x-goog-date=20261207T013000Z&x-goog-expires=604800", 1797211800},

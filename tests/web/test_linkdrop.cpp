@@ -18,10 +18,7 @@ int accepts(const std::string& text, bool allowHTML)
 
 TEST(LinkDrop, FilesBehindHttpHttpsOrFtpHostsAndPagesOnlyWhenAllowedWhateverTheFragment)
 {
-    struct {
-        const char* text;
-        int htmlOff, htmlOn;
-    } cases[] = {
+    const struct { const char* text; int htmlOff, htmlOn; } cases[] = {
         {"http://server/file.zip", 1, 1}, {"http://server/", 0, 0}, {"http://server", 0, 0}, {"", 0, 0},
         {"file:///file.zip", 0, 0}, {"http://server/index.html", 0, 1}, {"HTTPS://server/a.htm", 0, 1},
         {"ftp://server/x.shtml", 0, 1}, {"http://server/.htm", 0, 1}, {"http://server/INDEX.HTML", 1, 1},

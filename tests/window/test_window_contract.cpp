@@ -122,7 +122,7 @@ TEST_F(WindowTest, TemplatesPlaceControlsInDialogUnitsOfTheFont)
     EXPECT_EQ(std::tuple(bar.bottom - bar.top, place.left, place.top), std::tuple(24 * cy / 8, 8 * cx / 4, 16 * cy / 8));
 }
 
-TEST_F(WindowTest, ControlsNotifyTheirDialogOfThePersonsClicksAndEditsOnly)
+TEST_F(WindowTest, ControlsAndKeysNotifyTheirDialogOfThePersonsClicksEditsAndDefaultButtonOnly)
 {
     HWND progress = dialog(DIALOG, nullptr);
     HWND check = Win_GetDlgItem(progress, ID_CHECK);
@@ -160,12 +160,9 @@ TEST_F(WindowTest, ControlsNotifyTheirDialogOfThePersonsClicksAndEditsOnly)
               std::tuple(false, true, true));
     Win_SetChecked(radios[1], false);
     EXPECT_FALSE(Win_IsChecked(radios[1]));
-}
 
-TEST_F(WindowTest, EnterPressesTheDefaultButtonAndEscapeCancels)
-{
-    HWND progress = dialog(DIALOG, nullptr);
-    Win_SetFocus(Win_GetDlgItem(progress, ID_EDIT));
+    // Enter presses the default button and Escape cancels, in the toolbar strip of a main window as well.
+    Win_SetFocus(edit);
     messages.clear();
     Win_SendKey(progress, VK_RETURN, false);
     Win_SetDefaultButton(progress, ID_END);
@@ -173,7 +170,6 @@ TEST_F(WindowTest, EnterPressesTheDefaultButtonAndEscapeCancels)
     Win_EnableWindow(Win_GetDlgItem(progress, ID_END), false);
     Win_SendKey(progress, VK_RETURN, false);   // a disabled default button: nothing
     Win_SendKey(progress, VK_ESCAPE, false);
-    // In the toolbar strip of a main window as well.
     HWND strip = dialog(STRIP, showMain());
     Win_SetFocus(Win_GetDlgItem(strip, ID_EDIT));
     Win_SendKey(strip, VK_RETURN, false);
@@ -181,7 +177,7 @@ TEST_F(WindowTest, EnterPressesTheDefaultButtonAndEscapeCancels)
     EXPECT_EQ(received(WM_COMMAND)[0].lParam, LPARAM(Win_GetDlgItem(progress, ID_ADD)));
 }
 
-TEST_F(WindowTest, ModalDialogRunsTimersUntilItsProcedureEndsIt)
+TEST_F(WindowTest, ModalDialogRunsTimersUntilItsProcedureOrTheEndOfTheSessionEndsIt)
 {
     HWND main = showMain();
     Win_SetTimer(main, 17, 5);
@@ -208,11 +204,8 @@ TEST_F(WindowTest, ModalDialogRunsTimersUntilItsProcedureEndsIt)
         return 0;
     };
     EXPECT_EQ(Win_DialogBox(DIALOG, main, dialogProc, 0), 3);
-}
 
-TEST_F(WindowTest, EndOfSessionClosesTheOpenDialogFirst)
-{
-    HWND main = showMain();
+    // The end of the session closes the open dialog first.
     Win_ListenForEndSession(main);
     dialogHook = [&](HWND dialog, uint32_t message, WPARAM wParam, LPARAM) -> intptr_t {
         if (message == WM_INITDIALOG)

@@ -273,17 +273,14 @@ std::string Win_DefaultFontFamily()
 
 bool Win_ChooseMenu(HWND window, int command)
 {
-    if (!winqt::Alive(window) || window->menuBar == nullptr)
-        return false;
-    for (QAction* menu : window->menuBar->actions()) {
-        for (QAction* item : menu->menu() ? menu->menu()->actions() : QList<QAction*>()) {
-            if (item->data().toInt() == command && item->isEnabled()) {
-                item->trigger();
-                return true;
-            }
-        }
-    }
-    return false;
+    // The menus are the bar's children, their items theirs.
+    const QList<QAction*> items = winqt::Alive(window) && window->menuBar ? window->menuBar->findChildren<QAction*>()
+                                                                           : QList<QAction*>{};
+    auto found = std::find_if(items.begin(), items.end(),
+                              [command](QAction* item) { return item->data().toInt() == command && item->isEnabled(); });
+    if (found != items.end())
+        (*found)->trigger();
+    return found != items.end();
 }
 
 const std::vector<WinDrawnText>& Win_LastPaintTexts(HWND window)

@@ -92,9 +92,8 @@ TEST_F(CookieSource, DialogListsTheProfilesWithTheStoredUserOnTop)
     modals.answers = {[&](const WinModal& modal) {
                           HWND dialog = modal.dialog;
                           EXPECT_EQ(listRows(dialog), users);
-                          EXPECT_TRUE(Win_IsChecked(item(dialog, IDC_COOKIES_NETSCAPE)));
-                          EXPECT_TRUE(Win_IsChecked(item(dialog, IDC_COOKIE_BY_USER)));
-                          EXPECT_TRUE(Win_IsWindowEnabled(item(dialog, IDC_COOKIE_BROWSE)));
+                          EXPECT_TRUE(Win_IsChecked(item(dialog, IDC_COOKIES_NETSCAPE)) && Win_IsChecked(item(dialog,
+                                      IDC_COOKIE_BY_USER)) && Win_IsWindowEnabled(item(dialog, IDC_COOKIE_BROWSE)));
                           std::filesystem::create_directories(MOON_SCREENSHOT_DIR);
                           EXPECT_TRUE(Win_SaveScreenshot(dialog, MOON_SCREENSHOT_DIR "/cookie-source.png"));
                           Win_Click(item(dialog, IDC_COOKIES_SYSTEM));
@@ -109,8 +108,8 @@ TEST_F(CookieSource, DialogListsTheProfilesWithTheStoredUserOnTop)
                       Win_Answer(IDOK, path("picked.txt"))};
     EXPECT_EQ(CookieSource_Choose(1, ui.hwndMain, &downloadOptions), 0);
     const std::string netscape = std::to_string(COOKIES_NETSCAPE) + "|";
-    EXPECT_EQ(stored(), netscape + "carol|" + path("picked.txt") + "|1");
-    EXPECT_EQ(downloadOptions.cookieFile, path("picked.txt"));
+    EXPECT_EQ(std::pair(stored(), std::string(downloadOptions.cookieFile)),
+              std::pair(netscape + "carol|" + path("picked.txt") + "|1", path("picked.txt")));
     // A stored user that is gone shows the first row; Cancel writes nothing.
     store(COOKIES_NETSCAPE, 1, "zed", path("picked.txt").c_str());
     modals.answers = {[](const WinModal& modal) {

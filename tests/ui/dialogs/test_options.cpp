@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -36,8 +37,9 @@ protected:
         return found;
     }
     static std::string settingsFile() { return RegStore_FilePath(REG_ROOT_CURRENT_USER); }
-    // The three choices as held, then as stored (-1: none), then whether an HTML link may be dropped.
-    static std::string choices()
+    // The three choices as held, then as stored (-1: none), and whether an HTML link may be dropped;
+    // then the connections, the rate limit and the scheduled run's choice, each as held/as stored.
+    static std::string settings()
     {
         std::string text = std::to_string(downloadOptions.askNameEveryTime) + std::to_string(
                                downloadOptions.useDirExtension) + std::to_string(downloadOptions.allowHTML) + " ";
@@ -47,12 +49,7 @@ protected:
             text += std::to_string(value);
         }
         const bool drops = Win_SendDrag(ui.hwndMain, "http://h/page.html", DROPEFFECT_COPY, true) == DROPEFFECT_COPY;
-        return text + (drops ? " drops HTML" : "");
-    }
-    // The connections, the rate limit and the scheduled run's choice, each as held/as stored (-1: none).
-    static std::string numbers()
-    {
-        std::string text;
+        text += drops ? " drops HTML|" : "|";
         for (auto [held, name] : {std::pair(downloadOptions.connections, REG_VAL_CONNECTIONS),
                                   {downloadOptions.rateLimit, REG_VAL_RATE_LIMIT},
                                   {downloadOptions.scheduleFullRate, REG_VAL_SCHEDULE_FULL_RATE}}) {
@@ -81,8 +78,7 @@ TEST_F(Options, CancelChangesNothingAndOkWritesAndTracesAll)
     modals.answers = {Win_Press({IDC_ASK_EVERY, IDC_USE_EXTENSION, IDC_ALLOW_HTML, IDCANCEL})};
     EXPECT_EQ(runDialog(), 2);
     EXPECT_FALSE(std::filesystem::exists(settingsFile()));
-    EXPECT_EQ(choices(), "100 -1-1-1");
-    EXPECT_EQ(numbers(), "8/-1 0/-1 0/-1 ");
+    EXPECT_EQ(settings(), "100 -1-1-1|8/-1 0/-1 0/-1 ");
 
     std::vector<bool> shown;
     modals.answers = {[&](const WinModal& modal) {
@@ -95,9 +91,8 @@ TEST_F(Options, CancelChangesNothingAndOkWritesAndTracesAll)
         return Win_Press({IDC_USE_EXTENSION, IDC_ALLOW_HTML, IDC_SCHEDULE_FULL_RATE, IDOK})(modal);
     }};
     ASSERT_TRUE(Win_ChooseMenu(ui.hwndMain, IDM_OPTIONS));
-    EXPECT_EQ(shown, (std::vector<bool>{true, false, false}));
-    EXPECT_EQ(choices(), "111 111 drops HTML");   // the unchanged one is stored too
-    EXPECT_EQ(numbers(), "16/16 250/250 1/1 ");
+    EXPECT_EQ(std::pair(shown, settings()),   // the unchanged one is stored too
+              std::pair(std::vector<bool>{true, false, false}, std::string("111 111 drops HTML|16/16 250/250 1/1 ")));
 
     // A box that holds no number keeps what it showed (250).
     modals.answers = {[](const WinModal& modal) {
@@ -106,8 +101,7 @@ TEST_F(Options, CancelChangesNothingAndOkWritesAndTracesAll)
         return Win_Press({IDC_ALLOW_HTML, IDOK})(modal);
     }};
     EXPECT_EQ(runDialog(), 1);
-    EXPECT_EQ(choices(), "110 110");
-    EXPECT_EQ(numbers(), "1/1 250/250 1/1 ");
+    EXPECT_EQ(settings(), "110 110|1/1 250/250 1/1 ");
     EXPECT_EQ(modals.seen, std::vector<std::string>(3, "dialog 134 Download Options"));
     EXPECT_EQ(optionTraces(), "askNameEveryTime: 1|useDirExtension: 1|allow HTML: 1|scheduled full rate: 1|"
                               "connections: 16|rate limit: 250|"
@@ -121,11 +115,9 @@ TEST_F(Options, FirstStartAsksForTheCookieSourceFirstAndLeavesTheFileBehind)
     modals.answers = {Win_Press({IDCANCEL})};
     EXPECT_EQ(loadSettings(), 0);
     EXPECT_EQ(modals.seen, std::vector<std::string>{"dialog 135 Select Source for Cookies"});
-    EXPECT_EQ(choices(), "000 -1-1-1");
-    EXPECT_EQ(numbers(), "8/-1 0/-1 0/-1 ");
-    EXPECT_STREQ(MOONQ_GetDownloadDir(), "/before");   // nothing stored was read
-    EXPECT_EQ(downloadAtText(), std::string("Download at ") + Schedule_GetTimeText());
-    EXPECT_EQ(readFile(settingsFile()), EMPTY_STORE);
+    EXPECT_EQ(settings(), "000 -1-1-1|8/-1 0/-1 0/-1 ");
+    EXPECT_EQ(std::tuple(std::string(MOONQ_GetDownloadDir()), downloadAtText(), readFile(settingsFile())),   // nothing read
+              std::tuple("/before", std::string("Download at ") + Schedule_GetTimeText(), EMPTY_STORE));
     // The next start is a later one, though the file holds nothing: no dialog, nothing written.
     EXPECT_EQ(loadSettings(), REG_ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(readFile(settingsFile()), EMPTY_STORE);
@@ -145,12 +137,11 @@ TEST_F(Options, LaterStartReadsEverythingStoredShowsNoDialogAndWritesNothing)
     const std::string before = readFile(settingsFile());
     MOONQ_SetDownloadDir("/before");
     EXPECT_EQ(loadSettings(), REG_ERROR_MORE_DATA);
-    EXPECT_STREQ(MOONQ_GetDownloadDir(), "");
-    EXPECT_EQ(downloadOptions.cookieSource, COOKIES_SYSTEM);
-    EXPECT_EQ(std::pair(Schedule_GetBeginHour(), Schedule_GetEndHour()), std::pair(22, 2));
-    EXPECT_EQ(downloadAtText(), std::string("Download at ") + Schedule_GetTimeText());
-    EXPECT_EQ(choices(), "111 111 drops HTML");   // the stored choice reached the drop target before the first drop
-    EXPECT_EQ(numbers(), "8/-1 0/-5 0/-1 ");   // no connections stored: the default
+    EXPECT_EQ(std::tuple(std::string(MOONQ_GetDownloadDir()), downloadOptions.cookieSource, Schedule_GetBeginHour(),
+                         Schedule_GetEndHour(), downloadAtText()),
+              std::tuple("", COOKIES_SYSTEM, 22, 2, std::string("Download at ") + Schedule_GetTimeText()));
+    // The stored choice reached the drop target before the first drop; no connections stored: the default.
+    EXPECT_EQ(settings(), "111 111 drops HTML|8/-1 0/-5 0/-1 ");
     EXPECT_EQ(readFile(settingsFile()), before);
     EXPECT_EQ(optionTraces(), "askNameEveryTime: 1|useDirExtension: 1|allowHTML: 1|scheduled full rate: 0|"
                               "connections: 8|rate limit: 0|");
