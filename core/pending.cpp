@@ -105,9 +105,16 @@ uint64_t readNumber(std::string_view value)
 }
 
 // The fields behind the size: the version, the part and its file, unknown ones skipped.
-void readSizeFields(UrlItem* item, std::string_view line)
+// The ranges done that the "done=" field names; a field that does not read wholly records none.
+void readDone(UrlItem* item, std::string_view text)
 {
     SegDone ranges{};
+    if (Seg_Parse(text, &ranges))
+        MOONQ_SetPartRanges(item, ranges);
+}
+
+void readSizeFields(UrlItem* item, std::string_view line)
+{
     for (size_t tab = line.find('\t'); tab != std::string_view::npos;) {
         const size_t next = line.find('\t', tab + 1);
         const std::string_view field = line.substr(tab + 1, next - tab - 1);
@@ -117,8 +124,8 @@ void readSizeFields(UrlItem* item, std::string_view line)
             setValidator(item->lastModified, field.substr(MODIFIED_KEY.size()));
         else if (field.starts_with(PART_KEY))
             item->partDone = std::max<int64_t>(Text_LeadingNumber(std::string(field.substr(PART_KEY.size())).c_str()), 0);
-        else if (field.starts_with(DONE_KEY) && Seg_Parse(field.substr(DONE_KEY.size()), &ranges))
-            MOONQ_SetPartRanges(item, ranges);
+        else if (field.starts_with(DONE_KEY))
+            readDone(item, field.substr(DONE_KEY.size()));
         else if (field.starts_with(DEVICE_KEY))
             item->partFile.device = readNumber(field.substr(DEVICE_KEY.size()));
         else if (field.starts_with(INODE_KEY))

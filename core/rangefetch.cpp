@@ -111,12 +111,18 @@ bool takeWork(Fetch* fetch, SegRange* out)
     return true;
 }
 
-// Under the lock: a connection that stops hands back what it did not write, and its words.
-void giveBack(Fetch* fetch, Connection* connection, bool stopAdding)
+// Under the lock: the connection's range that it did not write goes to the others.
+void handBack(Fetch* fetch, Connection* connection)
 {
     if (connection->range.end > connection->range.first)
         fetch->pool.push_back(connection->range);
     connection->range = {};
+}
+
+// Under the lock: a connection that stops hands back what it did not write, and its words.
+void giveBack(Fetch* fetch, Connection* connection, bool stopAdding)
+{
+    handBack(fetch, connection);
     fetch->stopAdding = fetch->stopAdding || stopAdding;
     fetch->lastStatus = connection->web->status;
     Text_CopyBounded(fetch->lastText, connection->web->statusText);
@@ -130,11 +136,8 @@ void retire(Fetch* fetch, Connection* connection)
         [&](const Connection& other) {
             return &other != connection && other.running.load(std::memory_order_relaxed) && !other.retiring;
         });
-    if (!connection->retiring)
-        return;
-    if (connection->range.end > connection->range.first)
-        fetch->pool.push_back(connection->range);
-    connection->range = {};
+    if (connection->retiring)
+        handBack(fetch, connection);
 }
 
 // Asks for the connection's range; true when the answer is exactly that range.
@@ -377,9 +380,10 @@ bool MOONQ_Throttle(UrlRequest* request, WireRequest* web, int64_t count)
             std::lock_guard guard(limiterLock);
             wait = Seg_LimiterTake(&request->limiter, nowNs(), piece);
         }
-        count -= wait == 0 ? piece : 0;
-        if (wait == 0)
+        if (wait == 0) {
+            count -= piece;
             continue;
+        }
         if (request->cancel.load(std::memory_order_acquire) || web->abort.load())
             return false;
         std::this_thread::sleep_for(std::chrono::nanoseconds(std::min<int64_t>(wait, 50000000)));
