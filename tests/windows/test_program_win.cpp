@@ -34,6 +34,20 @@ std::wstring widen(const std::string& text)
     return std::wstring(text.begin(), text.end());
 }
 
+// Calls visit on each visible top-level window of the process until it returns false.
+template <typename Visit>
+void eachWindowOf(DWORD process, Visit visit)
+{
+    auto step = [](HWND window, LPARAM context) -> BOOL {
+        auto* self = reinterpret_cast<std::pair<DWORD, Visit*>*>(context);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        return owner != self->first || !IsWindowVisible(window) || (*self->second)(window);
+    };
+    std::pair<DWORD, Visit*> context{process, &visit};
+    EnumWindows(step, reinterpret_cast<LPARAM>(&context));
+}
+
 // The program, started in the test's folder with arguments; it is ended with the test.
 struct Running {
     PROCESS_INFORMATION process{};
@@ -67,22 +81,31 @@ struct Running {
             GetExitCodeProcess(process.hProcess, &code);
         return code;
     }
-    // Presses OK in the dialogs it shows, which its first thread, the windows', owns.
+    // Presses OK in the dialogs it shows.
     void acceptDialogs() const
     {
-        EnumThreadWindows(process.dwThreadId, [](HWND window, LPARAM) -> BOOL {
+        eachWindowOf(process.dwProcessId, [](HWND window) {
             char name[16] = "";
-            if (IsWindowVisible(window) && GetClassNameA(window, name, sizeof name) > 0 && std::string(name) == "#32770")
+            if (GetClassNameA(window, name, sizeof name) > 0 && std::string(name) == "#32770")
                 PostMessageW(window, WM_COMMAND, IDOK, 0);
-            return TRUE;
-        }, 0);
+            return true;
+        });
         Sleep(200);
     }
-    // Its main window, the only one of that title in the test's Wine.
+    // Its visible main window: a second start answers a handed link only once that is up.
     HWND mainWindow() const
     {
-        moontest::waitFor([] { return FindWindowW(nullptr, L"Moonfetch") != nullptr; }, 60s, [this] { acceptDialogs(); });
-        return FindWindowW(nullptr, L"Moonfetch");
+        HWND found = nullptr;
+        moontest::waitFor([&] {
+            eachWindowOf(process.dwProcessId, [&](HWND window) {
+                wchar_t caption[32] = L"";
+                GetWindowTextW(window, caption, 32);
+                found = std::wstring(caption) == L"Moonfetch" ? window : nullptr;
+                return found == nullptr;
+            });
+            return found != nullptr;
+        }, 60s, [this] { acceptDialogs(); });
+        return found;
     }
 };
 
