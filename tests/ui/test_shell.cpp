@@ -162,6 +162,9 @@ TEST_F(ShellStart, TheEndOfTheSessionClosesTheAttentionBoxAndALostDisplayKeepsTh
 {
     ASSERT_EQ(RegStore_CreateFile(REG_ROOT_CURRENT_USER), REG_OK);
     ASSERT_EQ(Reg_WriteString(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, REG_VAL_DOWNLOAD, path("").c_str()), REG_OK);
+    // One connection: the part lies at the file's start and the file is no longer than it, even
+    // when the link's check comes before the download.
+    ASSERT_EQ(Reg_WriteDword(REG_ROOT_CURRENT_USER, REG_KEY_DIRECTORIES, REG_VAL_CONNECTIONS, 1), REG_OK);
     moontest::NginxServer nginx(path("nginx"));
     nginx.makeFile("a.bin", 10);
     nginx.makeFile("slow/big.bin", 4 << 20);
